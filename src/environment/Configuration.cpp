@@ -1,0 +1,130 @@
+#include "environment/Configuration.h"
+
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+static_assert(std::endian::native == std::endian::little, "network byte order below assumes x86-64");
+
+// 239.100.15.215, first octet in the lowest byte. A constant rather than inet_addr at load, so
+// that no unit's initialisation depends on this one having run.
+const uint32_t MULTICAST_IP_ADDRESS = 239u | (100u << 8) | (15u << 16) | (215u << 24);
+
+const char* userOverridesEnvironmentValueRaw = nullptr;
+
+Configuration* g_Configuration = nullptr;
+
+namespace {
+
+// Base-10 number filling the whole text; false when there are no digits, trailing characters
+// or the value does not fit a long.
+bool ParseWholeNumber(const char* text, long& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE) return false;
+    value = parsed;
+    return true;
+}
+
+}  // namespace
+
+Configuration* Configuration::Instance() {
+    // Deliberately never freed: detached agent threads and late runtime calls may still read the
+    // settings while static objects are being destroyed at exit.
+    static Configuration* const instance = new Configuration();
+    return instance;
+}
+
+Configuration::Configuration() { DiscoverEnvironmentSettings(); }
+
+void Configuration::DiscoverEnvironmentSettings() {
+    networkMode = GetEnvironmentVariableAsNetworkMode("MORVEL_NETWORK_MODE", Uplink::Udp);
+    wireCommandPort = GetEnvironmentVariableAsUShort("MORVEL_WIRE_COMMAND_PORT", 2799);
+    useMulticast = GetEnvironmentVariableAsBool("MORVEL_USE_MULTICAST", false);
+    enableCorrelation = GetEnvironmentVariableAsBool("MORVEL_ENABLE_CORRELATION", true);
+    apiKey = GetEnvironmentVariableAsString("MORVEL_API_KEY", std::string());
+    processType = GetEnvironmentVariableAsHostType("MORVEL_PROCESS_TYPE", UNKNOWN);
+    errorLogFolder = GetEnvironmentVariableAsString("MORVEL_ERROR_LOG_FOLDER", std::string());
+    logLevel = GetEnvironmentVariableAsLogLevel("MORVEL_DEBUG_LOGLEVEL", LogLevel::Nothing);
+    logToConsole = GetEnvironmentVariableAsBool("MORVEL_DEBUG_LOGTOCONSOLE", false);
+    processId = GetProcessId();
+}
+
+LogLevel Configuration::GetEnvironmentVariableAsLogLevel(const char* name, LogLevel defaultValue) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return defaultValue;
+    static constexpr struct {
+        const char* text;
+        LogLevel level;
+    } accepted[] = {
+        {"Everything", LogLevel::Everything}, {"Verbose", LogLevel::Everything},
+        {"Trace", LogLevel::Everything},      {"Debug", LogLevel::Debug},
+        {"Info", LogLevel::Info},             {"Warning", LogLevel::Warning},
+        {"Error", LogLevel::Error},           {"Critical", LogLevel::Critical},
+        {"Nothing", LogLevel::Nothing},
+    };
+    for (const auto& entry : accepted) {
+        if (std::strcmp(value, entry.text) == 0) return entry.level;
+    }
+    return defaultValue;
+}
+
+Uplink::NetworkMode Configuration::GetEnvironmentVariableAsNetworkMode(const char* name,
+                                                                       Uplink::NetworkMode defaultValue) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return defaultValue;
+    if (std::strcmp(value, "Udp") == 0) return Uplink::Udp;
+    if (std::strcmp(value, "File") == 0) return Uplink::File;
+    if (std::strcmp(value, "Tcp") == 0) return Uplink::Tcp;
+    if (std::strcmp(value, "NamedPipe") == 0) return Uplink::NamedPipe;
+    return defaultValue;
+}
+
+uint16_t Configuration::GetEnvironmentVariableAsUShort(const char* name, uint16_t defaultValue) {
+    const char* value = std::getenv(name);
+    long number = 0;
+    if (value == nullptr || !ParseWholeNumber(value, number)) return defaultValue;
+    if (number < 1 || number > 65535) return defaultValue;
+    return static_cast<uint16_t>(number);
+}
+
+bool Configuration::GetEnvironmentVariableAsBool(const char* name, bool defaultValue) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return defaultValue;
+    if (std::strncmp(value, "true", 4) == 0 || value[0] == '1') return true;
+    if (std::strncmp(value, "false", 5) == 0 || value[0] == '0') return false;
+    return defaultValue;
+}
+
+std::string Configuration::GetEnvironmentVariableAsString(const char* name, const std::string& defaultValue) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? defaultValue : std::string(value);
+}
+
+HostType Configuration::GetEnvironmentVariableAsHostType(const char* name, HostType defaultValue) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return defaultValue;
+    // The build engine is never declared by a setting, only by detection.
+    if (std::strcmp(value, "DOTNET_IIS") == 0) return DOTNET_IIS;
+    if (std::strcmp(value, "DOTNET") == 0) return DOTNET;
+    if (std::strcmp(value, "DOTNET_CORE") == 0) return DOTNET_CORE;
+    if (std::strcmp(value, "OWIN_HOST") == 0) return OWIN_HOST;
+    return defaultValue;
+}
+
+int32_t Configuration::GetEnvironmentVariableAsInt(const char* name, int32_t defaultValue) {
+    const char* value = std::getenv(name);
+    long number = 0;
+    if (value == nullptr || !ParseWholeNumber(value, number)) return defaultValue;
+    // A value that does not fit is as malformed as one with trailing letters; wrapping it
+    // would silently turn a huge number into a small or negative one.
+    if (number < INT32_MIN || number > INT32_MAX) return defaultValue;
+    return static_cast<int32_t>(number);
+}
+
+uint64_t Configuration::GetProcessId() { return static_cast<uint64_t>(static_cast<int64_t>(::getpid())); }

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <queue>
+#include <string>
+
+#include "environment/Configuration.h"
+#include "platform/Export.h"
+
+// Tag that starts every line of a level.
+extern QX_EXPORT std::map<LogLevel, std::string> LogLevelMap;
+
+// Formats on the caller's thread, writes on one background thread: a runtime thread never
+// waits for the disk or the console. Never destroyed while the process runs.
+class Logger {
+public:
+    Logger(LogLevel level, const std::string& folder, bool toConsole, uint64_t processId);
+    // Stops the worker and waits for it before anything it uses goes away.
+    ~Logger();
+
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
+
+    // Never throws and never does I/O: safe on a runtime thread inside a hook.
+    void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void Start();
+    // Ends the worker after the line in hand; queued lines stay queued until the next Start.
+    void Stop();
+    // Waits until every queued line has been written; false when that did not happen in time.
+    bool Flush(std::chrono::milliseconds timeout);
+    void SendToConsole(const std::string& text);
+    void SendToFile(const std::string& text);
+
+    bool IsEnabled(LogLevel level) const {
+        return logLevel != LogLevel::Nothing && static_cast<int8_t>(level) >= static_cast<int8_t>(logLevel);
+    }
+    bool HasFile() const { return logFile >= 0; }
+    const std::string& GetFilePath() const { return filePath; }
+    size_t QueuedLines();
+
+    // <folder>/Profiler-log-<UTC %Y-%m-%d_%H-%M>-<pid>.log
+    static std::string BuildFilePath(const std::string& folder, std::time_t now, uint64_t processId);
+
+    static constexpr uint64_t maxQueuedLinesDefault = 10000;
+    static constexpr size_t messageBufferSize = 4096;
+
+private:
+    static constexpr int lowestLevel = static_cast<int>(LogLevel::Everything);
+    static constexpr int highestLevel = static_cast<int>(LogLevel::Nothing);
+
+    void Run();
+    void OpenFile(const std::string& folder, uint64_t processId);
+    void WriteBanner();
+    const std::string& TagOf(LogLevel level) const;
+
+    std::queue<std::string, std::deque<std::string>> lines;
+    std::mutex linesMutex;
+    std::condition_variable linesAvailable;
+    // Signals Flush and Stop: the queue drained or the worker ended.
+    std::condition_variable workerProgress;
+    // Length of `lines` for the lock-free early drop in Log; changed only under linesMutex.
+    std::atomic<size_t> queuedCount{0};
+    uint64_t maxQueuedLines = maxQueuedLinesDefault;
+    LogLevel logLevel;
+    bool logToConsole;
+    bool running = false;
+    bool workerActive = false;
+    bool writing = false;
+    int logFile = -1;
+    std::string filePath;
+    // Own copy of the tags: the global table is destroyed at exit while runtime threads may still log.
+    std::array<std::string, highestLevel - lowestLevel + 1> tags;
+};
+
+extern QX_EXPORT Logger* g_Logger;
+
+// Logging from anywhere, also before the logger exists or after nothing else is left.
+#define QX_LOG(level, ...)                                                          \
+    do {                                                                            \
+        Logger* qxLogger_ = g_Logger;                                               \
+        if (qxLogger_ != nullptr && qxLogger_->IsEnabled(level)) qxLogger_->Log(level, __VA_ARGS__); \
+    } while (0)
+
+// The process id every line starts with; safe at any moment of the process's life.
+unsigned long LogProcessId();
+
+// Straight to standard output: no tag, no line end, no queue, no level test.
+void LogProfilerActivity(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+inline constexpr const char* ProfilerVersionText = "2.3.0";

@@ -1,0 +1,192 @@
+#include "environment/SystemContext.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "environment/Logger.h"
+
+SystemContext* g_Context = nullptr;
+const char* const OwinHostModuleName = "Microsoft.Owin.Hosting.dll";
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+    return suffix.size() <= text.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+namespace {
+
+std::string BaseName(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Options of the host muxer that take a value before the application path ("dotnet exec ...").
+bool HostOptionTakesValue(const std::string& option) {
+    return option == "--runtimeconfig" || option == "--depsfile" || option == "--additionalprobingpath" ||
+           option == "--additional-deps" || option == "--fx-version" || option == "--roll-forward" ||
+           option == "--roll-forward-on-no-candidate-fx";
+}
+
+}  // namespace
+
+SystemContext::SystemContext() { Construct("/proc/" + std::to_string(getpid()) + "/cmdline"); }
+
+SystemContext::SystemContext(const std::string& path) { Construct(path); }
+
+void SystemContext::Construct(const std::string& path) {
+    cmdlinePath = path;
+    ticksPerSecond = 1000000;
+    processId = static_cast<uint32_t>(getpid());
+    SetHostName();
+    functionMapSequenceNo = 100;
+    hostType = IsBuildToolCommandLine(ReadCommandLine(cmdlinePath)) ? DOTNET_CORE_MSBUILD : UNKNOWN;
+    if (g_Configuration != nullptr && !g_Configuration->apiKey.empty())
+        QX_LOG(LogLevel::Info, "[SystemContext] Configured for Api Key: %s", g_Configuration->apiKey.c_str());
+}
+
+std::vector<std::string> SystemContext::ReadCommandLine(const std::string& path) {
+    std::vector<std::string> args;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return args;
+    std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    size_t start = 0;
+    while (start < all.size()) {
+        size_t end = all.find('\0', start);
+        if (end == std::string::npos) end = all.size();
+        args.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return args;
+}
+
+bool SystemContext::IsBuildToolCommandLine(const std::vector<std::string>& args) {
+    if (args.empty()) return false;
+    const std::string program = BaseName(args[0]);
+    if (program == "MSBuild" || program == "csc" || program == "VBCSCompiler") return true;
+    if (program != "dotnet") return false;
+
+    // "dotnet app.dll ..." and "dotnet exec [options] app.dll" run an application; any other
+    // first argument ("build", "msbuild", "run", "--info" ...) is the SDK driver itself.
+    size_t i = 1;
+    if (i < args.size() && args[i] == "exec") {
+        ++i;
+        while (i < args.size() && args[i].rfind("--", 0) == 0) i += HostOptionTakesValue(args[i]) ? 2 : 1;
+    }
+    if (i >= args.size()) return false;
+    const std::string& app = args[i];
+    if (!ends_with(app, ".dll") && !ends_with(app, ".exe")) return i == 1;
+    const std::string name = BaseName(app);
+    if (name == "MSBuild.dll" || name == "csc.dll" || name == "VBCSCompiler.dll") return true;
+    // The SDK's own driver assembly, when started explicitly.
+    return name == "dotnet.dll" && app.find("/sdk/") != std::string::npos;
+}
+
+void SystemContext::SetHostName() {
+    char buffer[256] = {};
+    if (gethostname(buffer, sizeof(buffer) - 1) == 0)
+        hostName = buffer;
+    else
+        hostName.clear();
+}
+
+void SystemContext::SetProfiler2Info(ICorProfilerInfo2* info) {
+    profilerInfo2 = info;
+    if (info == nullptr) return;
+    ULONG lengthOffset = 0, stringOffset = 0, bufOffset = 0;
+    if (SUCCEEDED(info->GetStringLayout(&lengthOffset, &stringOffset, &bufOffset))) {
+        bufferLengthOffset = lengthOffset;
+        stringLengthOffset = stringOffset;
+        bufferOffset = bufOffset;
+        stringLayoutKnown = true;
+    }
+}
+
+void SystemContext::CompleteStringLayout() {
+    if (stringLayoutKnown || profilerInfo3 == nullptr) return;
+    ULONG lengthOffset = 0, bufOffset = 0;
+    if (SUCCEEDED(profilerInfo3->GetStringLayout2(&lengthOffset, &bufOffset))) {
+        bufferLengthOffset = lengthOffset;
+        stringLengthOffset = lengthOffset;
+        bufferOffset = bufOffset;
+        stringLayoutKnown = true;
+    }
+}
+
+void SystemContext::FetchProcessNameAndType() {
+    processName.clear();
+    {
+        std::ifstream file(cmdlinePath);
+        if (file) std::getline(file, processName);
+    }
+    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Process Name: %s", processName.c_str());
+    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Process Id: %u", processId);
+    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Fetching Modules for Process: %u", processId);
+
+    if (g_Logger != nullptr && g_Logger->IsEnabled(LogLevel::Trace)) {
+        // Handle deliberately not closed: closing the main program's handle is pointless.
+        auto* head = static_cast<link_map*>(dlopen(nullptr, RTLD_NOW));
+        if (head != nullptr && head->l_next != nullptr) {
+            for (link_map* module = head->l_next->l_next; module != nullptr; module = module->l_next)
+                QX_LOG(LogLevel::Trace, "  [Module] %s", module->l_name != nullptr ? module->l_name : "");
+        }
+    }
+
+    uint16_t major = 0, minor = 0, build = 0;
+    COR_PRF_RUNTIME_TYPE runtimeType{};
+    HRESULT hr = E_FAIL;
+    if (profilerInfo4 != nullptr)
+        hr = profilerInfo4->GetRuntimeInformation(nullptr, &runtimeType, &major, &minor, &build, nullptr, 0, nullptr,
+                                                  nullptr);
+    if (FAILED(hr)) {
+        QX_LOG(LogLevel::Error, "[FetchProcessNameAndType] Unable to call GetRuntimeInformation");
+    } else {
+        const std::string numbers = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+        if (runtimeType == COR_PRF_DESKTOP_CLR) {
+            hostType = DOTNET_IIS;
+            runtimeVersionText = "Framework " + numbers;
+        } else {
+            hostType = DOTNET_CORE;
+            runtimeVersionText = "CORE " + numbers;
+        }
+    }
+    SetHostTypeText();
+    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Host detected as %s", hostTypeText.c_str());
+    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Runtime version detected as %s", runtimeVersionText.c_str());
+}
+
+void SystemContext::SetHostTypeText() {
+    const HostType configured = g_Configuration != nullptr ? g_Configuration->processType : UNKNOWN;
+    const HostType effective = configured == UNKNOWN ? hostType : configured;
+    if (effective == DOTNET_IIS)
+        hostTypeText = "IIS_WORKER_PROCESS";
+    else if (configured != UNKNOWN)
+        hostTypeText = "DOTNET_CORE";
+    else
+        hostTypeText = hostType == DOTNET_CORE ? "DOTNET_CORE" : "UNKNOWN";
+}
+
+void SystemContext::ReportModuleLoaded(uint64_t, std::string moduleName) {
+    if (hostType == OWIN_HOST) return;
+    if (!ends_with(moduleName, OwinHostModuleName)) return;
+    hostType = OWIN_HOST;
+    SetHostTypeText();
+    QX_LOG(LogLevel::Verbose, "[%lu][ReportModuleLoaded] OWIN hosting module detected, updating process type to %s",
+           static_cast<unsigned long>(processId), hostTypeText.c_str());
+}
+
+uint32_t SystemContext::GetNextFunctionMapSequenceNo() { return functionMapSequenceNo.fetch_add(1) + 1; }
+
+uint64_t SystemContext::GetManagedThreadId() const {
+    if (profilerInfo == nullptr) return 0;
+    ThreadID id = 0;
+    if (FAILED(profilerInfo->GetCurrentThreadID(&id))) return 0;
+    return id;
+}
+
+int64_t SystemContext::GetProfilingThreadId() {
+    return static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(pthread_self())));
+}

@@ -1,0 +1,3 @@
+#include "mapping/LookupHelper.h"
+
+LookupHelper* g_Lookup = nullptr;

@@ -1,0 +1,124 @@
+#include "profiler/CorProfiler.h"
+
+#include <new>
+
+#include "environment/Logger.h"
+#include "platform/InterfaceIds.h"
+#include "profiler/ErrorBoundary.h"
+#include "profiler/HookStubs.h"
+#include "profiler/ProfilerImpl.h"
+
+const GUID CLSID_QuorixProfiler = {0x76CAC89D, 0x4E69, 0x48F9, {0xBD, 0x88, 0x36, 0x86, 0xBB, 0xD6, 0xCD, 0x7F}};
+
+// Built at library load, before the runtime makes any call; never destroyed.
+ProfilerImpl* g_ProfilerImpl = new ProfilerImpl();
+
+namespace {
+
+template <typename Object>
+ULONG Increment(std::atomic<int32_t>& count) {
+    return static_cast<ULONG>(count.fetch_add(1, std::memory_order_relaxed) + 1);
+}
+
+template <typename Object>
+ULONG Decrement(Object* object, std::atomic<int32_t>& count) {
+    const int32_t left = count.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete object;
+    return static_cast<ULONG>(left);
+}
+
+}  // namespace
+
+extern "C" HRESULT DllGetClassObject(REFCLSID rclsid, REFIID, void** ppv) {
+    if (ppv == nullptr) return E_FAIL;
+    if (rclsid == nullptr || !IsEqualGUID(*rclsid, CLSID_QuorixProfiler)) return E_FAIL;
+    auto* factory = new (std::nothrow) ClassFactory();
+    if (factory == nullptr) return E_OUTOFMEMORY;
+    *ppv = factory;
+    return S_OK;
+}
+
+HRESULT ClassFactory::QueryInterface(REFIID riid, void** ppvObject) {
+    if (ppvObject == nullptr) return E_FAIL;
+    if (riid != nullptr && (IsEqualGUID(*riid, IID_IUnknown) || IsEqualGUID(*riid, IID_IClassFactory))) {
+        *ppvObject = this;
+        AddRef();
+        return S_OK;
+    }
+    *ppvObject = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG ClassFactory::AddRef() { return Increment<ClassFactory>(refCount); }
+
+ULONG ClassFactory::Release() { return Decrement(this, refCount); }
+
+HRESULT ClassFactory::CreateInstance(IUnknown*, REFIID riid, void** ppvObject) {
+    if (riid == nullptr || !IsEqualGUID(*riid, IID_ICorProfilerCallback2)) return E_NOINTERFACE;
+    if (ppvObject == nullptr) return S_OK;
+    // The whole start-up runs inside the constructor; it cannot let anything escape.
+    auto* profiler = new (std::nothrow) CorProfiler();
+    if (profiler == nullptr) return E_OUTOFMEMORY;
+    *ppvObject = static_cast<ICorProfilerCallback2*>(profiler);
+    return S_OK;
+}
+
+HRESULT ClassFactory::LockServer(BOOL) { return S_OK; }
+
+CorProfiler::CorProfiler() {
+    RunGuarded("FinalConstruct", [] { g_ProfilerImpl->FinalConstruct(); });
+}
+
+CorProfiler::~CorProfiler() {
+    RunGuarded("FinalRelease", [] { g_ProfilerImpl->FinalRelease(); });
+}
+
+HRESULT CorProfiler::QueryInterface(REFIID riid, void** ppvObject) {
+    if (ppvObject == nullptr) return E_FAIL;
+    if (riid != nullptr &&
+        (IsEqualGUID(*riid, IID_ICorProfilerCallback3) || IsEqualGUID(*riid, IID_ICorProfilerCallback2) ||
+         IsEqualGUID(*riid, IID_ICorProfilerCallback) || IsEqualGUID(*riid, IID_IUnknown))) {
+        *ppvObject = static_cast<ICorProfilerCallback3*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppvObject = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG CorProfiler::AddRef() { return Increment<CorProfiler>(refCount); }
+
+ULONG CorProfiler::Release() { return Decrement(this, refCount); }
+
+HRESULT CorProfiler::Initialize(IUnknown* pICorProfilerInfoUnk) {
+    HRESULT result = E_FAIL;
+    RunGuarded("Initialize", [&] {
+        result = g_ProfilerImpl->Initialize(pICorProfilerInfoUnk, reinterpret_cast<void*>(&EnterNaked),
+                                            reinterpret_cast<void*>(&LeaveNaked),
+                                            reinterpret_cast<void*>(&TailcallNaked));
+    });
+    return result;
+}
+
+// This runtime calls Shutdown at process end but never releases the callback object, so the
+// end of the process is announced here; the destructor's call then finds it done.
+HRESULT CorProfiler::Shutdown() {
+    RunGuarded("Shutdown", [] { g_ProfilerImpl->FinalRelease(); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ThreadCreated(ThreadID threadId) {
+    RunGuarded("ThreadCreated", [&] { g_ProfilerImpl->ThreadStart(threadId); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ThreadDestroyed(ThreadID threadId) {
+    RunGuarded("ThreadDestroyed", [&] { g_ProfilerImpl->ThreadEnded(threadId); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ThreadAssignedToOSThread(ThreadID managedThreadId, DWORD osThreadId) {
+    RunGuarded("ThreadAssignedToOSThread",
+               [&] { g_ProfilerImpl->ThreadMapped(managedThreadId, static_cast<uint64_t>(osThreadId)); });
+    return S_OK;
+}

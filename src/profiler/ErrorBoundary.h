@@ -1,0 +1,30 @@
+#pragma once
+
+#include <exception>
+
+#include "environment/Logger.h"
+
+// Runs the body of a runtime-facing operation so that no exception of any kind gets back into
+// the runtime: it is logged as "[pid][operation] Unhandled Exception: text" and swallowed.
+template <typename Body>
+void RunGuarded(const char* operation, Body&& body) noexcept {
+    const char* text = nullptr;
+    try {
+        body();
+        return;
+    } catch (const char* message) {
+        text = message != nullptr ? message : "";
+    } catch (const std::exception& error) {
+        try {
+            QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, error.what());
+        } catch (...) {
+        }
+        return;
+    } catch (...) {
+        text = "unknown error";
+    }
+    try {
+        QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, text);
+    } catch (...) {
+    }
+}

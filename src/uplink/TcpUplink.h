@@ -1,0 +1,36 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <mutex>
+
+#include "uplink/AgentUplink.h"
+
+// A stream to 127.0.0.1 on which messages follow one another; the collector splits them by
+// their length fields, so a message is sent whole or the connection is dropped.
+class TcpUplink : public AgentUplink {
+public:
+    explicit TcpUplink(uint16_t collectorPort);
+    ~TcpUplink() override;
+
+    TcpUplink(const TcpUplink&) = delete;
+    TcpUplink& operator=(const TcpUplink&) = delete;
+
+    bool Connect() override;
+    bool Send(const uint8_t* data, int32_t length) override;
+    bool Close() override;
+    bool SupportsBatching() override { return false; }
+
+    // Upper bounds for one connection attempt and for one message to be taken by the kernel.
+    static constexpr int ConnectTimeoutMilliseconds = 1000;
+    static constexpr int SendTimeoutMilliseconds = 1000;
+
+private:
+    bool PeerHasClosed() const;
+
+    int64_t socketFd = -1;
+    sockaddr_in destination{};
+    uint16_t port;
+    std::mutex connectMutex;
+};

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include "CallTree.h"
+#include "CollectorSession.h"
+#include "WireBytes.h"
+
+using namespace QuorixCollect;
+using namespace CollectorTest;
+
+namespace {
+
+std::string Names(uint32_t, uint32_t id)
+{
+    return "F" + std::to_string(id);
+}
+
+std::string Render(const CallTreeBuilder& b, size_t maxLines = 0, size_t maxDepth = 40)
+{
+    CallTreeBuilder::RenderOptions o;
+    o.maxLines = maxLines;
+    o.maxDepth = maxDepth;
+    o.functionName = Names;
+    return b.Render(o);
+}
+
+} // namespace
+
+TEST(CallTree, NestingDurationsAndValues)
+{
+    CallTreeBuilder b;
+    b.Begin(1, 7, 100, 1, "");
+    b.Begin(1, 7, 110, 2, "count=5");
+    b.End(1, 7, 150, 2, false, "true");
+    b.Begin(1, 7, 160, 3, "");
+    b.End(1, 7, 170, 3, true, "");
+    b.End(1, 7, 300, 1, false, "");
+    const ThreadTree* t = b.FindThread(1, 7);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(t->nodes[0].children.size(), 1u);
+    const CallNode& root = t->nodes[t->nodes[0].children[0]];
+    ASSERT_EQ(root.children.size(), 2u);
+    EXPECT_EQ(t->nodes[root.children[1]].end, FrameEnd::TailCall);
+    EXPECT_TRUE(t->stack.empty());
+    EXPECT_EQ(t->maxDepth, 2u);
+    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 3 calls, max depth 2\n"
+                         "    F1()  200 us\n"
+                         "      F2(count=5) -> true  40 us\n"
+                         "      F3()  10 us  [tail call]\n");
+}
+
+TEST(CallTree, UnwindsExceptionsAndMissingEnds)
+{
+    CallTreeBuilder b;
+    b.Begin(1, 7, 0, 1, "");
+    b.Begin(1, 7, 10, 2, "");
+    b.Begin(1, 7, 20, 3, "");
+    b.Exception(1, 7, 25, 0xABC);
+    b.Unwind(1, 7, 30, 3);
+    b.Unwind(1, 7, 31, 2);
+    b.Begin(1, 7, 40, 4, "");
+    b.Begin(1, 7, 41, 5, "");
+    // F1 ends while F4 and F5 are open: both are closed and marked.
+    b.End(1, 7, 50, 1, false, "");
+    // An end nobody began.
+    b.End(1, 7, 60, 9, false, "");
+    b.Begin(1, 7, 70, 6, "");
+    EXPECT_EQ(b.GetStats().orphanEnds, 1u);
+    EXPECT_EQ(b.GetStats().missingEnds, 2u);
+    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 6 calls, max depth 3, 1 still open\n"
+                         "    F1()  50 us\n"
+                         "      F2()  21 us  [unwound]\n"
+                         "        F3()  10 us  [unwound]\n"
+                         "          ! exception 0xabc\n"
+                         "      F4()  10 us  [no end seen]\n"
+                         "        F5()  9 us  [no end seen]\n"
+                         "    F6()  [open]\n");
+}
+
+TEST(CallTree, ThreadsAreSeparate)
+{
+    CallTreeBuilder b;
+    b.Begin(1, 7, 0, 1, "");
+    b.Begin(1, 8, 0, 2, "");
+    b.End(1, 7, 5, 1, false, "");
+    b.Begin(2, 7, 0, 1, "");
+    EXPECT_EQ(b.ThreadCount(), 3u);
+    EXPECT_TRUE(b.FindThread(1, 7)->stack.empty());
+    EXPECT_EQ(b.FindThread(1, 8)->stack.size(), 1u);
+    EXPECT_EQ(b.GetStats().orphanEnds, 0u);
+}
+
+TEST(CallTree, LoopsCollapseAndOutputIsBounded)
+{
+    CallTreeBuilder b;
+    b.Begin(1, 7, 0, 1, "");
+    for (int i = 0; i < 1000; ++i) {
+        b.Begin(1, 7, 10 * i, 2, "");
+        b.End(1, 7, 10 * i + 3, 2, false, "");
+    }
+    b.End(1, 7, 20000, 1, false, "");
+    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 1001 calls, max depth 2\n"
+                         "    F1()  20000 us\n"
+                         "      F2  x1000  total 3000 us\n");
+
+    // A deep recursion is cut by depth, and the line limit is reported.
+    CallTreeBuilder deep;
+    for (int i = 0; i < 100; ++i) {
+        deep.Begin(1, 7, i, 100 + i, "");
+    }
+    const std::string text = Render(deep, 0, 5);
+    EXPECT_NE(text.find("... 95 nested entries not shown"), std::string::npos) << text;
+    const std::string cut = Render(deep, 3, 40);
+    EXPECT_NE(cut.find("call tree cut after 3 lines"), std::string::npos) << cut;
+}
+
+TEST(CallTree, MemoryLimitsKeepNestingRight)
+{
+    CallTreeBuilder::Limits limits;
+    limits.maxNodes = 3;
+    limits.maxStackDepth = 10;
+    CallTreeBuilder b(limits);
+    b.Begin(1, 7, 0, 1, "");
+    b.Begin(1, 7, 1, 2, "");
+    b.Begin(1, 7, 2, 3, "");
+    b.Begin(1, 7, 3, 4, ""); // not stored
+    b.Begin(1, 7, 4, 5, ""); // below a dropped frame
+    b.End(1, 7, 5, 5, false, "");
+    b.End(1, 7, 6, 4, false, "");
+    b.End(1, 7, 7, 3, false, "");
+    EXPECT_EQ(b.GetStats().droppedNodes, 2u);
+    EXPECT_EQ(b.GetStats().orphanEnds, 0u);
+    EXPECT_EQ(b.GetStats().missingEnds, 0u);
+    EXPECT_EQ(b.FindThread(1, 7)->nodes[3].end, FrameEnd::Returned);
+    for (int i = 0; i < 20; ++i) {
+        b.Begin(1, 7, 10, 50, "");
+    }
+    EXPECT_EQ(b.FindThread(1, 7)->stack.size(), 10u);
+}
+
+TEST(CallTree, SessionBuildsTreesWithNamesAndValues)
+{
+    CollectorSession s(CollectorSession::Options{}, nullptr);
+    const Bytes stream = Concat({
+        Command(11, Builder().U64(1000000).bytes),
+        MethodInfo(101, "Shop.Cart", "Add"),
+        MethodInfo(102, "Shop.Db", "Save"),
+        BeginCall(101, {Record(6, "count", {2, 0, 0, 0}), Record(12, "sku", Builder().U16(4).Raw(Utf16(u"A1")).bytes)}, 7, 1000),
+        BeginCall(102, {}, 7, 1100),
+        Exception(0x55, 7, 1150),
+        Unwind(102, 7, 1200),
+        EndCall(101, 7, 1500, false, Record(2, "", {1})),
+    });
+    s.OnStreamData(1, stream.data(), stream.size());
+    const std::string summary = s.RenderSummary({});
+    EXPECT_NE(summary.find("    Shop.Cart::Add(count=2, sku=\"A1\") -> true  500 us\n"
+                           "      Shop.Db::Save()  100 us  [unwound]\n"
+                           "        ! exception 0x55\n"),
+              std::string::npos)
+        << summary;
+
+    CollectorSession::SummaryOptions noTree;
+    noTree.tree = false;
+    EXPECT_EQ(s.RenderSummary(noTree).find("Shop.Cart::Add"), std::string::npos);
+}

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include "CollectorOptions.h"
+
+using namespace QuorixCollect;
+
+namespace {
+
+bool Parse(std::vector<const char*> args, CollectorOptions& o, std::string& error, const char* env = nullptr)
+{
+    args.insert(args.begin(), "quorix-collect");
+    return ParseCollectorOptions(static_cast<int>(args.size()), args.data(), env, o, error);
+}
+
+} // namespace
+
+TEST(CollectorOptions, PortFromEnvironmentFollowsTheAgent)
+{
+    EXPECT_EQ(PortFromEnvironmentText(nullptr), 2799);
+    for (const char* bad : {"0", "65536", "-1", "12ab", "", "3000 "}) {
+        EXPECT_EQ(PortFromEnvironmentText(bad), 2799) << bad;
+    }
+    EXPECT_EQ(PortFromEnvironmentText("65535"), 65535);
+    EXPECT_EQ(PortFromEnvironmentText(" 3000"), 3000);
+}
+
+TEST(CollectorOptions, Parsing)
+{
+    CollectorOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({}, o, error, "4000"));
+    EXPECT_EQ(o.transport, Transport::Udp);
+    EXPECT_EQ(o.port, 4000u);
+    EXPECT_EQ(o.pipePath, std::string("\\\\.\\pipe\\QuorixAgent_v1"));
+    EXPECT_EQ(o.pipePath.size(), 23u);
+
+    ASSERT_TRUE(Parse({"--transport", "tcp", "--port", "5000", "--json", "-", "--duration", "1.5", "--until-ended",
+                       "--tree-lines", "10", "--no-tree", "--quiet", "--summary-stdout"},
+                      o, error, "4000"));
+    EXPECT_EQ(o.transport, Transport::Tcp);
+    EXPECT_EQ(o.port, 5000u);
+    EXPECT_EQ(o.jsonPath, "-");
+    EXPECT_DOUBLE_EQ(o.durationSeconds, 1.5);
+    EXPECT_TRUE(o.untilEnded && o.quiet && o.summaryToStdout && !o.tree);
+    EXPECT_EQ(o.treeLines, 10u);
+
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+             {"--transport", "file"}, {"--port", "65536"}, {"--port", "-1"}, {"--port"}, {"--duration", "0"},
+             {"--duration", "nan"}, {"--transport", "tcp", "--multicast"}, {"--bogus"}, {"--json", ""}}) {
+        EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
+}

@@ -1,0 +1,167 @@
+#include "environment/Configuration.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <utility>
+#include <vector>
+
+#include "EnvironmentGuard.h"
+
+namespace {
+
+class ConfigurationTest : public ::testing::Test {
+protected:
+    EnvironmentGuard environment{AllAgentVariables()};
+};
+
+TEST_F(ConfigurationTest, NothingSetGivesTheDefaults) {
+    Configuration configuration;
+    EXPECT_EQ(configuration.networkMode, Uplink::Udp);
+    EXPECT_EQ(configuration.wireCommandPort, 2799);
+    EXPECT_FALSE(configuration.useMulticast);
+    EXPECT_TRUE(configuration.enableCorrelation);
+    EXPECT_EQ(configuration.apiKey, "");
+    EXPECT_EQ(configuration.processType, UNKNOWN);
+    EXPECT_EQ(configuration.errorLogFolder, "");
+    EXPECT_EQ(configuration.logLevel, LogLevel::Nothing);
+    EXPECT_FALSE(configuration.logToConsole);
+    EXPECT_EQ(configuration.processId, static_cast<uint64_t>(getpid()));
+}
+
+TEST_F(ConfigurationTest, EveryVariableReachesItsField) {
+    environment.Set("MORVEL_NETWORK_MODE", "NamedPipe");
+    environment.Set("MORVEL_WIRE_COMMAND_PORT", "4000");
+    environment.Set("MORVEL_USE_MULTICAST", "true");
+    environment.Set("MORVEL_ENABLE_CORRELATION", "0");
+    environment.Set("MORVEL_API_KEY", "key-123");
+    environment.Set("MORVEL_PROCESS_TYPE", "OWIN_HOST");
+    environment.Set("MORVEL_ERROR_LOG_FOLDER", "/var/tmp/logs");
+    environment.Set("MORVEL_DEBUG_LOGLEVEL", "Warning");
+    environment.Set("MORVEL_DEBUG_LOGTOCONSOLE", "1");
+    Configuration configuration;
+    EXPECT_EQ(configuration.networkMode, Uplink::NamedPipe);
+    EXPECT_EQ(configuration.wireCommandPort, 4000);
+    EXPECT_TRUE(configuration.useMulticast);
+    EXPECT_FALSE(configuration.enableCorrelation);
+    EXPECT_EQ(configuration.apiKey, "key-123");
+    EXPECT_EQ(configuration.processType, OWIN_HOST);
+    EXPECT_EQ(configuration.errorLogFolder, "/var/tmp/logs");
+    EXPECT_EQ(configuration.logLevel, LogLevel::Warning);
+    EXPECT_TRUE(configuration.logToConsole);
+}
+
+TEST_F(ConfigurationTest, PortAcceptsOnlyAWholeNumberInRange) {
+    const std::vector<std::pair<const char*, uint16_t>> cases = {
+        {"0", 2799},     {"65536", 2799}, {"-1", 2799},   {"12ab", 2799},       {"", 2799},
+        {" ", 2799},     {"3000 ", 2799}, {"abc", 2799},  {"99999999999999999999", 2799},
+        {"65535", 65535}, {"1", 1},       {" 3000", 3000}, {"+3000", 3000},
+    };
+    for (const auto& [text, expected] : cases) {
+        environment.Set("MORVEL_WIRE_COMMAND_PORT", text);
+        EXPECT_EQ(Configuration().wireCommandPort, expected) << "value '" << text << "'";
+        EXPECT_EQ(Configuration::GetEnvironmentVariableAsUShort("MORVEL_WIRE_COMMAND_PORT", 7), expected == 2799 ? 7 : expected)
+            << "value '" << text << "'";
+    }
+}
+
+TEST_F(ConfigurationTest, NetworkModeNeedsTheExactText) {
+    const std::vector<std::pair<const char*, Uplink::NetworkMode>> cases = {
+        {"Udp", Uplink::Udp},         {"Tcp", Uplink::Tcp},  {"NamedPipe", Uplink::NamedPipe},
+        {"File", Uplink::File},       {"tcp", Uplink::Udp},  {"Tcp ", Uplink::Udp},
+        {"TcpX", Uplink::Udp},        {"", Uplink::Udp},     {"Named", Uplink::Udp},
+    };
+    for (const auto& [text, expected] : cases) {
+        environment.Set("MORVEL_NETWORK_MODE", text);
+        EXPECT_EQ(Configuration().networkMode, expected) << "value '" << text << "'";
+    }
+    environment.Set("MORVEL_NETWORK_MODE", "bogus");
+    EXPECT_EQ(Configuration::GetEnvironmentVariableAsNetworkMode("MORVEL_NETWORK_MODE", Uplink::Tcp), Uplink::Tcp);
+}
+
+TEST_F(ConfigurationTest, BoolLooksAtPrefixesAndFirstCharacter) {
+    const std::vector<std::pair<const char*, bool>> multicast = {
+        {"1", true},     {"true", true},  {"trueish", true}, {"17", true},  {"TRUE", false},
+        {"yes", false},  {"0", false},    {"", false},       {"tru", false},
+    };
+    for (const auto& [text, expected] : multicast) {
+        environment.Set("MORVEL_USE_MULTICAST", text);
+        EXPECT_EQ(Configuration().useMulticast, expected) << "value '" << text << "'";
+    }
+    const std::vector<std::pair<const char*, bool>> correlation = {
+        {"0", false},   {"false", false}, {"falsehood", false}, {"05", false}, {"no", true},
+        {"off", true},  {"FALSE", true},  {"", true},           {"fals", true},
+    };
+    for (const auto& [text, expected] : correlation) {
+        environment.Set("MORVEL_ENABLE_CORRELATION", text);
+        EXPECT_EQ(Configuration().enableCorrelation, expected) << "value '" << text << "'";
+    }
+}
+
+TEST_F(ConfigurationTest, LogLevelTextsAndTheTraceAlias) {
+    const std::vector<std::pair<const char*, LogLevel>> cases = {
+        {"Everything", LogLevel::Everything}, {"Verbose", LogLevel::Everything},
+        {"Trace", LogLevel::Everything},      {"Debug", LogLevel::Debug},
+        {"Info", LogLevel::Info},             {"Warning", LogLevel::Warning},
+        {"Error", LogLevel::Error},           {"Critical", LogLevel::Critical},
+        {"Nothing", LogLevel::Nothing},       {"trace", LogLevel::Nothing},
+        {"Info ", LogLevel::Nothing},         {"2", LogLevel::Nothing},
+        {"", LogLevel::Nothing},
+    };
+    for (const auto& [text, expected] : cases) {
+        environment.Set("MORVEL_DEBUG_LOGLEVEL", text);
+        EXPECT_EQ(Configuration().logLevel, expected) << "value '" << text << "'";
+    }
+}
+
+TEST_F(ConfigurationTest, HostTypeNeverAcceptsTheBuildEngine) {
+    const std::vector<std::pair<const char*, HostType>> cases = {
+        {"DOTNET", DOTNET},          {"DOTNET_IIS", DOTNET_IIS}, {"DOTNET_CORE", DOTNET_CORE},
+        {"OWIN_HOST", OWIN_HOST},    {"DOTNET_CORE_MSBUILD", UNKNOWN}, {"UNKNOWN", UNKNOWN},
+        {"dotnet", UNKNOWN},         {"DOTNET_", UNKNOWN},       {"", UNKNOWN},
+    };
+    for (const auto& [text, expected] : cases) {
+        environment.Set("MORVEL_PROCESS_TYPE", text);
+        EXPECT_EQ(Configuration().processType, expected) << "value '" << text << "'";
+    }
+}
+
+TEST_F(ConfigurationTest, StringsKeepTheValueEvenWhenEmpty) {
+    environment.Set("MORVEL_API_KEY", "");
+    EXPECT_EQ(Configuration().apiKey, "");
+    EXPECT_EQ(Configuration::GetEnvironmentVariableAsString("MORVEL_API_KEY", "fallback"), "");
+    environment.Set("MORVEL_API_KEY", " spaced key ");
+    EXPECT_EQ(Configuration().apiKey, " spaced key ");
+    environment.Unset("MORVEL_API_KEY");
+    EXPECT_EQ(Configuration::GetEnvironmentVariableAsString("MORVEL_API_KEY", "fallback"), "fallback");
+}
+
+TEST_F(ConfigurationTest, IntegerNeedsAWholeNumberThatFits) {
+    const char* name = "MORVEL_STARTUP_PERIOD";
+    EXPECT_EQ(Configuration::GetEnvironmentVariableAsInt(name, -7), -7);
+    const std::vector<std::pair<const char*, int32_t>> cases = {
+        {"42", 42},          {" 7", 7},           {"-3", -3},          {"0", 0},
+        {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
+        {"12ab", -7},        {"", -7},            {"abc", -7},         {"5 ", -7},
+        {"2147483648", -7},  {"4294967301", -7},  {"99999999999999999999", -7},
+    };
+    for (const auto& [text, expected] : cases) {
+        environment.Set(name, text);
+        EXPECT_EQ(Configuration::GetEnvironmentVariableAsInt(name, -7), expected) << "value '" << text << "'";
+    }
+}
+
+TEST_F(ConfigurationTest, InstanceIsOneObjectReadOnce) {
+    Configuration* first = Configuration::Instance();
+    environment.Set("MORVEL_WIRE_COMMAND_PORT", "1234");
+    EXPECT_EQ(Configuration::Instance(), first);
+    EXPECT_NE(Configuration::Instance()->wireCommandPort, 1234);
+    EXPECT_EQ(Configuration::GetProcessId(), static_cast<uint64_t>(getpid()));
+}
+
+TEST(ConfigurationConstantsTest, MulticastGroupIsInNetworkByteOrder) {
+    EXPECT_EQ(MULTICAST_IP_ADDRESS, inet_addr("239.100.15.215"));
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Clears the named variables for the life of a test and puts back whatever was there before.
+class EnvironmentGuard {
+public:
+    explicit EnvironmentGuard(const std::vector<std::string>& names) {
+        for (const std::string& name : names) {
+            Remember(name);
+            unsetenv(name.c_str());
+        }
+    }
+    ~EnvironmentGuard() {
+        for (const auto& [name, value] : saved) {
+            if (value) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+    EnvironmentGuard(const EnvironmentGuard&) = delete;
+    EnvironmentGuard& operator=(const EnvironmentGuard&) = delete;
+
+    void Set(const std::string& name, const std::string& value) {
+        Remember(name);
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+    void Unset(const std::string& name) {
+        Remember(name);
+        unsetenv(name.c_str());
+    }
+
+private:
+    void Remember(const std::string& name) {
+        if (saved.count(name) != 0) return;
+        const char* value = getenv(name.c_str());
+        saved[name] = value == nullptr ? std::nullopt : std::optional<std::string>(value);
+    }
+
+    std::map<std::string, std::optional<std::string>> saved;
+};
+
+inline const std::vector<std::string>& AllAgentVariables() {
+    static const std::vector<std::string> names = {
+        "MORVEL_NETWORK_MODE",      "MORVEL_WIRE_COMMAND_PORT", "MORVEL_USE_MULTICAST",
+        "MORVEL_ENABLE_CORRELATION", "MORVEL_API_KEY",          "MORVEL_PROCESS_TYPE",
+        "MORVEL_ERROR_LOG_FOLDER",  "MORVEL_DEBUG_LOGLEVEL",    "MORVEL_DEBUG_LOGTOCONSOLE",
+        "MORVEL_STARTUP_PERIOD",    "MORVEL_USER_OVERRIDES_FILE",
+    };
+    return names;
+}

@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "environment/SystemContext.h"
+
+namespace {
+
+bool IsBuildTool(std::vector<std::string> args) { return SystemContext::IsBuildToolCommandLine(args); }
+
+}  // namespace
+
+TEST(SystemContextTest, RecognisesBuildToolsFromTheCommandLine) {
+    EXPECT_TRUE(IsBuildTool({"dotnet", "build"}));
+    EXPECT_TRUE(IsBuildTool({"/usr/share/dotnet/dotnet", "run", "--project", "x"}));
+    EXPECT_TRUE(IsBuildTool({"dotnet", "msbuild", "-getProperty:Version"}));
+    EXPECT_TRUE(IsBuildTool({"/usr/share/dotnet/dotnet", "/usr/share/dotnet/sdk/10.0.401/MSBuild.dll", "/nodemode:1"}));
+    EXPECT_TRUE(IsBuildTool({"dotnet", "exec", "--runtimeconfig", "a.json", "/sdk/Roslyn/bincore/csc.dll", "x.cs"}));
+    EXPECT_TRUE(IsBuildTool({"dotnet", "/usr/share/dotnet/sdk/10.0.401/Roslyn/bincore/VBCSCompiler.dll"}));
+    EXPECT_TRUE(IsBuildTool({"/usr/share/dotnet/dotnet", "/usr/share/dotnet/sdk/10.0.401/dotnet.dll", "build"}));
+    EXPECT_TRUE(IsBuildTool({"/opt/build/MSBuild"}));
+
+    EXPECT_FALSE(IsBuildTool({"dotnet", "app.dll"}));
+    EXPECT_FALSE(IsBuildTool({"dotnet", "/home/me/MyBuild/bin/app.dll", "build"}));
+    EXPECT_FALSE(IsBuildTool({"dotnet", "exec", "--depsfile", "d.json", "app.dll"}));
+    EXPECT_FALSE(IsBuildTool({"./myapp", "build"}));
+    EXPECT_FALSE(IsBuildTool({"dotnet", "/home/me/tools/dotnet.dll"}));  // not the SDK's driver
+    EXPECT_FALSE(IsBuildTool({}));
+}
+
+TEST(SystemContextTest, StartsWithADefinedHostTypeAndNumbersFunctionsFrom101) {
+    char path[] = "/tmp/qx-cmdline-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const char cmdline[] = "dotnet\0app.dll\0";
+    ASSERT_EQ(write(fd, cmdline, sizeof(cmdline) - 1), static_cast<ssize_t>(sizeof(cmdline) - 1));
+    close(fd);
+
+    SystemContext context{std::string(path)};
+    EXPECT_EQ(context.GetHostType(), UNKNOWN);
+    EXPECT_EQ(context.GetTicksPerSecond(), 1000000u);
+    EXPECT_EQ(context.GetProcessId(), static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(context.GetNextFunctionMapSequenceNo(), 101u);
+    EXPECT_EQ(context.GetNextFunctionMapSequenceNo(), 102u);
+    EXPECT_EQ(context.GetManagedThreadId(), 0u);  // no info interface yet
+
+    // Without the runtime's info interface the version cannot be known; the name still is.
+    context.FetchProcessNameAndType();
+    EXPECT_EQ(context.GetProcessName(), std::string("dotnet\0app.dll\0", 15));
+    EXPECT_EQ(context.GetHostTypeText(), "UNKNOWN");
+    EXPECT_EQ(context.GetRuntimeVersionText(), "");
+    std::remove(path);
+
+    SystemContext buildTool{std::string("/nonexistent/cmdline")};
+    EXPECT_EQ(buildTool.GetHostType(), UNKNOWN);
+}
+
+TEST(SystemContextTest, OwinModuleIsRecognisedOnceAndCaseSensitively) {
+    SystemContext context{std::string("/nonexistent/cmdline")};
+    context.ReportModuleLoaded(1, "/app/microsoft.owin.hosting.dll");
+    EXPECT_EQ(context.GetHostType(), UNKNOWN);
+    context.ReportModuleLoaded(1, "/app/Microsoft.Owin.Hosting.dll");
+    EXPECT_EQ(context.GetHostType(), OWIN_HOST);
+    EXPECT_EQ(context.GetHostTypeText(), "UNKNOWN");
+    EXPECT_TRUE(ends_with("abc", "bc"));
+    EXPECT_FALSE(ends_with("c", "bc"));
+}

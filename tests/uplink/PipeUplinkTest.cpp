@@ -1,0 +1,232 @@
+#include "uplink/PipeUplink.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "UplinkTestSupport.h"
+#include "commands/ProcessEndedCommand.h"
+#include "commands/ProcessStartedCommand.h"
+#include "uplink/RelayWorker.h"
+
+namespace {
+
+// The collector's end of the FIFO.
+class Reader {
+public:
+    explicit Reader(const std::string& path) : fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+    ~Reader() { Close(); }
+    void Close() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    // Everything that is in the pipe right now.
+    std::vector<uint8_t> Drain() {
+        std::vector<uint8_t> data;
+        uint8_t buffer[65536];
+        ssize_t got;
+        while ((got = read(fd, buffer, sizeof(buffer))) > 0) data.insert(data.end(), buffer, buffer + got);
+        return data;
+    }
+
+    int fd;
+};
+
+bool SendMessage(PipeUplink& uplink, const std::vector<uint8_t>& message) {
+    return uplink.Send(message.data(), static_cast<int32_t>(message.size()));
+}
+
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+bool IsFifo(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool SigpipeBlockedOrPending() {
+    sigset_t mask;
+    sigset_t pending;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    sigpending(&pending);
+    return sigismember(&mask, SIGPIPE) == 1 || sigismember(&pending, SIGPIPE) == 1;
+}
+
+class PipeUplinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { previousDisposition = signal(SIGPIPE, SIG_DFL); }
+    void TearDown() override { signal(SIGPIPE, previousDisposition); }
+
+    TempFolder folder;
+    LogCapture log;
+    sighandler_t previousDisposition = SIG_DFL;
+};
+
+}  // namespace
+
+TEST_F(PipeUplinkTest, WithoutReaderEveryMessageIsLoggedAndDropped) {
+    const std::string path = folder.Path("agent-pipe");
+    PipeUplink uplink(Wide(path));
+    EXPECT_EQ(uplink.GetPipePath(), path);
+    EXPECT_FALSE(uplink.SupportsBatching());
+
+    EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+    EXPECT_FALSE(SendMessage(uplink, Message(19, 2)));
+    EXPECT_TRUE(IsFifo(path));
+    EXPECT_EQ(log.Count("[    INFO] PipeUplink::PipeUplink - " + path + "\n"), 1u);
+    EXPECT_EQ(log.Count("[   ERROR] Unable to OPEN pipe: " + path + " - No such device or address\n"), 2u);
+    EXPECT_EQ(log.Count("[   ERROR] Failed to connect to named pipe\n"), 2u);
+    EXPECT_EQ(log.Count("Unable to CREATE pipe"), 0u);
+}
+
+TEST_F(PipeUplinkTest, LateReaderGetsTheNextMessages) {
+    const std::string path = folder.Path("agent-pipe");
+    PipeUplink uplink(Wide(path));
+    EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+
+    Reader reader(path);
+    ASSERT_GE(reader.fd, 0);
+    const std::vector<uint8_t> first = Message(19, 2);
+    const std::vector<uint8_t> second = Message(5000, 3);
+    EXPECT_TRUE(SendMessage(uplink, first));
+    EXPECT_TRUE(SendMessage(uplink, second));
+    std::vector<uint8_t> expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(reader.Drain(), expected);
+    EXPECT_EQ(log.Count("[    INFO] Successfully created pipe: " + path + "\n"), 1u);
+}
+
+TEST_F(PipeUplinkTest, ExistingFifoIsReusedAndCreationFailureIsLogged) {
+    const std::string path = folder.Path("existing");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    Reader reader(path);
+    PipeUplink uplink(Wide(path));
+    EXPECT_TRUE(SendMessage(uplink, Message(19, 4)));
+    EXPECT_EQ(reader.Drain(), Message(19, 4));
+    EXPECT_EQ(log.Count("Unable to CREATE pipe"), 0u);
+
+    const std::string unreachable = folder.Path("missing-folder/pipe");
+    PipeUplink broken(Wide(unreachable));
+    EXPECT_FALSE(SendMessage(broken, Message(19, 4)));
+    EXPECT_EQ(log.Count("[   ERROR] Unable to CREATE pipe: " + unreachable + " - No such file or directory\n"), 1u);
+}
+
+TEST_F(PipeUplinkTest, ReaderLeavingIsSurvivedAndANewReaderGetsLaterMessages) {
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    PipeUplink uplink(Wide(path));
+    auto reader = std::make_unique<Reader>(path);
+    EXPECT_TRUE(SendMessage(uplink, Message(19, 1)));
+    reader.reset();
+
+    // SIGPIPE is at its default disposition: a raised signal would end the test run.
+    EXPECT_FALSE(SendMessage(uplink, Message(19, 2)));
+    EXPECT_EQ(log.Count("[   ERROR] Failed to write to named pipe: 32\n"), 1u);
+    EXPECT_FALSE(SigpipeBlockedOrPending());
+
+    Reader next(path);
+    const std::vector<uint8_t> later = Message(19, 3);
+    EXPECT_TRUE(SendMessage(uplink, later));
+    EXPECT_EQ(next.Drain(), later);
+}
+
+TEST_F(PipeUplinkTest, SymbolicLinkAtThePathIsRefusedAndItsTargetUntouched) {
+    const std::string target = folder.Path("precious.txt");
+    { std::ofstream(target) << "keep me"; }
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+
+    PipeUplink uplink(Wide(path));
+    EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+    EXPECT_EQ(FileText(target), "keep me");
+    EXPECT_EQ(log.Count("[   ERROR] Unable to OPEN pipe: " + path + " - Too many levels of symbolic links\n"), 1u);
+}
+
+TEST_F(PipeUplinkTest, RegularFileAtThePathIsRefusedAndUntouched) {
+    const std::string path = folder.Path("agent-pipe");
+    { std::ofstream(path) << "not a pipe"; }
+
+    PipeUplink uplink(Wide(path));
+    EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+    EXPECT_EQ(FileText(path), "not a pipe");
+    EXPECT_EQ(log.Count("[   ERROR] Unable to OPEN pipe: " + path + " - not a FIFO\n"), 1u);
+}
+
+TEST_F(PipeUplinkTest, FullPipeDropsWholeMessagesAndKeepsTheStreamFramed) {
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    PipeUplink uplink(Wide(path));
+    Reader reader(path);
+
+    // The reader does not read: large messages go in whole until there is no room, then are dropped.
+    int accepted = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (SendMessage(uplink, Message(20000, static_cast<uint8_t>(i)))) ++accepted;
+    }
+    EXPECT_GT(accepted, 0);
+    EXPECT_EQ(uplink.GetDroppedCount(), static_cast<uint64_t>(8 - accepted));
+    EXPECT_EQ(log.Count("[Uplink] Named pipe full, 1 messages dropped so far"), 1u);
+    EXPECT_EQ(log.Count("Named pipe full"), 1u);  // rate-limited
+
+    std::vector<std::vector<uint8_t>> messages;
+    ASSERT_TRUE(SplitMessages(reader.Drain(), messages));
+    ASSERT_EQ(messages.size(), static_cast<size_t>(accepted));
+    for (int i = 0; i < accepted; ++i) EXPECT_EQ(messages[static_cast<size_t>(i)], Message(20000, static_cast<uint8_t>(i)));
+
+    // Room again: the same descriptor carries on.
+    EXPECT_TRUE(SendMessage(uplink, Message(20000, 0xEE)));
+    EXPECT_EQ(reader.Drain(), Message(20000, 0xEE));
+}
+
+TEST_F(PipeUplinkTest, ReaderLeavingAFullPipeIsNoticedByLargeMessagesToo) {
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    PipeUplink uplink(Wide(path));
+    auto reader = std::make_unique<Reader>(path);
+    while (SendMessage(uplink, Message(20000, 1))) {
+    }
+    reader.reset();
+
+    // No room will ever come: instead of waiting and dropping, the broken pipe is seen and closed.
+    EXPECT_FALSE(SendMessage(uplink, Message(20000, 2)));
+    EXPECT_EQ(log.Count("Failed to write to named pipe: 32"), 1u);
+    EXPECT_EQ(uplink.GetDroppedCount(), 1u);
+    EXPECT_FALSE(SigpipeBlockedOrPending());
+}
+
+TEST_F(PipeUplinkTest, RelayThreadSurvivesReadersComingAndGoing) {
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    PipeUplink uplink(Wide(path));
+    auto* relay = new RelayWorker();
+    relay->Start(&uplink);
+
+    auto reader = std::make_unique<Reader>(path);
+    relay->Enqueue(new ProcessStartedCommand(1));
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetSentCount() == 1; }));
+    EXPECT_EQ(reader->Drain().size(), 19u);
+    reader.reset();
+
+    // Written by the relay thread into a pipe nobody reads: the signal must stay contained there.
+    relay->Enqueue(new ProcessEndedCommand(1));
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetFailedCount() == 1; }));
+
+    Reader next(path);
+    relay->Enqueue(new ProcessEndedCommand(2));
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetSentCount() == 2; }));
+    const std::vector<uint8_t> received = next.Drain();
+    ASSERT_EQ(received.size(), 19u);
+    EXPECT_EQ(received[2], 10);
+    EXPECT_EQ(received[3], 2);
+
+    relay->Stop();
+    if (relay->WaitForExit(10000)) delete relay;
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace QuorixCollect {
+
+enum class Transport { Udp, Tcp, Pipe };
+
+constexpr uint16_t DefaultPort = 2799;
+// Backslashes are ordinary characters here: the FIFO lives in the working directory under this name.
+constexpr const char* DefaultPipeName = "\\\\.\\pipe\\QuorixAgent_v1";
+constexpr const char* MulticastGroup = "239.100.15.215";
+
+struct CollectorOptions {
+    Transport transport = Transport::Udp;
+    uint32_t port = DefaultPort; // 0: any free port (written to the ready file)
+    bool multicast = false;
+    std::string pipePath = DefaultPipeName;
+    std::string jsonPath; // empty: no JSON; "-": standard output
+    std::string readyFile;
+    double durationSeconds = 0; // 0: until stopped
+    bool untilEnded = false;
+    bool quiet = false;
+    bool summaryToStdout = false;
+    bool tree = true;
+    size_t treeLines = 400; // 0: no limit
+    bool help = false;
+};
+
+// The agent's reading of its port variable: base-10, 1..65535, nothing after the number;
+// anything else gives the default, so that both sides agree on the same port.
+uint16_t PortFromEnvironmentText(const char* text);
+
+// Parses the command line; `envPort` is MORVEL_WIRE_COMMAND_PORT (or null). On failure returns
+// false with a message in `error`.
+bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPort, CollectorOptions& options,
+                           std::string& error);
+
+const char* CollectorUsage();
+
+} // namespace QuorixCollect

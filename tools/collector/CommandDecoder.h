@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ValueRecord.h"
+
+namespace QuorixCollect {
+
+// A command after decoding; only the fields of its type are meaningful.
+struct DecodedCommand {
+    uint16_t length = 0;
+    uint8_t type = 0;
+    uint32_t pid = 0;
+    uint32_t tid = 0;
+    int64_t ts = 0;
+
+    // BeginCall, EndCall, MethodInfo, UnwindCall
+    uint32_t functionId = 0;
+    // BeginCall
+    uint64_t instanceId = 0;
+    std::vector<ValueRecord> args;
+    // EndCall
+    bool tailCall = false;
+    bool hasReturnValue = false;
+    ValueRecord returnValue;
+    // MethodInfo
+    std::string className;
+    std::string methodName;
+    // ExceptionRaised
+    uint64_t exceptionId = 0;
+    // ProcessFrequency
+    uint64_t frequency = 0;
+    // ProcessType
+    std::string runtime;
+    std::string host;
+    std::string apiKey;
+    // ProfilerVersion
+    std::string version;
+    // SqlInformation (texts[0..3]) and HttpRequestInformation (texts[0..1])
+    std::string texts[4];
+    uint16_t shortValue = 0;
+    uint64_t longValue = 0;
+
+    // Value records inside the command that could not be decoded (the command itself is sound).
+    uint32_t badValueRecords = 0;
+};
+
+enum class DecodeStatus {
+    Ok,
+    Truncated,      // fewer bytes than a header, or than the length field announces
+    BadLength,      // the length field is below the header size (or negative)
+    LengthMismatch, // more bytes than the length field announces
+    UnknownType,
+    BadBody,        // the body does not have the layout of its type
+};
+
+const char* DecodeStatusText(DecodeStatus status);
+
+struct DecodeResult {
+    DecodeStatus status = DecodeStatus::Ok;
+    std::string detail; // for BadBody: what did not fit
+};
+
+// Decodes exactly one command occupying all of `size` bytes (one datagram, or one message that
+// the stream reassembler cut out).
+DecodeResult DecodeCommand(const uint8_t* data, size_t size, DecodedCommand& out);
+
+} // namespace QuorixCollect
