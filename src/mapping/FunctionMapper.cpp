@@ -1,22 +1,748 @@
 #include "mapping/FunctionMapper.h"
 
+#include <array>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+
+#include "environment/Logger.h"
+#include "environment/SystemContext.h"
+#include "environment/profiler_pal.h"
+#include "mapping/BuiltInLists.h"
+#include "mapping/LookupHelper.h"
+#include "mapping/UserOverridesFile.h"
+#include "threads/ThreadExecutionTracker.h"
+
 FunctionMapper* g_Mapper = nullptr;
 
-void FunctionMapper::Initialize(HostType) {}
+namespace {
 
-void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() {}
+unsigned long Pid() { return g_Context != nullptr ? g_Context->GetProcessId() : LogProcessId(); }
 
-void FunctionMapper::UpdateLiveBlacklists() {}
-
-std::pair<uint64_t, uint8_t> FunctionMapper::Map(uint64_t functionId) {
-    // Declined: the runtime's own id is a non-zero, stable answer for every repeated request.
-    return {functionId, 0};
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-FunctionInfo* FunctionMapper::GetFunctionInfoForTrackedFunction(uint64_t) { return nullptr; }
+// Prefix rule of the built-in lists: an empty slot never matches.
+template <typename List>
+bool StartsWithAny(std::string_view text, const List& list) {
+    for (std::string_view entry : list) {
+        if (!entry.empty() && StartsWith(text, entry)) return true;
+    }
+    return false;
+}
 
-FunctionInfo* FunctionMapper::GetFunctionInfoByOriginalId(uint64_t) { return nullptr; }
+template <typename List>
+bool EqualsAny(std::string_view text, const List& list) {
+    for (std::string_view entry : list) {
+        if (!entry.empty() && text == entry) return true;
+    }
+    return false;
+}
 
-bool FunctionMapper::IsBlacklisted(const FunctionInfo*) { return false; }
+bool MethodMatches(const MonitoredFunctionDefinition* definition, const std::string& methodName) {
+    const std::string& wanted = definition->GetDefinitionMethodName();
+    return wanted == methodName || wanted == "*";
+}
 
-bool FunctionMapper::IsMonitored(uint64_t) { return false; }
+// Names from the metadata, as 8-bit text.
+struct FunctionNames {
+    std::string plainClass;
+    std::string fullClass;
+    std::string method;
+};
+
+using NameBuffer = std::array<char16_t, LookupHelper::NameBufferLength>;
+
+}  // namespace
+
+FunctionMapper::FunctionMapper() = default;
+
+FunctionMapper::FunctionMapper(LookupHelper* lookup, SequenceSource nextSequenceNo)
+    : _lookup(lookup), _nextSequenceNo(std::move(nextSequenceNo)) {}
+
+FunctionMapper::~FunctionMapper() {
+    Clear();
+    for (MonitoredAttributeDefinition* definition : _attributeFunctions) delete definition;
+    _attributeFunctions.clear();
+}
+
+LookupHelper* FunctionMapper::Lookup() const { return _lookup != nullptr ? _lookup : g_Lookup; }
+
+uint64_t FunctionMapper::NextSequenceNo() {
+    if (_nextSequenceNo) return _nextSequenceNo();
+    if (SystemContext* context = g_Context) return context->GetNextFunctionMapSequenceNo();
+    return _fallbackSequenceNo.fetch_add(1) + 1;
+}
+
+uint64_t FunctionMapper::UntracedClientId(FunctionID functionId) {
+    const uint64_t id =
+        functionId >= 1 && functionId <= UntracedIdOffset ? functionId + UntracedIdOffset : functionId;
+    return id & 0xFFFFFFFFu;
+}
+
+std::pair<uint64_t, bool> FunctionMapper::Map(FunctionID functionId) noexcept {
+    try {
+        return MapFunction(functionId);
+    } catch (const std::exception& error) {
+        QX_LOG(LogLevel::Error, "[%lu][Map] Function %lu left without hooks: %s", Pid(),
+               static_cast<unsigned long>(functionId), error.what());
+    } catch (...) {
+        QX_LOG(LogLevel::Error, "[%lu][Map] Function %lu left without hooks: unknown error", Pid(),
+               static_cast<unsigned long>(functionId));
+    }
+    return {UntracedClientId(functionId), false};
+}
+
+// A function asked for again (re-JIT, or a thread that lost the race to map it) keeps its
+// record's id: any other answer would detach its calls from the record.
+std::pair<uint64_t, bool> FunctionMapper::AnswerForMapped(const FunctionInfo* record) {
+    bool disabled = false;
+    if (LookupHelper* lookup = Lookup()) {
+        const auto threadId = static_cast<uint64_t>(SystemContext::GetProfilingThreadId());
+        if (ThreadExecutionTracker* tracker = lookup->GetThreadExecutionTracker(threadId))
+            disabled = tracker->IsDisabled(record->GetFunctionID());
+    }
+    return {record->GetFunctionID(), !disabled};
+}
+
+std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
+    const uint64_t lowBits = functionId & 0xFFFFFFFFu;
+
+    if (const FunctionInfo* record = GetFunctionInfoByOriginalId(functionId)) return AnswerForMapped(record);
+
+    LookupHelper* lookup = Lookup();
+    if (lookup == nullptr) return {lowBits, false};
+
+    NameBuffer enclosingBuffer{};
+    NameBuffer classBuffer{};
+    NameBuffer methodBuffer{};
+    bool doNotProfile = false;
+    ModuleID moduleId = 0;
+    mdToken methodToken = 0;
+    if (FAILED(lookup->GetMethodNameByFunctionId(functionId, enclosingBuffer.data(), classBuffer.data(),
+                                                 methodBuffer.data(), &doNotProfile, &moduleId, &methodToken)))
+        return {lowBits, false};
+    enclosingBuffer.back() = u'\0';
+    classBuffer.back() = u'\0';
+    methodBuffer.back() = u'\0';
+
+    FunctionNames names;
+    try {
+        const std::string enclosing = W2A(enclosingBuffer.data());
+        names.plainClass = W2A(classBuffer.data());
+        names.method = W2A(methodBuffer.data());
+        names.fullClass = enclosing.empty() ? names.plainClass : enclosing + "+" + names.plainClass;
+    } catch (const std::range_error& error) {
+        QX_LOG(LogLevel::Warning, "[%lu][Map] Function %lu left without hooks: its name is not valid text (%s)",
+               Pid(), static_cast<unsigned long>(functionId), error.what());
+        return {lowBits, false};
+    }
+
+    if (doNotProfile) {
+        QX_LOG(LogLevel::Info, "Ignoring %s::%s due to DoNotProfileAttribute", names.plainClass.c_str(),
+               names.method.c_str());
+        return {lowBits, false};
+    }
+
+    const std::string qualifiedName = names.plainClass + "::" + names.method;
+    bool traced = false;
+    bool monitored = false;
+    bool interfaceMatch = false;
+    bool entryPoint = false;
+    bool whitelisted = false;
+    bool classWhitelisted = false;
+    bool system = false;
+    uint64_t systemIndex = 0;
+    MonitoredFunctionDefinition* interfaceDefinition = nullptr;
+    // The attribute clone that carries the final method name, for classes step 14 cannot find.
+    MonitoredFunctionDefinition* attributeClone = nullptr;
+
+    // Attribute definitions: each match adds its suffix to the method name of this mapping.
+    for (MonitoredAttributeDefinition* attribute : _attributeFunctions) {
+        bool found = false;
+        lookup->GetCustomAttributeByFunctionId(functionId, attribute->GetAttributeNameText().c_str(), &found);
+        if (!found) continue;
+        MonitoredFunctionDefinition* clone = attribute->Clone();
+        names.method += ":[" + attribute->GetDisplayName() + "]";
+        clone->SetDefinitionClassName(names.fullClass);
+        clone->SetDefinitionMethodName(names.method);
+        {
+            std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+            try {
+                _monitoredFunctions.push_back(clone);
+            } catch (...) {
+                delete clone;
+                throw;
+            }
+        }
+        attributeClone = clone;
+        monitored = true;
+    }
+
+    // Default decision.
+    const std::string& plainClass = names.plainClass;
+    const std::string& method = names.method;
+    traced = !plainClass.empty() && plainClass.find('.') != std::string::npos && !method.empty() &&
+             method != ".ctor" && method != ".cctor" && method != "?" && static_cast<int8_t>(plainClass[0]) >= 0x20 &&
+             static_cast<int8_t>(method[0]) >= 0x20 && !StartsWithAny(plainClass, BuiltInLists::_blacklistClasses);
+    if (traced) {
+        std::lock_guard<std::mutex> lock(_userListsLock);
+        for (const std::string& entry : _userBlacklist) {
+            if (StartsWith(qualifiedName, entry)) {
+                traced = false;
+                break;
+            }
+        }
+    }
+
+    if (StartsWith(method, "get_") || StartsWith(method, "set_")) traced = false;
+
+    for (size_t index = 0; index < BuiltInLists::_systemFunctions.size(); ++index) {
+        const std::string_view entry = BuiltInLists::_systemFunctions[index];
+        if (entry.empty() || !StartsWith(qualifiedName, entry)) continue;
+        traced = true;
+        system = true;
+        systemIndex = index;
+        QX_LOG(LogLevel::Info, "[%ld] Located system function %s : %ld", static_cast<long>(Pid()),
+               qualifiedName.c_str(), static_cast<long>(index));
+        break;
+    }
+
+    if (StartsWithAny(plainClass, BuiltInLists::_whitelistClasses)) {
+        traced = true;
+        classWhitelisted = true;
+    }
+
+    if (EqualsAny(qualifiedName, BuiltInLists::_entrypointFunctions)) {
+        entryPoint = true;
+        traced = true;
+    }
+
+    if (EqualsAny(qualifiedName, BuiltInLists::_whitelistFunctions)) {
+        traced = true;
+        whitelisted = true;
+    } else {
+        whitelisted = classWhitelisted;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(_userListsLock);
+        for (const std::string& entry : _userWhitelist) {
+            if (StartsWith(qualifiedName, entry)) {
+                traced = true;
+                whitelisted = true;
+                break;
+            }
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        if (FindMonitoredDefinitionLocked(plainClass, method) != nullptr) {
+            traced = true;
+            monitored = true;
+        }
+    }
+
+    for (size_t index = 0;; ++index) {
+        MonitoredFunctionDefinition* candidate = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
+            if (index >= _interfaceFunctions.size()) break;
+            candidate = _interfaceFunctions[index];
+        }
+        // The method test is free, the interface query walks metadata: test the method first.
+        if (!MethodMatches(candidate, method)) continue;
+        bool found = false;
+        if (FAILED(lookup->GetImplementedInterfacesFunctionId(functionId, candidate->GetDefinitionClassName(),
+                                                              &found)) ||
+            !found)
+            continue;
+        traced = true;
+        interfaceMatch = true;
+        interfaceDefinition = candidate;
+        break;
+    }
+
+    // Values of asynchronous state machines are not captured, and they are not traced either.
+    if (traced && (monitored || interfaceMatch) &&
+        StartsWithAny(names.fullClass, BuiltInLists::_asyncAwaitBlacklistClasses)) {
+        traced = false;
+        monitored = false;
+        interfaceMatch = false;
+    }
+
+    if (!traced) return {UntracedClientId(functionId), false};
+
+    QX_LOG(LogLevel::Info, "[%ld] Mapping %s::%s", static_cast<long>(Pid()), names.fullClass.c_str(),
+           method.c_str());
+
+    // The re-check and the insertion form one step, so that two threads mapping the same new
+    // function end with one record and one id.
+    FunctionInfo* record = nullptr;
+    const FunctionInfo* existing = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_functionsLock);
+        auto found = _functionsByOriginalId.find(functionId);
+        if (found != _functionsByOriginalId.end()) {
+            existing = found->second;
+        } else {
+            const uint64_t mappedId = system ? systemIndex : NextSequenceNo();
+            auto info = std::make_unique<FunctionInfo>(mappedId, functionId, names.fullClass, method);
+            info->SetIsSystemFunction(system);
+            info->SetIsEntryPoint(entryPoint);
+            info->SetIsWhitelisted(whitelisted);
+            info->SetModuleId(moduleId);
+            info->SetMethodId(methodToken);
+            _ownedFunctions.insert(info.get());
+            record = info.release();
+            _functionsByMappedId[record->GetFunctionID()] = record;
+            _functionsByOriginalId[record->GetOriginalID()] = record;
+            _functionsByModuleMethod[{record->GetModuleId(), record->GetMethodId()}] = record;
+        }
+    }
+    if (existing != nullptr) return AnswerForMapped(existing);
+
+    const uint64_t mappedId = record->GetFunctionID();
+    if (monitored) {
+        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        _monitoredFunctionIds.insert(mappedId);
+        MonitoredFunctionDefinition* definition = FindMonitoredDefinitionLocked(plainClass, method);
+        // A nested class carries its full name in the attribute clone, which the search by the
+        // plain name does not find.
+        if (definition == nullptr) definition = attributeClone;
+        if (definition != nullptr) BindLocked(definition, mappedId, functionId);
+    }
+    if (interfaceMatch) {
+        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        _monitoredFunctionIds.insert(mappedId);
+        std::unique_ptr<MonitoredFunctionDefinition> clone(interfaceDefinition->Clone());
+        clone->SetDefinitionClassName(plainClass);
+        clone->SetMappedId(mappedId);
+        clone->SetFunctionId(functionId);
+        _monitoredFunctions.push_back(clone.get());
+        MonitoredFunctionDefinition* bound = clone.release();
+        _definitionsByBoundId.try_emplace(functionId, bound);
+        if (mappedId != 0) _definitionsByBoundId.try_emplace(mappedId, bound);
+    }
+
+    QX_LOG(LogLevel::Verbose, "[%ld] Mapping %s::%s from %lu to %lu (%lu:%lu) [%lu:%lu]", static_cast<long>(Pid()),
+           names.fullClass.c_str(), method.c_str(), static_cast<unsigned long>(functionId),
+           static_cast<unsigned long>(mappedId), static_cast<unsigned long>(record->GetFunctionID()),
+           static_cast<unsigned long>(record->GetOriginalID()), static_cast<unsigned long>(record->GetModuleId()),
+           static_cast<unsigned long>(record->GetMethodId()));
+    return {mappedId, true};
+}
+
+MonitoredFunctionDefinition* FunctionMapper::FindMonitoredDefinitionLocked(const std::string& className,
+                                                                          const std::string& methodName) const {
+    for (MonitoredFunctionDefinition* definition : _monitoredFunctions) {
+        if (definition->GetDefinitionClassName() == className && MethodMatches(definition, methodName))
+            return definition;
+    }
+    return nullptr;
+}
+
+void FunctionMapper::BindLocked(MonitoredFunctionDefinition* definition, uint64_t mappedId, FunctionID functionId) {
+    // A system function's mapped id is 0, so the runtime id tells a bound definition too.
+    if (definition->GetMappedId() != 0 || definition->GetFunctionId() != 0) {
+        std::unique_ptr<MonitoredFunctionDefinition> clone(definition->Clone());
+        _monitoredFunctions.push_back(clone.get());
+        definition = clone.release();
+    }
+    definition->SetMappedId(mappedId);
+    definition->SetFunctionId(functionId);
+    _definitionsByBoundId.try_emplace(functionId, definition);
+    if (mappedId != 0) _definitionsByBoundId.try_emplace(mappedId, definition);
+}
+
+void FunctionMapper::AddFunctionInfo(FunctionInfo* info) {
+    if (info == nullptr) return;
+    std::lock_guard<std::mutex> lock(_functionsLock);
+    _ownedFunctions.insert(info);
+    _functionsByMappedId[info->GetFunctionID()] = info;
+    _functionsByOriginalId[info->GetOriginalID()] = info;
+    _functionsByModuleMethod[{info->GetModuleId(), info->GetMethodId()}] = info;
+}
+
+FunctionInfo* FunctionMapper::GetFunctionInfoByOriginalId(FunctionID functionId) {
+    if (functionId == 0) return nullptr;
+    std::lock_guard<std::mutex> lock(_functionsLock);
+    auto found = _functionsByOriginalId.find(functionId);
+    return found != _functionsByOriginalId.end() ? found->second : nullptr;
+}
+
+FunctionInfo* FunctionMapper::GetFunctionInfoForTrackedFunction(uint64_t mappedId) {
+    std::lock_guard<std::mutex> lock(_functionsLock);
+    auto found = _functionsByMappedId.find(mappedId);
+    return found != _functionsByMappedId.end() ? found->second : nullptr;
+}
+
+FunctionInfo* FunctionMapper::GetFunctionInfoByModuleAndMethod(ModuleID moduleId, mdToken methodToken) {
+    if (moduleId == 0 || methodToken == 0) return nullptr;
+    std::lock_guard<std::mutex> lock(_functionsLock);
+    auto found = _functionsByModuleMethod.find({moduleId, methodToken});
+    return found != _functionsByModuleMethod.end() ? found->second : nullptr;
+}
+
+bool FunctionMapper::IsMonitored(uint64_t mappedId) {
+    std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+    return _monitoredFunctionIds.count(mappedId) != 0;
+}
+
+MonitoredFunctionDefinition* FunctionMapper::GetMonitoredFunctionDefinition(uint64_t id) {
+    if (id == 0) return nullptr;
+    std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+    auto found = _definitionsByBoundId.find(id);
+    return found != _definitionsByBoundId.end() ? found->second : nullptr;
+}
+
+bool FunctionMapper::IsBlacklisted(const FunctionInfo* info) {
+    if (info == nullptr || _liveBlacklistSize.load(std::memory_order_acquire) == 0) return false;
+    std::lock_guard<std::mutex> lock(_liveBlacklistLock);
+    return _liveBlacklist.count(info->GetName()) != 0;
+}
+
+void FunctionMapper::Clear() {
+    {
+        std::lock_guard<std::mutex> lock(_functionsLock);
+        for (FunctionInfo* info : _ownedFunctions) delete info;
+        _ownedFunctions.clear();
+        _functionsByMappedId.clear();
+        _functionsByOriginalId.clear();
+        _functionsByModuleMethod.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        for (MonitoredFunctionDefinition* definition : _monitoredFunctions) delete definition;
+        _monitoredFunctions.clear();
+        _definitionsByBoundId.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
+        for (MonitoredFunctionDefinition* definition : _interfaceFunctions) delete definition;
+        _interfaceFunctions.clear();
+    }
+    std::lock_guard<std::mutex> lock(_userListsLock);
+    _userBlacklist.clear();
+    _userWhitelist.clear();
+}
+
+void FunctionMapper::AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                                          const std::string& argumentName, InspectionType type,
+                                          int genericArgumentCount, PropertySpec* spec) {
+    MonitoredFunctionDefinition* definition = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        for (MonitoredFunctionDefinition* candidate : _monitoredFunctions) {
+            if (candidate->GetDefinitionClassName() == className &&
+                candidate->GetDefinitionMethodName() == methodName) {
+                definition = candidate;
+                break;
+            }
+        }
+        if (definition == nullptr) {
+            auto created = std::make_unique<MonitoredFunctionDefinition>(className, methodName);
+            _monitoredFunctions.push_back(created.get());
+            definition = created.release();
+        }
+    }
+    definition->SetGenericArgumentCount(genericArgumentCount);
+    FixupDefinition(definition, argumentName, type, spec);
+}
+
+void FunctionMapper::AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                                          const std::string& argumentName, InspectionType type, PropertySpec* spec) {
+    AddMonitoredFunction(className, methodName, argumentName, type, 0, spec);
+}
+
+void FunctionMapper::AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                                          const std::string& argumentName, PropertySpec* spec) {
+    const bool path = argumentName == InspectionConstants::ReturnValueArgumentName || spec != nullptr;
+    AddMonitoredFunction(className, methodName, argumentName,
+                         path ? InspectionType::PropertyPath : InspectionType::Value, 0, spec);
+}
+
+void FunctionMapper::AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                                          const std::string& argumentName) {
+    if (argumentName == InspectionConstants::ReturnValueArgumentName) return;
+    AddMonitoredFunction(className, methodName, argumentName, InspectionType::Value, 0, nullptr);
+}
+
+void FunctionMapper::AddMonitoredInterfaceFunction(const std::string& interfaceName, const std::string& methodName,
+                                                   const std::string& argumentName, InspectionType type,
+                                                   PropertySpec* spec) {
+    MonitoredFunctionDefinition* definition = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
+        for (MonitoredFunctionDefinition* candidate : _interfaceFunctions) {
+            if (candidate->GetDefinitionClassName() == interfaceName &&
+                candidate->GetDefinitionMethodName() == methodName) {
+                definition = candidate;
+                break;
+            }
+        }
+        if (definition == nullptr) {
+            auto created = std::make_unique<MonitoredFunctionDefinition>(interfaceName, methodName);
+            _interfaceFunctions.push_back(created.get());
+            definition = created.release();
+        }
+    }
+    FixupDefinition(definition, argumentName, type, spec);
+}
+
+void FunctionMapper::AddMonitoredAttributeFunction(const std::wstring& attributeName, const std::string& argumentName,
+                                                   InspectionType type, PropertySpec* spec) {
+    MonitoredAttributeDefinition* definition = nullptr;
+    for (MonitoredAttributeDefinition* candidate : _attributeFunctions) {
+        if (candidate->GetAttributeName() == attributeName) {
+            definition = candidate;
+            break;
+        }
+    }
+    if (definition == nullptr) {
+        auto created = std::make_unique<MonitoredAttributeDefinition>(attributeName);
+        _attributeFunctions.push_back(created.get());
+        definition = created.release();
+    }
+    FixupDefinition(definition, argumentName, type, spec);
+}
+
+void FunctionMapper::FixupDefinition(MonitoredFunctionDefinition* definition, const std::string& argumentName,
+                                     InspectionType type, PropertySpec* spec) {
+    if (definition == nullptr) return;
+    const bool returnValue = argumentName == InspectionConstants::ReturnValueArgumentName;
+    const bool thisPtr = argumentName == InspectionConstants::ThisPtrArgumentName;
+    if (returnValue && spec != nullptr) {
+        definition->AddTrackedReturnValueSpec(spec);
+    } else if (thisPtr && spec != nullptr) {
+        definition->AddTrackedThisPtrValueSpec(spec);
+    } else if (returnValue || thisPtr) {
+        definition->AddTrackedArgument(argumentName, type, nullptr);
+    } else {
+        definition->AddTrackedArgument(argumentName, type, spec);
+    }
+}
+
+bool FunctionMapper::PreventInlining(std::string_view className, std::string_view methodName) {
+    for (std::string_view entry : BuiltInLists::_preventMethodInlining) {
+        if (entry.size() == className.size() + 2 + methodName.size() && StartsWith(entry, className) &&
+            entry.substr(className.size(), 2) == "::" && entry.substr(className.size() + 2) == methodName)
+            return true;
+    }
+    return false;
+}
+
+std::vector<std::string> FunctionMapper::GetUserWhitelist() {
+    std::lock_guard<std::mutex> lock(_userListsLock);
+    return _userWhitelist;
+}
+
+std::vector<std::string> FunctionMapper::GetUserBlacklist() {
+    std::lock_guard<std::mutex> lock(_userListsLock);
+    return _userBlacklist;
+}
+
+std::unordered_set<std::string> FunctionMapper::GetLiveBlacklist() {
+    std::lock_guard<std::mutex> lock(_liveBlacklistLock);
+    return _liveBlacklist;
+}
+
+std::vector<MonitoredFunctionDefinition*> FunctionMapper::GetMonitoredFunctions() {
+    std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+    return _monitoredFunctions;
+}
+
+std::vector<MonitoredFunctionDefinition*> FunctionMapper::GetInterfaceFunctions() {
+    std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
+    return _interfaceFunctions;
+}
+
+std::vector<MonitoredAttributeDefinition*> FunctionMapper::GetAttributeFunctions() { return _attributeFunctions; }
+
+size_t FunctionMapper::GetFunctionCount() {
+    std::lock_guard<std::mutex> lock(_functionsLock);
+    return _ownedFunctions.size();
+}
+
+std::vector<std::string> FunctionMapper::AddLiveEntries(const std::vector<std::string>& entries, size_t& dropped) {
+    std::vector<std::string> added;
+    dropped = 0;
+    {
+        // Usually nothing changed since the last read: find out without copying the set.
+        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
+        bool anyNew = false;
+        for (const std::string& entry : entries) {
+            if (_liveBlacklist.count(entry) == 0) {
+                anyNew = true;
+                break;
+            }
+        }
+        if (!anyNew) return added;
+    }
+    std::unordered_set<std::string> next;
+    {
+        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
+        next = _liveBlacklist;
+    }
+    for (const std::string& entry : entries) {
+        if (next.count(entry) != 0) continue;
+        if (next.size() >= MaxLiveBlacklistEntries) {
+            ++dropped;
+            continue;
+        }
+        next.insert(entry);
+        added.push_back(entry);
+    }
+    {
+        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
+        _liveBlacklist.swap(next);
+        _liveBlacklistSize.store(_liveBlacklist.size(), std::memory_order_release);
+    }
+    // The previous set is freed here, outside the lock the hooks take.
+    return added;
+}
+
+namespace {
+
+// The log lines about what the bounded reading left out.
+void ReportIgnored(const char* area, const char* path, const UserOverridesFile::Contents& contents) {
+    if (contents.truncated)
+        QX_LOG(LogLevel::Warning, "[%lu][%s] Only the first %zu bytes of %s are read; the rest is ignored", Pid(),
+               area, UserOverridesFile::MaxFileBytes, path);
+    if (contents.longLinesSkipped != 0)
+        QX_LOG(LogLevel::Warning, "[%lu][%s] Ignored %zu lines of %s longer than %zu bytes", Pid(), area,
+               contents.longLinesSkipped, path, UserOverridesFile::MaxLineBytes);
+    if (contents.readFailed)
+        QX_LOG(LogLevel::Warning, "[%lu][%s] Reading %s failed part way (errno %d); the lines before are used",
+               Pid(), area, path, contents.error);
+}
+
+}  // namespace
+
+void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
+    try {
+        std::lock_guard<std::mutex> update(_liveBlacklistUpdateLock);
+        const char* path = std::getenv("MORVEL_USER_OVERRIDES_FILE");
+        userOverridesEnvironmentValueRaw = path;
+        if (path == nullptr) {
+            QX_LOG(LogLevel::Warning,
+                   "[%lu][Init] 'MORVEL_USER_OVERRIDES_FILE' has not been set, unable to parse whitelist/blacklist "
+                   "overrides",
+                   Pid());
+            return;
+        }
+        _userOverridesPath = path;
+        _userOverridesPathSet = true;
+        QX_LOG(LogLevel::Info, "[%lu][Init] Attempting parse of user overrides file: %s", Pid(), path);
+        const UserOverridesFile::Contents contents = UserOverridesFile::Read(path);
+        if (contents.status == UserOverridesFile::Status::OpenFailed) {
+            QX_LOG(LogLevel::Info, "[%lu][Init] Failed to open user overrides file: %s", Pid(), path);
+            return;
+        }
+        if (contents.status == UserOverridesFile::Status::NotRegularFile) {
+            QX_LOG(LogLevel::Warning, "[%lu][Init] User overrides file is not a regular file, ignored: %s", Pid(),
+                   path);
+            return;
+        }
+        ReportIgnored("Init", path, contents);
+
+        std::vector<std::string> whitelist;
+        std::vector<std::string> blacklist;
+        std::vector<std::string> live;
+        for (const std::string& line : contents.lines) {
+            if (line.size() < 4) {
+                QX_LOG(LogLevel::Info,
+                       "[%lu][Init] Skipping user defined blacklist entry due to length restriction: %s", Pid(),
+                       line.c_str());
+            } else if (line[0] == '+') {
+                whitelist.push_back(line.substr(1));
+                QX_LOG(LogLevel::Info, "[%lu][Init] Applying user defined whitelist entry: %s", Pid(),
+                       whitelist.back().c_str());
+            } else if (line[0] == '-') {
+                blacklist.push_back(line.substr(1));
+                QX_LOG(LogLevel::Info, "[%lu][Init] Applying user defined blacklist entry: %s", Pid(),
+                       blacklist.back().c_str());
+            } else if (line[0] == 'L') {
+                if (line[1] != '-') continue;
+                live.push_back(line.substr(2));
+                QX_LOG(LogLevel::Info, "[%lu][Init] Applying live blacklist entry: %s", Pid(), live.back().c_str());
+            } else {
+                blacklist.push_back(line);
+                QX_LOG(LogLevel::Info, "[%lu][Init] Applying user defined blacklist entry: %s", Pid(), line.c_str());
+            }
+        }
+
+        size_t whitelistSize = 0;
+        size_t blacklistSize = 0;
+        {
+            std::lock_guard<std::mutex> lock(_userListsLock);
+            _userWhitelist.insert(_userWhitelist.end(), whitelist.begin(), whitelist.end());
+            _userBlacklist.insert(_userBlacklist.end(), blacklist.begin(), blacklist.end());
+            whitelistSize = _userWhitelist.size();
+            blacklistSize = _userBlacklist.size();
+        }
+        size_t dropped = 0;
+        AddLiveEntries(live, dropped);
+        if (dropped != 0)
+            QX_LOG(LogLevel::Warning, "[%lu][Init] The 'live' blacklist is full (%zu entries); %zu entries ignored",
+                   Pid(), MaxLiveBlacklistEntries, dropped);
+        QX_LOG(LogLevel::Info,
+               "[%lu][Init] After parsing the user defined overrides file, there are %i whitelist, %i blacklist "
+               "entries (user), %i blacklist entries (live)",
+               Pid(), static_cast<int>(whitelistSize), static_cast<int>(blacklistSize),
+               static_cast<int>(_liveBlacklistSize.load()));
+    } catch (const std::exception& error) {
+        QX_LOG(LogLevel::Error, "[%lu][Init] Unable to apply the user overrides file: %s", Pid(), error.what());
+    } catch (...) {
+        QX_LOG(LogLevel::Error, "[%lu][Init] Unable to apply the user overrides file", Pid());
+    }
+}
+
+void FunctionMapper::UpdateLiveBlacklists() noexcept {
+    try {
+        std::lock_guard<std::mutex> update(_liveBlacklistUpdateLock);
+        if (!_userOverridesPathSet) {
+            QX_LOG(LogLevel::Warning,
+                   "[%lu][LiveBlacklists] 'MORVEL_USER_OVERRIDES_FILE' has not been set, unable to update 'live' "
+                   "blacklists",
+                   Pid());
+            return;
+        }
+        const char* path = _userOverridesPath.c_str();
+        QX_LOG(LogLevel::Info, "[%lu][LiveBlacklists] Attempting parse 'live' blacklists file: %s", Pid(), path);
+        const UserOverridesFile::Contents contents = UserOverridesFile::Read(path);
+        if (contents.status == UserOverridesFile::Status::OpenFailed) {
+            QX_LOG(LogLevel::Info, "[%lu][LiveBlacklists] Failed to open 'live' blacklists file: %s", Pid(), path);
+            return;
+        }
+        if (contents.status == UserOverridesFile::Status::NotRegularFile) {
+            QX_LOG(LogLevel::Warning, "[%lu][LiveBlacklists] 'live' blacklists file is not a regular file, ignored: %s",
+                   Pid(), path);
+            return;
+        }
+        ReportIgnored("LiveBlacklists", path, contents);
+
+        std::vector<std::string> live;
+        for (const std::string& line : contents.lines) {
+            if (line.size() >= 2 && line[0] == 'L' && line[1] == '-') live.push_back(line.substr(2));
+        }
+        size_t dropped = 0;
+        for (const std::string& entry : AddLiveEntries(live, dropped))
+            QX_LOG(LogLevel::Info, "[%lu][LiveBlacklists] Applying 'live' blacklist entry: %s", Pid(), entry.c_str());
+        if (dropped != 0)
+            QX_LOG(LogLevel::Warning,
+                   "[%lu][LiveBlacklists] The 'live' blacklist is full (%zu entries); %zu entries ignored", Pid(),
+                   MaxLiveBlacklistEntries, dropped);
+        QX_LOG(LogLevel::Info,
+               "[%lu][LiveBlacklists] After parsing the 'live' blacklists file, there are %i 'live' blacklist entries",
+               Pid(), static_cast<int>(_liveBlacklistSize.load()));
+    } catch (const std::exception& error) {
+        QX_LOG(LogLevel::Error, "[%lu][LiveBlacklists] Unable to update the 'live' blacklists: %s", Pid(),
+               error.what());
+    } catch (...) {
+        QX_LOG(LogLevel::Error, "[%lu][LiveBlacklists] Unable to update the 'live' blacklists", Pid());
+    }
+}

@@ -1,30 +1,152 @@
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "environment/Configuration.h"
+#include "mapping/FunctionInfo.h"
+#include "mapping/MonitoredFunctionDefinition.h"
 #include "platform/Export.h"
+#include "platform/MetaDataTypes.h"
+#include "platform/ProfilerTypes.h"
 
-class FunctionInfo;
+class LookupHelper;
 
-// Decides per function whether it is traced. For now it declines every function: the
-// runtime then inserts no hooks at all, and every record lookup finds nothing.
+// Decides once per function whether it is traced, and keeps the record of every traced
+// function. Map runs on any runtime thread (slow path, once per function); the record,
+// monitored and blacklist queries run on every hooked call: one hash lookup under a short lock.
+// Locks are never nested.
 class FunctionMapper {
 public:
-    FunctionMapper() = default;
+    // Hands out the next mapped id; called under the record lock, must not call back.
+    using SequenceSource = std::function<uint64_t()>;
 
+    struct ModuleMethodHash {
+        size_t operator()(const std::pair<ModuleID, mdToken>& key) const noexcept {
+            return static_cast<size_t>(key.first ^ static_cast<uint64_t>(key.second));
+        }
+    };
+
+    // Client ids of untraced functions are moved above this bound, away from mapped ids.
+    static constexpr uint64_t UntracedIdOffset = 100000000;
+    // The live blacklist is re-read every minute from a file that may keep changing.
+    static constexpr size_t MaxLiveBlacklistEntries = 100000;
+
+    // Metadata from g_Lookup and mapped ids from g_Context, both looked up when needed.
+    FunctionMapper();
+    // Fixed metadata source and id source (tests); null falls back to the globals.
+    FunctionMapper(LookupHelper* lookup, SequenceSource nextSequenceNo);
+    ~FunctionMapper();
+
+    FunctionMapper(const FunctionMapper&) = delete;
+    FunctionMapper& operator=(const FunctionMapper&) = delete;
+
+    // Loads the catalogue of monitored framework methods for the host type.
     void Initialize(HostType hostType);
-    void UpdateBlacklistsWhitelistsOnStartup();
-    void UpdateLiveBlacklists();
+    // Reads the user overrides file once: user white and black lists, live entries.
+    void UpdateBlacklistsWhitelistsOnStartup() noexcept;
+    // Re-reads the live entries of the same file.
+    void UpdateLiveBlacklists() noexcept;
 
-    // (client id handed back to the hooks, whether to hook the function)
-    std::pair<uint64_t, uint8_t> Map(uint64_t functionId);
+    // (client id handed back to the hooks, whether to hook the function). Never throws: any
+    // failure leaves the function without hooks.
+    std::pair<uint64_t, bool> Map(FunctionID functionId) noexcept;
 
+    void AddFunctionInfo(FunctionInfo* info);
+    FunctionInfo* GetFunctionInfoByOriginalId(FunctionID functionId);
     FunctionInfo* GetFunctionInfoForTrackedFunction(uint64_t mappedId);
-    FunctionInfo* GetFunctionInfoByOriginalId(uint64_t functionId);
-    bool IsBlacklisted(const FunctionInfo* info);
+    FunctionInfo* GetFunctionInfoByModuleAndMethod(ModuleID moduleId, mdToken methodToken);
     bool IsMonitored(uint64_t mappedId);
+    // The definition bound to a runtime FunctionID or to a mapped id.
+    MonitoredFunctionDefinition* GetMonitoredFunctionDefinition(uint64_t id);
+    bool IsBlacklisted(const FunctionInfo* info);
+    void Clear();
+
+    void AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                              const std::string& argumentName, InspectionType type, int genericArgumentCount,
+                              PropertySpec* spec);
+    void AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                              const std::string& argumentName, InspectionType type, PropertySpec* spec);
+    void AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                              const std::string& argumentName, PropertySpec* spec);
+    void AddMonitoredFunction(const std::string& className, const std::string& methodName,
+                              const std::string& argumentName);
+    void AddMonitoredInterfaceFunction(const std::string& interfaceName, const std::string& methodName,
+                                       const std::string& argumentName, InspectionType type, PropertySpec* spec);
+    void AddMonitoredAttributeFunction(const std::wstring& attributeName, const std::string& argumentName,
+                                       InspectionType type, PropertySpec* spec);
+    static void FixupDefinition(MonitoredFunctionDefinition* definition, const std::string& argumentName,
+                                InspectionType type, PropertySpec* spec);
+
+    // Whether the JIT must keep this callee a separate call. Uses no mapper state.
+    static bool PreventInlining(std::string_view className, std::string_view methodName);
+
+    // Copies, for diagnostics and tests.
+    std::vector<std::string> GetUserWhitelist();
+    std::vector<std::string> GetUserBlacklist();
+    std::unordered_set<std::string> GetLiveBlacklist();
+    std::vector<MonitoredFunctionDefinition*> GetMonitoredFunctions();
+    std::vector<MonitoredFunctionDefinition*> GetInterfaceFunctions();
+    std::vector<MonitoredAttributeDefinition*> GetAttributeFunctions();
+    size_t GetFunctionCount();
+
+    static uint64_t UntracedClientId(FunctionID functionId);
+
+private:
+    std::pair<uint64_t, bool> MapFunction(FunctionID functionId);
+    std::pair<uint64_t, bool> AnswerForMapped(const FunctionInfo* record);
+    LookupHelper* Lookup() const;
+    uint64_t NextSequenceNo();
+    // First definition for the class and method (or "*"); call with _monitoredFunctionsLock held.
+    MonitoredFunctionDefinition* FindMonitoredDefinitionLocked(const std::string& className,
+                                                               const std::string& methodName) const;
+    // Call with _monitoredFunctionsLock held.
+    void BindLocked(MonitoredFunctionDefinition* definition, uint64_t mappedId, FunctionID functionId);
+    // Adds entries to the live blacklist by replacing the whole set; returns the entries new to it.
+    std::vector<std::string> AddLiveEntries(const std::vector<std::string>& entries, size_t& dropped);
+
+    std::vector<MonitoredFunctionDefinition*> _monitoredFunctions;
+    std::unordered_set<uint64_t> _monitoredFunctionIds;
+    std::vector<MonitoredFunctionDefinition*> _interfaceFunctions;
+    std::vector<MonitoredAttributeDefinition*> _attributeFunctions;
+    std::mutex _monitoredFunctionsLock;
+    std::mutex _interfaceFunctionsLock;
+    std::vector<std::string> _userBlacklist;
+    std::vector<std::string> _userWhitelist;
+    std::unordered_set<std::string> _liveBlacklist;
+    std::mutex _liveBlacklistLock;
+    std::unordered_map<uint64_t, FunctionInfo*> _functionsByMappedId;
+    std::unordered_map<FunctionID, FunctionInfo*> _functionsByOriginalId;
+    std::unordered_map<std::pair<ModuleID, mdToken>, FunctionInfo*, ModuleMethodHash> _functionsByModuleMethod;
+    std::mutex _functionsLock;
+
+    // Every record once (a replaced index entry must not lose or double-free its record).
+    std::unordered_set<FunctionInfo*> _ownedFunctions;
+    // Bound runtime and mapped ids → first definition bound to them; under _monitoredFunctionsLock.
+    std::unordered_map<uint64_t, MonitoredFunctionDefinition*> _definitionsByBoundId;
+    // The user lists are written by the start-up parse only; Map reads them under this lock.
+    std::mutex _userListsLock;
+    // Lets the hooks skip the lock while no live entry exists (the usual case).
+    std::atomic<size_t> _liveBlacklistSize{0};
+    // Serialises the writers of the live blacklist (start-up parse, refresh); no hook takes it.
+    std::mutex _liveBlacklistUpdateLock;
+    // Copy of the overrides path taken by the start-up parse: the environment may change later.
+    std::string _userOverridesPath;
+    bool _userOverridesPathSet = false;
+
+    LookupHelper* _lookup = nullptr;
+    SequenceSource _nextSequenceNo;
+    // Ids when neither a source nor the system context exists.
+    std::atomic<uint64_t> _fallbackSequenceNo{100};
 };
 
 extern QX_EXPORT FunctionMapper* g_Mapper;

@@ -1,3 +1,294 @@
 #include "mapping/LookupHelper.h"
 
+#include <exception>
+#include <limits>
+
+#include "environment/Logger.h"
+#include "environment/SystemContext.h"
+#include "environment/profiler_pal.h"
+#include "mapping/ModuleInfo.h"
+#include "platform/InterfaceIds.h"
+#include "platform/MetaData.h"
+#include "threads/ThreadExecutionTracker.h"
+
 LookupHelper* g_Lookup = nullptr;
+
+namespace {
+
+constexpr const char16_t* DoNotProfileAttributeName = u"Corvanine.Quorix4Net.Attributes.DoNotProfileAttribute";
+constexpr ULONG NameCapacity = static_cast<ULONG>(LookupHelper::NameBufferLength);
+constexpr ULONG InterfaceBatchSize = 10;
+// A type has at most one interface row per table row (24-bit row numbers); an enumerator that
+// never reports its end must not keep a runtime thread forever.
+constexpr uint64_t MaxInterfaceBatches = (uint64_t{1} << 24) / InterfaceBatchSize + 1;
+// What the flags hold when the runtime did not write them.
+constexpr DWORD UnwrittenFlags = 0xCCCCCCCCu;
+
+// The runtime may fill a buffer to the last unit without a terminator.
+void Terminate(char16_t* buffer) {
+    if (buffer != nullptr) buffer[LookupHelper::NameBufferLength - 1] = u'\0';
+}
+
+// The metadata import of one function, released on every way out.
+class FunctionImport {
+public:
+    FunctionImport() = default;
+    FunctionImport(const FunctionImport&) = delete;
+    FunctionImport& operator=(const FunctionImport&) = delete;
+    ~FunctionImport() {
+        if (unknown != nullptr) unknown->Release();
+    }
+
+    HRESULT Open(ICorProfilerInfo* info, FunctionID functionId) {
+        if (info == nullptr) return E_FAIL;
+        HRESULT hr = info->GetTokenAndMetaDataFromFunction(functionId, &IID_IMetaDataImport, &unknown, &token);
+        if (FAILED(hr)) return hr;
+        return unknown == nullptr ? E_FAIL : hr;
+    }
+
+    // The runtime hands out the interface asked for; its IUnknown part is at the same address.
+    IMetaDataImport* Get() const { return static_cast<IMetaDataImport*>(unknown); }
+    mdToken Token() const { return token; }
+
+private:
+    IUnknown* unknown = nullptr;
+    mdToken token = 0;
+};
+
+// Closed before the import that made it is released (declare after the FunctionImport).
+class EnumHandle {
+public:
+    explicit EnumHandle(IMetaDataImport* importValue) : import(importValue) {}
+    EnumHandle(const EnumHandle&) = delete;
+    EnumHandle& operator=(const EnumHandle&) = delete;
+    ~EnumHandle() {
+        if (handle != nullptr) import->CloseEnum(handle);
+    }
+    HCORENUM* Out() { return &handle; }
+
+private:
+    IMetaDataImport* import;
+    HCORENUM handle = nullptr;
+};
+
+// False when the name cannot be converted (a lone surrogate from odd metadata).
+bool Narrow(const char16_t* text, std::string& out) {
+    try {
+        out = W2A(text);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void LogFailure(const char* operation, const char* what) {
+    QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, what);
+}
+
+template <class Body>
+HRESULT Guarded(const char* operation, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        LogFailure(operation, e.what());
+    } catch (const char* message) {
+        LogFailure(operation, message != nullptr ? message : "");
+    } catch (...) {
+        LogFailure(operation, "unknown");
+    }
+    return E_FAIL;
+}
+
+}  // namespace
+
+LookupHelper::LookupHelper(ICorProfilerInfo* infoValue) : info(infoValue) {}
+
+LookupHelper::~LookupHelper() = default;
+
+ICorProfilerInfo* LookupHelper::Info() const {
+    if (info != nullptr) return info;
+    SystemContext* context = g_Context;
+    return context != nullptr ? context->GetProfilerInfo() : nullptr;
+}
+
+HRESULT LookupHelper::GetMethodNameByFunctionId(FunctionID functionId, char16_t* enclosingName, char16_t* className,
+                                                char16_t* methodName, bool* doNotProfile, ModuleID* moduleId,
+                                                mdToken* methodToken) {
+    return Guarded("GetMethodNameByFunctionId", [&]() -> HRESULT {
+        if (enclosingName == nullptr || className == nullptr || methodName == nullptr) return E_POINTER;
+        ICorProfilerInfo* profilerInfo = Info();
+        FunctionImport import;
+        HRESULT hr = import.Open(profilerInfo, functionId);
+        if (FAILED(hr)) return hr;
+        IMetaDataImport* metadata = import.Get();
+
+        ClassID classId = 0;
+        ModuleID module = 0;
+        mdToken token = import.Token();
+        if (FAILED(profilerInfo->GetFunctionInfo(functionId, &classId, &module, &token))) {
+            module = 0;
+            token = import.Token();
+        }
+        if (moduleId != nullptr) *moduleId = module;
+        if (methodToken != nullptr) *methodToken = token;
+
+        mdTypeDef typeDef = mdTypeDefNil;
+        ULONG length = 0;
+        hr = metadata->GetMethodProps(token, &typeDef, methodName, NameCapacity, &length, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
+        Terminate(methodName);
+        if (metadata->GetCustomAttributeByName(token, DoNotProfileAttributeName, nullptr, nullptr) == S_OK &&
+            doNotProfile != nullptr) {
+            *doNotProfile = true;
+        }
+        if (FAILED(hr)) return hr;
+
+        DWORD flags = 0;
+        hr = metadata->GetTypeDefProps(typeDef, className, NameCapacity, &length, &flags, nullptr);
+        Terminate(className);
+        if (FAILED(hr)) return hr;
+
+        // Only one level: a type nested two deep reports the middle type's bare name.
+        if (IsTdNested(flags)) {
+            mdTypeDef enclosing = mdTypeDefNil;
+            hr = metadata->GetNestedClassProps(typeDef, &enclosing);
+            if (SUCCEEDED(hr)) {
+                DWORD enclosingFlags = 0;
+                hr = metadata->GetTypeDefProps(enclosing, enclosingName, NameCapacity, &length, &enclosingFlags,
+                                               nullptr);
+                Terminate(enclosingName);
+            }
+        }
+        if (metadata->GetCustomAttributeByName(typeDef, DoNotProfileAttributeName, nullptr, nullptr) == S_OK &&
+            doNotProfile != nullptr) {
+            *doNotProfile = true;
+        }
+        return hr;
+    });
+}
+
+HRESULT LookupHelper::GetImplementedInterfacesFunctionId(FunctionID functionId, const std::string& interfaceName,
+                                                         bool* found) {
+    return Guarded("GetImplementedInterfacesFunctionId", [&]() -> HRESULT {
+        FunctionImport import;
+        HRESULT hr = import.Open(Info(), functionId);
+        if (FAILED(hr)) return hr;
+        IMetaDataImport* metadata = import.Get();
+
+        mdTypeDef typeDef = mdTypeDefNil;
+        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
+        if (FAILED(hr)) return hr;
+
+        char16_t name[NameBufferLength] = {};
+        ULONG length = 0;
+        DWORD flags = 0;
+        const HRESULT classResult = metadata->GetTypeDefProps(typeDef, name, NameCapacity, &length, &flags, nullptr);
+        if (FAILED(classResult)) return classResult;
+
+        EnumHandle interfaces(metadata);
+        mdInterfaceImpl impls[InterfaceBatchSize] = {};
+        std::string narrowed;
+        for (uint64_t batch = 0; batch < MaxInterfaceBatches; ++batch) {
+            ULONG count = 0;
+            if (FAILED(metadata->EnumInterfaceImpls(interfaces.Out(), typeDef, impls, InterfaceBatchSize, &count)) ||
+                count == 0) {
+                break;
+            }
+            if (count > InterfaceBatchSize) count = InterfaceBatchSize;
+            for (ULONG i = 0; i < count; ++i) {
+                mdTypeDef implementer = mdTypeDefNil;
+                mdToken iface = mdTokenNil;
+                if (FAILED(metadata->GetInterfaceImplProps(impls[i], &implementer, &iface))) continue;
+
+                // The table byte decides which query can read the token: asking for a type
+                // definition with a reference token would read an unrelated row of the same number.
+                name[0] = u'\0';
+                length = 0;
+                bool named = false;
+                if (TypeFromToken(iface) == mdtTypeDef) {
+                    flags = UnwrittenFlags;
+                    named = SUCCEEDED(metadata->GetTypeDefProps(iface, name, NameCapacity, &length, &flags, nullptr)) &&
+                            length >= 1 && length <= NameCapacity && flags != UnwrittenFlags;
+                } else if (TypeFromToken(iface) == mdtTypeRef) {
+                    mdToken scope = mdTokenNil;
+                    named = SUCCEEDED(metadata->GetTypeRefProps(iface, &scope, name, NameCapacity, &length)) &&
+                            length >= 1 && length <= NameCapacity;
+                }
+                if (!named) continue;
+                Terminate(name);
+                if (Narrow(name, narrowed) && narrowed == interfaceName && found != nullptr) *found = true;
+            }
+        }
+        return classResult;
+    });
+}
+
+HRESULT LookupHelper::GetCustomAttributeByFunctionId(FunctionID functionId, const char16_t* attributeName,
+                                                     bool* found) {
+    return Guarded("GetCustomAttributeByFunctionId", [&]() -> HRESULT {
+        if (attributeName == nullptr) return E_POINTER;
+        FunctionImport import;
+        HRESULT hr = import.Open(Info(), functionId);
+        if (FAILED(hr)) return hr;
+        IMetaDataImport* metadata = import.Get();
+
+        hr = metadata->GetCustomAttributeByName(import.Token(), attributeName, nullptr, nullptr);
+        if (hr == S_OK && found != nullptr) *found = true;
+
+        mdTypeDef typeDef = mdTypeDefNil;
+        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr);
+        if (FAILED(hr)) return hr;
+
+        hr = metadata->GetCustomAttributeByName(typeDef, attributeName, nullptr, nullptr);
+        if (hr == S_OK && found != nullptr) *found = true;
+        return hr;
+    });
+}
+
+void LookupHelper::RegisterModule(ModuleInfo* module) {
+    if (module == nullptr) return;
+    try {
+        std::lock_guard<std::mutex> lock(registriesLock);
+        modules.emplace(module->GetModuleId(), module);
+        moduleIds.push_back(module->GetModuleId());
+    } catch (const std::exception& e) {
+        LogFailure("RegisterModule", e.what());
+    }
+}
+
+ModuleInfo* LookupHelper::GetModuleInfoById(ModuleID moduleId) {
+    std::lock_guard<std::mutex> lock(registriesLock);
+    auto found = modules.find(moduleId);
+    return found != modules.end() ? found->second : nullptr;
+}
+
+std::vector<ModuleID> LookupHelper::GetModuleIds() {
+    std::lock_guard<std::mutex> lock(registriesLock);
+    return moduleIds;
+}
+
+ClassInfo* LookupHelper::GetClassInfoByTypeDef(ModuleID, mdTypeDef) { return nullptr; }
+
+ClassInfo* LookupHelper::GetClassInfoByTypeRef(ModuleID, mdTypeRef) { return nullptr; }
+
+// Ids are truncated pthread_self values, which the C library hands to new threads once old ones
+// end: a new thread may inherit a finished thread's tracker, and the registry holds at most one
+// tracker per id ever seen.
+ThreadExecutionTracker* LookupHelper::GetThreadExecutionTracker(uint64_t threadId) {
+    try {
+        std::lock_guard<std::mutex> lock(registriesLock);
+        std::unique_ptr<ThreadExecutionTracker>& tracker = trackers[threadId];
+        if (!tracker) tracker = std::make_unique<ThreadExecutionTracker>(threadId);
+        return tracker.get();
+    } catch (const std::exception& e) {
+        LogFailure("GetThreadExecutionTracker", e.what());
+        return nullptr;
+    }
+}
+
+size_t LookupHelper::TrackerCount() {
+    std::lock_guard<std::mutex> lock(registriesLock);
+    return trackers.size();
+}

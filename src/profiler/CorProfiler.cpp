@@ -107,6 +107,31 @@ HRESULT CorProfiler::Shutdown() {
     return S_OK;
 }
 
+HRESULT CorProfiler::JITInlining(FunctionID callerId, FunctionID calleeId, BOOL* pfShouldInline) {
+    RunGuarded("JITInlining", [&] { g_ProfilerImpl->JITInlining(callerId, calleeId, pfShouldInline); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ExceptionThrown(ObjectID thrownObjectId) {
+    RunGuarded("ExceptionRaised", [&] { g_ProfilerImpl->ExceptionRaised(thrownObjectId); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ExceptionUnwindFunctionEnter(FunctionID functionId) {
+    RunGuarded("ExceptionUnwind", [&] { g_ProfilerImpl->ExceptionUnwindStarted(functionId); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ExceptionUnwindFunctionLeave() {
+    RunGuarded("ExceptionUnwind", [] { g_ProfilerImpl->ExceptionUnwindFinished(); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ExceptionCatcherEnter(FunctionID functionId, ObjectID) {
+    RunGuarded("ExceptionCaught", [&] { g_ProfilerImpl->ExceptionCaught(functionId); });
+    return S_OK;
+}
+
 HRESULT CorProfiler::ThreadCreated(ThreadID threadId) {
     RunGuarded("ThreadCreated", [&] { g_ProfilerImpl->ThreadStart(threadId); });
     return S_OK;

@@ -34,6 +34,11 @@ public:
 
     HRESULT Initialize(IUnknown* pICorProfilerInfoUnk) override;
     HRESULT Shutdown() override;
+    HRESULT JITInlining(FunctionID callerId, FunctionID calleeId, BOOL* pfShouldInline) override;
+    HRESULT ExceptionThrown(ObjectID thrownObjectId) override;
+    HRESULT ExceptionUnwindFunctionEnter(FunctionID functionId) override;
+    HRESULT ExceptionUnwindFunctionLeave() override;
+    HRESULT ExceptionCatcherEnter(FunctionID functionId, ObjectID objectId) override;
     HRESULT ThreadCreated(ThreadID threadId) override;
     HRESULT ThreadDestroyed(ThreadID threadId) override;
     HRESULT ThreadAssignedToOSThread(ThreadID managedThreadId, DWORD osThreadId) override;

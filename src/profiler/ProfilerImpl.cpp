@@ -4,14 +4,21 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <system_error>
 #include <thread>
 
+#include "commands/BeginCallCommand.h"
+#include "commands/EndCallCommand.h"
+#include "commands/ExceptionRaisedCommand.h"
+#include "commands/MethodInfoCommand.h"
 #include "commands/ProcessEndedCommand.h"
+#include "commands/UnwindCallCommand.h"
 #include "commands/ProcessFrequencyCommand.h"
 #include "commands/ProcessStartedCommand.h"
 #include "commands/ThreadEndedCommand.h"
@@ -21,6 +28,8 @@
 #include "environment/Configuration.h"
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
+#include "environment/profiler_pal.h"
+#include "mapping/FunctionInfo.h"
 #include "mapping/FunctionMapper.h"
 #include "mapping/LookupHelper.h"
 #include "platform/InterfaceIds.h"
@@ -253,22 +262,191 @@ UINT_PTR ProfilerImpl::FunctionMapperCallback(FunctionID functionId, BOOL* hookF
     return clientId;
 }
 
-void ProfilerImpl::Enter(FunctionID, UINT_PTR mappedId, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_INFO*) {
+namespace {
+
+// The record the hooks were called for. The runtime passes the mapped id back as client id,
+// except for a function mapped to 0, which it reports under its own FunctionID.
+FunctionInfo* RecordFor(FunctionMapper& mapper, FunctionID functionId, UINT_PTR mappedId) {
+    if (FunctionInfo* record = mapper.GetFunctionInfoForTrackedFunction(mappedId)) return record;
+    return mappedId == functionId ? mapper.GetFunctionInfoByOriginalId(functionId) : nullptr;
+}
+
+}  // namespace
+
+ThreadContext* ProfilerImpl::ContextOf(ThreadID threadId, bool insertEmpty) {
+    if (insertEmpty) return threadContexts[threadId];
+    auto entry = threadContexts.find(threadId);
+    return entry == threadContexts.end() ? nullptr : entry->second;
+}
+
+void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO,
+                         COR_PRF_FUNCTION_ARGUMENT_INFO*) {
     if (!Active()) return;
     FunctionMapper* mapper = g_Mapper;
-    if (mapper == nullptr || mapper->GetFunctionInfoForTrackedFunction(mappedId) == nullptr) return;
+    if (mapper == nullptr) return;
+    const int64_t profilingThreadId = SystemContext::GetProfilingThreadId();
+    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+    FunctionInfo* record = RecordFor(*mapper, functionId, mappedId);
+    if (record == nullptr) return;
+    const uint64_t pid = g_Context->GetProcessId();
+    const uint64_t id = record->GetFunctionID();
+
+    std::lock_guard<std::mutex> lock(threadContextsLock);
+    ThreadContext* context = ContextOf(managedThreadId, true);
+    if (context != nullptr) {
+        if (record->GetIsSystemFunction()) return;
+        if (record->GetIsEntryPoint()) {
+            context->TrackEntryPoint();
+            g_Relay->Enqueue(new ProcessTypeCommand(pid, g_Context->GetHostTypeText(),
+                                                    g_Context->GetRuntimeVersionText(), g_Configuration->apiKey));
+            g_Relay->Enqueue(new ProcessFrequencyCommand(pid, g_Context->GetTicksPerSecond()));
+            g_Relay->Enqueue(new ProfilerVersionCommand(pid));
+        } else if (mapper->IsBlacklisted(record)) {
+            context->BeginTrackingBlacklistFunction(id);
+            return;
+        }
+        if (context->GetDisabled()) return;
+        if (!context->IsTracked(id)) {
+            g_Relay->Enqueue(new MethodInfoCommand(pid, static_cast<uint64_t>(profilingThreadId), id,
+                                                   record->GetFunctionClassName(), record->GetFunctionMethodName()));
+            context->TrackFunction(id);
+        }
+    }
+    // Captured argument values join here once monitored functions are catalogued.
+    g_Relay->Enqueue(new BeginCallCommand(pid, static_cast<uint64_t>(profilingThreadId), id));
 }
 
-void ProfilerImpl::Leave(FunctionID, UINT_PTR mappedId, COR_PRF_FRAME_INFO, COR_PRF_FUNCTION_ARGUMENT_RANGE*) {
-    if (mappedId > 100000000 || !Active()) return;
+void ProfilerImpl::EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailCall) {
+    if (mappedId > UntracedIdBound && mappedId != functionId) return;
+    if (!Active()) return;
     FunctionMapper* mapper = g_Mapper;
-    if (mapper == nullptr || mapper->GetFunctionInfoForTrackedFunction(mappedId) == nullptr) return;
+    if (mapper == nullptr) return;
+    const int64_t profilingThreadId = SystemContext::GetProfilingThreadId();
+    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+    FunctionInfo* record = RecordFor(*mapper, functionId, mappedId);
+    if (record == nullptr || record->GetIsSystemFunction()) return;
+    const uint64_t id = record->GetFunctionID();
+
+    std::lock_guard<std::mutex> lock(threadContextsLock);
+    if (ThreadContext* context = ContextOf(managedThreadId, false)) {
+        if (context->EndTrackingBlacklistFunction(id)) return;
+        if (context->GetDisabled()) return;
+    }
+    g_Relay->Enqueue(
+        new EndCallCommand(g_Context->GetProcessId(), static_cast<uint64_t>(profilingThreadId), id, tailCall));
 }
 
-void ProfilerImpl::Tailcall(FunctionID, UINT_PTR mappedId, COR_PRF_FRAME_INFO) {
-    if (mappedId > 100000000 || !Active()) return;
+void ProfilerImpl::Leave(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO,
+                         COR_PRF_FUNCTION_ARGUMENT_RANGE*) {
+    EndFrame(functionId, mappedId, false);
+}
+
+void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO) {
+    EndFrame(functionId, mappedId, true);
+}
+
+void ProfilerImpl::ExceptionRaised(ObjectID exceptionObjectId) {
+    if (!Active()) return;
+    g_Relay->Enqueue(new ExceptionRaisedCommand(g_Context->GetProcessId(),
+                                                static_cast<uint64_t>(SystemContext::GetProfilingThreadId()),
+                                                exceptionObjectId));
+}
+
+void ProfilerImpl::ExceptionUnwind(FunctionID functionId) {
+    if (!Active()) return;
     FunctionMapper* mapper = g_Mapper;
-    if (mapper == nullptr || mapper->GetFunctionInfoForTrackedFunction(mappedId) == nullptr) return;
+    if (mapper == nullptr) return;
+    FunctionInfo* record = mapper->GetFunctionInfoByOriginalId(functionId);
+    if (record == nullptr) return;
+    const uint64_t id = record->GetFunctionID();
+    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+
+    // An unwound frame never reaches the leave hook, so the thread's state is settled here as a
+    // leave would have: a blacklisted frame is popped (else its stale entry would later swallow
+    // the end of a traced call), and frames that never sent a begin-call send no unwind either.
+    std::lock_guard<std::mutex> lock(threadContextsLock);
+    if (ThreadContext* context = ContextOf(managedThreadId, false)) {
+        if (context->EndTrackingBlacklistFunction(id)) return;
+        if (context->GetDisabled() || record->GetIsSystemFunction()) return;
+    }
+    g_Relay->Enqueue(new UnwindCallCommand(g_Context->GetProcessId(),
+                                           static_cast<uint64_t>(SystemContext::GetProfilingThreadId()), id));
+}
+
+void ProfilerImpl::ExceptionUnwindStarted(FunctionID functionId) {
+    if (!Active()) return;
+    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+    std::lock_guard<std::mutex> lock(threadContextsLock);
+    pendingUnwinds[managedThreadId] = functionId;
+}
+
+void ProfilerImpl::ExceptionUnwindFinished() {
+    if (!Active()) return;
+    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+    FunctionID functionId = 0;
+    {
+        std::lock_guard<std::mutex> lock(threadContextsLock);
+        auto pending = pendingUnwinds.find(managedThreadId);
+        if (pending == pendingUnwinds.end()) return;
+        functionId = pending->second;
+        pendingUnwinds.erase(pending);
+    }
+    ExceptionUnwind(functionId);
+}
+
+void ProfilerImpl::ExceptionCaught(FunctionID functionId) {
+    if (!Active()) return;
+    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+    std::lock_guard<std::mutex> lock(threadContextsLock);
+    auto pending = pendingUnwinds.find(managedThreadId);
+    if (pending != pendingUnwinds.end() && pending->second == functionId) pendingUnwinds.erase(pending);
+}
+
+HRESULT ProfilerImpl::JITInlining(FunctionID callerId, FunctionID calleeId, BOOL* shouldInline) {
+    LookupHelper* lookup = g_Lookup;
+    if (lookup == nullptr || shouldInline == nullptr || !Active()) return S_OK;
+    char16_t enclosing[LookupHelper::NameBufferLength] = {};
+    char16_t className[LookupHelper::NameBufferLength] = {};
+    char16_t methodName[LookupHelper::NameBufferLength] = {};
+    auto fullClassName = [&] {
+        std::string name = W2A(className);
+        return enclosing[0] != 0 ? W2A(enclosing) + "+" + name : name;
+    };
+    if (FAILED(lookup->GetMethodNameByFunctionId(callerId, enclosing, className, methodName, nullptr, nullptr,
+                                                 nullptr)))
+        return S_OK;
+    const std::string callerClass = fullClassName();
+    const std::string callerMethod = W2A(methodName);
+    std::fill(std::begin(enclosing), std::end(enclosing), u'\0');
+    std::fill(std::begin(className), std::end(className), u'\0');
+    std::fill(std::begin(methodName), std::end(methodName), u'\0');
+    if (FAILED(lookup->GetMethodNameByFunctionId(calleeId, enclosing, className, methodName, nullptr, nullptr,
+                                                 nullptr)))
+        return S_OK;
+    const std::string calleeClass = fullClassName();
+    const std::string calleeMethod = W2A(methodName);
+    if (FunctionMapper::PreventInlining(calleeClass, calleeMethod)) {
+        QX_LOG(LogLevel::Verbose,
+               "[%lu][JITInlining] Preventing inlining of %s::%s into %s::%s (calleeID: %lu, callerID: %lu)", Pid(),
+               calleeClass.c_str(), calleeMethod.c_str(), callerClass.c_str(), callerMethod.c_str(),
+               static_cast<unsigned long>(calleeId), static_cast<unsigned long>(callerId));
+        *shouldInline = 0;
+    }
+    return S_OK;
+}
+
+void ProfilerImpl::ProbeEnterFunction(ModuleID moduleId, uint32_t methodToken, int32_t) {
+    FunctionMapper* mapper = g_Mapper;
+    if (mapper == nullptr) return;
+    if (FunctionInfo* record = mapper->GetFunctionInfoByModuleAndMethod(moduleId, methodToken))
+        Enter(record->GetOriginalID(), record->GetFunctionID(), 0, nullptr);
+}
+
+void ProfilerImpl::ProbeExitFunction(ModuleID moduleId, uint32_t methodToken, int32_t) {
+    FunctionMapper* mapper = g_Mapper;
+    if (mapper == nullptr) return;
+    if (FunctionInfo* record = mapper->GetFunctionInfoByModuleAndMethod(moduleId, methodToken))
+        Leave(record->GetOriginalID(), record->GetFunctionID(), 0, nullptr);
 }
 
 void ProfilerImpl::ThreadStart(ThreadID threadId) {
@@ -293,6 +471,7 @@ void ProfilerImpl::ThreadMapped(ThreadID threadId, uint64_t osThreadId) {
 void ProfilerImpl::ThreadEnded(ThreadID threadId) {
     if (!Active()) return;
     std::lock_guard<std::mutex> lock(threadContextsLock);
+    pendingUnwinds.erase(threadId);
     auto entry = threadContexts.find(threadId);
     if (entry == threadContexts.end()) return;
     ThreadContext* context = entry->second;
@@ -308,6 +487,12 @@ size_t ProfilerImpl::ThreadContextCount() {
     return threadContexts.size();
 }
 
+size_t ProfilerImpl::BlacklistDepth(ThreadID threadId) {
+    std::lock_guard<std::mutex> lock(threadContextsLock);
+    ThreadContext* context = ContextOf(threadId, false);
+    return context != nullptr ? context->BlacklistDepth() : 0;
+}
+
 void ProfilerImpl::FinalRelease() {
     // A process the agent refused (a build tool) gets no trace of it, not even on its output.
     if (!IsAttached() || IsFinalised()) return;
@@ -316,9 +501,7 @@ void ProfilerImpl::FinalRelease() {
     QX_LOG(LogLevel::Verbose, "[%lu][Finalize] Profiler finalizing", pid);
     g_Relay->Enqueue(new ProcessEndedCommand(pid));
     // Give the relay its time to deliver what is queued, the end of the process last.
-    // A short fixed pause would lose the tail of a busy stream; a stalled collector cannot hold
-    // the exit for long either.
-    g_Relay->WaitUntilDrained(std::chrono::milliseconds(2000));
+    DrainRelay();
     g_Relay->Stop();
     finalised.store(true, std::memory_order_release);
 
@@ -326,11 +509,32 @@ void ProfilerImpl::FinalRelease() {
     // or a thread callback and read them. Only the per-thread state goes.
     {
         std::lock_guard<std::mutex> lock(threadContextsLock);
+        QX_LOG(LogLevel::Info, "[%lu][Finalize] Live thread contexts at the end: %zu", pid, threadContexts.size());
         for (auto& entry : threadContexts) delete entry.second;
         threadContexts.clear();
     }
     // The process is about to end: let the log catch up, but never hold the exit for long.
     if (Logger* logger = g_Logger) logger->Flush(std::chrono::milliseconds(500));
+}
+
+void ProfilerImpl::DrainRelay() {
+    // A short fixed pause would lose the tail of a busy stream. Wait while the relay makes
+    // progress, but a stalled or absent collector must not hold the exit for long.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    auto lastProgress = Clock::now();
+    uint64_t handled = g_Relay->GetSentCount() + g_Relay->GetFailedCount();
+    while (!g_Relay->WaitUntilDrained(std::chrono::milliseconds(50))) {
+        const auto now = Clock::now();
+        const uint64_t nowHandled = g_Relay->GetSentCount() + g_Relay->GetFailedCount();
+        if (nowHandled != handled) {
+            handled = nowHandled;
+            lastProgress = now;
+        } else if (now - lastProgress > std::chrono::milliseconds(500)) {
+            break;
+        }
+        if (now > deadline) break;
+    }
 }
 
 HRESULT ProfilerImpl::Shutdown() {

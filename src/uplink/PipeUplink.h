@@ -21,7 +21,8 @@ public:
     bool Connect() override;
     bool Send(const uint8_t* data, int32_t length) override;
     bool Close() override;
-    bool SupportsBatching() override { return false; }
+    // A stream: messages may go out several per write.
+    bool SupportsBatching() override { return true; }
 
     const std::string& GetPipePath() const { return pipePath; }
     // Messages dropped because the reader did not make room in time.

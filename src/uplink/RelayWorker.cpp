@@ -1,5 +1,7 @@
 #include "uplink/RelayWorker.h"
 
+#include <vector>
+
 #include <time.h>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "commands/CommandBase.h"
 #include "commands/PayloadWriter.h"
@@ -152,26 +155,46 @@ void RelayWorker::Run() {
         // Writes of this thread must never raise SIGPIPE in the host, whatever its disposition.
         SigpipeShield::BlockOnThisThread();
         QX_LOG(LogLevel::Info, "RelayWorker [Start] Run");
+        const bool batching = uplink != nullptr && uplink->SupportsBatching();
+        std::vector<SerializedCommand*> taken;
+        std::vector<uint8_t> batch;
         for (;;) {
-            SerializedCommand* message = nullptr;
+            taken.clear();
             {
                 std::unique_lock<std::mutex> lock(queueMutex);
                 queueSignal.wait(lock, [this] { return !queue.empty() || !running; });
                 if (!running) break;
-                message = queue.front();
-                queue.pop_front();
-                queuedBytes -= static_cast<size_t>(message->GetLength());
+                // A stream carries messages back to back, so several go out in one write; the
+                // bytes on the wire are the same, the system calls far fewer.
+                size_t bytes = 0;
+                do {
+                    SerializedCommand* message = queue.front();
+                    const size_t length = static_cast<size_t>(message->GetLength());
+                    if (!taken.empty() && bytes + length > MaxBatchBytes) break;
+                    queue.pop_front();
+                    queuedBytes -= length;
+                    bytes += length;
+                    taken.push_back(message);
+                } while (batching && !queue.empty());
                 inFlight = true;
             }
-            std::unique_ptr<SerializedCommand> owned(message);
             bool delivered = false;
             try {
-                delivered = uplink != nullptr && uplink->Send(message->GetBody(), message->GetLength());
+                if (uplink != nullptr) {
+                    if (taken.size() == 1) {
+                        delivered = uplink->Send(taken[0]->GetBody(), taken[0]->GetLength());
+                    } else {
+                        batch.clear();
+                        for (SerializedCommand* message : taken)
+                            batch.insert(batch.end(), message->GetBody(), message->GetBody() + message->GetLength());
+                        delivered = uplink->Send(batch.data(), static_cast<int32_t>(batch.size()));
+                    }
+                }
             } catch (...) {
-                // A transport failure loses this message only.
+                // A transport failure loses these messages only.
             }
-            (delivered ? sentCount : failedCount).fetch_add(1, std::memory_order_relaxed);
-            owned.reset();
+            (delivered ? sentCount : failedCount).fetch_add(taken.size(), std::memory_order_relaxed);
+            for (SerializedCommand* message : taken) delete message;
             std::lock_guard<std::mutex> lock(queueMutex);
             inFlight = false;
             if (queue.empty()) exitSignal.notify_all();

@@ -56,6 +56,8 @@ public:
     size_t GetQueuedMessages();
 
     static constexpr size_t DefaultMaxQueuedBytes = 64u * 1024 * 1024;
+    // Largest write of several messages: what a FIFO writes atomically.
+    static constexpr size_t MaxBatchBytes = 4096;
     static constexpr int64_t AnnouncementInterval = 30000000000LL;  // 30 s in ns
     static constexpr int64_t DropWarningInterval = 5000000000LL;    // 5 s in ns
 

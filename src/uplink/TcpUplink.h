@@ -20,7 +20,8 @@ public:
     bool Connect() override;
     bool Send(const uint8_t* data, int32_t length) override;
     bool Close() override;
-    bool SupportsBatching() override { return false; }
+    // A stream: messages may go out several per write.
+    bool SupportsBatching() override { return true; }
 
     // Upper bounds for one connection attempt and for one message to be taken by the kernel.
     static constexpr int ConnectTimeoutMilliseconds = 1000;

@@ -6,7 +6,11 @@ import unittest
 
 LIBRARY = sys.argv.pop(1) if len(sys.argv) > 1 else "libQuorixProfilerr.so"
 
-FUNCTIONS = {"DllGetClassObject", "EnterNaked", "LeaveNaked", "TailcallNaked"}
+FUNCTIONS = {"DllGetClassObject", "EnterNaked", "LeaveNaked", "TailcallNaked",
+             "ManagedProbeEnterFunction", "ManagedProbeExitFunction", "ManagedProbeTestCallback",
+             "UnmanagedInspectObject",
+             "DecoderInit", "DecoderGetOnDiskSize", "IlmethodSize", "IlmethodEmit", "SectEH_EHClause",
+             "SectEH_SizeWithCode", "SectEH_SizeWorst", "SectEH_SizeExact", "SectEH_Emit"}
 DATA = {
     "g_ProfilerImpl", "g_Configuration", "g_Logger", "g_Relay", "g_Context", "g_Mapper", "g_Lookup",
     "g_startup", "LogLevelMap", "userOverridesEnvironmentValueRaw",

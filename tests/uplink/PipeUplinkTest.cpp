@@ -76,7 +76,7 @@ TEST_F(PipeUplinkTest, WithoutReaderEveryMessageIsLoggedAndDropped) {
     const std::string path = folder.Path("agent-pipe");
     PipeUplink uplink(Wide(path));
     EXPECT_EQ(uplink.GetPipePath(), path);
-    EXPECT_FALSE(uplink.SupportsBatching());
+    EXPECT_TRUE(uplink.SupportsBatching());
 
     EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
     EXPECT_FALSE(SendMessage(uplink, Message(19, 2)));

@@ -38,7 +38,7 @@ public:
         return answer;
     }
     bool Close() override { return true; }
-    bool SupportsBatching() override { return false; }
+    bool SupportsBatching() override { return batching; }
 
     void Hold() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -59,6 +59,7 @@ public:
     }
 
     bool answer = true;
+    bool batching = false;
 
 private:
     std::mutex mutex;
@@ -124,6 +125,28 @@ TEST_F(RelayWorkerTest, CommandsEnqueuedBeforeStartAreSentInOrderOnceRunning) {
     EXPECT_EQ(messages[1].size(), 19u);
     EXPECT_TRUE(WaitUntil([&] { return relay->GetSentCount() == 3; }));
     EXPECT_EQ(relay->GetQueuedBytes(), 0u);
+}
+
+TEST_F(RelayWorkerTest, StreamTransportsGetMessagesBackToBackInBoundedWrites) {
+    uplink.batching = true;
+    const int count = 500;  // 9500 bytes: more than one write's worth
+    for (int i = 0; i < count; ++i) relay->Enqueue(new ThreadStartedCommand(1, static_cast<uint64_t>(i)));
+    relay->Start(&uplink);
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetSentCount() == static_cast<uint64_t>(count); }));
+    EXPECT_TRUE(relay->WaitUntilDrained(std::chrono::milliseconds(1000)));
+
+    std::vector<uint8_t> stream;
+    for (const auto& write : uplink.Messages()) {
+        EXPECT_LE(write.size(), RelayWorker::MaxBatchBytes);
+        EXPECT_EQ(write.size() % 19, 0u);  // never a message cut between writes
+        stream.insert(stream.end(), write.begin(), write.end());
+    }
+    EXPECT_LT(uplink.Messages().size(), 10u);
+    ASSERT_EQ(stream.size(), 19u * count);
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(stream[19 * i + 2], 7);
+        EXPECT_EQ(stream[19 * i + 7], static_cast<uint8_t>(i));  // in order
+    }
 }
 
 TEST_F(RelayWorkerTest, AnnouncementsPassOncePerThirtySecondsEachOnItsOwn) {

@@ -230,13 +230,13 @@ public:
             }
         }
         if (fds_[0].revents != 0) {
-            Accept(session);
+            Accept();
         }
     }
 
     void Drain(CollectorSession& session) override
     {
-        Accept(session);
+        Accept();
         for (size_t i = connections_.size(); i-- > 0;) {
             for (int round = 0; round < 64 && i < connections_.size() && ReadConnection(session, i); ++round) {
             }
@@ -268,9 +268,8 @@ private:
         uint64_t id;
     };
 
-    void Accept(CollectorSession& session)
+    void Accept()
     {
-        (void)session;
         for (int round = 0; round < MaxReadsPerWake; ++round) {
             const int c = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (c < 0) {

@@ -168,7 +168,11 @@ int main(int argc, char** argv)
     }
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
-    CollectorSession session(sessionOptions, [&json](const std::string& line) { json.Write(line); });
+    CollectorSession::LineSink sink;
+    if (!options.jsonPath.empty()) {
+        sink = [&json](const std::string& line) { json.Write(line); };
+    }
+    CollectorSession session(sessionOptions, sink);
 
     std::unique_ptr<Listener> listener = MakeListener(options, sessionOptions.maxConnections);
     if (!listener->Open(error)) {

@@ -1,0 +1,46 @@
+#include "commands/EndCallCommand.h"
+
+#include <atomic>
+
+#include "commands/PayloadWriter.h"
+#include "environment/Logger.h"
+
+EndCallCommand::EndCallCommand(uint64_t pid, uint64_t tid, uint64_t function, bool tailCall)
+    : CommandBase(pid, tid, Calls::EndCall), functionId(function), isTailCall(tailCall) {}
+
+void EndCallCommand::SetReturnValue(VariableInfo* value) {
+    if (value == returnValue.get()) return;
+    returnValue.reset(value);
+    encoded = false;
+}
+
+void EndCallCommand::EncodeReturnValue() {
+    if (encoded) return;
+    encodedValue.clear();
+    bool fits = true;
+    if (returnValue) fits = returnValue->AppendRecord(encodedValue, MaxCommandLength - FixedLength);
+    // No value is an empty record: its length field alone.
+    if (encodedValue.empty()) encodedValue.assign(2, 0);
+    encoded = true;
+    static std::atomic<bool> reported{false};
+    if (!fits && !reported.exchange(true, std::memory_order_relaxed))
+        QX_LOG(LogLevel::Warning,
+               "[%lu][EndCallCommand] Return value of function %lu does not fit the command; sent without it "
+               "(reported once)",
+               LogProcessId(), static_cast<unsigned long>(functionId));
+}
+
+int16_t EndCallCommand::GetPayloadLength() {
+    EncodeReturnValue();
+    return static_cast<int16_t>(FixedLength + encodedValue.size());
+}
+
+uint8_t* EndCallCommand::GetPayload() {
+    EncodeReturnValue();
+    std::unique_ptr<uint8_t[]> payload(GetDefaultPayload());
+    PayloadWriter writer(payload.get(), FixedLength + encodedValue.size(), CommandHeaderLength);
+    writer.WriteU32(static_cast<uint32_t>(functionId));
+    writer.WriteU8(isTailCall ? 1 : 0);
+    writer.WriteBytes(encodedValue.data(), encodedValue.size());
+    return payload.release();
+}

@@ -1,0 +1,41 @@
+#include "commands/MethodInfoCommand.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
+#include "commands/PayloadWriter.h"
+#include "environment/Logger.h"
+
+MethodInfoCommand::MethodInfoCommand(uint64_t pid, uint64_t tid, uint64_t function, const std::string& classText,
+                                     const std::string& methodText)
+    : CommandBase(pid, tid, Calls::MethodInfo), functionId(function) {
+    constexpr size_t budget = MaxCommandLength - FixedLength;
+    if (classText.size() + methodText.size() <= budget) {
+        className = classText;
+        methodName = methodText;
+        return;
+    }
+    // Each name keeps at least half of the room, more when the other one needs less.
+    methodName = FitUtf8(methodText, std::max(budget / 2, budget - std::min(classText.size(), budget)));
+    className = FitUtf8(classText, budget - methodName.size());
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true, std::memory_order_relaxed))
+        QX_LOG(LogLevel::Warning, "[%lu][MethodInfoCommand] Names of function %lu cut to fit the command (reported once)",
+               LogProcessId(), static_cast<unsigned long>(functionId));
+}
+
+int16_t MethodInfoCommand::GetPayloadLength() {
+    return static_cast<int16_t>(FixedLength + className.size() + methodName.size());
+}
+
+uint8_t* MethodInfoCommand::GetPayload() {
+    std::unique_ptr<uint8_t[]> payload(GetDefaultPayload());
+    PayloadWriter writer(payload.get(), FixedLength + className.size() + methodName.size(), CommandHeaderLength);
+    writer.WriteU32(static_cast<uint32_t>(functionId));
+    writer.WriteU16(static_cast<uint16_t>(className.size()));
+    writer.WriteText(className);
+    writer.WriteU16(static_cast<uint16_t>(methodName.size()));
+    writer.WriteText(methodName);
+    return payload.release();
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "inspection/SignatureCursor.h"
+#include "platform/MetaDataTypes.h"
+
+namespace Variables {
+// Kind of a captured value; the low byte travels as the record's type.
+enum VariableType : int32_t {
+    Unknown = 0,
+    Void = 1,
+    Boolean = 2,
+    Byte = 3,
+    Int16 = 4,
+    UInt16 = 5,
+    Int32 = 6,
+    UInt32 = 7,
+    Int64 = 8,
+    UInt64 = 9,
+    Single = 10,
+    Double = 11,
+    String = 12,
+    Struct = 13,
+    Object = 14,
+    Array = 15,
+    EmptyString = 16,
+    NullString = 17,
+    NullObject = 18,
+    LongString = 19,
+};
+}  // namespace Variables
+
+// One captured value of a monitored call. It holds addresses, not copies: scalars and strings
+// are read from managed memory when the record is serialised, which must happen before the
+// hook that captured them returns. A record owns its child records.
+class VariableInfo {
+public:
+    // Count bytes of the wire form hold this many entries; more are never kept.
+    static constexpr size_t MaxEntries = 255;
+    static constexpr size_t MaxNameBytes = 200;
+    // Strings longer than this are sent as LongString, the first half of them.
+    static constexpr uint32_t MaxStringUnits = 4096;
+    // The complete record, its 16-bit length field included.
+    static constexpr size_t MaxRecordBytes = 2 + 32767;
+
+    VariableInfo();
+    ~VariableInfo();
+    // Copies deep: the copy owns copies of the children.
+    VariableInfo(const VariableInfo& other);
+    VariableInfo& operator=(const VariableInfo& other);
+    VariableInfo(VariableInfo&& other) noexcept;
+    VariableInfo& operator=(VariableInfo&& other) noexcept;
+
+    // The element type is read at the cursor. `size` is the number of readable bytes at
+    // `address`; nothing beyond them is read. Bad input gives an Unknown (or default) record.
+    static VariableInfo Parse(const std::string& name, SignatureCursor& cursor, const void* address, uint32_t size);
+    // The cursor stands after the element type; the rest of the type's encoding is consumed.
+    static VariableInfo ParseType(const std::string& name, CorElementType elementType, SignatureCursor& cursor,
+                                  const void* address, uint32_t size);
+    // `address` holds a string reference (8 readable bytes).
+    static void ExtractStringValue(VariableInfo& record, const void* address);
+    // `address` holds an array reference (8 readable bytes); the element type is read at the cursor.
+    static void ExtractSingleDimensionArrayValues(VariableInfo& record, SignatureCursor& cursor, const void* address);
+    static void ExtractClassValues(VariableInfo& record, SignatureCursor& cursor);
+    static void ExtractValueTypeValues(VariableInfo& record, SignatureCursor& cursor);
+
+    // An address of the value (scalars), of the first character of a managed string (its
+    // length is read from the string's header), or of one element (byte arrays). Entries past
+    // MaxEntries are dropped. GetValues gives these addresses, GetChildren the children.
+    void AddValue(const void* address);
+    // A child (Struct, Object, array of arrays); the record takes ownership of it.
+    void AddValue(VariableInfo* child);
+    void AddTypeArgument(Variables::VariableType argument) { typeArguments.push_back(argument); }
+
+    std::string GetName() const { return name; }
+    void SetName(const std::string& value) { name = value; }
+    std::string GetClassName() const { return className; }
+    void SetClassName(const std::string& value) { className = value; }
+    Variables::VariableType GetType() const { return type; }
+    void SetType(Variables::VariableType value) { type = value; }
+    std::vector<const void*> GetValues() const { return values; }
+    std::vector<const VariableInfo*> GetChildren() const;
+    std::vector<Variables::VariableType> GetTypeArguments() const { return typeArguments; }
+
+    // The value record as a new[] array; its length is GetByteLength() + 2.
+    uint8_t* ToBytes() const;
+    uint32_t GetByteLength() const;
+    // Appends the complete value record, at most `budget` bytes of it: trailing children or
+    // elements that do not fit are left out. False, with `out` unchanged, when not even the
+    // record itself fits.
+    bool AppendRecord(std::vector<uint8_t>& out, size_t budget) const;
+
+    std::string ToString() const;
+    std::string GetTypeString() const;
+    static std::string GetTypeStringForSpecificType(Variables::VariableType variableType);
+
+    static Variables::VariableType ConvertToVariableType(CorElementType elementType);
+    static uint32_t GetSizeForCorElementType(CorElementType elementType);
+    static CorElementType GetCorElementIntegerTypeFromSize(uint32_t size);
+
+private:
+    static VariableInfo ParseTypeAt(const std::string& name, CorElementType elementType, SignatureCursor& cursor,
+                                    const void* address, uint32_t size);
+    bool AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int depth) const;
+    void AppendChildren(std::vector<uint8_t>& out, size_t start, size_t budget, int depth) const;
+    std::string ValueText(int depth) const;
+    std::string ToStringAt(int depth) const;
+    void MakeUnknown();
+
+    std::string name;
+    std::string className;
+    Variables::VariableType type = Variables::Void;
+    std::vector<Variables::VariableType> typeArguments;
+    std::vector<const void*> values;
+    std::vector<std::unique_ptr<VariableInfo>> children;
+};

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/MetaDataTypes.h"
+#include "platform/ProfilerTypes.h"
+
+// The record of one traced function. Completed by the mapper before it is published, then
+// only read (by the hooks, without a lock).
+class FunctionInfo {
+public:
+    FunctionInfo(uint64_t mappedId, FunctionID runtimeId, std::string classText, std::string methodText);
+    virtual ~FunctionInfo() = default;
+
+    FunctionInfo(const FunctionInfo&) = delete;
+    FunctionInfo& operator=(const FunctionInfo&) = delete;
+
+    // The mapped id: what the runtime hands back to the hooks and what every command carries.
+    uint64_t GetFunctionID() const { return functionId; }
+    FunctionID GetOriginalID() const { return originalId; }
+    const std::string& GetFunctionClassName() const { return className; }
+    const std::string& GetFunctionMethodName() const { return methodName; }
+    // Full class name, "::", method name: what live blacklist entries are compared with.
+    const std::string& GetName() const { return name; }
+
+    ModuleID GetModuleId() const { return moduleId; }
+    void SetModuleId(ModuleID value) { moduleId = value; }
+    mdMethodDef GetMethodId() const { return methodId; }
+    void SetMethodId(mdMethodDef value) { methodId = value; }
+    bool GetIsEntryPoint() const { return isEntryPoint; }
+    void SetIsEntryPoint(bool value) { isEntryPoint = value; }
+    bool GetIsSystemFunction() const { return isSystemFunction; }
+    void SetIsSystemFunction(bool value) { isSystemFunction = value; }
+    bool GetWhitelisted() const { return isWhitelisted; }
+    void SetIsWhitelisted(bool value) { isWhitelisted = value; }
+
+private:
+    uint64_t functionId;
+    FunctionID originalId;
+    std::string className;
+    std::string methodName;
+    std::string name;
+    ModuleID moduleId = 0;
+    mdMethodDef methodId = 0;
+    bool isEntryPoint = false;
+    bool isSystemFunction = false;
+    bool isWhitelisted = false;
+};

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "mapping/ModuleClassIDPair.h"
+#include "platform/MetaDataTypes.h"
+
+// How the property inspector reads one argument.
+enum class InspectionType : int32_t {
+    Value = 0,
+    PropertyPath = 1,
+    ParsedValue = 2,
+    RawValue = 3,
+    ByteBuffer = 4,
+    None = 16,
+};
+
+// Pseudo-argument names. Views of literals: nothing to destroy at exit while hooks still run.
+struct InspectionConstants {
+    static constexpr std::string_view ReturnValueArgumentName = "returnValue";
+    static constexpr std::string_view ThisPtrArgumentName = "thisPtr";
+    static constexpr std::string_view SetValueArgumentName = "value";
+};
+
+// One step of a path into an object. Chains are built once by the catalogue and shared by a
+// definition and all its clones, so nothing but the process end releases them.
+class PropertySpec {
+public:
+    PropertySpec() = default;
+    PropertySpec(std::string displayName, std::string field, CorElementType type, PropertySpec* nextStep);
+    ~PropertySpec();
+
+    PropertySpec(const PropertySpec&) = delete;
+    PropertySpec& operator=(const PropertySpec&) = delete;
+
+    const std::string& GetName() const { return name; }
+    const std::string& GetFieldName() const { return fieldName; }
+    CorElementType GetElementType() const { return elementType; }
+    PropertySpec* GetNext() const { return next; }
+
+    // Cache of the class resolved for this step. Value capture runs under the hooks' one lock,
+    // which is what makes replacing (and freeing) the previous pair safe.
+    ModuleClassIDPair* GetModuleClassIDPair() const { return classIdentity; }
+    void SetModuleClassIDPair(ModuleClassIDPair* pair);
+
+private:
+    ModuleClassIDPair* classIdentity = nullptr;
+    std::string name;
+    std::string fieldName;
+    CorElementType elementType = ELEMENT_TYPE_END;
+    PropertySpec* next = nullptr;
+};
+
+// Which method is monitored and what to capture of it. Built during initialisation; after that
+// only the two bound ids of an unbound definition change, under the mapper's lock.
+class MonitoredFunctionDefinition {
+public:
+    MonitoredFunctionDefinition(std::string definitionClassName, std::string definitionMethodName);
+    virtual ~MonitoredFunctionDefinition() = default;
+
+    MonitoredFunctionDefinition(const MonitoredFunctionDefinition&) = delete;
+    MonitoredFunctionDefinition& operator=(const MonitoredFunctionDefinition&) = delete;
+
+    const std::string& GetDefinitionClassName() const { return className; }
+    void SetDefinitionClassName(std::string value) { className = std::move(value); }
+    const std::string& GetDefinitionMethodName() const { return methodName; }
+    void SetDefinitionMethodName(std::string value) { methodName = std::move(value); }
+    uint64_t GetFunctionId() const { return functionId; }
+    void SetFunctionId(uint64_t value) { functionId = value; }
+    uint64_t GetMappedId() const { return mappedId; }
+    void SetMappedId(uint64_t value) { mappedId = value; }
+    int32_t GetGenericArgumentCount() const { return genericArgumentCount; }
+    void SetGenericArgumentCount(int32_t value) { genericArgumentCount = value; }
+
+    // The first type given for a name stays; specs are kept only for path and buffer types.
+    void AddTrackedArgument(const std::string& name, InspectionType type, PropertySpec* spec);
+    void AddTrackedReturnValueSpec(PropertySpec* spec);
+    void AddTrackedThisPtrValueSpec(PropertySpec* spec);
+
+    // An entry under the empty name applies to every argument without one of its own.
+    InspectionType GetInspectionTypeForArgument(const std::string& name) const;
+    const std::vector<PropertySpec*>& GetSpecsForArgument(const std::string& name) const;
+
+    // Same names, arguments and specs (shared), unbound, generic argument count 0.
+    MonitoredFunctionDefinition* Clone() const;
+
+private:
+    std::string className;
+    std::string methodName;
+    uint64_t functionId = 0;
+    uint64_t mappedId = 0;
+    int32_t genericArgumentCount = 0;
+    std::unordered_map<std::string, InspectionType> inspectionTypes;
+    std::unordered_map<std::string, std::vector<PropertySpec*>> argumentSpecs;
+    std::vector<PropertySpec*> returnValueSpecs;
+    std::vector<PropertySpec*> thisSpecs;
+};
+
+// A definition that applies to every method carrying (or whose class carries) an attribute.
+class MonitoredAttributeDefinition : public MonitoredFunctionDefinition {
+public:
+    explicit MonitoredAttributeDefinition(std::wstring attribute);
+
+    const std::wstring& GetAttributeName() const { return attributeName; }
+    // The name as the metadata interface takes it.
+    const std::u16string& GetAttributeNameText() const { return attributeNameText; }
+    // Short form used in the method name suffix ":[name]".
+    const std::string& GetDisplayName() const { return displayName; }
+
+    static std::string MakeDisplayName(const std::string& attribute);
+
+private:
+    std::wstring attributeName;
+    std::u16string attributeNameText;
+    std::string displayName;
+};

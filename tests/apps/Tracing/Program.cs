@@ -1,0 +1,242 @@
+// The traced app of the end-to-end tests: namespaces, nested and generic types, properties,
+// constructors, recursion, threads and exceptions, plus classes whose names hit the agent's
+// built-in lists. Its output is deterministic; counts of its own calls go to standard output so
+// tests can compare them with what the collector saw.
+using System.Runtime.CompilerServices;
+using Corvanine.Quorix4Net.Attributes;
+
+namespace Corvanine.Quorix4Net
+{
+    public static class APM
+    {
+        [MethodImpl(MethodImplOptions.NoInlining)] public static void Enable() { }
+        [MethodImpl(MethodImplOptions.NoInlining)] public static void Disable() { }
+    }
+}
+
+namespace Corvanine.Quorix4Net.Attributes
+{
+    [AttributeUsage(AttributeTargets.Class | AttributeTargets.Method)]
+    public sealed class DoNotProfileAttribute : Attribute { }
+}
+
+namespace System.Web.Hosting
+{
+    // Carries the name of a request entry point, so entering it starts the thread afresh.
+    public static class PipelineRuntime
+    {
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        public static int ProcessRequestNotification(int request) => Shop.Inventory.Helpers.Audit(request);
+    }
+}
+
+namespace Shop.Inventory
+{
+    public class Warehouse
+    {
+        public int Count { get; set; }
+
+        public Warehouse(int start) { Count = start; }
+
+        public int Restock(int amount)
+        {
+            Count += amount;
+            return Helpers.Audit(new Shelf().Place(amount));
+        }
+
+        public class Shelf
+        {
+            public int Place(int amount) => amount * 2;
+        }
+    }
+
+    public static class Helpers
+    {
+        public static int Audit(int value) => value + 1;
+
+        public static long Factorial(int n) => n <= 1 ? 1 : n * Factorial(n - 1);
+    }
+
+    public class Box<T>
+    {
+        private readonly T value;
+        public Box(T value) { this.value = value; }
+        public T Unwrap() => value;
+        public TOut Map<TOut>(Func<T, TOut> map) => map(value);
+    }
+}
+
+namespace Shop.Billing
+{
+    public class Invoice
+    {
+        public decimal Total(decimal net) => Math.Round(net * 1.2m, 2);
+    }
+}
+
+namespace Shop.Hidden
+{
+    public class Secrets
+    {
+        [DoNotProfile] public int Hidden() => 1;
+        public int Visible() => 2;
+    }
+
+    [DoNotProfile]
+    public class Vault
+    {
+        public int Open() => 3;
+    }
+}
+
+namespace Shop.Errors
+{
+    public static class Thrower
+    {
+        public static int Deep(int depth)
+        {
+            if (depth == 0) throw new InvalidOperationException("bottom");
+            return Deep(depth - 1) + 1;
+        }
+
+        // Blacklisted by the tests' overrides file: it throws through its own frame.
+        public static int Blacklisted(int depth) => Deep(depth);
+
+        public static int Catch(int depth)
+        {
+            try { return Deep(depth); }
+            catch (InvalidOperationException) { return -1; }
+        }
+
+        public static int CatchBlacklisted(int depth)
+        {
+            try { return Blacklisted(depth); }
+            catch (InvalidOperationException) { return -2; }
+        }
+    }
+}
+
+namespace Shop.Live
+{
+    public static class Ticker
+    {
+        public static int Tick(int n) => n + 1;
+    }
+}
+
+namespace Shop
+{
+    public class Workload
+    {
+        public static long Calls;
+
+        public static int Step(int i)
+        {
+            Interlocked.Increment(ref Calls);
+            return Inner(i) + 1;
+        }
+
+        public static int Inner(int i)
+        {
+            Interlocked.Increment(ref Calls);
+            return i % 7;
+        }
+    }
+
+    public static class Program
+    {
+        private static int Arg(string[] args, string name, int fallback)
+        {
+            int i = Array.IndexOf(args, name);
+            return i >= 0 && i + 1 < args.Length ? int.Parse(args[i + 1]) : fallback;
+        }
+
+        public static int Main(string[] args)
+        {
+            string mode = args.Length > 0 ? args[0] : "basic";
+            switch (mode)
+            {
+                case "basic": return Basic();
+                case "stress": return Stress(Arg(args, "--threads", 16), Arg(args, "--ms", 3000));
+                case "churn": return Churn(Arg(args, "--threads", 300));
+                case "live": return Live(Arg(args, "--seconds", 70));
+                default: Console.Error.WriteLine("unknown mode " + mode); return 64;
+            }
+        }
+
+        private static int Basic()
+        {
+            Corvanine.Quorix4Net.APM.Enable();
+            var warehouse = new Shop.Inventory.Warehouse(5);
+            int restocked = warehouse.Restock(3);
+            int count = warehouse.Count;
+            long factorial = Shop.Inventory.Helpers.Factorial(5);
+            var box = new Shop.Inventory.Box<int>(21);
+            int doubled = box.Map(v => v * 2) + box.Unwrap();
+            decimal total = new Shop.Billing.Invoice().Total(10m);
+            var secrets = new Shop.Hidden.Secrets();
+            int hidden = secrets.Hidden() + secrets.Visible() + new Shop.Hidden.Vault().Open();
+            int caught = Shop.Errors.Thrower.Catch(3);
+            int caughtBlacklisted = Shop.Errors.Thrower.CatchBlacklisted(2);
+            int after = Shop.Inventory.Helpers.Audit(1);
+            Thread.Sleep(1);
+            int request = System.Web.Hosting.PipelineRuntime.ProcessRequestNotification(7);
+            int again = Shop.Inventory.Helpers.Audit(2);
+            int root = NoNamespace.Run();
+
+            var worker = new Thread(() => Shop.Inventory.Helpers.Factorial(3)) { Name = "tracing-worker" };
+            worker.Start();
+            worker.Join();
+            Corvanine.Quorix4Net.APM.Disable();
+
+            Console.WriteLine($"restocked {restocked} count {count} factorial {factorial} doubled {doubled} " +
+                              $"total {total} hidden {hidden} caught {caught} {caughtBlacklisted} after {after} " +
+                              $"request {request} again {again} root {root}");
+            return 0;
+        }
+
+        private static int Stress(int threads, int milliseconds)
+        {
+            var until = DateTime.UtcNow.AddMilliseconds(milliseconds);
+            var workers = Enumerable.Range(0, threads).Select(t => new Thread(() =>
+            {
+                int i = 0;
+                while (DateTime.UtcNow < until) Workload.Step(i++);
+            })).ToList();
+            workers.ForEach(w => w.Start());
+            workers.ForEach(w => w.Join());
+            Console.WriteLine($"stress calls {Workload.Calls}");
+            return 0;
+        }
+
+        private static int Churn(int threads)
+        {
+            for (int t = 0; t < threads; t++)
+            {
+                var worker = new Thread(() => Workload.Step(1));
+                worker.Start();
+                worker.Join();
+            }
+            Console.WriteLine($"churn calls {Workload.Calls}");
+            return 0;
+        }
+
+        private static int Live(int seconds)
+        {
+            var until = DateTime.UtcNow.AddSeconds(seconds);
+            int n = 0;
+            while (DateTime.UtcNow < until)
+            {
+                n = Shop.Live.Ticker.Tick(n);
+                Thread.Sleep(200);
+            }
+            Console.WriteLine($"ticks {n}");
+            return 0;
+        }
+    }
+}
+
+public static class NoNamespace
+{
+    public static int Run() => 1;
+}

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "environment/Configuration.h"
+#include "environment/SystemContext.h"
+#include "mapping/FunctionMapper.h"
+#include "mapping/MappingTestSupport.h"
+#include "profiler/ProfilerImpl.h"
+#include "support/UdpReceiver.h"
+
+namespace {
+
+constexpr FunctionID Runner = 0x1000, Black = 0x2000, Enable = 0x3000, Catcher = 0x4000;
+
+// The hooks against the real mapper, fed by fake metadata; without the runtime's info interface
+// every call counts as managed thread 0. Each test runs in a process of its own (ctest).
+class HooksTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_Configuration->networkMode = Uplink::Udp;
+        g_Configuration->wireCommandPort = receiver.Port();
+        overrides = std::string(::testing::TempDir()) + "/hooks-overrides.txt";
+        std::ofstream(overrides) << "L-Shop.B::Black\n";
+        setenv("MORVEL_USER_OVERRIDES_FILE", overrides.c_str(), 1);
+
+        lookup.Add(Runner, "Shop.A", "Run");
+        lookup.Add(Black, "Shop.B", "Black");
+        lookup.Add(Enable, "Corvanine.Quorix4Net.APM", "Enable");
+        lookup.Add(Catcher, "Shop.C", "Catch");
+        ASSERT_EQ(profiler.FinalConstruct(), S_OK);
+        uint64_t next = 100;
+        g_Mapper = new FunctionMapper(&lookup, [&next] { return ++next; });
+        g_Mapper->UpdateBlacklistsWhitelistsOnStartup();
+        for (FunctionID id : {Runner, Black, Enable, Catcher}) clientIds.push_back(g_Mapper->Map(id).first);
+    }
+    void TearDown() override { unsetenv("MORVEL_USER_OVERRIDES_FILE"); }
+
+    std::vector<uint8_t> Types() {
+        std::vector<uint8_t> types;
+        for (const auto& message : receiver.Receive(200)) types.push_back(UdpReceiver::Type(message));
+        return types;
+    }
+
+    UdpReceiver receiver;
+    FakeLookupHelper lookup;
+    ProfilerImpl profiler;
+    std::string overrides;
+    std::vector<UINT_PTR> clientIds;
+};
+
+}  // namespace
+
+TEST_F(HooksTest, MethodInformationGoesOutOncePerThreadBeforeTheFirstBeginCall) {
+    EXPECT_EQ(clientIds[0], 101u);
+    profiler.ThreadStart(0);
+    profiler.Enter(Runner, 101, 0, nullptr);
+    profiler.Enter(Runner, 101, 0, nullptr);
+    profiler.Leave(Runner, 101, 0, nullptr);
+    profiler.Tailcall(Runner, 101, 0);
+    profiler.Leave(Runner, 100000001, 0, nullptr);  // an untraced client id: nothing
+    auto messages = receiver.Receive(200);
+    std::vector<uint8_t> types;
+    for (const auto& message : messages) types.push_back(UdpReceiver::Type(message));
+    ASSERT_EQ(types, (std::vector<uint8_t>{3, 1, 1, 2, 2}));
+    EXPECT_EQ(messages[3][23], 0);  // returned normally
+    EXPECT_EQ(messages[4][23], 1);  // left by a tail call
+}
+
+TEST_F(HooksTest, SystemFunctionReportedUnderItsRuntimeIdIsSilentOnlyWithAContext) {
+    // Mapped to 0, which the runtime replaces by the function's own id when it calls the hooks.
+    EXPECT_EQ(clientIds[2], 0u);
+    profiler.Enter(Enable, Enable, 0, nullptr);  // no context yet: reported
+    profiler.ThreadStart(0);
+    profiler.Enter(Enable, Enable, 0, nullptr);  // with a context: silent
+    profiler.Leave(Enable, Enable, 0, nullptr);
+    EXPECT_EQ(Types(), (std::vector<uint8_t>{1}));
+}
+
+TEST_F(HooksTest, BlacklistedFrameIsSilentAndItsUnwindingLeavesNoStaleState) {
+    profiler.ThreadStart(0);
+    profiler.Enter(Black, clientIds[1], 0, nullptr);
+    profiler.Enter(Runner, 101, 0, nullptr);  // called inside the blacklisted function: reported
+    profiler.ExceptionUnwindStarted(Runner);
+    profiler.ExceptionUnwindFinished();
+    EXPECT_EQ(profiler.BlacklistDepth(0), 1u);
+    profiler.ExceptionUnwindStarted(Black);
+    profiler.ExceptionUnwindFinished();
+    EXPECT_EQ(profiler.BlacklistDepth(0), 0u);
+    // The blacklisted function keeps throwing: the thread's state does not grow with it.
+    for (int i = 0; i < 100; ++i) {
+        profiler.Enter(Black, clientIds[1], 0, nullptr);
+        profiler.ExceptionUnwindStarted(Black);
+        profiler.ExceptionUnwindFinished();
+    }
+    EXPECT_EQ(profiler.BlacklistDepth(0), 0u);
+    EXPECT_EQ(Types(), (std::vector<uint8_t>{3, 1, 5}));
+}
+
+TEST_F(HooksTest, TheFrameThatCatchesIsNotReportedAsUnwound) {
+    profiler.ThreadStart(0);
+    profiler.Enter(Catcher, clientIds[3], 0, nullptr);
+    profiler.Enter(Runner, 101, 0, nullptr);
+    profiler.ExceptionRaised(0xABC);
+    profiler.ExceptionUnwindStarted(Runner);
+    profiler.ExceptionUnwindFinished();
+    profiler.ExceptionUnwindStarted(Catcher);  // the runtime announces the catching frame too
+    profiler.ExceptionCaught(Catcher);
+    profiler.ExceptionUnwindFinished();  // stray: nothing pending any more
+    profiler.Leave(Catcher, clientIds[3], 0, nullptr);
+    EXPECT_EQ(Types(), (std::vector<uint8_t>{3, 1, 3, 1, 4, 5, 2}));
+}
