@@ -9,10 +9,25 @@ command -v ip >/dev/null || need+=(iproute2)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# Database and cache servers for the tests against real peers; the tests start their own
+# instances in temporary folders, so the packaged services are never started here.
+compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || need+=(postgresql)
+command -v redis-server >/dev/null || need+=(redis-server)
+{ command -v mariadbd >/dev/null && command -v mariadb-install-db >/dev/null; } || need+=(mariadb-server)
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${need[*]} (run as root or install them)" >&2
     exit 1
+  fi
+  # Package scripts must not start system-wide services: keep them from doing so for the
+  # duration of the install unless the machine already has such a policy.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+    trap '[ "$own_policy" = 1 ] && rm -f "$policy"' EXIT
   fi
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null

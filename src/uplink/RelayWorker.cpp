@@ -90,12 +90,11 @@ void RelayWorker::Enqueue(CommandBase* command) noexcept {
             return;
         }
 
-        const int64_t now = clock.load(std::memory_order_relaxed)();
         // Only the two slowly changing announcements are throttled; their type numbers name them.
         Gate* gate = nullptr;
         if (command->GetCallType() == Calls::ProcessType) gate = &processTypeGate;
         if (command->GetCallType() == Calls::ProfilerVersion) gate = &profilerVersionGate;
-        if (gate != nullptr && !Admit(*gate, now)) {
+        if (gate != nullptr && !Admit(*gate, clock.load(std::memory_order_relaxed)())) {
             throttledCount.fetch_add(1, std::memory_order_relaxed);
             return;
         }
@@ -107,6 +106,7 @@ void RelayWorker::Enqueue(CommandBase* command) noexcept {
         owned.reset();
 
         bool accepted = false;
+        bool wake = false;
         size_t waiting = 0;
         {
             std::lock_guard<std::mutex> lock(queueMutex);
@@ -115,14 +115,15 @@ void RelayWorker::Enqueue(CommandBase* command) noexcept {
                 message.release();
                 queuedBytes += static_cast<size_t>(length);
                 accepted = true;
+                // A busy worker takes this message with the others; waking costs a system call.
+                wake = workerWaiting;
             }
             waiting = queuedBytes;
         }
-        if (accepted) {
-            queueSignal.notify_one();
-        } else {
+        if (wake) queueSignal.notify_one();
+        if (!accepted) {
             droppedCount.fetch_add(1, std::memory_order_relaxed);
-            ReportDrop(now, waiting);
+            ReportDrop(clock.load(std::memory_order_relaxed)(), waiting);
         }
     } catch (const std::exception& e) {
         LogEnqueueFailure(e.what());
@@ -162,7 +163,9 @@ void RelayWorker::Run() {
             taken.clear();
             {
                 std::unique_lock<std::mutex> lock(queueMutex);
+                workerWaiting = true;
                 queueSignal.wait(lock, [this] { return !queue.empty() || !running; });
+                workerWaiting = false;
                 if (!running) break;
                 // A stream carries messages back to back, so several go out in one write; the
                 // bytes on the wire are the same, the system calls far fewer.

@@ -77,7 +77,8 @@ private:
     bool started = false;
     std::atomic<bool> stopped{false};  // also read without the lock by producers
     bool exited = false;
-    bool inFlight = false;  // a message taken off the queue is being sent
+    bool inFlight = false;
+    bool workerWaiting = false;  // the worker sleeps on queueSignal and must be woken  // a message taken off the queue is being sent
     Gate processTypeGate;
     Gate profilerVersionGate;
     AgentUplink* uplink = nullptr;
