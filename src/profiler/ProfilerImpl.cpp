@@ -264,11 +264,13 @@ UINT_PTR ProfilerImpl::FunctionMapperCallback(FunctionID functionId, BOOL* hookF
 
 namespace {
 
-// The record the hooks were called for. The runtime passes the mapped id back as client id,
-// except for a function mapped to 0, which it reports under its own FunctionID.
+// The record the hooks were called for. The runtime passes the mapped id back as client id (a
+// function mapped to 0 included, as observed); should a runtime substitute the FunctionID for a
+// client id of 0, the record is still found by its runtime id.
 FunctionInfo* RecordFor(FunctionMapper& mapper, FunctionID functionId, UINT_PTR mappedId) {
     if (FunctionInfo* record = mapper.GetFunctionInfoForTrackedFunction(mappedId)) return record;
-    return mappedId == functionId ? mapper.GetFunctionInfoByOriginalId(functionId) : nullptr;
+    if (mappedId != functionId) return nullptr;
+    return mapper.GetFunctionInfoByOriginalId(functionId);
 }
 
 }  // namespace
@@ -288,6 +290,9 @@ void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME
     const ThreadID managedThreadId = g_Context->GetManagedThreadId();
     FunctionInfo* record = RecordFor(*mapper, functionId, mappedId);
     if (record == nullptr) return;
+    if (record->GetIsSystemFunction())
+        QX_LOG(LogLevel::Trace, "[%lu][Enter] System function %s entered with client id %lu", LogProcessId(),
+               record->GetName().c_str(), static_cast<unsigned long>(mappedId));
     const uint64_t pid = g_Context->GetProcessId();
     const uint64_t id = record->GetFunctionID();
 

@@ -139,6 +139,17 @@ class Tracing(AgentTestCase):
     def test_pipe_stream_is_complete_nested_and_named(self):
         self.check_basic("pipe")
 
+    def test_system_functions_reach_the_hooks_with_their_client_ids_and_stay_silent(self):
+        logdir = os.path.join(self.workdir, "log")
+        profiled, commands = self.profile("tcp", MORVEL_DEBUG_LOGLEVEL="Trace", MORVEL_ERROR_LOG_FOLDER=logdir)
+        log = open(os.path.join(logdir, os.listdir(logdir)[0])).read()
+        self.assertIn("Located system function Corvanine.Quorix4Net.APM::Enable : 0", log)
+        # This runtime hands the client id 0 back to the hooks as it is (no substitution).
+        self.assertIn("[Enter] System function Corvanine.Quorix4Net.APM::Enable entered with client id 0", log)
+        self.assertIn("Located system function Corvanine.Quorix4Net.APM::Disable : 1", log)
+        self.assertIn("[Enter] System function Corvanine.Quorix4Net.APM::Disable entered with client id 1", log)
+        self.assertFalse([c for c in commands if c.get("function", "").startswith("Corvanine.")])
+
     def test_udp_loss_is_measured_not_asserted(self):
         profiled, commands = self.profile("udp", args=("stress", "--threads", "4", "--ms", "1500"))
         calls = int(profiled.stdout.split("stress calls ")[1].split()[0])

@@ -70,14 +70,16 @@ TEST_F(HooksTest, MethodInformationGoesOutOncePerThreadBeforeTheFirstBeginCall) 
     EXPECT_EQ(messages[4][23], 1);  // left by a tail call
 }
 
-TEST_F(HooksTest, SystemFunctionReportedUnderItsRuntimeIdIsSilentOnlyWithAContext) {
-    // Mapped to 0, which the runtime replaces by the function's own id when it calls the hooks.
+TEST_F(HooksTest, SystemFunctionIsSilentOnlyWithAContextWhateverClientIdArrives) {
     EXPECT_EQ(clientIds[2], 0u);
-    profiler.Enter(Enable, Enable, 0, nullptr);  // no context yet: reported
+    profiler.Enter(Enable, 0, 0, nullptr);       // no context yet: reported
+    profiler.Enter(Enable, Enable, 0, nullptr);  // a runtime substituting its own id for 0
     profiler.ThreadStart(0);
-    profiler.Enter(Enable, Enable, 0, nullptr);  // with a context: silent
+    profiler.Enter(Enable, 0, 0, nullptr);  // with a context: silent
+    profiler.Enter(Enable, Enable, 0, nullptr);
+    profiler.Leave(Enable, 0, 0, nullptr);
     profiler.Leave(Enable, Enable, 0, nullptr);
-    EXPECT_EQ(Types(), (std::vector<uint8_t>{1}));
+    EXPECT_EQ(Types(), (std::vector<uint8_t>{1, 1}));
 }
 
 TEST_F(HooksTest, BlacklistedFrameIsSilentAndItsUnwindingLeavesNoStaleState) {
