@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "environment/ErrnoKeeper.h"
 #include "environment/Logger.h"
 #include "profiler/ErrorBoundary.h"
 #include "profiler/ProfilerImpl.h"
@@ -24,18 +25,6 @@ HRESULT Contained(Body&& body) noexcept {
 }
 
 bool IsCall(uint32_t opcode) { return opcode == CEE_CALL || opcode == CEE_CALLVIRT || opcode == CEE_CALLI; }
-
-// Managed code may read errno (a P/Invoke's last error) right after the probe returns.
-class ErrnoKeeper {
-public:
-    ErrnoKeeper() : saved(errno) {}
-    ~ErrnoKeeper() { errno = saved; }
-    ErrnoKeeper(const ErrnoKeeper&) = delete;
-    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
-private:
-    int saved;
-};
 
 }  // namespace
 
