@@ -25,7 +25,7 @@ public:
 
     // Upper bounds for one connection attempt and for one message to be taken by the kernel.
     static constexpr int ConnectTimeoutMilliseconds = 1000;
-    static constexpr int SendTimeoutMilliseconds = 1000;
+    static constexpr int SendTimeoutMilliseconds = 5000;
 
 private:
     bool PeerHasClosed() const;

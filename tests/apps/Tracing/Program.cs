@@ -136,10 +136,14 @@ namespace Shop
             return Inner(i) + 1;
         }
 
+        // Some real work per call, as an application method has: a collector on this small machine
+        // then keeps up with sixteen threads calling in a loop.
         public static int Inner(int i)
         {
             Interlocked.Increment(ref Calls);
-            return i % 7;
+            int acc = 0;
+            for (int k = 0; k < 3000; k++) acc += (k ^ i) & 7;
+            return acc % 7;
         }
     }
 
