@@ -78,10 +78,13 @@ start_postgres() {
         >>"$dir/pg_ctl.log" 2>&1; then
       break
     fi
+    # pg_ctl gives up waiting but leaves a slow server running: stop it before another try.
+    postmaster_pid "$dir" >"$dir/pid"
+    stop_pids "$dir/pid"
     port=
   done
   [ -n "$port" ] || { echo "peers: PostgreSQL did not start" >&2; return 1; }
-  head -1 "$dir/data/postmaster.pid" >"$dir/pid"
+  postmaster_pid "$dir" >"$dir/pid"
   wait_until PostgreSQL "$dir/pid" as_user postgres "$bin/pg_isready" -h 127.0.0.1 -p "$port" || return 1
   as_user postgres "$bin/psql" -h "$dir" -p "$port" -U postgres -d postgres -v ON_ERROR_STOP=1 -q \
     -c "CREATE ROLE $DB_USER LOGIN PASSWORD '$DB_PASSWORD'" \
@@ -93,13 +96,9 @@ start_postgres() {
   } >>"$1/peers.env"
 }
 
-stop_postgres() {
-  local dir=$1/postgres bin
-  [ -f "$dir/pid" ] || return 0
-  if bin=$(pg_bin 2>/dev/null) && [ -f "$dir/data/postmaster.pid" ]; then
-    as_user postgres "$bin/pg_ctl" -D "$dir/data" -m immediate -w -t 20 stop >/dev/null 2>&1 || true
-  fi
-  stop_pid PostgreSQL "$dir/pid"
+postmaster_pid() {
+  [ -s "$1/data/postmaster.pid" ] && head -1 "$1/data/postmaster.pid"
+  return 0
 }
 
 start_redis() {
@@ -126,7 +125,7 @@ CONF
         && wait_until Redis "$dir/pid" redis-cli -h 127.0.0.1 -p "$port" ping; then
       break
     fi
-    stop_pid Redis "$dir/pid"
+    stop_pids "$dir/pid"
     port=
   done
   [ -n "$port" ] || { echo "peers: Redis did not start" >&2; return 1; }
@@ -134,10 +133,6 @@ CONF
     echo "QX_REDIS_PORT=$port"
     echo "QX_REDIS_CONFIGURATION=127.0.0.1:$port,connectTimeout=10000,syncTimeout=10000"
   } >>"$1/peers.env"
-}
-
-stop_redis() {
-  stop_pid Redis "$1/redis/pid"
 }
 
 mariadb_user() { if [ "$(id -u)" -eq 0 ]; then echo mysql; else id -un; fi; }
@@ -164,11 +159,12 @@ start_mariadb() {
       --port="$port" --skip-name-resolve --skip-log-bin --innodb-buffer-pool-size=32M \
       --innodb-flush-log-at-trx-commit=0 --skip-symbolic-links </dev/null >>"$dir/start.log" 2>&1 &
     echo $! >"$dir/pid"
-    if wait_until MariaDB "$dir/pid" mariadb-admin --no-defaults -S "$dir/mysqld.sock" -u root ping \
-        && grep -q "port: $port" "$dir/server.log"; then
+    # Over TCP, since that is what the clients use; an access refusal still counts as alive.
+    if wait_until MariaDB "$dir/pid" mariadb-admin --no-defaults -h 127.0.0.1 -P "$port" \
+        --connect-timeout=2 ping; then
       break
     fi
-    stop_pid MariaDB "$dir/pid"
+    stop_pids "$dir/pid"
     port=
   done
   [ -n "$port" ] || { echo "peers: MariaDB did not start" >&2; cat "$dir/server.log" >&2 2>/dev/null; return 1; }
@@ -182,24 +178,26 @@ start_mariadb() {
   } >>"$1/peers.env"
 }
 
-stop_mariadb() {
-  stop_pid MariaDB "$1/mariadb/pid"
-}
-
-# Stops one recorded process: TERM, a bounded wait, then KILL.
-stop_pid() {
-  local what=$1 pidfile=$2 pid i
-  [ -s "$pidfile" ] || return 0
-  pid=$(cat "$pidfile")
-  [[ "$pid" =~ ^[0-9]+$ ]] || return 0
-  kill -TERM "$pid" 2>/dev/null || { rm -f "$pidfile"; return 0; }
+# Stops the recorded processes together: TERM to all, a bounded wait, then KILL for any left.
+stop_pids() {
+  local pids=() f pid i left
+  for f in "$@"; do
+    [ -s "$f" ] || continue
+    pid=$(cat "$f")
+    [[ "$pid" =~ ^[0-9]+$ ]] && kill -TERM "$pid" 2>/dev/null && pids+=("$pid")
+  done
   for i in $(seq 1 150); do
-    kill -0 "$pid" 2>/dev/null || { rm -f "$pidfile"; return 0; }
+    left=()
+    for pid in ${pids[@]+"${pids[@]}"}; do kill -0 "$pid" 2>/dev/null && left+=("$pid"); done
+    [ ${#left[@]} -eq 0 ] && break
+    pids=("${left[@]}")
     sleep 0.1
   done
-  echo "peers: $what ($pid) ignored TERM, killing it" >&2
-  kill -KILL "$pid" 2>/dev/null || true
-  rm -f "$pidfile"
+  for pid in ${left[@]+"${left[@]}"}; do
+    echo "peers: process $pid ignored TERM, killing it" >&2
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  rm -f "$@"
 }
 
 do_stop() {
@@ -209,9 +207,12 @@ do_stop() {
   if [ -s "$base/watcher.pid" ] && [ "$(cat "$base/watcher.pid")" != "${QX_PEERS_WATCHER:-}" ]; then
     kill -TERM "$(cat "$base/watcher.pid")" 2>/dev/null || true
   fi
-  stop_postgres "$base"
-  stop_redis "$base"
-  stop_mariadb "$base"
+  # The data is thrown away, so PostgreSQL may stop without a checkpoint (its TERM would wait
+  # for client sessions to end).
+  # The server's own pid file covers a start that failed before ours was written.
+  [ -s "$base/postgres/pid" ] || postmaster_pid "$base/postgres" >"$base/postgres/pid" 2>/dev/null || true
+  if [ -s "$base/postgres/pid" ]; then kill -QUIT "$(cat "$base/postgres/pid")" 2>/dev/null || true; fi
+  stop_pids "$base/postgres/pid" "$base/redis/pid" "$base/mariadb/pid"
   rm -rf "$base"
 }
 
@@ -246,11 +247,11 @@ do_start() {
       </dev/null >/dev/null 2>&1 &
     echo $! >"$base/watcher.pid"
   fi
-  trap 'rc=$?; if [ $rc -ne 0 ]; then print_logs "$base"; do_stop "$base"; fi' EXIT
+  starting=$base
   for name in "${names[@]}"; do
     "start_$name" "$base" || die "$name could not be started"
   done
-  trap - EXIT
+  starting=
   cat "$base/peers.env"
 }
 
@@ -259,16 +260,29 @@ do_run() {
   while [ $# -gt 0 ] && [ "$1" != "--" ]; do names+=("$1"); shift; done
   [ "${1:-}" = "--" ] && shift
   [ $# -gt 0 ] || die "run: no command given"
-  local base
-  base=$(mktemp -u /tmp/qx-peers.XXXXXXXX)
-  trap 'do_stop "$base"' EXIT
-  trap 'exit 130' INT TERM
-  do_start "$base" "${names[@]}" >/dev/null
-  set -a; . "$base/peers.env"; set +a
+  run_base=$(mktemp -u /tmp/qx-peers.XXXXXXXX)
+  do_start "$run_base" "${names[@]}" >/dev/null
+  local key value
+  while IFS='=' read -r key value; do export "$key=$value"; done <"$run_base/peers.env"
   local rc=0
   "$@" || rc=$?
   return $rc
 }
+
+# One exit path for every way out (error, signal, normal end): a half-started set of servers is
+# torn down with its logs shown, and the servers of a run go with it.
+starting=
+run_base=
+finish() {
+  local rc=$?
+  trap - EXIT INT TERM
+  if [ -n "$starting" ]; then print_logs "$starting"; do_stop "$starting" || true; fi
+  if [ -n "$run_base" ]; then do_stop "$run_base" || true; fi
+  exit $rc
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 case ${1:-} in
   start) [ $# -ge 2 ] || die "usage: peers.sh start DIR [--owner PID] [servers...]"; shift; do_start "$@" ;;

@@ -1,8 +1,70 @@
+#include "mapping/MonitoredFunctionCatalogue.h"
+
+#include <exception>
+#include <string>
+
+#include "environment/Logger.h"
 #include "mapping/FunctionMapper.h"
 
-// The catalogue of monitored framework methods: one block of AddMonitoredFunction /
-// AddMonitoredInterfaceFunction / AddMonitoredAttributeFunction calls for the companion
-// library, one for correlation (only when enabled), a common block, then one per host type.
+namespace {
+
+using MonitoredFunctionCatalogue::Operation;
+using MonitoredFunctionCatalogue::Path;
+using MonitoredFunctionCatalogue::Row;
+
+// Built innermost step first. Each row gets a chain of its own, shared by the definitions of
+// the row's methods and their clones; it lives as long as the process.
+PropertySpec* BuildChain(const Path& path) {
+    PropertySpec* chain = nullptr;
+    for (auto step = path.rbegin(); step != path.rend(); ++step) {
+        if (step->name == nullptr) continue;
+        chain = new PropertySpec(step->name, step->fieldName, step->elementType, chain);
+    }
+    return chain;
+}
+
+void AddRows(FunctionMapper& mapper, std::span<const Row> rows, HostType hostType) {
+    for (const Row& row : rows) {
+        PropertySpec* spec = BuildChain(row.PathFor(hostType));
+        switch (row.operation) {
+            case Operation::Function:
+                for (size_t i = 0; i < row.MethodCount(); ++i)
+                    mapper.AddMonitoredFunction(row.className, row.methods[i], row.argument, row.type, 0, spec);
+                break;
+            case Operation::Interface:
+                for (size_t i = 0; i < row.MethodCount(); ++i)
+                    mapper.AddMonitoredInterfaceFunction(row.className, row.methods[i], row.argument, row.type, spec);
+                break;
+            case Operation::Attribute: {
+                const std::string name(row.className);
+                mapper.AddMonitoredAttributeFunction(std::wstring(name.begin(), name.end()), row.argument, row.type,
+                                                     spec);
+                break;
+            }
+        }
+    }
+}
+
+// Without a configuration the setting has its default, on.
+bool CorrelationEnabled() { return g_Configuration == nullptr || g_Configuration->enableCorrelation; }
+
+}  // namespace
+
 // Every definition must be complete before the function-id mapper is registered, because a
 // bound clone copies what its definition holds at that moment.
-void FunctionMapper::Initialize(HostType hostType) { (void)hostType; }
+void FunctionMapper::Initialize(HostType hostType) {
+    namespace Catalogue = MonitoredFunctionCatalogue;
+    try {
+        AddRows(*this, Catalogue::CompanionRows(), hostType);
+        if (CorrelationEnabled()) AddRows(*this, Catalogue::CorrelationRows(), hostType);
+        AddRows(*this, Catalogue::CommonRows(), hostType);
+        if (const char* hostBlock = Catalogue::HostBlockName(hostType)) {
+            QX_LOG(LogLevel::Info, "[FunctionMapper:Initialize] Initializing Monitored Functions for: %s", hostBlock);
+            AddRows(*this, Catalogue::HostRows(hostType), hostType);
+        }
+    } catch (const std::exception& error) {
+        // Out of memory at start-up: trace with what was loaded rather than fail the runtime.
+        QX_LOG(LogLevel::Error, "[FunctionMapper:Initialize] Monitored function catalogue incomplete: %s",
+               error.what());
+    }
+}

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -256,6 +257,12 @@ UINT_PTR ProfilerImpl::FunctionMapperCallback(FunctionID functionId, BOOL* hookF
         auto [id, decision] = mapper->Map(functionId);
         clientId = id;
         hook = decision;
+        // Value capture needs some classes the runtime names only outside the hooks.
+        if (decision && mapper->IsMonitored(id)) {
+            MonitoredFunctionDefinition* definition = mapper->GetMonitoredFunctionDefinition(functionId);
+            if (definition == nullptr) definition = mapper->GetMonitoredFunctionDefinition(id);
+            g_ProfilerImpl->inspector.PrepareValueTypeClasses(definition, functionId);
+        }
     });
     if (hookFunction != nullptr) *hookFunction = hook;
     errno = savedErrno;
@@ -281,8 +288,8 @@ ThreadContext* ProfilerImpl::ContextOf(ThreadID threadId, bool insertEmpty) {
     return entry == threadContexts.end() ? nullptr : entry->second;
 }
 
-void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO,
-                         COR_PRF_FUNCTION_ARGUMENT_INFO*) {
+void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo,
+                         COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo) {
     if (!Active()) return;
     FunctionMapper* mapper = g_Mapper;
     if (mapper == nullptr) return;
@@ -317,11 +324,20 @@ void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME
             context->TrackFunction(id);
         }
     }
-    // Captured argument values join here once monitored functions are catalogued.
-    g_Relay->Enqueue(new BeginCallCommand(pid, static_cast<uint64_t>(profilingThreadId), id));
+    std::unique_ptr<BeginCallCommand> command(
+        new BeginCallCommand(pid, static_cast<uint64_t>(profilingThreadId), id));
+    if (argumentInfo != nullptr && mapper->IsMonitored(mappedId)) {
+        MonitoredFunctionDefinition* definition = mapper->GetMonitoredFunctionDefinition(functionId);
+        if (definition == nullptr) definition = mapper->GetMonitoredFunctionDefinition(mappedId);
+        if (definition != nullptr)
+            command->SetArguments(inspector.ExtractArgumentValues(command.get(), definition, frameInfo, argumentInfo));
+    }
+    // The relay serialises at once, while the captured values are still where they were read.
+    g_Relay->Enqueue(command.release());
 }
 
-void ProfilerImpl::EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailCall) {
+void ProfilerImpl::EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailCall,
+                            const COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange) {
     if (mappedId > UntracedIdBound && mappedId != functionId) return;
     if (!Active()) return;
     FunctionMapper* mapper = g_Mapper;
@@ -337,17 +353,22 @@ void ProfilerImpl::EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailC
         if (context->EndTrackingBlacklistFunction(id)) return;
         if (context->GetDisabled()) return;
     }
-    g_Relay->Enqueue(
+    std::unique_ptr<EndCallCommand> command(
         new EndCallCommand(g_Context->GetProcessId(), static_cast<uint64_t>(profilingThreadId), id, tailCall));
+    if (returnValueRange != nullptr && functionId != 0 && mapper->IsMonitored(mappedId)) {
+        if (MonitoredFunctionDefinition* definition = mapper->GetMonitoredFunctionDefinition(functionId))
+            command->SetReturnValue(inspector.ExtractReturnValues(definition, returnValueRange));
+    }
+    g_Relay->Enqueue(command.release());
 }
 
 void ProfilerImpl::Leave(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO,
-                         COR_PRF_FUNCTION_ARGUMENT_RANGE*) {
-    EndFrame(functionId, mappedId, false);
+                         COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange) {
+    EndFrame(functionId, mappedId, false, returnValueRange);
 }
 
 void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO) {
-    EndFrame(functionId, mappedId, true);
+    EndFrame(functionId, mappedId, true, nullptr);
 }
 
 void ProfilerImpl::ExceptionRaised(ObjectID exceptionObjectId) {
@@ -507,6 +528,11 @@ void ProfilerImpl::FinalRelease() {
     g_Relay->Enqueue(new ProcessEndedCommand(pid));
     // Give the relay its time to deliver what is queued, the end of the process last.
     DrainRelay();
+    QX_LOG(LogLevel::Info,
+           "[%lu][Finalize] Delivery: %llu messages sent, %llu failed, %llu dropped, %zu still queued at exit", pid,
+           static_cast<unsigned long long>(g_Relay->GetSentCount()),
+           static_cast<unsigned long long>(g_Relay->GetFailedCount()),
+           static_cast<unsigned long long>(g_Relay->GetDroppedCount()), g_Relay->GetQueuedMessages());
     g_Relay->Stop();
     finalised.store(true, std::memory_order_release);
 
@@ -535,7 +561,7 @@ void ProfilerImpl::DrainRelay() {
         if (nowHandled != handled) {
             handled = nowHandled;
             lastProgress = now;
-        } else if (now - lastProgress > std::chrono::milliseconds(500)) {
+        } else if (now - lastProgress > std::chrono::seconds(2)) {
             break;
         }
         if (now > deadline) break;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "inspection/PropertyInspector.h"
 #include "platform/Export.h"
 #include "platform/ProfilerInfo.h"
 
@@ -59,11 +60,15 @@ public:
     static constexpr UINT_PTR UntracedIdBound = 100000000;
 
 private:
+    PropertyInspector inspector;
+
     bool Active() const { return IsAttached() && !IsFinalised(); }
     void StartStartupPeriod();
     void StartLiveBlacklistMonitor();
     void DrainRelay();
-    void EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailCall);
+    // A tail call passes no return value range.
+    void EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailCall,
+                  const COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange);
     ThreadContext* ContextOf(ThreadID threadId, bool insertEmpty);
 
     std::mutex threadContextsLock;

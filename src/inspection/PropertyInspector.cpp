@@ -1,0 +1,911 @@
+#include "inspection/PropertyInspector.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "commands/BeginCallCommand.h"
+#include "environment/Logger.h"
+#include "environment/SystemContext.h"
+#include "environment/profiler_pal.h"
+#include "inspection/SignatureCursor.h"
+#include "platform/InterfaceIds.h"
+#include "platform/MetaData.h"
+
+using namespace Variables;
+using Outcome = PropertyInspector::Outcome;
+using StepResult = PropertyInspector::StepResult;
+
+namespace {
+
+constexpr uintptr_t NullReference32 = 0xFFFFFFFF;
+constexpr ULONG NameBufferLength = 1024;
+// More parameters than this are not captured (the begin-call command counts them in a byte).
+constexpr uint32_t MaxParameters = 1024;
+// A class with more fields than this is not a class the runtime laid out.
+constexpr ULONG MaxLayoutFields = 1u << 16;
+constexpr int MaxSkippedGenericArguments = 64;
+// The longest string the runtime can allocate; a header claiming more is not a string.
+constexpr int32_t MaxManagedStringLength = 0x3FFFFFDF;
+constexpr uint32_t SpanByteLimit = 4096;
+constexpr uint32_t BytePointerDefaultLimit = 1024;
+// A span of bytes: its 8-byte reference (or, in the older layout, a null object and then the
+// reference), followed by its 32-bit length.
+constexpr size_t SpanLengthOffset = 8;
+
+// Below the lowest mappable page or above user space nothing can be read.
+bool IsPlausibleAddress(uintptr_t address) { return address >= 0x10000 && address < 0x0000800000000000ull; }
+
+bool IsObjectReference(uintptr_t address) { return IsPlausibleAddress(address) && (address & 7) == 0; }
+
+// Whether `width` bytes at `offset` lie within `limit` bytes; a limit of 0 is not known.
+bool Fits(size_t offset, size_t width, size_t limit) {
+    return limit == 0 || (offset <= limit && width <= limit - offset);
+}
+
+uintptr_t ReadPointer(uintptr_t address) {
+    uintptr_t value = 0;
+    std::memcpy(&value, reinterpret_cast<const void*>(address), sizeof(value));
+    return value;
+}
+
+int32_t ReadInt32(uintptr_t address) {
+    int32_t value = 0;
+    std::memcpy(&value, reinterpret_cast<const void*>(address), sizeof(value));
+    return value;
+}
+
+const void* AsAddress(uintptr_t address) { return reinterpret_cast<const void*>(address); }
+
+const SystemContext* Context() { return g_Context; }
+
+ICorProfilerInfo* Info() {
+    const SystemContext* context = Context();
+    if (context == nullptr) return nullptr;
+    if (ICorProfilerInfo* info = context->GetProfilerInfo()) return info;
+    return context->GetProfiler2Info();
+}
+
+ICorProfilerInfo2* Info2() {
+    const SystemContext* context = Context();
+    return context == nullptr ? nullptr : context->GetProfiler2Info();
+}
+
+// A metadata interface handed out by the runtime, released on every way out.
+class ImportRef {
+public:
+    ImportRef() = default;
+    ImportRef(const ImportRef&) = delete;
+    ImportRef& operator=(const ImportRef&) = delete;
+    ~ImportRef() {
+        if (unknown != nullptr) unknown->Release();
+    }
+    IUnknown** Out() { return &unknown; }
+    // The runtime hands out the interface asked for; its IUnknown part is at the same address.
+    IMetaDataImport* Get() const { return static_cast<IMetaDataImport*>(unknown); }
+
+private:
+    IUnknown* unknown = nullptr;
+};
+
+// Closed before the import that made it is released (declare after the ImportRef).
+class EnumHandle {
+public:
+    explicit EnumHandle(IMetaDataImport* importValue) : import(importValue) {}
+    EnumHandle(const EnumHandle&) = delete;
+    EnumHandle& operator=(const EnumHandle&) = delete;
+    ~EnumHandle() {
+        if (handle != nullptr) import->CloseEnum(handle);
+    }
+    HCORENUM* Out() { return &handle; }
+
+private:
+    IMetaDataImport* import;
+    HCORENUM handle = nullptr;
+};
+
+// False when the name cannot be converted (a lone surrogate from odd metadata).
+bool Narrow(char16_t* text, std::string& out) {
+    text[NameBufferLength - 1] = u'\0';
+    try {
+        out = W2A(text);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool OpenModuleMetaData(ModuleID moduleId, ImportRef& import) {
+    ICorProfilerInfo* info = Info();
+    if (info == nullptr) return false;
+    // A resource-only module succeeds without an interface.
+    return SUCCEEDED(info->GetModuleMetaData(moduleId, ofRead, &IID_IMetaDataImport, import.Out())) &&
+           import.Get() != nullptr;
+}
+
+// ---- Method facts --------------------------------------------------------------------------
+
+struct MethodFacts {
+    ImportRef import;
+    mdToken methodToken = 0;
+    ClassID classId = 0;
+    ModuleID moduleId = 0;
+    PCCOR_SIGNATURE signature = nullptr;
+    ULONG signatureLength = 0;
+};
+
+bool ReadMethodFacts(FunctionID functionId, COR_PRF_FRAME_INFO frameInfo, MethodFacts& facts) {
+    ICorProfilerInfo* info = Info();
+    if (info == nullptr || functionId == 0) return false;
+    if (FAILED(info->GetTokenAndMetaDataFromFunction(functionId, &IID_IMetaDataImport, facts.import.Out(),
+                                                     &facts.methodToken)) ||
+        facts.import.Get() == nullptr)
+        return false;
+    mdToken token = 0;
+    ULONG32 typeArgumentCount = 0;
+    ICorProfilerInfo2* info2 = Info2();
+    const bool exact = info2 != nullptr &&
+                       SUCCEEDED(info2->GetFunctionInfo2(functionId, frameInfo, &facts.classId, &facts.moduleId,
+                                                         &token, 0, &typeArgumentCount, nullptr)) &&
+                       facts.classId != 0;
+    if (!exact && FAILED(info->GetFunctionInfo(functionId, &facts.classId, &facts.moduleId, &token))) return false;
+
+    mdTypeDef owner = 0;
+    ULONG nameLength = 0, codeRva = 0;
+    DWORD attributes = 0, implementationFlags = 0;
+    return SUCCEEDED(facts.import.Get()->GetMethodProps(facts.methodToken, &owner, nullptr, 0, &nameLength,
+                                                        &attributes, &facts.signature, &facts.signatureLength,
+                                                        &codeRva, &implementationFlags)) &&
+           facts.signature != nullptr;
+}
+
+struct SignatureHeader {
+    bool hasThis = false;
+    uint32_t parameterCount = 0;
+};
+
+// Leaves the cursor on the return type.
+bool ReadSignatureHeader(SignatureCursor& cursor, SignatureHeader& header) {
+    uint8_t convention = 0;
+    if (!cursor.ReadByte(convention)) return false;
+    const uint8_t kind = convention & IMAGE_CEE_CS_CALLCONV_MASK;
+    if (kind == IMAGE_CEE_CS_CALLCONV_FIELD || kind == IMAGE_CEE_CS_CALLCONV_LOCAL_SIG ||
+        kind == IMAGE_CEE_CS_CALLCONV_PROPERTY || kind == IMAGE_CEE_CS_CALLCONV_GENERICINST)
+        return false;
+    header.hasThis = (convention & IMAGE_CEE_CS_CALLCONV_HASTHIS) != 0;
+    // A generic method counts its type parameters before its parameters.
+    uint32_t genericParameters = 0;
+    if ((convention & IMAGE_CEE_CS_CALLCONV_GENERIC) != 0 && !cursor.ReadCompressed(genericParameters)) return false;
+    return cursor.ReadCompressed(header.parameterCount);
+}
+
+// Parameter names by position, from the rows' sequence numbers: a row for the return value
+// (sequence 0) or a parameter without a row must not shift the names of the others.
+std::vector<std::string> ParameterNames(const MethodFacts& facts, uint32_t parameterCount) {
+    std::vector<std::string> names(std::min(parameterCount, MaxParameters));
+    if (names.empty()) return names;
+    IMetaDataImport* import = facts.import.Get();
+    EnumHandle handle(import);
+    std::vector<mdParamDef> tokens(names.size() + 1);
+    ULONG fetched = 0;
+    if (FAILED(import->EnumParams(handle.Out(), facts.methodToken, tokens.data(), static_cast<ULONG>(tokens.size()),
+                                  &fetched)))
+        return names;
+    fetched = std::min<ULONG>(fetched, static_cast<ULONG>(tokens.size()));
+    for (ULONG k = 0; k < fetched; ++k) {
+        char16_t name[NameBufferLength] = {};
+        mdMethodDef owner = 0;
+        ULONG sequence = 0, nameLength = 0, valueLength = 0;
+        DWORD attributes = 0, constantType = 0;
+        UVCP_CONSTANT value = nullptr;
+        if (FAILED(import->GetParamProps(tokens[k], &owner, &sequence, name, NameBufferLength, &nameLength,
+                                         &attributes, &constantType, &value, &valueLength)))
+            continue;
+        if (sequence == 0 || sequence > names.size()) continue;
+        Narrow(name, names[sequence - 1]);
+    }
+    return names;
+}
+
+// ---- Fields --------------------------------------------------------------------------------
+
+struct FieldFacts {
+    uint32_t offset = 0;
+    ULONG classSize = 0;  // 0: not known
+    ModuleID module = 0;  // whose metadata describes the field
+    uint32_t type = ELEMENT_TYPE_END;
+    uint32_t genericKind = 0;  // CLASS or VALUETYPE of a generic instantiation
+    mdToken typeToken = 0;
+};
+
+bool ReadFieldType(PCCOR_SIGNATURE signature, ULONG length, FieldFacts& facts) {
+    SignatureCursor cursor(signature, length);
+    uint8_t convention = 0;
+    if (!cursor.ReadByte(convention) || (convention & IMAGE_CEE_CS_CALLCONV_MASK) != IMAGE_CEE_CS_CALLCONV_FIELD)
+        return false;
+    uint32_t type = 0;
+    if (!cursor.ReadCompressed(type)) return false;
+    // Custom modifiers (a volatile field carries one) precede the type.
+    while (type == ELEMENT_TYPE_CMOD_REQD || type == ELEMENT_TYPE_CMOD_OPT) {
+        mdToken modifier = 0;
+        if (!cursor.ReadTypeDefOrRef(modifier) || !cursor.ReadCompressed(type)) return false;
+    }
+    if (type == ELEMENT_TYPE_GENERICINST) {
+        uint8_t kind = 0;
+        if (!cursor.ReadByte(kind) || !cursor.ReadTypeDefOrRef(facts.typeToken)) return false;
+        facts.genericKind = kind;
+    } else if ((type == ELEMENT_TYPE_CLASS || type == ELEMENT_TYPE_VALUETYPE) &&
+               !cursor.ReadTypeDefOrRef(facts.typeToken)) {
+        return false;
+    }
+    facts.type = type;
+    return true;
+}
+
+bool HoldsReference(const FieldFacts& field) {
+    switch (field.type) {
+        case ELEMENT_TYPE_CLASS:
+        case ELEMENT_TYPE_OBJECT:
+        case ELEMENT_TYPE_STRING:
+        case ELEMENT_TYPE_SZARRAY:
+        case ELEMENT_TYPE_ARRAY: return true;
+        case ELEMENT_TYPE_GENERICINST: return field.genericKind == ELEMENT_TYPE_CLASS;
+        default: return false;
+    }
+}
+
+enum class Match { Found, Absent, Failed };
+
+Match MatchField(ModuleID moduleId, const std::vector<COR_FIELD_OFFSET>& offsets, const std::string& fieldName,
+                 FieldFacts& facts) {
+    ImportRef import;
+    if (!OpenModuleMetaData(moduleId, import)) return Match::Failed;
+    for (const COR_FIELD_OFFSET& entry : offsets) {
+        char16_t name[NameBufferLength] = {};
+        mdTypeDef owner = 0;
+        ULONG nameLength = 0, signatureLength = 0, valueLength = 0;
+        DWORD attributes = 0, constantType = 0;
+        PCCOR_SIGNATURE signature = nullptr;
+        UVCP_CONSTANT value = nullptr;
+        if (FAILED(import.Get()->GetFieldProps(entry.ridOfField, &owner, name, NameBufferLength, &nameLength,
+                                               &attributes, &signature, &signatureLength, &constantType, &value,
+                                               &valueLength)))
+            continue;
+        std::string narrow;
+        if (!Narrow(name, narrow) || narrow != fieldName) continue;
+        facts.offset = entry.ulOffset;
+        if (signature == nullptr || !ReadFieldType(signature, signatureLength, facts)) facts.type = ELEMENT_TYPE_END;
+        return Match::Found;
+    }
+    return Match::Absent;
+}
+
+// The field of that name in the class's layout or, failing that, in its base classes' (a
+// layout lists only the fields the class itself declares).
+bool FindField(ModuleID moduleId, ClassID classId, const std::string& fieldName, FieldFacts& facts) {
+    ICorProfilerInfo2* info = Info2();
+    if (info == nullptr || fieldName.empty()) return false;
+    for (int depth = 0; classId != 0 && depth < PropertyInspector::MaxClassDepth; ++depth) {
+        if (depth > 0) {
+            mdTypeDef typeDef = 0;
+            if (FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef))) return false;
+        }
+        ULONG count = 0, size = 0;
+        if (FAILED(info->GetClassLayout(classId, nullptr, 0, &count, &size)) || count > MaxLayoutFields) return false;
+        if (count > 0) {
+            std::vector<COR_FIELD_OFFSET> offsets(count);
+            ULONG written = 0;
+            if (FAILED(info->GetClassLayout(classId, offsets.data(), count, &written, &size))) return false;
+            offsets.resize(std::min(written, count));
+            switch (MatchField(moduleId, offsets, fieldName, facts)) {
+                case Match::Found:
+                    facts.classSize = size;
+                    facts.module = moduleId;
+                    return true;
+                case Match::Failed: return false;
+                case Match::Absent: break;
+            }
+        }
+        ClassID parent = 0;
+        ModuleID module = 0;
+        mdTypeDef typeDef = 0;
+        ULONG32 typeArgumentCount = 0;
+        if (FAILED(info->GetClassIDInfo2(classId, &module, &typeDef, &parent, 0, &typeArgumentCount, nullptr)))
+            return false;
+        classId = parent;
+    }
+    return false;
+}
+
+// Bytes read at the last step for a value of that element type; 0 for types never read.
+size_t AccessWidth(CorElementType elementType) {
+    switch (elementType) {
+        case ELEMENT_TYPE_BOOLEAN:
+        case ELEMENT_TYPE_CHAR:  // captured as its low byte
+        case ELEMENT_TYPE_I1:
+        case ELEMENT_TYPE_U1:
+        case ELEMENT_TYPE_VALUETYPE: return 1;
+        case ELEMENT_TYPE_I2:
+        case ELEMENT_TYPE_U2: return 2;
+        case ELEMENT_TYPE_I4:
+        case ELEMENT_TYPE_U4:
+        case ELEMENT_TYPE_R4:
+        case ELEMENT_TYPE_I:  // captured as 4 bytes
+        case ELEMENT_TYPE_U: return 4;
+        case ELEMENT_TYPE_I8:
+        case ELEMENT_TYPE_U8:
+        case ELEMENT_TYPE_R8:
+        case ELEMENT_TYPE_STRING:
+        case ELEMENT_TYPE_CLASS:
+        case ELEMENT_TYPE_OBJECT:
+        case ELEMENT_TYPE_SZARRAY:
+        case ELEMENT_TYPE_GENERICINST: return 8;
+        default: return 0;
+    }
+}
+
+bool IsScalar(CorElementType elementType) {
+    return (elementType >= ELEMENT_TYPE_BOOLEAN && elementType <= ELEMENT_TYPE_R8) ||
+           elementType == ELEMENT_TYPE_I || elementType == ELEMENT_TYPE_U;
+}
+
+// The string whose reference is stored at `slot` (8 readable bytes).
+StepResult StringAt(uintptr_t slot) {
+    const uintptr_t reference = ReadPointer(slot);
+    if (reference == 0 || reference == NullReference32) return {Outcome::Null, 0};
+    if (!IsObjectReference(reference)) return {Outcome::Refused, 0};
+    const SystemContext* context = Context();
+    if (context == nullptr || !context->HasStringLayout()) return {Outcome::NoStringLayout, 0};
+    const int32_t length = ReadInt32(reference + context->GetStringLengthOffset());
+    if (length < 0 || length > MaxManagedStringLength) return {Outcome::Refused, 0};
+    if (length == 0) return {Outcome::EmptyString, 0};
+    return {Outcome::Data, reference + context->GetBufferOffset()};
+}
+
+// `isString` tells whether a non-null reference is a string object.
+template <typename StringTest>
+StepResult ReadLastField(uintptr_t fieldAddress, CorElementType elementType, const FieldFacts& field,
+                         StringTest&& isString) {
+    if (IsScalar(elementType)) return {Outcome::Data, fieldAddress};
+    switch (elementType) {
+        case ELEMENT_TYPE_STRING: {
+            if (field.type == ELEMENT_TYPE_STRING) return StringAt(fieldAddress);
+            // A field of a wider type (object, an interface) is read only when it holds a string:
+            // anything else read as one would take its length from foreign bytes.
+            if (!HoldsReference(field) || field.type == ELEMENT_TYPE_SZARRAY || field.type == ELEMENT_TYPE_ARRAY)
+                return {Outcome::Refused, 0};
+            const uintptr_t reference = ReadPointer(fieldAddress);
+            if (reference == 0 || reference == NullReference32) return {Outcome::Null, 0};
+            if (!IsObjectReference(reference) || !isString(reference)) return {Outcome::Refused, 0};
+            return StringAt(fieldAddress);
+        }
+        case ELEMENT_TYPE_CLASS:
+        case ELEMENT_TYPE_OBJECT:
+        case ELEMENT_TYPE_SZARRAY:
+        case ELEMENT_TYPE_GENERICINST: {
+            if (!HoldsReference(field)) return {Outcome::Refused, 0};
+            const uintptr_t reference = ReadPointer(fieldAddress);
+            if (reference == 0 || reference == NullReference32) return {Outcome::Null, 0};
+            return {Outcome::Reference, 0};
+        }
+        case ELEMENT_TYPE_VALUETYPE:
+            return field.type == ELEMENT_TYPE_VALUETYPE ? StepResult{Outcome::Reference, 0}
+                                                        : StepResult{Outcome::Refused, 0};
+        default: return {Outcome::Unavailable, 0};
+    }
+}
+
+// The record of a value kept at `address` with room for `length` bytes, read whole: as wide
+// as the argument allows, never wider than 8 bytes.
+VariableInfo RawRecord(const std::string& name, uintptr_t address, size_t length) {
+    VariableInfo record;
+    record.SetName(name);
+    VariableType type = Unknown;
+    if (length >= 8) type = Int64;
+    else if (length >= 4) type = Int32;
+    else if (length >= 2) type = Int16;
+    else if (length >= 1) type = Byte;
+    if (type == Unknown || !IsPlausibleAddress(address)) {
+        record.SetType(Unknown);
+        return record;
+    }
+    record.SetType(type);
+    record.AddValue(AsAddress(address));
+    return record;
+}
+
+// A span of bytes passed by value: its data reference and its length lie in the argument.
+void CaptureSpanBytes(VariableInfo& record, const COR_PRF_FUNCTION_ARGUMENT_RANGE& range) {
+    const uintptr_t start = range.startAddress;
+    const size_t length = range.length;
+    if (!IsPlausibleAddress(start) || length < sizeof(uintptr_t)) return;
+    uintptr_t data = ReadPointer(start);
+    size_t lengthAt = SpanLengthOffset;
+    if (data == 0) {
+        if (length < 2 * sizeof(uintptr_t)) return;
+        data = ReadPointer(start + sizeof(uintptr_t));
+        lengthAt += sizeof(uintptr_t);
+    }
+    if (!Fits(lengthAt, sizeof(int32_t), length)) return;
+    const int32_t count = ReadInt32(start + lengthAt);
+    if (count <= 0 || !IsPlausibleAddress(data)) return;
+    const size_t taken = std::min<size_t>(static_cast<size_t>(count), SpanByteLimit);
+    // The record keeps at most MaxEntries; one more lets it report the cut.
+    for (size_t i = 0; i < taken && i <= VariableInfo::MaxEntries; ++i) record.AddValue(AsAddress(data + i));
+}
+
+// A zero-terminated byte buffer behind a pointer argument, at most `limit` bytes of it.
+void CaptureZeroTerminatedBytes(VariableInfo& record, const COR_PRF_FUNCTION_ARGUMENT_RANGE& range,
+                                const std::string& limitText) {
+    if (!IsPlausibleAddress(range.startAddress) || range.length < sizeof(uintptr_t)) return;
+    const uintptr_t data = ReadPointer(range.startAddress);
+    if (!IsPlausibleAddress(data)) return;
+    uint64_t limit = BytePointerDefaultLimit;
+    if (!limitText.empty()) {
+        uint64_t parsed = 0;
+        const char* end = limitText.data() + limitText.size();
+        const auto [stop, error] = std::from_chars(limitText.data(), end, parsed);
+        if (error == std::errc() && stop == end && parsed >= 1) limit = parsed;
+    }
+    // Nothing past what the record can keep is read.
+    for (uint64_t i = 0; i < limit && i <= VariableInfo::MaxEntries; ++i) {
+        const uintptr_t at = data + i;
+        if (*static_cast<const uint8_t*>(AsAddress(at)) == 0) break;
+        record.AddValue(AsAddress(at));
+    }
+}
+
+enum class PathStart { None, Reference, ValueType };
+
+// Where a path into a parameter starts: at the object its slot references, or at the value type
+// its slot holds (whose type token is returned). The definition's generic argument count skips
+// into a generic instantiation; what is followed as a reference must be one by the parameter's
+// own type, whatever the skipped prefix made of the bytes.
+PathStart ArgumentPathStart(const SignatureCursor& parameter, int32_t genericArgumentCount, mdToken& token) {
+    SignatureCursor peek = parameter;
+    const int skipped = std::min<int32_t>(genericArgumentCount, MaxSkippedGenericArguments);
+    for (int k = 0; k < skipped; ++k) {
+        uint32_t ignored = 0;
+        peek.ReadCompressed(ignored);
+    }
+    uint32_t elementType = 0;
+    if (!peek.ReadCompressed(elementType)) return PathStart::None;
+    SignatureCursor actual = parameter;
+    uint32_t actualType = 0;
+    uint8_t instantiated = 0;
+    if (!actual.ReadCompressed(actualType)) return PathStart::None;
+    if (actualType == ELEMENT_TYPE_GENERICINST && !actual.ReadByte(instantiated)) return PathStart::None;
+    const bool isReference = actualType == ELEMENT_TYPE_CLASS ||
+                             (actualType == ELEMENT_TYPE_GENERICINST && instantiated == ELEMENT_TYPE_CLASS);
+    if (elementType == ELEMENT_TYPE_CLASS && isReference) return PathStart::Reference;
+    if (elementType == ELEMENT_TYPE_VALUETYPE && actualType == ELEMENT_TYPE_VALUETYPE && peek.ReadTypeDefOrRef(token))
+        return PathStart::ValueType;
+    return PathStart::None;
+}
+
+void LogUnhandled(const char* operation, const char* text) {
+    try {
+        QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, text);
+    } catch (...) {
+    }
+}
+
+std::string ThisPtrName() { return std::string(InspectionConstants::ThisPtrArgumentName); }
+std::string ReturnValueName() { return std::string(InspectionConstants::ReturnValueArgumentName); }
+
+}  // namespace
+
+// ---- Class identities ----------------------------------------------------------------------
+
+ModuleClassIDPair PropertyInspector::CreateModuleClassIDPair(ModuleID moduleId, ClassID classId,
+                                                             ModuleID requestingModuleId) {
+    return ModuleClassIDPair(moduleId, classId, requestingModuleId);
+}
+
+std::optional<ModuleClassIDPair> PropertyInspector::GetModuleClassIDPair(const PropertySpec* spec,
+                                                                         ModuleID requestingModuleId) const {
+    return classCache.Find(spec, requestingModuleId);
+}
+
+std::optional<ModuleClassIDPair> PropertyInspector::SetModuleAndClassForSpec(const PropertySpec* spec,
+                                                                             mdToken classToken, ModuleID moduleId,
+                                                                             ClassID classId) {
+    if (spec == nullptr || classId == 0) return std::nullopt;
+    if (auto cached = classCache.Find(spec, moduleId)) return cached;
+    // A type reference names a class of another module, whose metadata describes its fields.
+    ModuleID definingModule = moduleId;
+    if (TypeFromToken(classToken) == mdtTypeRef) {
+        ModuleID owner = 0;
+        mdTypeDef typeDef = 0;
+        ICorProfilerInfo* info = Info();
+        if (info != nullptr && SUCCEEDED(info->GetClassIDInfo(classId, &owner, &typeDef)) && owner != 0)
+            definingModule = owner;
+    }
+    return classCache.Publish(spec, CreateModuleClassIDPair(definingModule, classId, moduleId));
+}
+
+std::optional<ModuleClassIDPair> PropertyInspector::ResolveValueTypeClass(const PropertySpec* spec, mdToken token,
+                                                                          ModuleID moduleId) {
+    if (auto cached = classCache.Find(spec, moduleId)) return cached;
+    const mdToken table = TypeFromToken(token);
+    if ((table != mdtTypeDef && table != mdtTypeRef) || (token & 0x00FFFFFFu) == 0) return std::nullopt;
+    ICorProfilerInfo* info = Info();
+    ClassID classId = 0;
+    // Inside a hook the runtime refuses this query (it could load a type), so the classes are
+    // found when the function is mapped (PrepareValueTypeClasses) and taken from the cache here.
+    if (info == nullptr || FAILED(info->GetClassFromToken(moduleId, token, &classId)) || classId == 0)
+        return std::nullopt;
+    return SetModuleAndClassForSpec(spec, token, moduleId, classId);
+}
+
+bool PropertyInspector::IsStringObject(uintptr_t reference) {
+    ICorProfilerInfo* info = Info();
+    ClassID classId = 0;
+    if (info == nullptr || FAILED(info->GetClassFromObject(reference, &classId)) || classId == 0) return false;
+    const ClassID known = stringClass.load(std::memory_order_relaxed);
+    if (known != 0) return classId == known;
+    ModuleID moduleId = 0;
+    mdTypeDef typeDef = 0;
+    ImportRef import;
+    if (FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef)) || !OpenModuleMetaData(moduleId, import))
+        return false;
+    char16_t name[NameBufferLength] = {};
+    ULONG nameLength = 0;
+    DWORD flags = 0;
+    mdToken extends = 0;
+    std::string narrow;
+    if (FAILED(import.Get()->GetTypeDefProps(typeDef, name, NameBufferLength, &nameLength, &flags, &extends)) ||
+        !Narrow(name, narrow) || narrow != "System.String")
+        return false;
+    stringClass.store(classId, std::memory_order_relaxed);
+    return true;
+}
+
+// ---- Paths ---------------------------------------------------------------------------------
+
+CorElementType PropertyInspector::GetSpecUnderlyingType(const PropertySpec* spec) {
+    if (spec == nullptr) return ELEMENT_TYPE_END;
+    for (int step = 1; spec->GetNext() != nullptr && step < MaxPathSteps; ++step) spec = spec->GetNext();
+    return spec->GetElementType();
+}
+
+Variables::VariableType PropertyInspector::ConvertToVariableType(CorElementType elementType) {
+    return VariableInfo::ConvertToVariableType(elementType);
+}
+
+uintptr_t PropertyInspector::GetValueFromAddress(uintptr_t address, CorElementType elementType) {
+    if (!IsPlausibleAddress(address)) return 0;
+    if (IsScalar(elementType)) return address;
+    if (elementType != ELEMENT_TYPE_STRING) return 0;
+    const StepResult result = StringAt(address);
+    return result.outcome == Outcome::Data ? result.data : 0;
+}
+
+StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, const PropertySpec* spec,
+                                        uintptr_t address, bool valueIsDirect, size_t readableBytes, int depth) {
+    if (spec == nullptr || depth >= MaxPathSteps) return {Outcome::Refused, 0};
+    uintptr_t base = address;
+    if (valueIsDirect) {
+        if (base == 0) return {Outcome::Null, 0};
+        if (!IsPlausibleAddress(base)) return {Outcome::Refused, 0};
+    } else {
+        if (!IsPlausibleAddress(address) || !Fits(0, sizeof(uintptr_t), readableBytes)) return {Outcome::Refused, 0};
+        base = ReadPointer(address);
+        if (base == 0 || base == NullReference32) return {Outcome::Null, 0};
+        if (!IsObjectReference(base)) return {Outcome::Refused, 0};
+        readableBytes = 0;  // the object: bounded by its class's size from here on
+        if (classId == 0) {
+            // The object's own class: exact for derived classes, interfaces and generic
+            // instantiations alike, and known to the runtime without loading anything.
+            ICorProfilerInfo* info = Info();
+            mdTypeDef typeDef = 0;
+            if (info == nullptr || FAILED(info->GetClassFromObject(base, &classId)) || classId == 0 ||
+                FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef)))
+                return {Outcome::Unavailable, 0};
+        }
+    }
+
+    FieldFacts field;
+    if (!FindField(moduleId, classId, spec->GetFieldName(), field)) return {Outcome::Unavailable, 0};
+    const PropertySpec* next = spec->GetNext();
+    const bool inlineValue = next != nullptr && field.type == ELEMENT_TYPE_VALUETYPE;
+    const size_t width = next == nullptr ? AccessWidth(spec->GetElementType()) : inlineValue ? 1 : sizeof(uintptr_t);
+    if (width == 0) return {Outcome::Unavailable, 0};
+    if (!Fits(field.offset, width, field.classSize) || !Fits(field.offset, width, readableBytes))
+        return {Outcome::Refused, 0};
+    const uintptr_t fieldAddress = base + field.offset;
+    if (!IsPlausibleAddress(fieldAddress)) return {Outcome::Refused, 0};
+
+    if (next == nullptr)
+        return ReadLastField(fieldAddress, spec->GetElementType(), field,
+                             [this](uintptr_t reference) { return IsStringObject(reference); });
+    if (HoldsReference(field)) return FetchStep(0, 0, next, fieldAddress, false, sizeof(uintptr_t), depth + 1);
+    if (!inlineValue) return {Outcome::Refused, 0};
+    // A value type held inline: the next step reads inside it.
+    const std::optional<ModuleClassIDPair> pair = ResolveValueTypeClass(next, field.typeToken, field.module);
+    if (!pair) {
+        QX_LOG(LogLevel::Everything, "[%lu][FetchConditionalData] Need to traverse to next object %s, NIE",
+               LogProcessId(), next->GetFieldName().c_str());
+        return {Outcome::Unavailable, 0};
+    }
+    const size_t limit = field.classSize != 0 ? field.classSize : readableBytes;
+    const size_t inlineBytes = limit != 0 ? limit - field.offset : 0;
+    return FetchStep(pair->moduleId, pair->classId, next, fieldAddress, true, inlineBytes, depth + 1);
+}
+
+VariableInfo* PropertyInspector::RecordForPath(ModuleID moduleId, ClassID classId, const PropertySpec* spec,
+                                               uintptr_t address, bool valueIsDirect, size_t readableBytes) {
+    auto record = std::make_unique<VariableInfo>();
+    if (spec == nullptr) {
+        record->SetType(Unknown);
+        return record.release();
+    }
+    record->SetName(spec->GetName());
+    const VariableType type = ConvertToVariableType(GetSpecUnderlyingType(spec));
+    record->SetType(type);
+    const StepResult result = FetchStep(moduleId, classId, spec, address, valueIsDirect, readableBytes, 0);
+    switch (result.outcome) {
+        case Outcome::Data:
+            if (type == String) {
+                const SystemContext* context = Context();
+                const int32_t units = ReadInt32(result.data - context->GetBufferOffset() +
+                                                context->GetStringLengthOffset());
+                if (static_cast<uint32_t>(units) > VariableInfo::MaxStringUnits) record->SetType(LongString);
+            }
+            record->AddValue(AsAddress(result.data));
+            break;
+        case Outcome::Null:
+        case Outcome::Unavailable: record->SetType(type == String ? NullString : NullObject); break;
+        case Outcome::EmptyString: record->SetType(EmptyString); break;
+        case Outcome::Refused: record->SetType(Unknown); break;
+        case Outcome::Reference:       // sent without fields
+        case Outcome::NoStringLayout:  // a string whose contents cannot be located
+            break;
+    }
+    return record.release();
+}
+
+VariableInfo* PropertyInspector::FetchConditionalPropertyFromObject(ModuleID moduleId, ClassID classId,
+                                                                    const PropertySpec* spec, uintptr_t address,
+                                                                    bool valueIsDirect) {
+    return RecordForPath(moduleId, classId, spec, address, valueIsDirect, 0);
+}
+
+uintptr_t PropertyInspector::FetchConditionalDataFromObject(ModuleID moduleId, ClassID classId,
+                                                            const PropertySpec* spec, uintptr_t address,
+                                                            bool valueIsDirect) {
+    const StepResult result = FetchStep(moduleId, classId, spec, address, valueIsDirect, 0, 0);
+    return result.outcome == Outcome::Data ? result.data : 0;
+}
+
+void PropertyInspector::ExtractThisPtrInfo(ModuleID moduleId, ClassID classId,
+                                           const MonitoredFunctionDefinition* definition,
+                                           std::vector<VariableInfo>& result, uintptr_t thisReference) {
+    if (definition == nullptr) return;
+    for (const PropertySpec* spec : definition->GetSpecsForArgument(ThisPtrName())) {
+        if (spec == nullptr) continue;
+        // A path through a collection is not supported: it ends the `this` paths.
+        if (spec->GetFieldName().find("##") != std::string::npos) break;
+        std::unique_ptr<VariableInfo> record(
+            FetchConditionalPropertyFromObject(moduleId, classId, spec, thisReference, true));
+        result.push_back(std::move(*record));
+    }
+}
+
+// ---- Extraction ----------------------------------------------------------------------------
+
+void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinition* definition,
+                                                FunctionID functionId) {
+    if (definition == nullptr) return;
+    try {
+        MethodFacts facts;
+        if (!ReadMethodFacts(functionId, 0, facts)) return;
+        SignatureCursor cursor(facts.signature, facts.signatureLength);
+        SignatureHeader header;
+        if (!ReadSignatureHeader(cursor, header)) return;
+        const std::string returnName = ReturnValueName();
+        if (definition->GetInspectionTypeForArgument(returnName) == InspectionType::PropertyPath) {
+            SignatureCursor returned = cursor;
+            uint32_t elementType = 0;
+            mdToken token = 0;
+            if (returned.ReadCompressed(elementType) && elementType == ELEMENT_TYPE_VALUETYPE &&
+                returned.ReadTypeDefOrRef(token))
+                for (const PropertySpec* spec : definition->GetSpecsForArgument(returnName))
+                    ResolveValueTypeClass(spec, token, facts.moduleId);
+        }
+        cursor.SkipType();
+        for (const std::string& name : ParameterNames(facts, header.parameterCount)) {
+            SignatureCursor parameter = cursor;
+            cursor.SkipType();
+            if (name.empty() || definition->GetInspectionTypeForArgument(name) != InspectionType::PropertyPath) continue;
+            mdToken token = 0;
+            if (ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token) != PathStart::ValueType)
+                continue;
+            for (const PropertySpec* spec : definition->GetSpecsForArgument(name))
+                ResolveValueTypeClass(spec, token, facts.moduleId);
+        }
+    } catch (const char* message) {
+        LogUnhandled("PrepareValueTypeClasses", message != nullptr ? message : "");
+    } catch (const std::exception& error) {
+        LogUnhandled("PrepareValueTypeClasses", error.what());
+    } catch (...) {
+        LogUnhandled("PrepareValueTypeClasses", "unknown error");
+    }
+}
+
+std::vector<VariableInfo> PropertyInspector::ExtractArgumentValues(BeginCallCommand* command,
+                                                                   const MonitoredFunctionDefinition* definition,
+                                                                   COR_PRF_FRAME_INFO frameInfo,
+                                                                   const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo) {
+    std::vector<VariableInfo> result;
+    if (definition == nullptr || argumentInfo == nullptr) return result;
+    try {
+        MethodFacts facts;
+        if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) return result;
+        SignatureCursor cursor(facts.signature, facts.signatureLength);
+        SignatureHeader header;
+        if (!ReadSignatureHeader(cursor, header)) return result;
+        cursor.SkipType();  // the return type; a malformed one leaves every parameter unknown
+        const std::vector<std::string> names = ParameterNames(facts, header.parameterCount);
+
+        const COR_PRF_FUNCTION_ARGUMENT_RANGE* ranges = argumentInfo->ranges;
+        const size_t rangeCount = argumentInfo->numRanges;
+        if (header.hasThis && rangeCount > 0 && ranges[0].length >= sizeof(uintptr_t) &&
+            IsPlausibleAddress(ranges[0].startAddress)) {
+            const uintptr_t thisReference = ReadPointer(ranges[0].startAddress);
+            if (command != nullptr) command->SetInstanceId(thisReference);
+            if (thisReference != 0)
+                ExtractThisPtrInfo(facts.moduleId, facts.classId, definition, result, thisReference);
+        }
+
+        const size_t firstRange = header.hasThis ? 1 : 0;
+        for (size_t i = 0; i < names.size() && firstRange + i < rangeCount; ++i) {
+            // Each parameter's type is consumed whole whatever its capture, so the next one
+            // starts right after it; capture reads a copy.
+            SignatureCursor parameter = cursor;
+            cursor.SkipType();
+            const std::string& name = names[i];
+            if (name.empty()) continue;
+            const COR_PRF_FUNCTION_ARGUMENT_RANGE& range = ranges[firstRange + i];
+
+            switch (definition->GetInspectionTypeForArgument(name)) {
+                case InspectionType::Value:
+                case InspectionType::ParsedValue:
+                    result.push_back(VariableInfo::Parse(name, parameter, AsAddress(range.startAddress), range.length));
+                    break;
+
+                case InspectionType::PropertyPath: {
+                    const std::vector<PropertySpec*>& specs = definition->GetSpecsForArgument(name);
+                    if (specs.empty()) break;
+                    mdToken token = 0;
+                    const PathStart start = ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token);
+                    if (start == PathStart::Reference) {
+                        VariableInfo record;
+                        record.SetName(name);
+                        record.SetType(Object);
+                        for (const PropertySpec* spec : specs)
+                            record.AddValue(RecordForPath(0, 0, spec, range.startAddress, false, range.length));
+                        result.push_back(std::move(record));
+                    } else if (start == PathStart::ValueType) {
+                        std::vector<ModuleClassIDPair> pairs;
+                        for (const PropertySpec* spec : specs) {
+                            const auto pair = ResolveValueTypeClass(spec, token, facts.moduleId);
+                            if (!pair) break;
+                            pairs.push_back(*pair);
+                        }
+                        if (pairs.size() != specs.size()) break;  // the class is not known: passed over
+                        VariableInfo record;
+                        record.SetName(name);
+                        record.SetType(Object);
+                        for (size_t k = 0; k < specs.size(); ++k)
+                            record.AddValue(RecordForPath(pairs[k].moduleId, pairs[k].classId, specs[k],
+                                                          range.startAddress, true, range.length));
+                        result.push_back(std::move(record));
+                    }
+                    break;
+                }
+
+                case InspectionType::RawValue:
+                    result.push_back(RawRecord(name, range.startAddress, range.length));
+                    break;
+
+                case InspectionType::ByteBuffer: {
+                    const std::vector<PropertySpec*>& specs = definition->GetSpecsForArgument(name);
+                    if (specs.size() != 1 || specs.front() == nullptr) break;
+                    const PropertySpec* spec = specs.front();
+                    VariableInfo record;
+                    record.SetName(spec->GetName());
+                    record.SetType(Array);
+                    record.AddTypeArgument(Byte);
+                    if (spec->GetElementType() == ELEMENT_TYPE_STRING) CaptureSpanBytes(record, range);
+                    else if (spec->GetElementType() == ELEMENT_TYPE_PTR)
+                        CaptureZeroTerminatedBytes(record, range, spec->GetFieldName());
+                    result.push_back(std::move(record));
+                    break;
+                }
+
+                default: break;
+            }
+        }
+    } catch (const char* message) {
+        LogUnhandled("ExtractArgumentValues", message != nullptr ? message : "");
+    } catch (const std::exception& error) {
+        LogUnhandled("ExtractArgumentValues", error.what());
+    } catch (...) {
+        LogUnhandled("ExtractArgumentValues", "unknown error");
+    }
+    return result;
+}
+
+VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefinition* definition,
+                                                     const COR_PRF_FUNCTION_ARGUMENT_RANGE* range) {
+    if (definition == nullptr || range == nullptr || range->startAddress == 0 || range->length == 0) return nullptr;
+    std::unique_ptr<VariableInfo> result;
+    try {
+        const std::string name = ReturnValueName();
+        const InspectionType inspection = definition->GetInspectionTypeForArgument(name);
+        // The two cases that need nothing from the signature ask the runtime nothing.
+        if (inspection == InspectionType::RawValue)
+            return new VariableInfo(RawRecord(name, range->startAddress, range->length));
+        if (inspection != InspectionType::Value && inspection != InspectionType::ParsedValue &&
+            inspection != InspectionType::PropertyPath)
+            return nullptr;
+
+        MethodFacts facts;
+        if (!ReadMethodFacts(definition->GetFunctionId(), 0, facts)) return nullptr;
+        SignatureCursor cursor(facts.signature, facts.signatureLength);
+        SignatureHeader header;
+        uint32_t elementType = 0;
+        if (!ReadSignatureHeader(cursor, header) || !cursor.ReadCompressed(elementType)) {
+            if (inspection == InspectionType::PropertyPath) return nullptr;
+            result = std::make_unique<VariableInfo>();
+            result->SetName(name);
+            result->SetType(Unknown);
+            return result.release();
+        }
+
+        if (inspection != InspectionType::PropertyPath) {
+            result = std::make_unique<VariableInfo>(
+                VariableInfo::ParseType(name, static_cast<CorElementType>(elementType), cursor,
+                                        AsAddress(range->startAddress), range->length));
+            return result.release();
+        }
+
+        const std::vector<PropertySpec*>& specs = definition->GetSpecsForArgument(name);
+        if (specs.empty() || (elementType != ELEMENT_TYPE_CLASS && elementType != ELEMENT_TYPE_VALUETYPE))
+            return nullptr;
+        result = std::make_unique<VariableInfo>();
+        result->SetName(name);
+        result->SetType(Object);
+        if (elementType == ELEMENT_TYPE_CLASS) {
+            for (const PropertySpec* spec : specs)
+                result->AddValue(RecordForPath(0, 0, spec, range->startAddress, false, range->length));
+            return result.release();
+        }
+        mdToken token = 0;
+        const bool haveToken = cursor.ReadTypeDefOrRef(token);
+        bool logged = false;
+        for (const PropertySpec* spec : specs) {
+            const auto pair = haveToken ? ResolveValueTypeClass(spec, token, facts.moduleId) : std::nullopt;
+            if (!pair && !logged) {
+                logged = true;
+                QX_LOG(LogLevel::Error, "[%lu][ExtractReturnValues] GetClassFromToken(..) Failed for %s::%s\n",
+                       LogProcessId(), definition->GetDefinitionClassName().c_str(),
+                       definition->GetDefinitionMethodName().c_str());
+            }
+            result->AddValue(pair ? RecordForPath(pair->moduleId, pair->classId, spec, range->startAddress, true,
+                                                  range->length)
+                                  : RecordForPath(0, 0, spec, 0, true, 0));
+        }
+        return result.release();
+    } catch (const char* message) {
+        LogUnhandled("ExtractReturnValues", message != nullptr ? message : "");
+    } catch (const std::exception& error) {
+        LogUnhandled("ExtractReturnValues", error.what());
+    } catch (...) {
+        LogUnhandled("ExtractReturnValues", "unknown error");
+    }
+    return result.release();
+}
