@@ -7,6 +7,7 @@
 
 #include "environment/Configuration.h"
 #include "environment/SystemContext.h"
+#include "il/ManagedProbeHandler.h"
 #include "mapping/FunctionMapper.h"
 #include "mapping/MappingTestSupport.h"
 #include "profiler/ProfilerImpl.h"
@@ -114,4 +115,18 @@ TEST_F(HooksTest, TheFrameThatCatchesIsNotReportedAsUnwound) {
     profiler.ExceptionUnwindFinished();  // stray: nothing pending any more
     profiler.Leave(Catcher, clientIds[3], 0, nullptr);
     EXPECT_EQ(Types(), (std::vector<uint8_t>{3, 1, 3, 1, 4, 5, 2}));
+}
+
+TEST_F(HooksTest, ManagedProbeEntryPointsTakeTheRoadOfTheHooks) {
+    ProfilerImpl* previous = g_ProfilerImpl;
+    g_ProfilerImpl = &profiler;
+    profiler.ThreadStart(0);
+    // Injected probes name the function by module and method token, as the metadata does.
+    const uint32_t token = 0x06000000u + (Runner & 0xFFFFu);
+    ManagedProbeEnterFunction(0x7000, token, 1);
+    ManagedProbeExitFunction(0x7000, token, 1);
+    ManagedProbeEnterFunction(0x7000, 0x06000999u, 1);  // unknown method: nothing
+    ManagedProbeExitFunction(0, token, 1);              // no module: nothing
+    g_ProfilerImpl = previous;
+    EXPECT_EQ(Types(), (std::vector<uint8_t>{3, 1, 2}));
 }
