@@ -1,5 +1,7 @@
 #include "il/ManagedProbeBuilder.h"
 
+#include <dlfcn.h>
+
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
 #include "mapping/LookupHelper.h"
@@ -69,8 +71,23 @@ ManagedProbeBuilder::ManagedProbeBuilder()
       helperTypeName(u"QuorixManagedProfilerHelper.ProfilerManager"),
       helperMethodName(u"Initialize") {}
 
+namespace {
+
+using HostCompare = int (*)(const char16_t*, const char16_t*);
+
+// A host runtime that exports its own case-insensitive comparison of 16-bit text is asked for it
+// by name at run time; today's runtime exports none, and a link-time import would keep the
+// library from loading at all.
+HostCompare FindHostCompare() {
+    static const HostCompare found = reinterpret_cast<HostCompare>(dlsym(RTLD_DEFAULT, "_wcsicmp"));
+    return found;
+}
+
+}  // namespace
+
 int ManagedProbeBuilder::CompareIgnoreCase(const char16_t* left, const char16_t* right) {
     if (left == nullptr || right == nullptr) return (left == nullptr ? 0 : 1) - (right == nullptr ? 0 : 1);
+    if (HostCompare hostCompare = FindHostCompare()) return hostCompare(left, right);
     for (;; ++left, ++right) {
         const int a = FoldCase(*left);
         const int b = FoldCase(*right);
