@@ -11,6 +11,7 @@
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
 #include "inspection/SignatureCursor.h"
+#include "mapping/MetaDataHandles.h"
 #include "platform/InterfaceIds.h"
 #include "platform/MetaData.h"
 
@@ -73,51 +74,13 @@ ICorProfilerInfo2* Info2() {
     return context == nullptr ? nullptr : context->GetProfiler2Info();
 }
 
-// A metadata interface handed out by the runtime, released on every way out.
-class ImportRef {
-public:
-    ImportRef() = default;
-    ImportRef(const ImportRef&) = delete;
-    ImportRef& operator=(const ImportRef&) = delete;
-    ~ImportRef() {
-        if (unknown != nullptr) unknown->Release();
-    }
-    IUnknown** Out() { return &unknown; }
-    // The runtime hands out the interface asked for; its IUnknown part is at the same address.
-    IMetaDataImport* Get() const { return static_cast<IMetaDataImport*>(unknown); }
-
-private:
-    IUnknown* unknown = nullptr;
-};
-
-// Closed before the import that made it is released (declare after the ImportRef).
-class EnumHandle {
-public:
-    explicit EnumHandle(IMetaDataImport* importValue) : import(importValue) {}
-    EnumHandle(const EnumHandle&) = delete;
-    EnumHandle& operator=(const EnumHandle&) = delete;
-    ~EnumHandle() {
-        if (handle != nullptr) import->CloseEnum(handle);
-    }
-    HCORENUM* Out() { return &handle; }
-
-private:
-    IMetaDataImport* import;
-    HCORENUM handle = nullptr;
-};
-
-// False when the name cannot be converted (a lone surrogate from odd metadata).
+// The runtime may fill a name buffer to its last unit without a terminator.
 bool Narrow(char16_t* text, std::string& out) {
     text[NameBufferLength - 1] = u'\0';
-    try {
-        out = W2A(text);
-        return true;
-    } catch (...) {
-        return false;
-    }
+    return NarrowName(text, out);
 }
 
-bool OpenModuleMetaData(ModuleID moduleId, ImportRef& import) {
+bool OpenModuleMetaData(ModuleID moduleId, MetaDataImportRef& import) {
     ICorProfilerInfo* info = Info();
     if (info == nullptr) return false;
     // A resource-only module succeeds without an interface.
@@ -128,7 +91,7 @@ bool OpenModuleMetaData(ModuleID moduleId, ImportRef& import) {
 // ---- Method facts --------------------------------------------------------------------------
 
 struct MethodFacts {
-    ImportRef import;
+    MetaDataImportRef import;
     mdToken methodToken = 0;
     ClassID classId = 0;
     ModuleID moduleId = 0;
@@ -187,7 +150,7 @@ std::vector<std::string> ParameterNames(const MethodFacts& facts, uint32_t param
     std::vector<std::string> names(std::min(parameterCount, MaxParameters));
     if (names.empty()) return names;
     IMetaDataImport* import = facts.import.Get();
-    EnumHandle handle(import);
+    MetaDataEnum handle(import);
     std::vector<mdParamDef> tokens(names.size() + 1);
     ULONG fetched = 0;
     if (FAILED(import->EnumParams(handle.Out(), facts.methodToken, tokens.data(), static_cast<ULONG>(tokens.size()),
@@ -260,7 +223,7 @@ enum class Match { Found, Absent, Failed };
 
 Match MatchField(ModuleID moduleId, const std::vector<COR_FIELD_OFFSET>& offsets, const std::string& fieldName,
                  FieldFacts& facts) {
-    ImportRef import;
+    MetaDataImportRef import;
     if (!OpenModuleMetaData(moduleId, import)) return Match::Failed;
     for (const COR_FIELD_OFFSET& entry : offsets) {
         char16_t name[NameBufferLength] = {};
@@ -548,7 +511,7 @@ bool PropertyInspector::IsStringObject(uintptr_t reference) {
     if (known != 0) return classId == known;
     ModuleID moduleId = 0;
     mdTypeDef typeDef = 0;
-    ImportRef import;
+    MetaDataImportRef import;
     if (FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef)) || !OpenModuleMetaData(moduleId, import))
         return false;
     char16_t name[NameBufferLength] = {};

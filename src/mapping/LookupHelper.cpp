@@ -6,6 +6,7 @@
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
+#include "mapping/MetaDataHandles.h"
 #include "mapping/ModuleInfo.h"
 #include "platform/InterfaceIds.h"
 #include "platform/MetaData.h"
@@ -29,57 +30,23 @@ void Terminate(char16_t* buffer) {
     if (buffer != nullptr) buffer[LookupHelper::NameBufferLength - 1] = u'\0';
 }
 
-// The metadata import of one function, released on every way out.
+// The metadata import of one function, with the function's method token.
 class FunctionImport {
 public:
-    FunctionImport() = default;
-    FunctionImport(const FunctionImport&) = delete;
-    FunctionImport& operator=(const FunctionImport&) = delete;
-    ~FunctionImport() {
-        if (unknown != nullptr) unknown->Release();
-    }
-
     HRESULT Open(ICorProfilerInfo* info, FunctionID functionId) {
         if (info == nullptr) return E_FAIL;
-        HRESULT hr = info->GetTokenAndMetaDataFromFunction(functionId, &IID_IMetaDataImport, &unknown, &token);
+        HRESULT hr = info->GetTokenAndMetaDataFromFunction(functionId, &IID_IMetaDataImport, import.Out(), &token);
         if (FAILED(hr)) return hr;
-        return unknown == nullptr ? E_FAIL : hr;
+        return import.Get() == nullptr ? E_FAIL : hr;
     }
 
-    // The runtime hands out the interface asked for; its IUnknown part is at the same address.
-    IMetaDataImport* Get() const { return static_cast<IMetaDataImport*>(unknown); }
+    IMetaDataImport* Get() const { return import.Get(); }
     mdToken Token() const { return token; }
 
 private:
-    IUnknown* unknown = nullptr;
+    MetaDataImportRef import;
     mdToken token = 0;
 };
-
-// Closed before the import that made it is released (declare after the FunctionImport).
-class EnumHandle {
-public:
-    explicit EnumHandle(IMetaDataImport* importValue) : import(importValue) {}
-    EnumHandle(const EnumHandle&) = delete;
-    EnumHandle& operator=(const EnumHandle&) = delete;
-    ~EnumHandle() {
-        if (handle != nullptr) import->CloseEnum(handle);
-    }
-    HCORENUM* Out() { return &handle; }
-
-private:
-    IMetaDataImport* import;
-    HCORENUM handle = nullptr;
-};
-
-// False when the name cannot be converted (a lone surrogate from odd metadata).
-bool Narrow(const char16_t* text, std::string& out) {
-    try {
-        out = W2A(text);
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
 
 void LogFailure(const char* operation, const char* what) {
     QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, what);
@@ -186,7 +153,7 @@ HRESULT LookupHelper::GetImplementedInterfacesFunctionId(FunctionID functionId, 
         const HRESULT classResult = metadata->GetTypeDefProps(typeDef, name, NameCapacity, &length, &flags, nullptr);
         if (FAILED(classResult)) return classResult;
 
-        EnumHandle interfaces(metadata);
+        MetaDataEnum interfaces(metadata);
         mdInterfaceImpl impls[InterfaceBatchSize] = {};
         std::string narrowed;
         for (uint64_t batch = 0; batch < MaxInterfaceBatches; ++batch) {
@@ -217,7 +184,7 @@ HRESULT LookupHelper::GetImplementedInterfacesFunctionId(FunctionID functionId, 
                 }
                 if (!named) continue;
                 Terminate(name);
-                if (Narrow(name, narrowed) && narrowed == interfaceName && found != nullptr) *found = true;
+                if (NarrowName(name, narrowed) && narrowed == interfaceName && found != nullptr) *found = true;
             }
         }
         return classResult;
