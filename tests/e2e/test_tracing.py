@@ -186,6 +186,18 @@ class Tracing(AgentTestCase):
         self.assertEqual(s.open_frames("Shop."), [])
         self.assertGreaterEqual(len({c["tid"] for c in s.commands if c["type"] == BEGIN}), 16)
 
+    def test_exit_while_threads_are_inside_traced_functions(self):
+        for transport in ("tcp", "pipe", "udp"):
+            port = free_port()
+            collector = Collector(self.workdir, transport, port)
+            profiled = run_app([TRACING, "exit-busy", "--threads", "8", "--code", "5"], agent_env(transport, port),
+                               self.workdir)
+            commands = collector.stop()
+            self.assertEqual(profiled.returncode, 5, transport + ": " + profiled.stderr)
+            self.assertEqual(profiled.stderr, "")
+            self.assertIn("exiting while busy", profiled.stdout)
+            self.assertTrue([c for c in commands if c["type"] == BEGIN], transport)
+
     def test_thread_churn_leaves_no_thread_state_behind(self):
         logdir = os.path.join(self.workdir, "log")
         profiled, commands = self.profile("tcp", args=("churn", "--threads", "300"), MORVEL_DEBUG_LOGLEVEL="Info",

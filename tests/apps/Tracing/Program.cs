@@ -164,6 +164,7 @@ namespace Shop
                 case "stress": return Stress(Arg(args, "--threads", 16), Arg(args, "--ms", 3000));
                 case "churn": return Churn(Arg(args, "--threads", 300));
                 case "live": return Live(Arg(args, "--seconds", 70));
+                case "exit-busy": return ExitBusy(Arg(args, "--threads", 8), Arg(args, "--code", 5));
                 default: Console.Error.WriteLine("unknown mode " + mode); return 64;
             }
         }
@@ -223,6 +224,23 @@ namespace Shop
             }
             Console.WriteLine($"churn calls {Workload.Calls}");
             return 0;
+        }
+
+        // Ends the process while background threads are still inside traced functions.
+        private static int ExitBusy(int threads, int code)
+        {
+            for (int t = 0; t < threads; t++)
+            {
+                new Thread(() =>
+                {
+                    int i = 0;
+                    while (true) Workload.Step(i++);
+                }) { IsBackground = true }.Start();
+            }
+            Thread.Sleep(500);
+            Console.WriteLine("exiting while busy");
+            Environment.Exit(code);
+            return code;
         }
 
         private static int Live(int seconds)
