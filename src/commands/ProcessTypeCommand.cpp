@@ -4,7 +4,6 @@
 
 #include "commands/PayloadWriter.h"
 
-const std::string ProcessTypeCommand::DotNetTechnologyType = ".NET ";
 
 namespace {
 // Header, three length fields and the technology prefix.
@@ -33,7 +32,7 @@ uint8_t* ProcessTypeCommand::GetPayload() {
     std::unique_ptr<uint8_t[]> payload(GetDefaultPayload());
     PayloadWriter writer(payload.get(), static_cast<size_t>(GetPayloadLength()), CommandHeaderLength);
     writer.WriteI16(static_cast<int16_t>(DotNetTechnologyType.size() + runtimeVersion.size()));
-    writer.WriteText(DotNetTechnologyType);
+    writer.WriteBytes(DotNetTechnologyType.data(), DotNetTechnologyType.size());
     writer.WriteText(runtimeVersion);
     writer.WriteI16(static_cast<int16_t>(hostType.size()));
     writer.WriteText(hostType);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "commands/CommandBase.h"
 
@@ -13,8 +14,9 @@ public:
     uint8_t* GetPayload() override;
     int16_t GetPayloadLength() override;
 
-    // Prefix of the runtime version text: ".NET " (the blank included).
-    static const std::string DotNetTechnologyType;
+    // Prefix of the runtime version text (the blank included). A literal, so nothing of it is
+    // torn down at exit while runtime threads may still serialise.
+    static constexpr std::string_view DotNetTechnologyType = ".NET ";
 
     const std::string& GetHostType() const { return hostType; }
     const std::string& GetRuntimeVersion() const { return runtimeVersion; }

@@ -36,7 +36,8 @@ std::atomic<pid_t> cachedProcessId{0};
 
 void ForgetProcessId() { cachedProcessId.store(0, std::memory_order_relaxed); }
 
-const std::string noTag;
+// Never destroyed: late lines at process exit may still ask for it.
+const std::string& noTag = *new std::string();
 
 }  // namespace
 
