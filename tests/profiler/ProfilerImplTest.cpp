@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -189,4 +192,20 @@ TEST_F(ProfilerImplTest, HooksIgnoreUnknownAndOutOfRangeIdsAndKeepErrno) {
     TailcallStub(1, 101, 0);
     EXPECT_EQ(errno, 1234);
     EXPECT_TRUE(receiver.Receive(150).empty());
+}
+
+TEST_F(ProfilerImplTest, StartupPeriodRunsOnlyForAPositiveNumberOfSeconds) {
+    for (const char* value : {"0", "-3", "abc", ""}) {
+        setenv("MORVEL_STARTUP_PERIOD", value, 1);
+        ProfilerImpl other;
+        other.FinalConstruct();
+        EXPECT_FALSE(g_startup) << value;
+    }
+    setenv("MORVEL_STARTUP_PERIOD", "1", 1);
+    ProfilerImpl timed;
+    timed.FinalConstruct();
+    unsetenv("MORVEL_STARTUP_PERIOD");
+    EXPECT_TRUE(g_startup);
+    for (int i = 0; i < 40 && g_startup; ++i) usleep(100 * 1000);
+    EXPECT_FALSE(g_startup);  // over after about a second
 }
