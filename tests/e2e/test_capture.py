@@ -291,7 +291,6 @@ class Correlation(AgentTestCase):
         # The interface entry: every step of a state machine, with its state and its task.
         steps = [c for name, cs in calls.items() if (m := STATE_MACHINE.match(name)) and m.group(1) == "StageAsync"
                  for c in cs]
-        self.assertEqual(len(steps), 3 * ROUNDS, "start, after the delay, after the yield")
         states, resumed_tasks = [], set()
         for step in steps:
             self.assertEqual(step.arg_names, ["AsyncTaskId", "AsyncState"])
@@ -301,7 +300,12 @@ class Correlation(AgentTestCase):
             states.append(state)
             if state >= 0:
                 resumed_tasks.add(step.args["AsyncTaskId"]["value"])
-        self.assertEqual(sorted(states), sorted([-1, 0, 1] * ROUNDS))
+        # Start, after the delay, after the yield. A delay that already elapsed when it is awaited
+        # (a loaded machine) is not suspended on, so its step may be missing; the others never are.
+        self.assertEqual(states.count(-1), ROUNDS)
+        self.assertEqual(states.count(1), ROUNDS)
+        self.assertLessEqual(states.count(0), ROUNDS)
+        self.assertEqual(len(steps), 2 * ROUNDS + states.count(0))
         # A resumed state machine names the task its method returned.
         self.assertEqual(resumed_tasks, tasks)
 
