@@ -6,7 +6,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 build="${QX_BUILD_DIR:-$here/build}"
 
 "$here/scripts/setup.sh"
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
 dotnet build "$here/samples/QuickStart" -c Release --nologo -v quiet \
   -o "$build/samples/QuickStart" -p:QxObjDir="$build/samples/obj/" >/dev/null
