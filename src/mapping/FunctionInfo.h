@@ -32,6 +32,10 @@ public:
     void SetIsEntryPoint(bool value) { isEntryPoint = value; }
     bool GetIsSystemFunction() const { return isSystemFunction; }
     void SetIsSystemFunction(bool value) { isSystemFunction = value; }
+    // Whether values of the function are captured; known when the record is made, so the hooks
+    // need no lookup under the mapper's lock for it.
+    bool GetIsMonitored() const { return isMonitored; }
+    void SetIsMonitored(bool value) { isMonitored = value; }
     bool GetWhitelisted() const { return isWhitelisted; }
     void SetIsWhitelisted(bool value) { isWhitelisted = value; }
 
@@ -45,5 +49,6 @@ private:
     mdMethodDef methodId = 0;
     bool isEntryPoint = false;
     bool isSystemFunction = false;
+    bool isMonitored = false;
     bool isWhitelisted = false;
 };

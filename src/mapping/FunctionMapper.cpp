@@ -294,6 +294,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
             info->SetIsSystemFunction(system);
             info->SetIsEntryPoint(entryPoint);
             info->SetIsWhitelisted(whitelisted);
+            info->SetIsMonitored(monitored || interfaceMatch);
             info->SetModuleId(moduleId);
             info->SetMethodId(methodToken);
             _ownedFunctions.insert(info.get());

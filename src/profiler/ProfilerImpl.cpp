@@ -326,7 +326,7 @@ void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME
     }
     std::unique_ptr<BeginCallCommand> command(
         new BeginCallCommand(pid, static_cast<uint64_t>(profilingThreadId), id));
-    if (argumentInfo != nullptr && mapper->IsMonitored(mappedId)) {
+    if (argumentInfo != nullptr && record->GetIsMonitored()) {
         MonitoredFunctionDefinition* definition = mapper->GetMonitoredFunctionDefinition(functionId);
         if (definition == nullptr) definition = mapper->GetMonitoredFunctionDefinition(mappedId);
         if (definition != nullptr)
@@ -355,7 +355,7 @@ void ProfilerImpl::EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailC
     }
     std::unique_ptr<EndCallCommand> command(
         new EndCallCommand(g_Context->GetProcessId(), static_cast<uint64_t>(profilingThreadId), id, tailCall));
-    if (returnValueRange != nullptr && functionId != 0 && mapper->IsMonitored(mappedId)) {
+    if (returnValueRange != nullptr && functionId != 0 && record->GetIsMonitored()) {
         if (MonitoredFunctionDefinition* definition = mapper->GetMonitoredFunctionDefinition(functionId))
             command->SetReturnValue(inspector.ExtractReturnValues(definition, returnValueRange));
     }
