@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,8 @@
 
 // The record of one traced function. Completed by the mapper before it is published, then
 // only read (by the hooks, without a lock).
+class MonitoredFunctionDefinition;
+
 class FunctionInfo {
 public:
     FunctionInfo(uint64_t mappedId, FunctionID runtimeId, std::string classText, std::string methodText);
@@ -39,6 +42,19 @@ public:
     bool GetWhitelisted() const { return isWhitelisted; }
     void SetIsWhitelisted(bool value) { isWhitelisted = value; }
 
+    // The definitions that capture values of this function, found when it is mapped: the enter
+    // hook's (bound to the runtime id, else to the mapped id) and the leave hook's (runtime id only).
+    MonitoredFunctionDefinition* GetEnterDefinition() const { return enterDefinition; }
+    MonitoredFunctionDefinition* GetLeaveDefinition() const { return leaveDefinition; }
+    void SetDefinitions(MonitoredFunctionDefinition* enter, MonitoredFunctionDefinition* leave) {
+        enterDefinition = enter;
+        leaveDefinition = leave;
+    }
+
+    // Whether the record was found in the live blacklist, as known for one version of that list:
+    // (version + 1) << 1 | listed, 0 when not known. Written by any hook, without a lock.
+    std::atomic<uint64_t>& BlacklistState() { return blacklistState; }
+
 private:
     uint64_t functionId;
     FunctionID originalId;
@@ -51,4 +67,7 @@ private:
     bool isSystemFunction = false;
     bool isMonitored = false;
     bool isWhitelisted = false;
+    MonitoredFunctionDefinition* enterDefinition = nullptr;
+    MonitoredFunctionDefinition* leaveDefinition = nullptr;
+    std::atomic<uint64_t> blacklistState{0};
 };

@@ -64,6 +64,7 @@ FunctionMapper::FunctionMapper(LookupHelper* lookup, SequenceSource nextSequence
 
 FunctionMapper::~FunctionMapper() {
     Clear();
+    for (auto& slot : _recordBlocks) delete[] slot.load(std::memory_order_relaxed);
     for (MonitoredAttributeDefinition* definition : _attributeFunctions) delete definition;
     _attributeFunctions.clear();
 }
@@ -299,9 +300,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
             info->SetMethodId(methodToken);
             _ownedFunctions.insert(info.get());
             record = info.release();
-            _functionsByMappedId[record->GetFunctionID()] = record;
-            _functionsByOriginalId[record->GetOriginalID()] = record;
-            _functionsByModuleMethod[{record->GetModuleId(), record->GetMethodId()}] = record;
+            IndexLocked(record);
         }
     }
     if (existing != nullptr) return AnswerForMapped(existing);
@@ -327,6 +326,18 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         MonitoredFunctionDefinition* bound = clone.release();
         _definitionsByBoundId.try_emplace(functionId, bound);
         if (mappedId != 0) _definitionsByBoundId.try_emplace(mappedId, bound);
+    }
+
+    // The hooks take the definitions from the record: no lookup under a lock on every call.
+    if (monitored || interfaceMatch) {
+        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        auto bound = [this](uint64_t id) -> MonitoredFunctionDefinition* {
+            if (id == 0) return nullptr;
+            auto found = _definitionsByBoundId.find(id);
+            return found != _definitionsByBoundId.end() ? found->second : nullptr;
+        };
+        MonitoredFunctionDefinition* leave = bound(functionId);
+        record->SetDefinitions(leave != nullptr ? leave : bound(mappedId), leave);
     }
 
     QX_LOG(LogLevel::Verbose, "[%ld] Mapping %s::%s from %lu to %lu (%lu:%lu) [%lu:%lu]", static_cast<long>(Pid()),
@@ -363,9 +374,31 @@ void FunctionMapper::AddFunctionInfo(FunctionInfo* info) {
     if (info == nullptr) return;
     std::lock_guard<std::mutex> lock(_functionsLock);
     _ownedFunctions.insert(info);
-    _functionsByMappedId[info->GetFunctionID()] = info;
-    _functionsByOriginalId[info->GetOriginalID()] = info;
-    _functionsByModuleMethod[{info->GetModuleId(), info->GetMethodId()}] = info;
+    IndexLocked(info);
+}
+
+void FunctionMapper::IndexLocked(FunctionInfo* record) {
+    const uint64_t mappedId = record->GetFunctionID();
+    _functionsByMappedId[mappedId] = record;
+    _functionsByOriginalId[record->GetOriginalID()] = record;
+    _functionsByModuleMethod[{record->GetModuleId(), record->GetMethodId()}] = record;
+    if (mappedId >= RecordTableBlocks * RecordTableBlockSize) return;
+    std::atomic<std::atomic<FunctionInfo*>*>& slot = _recordBlocks[mappedId / RecordTableBlockSize];
+    std::atomic<FunctionInfo*>* block = slot.load(std::memory_order_relaxed);
+    if (block == nullptr) {
+        block = new std::atomic<FunctionInfo*>[RecordTableBlockSize]();
+        slot.store(block, std::memory_order_release);
+    }
+    block[mappedId % RecordTableBlockSize].store(record, std::memory_order_release);
+}
+
+void FunctionMapper::ClearRecordTableLocked() {
+    // Blocks stay (a hook may still be reading one); their entries go.
+    for (auto& slot : _recordBlocks) {
+        std::atomic<FunctionInfo*>* block = slot.load(std::memory_order_relaxed);
+        if (block == nullptr) continue;
+        for (size_t i = 0; i < RecordTableBlockSize; ++i) block[i].store(nullptr, std::memory_order_relaxed);
+    }
 }
 
 FunctionInfo* FunctionMapper::GetFunctionInfoByOriginalId(FunctionID functionId) {
@@ -376,6 +409,7 @@ FunctionInfo* FunctionMapper::GetFunctionInfoByOriginalId(FunctionID functionId)
 }
 
 FunctionInfo* FunctionMapper::GetFunctionInfoForTrackedFunction(uint64_t mappedId) {
+    if (mappedId < RecordTableBlocks * RecordTableBlockSize) return FindRecord(mappedId);
     std::lock_guard<std::mutex> lock(_functionsLock);
     auto found = _functionsByMappedId.find(mappedId);
     return found != _functionsByMappedId.end() ? found->second : nullptr;
@@ -402,13 +436,27 @@ MonitoredFunctionDefinition* FunctionMapper::GetMonitoredFunctionDefinition(uint
 
 bool FunctionMapper::IsBlacklisted(const FunctionInfo* info) {
     if (info == nullptr || _liveBlacklistSize.load(std::memory_order_acquire) == 0) return false;
-    std::lock_guard<std::mutex> lock(_liveBlacklistLock);
-    return _liveBlacklist.count(info->GetName()) != 0;
+    // Each record remembers its answer for the current content of the list, so the lock is
+    // taken once per record and list change, not on every call.
+    const uint64_t known = (_liveBlacklistVersion.load(std::memory_order_acquire) + 1) << 1;
+    auto& state = const_cast<FunctionInfo*>(info)->BlacklistState();
+    const uint64_t cached = state.load(std::memory_order_relaxed);
+    if ((cached & ~uint64_t{1}) == known) return (cached & 1) != 0;
+    uint64_t version;
+    bool listed;
+    {
+        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
+        version = _liveBlacklistVersion.load(std::memory_order_relaxed);
+        listed = _liveBlacklist.count(info->GetName()) != 0;
+    }
+    state.store(((version + 1) << 1) | (listed ? 1 : 0), std::memory_order_relaxed);
+    return listed;
 }
 
 void FunctionMapper::Clear() {
     {
         std::lock_guard<std::mutex> lock(_functionsLock);
+        ClearRecordTableLocked();
         for (FunctionInfo* info : _ownedFunctions) delete info;
         _ownedFunctions.clear();
         _functionsByMappedId.clear();
@@ -600,6 +648,7 @@ std::vector<std::string> FunctionMapper::AddLiveEntries(const std::vector<std::s
     {
         std::lock_guard<std::mutex> lock(_liveBlacklistLock);
         _liveBlacklist.swap(next);
+        _liveBlacklistVersion.fetch_add(1, std::memory_order_release);
         _liveBlacklistSize.store(_liveBlacklist.size(), std::memory_order_release);
     }
     // The previous set is freed here, outside the lock the hooks take.

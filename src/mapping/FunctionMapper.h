@@ -40,6 +40,9 @@ public:
     static constexpr uint64_t UntracedIdOffset = 100000000;
     // The live blacklist is re-read every minute from a file that may keep changing.
     static constexpr size_t MaxLiveBlacklistEntries = 100000;
+    // Mapped ids below this are found by FindRecord; the few above (none in practice) by a map.
+    static constexpr size_t RecordTableBlockSize = 4096;
+    static constexpr size_t RecordTableBlocks = 4096;
 
     // Metadata from g_Lookup and mapped ids from g_Context, both looked up when needed.
     FunctionMapper();
@@ -64,6 +67,12 @@ public:
     void AddFunctionInfo(FunctionInfo* info);
     FunctionInfo* GetFunctionInfoByOriginalId(FunctionID functionId);
     FunctionInfo* GetFunctionInfoForTrackedFunction(uint64_t mappedId);
+    // The record of a mapped id without taking a lock: what the hooks use on every call.
+    FunctionInfo* FindRecord(uint64_t mappedId) const noexcept {
+        if (mappedId >= RecordTableBlocks * RecordTableBlockSize) return nullptr;
+        const std::atomic<FunctionInfo*>* block = _recordBlocks[mappedId / RecordTableBlockSize].load(std::memory_order_acquire);
+        return block != nullptr ? block[mappedId % RecordTableBlockSize].load(std::memory_order_acquire) : nullptr;
+    }
     FunctionInfo* GetFunctionInfoByModuleAndMethod(ModuleID moduleId, mdToken methodToken);
     bool IsMonitored(uint64_t mappedId);
     // The definition bound to a runtime FunctionID or to a mapped id.
@@ -104,6 +113,9 @@ public:
 private:
     std::pair<uint64_t, bool> MapFunction(FunctionID functionId);
     std::pair<uint64_t, bool> AnswerForMapped(const FunctionInfo* record);
+    // Call with _functionsLock held.
+    void IndexLocked(FunctionInfo* record);
+    void ClearRecordTableLocked();
     LookupHelper* Lookup() const;
     uint64_t NextSequenceNo();
     // First definition for the class and method (or "*"); call with _monitoredFunctionsLock held.
@@ -129,6 +141,11 @@ private:
     std::unordered_map<std::pair<ModuleID, mdToken>, FunctionInfo*, ModuleMethodHash> _functionsByModuleMethod;
     std::mutex _functionsLock;
 
+    // Records by mapped id for the hooks: blocks made on demand under _functionsLock, read
+    // without it. Blocks live as long as the mapper.
+    std::atomic<std::atomic<FunctionInfo*>*> _recordBlocks[RecordTableBlocks] = {};
+    // Changes with every new content of the live blacklist, so records can keep their answer.
+    std::atomic<uint64_t> _liveBlacklistVersion{0};
     // Every record once (a replaced index entry must not lose or double-free its record).
     std::unordered_set<FunctionInfo*> _ownedFunctions;
     // Bound runtime and mapped ids → first definition bound to them; under _monitoredFunctionsLock.

@@ -27,6 +27,7 @@
 #include "commands/ProcessTypeCommand.h"
 #include "commands/ProfilerVersionCommand.h"
 #include "environment/Configuration.h"
+#include "environment/ErrnoKeeper.h"
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
@@ -35,10 +36,12 @@
 #include "mapping/LookupHelper.h"
 #include "platform/InterfaceIds.h"
 #include "profiler/ErrorBoundary.h"
+#include "profiler/HookThread.h"
 #include "threads/ThreadContext.h"
 #include "uplink/PipeUplink.h"
 #include "uplink/RelayWorker.h"
 #include "uplink/TcpUplink.h"
+#include "uplink/ThreadBuffer.h"
 #include "uplink/UdpUplink.h"
 
 bool g_startup = false;
@@ -120,7 +123,9 @@ HRESULT ProfilerImpl::FinalConstruct() {
         return S_OK;
     }
     StartStartupPeriod();
+    wireProcessId = static_cast<uint32_t>(pid);
     attached.store(true, std::memory_order_release);
+    reporting.store(true, std::memory_order_release);
     g_Relay->Start(ChooseUplink(pid));
     QX_LOG(LogLevel::Info, "[%lu][Boot] Launching b/g thread to monitor 'live' blacklisting changes", pid);
     StartLiveBlacklistMonitor();
@@ -218,16 +223,37 @@ HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* l
     g_Mapper->UpdateBlacklistsWhitelistsOnStartup();
     SignalProcessStart();
 
+    // The hooks with information cost the runtime nothing for arguments nobody reads; those with
+    // full information are the fallback for a runtime that refuses them.
+    info3 = g_Context->GetProfiler3Info();
+    HRESULT withInfo = E_FAIL;
+    if (info3 != nullptr)
+        withInfo = info3->SetEnterLeaveFunctionHooks3WithInfo(&ProfilerImpl::EnterWithInfo, &ProfilerImpl::LeaveWithInfo,
+                                                              &ProfilerImpl::TailcallWithInfo);
+    if (SUCCEEDED(withInfo)) {
+        hooksWithInfo = true;
+        info->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
+        QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks with information on demand registered", pid);
+        return S_OK;
+    }
+    if (info3 != nullptr)
+        QX_LOG(LogLevel::Warning,
+               "[%lu][Init] Call hooks with information on demand refused (0x%08x); registering hooks with full "
+               "information",
+               pid, static_cast<unsigned>(withInfo));
     auto enter = reinterpret_cast<FunctionEnter2*>(enterHook);
     auto leave = reinterpret_cast<FunctionLeave2*>(leaveHook);
     auto tailcall = reinterpret_cast<FunctionTailcall2*>(tailcallHook);
     if (info2 != nullptr) {
-        if (SUCCEEDED(info2->SetEnterLeaveFunctionHooks2(enter, leave, tailcall)))
+        if (SUCCEEDED(info2->SetEnterLeaveFunctionHooks2(enter, leave, tailcall))) {
             info2->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
+            QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks with full information registered", pid);
+        }
     } else if (SUCCEEDED(info->SetEnterLeaveFunctionHooks(reinterpret_cast<FunctionEnter*>(enterHook),
                                                            reinterpret_cast<FunctionLeave*>(leaveHook),
                                                            reinterpret_cast<FunctionTailcall*>(tailcallHook)))) {
         info->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
+        QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks of the first generation registered", pid);
     }
     return S_OK;
 }
@@ -271,132 +297,320 @@ UINT_PTR ProfilerImpl::FunctionMapperCallback(FunctionID functionId, BOOL* hookF
 
 namespace {
 
-// The record the hooks were called for. The runtime passes the mapped id back as client id (a
-// function mapped to 0 included, as observed); should a runtime substitute the FunctionID for a
-// client id of 0, the record is still found by its runtime id.
-FunctionInfo* RecordFor(FunctionMapper& mapper, FunctionID functionId, UINT_PTR mappedId) {
-    if (FunctionInfo* record = mapper.GetFunctionInfoForTrackedFunction(mappedId)) return record;
-    if (mappedId != functionId) return nullptr;
-    return mapper.GetFunctionInfoByOriginalId(functionId);
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "call commands are written in place, little-endian");
+
+constexpr size_t BeginCallLength = BeginCallCommand::FixedLength;
+constexpr size_t EndCallLength = EndCallCommand::FixedLength + 2;  // with the empty value record
+
+inline void WriteHeader(uint8_t* at, size_t length, Calls::CallType type, uint32_t pid, uint64_t tid) {
+    const uint16_t size = static_cast<uint16_t>(length);
+    const uint32_t thread = static_cast<uint32_t>(tid);
+    const int64_t timestamp = CommandBase::CurrentTimestamp();
+    std::memcpy(at, &size, 2);
+    at[2] = static_cast<uint8_t>(type);
+    std::memcpy(at + 3, &pid, 4);
+    std::memcpy(at + 7, &thread, 4);
+    std::memcpy(at + 11, &timestamp, 8);
 }
+
+// HRESULT of a buffer too small for the argument information.
+constexpr HRESULT InsufficientBuffer = static_cast<HRESULT>(0x8007007A);
 
 }  // namespace
 
-ThreadContext* ProfilerImpl::ContextOf(ThreadID threadId, bool insertEmpty) {
-    if (insertEmpty) return threadContexts[threadId];
-    auto entry = threadContexts.find(threadId);
-    return entry == threadContexts.end() ? nullptr : entry->second;
+// The record the hooks were called for. The runtime passes the mapped id back as client id (a
+// function mapped to 0 included, as observed); should a runtime substitute the FunctionID for a
+// client id of 0, the record is still found by its runtime id.
+FunctionInfo* ProfilerImpl::RecordFor(FunctionID functionId, UINT_PTR mappedId) const {
+    FunctionMapper* mapper = g_Mapper;
+    if (mapper == nullptr) return nullptr;
+    if (FunctionInfo* record = mapper->FindRecord(mappedId)) return record;
+    if (mappedId < FunctionMapper::RecordTableBlocks * FunctionMapper::RecordTableBlockSize) {
+        if (mappedId != functionId) return nullptr;
+    } else if (FunctionInfo* record = mapper->GetFunctionInfoForTrackedFunction(mappedId)) {
+        return record;
+    }
+    return mapper->GetFunctionInfoByOriginalId(functionId);
 }
 
-void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo,
-                         COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo) {
-    if (!Active()) return;
-    FunctionMapper* mapper = g_Mapper;
-    if (mapper == nullptr) return;
-    const int64_t profilingThreadId = SystemContext::GetProfilingThreadId();
-    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
-    FunctionInfo* record = RecordFor(*mapper, functionId, mappedId);
-    if (record == nullptr) return;
-    if (record->GetIsSystemFunction())
-        QX_LOG(LogLevel::Trace, "[%lu][Enter] System function %s entered with client id %lu", LogProcessId(),
-               record->GetName().c_str(), static_cast<unsigned long>(mappedId));
-    const uint64_t pid = g_Context->GetProcessId();
-    const uint64_t id = record->GetFunctionID();
+ThreadContext* ProfilerImpl::ContextOf(ThreadID threadId, bool insertEmpty) {
+    if (insertEmpty) return threadContexts[threadId].get();
+    auto entry = threadContexts.find(threadId);
+    return entry == threadContexts.end() ? nullptr : entry->second.get();
+}
 
-    std::lock_guard<std::mutex> lock(threadContextsLock);
-    ThreadContext* context = ContextOf(managedThreadId, true);
-    if (context != nullptr) {
-        if (record->GetIsSystemFunction()) return;
-        if (record->GetIsEntryPoint()) {
+HookThread* ProfilerImpl::BoundThread() {
+    HookThread* thread = HookThread::Current();
+    if (thread == nullptr) return nullptr;
+    // Rebinding asks the runtime for the thread's id and takes the map's lock: it happens only
+    // when a thread's context was added, replaced or removed since this thread last looked.
+    if (thread->contextGeneration != contextsGeneration.load(std::memory_order_acquire)) {
+        const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+        std::lock_guard<std::mutex> lock(threadContextsLock);
+        thread->context = threadContexts[managedThreadId];
+        thread->managedThreadId = managedThreadId;
+        thread->contextGeneration = contextsGeneration.load(std::memory_order_relaxed);
+    }
+    return thread;
+}
+
+void ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
+    const int16_t length = command.GetPayloadLength();
+    if (length < static_cast<int16_t>(CommandHeaderLength)) return;
+    uint8_t* payload = command.GetPayload();
+    if (thread == nullptr || thread->buffer == nullptr) {
+        // No buffer of its own (memory ran out): the queue still keeps the thread's order.
+        g_Relay->EnqueueMessage(payload, length);
+        return;
+    }
+    thread->buffer->Append(payload, static_cast<size_t>(length));
+    delete[] payload;
+}
+
+void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame) {
+    if (record.GetIsSystemFunction())
+        QX_LOG(LogLevel::Trace, "[%lu][Enter] System function %s entered with client id %lu", LogProcessId(),
+               record.GetName().c_str(), static_cast<unsigned long>(mappedId));
+    HookThread* thread = BoundThread();
+    if (thread == nullptr) return;
+    FunctionMapper* mapper = g_Mapper;
+    const uint64_t id = record.GetFunctionID();
+    const uint64_t tid = thread->profilingThreadId;
+    if (ThreadContext* context = thread->context.get()) {
+        if (record.GetIsSystemFunction()) return;
+        if (record.GetIsEntryPoint()) {
             context->TrackEntryPoint();
-            g_Relay->Enqueue(new ProcessTypeCommand(pid, g_Context->GetHostTypeText(),
-                                                    g_Context->GetRuntimeVersionText(), g_Configuration->apiKey));
-            g_Relay->Enqueue(new ProcessFrequencyCommand(pid, g_Context->GetTicksPerSecond()));
-            g_Relay->Enqueue(new ProfilerVersionCommand(pid));
-        } else if (mapper->IsBlacklisted(record)) {
+            const uint64_t pid = wireProcessId;
+            if (g_Relay->AdmitAnnouncement(Calls::ProcessType)) {
+                ProcessTypeCommand type(pid, g_Context->GetHostTypeText(), g_Context->GetRuntimeVersionText(),
+                                        g_Configuration->apiKey);
+                Deliver(thread, type);
+            }
+            ProcessFrequencyCommand frequency(pid, g_Context->GetTicksPerSecond());
+            Deliver(thread, frequency);
+            if (g_Relay->AdmitAnnouncement(Calls::ProfilerVersion)) {
+                ProfilerVersionCommand version(pid);
+                Deliver(thread, version);
+            }
+        } else if (mapper->IsBlacklisted(&record)) {
             context->BeginTrackingBlacklistFunction(id);
             return;
         }
         if (context->GetDisabled()) return;
         if (!context->IsTracked(id)) {
-            g_Relay->Enqueue(new MethodInfoCommand(pid, static_cast<uint64_t>(profilingThreadId), id,
-                                                   record->GetFunctionClassName(), record->GetFunctionMethodName()));
+            MethodInfoCommand info(wireProcessId, tid, id, record.GetFunctionClassName(), record.GetFunctionMethodName());
+            Deliver(thread, info);
             context->TrackFunction(id);
         }
     }
-    std::unique_ptr<BeginCallCommand> command(
-        new BeginCallCommand(pid, static_cast<uint64_t>(profilingThreadId), id));
-    if (argumentInfo != nullptr && record->GetIsMonitored()) {
-        MonitoredFunctionDefinition* definition = mapper->GetMonitoredFunctionDefinition(functionId);
-        if (definition == nullptr) definition = mapper->GetMonitoredFunctionDefinition(mappedId);
-        if (definition != nullptr)
-            command->SetArguments(inspector.ExtractArgumentValues(command.get(), definition, frameInfo, argumentInfo));
+
+    if (record.GetIsMonitored()) {
+        MonitoredFunctionDefinition* definition = record.GetEnterDefinition();
+        if (definition == nullptr) {
+            definition = mapper->GetMonitoredFunctionDefinition(frame.functionId);
+            if (definition == nullptr) definition = mapper->GetMonitoredFunctionDefinition(mappedId);
+        }
+        // Argument information is built by the runtime only when asked for, and only here.
+        alignas(COR_PRF_FUNCTION_ARGUMENT_INFO) uint8_t local[1024];
+        std::unique_ptr<uint8_t[]> large;
+        if (definition != nullptr && frame.eltInfo != 0 && info3 != nullptr) {
+            ULONG size = sizeof(local);
+            auto* arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(local);
+            HRESULT result = info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
+            if (result == InsufficientBuffer && size > sizeof(local) && size < (1u << 20)) {
+                large.reset(new uint8_t[size]);
+                arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(large.get());
+                result = info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
+            }
+            if (SUCCEEDED(result)) frame.arguments = arguments;
+        }
+        if (definition != nullptr && frame.arguments != nullptr) {
+            BeginCallCommand command(wireProcessId, tid, id);
+            command.SetArguments(inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments));
+            // Serialised at once, while the captured values are still where they were read.
+            Deliver(thread, command);
+            return;
+        }
     }
-    // The relay serialises at once, while the captured values are still where they were read.
-    g_Relay->Enqueue(command.release());
+    if (thread->buffer == nullptr) {
+        BeginCallCommand command(wireProcessId, tid, id);
+        Deliver(thread, command);
+        return;
+    }
+    uint8_t* at = thread->buffer->Reserve(BeginCallLength);
+    if (at == nullptr) return;
+    WriteHeader(at, BeginCallLength, Calls::BeginCall, wireProcessId, tid);
+    const uint32_t function = static_cast<uint32_t>(id);
+    std::memcpy(at + 19, &function, 4);
+    std::memset(at + 23, 0, 9);  // instance id 0, no arguments
+    thread->buffer->Commit(BeginCallLength);
+    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
 }
 
-void ProfilerImpl::EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailCall,
-                            const COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange) {
-    if (mappedId > UntracedIdBound && mappedId != functionId) return;
-    if (!Active()) return;
-    FunctionMapper* mapper = g_Mapper;
-    if (mapper == nullptr) return;
-    const int64_t profilingThreadId = SystemContext::GetProfilingThreadId();
-    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
-    FunctionInfo* record = RecordFor(*mapper, functionId, mappedId);
-    if (record == nullptr || record->GetIsSystemFunction()) return;
-    const uint64_t id = record->GetFunctionID();
-
-    std::lock_guard<std::mutex> lock(threadContextsLock);
-    if (ThreadContext* context = ContextOf(managedThreadId, false)) {
+void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame) {
+    if (record.GetIsSystemFunction()) return;
+    HookThread* thread = BoundThread();
+    if (thread == nullptr) return;
+    const uint64_t id = record.GetFunctionID();
+    if (ThreadContext* context = thread->context.get()) {
         if (context->EndTrackingBlacklistFunction(id)) return;
         if (context->GetDisabled()) return;
     }
-    std::unique_ptr<EndCallCommand> command(
-        new EndCallCommand(g_Context->GetProcessId(), static_cast<uint64_t>(profilingThreadId), id, tailCall));
-    if (returnValueRange != nullptr && functionId != 0 && record->GetIsMonitored()) {
-        if (MonitoredFunctionDefinition* definition = mapper->GetMonitoredFunctionDefinition(functionId))
-            command->SetReturnValue(inspector.ExtractReturnValues(definition, returnValueRange));
+    const uint64_t tid = thread->profilingThreadId;
+    if (!tailCall && frame.functionId != 0 && record.GetIsMonitored()) {
+        MonitoredFunctionDefinition* definition = record.GetLeaveDefinition();
+        if (definition == nullptr && record.GetEnterDefinition() == nullptr)
+            definition = g_Mapper->GetMonitoredFunctionDefinition(frame.functionId);
+        COR_PRF_FUNCTION_ARGUMENT_RANGE range{};
+        if (definition != nullptr && frame.eltInfo != 0 && info3 != nullptr &&
+            SUCCEEDED(info3->GetFunctionLeave3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &range)))
+            frame.returnValue = &range;
+        if (definition != nullptr && frame.returnValue != nullptr) {
+            EndCallCommand command(wireProcessId, tid, id, tailCall);
+            command.SetReturnValue(inspector.ExtractReturnValues(definition, frame.returnValue));
+            Deliver(thread, command);
+            return;
+        }
     }
-    g_Relay->Enqueue(command.release());
+    if (thread->buffer == nullptr) {
+        EndCallCommand command(wireProcessId, tid, id, tailCall);
+        Deliver(thread, command);
+        return;
+    }
+    uint8_t* at = thread->buffer->Reserve(EndCallLength);
+    if (at == nullptr) return;
+    WriteHeader(at, EndCallLength, Calls::EndCall, wireProcessId, tid);
+    const uint32_t function = static_cast<uint32_t>(id);
+    std::memcpy(at + 19, &function, 4);
+    at[23] = tailCall ? 1 : 0;
+    at[24] = 0;  // the empty value record: its length field alone
+    at[25] = 0;
+    thread->buffer->Commit(EndCallLength);
+    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
 }
 
-void ProfilerImpl::Leave(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO,
+void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo,
+                         COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo) {
+    if (!IsReporting()) return;
+    FunctionInfo* record = RecordFor(functionId, mappedId);
+    if (record == nullptr) return;
+    CallFrame frame;
+    frame.functionId = functionId;
+    frame.frameInfo = frameInfo;
+    frame.arguments = argumentInfo;
+    EnterRecord(*record, mappedId, frame);
+}
+
+void ProfilerImpl::Leave(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo,
                          COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange) {
-    EndFrame(functionId, mappedId, false, returnValueRange);
+    if (mappedId > UntracedIdBound && mappedId != functionId) return;
+    if (!IsReporting()) return;
+    FunctionInfo* record = RecordFor(functionId, mappedId);
+    if (record == nullptr) return;
+    CallFrame frame;
+    frame.functionId = functionId;
+    frame.frameInfo = frameInfo;
+    frame.returnValue = returnValueRange;
+    EndRecord(*record, false, frame);
 }
 
-void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO) {
-    EndFrame(functionId, mappedId, true, nullptr);
+void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo) {
+    if (mappedId > UntracedIdBound && mappedId != functionId) return;
+    if (!IsReporting()) return;
+    FunctionInfo* record = RecordFor(functionId, mappedId);
+    if (record == nullptr) return;
+    CallFrame frame;
+    frame.functionId = functionId;
+    frame.frameInfo = frameInfo;
+    EndRecord(*record, true, frame);
+}
+
+namespace {
+
+// The hooks with information get only the client id: a record not found by it may still be
+// known by the runtime's id, should the runtime ever hand that over instead.
+FunctionInfo* RecordForClientId(UINT_PTR clientId) {
+    FunctionMapper* mapper = g_Mapper;
+    if (mapper == nullptr) return nullptr;
+    if (FunctionInfo* record = mapper->FindRecord(clientId)) return record;
+    if (clientId < FunctionMapper::RecordTableBlocks * FunctionMapper::RecordTableBlockSize) return nullptr;
+    if (FunctionInfo* record = mapper->GetFunctionInfoForTrackedFunction(clientId)) return record;
+    return mapper->GetFunctionInfoByOriginalId(clientId);
+}
+
+}  // namespace
+
+void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
+    ErrnoKeeper keeper;
+    RunGuarded("Enter", [&] {
+        ProfilerImpl* self = g_ProfilerImpl;
+        if (self == nullptr || !self->IsReporting()) return;
+        const UINT_PTR clientId = functionIdOrClientId.clientID;
+        FunctionInfo* record = RecordForClientId(clientId);
+        if (record == nullptr) return;
+        CallFrame frame;
+        frame.functionId = record->GetOriginalID();
+        frame.eltInfo = eltInfo;
+        self->EnterRecord(*record, clientId, frame);
+    });
+}
+
+void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
+    ErrnoKeeper keeper;
+    RunGuarded("Leave", [&] {
+        ProfilerImpl* self = g_ProfilerImpl;
+        if (self == nullptr || !self->IsReporting()) return;
+        FunctionInfo* record = RecordForClientId(functionIdOrClientId.clientID);
+        if (record == nullptr) return;
+        CallFrame frame;
+        frame.functionId = record->GetOriginalID();
+        frame.eltInfo = eltInfo;
+        self->EndRecord(*record, false, frame);
+    });
+}
+
+void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO) {
+    ErrnoKeeper keeper;
+    RunGuarded("TailCall", [&] {
+        ProfilerImpl* self = g_ProfilerImpl;
+        if (self == nullptr || !self->IsReporting()) return;
+        FunctionInfo* record = RecordForClientId(functionIdOrClientId.clientID);
+        if (record == nullptr) return;
+        CallFrame frame;
+        frame.functionId = record->GetOriginalID();
+        self->EndRecord(*record, true, frame);
+    });
 }
 
 void ProfilerImpl::ExceptionRaised(ObjectID exceptionObjectId) {
-    if (!Active()) return;
-    g_Relay->Enqueue(new ExceptionRaisedCommand(g_Context->GetProcessId(),
-                                                static_cast<uint64_t>(SystemContext::GetProfilingThreadId()),
-                                                exceptionObjectId));
+    if (!IsReporting()) return;
+    HookThread* thread = HookThread::Current();
+    ExceptionRaisedCommand command(wireProcessId,
+                                   thread != nullptr ? thread->profilingThreadId
+                                                     : static_cast<uint64_t>(SystemContext::GetProfilingThreadId()),
+                                   exceptionObjectId);
+    Deliver(thread, command);
 }
 
 void ProfilerImpl::ExceptionUnwind(FunctionID functionId) {
-    if (!Active()) return;
+    if (!IsReporting()) return;
     FunctionMapper* mapper = g_Mapper;
     if (mapper == nullptr) return;
     FunctionInfo* record = mapper->GetFunctionInfoByOriginalId(functionId);
     if (record == nullptr) return;
     const uint64_t id = record->GetFunctionID();
-    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+    HookThread* thread = BoundThread();
+    if (thread == nullptr) return;
 
     // An unwound frame never reaches the leave hook, so the thread's state is settled here as a
     // leave would have: a blacklisted frame is popped (else its stale entry would later swallow
     // the end of a traced call), and frames that never sent a begin-call send no unwind either.
-    std::lock_guard<std::mutex> lock(threadContextsLock);
-    if (ThreadContext* context = ContextOf(managedThreadId, false)) {
+    if (ThreadContext* context = thread->context.get()) {
         if (context->EndTrackingBlacklistFunction(id)) return;
         if (context->GetDisabled() || record->GetIsSystemFunction()) return;
     }
-    g_Relay->Enqueue(new UnwindCallCommand(g_Context->GetProcessId(),
-                                           static_cast<uint64_t>(SystemContext::GetProfilingThreadId()), id));
+    UnwindCallCommand command(wireProcessId, thread->profilingThreadId, id);
+    Deliver(thread, command);
 }
 
 void ProfilerImpl::ExceptionUnwindStarted(FunctionID functionId) {
@@ -477,13 +691,11 @@ void ProfilerImpl::ProbeExitFunction(ModuleID moduleId, uint32_t methodToken, in
 
 void ProfilerImpl::ThreadStart(ThreadID threadId) {
     if (!Active()) return;
-    auto* context = new ThreadContext(threadId, g_Context->GetHostType());
+    auto context = std::make_shared<ThreadContext>(threadId, g_Context->GetHostType());
     std::lock_guard<std::mutex> lock(threadContextsLock);
-    auto [entry, inserted] = threadContexts.try_emplace(threadId, context);
-    if (!inserted) {
-        delete entry->second;
-        entry->second = context;
-    }
+    // A replaced context lives on while a thread's hooks still hold it; they rebind to this one.
+    threadContexts[threadId] = std::move(context);
+    ChangedContexts();
 }
 
 void ProfilerImpl::ThreadMapped(ThreadID threadId, uint64_t osThreadId) {
@@ -500,12 +712,12 @@ void ProfilerImpl::ThreadEnded(ThreadID threadId) {
     pendingUnwinds.erase(threadId);
     auto entry = threadContexts.find(threadId);
     if (entry == threadContexts.end()) return;
-    ThreadContext* context = entry->second;
+    std::shared_ptr<ThreadContext> context = std::move(entry->second);
     threadContexts.erase(entry);
-    if (context != nullptr) {
-        g_Relay->Enqueue(new ThreadEndedCommand(g_Context->GetProcessId(), context->GetOSThreadId()));
-        delete context;
-    }
+    ChangedContexts();
+    // After the calls the thread made until now, wherever they still wait.
+    if (context != nullptr)
+        g_Relay->EnqueueAfterCalls(new ThreadEndedCommand(g_Context->GetProcessId(), context->GetOSThreadId()));
 }
 
 size_t ProfilerImpl::ThreadContextCount() {
@@ -522,55 +734,42 @@ size_t ProfilerImpl::BlacklistDepth(ThreadID threadId) {
 void ProfilerImpl::FinalRelease() {
     // A process the agent refused (a build tool) gets no trace of it, not even on its output.
     if (!IsAttached() || IsFinalised()) return;
+    // From here on the hooks report nothing: the end of the process is the last message.
+    reporting.store(false, std::memory_order_relaxed);
     WriteToStandardOutput("ProfilerImpl::FinalRelease exit\n");
     const unsigned long pid = Pid();
     QX_LOG(LogLevel::Verbose, "[%lu][Finalize] Profiler finalizing", pid);
-    g_Relay->Enqueue(new ProcessEndedCommand(pid));
-    // Give the relay its time to deliver what is queued, the end of the process last.
-    DrainRelay();
+    // What is queued and buffered goes first, as far as the collector takes it in time; the
+    // exit is never held for long, whatever the collector does.
+    const bool ended = g_Relay->Finish(new ProcessEndedCommand(pid), FinishBudget);
     QX_LOG(LogLevel::Info,
            "[%lu][Finalize] Delivery: %llu messages sent, %llu failed, %llu dropped, %zu still queued at exit", pid,
            static_cast<unsigned long long>(g_Relay->GetSentCount()),
            static_cast<unsigned long long>(g_Relay->GetFailedCount()),
            static_cast<unsigned long long>(g_Relay->GetDroppedCount()), g_Relay->GetQueuedMessages());
+    if (!ended)
+        QX_LOG(LogLevel::Warning, "[%lu][Finalize] The end of the process could not be delivered within %lld ms", pid,
+               static_cast<long long>(FinishBudget.count()));
     g_Relay->Stop();
     finalised.store(true, std::memory_order_release);
 
     // The system context and the lookups stay: runtime threads may still be inside a hook
-    // or a thread callback and read them. Only the per-thread state goes.
+    // or a thread callback and read them. Only the per-thread state goes (a thread's hooks
+    // keep what they hold until the thread ends).
     {
         std::lock_guard<std::mutex> lock(threadContextsLock);
         QX_LOG(LogLevel::Info, "[%lu][Finalize] Live thread contexts at the end: %zu", pid, threadContexts.size());
-        for (auto& entry : threadContexts) delete entry.second;
         threadContexts.clear();
+        ChangedContexts();
     }
     // The process is about to end: let the log catch up, but never hold the exit for long.
-    if (Logger* logger = g_Logger) logger->Flush(std::chrono::milliseconds(500));
-}
-
-void ProfilerImpl::DrainRelay() {
-    // A short fixed pause would lose the tail of a busy stream. Wait while the relay makes
-    // progress, but a stalled or absent collector must not hold the exit for long.
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    auto lastProgress = Clock::now();
-    uint64_t handled = g_Relay->GetSentCount() + g_Relay->GetFailedCount();
-    while (!g_Relay->WaitUntilDrained(std::chrono::milliseconds(50))) {
-        const auto now = Clock::now();
-        const uint64_t nowHandled = g_Relay->GetSentCount() + g_Relay->GetFailedCount();
-        if (nowHandled != handled) {
-            handled = nowHandled;
-            lastProgress = now;
-        } else if (now - lastProgress > std::chrono::seconds(2)) {
-            break;
-        }
-        if (now > deadline) break;
-    }
+    if (Logger* logger = g_Logger) logger->Flush(std::chrono::milliseconds(150));
 }
 
 HRESULT ProfilerImpl::Shutdown() {
     QX_LOG(LogLevel::Info, "[%lu][Shutdown] Profiler detaching", Pid());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    reporting.store(false, std::memory_order_relaxed);
     attached.store(false, std::memory_order_release);
     return S_OK;
 }

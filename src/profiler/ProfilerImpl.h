@@ -1,7 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -10,8 +12,10 @@
 #include "platform/ProfilerInfo.h"
 
 class CommandBase;
+class FunctionInfo;
 class RelayWorker;
 class ThreadContext;
+struct HookThread;
 
 // The agent's central object: one per process, built at library load and never destroyed,
 // because the runtime keeps calling hooks and thread callbacks from its own threads at exit.
@@ -34,6 +38,14 @@ public:
                COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange);
     void Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo);
 
+    // The hooks registered with the runtime when it offers them: they get the mapped id and a
+    // handle through which argument and return information is asked for only when captured.
+    static void EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo);
+    static void LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo);
+    static void TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo);
+    // Whether those hooks are the ones registered (false: the ones with full information).
+    bool UsesHooksWithInfo() const { return hooksWithInfo; }
+
     void ExceptionRaised(ObjectID exceptionObjectId);
     void ExceptionUnwind(FunctionID functionId);
     void ExceptionCaught(FunctionID functionId);
@@ -52,27 +64,52 @@ public:
     void ThreadEnded(ThreadID threadId);
 
     bool IsAttached() const { return attached.load(std::memory_order_acquire); }
+    // Calls are reported from start-up until the end of the process is being announced.
+    bool IsReporting() const { return reporting.load(std::memory_order_relaxed); }
     bool IsFinalised() const { return finalised.load(std::memory_order_acquire); }
     size_t ThreadContextCount();
     // Blacklisted frames the thread is inside (0 without a context); for diagnostics.
     size_t BlacklistDepth(ThreadID threadId);
 
     static constexpr UINT_PTR UntracedIdBound = 100000000;
+    // How long the end of the process may take to deliver what is left and announce the end.
+    static constexpr std::chrono::milliseconds FinishBudget{750};
 
 private:
     PropertyInspector inspector;
 
+    // Where the argument and return information of one hook call comes from: handed over by the
+    // hooks with full information, or asked for through the handle of the hooks with information.
+    struct CallFrame {
+        FunctionID functionId = 0;  // the runtime's id
+        COR_PRF_FRAME_INFO frameInfo = 0;
+        COR_PRF_FUNCTION_ARGUMENT_INFO* arguments = nullptr;
+        COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValue = nullptr;
+        COR_PRF_ELT_INFO eltInfo = 0;  // non-zero: ask the runtime
+    };
+
     bool Active() const { return IsAttached() && !IsFinalised(); }
     void StartStartupPeriod();
     void StartLiveBlacklistMonitor();
-    void DrainRelay();
+    FunctionInfo* RecordFor(FunctionID functionId, UINT_PTR mappedId) const;
+    // The calling thread's hook state, bound to its current context.
+    HookThread* BoundThread();
+    void EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
     // A tail call passes no return value range.
-    void EndFrame(FunctionID functionId, UINT_PTR mappedId, bool tailCall,
-                  const COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange);
+    void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
+    // Serialises a command into the thread's buffer (or the relay's queue without one).
+    void Deliver(HookThread* thread, CommandBase& command);
     ThreadContext* ContextOf(ThreadID threadId, bool insertEmpty);
+    void ChangedContexts() { contextsGeneration.fetch_add(1, std::memory_order_release); }
 
     std::mutex threadContextsLock;
-    std::unordered_map<ThreadID, ThreadContext*> threadContexts;
+    std::unordered_map<ThreadID, std::shared_ptr<ThreadContext>> threadContexts;
+    // Changes whenever a context is added, replaced or removed; a thread's hooks rebind then.
+    std::atomic<uint64_t> contextsGeneration{0};
+    std::atomic<bool> reporting{false};
+    bool hooksWithInfo = false;
+    ICorProfilerInfo3* info3 = nullptr;
+    uint32_t wireProcessId = 0;
     std::unordered_map<ThreadID, FunctionID> pendingUnwinds;  // guarded by threadContextsLock
     std::atomic<bool> attached{false};
     // Set once the end of the process was announced: late callbacks must then do nothing.

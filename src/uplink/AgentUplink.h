@@ -1,8 +1,21 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-// A transport from the agent to the collector. Only the relay thread calls Send; every
+// Whole messages laid back to back; each starts with its 16-bit length.
+struct MessageRun {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+};
+
+// Messages of a batch that were handed over, and those that were not.
+struct BatchResult {
+    uint64_t delivered = 0;
+    uint64_t failed = 0;
+};
+
+// A transport from the agent to the collector. Only the relay thread sends; every
 // transport connects lazily and fails fast, so that thread never stalls for long.
 class AgentUplink {
 public:
@@ -12,4 +25,15 @@ public:
     virtual bool Close() = 0;
     virtual bool SupportsBatching() = 0;
     virtual ~AgentUplink() = default;
+
+    // Hands over the messages of the runs, in order, giving up at the monotonic deadline (ns).
+    // The default sends them one by one, or, for a stream, in writes of up to MaxWriteBytes.
+    virtual BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline);
+
+    static constexpr size_t MaxWriteBytes = 256 * 1024;
+
+    // Length of the message at `data` (its first two bytes), 0 when malformed or cut.
+    static size_t MessageLength(const uint8_t* data, size_t available);
+    // Messages that start in the first `bytes` bytes of the runs and end within them.
+    static uint64_t CountWholeMessages(const MessageRun* runs, size_t runCount, size_t bytes);
 };

@@ -12,6 +12,9 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <vector>
+
+#include "uplink/StreamWriter.h"
 
 #include "environment/Logger.h"
 #include "environment/profiler_pal.h"
@@ -79,28 +82,24 @@ bool PipeUplink::Connect() {
     return true;
 }
 
-bool PipeUplink::WaitForRoom(size_t length, int64_t deadline) const {
+size_t PipeUplink::SafeRoom() const {
     // The kernel keeps a FIFO in page-sized slots; counting the unread bytes in whole pages plus
-    // one partly used page never overestimates the room left.
+    // one partly used page rarely overestimates the room left, and a write that still comes out
+    // short is finished by the stream writer.
     const long page = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
-    for (;;) {
-        // Without a reader nothing will make room; the write then reports the broken pipe.
-        pollfd entry{pipeFd, POLLOUT, 0};
-        if (poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0) return true;
-        const int capacity = fcntl(pipeFd, F_GETPIPE_SZ);
-        int unread = 0;
-        if (capacity <= 0 || ioctl(pipeFd, FIONREAD, &unread) != 0) return true;  // let write decide
-        const long usedPages = (unread + page - 1) / page + (unread > 0 ? 1 : 0);
-        const long room = capacity - usedPages * page;
-        if (room >= static_cast<long>(length)) return true;
-        if (MonotonicNow() >= deadline) return false;
-        const timespec pause{0, 2 * NanosecondsPerMillisecond};
-        nanosleep(&pause, nullptr);
-    }
+    pollfd entry{pipeFd, POLLOUT, 0};
+    if (poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0) return SIZE_MAX;
+    const int capacity = fcntl(pipeFd, F_GETPIPE_SZ);
+    int unread = 0;
+    if (capacity <= 0 || ioctl(pipeFd, FIONREAD, &unread) != 0) return SIZE_MAX;
+    const long usedPages = (unread + page - 1) / page + (unread > 0 ? 1 : 0);
+    const long room = capacity - usedPages * page;
+    return room > 0 ? static_cast<size_t>(room) : 0;
 }
 
-void PipeUplink::CountDrop() {
-    const uint64_t dropped = droppedCount.fetch_add(1, std::memory_order_relaxed) + 1;
+void PipeUplink::CountDrops(uint64_t messages) {
+    if (messages == 0) return;
+    const uint64_t dropped = droppedCount.fetch_add(messages, std::memory_order_relaxed) + messages;
     const int64_t now = MonotonicNow();
     if (dropWarned && now - lastDropWarning < DropWarningInterval) return;
     dropWarned = true;
@@ -111,54 +110,79 @@ void PipeUplink::CountDrop() {
 
 bool PipeUplink::Send(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return false;
+    const MessageRun run{data, static_cast<size_t>(length)};
+    return SendRuns(&run, 1, MonotonicNow() + RoomWaitMilliseconds * NanosecondsPerMillisecond).delivered == 1;
+}
+
+BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
+    const uint64_t total = CountWholeMessages(runs, runCount, SIZE_MAX);
+    if (total == 0) return {};
     if (!Connect()) {
         QX_LOG(LogLevel::Error, "Failed to connect to named pipe");
-        return false;
+        return {0, total};
     }
+    const int64_t roomDeadline = std::min(deadline, MonotonicNow() + RoomWaitMilliseconds * NanosecondsPerMillisecond);
 
-    const size_t total = static_cast<size_t>(length);
-    int64_t deadline = MonotonicNow() + RoomWaitMilliseconds * NanosecondsPerMillisecond;
-    // Up to PIPE_BUF bytes the kernel writes all or nothing; above, make sure it all fits first.
-    if (total > PIPE_BUF && !WaitForRoom(total, deadline)) {
-        CountDrop();
-        return false;
-    }
-
-    SigpipeShield shield;
-    size_t written = 0;
-    while (written < total) {
-        const ssize_t result = write(pipeFd, data + written, total - written);
-        if (result > 0) {
-            if (written == 0 && static_cast<size_t>(result) < total) {
-                // Part of the message is in the pipe: give the reader a fresh period to take the rest.
-                deadline = MonotonicNow() + RoomWaitMilliseconds * NanosecondsPerMillisecond;
+    // The runs still to write, re-cut after every write.
+    std::vector<MessageRun> left(runs, runs + runCount);
+    std::vector<MessageRun> chunk;
+    uint64_t delivered = 0;
+    while (!left.empty()) {
+        const size_t room = std::min(SafeRoom(), MaxWriteBytes);
+        const size_t bytes = StreamWriter::WholeMessageBytes(left.data(), left.size(), room);
+        if (bytes == 0) {
+            // Not even the next message fits for certain: wait for the reader, then give the rest up.
+            if (MonotonicNow() < roomDeadline) {
+                PauseForReader(pipeFd, roomDeadline);
+                continue;
             }
-            written += static_cast<size_t>(result);
-            continue;
+            CountDrops(total - delivered);
+            return {delivered, total - delivered};
         }
-        if (result < 0 && errno == EINTR) continue;
-        if (result < 0 && errno == EAGAIN) {
-            if (MonotonicNow() >= deadline) break;
-            PauseForReader(pipeFd, deadline);
-            continue;
+        chunk.clear();
+        size_t need = bytes;
+        for (const MessageRun& run : left) {
+            if (need == 0) break;
+            const size_t take = std::min(need, run.length);
+            chunk.push_back({run.data, take});
+            need -= take;
         }
-        const int error = result < 0 ? errno : EIO;
-        if (error == EPIPE) shield.ConsumePending();
-        QX_LOG(LogLevel::Error, "Failed to write to named pipe: %d", error);
-        // The reader is gone (the next message reopens for a new one), or the stream now holds
-        // part of a message: either way this descriptor is done.
-        if (error == EPIPE || written > 0) Close();
-        return false;
+        const StreamWriter::Outcome outcome =
+            StreamWriter(pipeFd, false).Write(chunk.data(), chunk.size(), roomDeadline, TornMessageGraceNanoseconds);
+        delivered += CountWholeMessages(chunk.data(), chunk.size(), outcome.bytes);
+        if (outcome.error != 0) {
+            QX_LOG(LogLevel::Error, "Failed to write to named pipe: %d", outcome.error);
+            // The reader is gone (the next batch reopens for a new one), or the stream now holds
+            // part of a message: either way this descriptor is done.
+            if (outcome.error == EPIPE || outcome.torn) Close();
+            return {delivered, total - delivered};
+        }
+        if (outcome.torn) {
+            QX_LOG(LogLevel::Error, "Incomplete write to named pipe: %d of %d bytes", static_cast<int>(outcome.bytes),
+                   static_cast<int>(bytes));
+            Close();
+            return {delivered, total - delivered};
+        }
+        if (outcome.bytes < bytes) {
+            CountDrops(total - delivered);
+            return {delivered, total - delivered};
+        }
+        // Drop what was written from the front of the runs.
+        size_t advance = bytes;
+        size_t index = 0;
+        while (advance > 0 && index < left.size()) {
+            if (advance >= left[index].length) {
+                advance -= left[index].length;
+                ++index;
+            } else {
+                left[index].data += advance;
+                left[index].length -= advance;
+                advance = 0;
+            }
+        }
+        left.erase(left.begin(), left.begin() + static_cast<long>(index));
     }
-
-    if (written == total) return true;
-    if (written == 0) {
-        CountDrop();
-        return false;
-    }
-    QX_LOG(LogLevel::Error, "Incomplete write to named pipe: %d of %d bytes", static_cast<int>(written), length);
-    Close();
-    return false;
+    return {delivered, total - delivered};
 }
 
 bool PipeUplink::Close() {

@@ -23,17 +23,22 @@ public:
     bool Close() override;
     // A stream: messages may go out several per write.
     bool SupportsBatching() override { return true; }
+    BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) override;
 
     const std::string& GetPipePath() const { return pipePath; }
     // Messages dropped because the reader did not make room in time.
     uint64_t GetDroppedCount() const { return droppedCount.load(std::memory_order_relaxed); }
 
-    // How long one message may wait for the reader to make room.
+    // How long a batch may wait for the reader to make room for its next message.
     static constexpr int RoomWaitMilliseconds = 50;
+    // How long a message the pipe took in part may take to finish before the pipe is reopened.
+    static constexpr int64_t TornMessageGraceNanoseconds = 1000000000;
 
 private:
-    bool WaitForRoom(size_t length, int64_t deadline) const;
-    void CountDrop();
+    // Bytes the pipe will take for certain; SIZE_MAX when it cannot tell or the reader is gone
+    // (the write then reports what happened).
+    size_t SafeRoom() const;
+    void CountDrops(uint64_t messages);
 
     int32_t pipeFd = -1;
     std::string pipePath;

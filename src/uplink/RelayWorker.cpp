@@ -1,9 +1,8 @@
 #include "uplink/RelayWorker.h"
 
-#include <vector>
-
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -18,6 +17,8 @@
 #include "environment/Logger.h"
 #include "uplink/AgentUplink.h"
 #include "uplink/SigpipeShield.h"
+#include "uplink/StreamWriter.h"
+#include "uplink/ThreadBuffer.h"
 
 namespace {
 
@@ -35,6 +36,14 @@ void LogEnqueueFailure(const char* reason) noexcept {
     }
 }
 
+// What one pass took from a thread buffer: runs [first, first + count) of the pass's spans.
+struct BufferTake {
+    ThreadBuffer* buffer;
+    size_t first;
+    size_t count;
+};
+
+
 }  // namespace
 
 RelayWorker* RelayWorker::Instance() {
@@ -45,7 +54,8 @@ RelayWorker* RelayWorker::Instance() {
 RelayWorker::RelayWorker() : clock(&MonotonicNanoseconds) {}
 
 RelayWorker::~RelayWorker() {
-    for (SerializedCommand* message : queue) delete message;
+    for (const Queued& item : queue) delete item.message;
+    for (ThreadBuffer* buffer : buffers) delete buffer;
 }
 
 void RelayWorker::Start(AgentUplink* transport) {
@@ -81,23 +91,28 @@ bool RelayWorker::Admit(Gate& gate, int64_t now) {
     return true;
 }
 
-void RelayWorker::Enqueue(CommandBase* command) noexcept {
+bool RelayWorker::AdmitAnnouncement(Calls::CallType type) noexcept {
+    Gate* gate = nullptr;
+    if (type == Calls::ProcessType) gate = &processTypeGate;
+    if (type == Calls::ProfilerVersion) gate = &profilerVersionGate;
+    if (gate == nullptr || Admit(*gate, clock.load(std::memory_order_relaxed)())) return true;
+    throttledCount.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+void RelayWorker::Enqueue(CommandBase* command) noexcept { Push(command, false, false); }
+
+void RelayWorker::EnqueueAfterCalls(CommandBase* command) noexcept { Push(command, true, false); }
+
+void RelayWorker::Push(CommandBase* command, bool afterCalls, bool last) noexcept {
     if (command == nullptr) return;
     try {
         std::unique_ptr<CommandBase> owned(command);
-        if (stopped.load(std::memory_order_relaxed)) {
+        if (stopped.load(std::memory_order_relaxed) && !last) {
             droppedCount.fetch_add(1, std::memory_order_relaxed);
             return;
         }
-
-        // Only the two slowly changing announcements are throttled; their type numbers name them.
-        Gate* gate = nullptr;
-        if (command->GetCallType() == Calls::ProcessType) gate = &processTypeGate;
-        if (command->GetCallType() == Calls::ProfilerVersion) gate = &profilerVersionGate;
-        if (gate != nullptr && !Admit(*gate, clock.load(std::memory_order_relaxed)())) {
-            throttledCount.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
+        if (!AdmitAnnouncement(command->GetCallType())) return;
 
         // Serialised outside the lock, so producers only contend for the append itself.
         const int16_t length = command->GetPayloadLength();
@@ -105,26 +120,48 @@ void RelayWorker::Enqueue(CommandBase* command) noexcept {
         auto message = std::make_unique<SerializedCommand>(command->GetPayload(), length);
         owned.reset();
 
-        bool accepted = false;
-        bool wake = false;
-        size_t waiting = 0;
-        {
-            std::lock_guard<std::mutex> lock(queueMutex);
-            if (queuedBytes + static_cast<size_t>(length) <= maxQueuedBytes) {
-                queue.push_back(message.get());
-                message.release();
-                queuedBytes += static_cast<size_t>(length);
-                accepted = true;
-                // A busy worker takes this message with the others; waking costs a system call.
-                wake = workerWaiting;
-            }
-            waiting = queuedBytes;
+        PushMessage(std::move(message), afterCalls, last);
+    } catch (const std::exception& e) {
+        LogEnqueueFailure(e.what());
+    } catch (...) {
+        LogEnqueueFailure("unknown exception");
+    }
+}
+
+void RelayWorker::PushMessage(std::unique_ptr<SerializedCommand> message, bool afterCalls, bool last) {
+    const size_t length = static_cast<size_t>(message->GetLength());
+    bool accepted = false;
+    bool wake = false;
+    size_t waiting = 0;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (last || queuedBytes + length <= maxQueuedBytes) {
+            queue.push_back({message.get(), afterCalls, last});
+            message.release();
+            queuedBytes += length;
+            accepted = true;
+            // A busy worker takes this message with the others; waking costs a system call.
+            wake = workerWaiting.load(std::memory_order_relaxed) || last;
         }
-        if (wake) queueSignal.notify_one();
-        if (!accepted) {
+        waiting = queuedBytes;
+    }
+    if (wake) queueSignal.notify_one();
+    if (!accepted) {
+        droppedCount.fetch_add(1, std::memory_order_relaxed);
+        ReportDrop(clock.load(std::memory_order_relaxed)(), waiting);
+    }
+}
+
+void RelayWorker::EnqueueMessage(uint8_t* payload, int16_t length) noexcept {
+    try {
+        std::unique_ptr<uint8_t[]> owned(payload);
+        if (stopped.load(std::memory_order_relaxed) || length < static_cast<int16_t>(CommandHeaderLength)) {
             droppedCount.fetch_add(1, std::memory_order_relaxed);
-            ReportDrop(clock.load(std::memory_order_relaxed)(), waiting);
+            return;
         }
+        auto message = std::make_unique<SerializedCommand>(owned.get(), length);
+        owned.release();
+        PushMessage(std::move(message), false, false);
     } catch (const std::exception& e) {
         LogEnqueueFailure(e.what());
     } catch (...) {
@@ -142,6 +179,28 @@ void RelayWorker::ReportDrop(int64_t now, size_t waiting) {
            LogProcessId(), waiting, static_cast<unsigned long long>(droppedCount.load(std::memory_order_relaxed)));
 }
 
+void RelayWorker::Register(ThreadBuffer* buffer) noexcept {
+    if (buffer == nullptr) return;
+    try {
+        std::lock_guard<std::mutex> lock(buffersMutex);
+        buffers.push_back(buffer);
+    } catch (...) {
+        // Without a place in the list the buffer is never read: its writer simply drops.
+        buffer->Retire();
+    }
+}
+
+void RelayWorker::Nudge() noexcept {
+    if (workerWaiting.exchange(false, std::memory_order_relaxed)) queueSignal.notify_one();
+}
+
+uint64_t RelayWorker::GetDroppedCount() const {
+    uint64_t total = droppedCount.load(std::memory_order_relaxed) + retiredBufferDrops.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(buffersMutex);
+    for (const ThreadBuffer* buffer : buffers) total += buffer->GetDroppedCount();
+    return total;
+}
+
 void RelayWorker::Stop() {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
@@ -151,56 +210,172 @@ void RelayWorker::Stop() {
     queueSignal.notify_all();
 }
 
+bool RelayWorker::Finish(CommandBase* last, std::chrono::milliseconds budget) noexcept {
+    const int64_t deadline = MonotonicNanoseconds() + budget.count() * 1000000;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (!started || exited || !running) {
+            delete last;
+            return false;
+        }
+    }
+    exitDeadline.store(deadline, std::memory_order_relaxed);
+    StreamWriter::SetDeadlineCap(deadline);
+    Push(last, true, true);
+    stopped.store(true);
+    queueSignal.notify_one();
+    std::unique_lock<std::mutex> lock(queueMutex);
+    // A little beyond the budget: the worker itself gives up at it.
+    exitSignal.wait_for(lock, budget + std::chrono::milliseconds(50), [this] { return lastSent || exited; });
+    return lastSent;
+}
+
+void RelayWorker::ReportBufferDrops() {
+    const uint64_t dropped = GetDroppedCount() - droppedCount.load(std::memory_order_relaxed);
+    if (dropped == reportedBufferDrops) return;
+    const int64_t now = MonotonicNanoseconds();
+    if (reportedBufferDrops != 0 && now - lastBufferDropWarning < DropWarningInterval) return;
+    reportedBufferDrops = dropped;
+    lastBufferDropWarning = now;
+    QX_LOG(LogLevel::Warning, "[%lu][Relay] Thread buffers full, %llu messages dropped so far", LogProcessId(),
+           static_cast<unsigned long long>(dropped));
+}
+
+void RelayWorker::ReleaseRetiredBuffers() {
+    std::lock_guard<std::mutex> lock(buffersMutex);
+    for (auto it = buffers.begin(); it != buffers.end();) {
+        ThreadBuffer* buffer = *it;
+        if (buffer->IsRetired() && buffer->IsEmpty()) {
+            retiredBufferDrops.fetch_add(buffer->GetDroppedCount(), std::memory_order_relaxed);
+            delete buffer;
+            it = buffers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool RelayWorker::Pass() {
+    // Worker-thread scratch, kept between passes so that a steady stream allocates nothing.
+    static thread_local std::vector<Queued> taken, after, deferred;
+    static thread_local std::vector<BufferTake> takes;
+    static thread_local std::vector<ThreadBuffer*> snapshot;
+    static thread_local std::vector<MessageRun> runs;
+    static thread_local std::vector<ThreadBuffer::Span> spans;
+    taken.clear();
+    after.clear();
+    deferred.clear();
+    takes.clear();
+    runs.clear();
+
+    // The commands that must follow the calls are counted before the buffers are looked at:
+    // whatever a thread committed before its end was queued is then part of this pass.
+    size_t afterLimit;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        afterLimit = queue.size();
+    }
+    {
+        std::lock_guard<std::mutex> lock(buffersMutex);
+        snapshot.assign(buffers.begin(), buffers.end());
+    }
+    spans.clear();
+    for (ThreadBuffer* buffer : snapshot) {
+        const size_t first = spans.size();
+        const size_t count = buffer->Peek(spans);
+        // Taken even when empty: Consume then settles what Peek saw.
+        takes.push_back({buffer, first, count});
+    }
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (!running) return false;
+        size_t index = 0;
+        for (const Queued& item : queue) {
+            if (!item.afterCalls) {
+                taken.push_back(item);
+            } else if (index < afterLimit) {
+                after.push_back(item);
+            } else {
+                deferred.push_back(item);
+            }
+            ++index;
+        }
+        queue.clear();
+        // Later commands that follow the calls wait for the next pass, in their order.
+        for (const Queued& item : deferred) queue.push_back(item);
+        for (const Queued& item : taken) queuedBytes -= static_cast<size_t>(item.message->GetLength());
+        for (const Queued& item : after) queuedBytes -= static_cast<size_t>(item.message->GetLength());
+        if (taken.empty() && after.empty() && spans.empty()) return false;
+        inFlight = true;
+    }
+
+    SerializedCommand* lastMessage = nullptr;
+    for (const Queued& item : taken) runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength())});
+    for (const ThreadBuffer::Span& span : spans) runs.push_back({span.data, span.length});
+    for (const Queued& item : after) {
+        if (item.last) {
+            lastMessage = item.message;
+            continue;
+        }
+        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength())});
+    }
+
+    const int64_t now = MonotonicNanoseconds();
+    const int64_t exitAt = exitDeadline.load(std::memory_order_relaxed);
+    int64_t deadline = now + BatchTimeout;
+    if (exitAt != INT64_MAX) deadline = std::min(deadline, exitAt - LastMessageReserve);
+    BatchResult result;
+    try {
+        if (uplink != nullptr && !runs.empty()) result = uplink->SendRuns(runs.data(), runs.size(), deadline);
+        else if (uplink == nullptr) result.failed = AgentUplink::CountWholeMessages(runs.data(), runs.size(), SIZE_MAX);
+    } catch (...) {
+        // A transport failure loses these messages only.
+        result.failed = AgentUplink::CountWholeMessages(runs.data(), runs.size(), SIZE_MAX) - result.delivered;
+    }
+    bool lastDelivered = false;
+    if (lastMessage != nullptr) {
+        const MessageRun run{lastMessage->GetBody(), static_cast<size_t>(lastMessage->GetLength())};
+        try {
+            lastDelivered = uplink != nullptr && uplink->SendRuns(&run, 1, exitAt).delivered == 1;
+        } catch (...) {
+        }
+        (lastDelivered ? result.delivered : result.failed) += 1;
+    }
+    sentCount.fetch_add(result.delivered, std::memory_order_relaxed);
+    failedCount.fetch_add(result.failed, std::memory_order_relaxed);
+
+    for (const BufferTake& take : takes) take.buffer->Consume();
+    for (const Queued& item : taken) delete item.message;
+    for (const Queued& item : after) delete item.message;
+
+    std::lock_guard<std::mutex> lock(queueMutex);
+    inFlight = false;
+    if (lastMessage != nullptr) {
+        lastSent = lastDelivered;
+        running = false;
+    }
+    exitSignal.notify_all();
+    return true;
+}
+
 void RelayWorker::Run() {
     try {
         // Writes of this thread must never raise SIGPIPE in the host, whatever its disposition.
         SigpipeShield::BlockOnThisThread();
         QX_LOG(LogLevel::Info, "RelayWorker [Start] Run");
-        const bool batching = uplink != nullptr && uplink->SupportsBatching();
-        std::vector<SerializedCommand*> taken;
-        std::vector<uint8_t> batch;
         for (;;) {
-            taken.clear();
-            {
-                std::unique_lock<std::mutex> lock(queueMutex);
-                workerWaiting = true;
-                queueSignal.wait(lock, [this] { return !queue.empty() || !running; });
-                workerWaiting = false;
-                if (!running) break;
-                // A stream carries messages back to back, so several go out in one write; the
-                // bytes on the wire are the same, the system calls far fewer.
-                size_t bytes = 0;
-                do {
-                    SerializedCommand* message = queue.front();
-                    const size_t length = static_cast<size_t>(message->GetLength());
-                    if (!taken.empty() && bytes + length > MaxBatchBytes) break;
-                    queue.pop_front();
-                    queuedBytes -= length;
-                    bytes += length;
-                    taken.push_back(message);
-                } while (batching && !queue.empty());
-                inFlight = true;
-            }
-            bool delivered = false;
-            try {
-                if (uplink != nullptr) {
-                    if (taken.size() == 1) {
-                        delivered = uplink->Send(taken[0]->GetBody(), taken[0]->GetLength());
-                    } else {
-                        batch.clear();
-                        for (SerializedCommand* message : taken)
-                            batch.insert(batch.end(), message->GetBody(), message->GetBody() + message->GetLength());
-                        delivered = uplink->Send(batch.data(), static_cast<int32_t>(batch.size()));
-                    }
-                }
-            } catch (...) {
-                // A transport failure loses these messages only.
-            }
-            (delivered ? sentCount : failedCount).fetch_add(taken.size(), std::memory_order_relaxed);
-            for (SerializedCommand* message : taken) delete message;
-            std::lock_guard<std::mutex> lock(queueMutex);
-            inFlight = false;
-            if (queue.empty()) exitSignal.notify_all();
+            const bool worked = Pass();
+            ReleaseRetiredBuffers();
+            ReportBufferDrops();
+            std::unique_lock<std::mutex> lock(queueMutex);
+            if (!running) break;
+            if (worked) continue;
+            workerWaiting.store(true, std::memory_order_relaxed);
+            queueSignal.wait_for(lock, IdleWait, [this] {
+                return !queue.empty() || !running || !workerWaiting.load(std::memory_order_relaxed);
+            });
+            workerWaiting.store(false, std::memory_order_relaxed);
+            if (!running) break;
         }
         QX_LOG(LogLevel::Info, "RelayWorker [End] Run");
     } catch (...) {
@@ -220,7 +395,14 @@ bool RelayWorker::WaitForExit(int timeoutMilliseconds) {
 
 bool RelayWorker::WaitUntilDrained(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(queueMutex);
-    return exitSignal.wait_for(lock, timeout, [this] { return exited || !started || (queue.empty() && !inFlight); });
+    return exitSignal.wait_for(lock, timeout, [this] {
+        if (exited || !started) return true;
+        if (!queue.empty() || inFlight) return false;
+        std::lock_guard<std::mutex> buffersLock(buffersMutex);
+        for (const ThreadBuffer* buffer : buffers)
+            if (!buffer->IsEmpty()) return false;
+        return true;
+    });
 }
 
 void RelayWorker::SetMaxQueuedBytes(size_t bytes) {
@@ -240,4 +422,9 @@ size_t RelayWorker::GetQueuedBytes() {
 size_t RelayWorker::GetQueuedMessages() {
     std::lock_guard<std::mutex> lock(queueMutex);
     return queue.size();
+}
+
+size_t RelayWorker::GetBufferCount() {
+    std::lock_guard<std::mutex> lock(buffersMutex);
+    return buffers.size();
 }

@@ -6,14 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <vector>
+
+#include "commands/CommandBase.h"
 
 class AgentUplink;
-class CommandBase;
 class SerializedCommand;
+class ThreadBuffer;
 
-// Takes finished commands from any thread, turns them into bytes at once and hands them, in
-// order, to the uplink on one background thread. Runtime threads never wait for I/O here.
+// Carries commands to the uplink on one background thread, so that application threads never
+// wait for I/O. Two roads lead here:
+// - the call path: each application thread writes its commands into a ThreadBuffer of its own,
+//   without a lock; the relay collects what was committed;
+// - everything else (announcements, thread events, the end of the process) goes through a
+//   queue under a lock, serialised at once.
+// Each pass of the relay sends, in this order: the queued commands, what the thread buffers
+// held when the pass began, then the commands marked to follow the calls (a thread's end, the
+// process end). So a thread's start precedes its calls, its end follows them, and the process
+// end is the very last message.
 class RelayWorker {
 public:
     // The process-wide instance. It is deliberately never destroyed: its detached thread and the
@@ -30,13 +42,30 @@ public:
     void Start(AgentUplink* transport);
     // Takes ownership of the command. Never throws, never blocks on I/O.
     void Enqueue(CommandBase* command) noexcept;
+    // A message already serialised (new[] bytes, ownership passes).
+    void EnqueueMessage(uint8_t* payload, int16_t length) noexcept;
+    // Same, but the command goes out only after what the thread buffers hold at this moment.
+    void EnqueueAfterCalls(CommandBase* command) noexcept;
+    // Sends the command as the last message of the process, after what is queued and buffered,
+    // giving up on the rest (counted as failed) so that the whole takes at most `budget`. Then
+    // the worker ends. True when the last message was handed to the uplink.
+    bool Finish(CommandBase* last, std::chrono::milliseconds budget) noexcept;
     // Makes the worker end without sending what is still queued; does not wait for it.
     // Commands enqueued afterwards are discarded (and counted as dropped).
     void Stop();
     void Run();
 
-    // Waits up to the timeout until everything queued so far was handed to the uplink (or the
-    // worker is gone); true when it was.
+    // A thread buffer whose committed messages the worker collects from now on. The worker
+    // frees it once it is retired and empty.
+    void Register(ThreadBuffer* buffer) noexcept;
+    // Called by a writer whose buffer fills up: wakes the worker if it sleeps.
+    void Nudge() noexcept;
+    // The two slowly changing announcements (process type, agent version) pass at most once per
+    // interval; false for one that must be left out now. Any other type passes.
+    bool AdmitAnnouncement(Calls::CallType type) noexcept;
+
+    // Waits up to the timeout until everything queued or buffered so far was handed to the
+    // uplink (or the worker is gone); true when it was.
     bool WaitUntilDrained(std::chrono::milliseconds timeout);
 
     // Waits up to the timeout for the worker thread to have left Run; true when it has.
@@ -50,16 +79,24 @@ public:
 
     uint64_t GetSentCount() const { return sentCount.load(std::memory_order_relaxed); }
     uint64_t GetFailedCount() const { return failedCount.load(std::memory_order_relaxed); }
-    uint64_t GetDroppedCount() const { return droppedCount.load(std::memory_order_relaxed); }
+    // Queue overflows plus messages the thread buffers had no room for.
+    uint64_t GetDroppedCount() const;
     uint64_t GetThrottledCount() const { return throttledCount.load(std::memory_order_relaxed); }
     size_t GetQueuedBytes();
     size_t GetQueuedMessages();
+    size_t GetBufferCount();
 
     static constexpr size_t DefaultMaxQueuedBytes = 64u * 1024 * 1024;
-    // Largest write of several messages: what a FIFO writes atomically.
-    static constexpr size_t MaxBatchBytes = 4096;
+    // Largest write of several messages on a stream.
+    static constexpr size_t MaxBatchBytes = 256 * 1024;
     static constexpr int64_t AnnouncementInterval = 30000000000LL;  // 30 s in ns
     static constexpr int64_t DropWarningInterval = 5000000000LL;    // 5 s in ns
+    // Longest sleep of an idle worker: bounds how long a message may wait in a thread buffer.
+    static constexpr std::chrono::milliseconds IdleWait{20};
+    // How long one pass may wait for a stream reader to take its batch.
+    static constexpr int64_t BatchTimeout = 5000000000LL;  // 5 s in ns
+    // Of the exit budget, what is kept for the last message itself.
+    static constexpr int64_t LastMessageReserve = 200000000LL;  // 200 ms in ns
 
 private:
     // One slowly changing announcement: let through at most once per interval, the first always.
@@ -67,10 +104,21 @@ private:
         std::atomic<bool> acceptedOnce{false};
         std::atomic<int64_t> lastAccepted{0};
     };
+    struct Queued {
+        SerializedCommand* message;
+        bool afterCalls;
+        bool last;
+    };
     static bool Admit(Gate& gate, int64_t now);
+    void Push(CommandBase* command, bool afterCalls, bool last) noexcept;
+    void PushMessage(std::unique_ptr<SerializedCommand> message, bool afterCalls, bool last);
     void ReportDrop(int64_t now, size_t queuedBytes);
+    void ReportBufferDrops();
+    // One pass; true when it found anything to send.
+    bool Pass();
+    void ReleaseRetiredBuffers();
 
-    std::deque<SerializedCommand*> queue;
+    std::deque<Queued> queue;
     std::condition_variable queueSignal;
     std::mutex queueMutex;
     bool running = false;
@@ -78,13 +126,20 @@ private:
     std::atomic<bool> stopped{false};  // also read without the lock by producers
     bool exited = false;
     bool inFlight = false;
-    bool workerWaiting = false;  // the worker sleeps on queueSignal and must be woken  // a message taken off the queue is being sent
+    bool lastSent = false;
+    std::atomic<bool> workerWaiting{false};  // the worker sleeps on queueSignal and must be woken
+    std::atomic<int64_t> exitDeadline{INT64_MAX};
     Gate processTypeGate;
     Gate profilerVersionGate;
     AgentUplink* uplink = nullptr;
     std::condition_variable exitSignal;
     size_t queuedBytes = 0;
     size_t maxQueuedBytes = DefaultMaxQueuedBytes;
+
+    mutable std::mutex buffersMutex;
+    std::vector<ThreadBuffer*> buffers;          // under buffersMutex
+    std::atomic<uint64_t> retiredBufferDrops{0};  // drops of buffers already freed
+
     std::atomic<MonotonicClock> clock;
     std::atomic<uint64_t> sentCount{0};
     std::atomic<uint64_t> failedCount{0};
@@ -92,4 +147,6 @@ private:
     std::atomic<uint64_t> throttledCount{0};
     std::atomic<int64_t> lastDropWarning{0};
     std::atomic<bool> dropWarned{false};
+    uint64_t reportedBufferDrops = 0;  // worker thread only
+    int64_t lastBufferDropWarning = 0;  // worker thread only
 };

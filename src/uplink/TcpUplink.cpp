@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+
+#include "uplink/StreamWriter.h"
 
 namespace {
 
@@ -61,38 +64,26 @@ bool TcpUplink::PeerHasClosed() const {
 
 bool TcpUplink::Send(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return false;
-    // A collector that went away since the last message is noticed before writing, so that
-    // this message goes to a restarted collector instead of into a dead connection.
-    if (socketFd >= 0 && PeerHasClosed()) Close();
-    if (!Connect()) return false;
+    const MessageRun run{data, static_cast<size_t>(length)};
+    const int64_t deadline = StreamWriter::MonotonicNow() + int64_t{SendTimeoutMilliseconds} * 1000000;
+    return SendRuns(&run, 1, deadline).delivered == 1;
+}
 
-    // The socket stays non-blocking: a collector that stops reading holds one message for a
+BatchResult TcpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
+    const uint64_t total = CountWholeMessages(runs, runCount, SIZE_MAX);
+    // A collector that went away since the last batch is noticed before writing, so that
+    // these messages go to a restarted collector instead of into a dead connection.
+    if (socketFd >= 0 && PeerHasClosed()) Close();
+    if (!Connect()) return {0, total};
+
+    // The socket stays non-blocking: a collector that stops reading holds a batch for a
     // bounded time only, however slowly its window opens.
-    const int fd = static_cast<int>(socketFd);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SendTimeoutMilliseconds);
-    size_t sent = 0;
-    const size_t total = static_cast<size_t>(length);
-    while (sent < total) {
-        const ssize_t result = send(fd, data + sent, total - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (result > 0) {
-            sent += static_cast<size_t>(result);
-            continue;
-        }
-        if (result < 0 && errno == EINTR) continue;
-        if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() > 0) {
-                pollfd entry{fd, POLLOUT, 0};
-                poll(&entry, 1, static_cast<int>(left.count()));
-                continue;
-            }
-        }
-        // Failed or out of time: a part of the message on the stream would misframe it, so start over.
-        Close();
-        return false;
-    }
-    return true;
+    const StreamWriter writer(static_cast<int>(socketFd), true);
+    const StreamWriter::Outcome outcome = writer.Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
+    const uint64_t delivered = CountWholeMessages(runs, runCount, outcome.bytes);
+    // A part of a message on the stream would misframe everything after it: start over.
+    if (outcome.torn || outcome.error != 0) Close();
+    return {delivered, total - delivered};
 }
 
 bool TcpUplink::Close() {

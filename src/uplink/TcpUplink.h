@@ -22,10 +22,13 @@ public:
     bool Close() override;
     // A stream: messages may go out several per write.
     bool SupportsBatching() override { return true; }
+    BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) override;
 
     // Upper bounds for one connection attempt and for one message to be taken by the kernel.
     static constexpr int ConnectTimeoutMilliseconds = 1000;
     static constexpr int SendTimeoutMilliseconds = 5000;
+    // After the deadline, how long a message already begun on the stream may take to finish.
+    static constexpr int64_t TornMessageGraceNanoseconds = 1000000000;
 
 private:
     bool PeerHasClosed() const;

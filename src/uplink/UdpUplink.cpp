@@ -4,6 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/uio.h>
+
+#include <cerrno>
 #include <exception>
 
 #include "environment/Logger.h"
@@ -35,6 +38,57 @@ bool UdpUplink::Send(const uint8_t* data, int32_t length) {
         QX_LOG(LogLevel::Error, "Exception: %s", e.what());
         return false;
     }
+}
+
+BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t) {
+    BatchResult result;
+    const bool ready = Connect();
+    mmsghdr headers[DatagramsPerCall];
+    iovec vectors[DatagramsPerCall];
+    size_t filled = 0;
+    auto flush = [&] {
+        size_t done = 0;
+        while (done < filled) {
+            const int sent = sendmmsg(static_cast<int>(socketFd), headers + done, static_cast<unsigned>(filled - done),
+                                      MSG_NOSIGNAL);
+            if (sent > 0) {
+                result.delivered += static_cast<uint64_t>(sent);
+                done += static_cast<size_t>(sent);
+            } else if (sent < 0 && errno == EINTR) {
+                continue;
+            } else {
+                // The first datagram of the rest was refused: it is lost, the others still go.
+                ++result.failed;
+                ++done;
+            }
+        }
+        filled = 0;
+    };
+    for (size_t r = 0; r < runCount; ++r) {
+        size_t offset = 0;
+        while (offset < runs[r].length) {
+            const uint8_t* message = runs[r].data + offset;
+            const size_t length = MessageLength(message, runs[r].length - offset);
+            if (length == 0) {
+                ++result.failed;
+                break;
+            }
+            offset += length;
+            if (!ready) {
+                ++result.failed;
+                continue;
+            }
+            vectors[filled] = {const_cast<uint8_t*>(message), length};
+            headers[filled] = {};
+            headers[filled].msg_hdr.msg_name = &destination;
+            headers[filled].msg_hdr.msg_namelen = sizeof(destination);
+            headers[filled].msg_hdr.msg_iov = &vectors[filled];
+            headers[filled].msg_hdr.msg_iovlen = 1;
+            if (++filled == DatagramsPerCall) flush();
+        }
+    }
+    flush();
+    return result;
 }
 
 bool UdpUplink::Close() {

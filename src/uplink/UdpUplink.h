@@ -22,6 +22,10 @@ public:
     bool Send(const uint8_t* data, int32_t length) override;
     bool Close() override;
     bool SupportsBatching() override { return false; }
+    // Still one datagram per message, handed to the kernel many at a time.
+    BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) override;
+
+    static constexpr size_t DatagramsPerCall = 256;
 
 private:
     int64_t socketFd = -1;

@@ -1,0 +1,61 @@
+#include "uplink/AgentUplink.h"
+
+#include <cstring>
+#include <vector>
+
+size_t AgentUplink::MessageLength(const uint8_t* data, size_t available) {
+    if (available < 2) return 0;
+    const size_t length = static_cast<size_t>(data[0]) | (static_cast<size_t>(data[1]) << 8);
+    return length >= 2 && length <= available && length <= 0x7FFF ? length : 0;
+}
+
+uint64_t AgentUplink::CountWholeMessages(const MessageRun* runs, size_t runCount, size_t bytes) {
+    uint64_t count = 0;
+    for (size_t r = 0; r < runCount && bytes > 0; ++r) {
+        const size_t usable = runs[r].length < bytes ? runs[r].length : bytes;
+        size_t offset = 0;
+        while (offset < usable) {
+            const size_t length = MessageLength(runs[r].data + offset, runs[r].length - offset);
+            if (length == 0 || offset + length > usable) break;
+            offset += length;
+            ++count;
+        }
+        bytes -= usable;
+    }
+    return count;
+}
+
+BatchResult AgentUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t) {
+    BatchResult result;
+    const bool stream = SupportsBatching();
+    std::vector<uint8_t> pending;
+    uint64_t pendingCount = 0;
+    auto flush = [&] {
+        if (pendingCount == 0) return;
+        (Send(pending.data(), static_cast<int32_t>(pending.size())) ? result.delivered : result.failed) +=
+            pendingCount;
+        pending.clear();
+        pendingCount = 0;
+    };
+    for (size_t r = 0; r < runCount; ++r) {
+        size_t offset = 0;
+        while (offset < runs[r].length) {
+            const uint8_t* message = runs[r].data + offset;
+            const size_t length = MessageLength(message, runs[r].length - offset);
+            if (length == 0) {
+                ++result.failed;  // a malformed run ends here: nothing after it can be framed
+                break;
+            }
+            offset += length;
+            if (!stream) {
+                (Send(message, static_cast<int32_t>(length)) ? result.delivered : result.failed) += 1;
+                continue;
+            }
+            if (pending.size() + length > MaxWriteBytes) flush();
+            pending.insert(pending.end(), message, message + length);
+            ++pendingCount;
+        }
+    }
+    flush();
+    return result;
+}

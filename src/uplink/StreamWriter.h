@@ -1,0 +1,35 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "uplink/AgentUplink.h"
+
+// Writes runs of whole messages to a non-blocking stream (socket or FIFO) with as few system
+// calls as the kernel allows, keeping the stream framed: a message the kernel took in part is
+// finished before anything else, within a grace period after the deadline.
+class StreamWriter {
+public:
+    struct Outcome {
+        size_t bytes = 0;       // written
+        bool torn = false;      // the stream ends inside a message: the descriptor must go
+        bool timedOut = false;  // the reader did not make room in time
+        int error = 0;          // errno of a failed write (EPIPE, ECONNRESET, ...), else 0
+    };
+
+    // `socket`: send with MSG_NOSIGNAL; otherwise write, with a broken pipe's signal taken back.
+    StreamWriter(int descriptor, bool isSocket) : fd(descriptor), socket(isSocket) {}
+
+    Outcome Write(const MessageRun* runs, size_t runCount, int64_t deadline, int64_t grace) const;
+
+    // Bytes of the whole messages at the start of the runs that fit in `limit` bytes.
+    static size_t WholeMessageBytes(const MessageRun* runs, size_t runCount, size_t limit);
+    static int64_t MonotonicNow();
+    // No write waits beyond this monotonic time (ns), whatever its own deadline: the exit's.
+    static void SetDeadlineCap(int64_t cap);
+
+private:
+    int fd;
+    bool socket;
+};

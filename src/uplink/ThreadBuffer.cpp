@@ -1,0 +1,149 @@
+#include "uplink/ThreadBuffer.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+std::atomic<size_t> budgetInUse{0};
+std::atomic<size_t> budgetBytes{ThreadBuffer::DefaultBudgetBytes};
+// Chunks a buffer keeps for reuse once its backlog is gone; the rest go back to the heap.
+constexpr uint32_t SpareChunksKept = 2;
+
+}  // namespace
+
+ThreadBuffer::ThreadBuffer() {
+    // The first chunk is the buffer's own, outside the shared budget: every thread can report.
+    writeChunk = new Chunk();
+    readChunk = writeChunk;
+    peekChunk = writeChunk;
+}
+
+ThreadBuffer::~ThreadBuffer() {
+    Chunk* chunk = readChunk;
+    while (chunk != nullptr) {
+        Chunk* next = chunk->next.load(std::memory_order_acquire);
+        FreeChunk(chunk);
+        chunk = next;
+    }
+    chunk = spare.load(std::memory_order_acquire);
+    while (chunk != nullptr) {
+        Chunk* next = chunk->next.load(std::memory_order_relaxed);
+        FreeChunk(chunk);
+        chunk = next;
+    }
+}
+
+size_t ThreadBuffer::BudgetInUse() noexcept { return budgetInUse.load(std::memory_order_relaxed); }
+
+void ThreadBuffer::SetBudget(size_t bytes) noexcept { budgetBytes.store(bytes, std::memory_order_relaxed); }
+
+void ThreadBuffer::FreeChunk(Chunk* chunk) noexcept {
+    if (chunk->budgeted) budgetInUse.fetch_sub(sizeof(Chunk), std::memory_order_relaxed);
+    delete chunk;
+}
+
+ThreadBuffer::Chunk* ThreadBuffer::TakeChunk() noexcept {
+    // Only this thread pops, so a chunk seen at the top cannot be popped and pushed back meanwhile.
+    Chunk* top = spare.load(std::memory_order_acquire);
+    while (top != nullptr &&
+           !spare.compare_exchange_weak(top, top->next.load(std::memory_order_relaxed), std::memory_order_acquire)) {
+    }
+    if (top != nullptr) {
+        spareCount.fetch_sub(1, std::memory_order_relaxed);
+    } else {
+        const size_t size = sizeof(Chunk);
+        if (budgetInUse.fetch_add(size, std::memory_order_relaxed) + size > budgetBytes.load(std::memory_order_relaxed)) {
+            budgetInUse.fetch_sub(size, std::memory_order_relaxed);
+            return nullptr;
+        }
+        top = new (std::nothrow) Chunk();
+        if (top == nullptr) {
+            budgetInUse.fetch_sub(size, std::memory_order_relaxed);
+            return nullptr;
+        }
+        top->budgeted = true;
+    }
+    top->next.store(nullptr, std::memory_order_relaxed);
+    top->committed.store(0, std::memory_order_relaxed);
+    top->sealed.store(false, std::memory_order_relaxed);
+    return top;
+}
+
+void ThreadBuffer::ReleaseChunk(Chunk* chunk) noexcept {
+    if (!chunk->budgeted || spareCount.load(std::memory_order_relaxed) >= SpareChunksKept) {
+        FreeChunk(chunk);
+        return;
+    }
+    spareCount.fetch_add(1, std::memory_order_relaxed);
+    Chunk* top = spare.load(std::memory_order_relaxed);
+    do {
+        chunk->next.store(top, std::memory_order_relaxed);
+    } while (!spare.compare_exchange_weak(top, chunk, std::memory_order_release, std::memory_order_relaxed));
+}
+
+uint8_t* ThreadBuffer::ReserveInNextChunk(size_t length) noexcept {
+    Chunk* next = length <= ChunkBytes ? TakeChunk() : nullptr;
+    if (next == nullptr) {
+        dropped.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    // The link first, then the seal that makes the final length and the link visible together.
+    writeChunk->next.store(next, std::memory_order_release);
+    writeChunk->sealed.store(true, std::memory_order_release);
+    writeChunk = next;
+    writeOffset = 0;
+    filledChunk = true;
+    return next->data;
+}
+
+bool ThreadBuffer::Append(const uint8_t* message, size_t length) noexcept {
+    uint8_t* at = Reserve(length);
+    if (at == nullptr) return false;
+    std::memcpy(at, message, length);
+    Commit(length);
+    return true;
+}
+
+size_t ThreadBuffer::Peek(std::vector<Span>& runs) {
+    Chunk* chunk = readChunk;
+    uint32_t offset = readOffset;
+    size_t count = 0;
+    for (;;) {
+        // Sealed first: a sealed chunk's length is final.
+        const bool sealed = chunk->sealed.load(std::memory_order_acquire);
+        const uint32_t committed = chunk->committed.load(std::memory_order_acquire);
+        if (committed > offset) {
+            runs.push_back({chunk->data + offset, committed - offset});
+            ++count;
+            offset = committed;
+        }
+        if (!sealed) break;
+        chunk = chunk->next.load(std::memory_order_acquire);
+        offset = 0;
+    }
+    peekChunk = chunk;
+    peekOffset = offset;
+    return count;
+}
+
+void ThreadBuffer::Consume() noexcept {
+    while (readChunk != peekChunk) {
+        Chunk* done = readChunk;
+        readChunk = done->next.load(std::memory_order_acquire);
+        ReleaseChunk(done);
+    }
+    readOffset = peekOffset;
+}
+
+bool ThreadBuffer::IsEmpty() const noexcept {
+    const Chunk* chunk = readChunk;
+    uint32_t offset = readOffset;
+    for (;;) {
+        const bool sealed = chunk->sealed.load(std::memory_order_acquire);
+        if (chunk->committed.load(std::memory_order_acquire) > offset) return false;
+        if (!sealed) return true;
+        chunk = chunk->next.load(std::memory_order_acquire);
+        offset = 0;
+    }
+}

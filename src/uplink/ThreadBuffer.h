@@ -1,0 +1,94 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The serialised commands of one application thread on their way to the relay: a chain of
+// chunks with one writer (the thread) and one reader (the relay thread), neither of which ever
+// waits for the other. A message is reserved, written in place and committed whole; the reader
+// sees only committed messages, in order, each within one chunk. Chunks the reader is done with
+// go back to their writer, so a steady stream allocates nothing; a backlog takes more chunks,
+// up to a budget shared by all threads, beyond which messages are dropped and counted. The
+// application thread never blocks here.
+class ThreadBuffer {
+public:
+    static constexpr size_t ChunkBytes = 64 * 1024 - 64;
+    // All buffers together hold at most this much beyond their first chunk each.
+    static constexpr size_t DefaultBudgetBytes = 64u * 1024 * 1024;
+
+    ThreadBuffer();
+    ~ThreadBuffer();
+
+    ThreadBuffer(const ThreadBuffer&) = delete;
+    ThreadBuffer& operator=(const ThreadBuffer&) = delete;
+
+    // ---- writer (the owning thread) ----
+    // Room for one message of `length` bytes, or null when it was dropped (counted).
+    uint8_t* Reserve(size_t length) noexcept {
+        if (writeOffset + length <= ChunkBytes) return writeChunk->data + writeOffset;
+        return ReserveInNextChunk(length);
+    }
+    // Publishes the message reserved last.
+    void Commit(size_t length) noexcept {
+        writeOffset += static_cast<uint32_t>(length);
+        writeChunk->committed.store(writeOffset, std::memory_order_release);
+    }
+    // Copies a finished message in; false when it was dropped.
+    bool Append(const uint8_t* message, size_t length) noexcept;
+    // True once after the writer filled a chunk: the moment to wake a sleeping reader.
+    bool TakeFilledChunk() noexcept {
+        const bool filled = filledChunk;
+        filledChunk = false;
+        return filled;
+    }
+    // The owner is gone: the reader drains what is left and then frees the buffer.
+    void Retire() noexcept { retired.store(true, std::memory_order_release); }
+
+    // ---- reader (the relay thread) ----
+    struct Span {
+        const uint8_t* data = nullptr;
+        size_t length = 0;
+    };
+    // Appends the runs of whole committed messages not yet consumed; returns how many.
+    // Consume then releases exactly what the last Peek returned.
+    size_t Peek(std::vector<Span>& runs);
+    void Consume() noexcept;
+    bool IsRetired() const noexcept { return retired.load(std::memory_order_acquire); }
+    bool IsEmpty() const noexcept;
+    uint64_t GetDroppedCount() const noexcept { return dropped.load(std::memory_order_relaxed); }
+
+    // Bytes held by all buffers' chunks beyond their first; for diagnostics and tests.
+    static size_t BudgetInUse() noexcept;
+    static void SetBudget(size_t bytes) noexcept;
+
+private:
+    struct Chunk {
+        std::atomic<Chunk*> next{nullptr};
+        std::atomic<uint32_t> committed{0};
+        std::atomic<bool> sealed{false};  // the writer moved on: `committed` is final
+        bool budgeted = false;            // counted in the shared budget
+        alignas(64) uint8_t data[ChunkBytes];
+    };
+
+    uint8_t* ReserveInNextChunk(size_t length) noexcept;
+    Chunk* TakeChunk() noexcept;
+    void ReleaseChunk(Chunk* chunk) noexcept;
+    static void FreeChunk(Chunk* chunk) noexcept;
+
+    // Writer's side.
+    Chunk* writeChunk;
+    uint32_t writeOffset = 0;
+    bool filledChunk = false;
+    std::atomic<uint64_t> dropped{0};
+    // Chunks handed back by the reader (pushed by the reader, popped by the writer only).
+    std::atomic<Chunk*> spare{nullptr};
+    std::atomic<uint32_t> spareCount{0};
+    // Reader's side.
+    alignas(64) Chunk* readChunk;
+    uint32_t readOffset = 0;
+    Chunk* peekChunk = nullptr;  // where the last Peek ended
+    uint32_t peekOffset = 0;
+    std::atomic<bool> retired{false};
+};

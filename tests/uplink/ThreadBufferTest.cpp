@@ -1,0 +1,118 @@
+#include "uplink/ThreadBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A framed message: 16-bit length, then a 32-bit sequence number, then filler.
+std::vector<uint8_t> Message(uint32_t sequence, size_t length) {
+    std::vector<uint8_t> bytes(length, static_cast<uint8_t>(sequence));
+    bytes[0] = static_cast<uint8_t>(length);
+    bytes[1] = static_cast<uint8_t>(length >> 8);
+    std::memcpy(bytes.data() + 2, &sequence, 4);
+    return bytes;
+}
+
+// Reads every whole message of what Peek returns, checking that they come in sequence.
+size_t Drain(ThreadBuffer& buffer, uint32_t& next) {
+    std::vector<ThreadBuffer::Span> runs;
+    buffer.Peek(runs);
+    size_t messages = 0;
+    for (const auto& run : runs) {
+        size_t offset = 0;
+        while (offset < run.length) {
+            const uint8_t* at = run.data + offset;
+            const size_t length = static_cast<size_t>(at[0]) | (static_cast<size_t>(at[1]) << 8);
+            EXPECT_GE(length, 6u);
+            EXPECT_LE(offset + length, run.length) << "a message runs over the end of its run";
+            if (length < 6 || offset + length > run.length) return messages;
+            uint32_t sequence = 0;
+            std::memcpy(&sequence, at + 2, 4);
+            EXPECT_EQ(sequence, next);
+            next = sequence + 1;
+            offset += length;
+            ++messages;
+        }
+    }
+    buffer.Consume();
+    return messages;
+}
+
+}  // namespace
+
+TEST(ThreadBufferTest, MessagesComeOutWholeAndInOrderAcrossChunks) {
+    ThreadBuffer buffer;
+    uint32_t written = 0, next = 0;
+    // Lengths that do not divide a chunk, so messages meet its end at every offset.
+    for (int round = 0; round < 100; ++round) {
+        for (int i = 0; i < 997; ++i) {
+            const size_t length = 19 + static_cast<size_t>((written * 7) % 300);
+            const auto message = Message(written, length);
+            ASSERT_TRUE(buffer.Append(message.data(), message.size()));
+            ++written;
+        }
+        Drain(buffer, next);
+        EXPECT_TRUE(buffer.IsEmpty());
+    }
+    EXPECT_EQ(next, written);
+    EXPECT_EQ(buffer.GetDroppedCount(), 0u);
+    // A steady stream reuses its chunks: nothing beyond the spares stays taken from the budget.
+    EXPECT_LE(ThreadBuffer::BudgetInUse(), 3 * sizeof(uint8_t) * 64 * 1024);
+}
+
+TEST(ThreadBufferTest, ABacklogGrowsUpToTheSharedBudgetThenDropsAndCounts) {
+    ThreadBuffer::SetBudget(4 * 64 * 1024);
+    {
+        ThreadBuffer first, second;
+        const auto message = Message(0, 1000);
+        size_t accepted = 0;
+        for (int i = 0; i < 1000; ++i) accepted += first.Append(message.data(), message.size()) ? 1 : 0;
+        // Its own chunk plus the four the budget allows, 65 messages each.
+        EXPECT_EQ(accepted, 5u * 65u);
+        EXPECT_EQ(first.GetDroppedCount(), 1000u - accepted);
+        EXPECT_TRUE(first.TakeFilledChunk());  // the writer moved to a new chunk: time to wake the reader
+        // Another thread still reports into its own first chunk.
+        EXPECT_TRUE(second.Append(message.data(), message.size()));
+        EXPECT_EQ(first.Reserve(70000), nullptr);  // larger than a chunk: never
+
+        // Once read, the chunks come back and there is room again.
+        std::vector<ThreadBuffer::Span> runs;
+        EXPECT_EQ(first.Peek(runs), 5u);
+        first.Consume();
+        EXPECT_TRUE(first.IsEmpty());
+        EXPECT_TRUE(first.Append(message.data(), message.size()));
+    }
+    EXPECT_EQ(ThreadBuffer::BudgetInUse(), 0u);
+    ThreadBuffer::SetBudget(ThreadBuffer::DefaultBudgetBytes);
+}
+
+TEST(ThreadBufferTest, ConcurrentWriterAndReaderLoseNothingWhileThereIsRoom) {
+    ThreadBuffer buffer;
+    constexpr uint32_t Count = 400000;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        uint32_t sequence = 0;
+        while (sequence < Count) {
+            const size_t length = 26 + (sequence % 3) * 3;
+            uint8_t* at = buffer.Reserve(length);
+            if (at == nullptr) {
+                std::this_thread::yield();
+                continue;
+            }
+            const auto message = Message(sequence, length);
+            std::memcpy(at, message.data(), length);
+            buffer.Commit(length);
+            ++sequence;
+        }
+        done = true;
+    });
+    uint32_t next = 0;
+    while (!done.load() || !buffer.IsEmpty()) Drain(buffer, next);
+    writer.join();
+    EXPECT_EQ(next, Count);
+}
