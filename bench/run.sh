@@ -24,7 +24,7 @@ while [ $# -gt 0 ]; do
     --quick) quick=1 ;;
     --only) only="$2"; shift ;;
     --only=*) only="${1#--only=}" ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) calls="$1" ;;
   esac
   shift
@@ -54,7 +54,13 @@ drain="$build/bench/qx_drain"
 sender="$build/bench/qx_udp_sender"
 work="$(mktemp -d)"
 
+# Processes started in the background and not yet waited for, stopped if the script ends early.
 background=()
+forget() {
+  local keep=() pid
+  for pid in "${background[@]}"; do [ "$pid" = "$1" ] || keep+=("$pid"); done
+  background=("${keep[@]}")
+}
 cleanup() {
   for pid in "${background[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   rm -rf "$work"
@@ -66,7 +72,8 @@ agent_env=(CORECLR_ENABLE_PROFILING=1 "CORECLR_PROFILER={76CAC89D-4E69-48F9-BD88
 floor_env=(CORECLR_ENABLE_PROFILING=1 "CORECLR_PROFILER={3F7B9C21-6D84-4E0A-A5B3-19C2D7E64F08}"
            "CORECLR_PROFILER_PATH=$build/bench/libqx_floor_profiler.so")
 pipe_name='\\.\pipe\QuorixAgent_v1'
-port=$(( 20000 + RANDOM % 20000 ))
+# Below the kernel's ephemeral range, so no outgoing connection holds one of them.
+port=$(( 20000 + RANDOM % 10000 ))
 next_port() { port=$((port + 1)); }
 note() { echo "== $*" >&2; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a > 0 && b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
@@ -103,9 +110,15 @@ start_collector() {  # transport port label [json file]
   collector=$!
   background+=("$collector")
   for _ in $(seq 200); do [ -f "$work/ready" ] && break; sleep 0.05; done
+  [ -f "$work/ready" ] || echo "collector for $3 did not start: $(head -c 300 "$work/$3.summary")" >&2
 }
 
-stop_collector() { sleep 0.5; kill -TERM "$collector"; wait "$collector" || true; }
+stop_collector() {
+  sleep 0.5
+  kill -TERM "$collector" 2>/dev/null || true
+  wait "$collector" || true
+  forget "$collector"
+}
 
 with_collector() {  # transport port label calls extra-env...
   local transport="$1" p="$2" label="$3" n="$4"; shift 4
@@ -120,9 +133,14 @@ start_drain() {  # kind port-or-path; sets drain_pid, output in $work/drain.out
   drain_pid=$!
   background+=("$drain_pid")
   for _ in $(seq 200); do [ -f "$work/drain.ready" ] && break; sleep 0.02; done
+  [ -f "$work/drain.ready" ] || echo "drain on $2 did not start" >&2
 }
 
-stop_drain() { kill -TERM "$drain_pid"; wait "$drain_pid" || true; }
+stop_drain() {
+  kill -TERM "$drain_pid" 2>/dev/null || true
+  wait "$drain_pid" || true
+  forget "$drain_pid"
+}
 
 decode_rate() {  # summary file → messages/s or n/a
   local rate=""
@@ -423,6 +441,7 @@ if want web; then
       fi
       kill -TERM "$pid" 2>/dev/null || true
       wait "$pid" 2>/dev/null || true
+      forget "$pid"
       echo "$label ${first:-n/a} ${rps:-n/a} ${non2xx:-0}"
     }
     {

@@ -37,8 +37,9 @@
 #include "platform/ProfilerCallback.h"
 #include "platform/ProfilerInfo.h"
 
-// The hooks and the info queries this library relies on, at the slots the runtime expects.
 namespace {
+
+// The hooks and the info queries this library relies on, at the slots the runtime expects.
 constexpr size_t SlotOf(const char* name) {
     constexpr const char* names[] = {
 #define QX_FLOOR_NAME(slot, ret, name, params) #name,
@@ -57,9 +58,6 @@ static_assert(SlotOf("SetEnterLeaveFunctionHooks3WithInfo") == 62);
 static_assert(SlotOf("GetFunctionEnter3Info") == 63);
 static_assert(SlotOf("GetFunctionLeave3Info") == 64);
 static_assert(SlotOf("GetFunctionTailcall3Info") == 65);
-}  // namespace
-
-namespace {
 
 // {3F7B9C21-6D84-4E0A-A5B3-19C2D7E64F08}
 const GUID CLSID_FloorProfiler = {0x3F7B9C21, 0x6D84, 0x4E0A, {0xA5, 0xB3, 0x19, 0xC2, 0xD7, 0xE6, 0x4F, 0x08}};
