@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, only where it is missing.
 set -euo pipefail
+# --bench: only what bench/run.sh needs beyond the build (the HTTP load generator and client).
 need=()
-command -v cmake >/dev/null || need+=(cmake)
-command -v g++ >/dev/null || need+=(g++)
-command -v python3 >/dev/null || need+=(python3)
-command -v ip >/dev/null || need+=(iproute2)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
-# Database and cache servers for the tests against real peers; the tests start their own
-# instances in temporary folders, so the packaged services are never started here.
-compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || need+=(postgresql)
-command -v redis-server >/dev/null || need+=(redis-server)
-{ command -v mariadbd >/dev/null && command -v mariadb-install-db >/dev/null; } || need+=(mariadb-server)
+if [ "${1:-}" = "--bench" ]; then
+  command -v wrk >/dev/null || need+=(wrk)
+  command -v curl >/dev/null || need+=(curl)
+else
+  command -v cmake >/dev/null || need+=(cmake)
+  command -v g++ >/dev/null || need+=(g++)
+  command -v python3 >/dev/null || need+=(python3)
+  command -v ip >/dev/null || need+=(iproute2)
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+  [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+  # Database and cache servers for the tests against real peers; the tests start their own
+  # instances in temporary folders, so the packaged services are never started here.
+  compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || need+=(postgresql)
+  command -v redis-server >/dev/null || need+=(redis-server)
+  { command -v mariadbd >/dev/null && command -v mariadb-install-db >/dev/null; } || need+=(mariadb-server)
+fi
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${need[*]} (run as root or install them)" >&2
