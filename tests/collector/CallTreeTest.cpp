@@ -36,10 +36,10 @@ TEST(CallTree, NestingDurationsAndValues)
     b.End(1, 7, 300, 1, false, "");
     const ThreadTree* t = b.FindThread(1, 7);
     ASSERT_NE(t, nullptr);
-    ASSERT_EQ(t->nodes[0].children.size(), 1u);
-    const CallNode& root = t->nodes[t->nodes[0].children[0]];
-    ASSERT_EQ(root.children.size(), 2u);
-    EXPECT_EQ(t->nodes[root.children[1]].end, FrameEnd::TailCall);
+    ASSERT_EQ(b.Children(t->root).size(), 1u);
+    const auto calls = b.Children(b.Children(t->root)[0]);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(b.Node(calls[1]).tailCalls, 1u);
     EXPECT_TRUE(t->stack.empty());
     EXPECT_EQ(t->maxDepth, 2u);
     EXPECT_EQ(Render(b), "  thread 7 (pid 1): 3 calls, max depth 2\n"
@@ -130,7 +130,14 @@ TEST(CallTree, MemoryLimitsKeepNestingRight)
     EXPECT_EQ(b.GetStats().droppedNodes, 2u);
     EXPECT_EQ(b.GetStats().orphanEnds, 0u);
     EXPECT_EQ(b.GetStats().missingEnds, 0u);
-    EXPECT_EQ(b.FindThread(1, 7)->nodes[3].end, FrameEnd::Returned);
+    // F3, the deepest entry kept, still saw its own end.
+    uint32_t f3 = b.FindThread(1, 7)->root;
+    for (int level = 0; level < 3; ++level) {
+        ASSERT_EQ(b.Children(f3).size(), 1u);
+        f3 = b.Children(f3)[0];
+    }
+    EXPECT_EQ(b.Node(f3).id, 3u);
+    EXPECT_EQ(b.Node(f3).returned, 1u);
     for (int i = 0; i < 20; ++i) {
         b.Begin(1, 7, 10, 50, "");
     }
