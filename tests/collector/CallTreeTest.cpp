@@ -169,3 +169,86 @@ TEST(CallTree, SessionBuildsTreesWithNamesAndValues)
     noTree.tree = false;
     EXPECT_EQ(s.RenderSummary(noTree).find("Shop.Cart::Add"), std::string::npos);
 }
+
+TEST(CallTree, RepeatedRequestsAggregateIntoOneEntryPerPlace)
+{
+    CallTreeBuilder b;
+    // A million calls of the same shape: a request with two steps, one of them a loop.
+    int64_t ts = 0;
+    for (int request = 0; request < 100000; ++request) {
+        b.Begin(1, 7, ts, 1, "");
+        b.Begin(1, 7, ts + 1, 2, "");
+        for (int i = 0; i < 7; ++i) {
+            b.Begin(1, 7, ts + 2, 3, "");
+            b.End(1, 7, ts + 4, 3, false, "");
+        }
+        b.End(1, 7, ts + 5, 2, false, "");
+        b.Begin(1, 7, ts + 6, 4, "id=1");
+        b.End(1, 7, ts + 9, 4, false, request % 2 == 0 ? "true" : "false");
+        b.End(1, 7, ts + 10, 1, false, "");
+        ts += 10;
+    }
+    EXPECT_EQ(b.EntryCount(), 4u);
+    EXPECT_EQ(b.FindThread(1, 7)->calls, 1000000u);
+    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 1000000 calls, max depth 3\n"
+                         "    F1  x100000  total 1000000 us\n"
+                         "      F2  x100000  total 400000 us\n"
+                         "        F3  x700000  total 1400000 us\n"
+                         "      F4(id=1) -> <various>  x100000  total 300000 us\n");
+
+    // The same function from another place is another entry; an exception raised twice at
+    // the same place is one.
+    b.Begin(1, 7, 0, 3, "");
+    b.Exception(1, 7, 1, 0xAB);
+    b.Exception(1, 7, 2, 0xAB);
+    b.Unwind(1, 7, 3, 3);
+    EXPECT_EQ(b.EntryCount(), 6u);
+    const std::string text = Render(b);
+    EXPECT_NE(text.find("    F3()  3 us  [unwound]\n      ! exception 0xab  x2\n"), std::string::npos) << text;
+}
+
+TEST(CallTree, DistinctArgumentsAreCappedPerPlace)
+{
+    CallTreeBuilder::Limits limits;
+    limits.maxArgumentVariants = 3;
+    CallTreeBuilder b(limits);
+    b.Begin(1, 7, 0, 1, "");
+    for (int i = 0; i < 1000; ++i) {
+        const std::string sql = "sql=\"SELECT " + std::to_string(i) + "\"";
+        b.Begin(1, 7, 10 * i, 2, sql);
+        b.End(1, 7, 10 * i + 1, 2, false, "");
+    }
+    b.End(1, 7, 20000, 1, false, "");
+    EXPECT_EQ(b.EntryCount(), 1u + 3u + 1u);
+    const std::string text = Render(b);
+    EXPECT_NE(text.find("      F2(sql=\"SELECT 0\")  1 us\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("      F2(<various>)  x997  total 997 us\n"), std::string::npos) << text;
+}
+
+TEST(CallTree, ByteBoundKeepsNestingAndCountsWhatIsLeftOut)
+{
+    CallTreeBuilder::Limits limits;
+    limits.maxBytes = 2 * 1024 * 1024;
+    CallTreeBuilder b(limits);
+    // Every call a new place: ever deeper recursion of ever new functions, then back out.
+    uint32_t depth = 0;
+    for (uint32_t f = 1; f <= 200000; ++f) {
+        b.Begin(1, 7, f, f, "arg=" + std::to_string(f));
+        ++depth;
+        if (depth == 50) {
+            for (uint32_t k = 0; k < 50; ++k) {
+                b.End(1, 7, f + 1, f - k, false, std::to_string(f));
+            }
+            depth = 0;
+        }
+    }
+    const auto& stats = b.GetStats();
+    EXPECT_LE(b.BytesUsed(), b.BytesLimit());
+    EXPECT_GT(stats.droppedNodes, 0u);
+    EXPECT_GT(b.EntryCount(), 1000u);
+    // Nesting stayed right all along: every end found its begin.
+    EXPECT_EQ(stats.orphanEnds, 0u);
+    EXPECT_EQ(stats.missingEnds, 0u);
+    EXPECT_TRUE(b.FindThread(1, 7)->stack.empty());
+    EXPECT_EQ(stats.droppedNodes + b.EntryCount(), 200000u);
+}

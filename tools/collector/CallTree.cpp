@@ -95,10 +95,10 @@ private:
     std::string Value(uint32_t id) const
     {
         if (id == CallTreeBuilder::TextVarious) {
-            return "(various)";
+            return "<various>";
         }
         if (id == CallTreeBuilder::TextNotKept) {
-            return "...";
+            return "<not kept>";
         }
         return std::string(tree_.Text(id));
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -234,7 +235,11 @@ public:
                 size = text.size();
             }
             if (budget_ != nullptr && !budget_->Charge(size)) {
-                return {};
+                // Near the bound, a smaller block still takes what fits.
+                size = std::max(text.size(), budget_->Left());
+                if (!budget_->Charge(size)) {
+                    return {};
+                }
             }
             blocks_.emplace_back(new char[size]);
             blockSize_ = size;
