@@ -223,6 +223,18 @@ TEST(CallTree, DistinctArgumentsAreCappedPerPlace)
     const std::string text = Render(b);
     EXPECT_NE(text.find("      F2(sql=\"SELECT 0\")  1 us\n"), std::string::npos) << text;
     EXPECT_NE(text.find("      F2(<various>)  x997  total 997 us\n"), std::string::npos) << text;
+
+    // Texts that only ever differ are not stored: the hundred-thousandth distinct argument and
+    // return value cost no more memory than the tenth. (F1 has ended, so these calls are at the root.)
+    const size_t before = b.BytesUsed();
+    for (int i = 0; i < 100000; ++i) {
+        const std::string n = std::to_string(i);
+        b.Begin(1, 7, 0, 2, "sql=\"SELECT " + n + "\"");
+        b.End(1, 7, 1, 2, false, "0x" + n);
+    }
+    EXPECT_LT(b.BytesUsed() - before, 4096u); // the few new entries at the root only
+    EXPECT_EQ(b.GetStats().valuesNotKept, 0u);
+    EXPECT_NE(Render(b).find("\n    F2(<various>) -> <various>  x99997  total 99997 us\n"), std::string::npos) << Render(b);
 }
 
 TEST(CallTree, ByteBoundKeepsNestingAndCountsWhatIsLeftOut)

@@ -193,12 +193,11 @@ std::string_view CallTreeBuilder::Text(uint32_t id) const
     return id < texts_.size() ? texts_[id] : std::string_view();
 }
 
-uint32_t CallTreeBuilder::Intern(std::string_view text)
+uint32_t CallTreeBuilder::Intern(std::string_view text, uint64_t hash)
 {
     if (text.empty()) {
         return 0;
     }
-    const uint64_t hash = IndexTable::HashBytes(text);
     const uint32_t found = textIndex_.Find(hash, [&](uint32_t id) { return texts_[id] == text; });
     if (found != IndexTable::NotFound) {
         return found;
@@ -308,7 +307,7 @@ uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t par
     return index;
 }
 
-uint32_t CallTreeBuilder::Child(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
+uint32_t CallTreeBuilder::Find(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
 {
     CallNode& p = MutableNode(parent);
     if (p.lastHit != 0) {
@@ -317,38 +316,61 @@ uint32_t CallTreeBuilder::Child(uint32_t parent, CallNode::Kind kind, uint64_t i
             return p.lastHit;
         }
     }
-    const auto equal = [&](uint32_t i) {
+    const uint32_t found = children_.Find(ChildHash(parent, kind, id, args), [&](uint32_t i) {
         const CallNode& n = Node(i);
         return n.id == id && n.args == args && n.parent == parent && n.kind == kind;
-    };
-    uint32_t found = children_.Find(ChildHash(parent, kind, id, args), equal);
-    if (found == IndexTable::NotFound && kind == CallNode::Kind::Call && args != 0 && args != TextVarious) {
-        // Beyond a handful of distinct argument texts, further ones share one entry.
-        const uint64_t key = (static_cast<uint64_t>(parent) << 32) | static_cast<uint32_t>(id);
-        const uint64_t hash = IndexTable::Mix(key ^ 0x5bd1e995);
-        uint32_t v = variantIndex_.Find(hash, [&](uint32_t i) {
-            return variants_[i].parent == parent && variants_[i].functionId == static_cast<uint32_t>(id);
-        });
-        if (v == IndexTable::NotFound && MakeRoom(variants_, budget_) &&
-            variantIndex_.Insert(hash, static_cast<uint32_t>(variants_.size()))) {
-            v = static_cast<uint32_t>(variants_.size());
-            variants_.push_back({parent, static_cast<uint32_t>(id), 0});
-        }
-        if (v == IndexTable::NotFound || variants_[v].count >= limits_.maxArgumentVariants) {
-            args = TextVarious;
-            found = children_.Find(ChildHash(parent, kind, id, args), equal);
-        } else {
-            ++variants_[v].count;
-        }
+    });
+    if (found != IndexTable::NotFound) {
+        p.lastHit = found;
     }
+    return found;
+}
+
+uint32_t CallTreeBuilder::Child(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
+{
+    uint32_t found = Find(parent, kind, id, args);
     if (found == IndexTable::NotFound) {
         found = NewNode(kind, id, parent, args);
-        if (found == NotKept) {
-            return NotKept;
+        if (found != NotKept) {
+            MutableNode(parent).lastHit = found;
         }
     }
-    MutableNode(parent).lastHit = found;
     return found;
+}
+
+uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::string_view argsText)
+{
+    if (argsText.empty()) {
+        return Child(parent, CallNode::Kind::Call, functionId, 0);
+    }
+    // An argument text that was never stored cannot belong to an existing entry.
+    const uint64_t textHash = IndexTable::HashBytes(argsText);
+    uint32_t args = textIndex_.Find(textHash, [&](uint32_t i) { return texts_[i] == argsText; });
+    if (args != IndexTable::NotFound) {
+        const uint32_t found = Find(parent, CallNode::Kind::Call, functionId, args);
+        if (found != IndexTable::NotFound) {
+            return found;
+        }
+    }
+    // A new argument text here. Beyond a handful of them, further ones share one entry, and
+    // their texts are not stored at all.
+    const uint64_t key = (static_cast<uint64_t>(parent) << 32) | functionId;
+    const uint64_t hash = IndexTable::Mix(key ^ 0x5bd1e995);
+    uint32_t v = variantIndex_.Find(
+        hash, [&](uint32_t i) { return variants_[i].parent == parent && variants_[i].functionId == functionId; });
+    if (v == IndexTable::NotFound && MakeRoom(variants_, budget_) &&
+        variantIndex_.Insert(hash, static_cast<uint32_t>(variants_.size()))) {
+        v = static_cast<uint32_t>(variants_.size());
+        variants_.push_back({parent, functionId, 0});
+    }
+    if (v == IndexTable::NotFound || variants_[v].count >= limits_.maxArgumentVariants) {
+        return Child(parent, CallNode::Kind::Call, functionId, TextVarious);
+    }
+    ++variants_[v].count;
+    if (args == IndexTable::NotFound) {
+        args = Intern(argsText, textHash);
+    }
+    return Child(parent, CallNode::Kind::Call, functionId, args);
 }
 
 bool CallTreeBuilder::PushFrame(ThreadTree& t, const ThreadTree::OpenFrame& frame)
@@ -378,7 +400,7 @@ void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t fun
     uint32_t node = NotKept;
     // A frame that was not stored hides everything below it from the stored tree.
     if (parent != NotKept) {
-        node = Child(parent, CallNode::Kind::Call, functionId, Intern(args));
+        node = CallChild(parent, functionId, args);
     }
     if (node == NotKept) {
         ++stats_.droppedNodes;
@@ -433,14 +455,16 @@ void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int 
         case TailCall: ++n.tailCalls; break;
         default: ++n.unwound; break;
         }
-        if (how != Unwound) {
-            const uint32_t value = Intern(returnValue);
-            if (!n.returnSeen) {
-                n.returnSeen = true;
-                n.returnValue = value;
-            } else if (n.returnValue != value) {
-                n.returnValue = TextVarious;
-            }
+        if (how == Unwound) {
+            continue;
+        }
+        // Only the first value is stored; later ones are just compared with it.
+        if (!n.returnSeen) {
+            n.returnSeen = true;
+            n.returnValue = Intern(returnValue, IndexTable::HashBytes(returnValue));
+        } else if (n.returnValue != TextVarious &&
+                   (n.returnValue == TextNotKept || Text(n.returnValue) != returnValue)) {
+            n.returnValue = TextVarious;
         }
     }
 }

@@ -120,8 +120,12 @@ private:
     CallNode& MutableNode(uint32_t index) { return chunks_[index >> ChunkShift][index & ChunkMask]; }
     ThreadTree* Thread(uint32_t pid, uint32_t tid);
     uint32_t NewNode(CallNode::Kind kind, uint64_t id, uint32_t parent, uint32_t args);
+    // The existing entry below `parent`, or NotKept.
+    uint32_t Find(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args);
+    // The entry below `parent`, found or made; NotKept when it cannot be stored.
     uint32_t Child(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args);
-    uint32_t Intern(std::string_view text);
+    uint32_t CallChild(uint32_t parent, uint32_t functionId, std::string_view argsText);
+    uint32_t Intern(std::string_view text, uint64_t hash);
     bool PushFrame(ThreadTree& thread, const ThreadTree::OpenFrame& frame);
     void Close(ThreadTree& thread, int64_t ts, uint32_t functionId, int how, std::string_view returnValue);
 
