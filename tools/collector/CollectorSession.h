@@ -92,7 +92,6 @@ public:
         // this (the collector subtracts them from --max-memory before it gets here).
         size_t maxMemory = DefaultMaxMemory;
         size_t maxProcesses = 4096;
-        size_t maxConnections = 256;
         CallTreeBuilder::Limits treeLimits; // maxBytes is set from maxMemory
     };
 

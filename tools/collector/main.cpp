@@ -237,7 +237,6 @@ int main(int argc, char** argv)
     const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0);
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
-    sessionOptions.maxConnections = options.maxConnections;
     sessionOptions.maxMemory = options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers
                                                                       : options.maxMemoryBytes / 2;
     CollectorSession session(sessionOptions, nullptr);
