@@ -36,10 +36,10 @@ TEST(CallTree, NestingDurationsAndValues)
     b.End(1, 7, 300, 1, false, "");
     const ThreadTree* t = b.FindThread(1, 7);
     ASSERT_NE(t, nullptr);
-    ASSERT_EQ(t->nodes[0].children.size(), 1u);
-    const CallNode& root = t->nodes[t->nodes[0].children[0]];
-    ASSERT_EQ(root.children.size(), 2u);
-    EXPECT_EQ(t->nodes[root.children[1]].end, FrameEnd::TailCall);
+    ASSERT_EQ(b.Children(t->root).size(), 1u);
+    const auto calls = b.Children(b.Children(t->root)[0]);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(b.Node(calls[1]).tailCalls, 1u);
     EXPECT_TRUE(t->stack.empty());
     EXPECT_EQ(t->maxDepth, 2u);
     EXPECT_EQ(Render(b), "  thread 7 (pid 1): 3 calls, max depth 2\n"
@@ -130,7 +130,14 @@ TEST(CallTree, MemoryLimitsKeepNestingRight)
     EXPECT_EQ(b.GetStats().droppedNodes, 2u);
     EXPECT_EQ(b.GetStats().orphanEnds, 0u);
     EXPECT_EQ(b.GetStats().missingEnds, 0u);
-    EXPECT_EQ(b.FindThread(1, 7)->nodes[3].end, FrameEnd::Returned);
+    // F3, the deepest entry kept, still saw its own end.
+    uint32_t f3 = b.FindThread(1, 7)->root;
+    for (int level = 0; level < 3; ++level) {
+        ASSERT_EQ(b.Children(f3).size(), 1u);
+        f3 = b.Children(f3)[0];
+    }
+    EXPECT_EQ(b.Node(f3).id, 3u);
+    EXPECT_EQ(b.Node(f3).returned, 1u);
     for (int i = 0; i < 20; ++i) {
         b.Begin(1, 7, 10, 50, "");
     }
@@ -161,4 +168,99 @@ TEST(CallTree, SessionBuildsTreesWithNamesAndValues)
     CollectorSession::SummaryOptions noTree;
     noTree.tree = false;
     EXPECT_EQ(s.RenderSummary(noTree).find("Shop.Cart::Add"), std::string::npos);
+}
+
+TEST(CallTree, RepeatedRequestsAggregateIntoOneEntryPerPlace)
+{
+    CallTreeBuilder b;
+    // A million calls of the same shape: a request with two steps, one of them a loop.
+    int64_t ts = 0;
+    for (int request = 0; request < 100000; ++request) {
+        b.Begin(1, 7, ts, 1, "");
+        b.Begin(1, 7, ts + 1, 2, "");
+        for (int i = 0; i < 7; ++i) {
+            b.Begin(1, 7, ts + 2, 3, "");
+            b.End(1, 7, ts + 4, 3, false, "");
+        }
+        b.End(1, 7, ts + 5, 2, false, "");
+        b.Begin(1, 7, ts + 6, 4, "id=1");
+        b.End(1, 7, ts + 9, 4, false, request % 2 == 0 ? "true" : "false");
+        b.End(1, 7, ts + 10, 1, false, "");
+        ts += 10;
+    }
+    EXPECT_EQ(b.EntryCount(), 4u);
+    EXPECT_EQ(b.FindThread(1, 7)->calls, 1000000u);
+    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 1000000 calls, max depth 3\n"
+                         "    F1  x100000  total 1000000 us\n"
+                         "      F2  x100000  total 400000 us\n"
+                         "        F3  x700000  total 1400000 us\n"
+                         "      F4(id=1) -> <various>  x100000  total 300000 us\n");
+
+    // The same function from another place is another entry; an exception raised twice at
+    // the same place is one.
+    b.Begin(1, 7, 0, 3, "");
+    b.Exception(1, 7, 1, 0xAB);
+    b.Exception(1, 7, 2, 0xAB);
+    b.Unwind(1, 7, 3, 3);
+    EXPECT_EQ(b.EntryCount(), 6u);
+    const std::string text = Render(b);
+    EXPECT_NE(text.find("    F3()  3 us  [unwound]\n      ! exception 0xab  x2\n"), std::string::npos) << text;
+}
+
+TEST(CallTree, DistinctArgumentsAreCappedPerPlace)
+{
+    CallTreeBuilder::Limits limits;
+    limits.maxArgumentVariants = 3;
+    CallTreeBuilder b(limits);
+    b.Begin(1, 7, 0, 1, "");
+    for (int i = 0; i < 1000; ++i) {
+        const std::string sql = "sql=\"SELECT " + std::to_string(i) + "\"";
+        b.Begin(1, 7, 10 * i, 2, sql);
+        b.End(1, 7, 10 * i + 1, 2, false, "");
+    }
+    b.End(1, 7, 20000, 1, false, "");
+    EXPECT_EQ(b.EntryCount(), 1u + 3u + 1u);
+    const std::string text = Render(b);
+    EXPECT_NE(text.find("      F2(sql=\"SELECT 0\")  1 us\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("      F2(<various>)  x997  total 997 us\n"), std::string::npos) << text;
+
+    // Texts that only ever differ are not stored: the hundred-thousandth distinct argument and
+    // return value cost no more memory than the tenth. (F1 has ended, so these calls are at the root.)
+    const size_t before = b.BytesUsed();
+    for (int i = 0; i < 100000; ++i) {
+        const std::string n = std::to_string(i);
+        b.Begin(1, 7, 0, 2, "sql=\"SELECT " + n + "\"");
+        b.End(1, 7, 1, 2, false, "0x" + n);
+    }
+    EXPECT_LT(b.BytesUsed() - before, 4096u); // the few new entries at the root only
+    EXPECT_EQ(b.GetStats().valuesNotKept, 0u);
+    EXPECT_NE(Render(b).find("\n    F2(<various>) -> <various>  x99997  total 99997 us\n"), std::string::npos) << Render(b);
+}
+
+TEST(CallTree, ByteBoundKeepsNestingAndCountsWhatIsLeftOut)
+{
+    CallTreeBuilder::Limits limits;
+    limits.maxBytes = 2 * 1024 * 1024;
+    CallTreeBuilder b(limits);
+    // Every call a new place: ever deeper recursion of ever new functions, then back out.
+    uint32_t depth = 0;
+    for (uint32_t f = 1; f <= 200000; ++f) {
+        b.Begin(1, 7, f, f, "arg=" + std::to_string(f));
+        ++depth;
+        if (depth == 50) {
+            for (uint32_t k = 0; k < 50; ++k) {
+                b.End(1, 7, f + 1, f - k, false, std::to_string(f));
+            }
+            depth = 0;
+        }
+    }
+    const auto& stats = b.GetStats();
+    EXPECT_LE(b.BytesUsed(), b.BytesLimit());
+    EXPECT_GT(stats.droppedNodes, 0u);
+    EXPECT_GT(b.EntryCount(), 1000u);
+    // Nesting stayed right all along: every end found its begin.
+    EXPECT_EQ(stats.orphanEnds, 0u);
+    EXPECT_EQ(stats.missingEnds, 0u);
+    EXPECT_TRUE(b.FindThread(1, 7)->stack.empty());
+    EXPECT_EQ(stats.droppedNodes + b.EntryCount(), 200000u);
 }

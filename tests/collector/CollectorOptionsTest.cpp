@@ -51,3 +51,26 @@ TEST(CollectorOptions, Parsing)
         EXPECT_FALSE(error.empty());
     }
 }
+
+TEST(CollectorOptions, BoundsAndTimeouts)
+{
+    CollectorOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({}, o, error));
+    EXPECT_EQ(o.maxMemoryBytes, size_t{512} << 20);
+    EXPECT_DOUBLE_EQ(o.idleTimeoutSeconds, 30);
+    EXPECT_EQ(o.maxConnections, 256u);
+
+    ASSERT_TRUE(Parse({"--max-memory", "64", "--idle-timeout", "0", "--max-connections", "1"}, o, error)) << error;
+    EXPECT_EQ(o.maxMemoryBytes, size_t{64} << 20);
+    EXPECT_DOUBLE_EQ(o.idleTimeoutSeconds, 0);
+    EXPECT_EQ(o.maxConnections, 1u);
+
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+             {"--max-memory", "31"}, {"--max-memory", "-1"}, {"--max-memory", "1e3"}, {"--max-memory"},
+             {"--idle-timeout", "-1"}, {"--idle-timeout", "inf"}, {"--max-connections", "0"},
+             {"--max-connections", "5000"}}) {
+        EXPECT_FALSE(Parse(bad, o, error)) << bad[0] << " " << (bad.size() > 1 ? bad[1] : "");
+        EXPECT_FALSE(error.empty());
+    }
+}

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -64,10 +65,13 @@ public:
     const fs::path& Dir() const { return dir_; }
 
     // Starts the collector in the temp dir with its output in files there.
-    void Start(std::vector<std::string> args)
+    void Start(std::vector<std::string> args, bool json = true)
     {
         args.insert(args.begin(), QX_COLLECT_BIN);
-        args.insert(args.end(), {"--ready-file", (dir_ / "ready").string(), "--json", (dir_ / "out.json").string()});
+        args.insert(args.end(), {"--ready-file", (dir_ / "ready").string()});
+        if (json) {
+            args.insert(args.end(), {"--json", (dir_ / "out.json").string()});
+        }
         const std::string err = (dir_ / "stderr.txt").string();
         pid_ = fork();
         if (pid_ == 0) {
@@ -118,6 +122,7 @@ public:
     }
 
     void Signal(int sig) { kill(pid_, sig); }
+    pid_t Pid() const { return pid_; }
     std::string Json() const { return ReadAll(dir_ / "out.json"); }
     std::string Stderr() const { return ReadAll(dir_ / "stderr.txt"); }
 
@@ -231,6 +236,7 @@ TEST(CollectorProcess, TcpAcrossReconnectsUntilTheProcessEnds)
     EXPECT_NE(summary.find("App.Program::Main(arg=\"\"x\") -> 42  800 us"), std::string::npos) << summary;
     EXPECT_NE(summary.find("pid 4711  runtime \".NET 8.0.0\"  host DOTNET_CORE  agent 2.3.0"), std::string::npos);
     EXPECT_FALSE(fs::exists(p.Dir() / "ready"));
+    EXPECT_TRUE(std::regex_search(summary, std::regex("\n  decode rate: [0-9]+ messages/s\n"))) << summary;
 }
 
 TEST(CollectorProcess, FifoInTheWorkingDirectory)
@@ -300,4 +306,176 @@ TEST(CollectorProcess, UdpDatagramsUntilSigterm)
     EXPECT_NE(lines[3].find(R"("function":"A::B")"), std::string::npos);
     EXPECT_NE(p.Stderr().find("malformed messages: 1"), std::string::npos) << p.Stderr();
     EXPECT_EQ(p.Stderr().find("call trees"), std::string::npos);
+}
+
+namespace {
+
+// The number after `label` in the summary, or -1.
+long long Figure(const std::string& summary, const std::string& label)
+{
+    const size_t at = summary.find("\n  " + label + ": ");
+    if (at == std::string::npos) {
+        return -1;
+    }
+    return std::stoll(summary.substr(at + label.size() + 5));
+}
+
+sockaddr_in Loopback(uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+} // namespace
+
+TEST(CollectorProcess, UdpSentIntoAPausedCollectorIsDecodedOrCountedAsDropped)
+{
+    CollectorProcess p;
+    p.Start({"--transport", "udp", "--port", "0", "--no-tree"});
+    const std::string ready = p.WaitReady();
+    ASSERT_FALSE(ready.empty()) << p.Stderr();
+    // Stopped, the collector reads nothing while the datagrams pile up and overflow its socket.
+    p.Signal(SIGSTOP);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in a = Loopback(static_cast<uint16_t>(std::stoi(ready)));
+    constexpr int Sent = 50000;
+    for (int i = 0; i < Sent; ++i) {
+        const Bytes d = i % 2 == 0 ? BeginCall(5, {}, 7, i) : EndCall(5, 7, i);
+        ASSERT_EQ(sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a),
+                  static_cast<ssize_t>(d.size()));
+    }
+    close(fd);
+    p.Signal(SIGCONT);
+    // Told to stop at once: what is still queued is read by the final drain.
+    p.Signal(SIGTERM);
+    ASSERT_EQ(p.WaitExit(), 0) << p.Stderr();
+    const std::string summary = p.Stderr();
+    const long long decoded = Figure(summary, "commands");
+    const long long dropped = Figure(summary, "kernel drops");
+    ASSERT_GE(decoded, 0) << summary;
+    ASSERT_GE(dropped, 0) << summary;
+    EXPECT_EQ(decoded + dropped, Sent) << summary;
+    EXPECT_EQ(Lines(p.Json()).size(), static_cast<size_t>(decoded));
+}
+
+TEST(CollectorProcess, IdleAndHalfSentConnectionsTimeOut)
+{
+    CollectorProcess p;
+    p.Start({"--transport", "tcp", "--port", "0", "--idle-timeout", "1", "--until-ended", "--duration", "20"});
+    const std::string ready = p.WaitReady();
+    ASSERT_FALSE(ready.empty()) << p.Stderr();
+    const auto port = static_cast<uint16_t>(std::stoi(ready));
+    const int silent = ConnectTcp(port);
+    const int half = ConnectTcp(port);
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(half, 0);
+    const Bytes info = MethodInfo(1, "A", "B");
+    SendAll(half, Bytes(info.begin(), info.begin() + 10), 10);
+    // Both are closed by the collector: reading gives end of stream.
+    for (const int fd : {silent, half}) {
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char c;
+        EXPECT_EQ(recv(fd, &c, 1, 0), 0);
+        close(fd);
+    }
+    const int last = ConnectTcp(port);
+    ASSERT_GE(last, 0);
+    SendAll(last, Concat({Announce(), Command(10)}), 1 << 20);
+    close(last);
+    ASSERT_EQ(p.WaitExit(), 0) << p.Stderr();
+    const std::string summary = p.Stderr();
+    EXPECT_NE(summary.find("3 connections (2 closed after 1 s without a byte (1 in the middle of a command))"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("timed out 1"), std::string::npos) << summary;
+    EXPECT_EQ(Figure(summary, "commands"), 5) << summary;
+}
+
+TEST(CollectorProcess, FullConnectionTableMakesRoomForANewcomer)
+{
+    CollectorProcess p;
+    p.Start({"--transport", "tcp", "--port", "0", "--max-connections", "3", "--until-ended", "--duration", "20"});
+    const std::string ready = p.WaitReady();
+    ASSERT_FALSE(ready.empty()) << p.Stderr();
+    const auto port = static_cast<uint16_t>(std::stoi(ready));
+    // Someone holds every slot without sending...
+    std::vector<int> squatters;
+    for (int i = 0; i < 8; ++i) {
+        squatters.push_back(ConnectTcp(port));
+        ASSERT_GE(squatters.back(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // ...and the agent still gets in.
+    const int agent = ConnectTcp(port);
+    ASSERT_GE(agent, 0);
+    SendAll(agent, Concat({Announce(), Calls(), Command(10)}), 1 << 20);
+    close(agent);
+    ASSERT_EQ(p.WaitExit(), 0) << p.Stderr();
+    for (const int fd : squatters) {
+        close(fd);
+    }
+    const std::string summary = p.Stderr();
+    EXPECT_NE(summary.find("9 connections (6 closed to admit newer ones (limit 3))"), std::string::npos) << summary;
+    EXPECT_EQ(Figure(summary, "commands"), 8) << summary;
+}
+
+TEST(CollectorProcess, HalfWrittenCommandOnTheFifoTimesOut)
+{
+    CollectorProcess p;
+    p.Start({"--transport", "pipe", "--idle-timeout", "1", "--until-ended", "--duration", "20"});
+    ASSERT_EQ(p.WaitReady(), QuorixCollect::DefaultPipeName) << p.Stderr();
+    const fs::path fifo = p.Dir() / QuorixCollect::DefaultPipeName;
+    const Bytes info = MethodInfo(1, "A", "B");
+    // A writer dies in the middle of a command; the next one must not be misread after it.
+    for (const Bytes& part : {Bytes(info.begin(), info.begin() + 10), Concat({Announce(), Command(10)})}) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+        close(fd);
+        if (part.size() == 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        }
+    }
+    ASSERT_EQ(p.WaitExit(), 0) << p.Stderr();
+    const std::string summary = p.Stderr();
+    EXPECT_NE(summary.find("timed out 1"), std::string::npos) << summary;
+    EXPECT_EQ(Figure(summary, "commands"), 5) << summary;
+}
+
+TEST(CollectorProcess, HugeMethodNamesStayWithinTheMemoryBound)
+{
+    CollectorProcess p;
+    p.Start({"--transport", "tcp", "--port", "0", "--max-memory", "64", "--until-ended", "--duration", "60"}, false);
+    const std::string ready = p.WaitReady();
+    ASSERT_FALSE(ready.empty()) << p.Stderr();
+    const int fd = ConnectTcp(static_cast<uint16_t>(std::stoi(ready)));
+    ASSERT_GE(fd, 0);
+    SendAll(fd, Announce(), 1 << 20);
+    // 20,000 different names of 32 KB each: 650 MB of names.
+    const std::string cls(16000, 'C');
+    std::string method(16000, 'm');
+    Bytes batch;
+    for (uint32_t f = 0; f < 20000; ++f) {
+        memcpy(method.data(), &f, sizeof f);
+        const Bytes info = MethodInfo(f, cls, method);
+        batch.insert(batch.end(), info.begin(), info.end());
+        if (batch.size() >= (4u << 20)) {
+            SendAll(fd, batch, batch.size());
+            batch.clear();
+        }
+    }
+    SendAll(fd, Concat({batch, Command(10)}), 1 << 30);
+    close(fd);
+    ASSERT_EQ(p.WaitExit(), 0) << p.Stderr();
+    const std::string summary = p.Stderr();
+    EXPECT_EQ(Figure(summary, "commands"), 20005) << summary;
+    EXPECT_NE(summary.find("function names stored cut to 256 bytes"), std::string::npos) << summary;
+    // The process as a whole stays near its bound.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(summary, m, std::regex("peak resident ([0-9.]+) MiB"))) << summary;
+    EXPECT_LT(std::stod(m[1]), 96.0) << summary;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CommandDecoder.h"
+#include "WireFormat.h"
 #include "WireBytes.h"
 
 using namespace QuorixCollect;
@@ -184,5 +185,49 @@ TEST(CommandDecoder, BodiesThatDoNotFitAreBad)
     };
     for (size_t i = 0; i < bad.size(); ++i) {
         EXPECT_EQ(Decode(bad[i], c).status, DecodeStatus::BadBody) << "case " << i;
+    }
+}
+
+TEST(CommandDecoder, PlainCallPathAgreesWithTheFullDecoder)
+{
+    const std::vector<Bytes> plain = {BeginCall(101, {}, 7, 1000, 0x7F0011223344), BeginCall(0xFFFFFFFF, {}, 0, -5),
+                                      EndCall(101), EndCall(7, 9, 3000, true)};
+    DecodedCommand fast;
+    for (const Bytes& b : plain) {
+        // A reused object that a full decode left full of fields must not leak them.
+        const Bytes busy = BeginCall(3, {Record(6, "n", {1, 0, 0, 0})});
+        ASSERT_EQ(DecodeCommand(busy.data(), busy.size(), fast).status, DecodeStatus::Ok);
+        ASSERT_TRUE(DecodePlainCall(b.data(), b.size(), fast));
+        const DecodedCommand full = DecodeOk(b);
+        EXPECT_EQ(fast.type, full.type);
+        EXPECT_EQ(fast.length, full.length);
+        EXPECT_EQ(fast.pid, full.pid);
+        EXPECT_EQ(fast.tid, full.tid);
+        EXPECT_EQ(fast.ts, full.ts);
+        EXPECT_EQ(fast.functionId, full.functionId);
+        EXPECT_EQ(fast.instanceId, full.instanceId);
+        EXPECT_EQ(fast.tailCall, full.tailCall);
+        EXPECT_TRUE(fast.args.empty());
+        EXPECT_FALSE(fast.hasReturnValue);
+    }
+
+    // Everything else is left to the full decoder, malformed look-alikes included.
+    Bytes wrongLength = BeginCall(1);
+    wrongLength[0] = 33;
+    Bytes badFlag = EndCall(1);
+    badFlag[23] = 2;
+    Bytes countWithoutRecords = BeginCall(1);
+    countWithoutRecords[31] = 1;
+    for (const Bytes& b : {BeginCall(1, {Record(6, "n", {1, 0, 0, 0})}), EndCall(1, 7, 2000, false, Record(2, "", {1})),
+                           wrongLength, badFlag, countWithoutRecords, Command(9), MethodInfo(1, "A", "B")}) {
+        EXPECT_FALSE(DecodePlainCall(b.data(), b.size(), fast)) << b.size();
+    }
+}
+
+TEST(CommandDecoder, KnownTypesTableMatchesTheNames)
+{
+    for (int type = 0; type < 256; ++type) {
+        EXPECT_EQ(IsKnownCommandType(static_cast<uint8_t>(type)), CommandTypeName(static_cast<uint8_t>(type)) != nullptr)
+            << type;
     }
 }

@@ -83,3 +83,28 @@ TEST(JsonText, CommandLines)
     EXPECT_EQ(CommandToJson(c, &name),
               R"({"type":2,"name":"EndCall","pid":4711,"tid":7,"ts":2000,"functionId":9,"function":"N::M","tailCall":true,"returnValue":{"name":"ret","type":17,"typeName":"string","value":null}})");
 }
+
+TEST(JsonText, PlainCallLinesMatchTheGeneralWriter)
+{
+    // The shortcut for call lines must write exactly what the general writer writes.
+    const std::string_view name = "Shop.Orders.OrderProcessor::Process";
+    for (const Bytes& b : {BeginCall(101, {}, 7, 1000, 0x7F0011223344), BeginCall(0xFFFFFFFF, {}, 0xFFFFFFFF, INT64_MIN),
+                           EndCall(5, 7, 2000, true), EndCall(5, 7, -2000, false)}) {
+        DecodedCommand c;
+        ASSERT_EQ(DecodeCommand(b.data(), b.size(), c).status, DecodeStatus::Ok);
+        for (const std::string_view* named : {&name, static_cast<const std::string_view*>(nullptr)}) {
+            std::string fast;
+            std::string general;
+            AppendCommandJson(fast, c, named, true);
+            AppendCommandJson(general, c, named, false);
+            EXPECT_EQ(fast, general);
+            EXPECT_TRUE(JsonChecker::Valid(fast)) << fast;
+        }
+    }
+    // Names that need escaping never take the shortcut.
+    EXPECT_TRUE(IsJsonSafe("A.B`1::C<T>"));
+    EXPECT_FALSE(IsJsonSafe("A\"B"));
+    EXPECT_FALSE(IsJsonSafe("A\\B"));
+    EXPECT_FALSE(IsJsonSafe("A\x01"));
+    EXPECT_FALSE(IsJsonSafe("\xC3\xA9"));
+}

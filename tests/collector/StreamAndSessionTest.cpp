@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
+#include <sstream>
 
 #include "CollectorSession.h"
 #include "StreamReassembler.h"
@@ -193,4 +195,158 @@ TEST(CollectorSession, RandomInputNeverBreaksTheOutput)
     EXPECT_GT(s.MalformedCount(), 0u);
     EXPECT_GT(lines.size(), 0u);
     EXPECT_FALSE(s.RenderSummary({}).empty());
+}
+
+TEST(StreamReassembler, WholeCommandsComeStraightFromTheReadAndOnlyASplitOneIsCopied)
+{
+    const Bytes stream = Concat({SampleStream(), SampleStream()});
+    const size_t cut = stream.size() / 2 + 7; // inside a command
+    StreamReassembler r;
+    std::vector<const uint8_t*> where;
+    std::vector<size_t> sizes;
+    auto feed = [&](const uint8_t* d, size_t n) {
+        r.Feed(
+            d, n, [&](const uint8_t* m, size_t len) { where.push_back(m); sizes.push_back(len); },
+            [](size_t) { FAIL() << "nothing is out of step"; });
+    };
+    feed(stream.data(), cut);
+    const size_t before = where.size();
+    EXPECT_LT(r.Pending(), MethodInfo(101, "A.B", "C").size());
+    feed(stream.data() + cut, stream.size() - cut);
+    ASSERT_EQ(where.size(), 10u);
+    size_t copied = 0;
+    for (size_t i = 0; i < where.size(); ++i) {
+        const bool inRead = where[i] >= stream.data() && where[i] < stream.data() + stream.size();
+        copied += inRead ? 0 : 1;
+    }
+    EXPECT_EQ(copied, 1u); // the one command split by the cut
+    EXPECT_GT(before, 0u);
+    EXPECT_EQ(r.Pending(), 0u);
+}
+
+TEST(CollectorSession, DecodeRateLineIsParseableAndNeedsTwoMessages)
+{
+    std::vector<std::string> lines;
+    CollectorSession s = MakeSession(lines);
+    const auto t0 = CollectorSession::Clock::now();
+    const Bytes one = Command(9);
+    s.ReadStarted(t0);
+    s.OnDatagram(one.data(), one.size());
+    s.ReadFinished(t0 + std::chrono::milliseconds(1));
+    EXPECT_EQ(s.RenderSummary({}).find("decode rate"), std::string::npos);
+
+    // 1 + 2999 messages between the first read's start and the last read's end: 2 seconds.
+    Bytes many;
+    for (int i = 0; i < 2999; ++i) {
+        const Bytes b = BeginCall(1);
+        many.insert(many.end(), b.begin(), b.end());
+    }
+    s.ReadStarted(t0 + std::chrono::milliseconds(1500));
+    s.OnStreamData(1, many.data(), many.size());
+    s.ReadFinished(t0 + std::chrono::seconds(2));
+    // A read that decodes nothing does not move the end.
+    s.ReadStarted(t0 + std::chrono::seconds(5));
+    s.ReadFinished(t0 + std::chrono::seconds(6));
+    EXPECT_NE(s.RenderSummary({}).find("\n  decode rate: 1500 messages/s\n"), std::string::npos) << s.RenderSummary({});
+}
+
+TEST(CollectorSession, HalfReceivedCommandTimesOutAndTheStreamGoesOn)
+{
+    std::vector<std::string> lines;
+    CollectorSession s = MakeSession(lines);
+    const Bytes info = MethodInfo(1, "X", "Y");
+    s.OnStreamData(3, info.data(), 10);
+    EXPECT_EQ(s.StreamPending(3), 10u);
+    s.OnStreamTimedOut(3, 30);
+    EXPECT_EQ(s.StreamPending(3), 0u);
+    EXPECT_EQ(s.MalformedCount("timed out"), 1u);
+    EXPECT_EQ(s.DroppedStreamBytes(), 10u);
+    // A writer that comes back later starts on a command boundary and is understood.
+    s.OnStreamData(3, info.data(), info.size());
+    EXPECT_EQ(lines.size(), 1u);
+    s.OnStreamTimedOut(3, 30); // nothing pending: nothing counted
+    EXPECT_EQ(s.MalformedCount(), 1u);
+    EXPECT_NE(s.RenderSummary({}).find("timed out: 10 bytes of a command dropped after 30 s"), std::string::npos);
+}
+
+TEST(CollectorSession, JsonLinesGoToTheSinkInBulk)
+{
+    struct Sink : JsonSink {
+        void Drain() override
+        {
+            ++drains;
+            text += buffer;
+            buffer.clear();
+        }
+        int drains = 0;
+        std::string text;
+    } sink;
+    sink.drainAt = 4096;
+    CollectorSession s(CollectorSession::Options{}, nullptr);
+    s.SetJsonSink(&sink);
+    const Bytes stream = SampleStream();
+    for (int i = 0; i < 100; ++i) {
+        s.OnStreamData(1, stream.data(), stream.size());
+    }
+    sink.Drain();
+    EXPECT_GT(sink.drains, 5);
+    EXPECT_LT(sink.drains, 100);
+    std::vector<std::string> lines;
+    std::stringstream ss(sink.text);
+    for (std::string line; std::getline(ss, line);) {
+        ASSERT_TRUE(JsonChecker::Valid(line)) << line;
+        lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 500u);
+    EXPECT_NE(lines[2].find(R"("functionId":101,"function":"A.B::C")"), std::string::npos) << lines[2];
+}
+
+TEST(CollectorSession, ManyHugeMethodNamesStayWithinTheNamesShare)
+{
+    // 20,000 names of 32 KB would be 650 MB; names get a quarter of the bound.
+    CollectorSession::Options options;
+    options.maxMemory = 64u << 20;
+    CollectorSession s(options, nullptr);
+    const std::string cls(16000, 'C');
+    std::string method(16000, 'm');
+    for (uint32_t f = 0; f < 20000; ++f) {
+        memcpy(method.data(), &f, sizeof f); // every name different
+        const Bytes info = MethodInfo(f, cls, method);
+        s.OnDatagram(info.data(), info.size());
+    }
+    EXPECT_EQ(s.TotalCommands(), 20000u);
+    EXPECT_LE(s.MemoryUsed(), options.maxMemory / 4);
+    // The first names are whole, later ones cut, and once even those do not fit they are counted.
+    EXPECT_EQ(s.FunctionName(4711, 0).size(), cls.size() + 2 + method.size());
+    EXPECT_GT(s.NamesCut(), 0u);
+    EXPECT_EQ(s.FunctionName(4711, 19999).size(), CollectorSession::CutNameBytes);
+    EXPECT_EQ(s.FunctionName(4711, 19999).substr(CollectorSession::CutNameBytes - 3), "...");
+    EXPECT_EQ(s.NamesNotKept(), 0u);
+    const std::string summary = s.RenderSummary({});
+    EXPECT_NE(summary.find("left out (memory bound): " + std::to_string(s.NamesCut()) +
+                           " function names stored cut to 256 bytes"),
+              std::string::npos)
+        << summary;
+
+    // A bound too small for even the short names: they are counted, never stored.
+    CollectorSession::Options tiny;
+    tiny.maxMemory = 1u << 20;
+    CollectorSession t(tiny, nullptr);
+    for (uint32_t f = 0; f < 20000; ++f) {
+        const Bytes info = MethodInfo(f, cls, "M");
+        t.OnDatagram(info.data(), info.size());
+    }
+    EXPECT_LE(t.MemoryUsed(), tiny.maxMemory / 4);
+    EXPECT_GT(t.NamesNotKept(), 0u);
+    // Every name is stored whole, stored cut, or counted.
+    uint64_t whole = 0;
+    uint64_t cut = 0;
+    for (uint32_t f = 0; f < 20000; ++f) {
+        const std::string_view name = t.FunctionName(4711, f);
+        whole += name.size() == cls.size() + 3 ? 1 : 0;
+        cut += name.size() == CollectorSession::CutNameBytes ? 1 : 0;
+    }
+    EXPECT_GT(whole, 0u);
+    EXPECT_EQ(cut, t.NamesCut());
+    EXPECT_EQ(whole + cut + t.NamesNotKept(), 20000u);
 }

@@ -7,14 +7,25 @@ namespace QuorixCollect {
 
 namespace {
 
-uint64_t Key(uint32_t pid, uint32_t tid)
+enum How { Returned, TailCall, Unwound };
+
+uint64_t ThreadKey(uint32_t pid, uint32_t tid)
 {
     return (static_cast<uint64_t>(pid) << 32) | tid;
 }
 
+uint64_t ChildHash(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
+{
+    return IndexTable::Mix(IndexTable::Mix(id ^ (static_cast<uint64_t>(kind) << 62)) ^
+                           ((static_cast<uint64_t>(parent) << 32) | args));
+}
+
 class Renderer {
 public:
-    Renderer(const CallTreeBuilder::RenderOptions& options, std::string& out) : options_(options), out_(out) {}
+    Renderer(const CallTreeBuilder& tree, const CallTreeBuilder::RenderOptions& options, std::string& out)
+        : tree_(tree), options_(options), out_(out)
+    {
+    }
 
     bool Line(size_t indent, const std::string& text)
     {
@@ -32,19 +43,46 @@ public:
     bool Cut() const { return cut_; }
     size_t Lines() const { return lines_; }
 
-    std::string Name(const ThreadTree& t, uint32_t functionId) const
+    // Renders the children of `parent` at nesting `level`; returns false once the line limit is hit.
+    bool Children(const ThreadTree& t, uint32_t parent, size_t level)
+    {
+        const size_t indent = level + 2;
+        const CallNode& p = tree_.Node(parent);
+        if (level >= options_.maxDepth && p.firstChild != 0) {
+            return Line(indent, "... " + std::to_string(CountBelow(parent)) + " nested entries not shown");
+        }
+        for (uint32_t i = p.firstChild; i != 0; i = tree_.Node(i).nextSibling) {
+            const CallNode& n = tree_.Node(i);
+            if (n.kind == CallNode::Kind::Exception) {
+                char buf[80];
+                snprintf(buf, sizeof buf, "! exception 0x%" PRIx64, n.id);
+                std::string text = buf;
+                if (n.count > 1) {
+                    text += "  x" + std::to_string(n.count);
+                }
+                if (!Line(indent, text)) {
+                    return false;
+                }
+                continue;
+            }
+            if (!Line(indent, CallText(t, n)) || !Children(t, i, level + 1)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::string Name(const ThreadTree& t, uint64_t functionId) const
     {
         if (options_.functionName) {
-            return options_.functionName(t.pid, functionId);
+            return options_.functionName(t.pid, static_cast<uint32_t>(functionId));
         }
         return "function#" + std::to_string(functionId);
     }
 
     std::string Duration(const ThreadTree& t, int64_t ticks) const
     {
-        if (ticks < 0) {
-            return "? us";
-        }
         double micros = static_cast<double>(ticks);
         if (options_.microsPerTick) {
             micros *= options_.microsPerTick(t.pid);
@@ -54,91 +92,82 @@ public:
         return buf;
     }
 
-    static const char* Mark(FrameEnd end)
+    std::string Value(uint32_t id) const
     {
-        switch (end) {
-        case FrameEnd::Open: return "  [open]";
-        case FrameEnd::Returned: return "";
-        case FrameEnd::TailCall: return "  [tail call]";
-        case FrameEnd::Unwound: return "  [unwound]";
-        case FrameEnd::MissingEnd: return "  [no end seen]";
+        if (id == CallTreeBuilder::TextVarious) {
+            return "<various>";
         }
-        return "";
+        if (id == CallTreeBuilder::TextNotKept) {
+            return "<not kept>";
+        }
+        return std::string(tree_.Text(id));
     }
 
-    static bool Collapsible(const CallNode& n)
+    static void Mark(std::string& marks, uint64_t n, const char* what)
     {
-        return n.kind == CallNode::Kind::Call && n.children.empty() && n.args.empty() && n.returnValue.empty() &&
-               n.end == FrameEnd::Returned;
+        if (n != 0) {
+            marks += (marks.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+        }
     }
 
-    static size_t CountBelow(const ThreadTree& t, uint32_t node)
+    std::string CallText(const ThreadTree& t, const CallNode& n) const
+    {
+        std::string text = Name(t, n.id);
+        const bool returns = n.returnSeen && n.returnValue != 0;
+        if (n.count == 1) {
+            // A single call reads as it always has: arguments, value, duration, how it ended.
+            text += "(" + Value(n.args) + ")";
+            if (returns) {
+                text += " -> " + Value(n.returnValue);
+            }
+            if (n.Open() == 0) {
+                text += "  " + (n.badClock ? std::string("? us") : Duration(t, n.totalTicks));
+            }
+            if (n.tailCalls != 0) {
+                text += "  [tail call]";
+            } else if (n.unwound != 0) {
+                text += "  [unwound]";
+            } else if (n.missingEnds != 0) {
+                text += "  [no end seen]";
+            } else if (n.Open() != 0) {
+                text += "  [open]";
+            }
+            return text;
+        }
+        if (n.args != 0) {
+            text += "(" + Value(n.args) + ")";
+        }
+        if (returns) {
+            text += " -> " + Value(n.returnValue);
+        }
+        text += "  x" + std::to_string(n.count) + "  total " + Duration(t, n.totalTicks);
+        std::string marks;
+        Mark(marks, n.tailCalls, "tail calls");
+        Mark(marks, n.unwound, "unwound");
+        Mark(marks, n.missingEnds, "no end seen");
+        Mark(marks, n.Open(), "open");
+        if (!marks.empty()) {
+            text += "  [" + marks + "]";
+        }
+        return text;
+    }
+
+    size_t CountBelow(uint32_t node) const
     {
         size_t count = 0;
-        std::vector<uint32_t> pending(t.nodes[node].children);
+        std::vector<uint32_t> pending{node};
         while (!pending.empty()) {
             const uint32_t n = pending.back();
             pending.pop_back();
-            ++count;
-            pending.insert(pending.end(), t.nodes[n].children.begin(), t.nodes[n].children.end());
+            for (uint32_t c = tree_.Node(n).firstChild; c != 0; c = tree_.Node(c).nextSibling) {
+                ++count;
+                pending.push_back(c);
+            }
         }
         return count;
     }
 
-    // Renders the children of `parent` at nesting `level`; returns false once the line limit is hit.
-    bool Children(const ThreadTree& t, uint32_t parent, size_t level)
-    {
-        const size_t depth = level + 2;
-        const auto& kids = t.nodes[parent].children;
-        if (level >= options_.maxDepth && !kids.empty()) {
-            return Line(depth, "... " + std::to_string(CountBelow(t, parent)) + " nested entries not shown");
-        }
-        for (size_t i = 0; i < kids.size(); ++i) {
-            const CallNode& n = t.nodes[kids[i]];
-            if (n.kind == CallNode::Kind::Exception) {
-                char buf[64];
-                snprintf(buf, sizeof buf, "! exception 0x%" PRIx64, n.exceptionId);
-                if (!Line(depth, buf)) {
-                    return false;
-                }
-                continue;
-            }
-            // Runs of identical leaf calls (loops) become one line.
-            size_t run = 1;
-            int64_t total = n.finish - n.begin;
-            while (Collapsible(n) && i + run < kids.size()) {
-                const CallNode& next = t.nodes[kids[i + run]];
-                if (!Collapsible(next) || next.functionId != n.functionId) {
-                    break;
-                }
-                total += next.finish - next.begin;
-                ++run;
-            }
-            std::string text = Name(t, n.functionId);
-            if (run > 1) {
-                text += "  x" + std::to_string(run) + "  total " + Duration(t, total);
-                i += run - 1;
-                if (!Line(depth, text)) {
-                    return false;
-                }
-                continue;
-            }
-            text += "(" + n.args + ")";
-            if (!n.returnValue.empty()) {
-                text += " -> " + n.returnValue;
-            }
-            if (n.end != FrameEnd::Open) {
-                text += "  " + Duration(t, n.finish - n.begin);
-            }
-            text += Mark(n.end);
-            if (!Line(depth, text) || !Children(t, kids[i], level + 1)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
+    const CallTreeBuilder& tree_;
     const CallTreeBuilder::RenderOptions& options_;
     std::string& out_;
     size_t lines_ = 0;
@@ -149,58 +178,214 @@ private:
 
 CallTreeBuilder::CallTreeBuilder() : CallTreeBuilder(Limits{}) {}
 
-CallTreeBuilder::CallTreeBuilder(const Limits& limits) : limits_(limits) {}
+CallTreeBuilder::CallTreeBuilder(const Limits& limits)
+    : limits_(limits), budget_(limits.maxBytes), children_(&budget_), variantIndex_(&budget_), textBytes_(&budget_),
+      textIndex_(&budget_), threadIndex_(&budget_)
+{
+    // Text id 0 is "nothing".
+    texts_.emplace_back();
+}
+
+CallTreeBuilder::~CallTreeBuilder() = default;
+
+std::string_view CallTreeBuilder::Text(uint32_t id) const
+{
+    return id < texts_.size() ? texts_[id] : std::string_view();
+}
+
+uint32_t CallTreeBuilder::Intern(std::string_view text, uint64_t hash)
+{
+    if (text.empty()) {
+        return 0;
+    }
+    const uint32_t found = textIndex_.Find(hash, [&](uint32_t id) { return texts_[id] == text; });
+    if (found != IndexTable::NotFound) {
+        return found;
+    }
+    if (texts_.size() >= TextVarious || !MakeRoom(texts_, budget_)) {
+        ++stats_.valuesNotKept;
+        return TextNotKept;
+    }
+    const std::string_view stored = textBytes_.Store(text);
+    if (stored.data() == nullptr) {
+        ++stats_.valuesNotKept;
+        return TextNotKept;
+    }
+    const auto id = static_cast<uint32_t>(texts_.size());
+    if (!textIndex_.Insert(hash, id)) {
+        ++stats_.valuesNotKept;
+        return TextNotKept;
+    }
+    texts_.push_back(stored);
+    return id;
+}
 
 ThreadTree* CallTreeBuilder::Thread(uint32_t pid, uint32_t tid)
 {
-    const uint64_t key = Key(pid, tid);
-    auto it = index_.find(key);
-    if (it != index_.end()) {
-        return threads_[it->second].get();
+    if (lastThread_ != nullptr && lastThread_->tid == tid && lastThread_->pid == pid) {
+        return lastThread_;
     }
-    if (threads_.size() >= limits_.maxThreads) {
-        ++stats_.droppedThreads;
-        return nullptr;
+    const uint64_t key = ThreadKey(pid, tid);
+    const uint64_t hash = IndexTable::Mix(key);
+    uint32_t index = threadIndex_.Find(hash, [&](uint32_t i) { return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key; });
+    if (index == IndexTable::NotFound) {
+        if (threads_.size() >= limits_.maxThreads || !MakeRoom(threads_, budget_) ||
+            !budget_.Charge(sizeof(ThreadTree))) {
+            ++stats_.droppedThreads;
+            return nullptr;
+        }
+        auto tree = std::make_unique<ThreadTree>();
+        tree->pid = pid;
+        tree->tid = tid;
+        tree->root = NewNode(CallNode::Kind::Root, 0, 0, 0);
+        if (tree->root == NotKept || !threadIndex_.Insert(hash, static_cast<uint32_t>(threads_.size()))) {
+            budget_.Release(sizeof(ThreadTree));
+            ++stats_.droppedThreads;
+            return nullptr;
+        }
+        index = static_cast<uint32_t>(threads_.size());
+        threads_.push_back(std::move(tree));
     }
-    auto tree = std::make_unique<ThreadTree>();
-    tree->pid = pid;
-    tree->tid = tid;
-    tree->nodes.emplace_back();
-    index_.emplace(key, threads_.size());
-    threads_.push_back(std::move(tree));
-    return threads_.back().get();
+    lastThread_ = threads_[index].get();
+    return lastThread_;
 }
 
 const ThreadTree* CallTreeBuilder::FindThread(uint32_t pid, uint32_t tid) const
 {
-    auto it = index_.find(Key(pid, tid));
-    return it == index_.end() ? nullptr : threads_[it->second].get();
+    const uint64_t key = ThreadKey(pid, tid);
+    const uint32_t index = threadIndex_.Find(IndexTable::Mix(key), [&](uint32_t i) {
+        return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key;
+    });
+    return index == IndexTable::NotFound ? nullptr : threads_[index].get();
 }
 
-int64_t CallTreeBuilder::AddNode(ThreadTree& thread, CallNode node)
+std::vector<uint32_t> CallTreeBuilder::Children(uint32_t node) const
 {
-    // The parent is the innermost open frame that was kept, else the root.
-    int64_t parent = 0;
-    if (!thread.stack.empty()) {
-        parent = thread.stack.back().node;
-        // A frame that was not stored hides everything below it from the stored tree.
-        if (parent < 0) {
-            ++stats_.droppedNodes;
-            return -1;
-        }
+    std::vector<uint32_t> out;
+    for (uint32_t c = Node(node).firstChild; c != 0; c = Node(c).nextSibling) {
+        out.push_back(c);
     }
-    if (nodeCount_ >= limits_.maxNodes) {
-        ++stats_.droppedNodes;
-        return -1;
+    return out;
+}
+
+uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t parent, uint32_t args)
+{
+    // Roots are not entries of anyone's tree, so only calls and exceptions count against the limit.
+    if (kind != CallNode::Kind::Root && entries_ >= limits_.maxNodes) {
+        return NotKept;
+    }
+    if (nodeCount_ >= NotKept) {
+        return NotKept;
+    }
+    if ((nodeCount_ & ChunkMask) == 0) {
+        if (!MakeRoom(chunks_, budget_) || !budget_.Charge(sizeof(CallNode) << ChunkShift)) {
+            return NotKept;
+        }
+        chunks_.emplace_back(new CallNode[size_t{1} << ChunkShift]);
+    }
+    const auto index = static_cast<uint32_t>(nodeCount_);
+    CallNode& n = MutableNode(index);
+    n = CallNode{};
+    n.kind = kind;
+    n.id = id;
+    n.parent = parent;
+    n.args = args;
+    if (kind != CallNode::Kind::Root) {
+        if (!children_.Insert(ChildHash(parent, kind, id, args), index)) {
+            return NotKept;
+        }
+        CallNode& p = MutableNode(parent);
+        if (p.lastChild == 0) {
+            p.firstChild = index;
+        } else {
+            MutableNode(p.lastChild).nextSibling = index;
+        }
+        p.lastChild = index;
+        ++entries_;
     }
     ++nodeCount_;
-    const auto index = static_cast<uint32_t>(thread.nodes.size());
-    thread.nodes.push_back(std::move(node));
-    thread.nodes[static_cast<size_t>(parent)].children.push_back(index);
     return index;
 }
 
-void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, std::string args)
+uint32_t CallTreeBuilder::Find(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
+{
+    CallNode& p = MutableNode(parent);
+    if (p.lastHit != 0) {
+        const CallNode& last = Node(p.lastHit);
+        if (last.id == id && last.args == args && last.kind == kind) {
+            return p.lastHit;
+        }
+    }
+    const uint32_t found = children_.Find(ChildHash(parent, kind, id, args), [&](uint32_t i) {
+        const CallNode& n = Node(i);
+        return n.id == id && n.args == args && n.parent == parent && n.kind == kind;
+    });
+    if (found != IndexTable::NotFound) {
+        p.lastHit = found;
+    }
+    return found;
+}
+
+uint32_t CallTreeBuilder::Child(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
+{
+    uint32_t found = Find(parent, kind, id, args);
+    if (found == IndexTable::NotFound) {
+        found = NewNode(kind, id, parent, args);
+        if (found != NotKept) {
+            MutableNode(parent).lastHit = found;
+        }
+    }
+    return found;
+}
+
+uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::string_view argsText)
+{
+    if (argsText.empty()) {
+        return Child(parent, CallNode::Kind::Call, functionId, 0);
+    }
+    // An argument text that was never stored cannot belong to an existing entry.
+    const uint64_t textHash = IndexTable::HashBytes(argsText);
+    uint32_t args = textIndex_.Find(textHash, [&](uint32_t i) { return texts_[i] == argsText; });
+    if (args != IndexTable::NotFound) {
+        const uint32_t found = Find(parent, CallNode::Kind::Call, functionId, args);
+        if (found != IndexTable::NotFound) {
+            return found;
+        }
+    }
+    // A new argument text here. Beyond a handful of them, further ones share one entry, and
+    // their texts are not stored at all.
+    const uint64_t key = (static_cast<uint64_t>(parent) << 32) | functionId;
+    const uint64_t hash = IndexTable::Mix(key ^ 0x5bd1e995);
+    uint32_t v = variantIndex_.Find(
+        hash, [&](uint32_t i) { return variants_[i].parent == parent && variants_[i].functionId == functionId; });
+    if (v == IndexTable::NotFound && MakeRoom(variants_, budget_) &&
+        variantIndex_.Insert(hash, static_cast<uint32_t>(variants_.size()))) {
+        v = static_cast<uint32_t>(variants_.size());
+        variants_.push_back({parent, functionId, 0});
+    }
+    if (v == IndexTable::NotFound || variants_[v].count >= limits_.maxArgumentVariants) {
+        return Child(parent, CallNode::Kind::Call, functionId, TextVarious);
+    }
+    ++variants_[v].count;
+    if (args == IndexTable::NotFound) {
+        args = Intern(argsText, textHash);
+    }
+    return Child(parent, CallNode::Kind::Call, functionId, args);
+}
+
+bool CallTreeBuilder::PushFrame(ThreadTree& t, const ThreadTree::OpenFrame& frame)
+{
+    if (!MakeRoom(t.stack, budget_)) {
+        return false;
+    }
+    t.stack.push_back(frame);
+    if (t.stack.size() > t.maxDepth) {
+        t.maxDepth = t.stack.size();
+    }
+    return true;
+}
+
+void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, std::string_view args)
 {
     ThreadTree* t = Thread(pid, tid);
     if (t == nullptr) {
@@ -211,19 +396,27 @@ void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t fun
         ++stats_.droppedNodes;
         return;
     }
-    CallNode node;
-    node.kind = CallNode::Kind::Call;
-    node.functionId = functionId;
-    node.begin = ts;
-    node.args = std::move(args);
-    const int64_t index = AddNode(*t, std::move(node));
-    t->stack.push_back({functionId, index});
-    if (t->stack.size() > t->maxDepth) {
-        t->maxDepth = t->stack.size();
+    const uint32_t parent = t->stack.empty() ? t->root : t->stack.back().node;
+    uint32_t node = NotKept;
+    // A frame that was not stored hides everything below it from the stored tree.
+    if (parent != NotKept) {
+        node = CallChild(parent, functionId, args);
+    }
+    if (node == NotKept) {
+        ++stats_.droppedNodes;
+    } else {
+        ++MutableNode(node).count;
+    }
+    if (!PushFrame(*t, {functionId, node, ts})) {
+        if (node != NotKept) {
+            // Without its frame the call can never end: leave it uncounted rather than open.
+            --MutableNode(node).count;
+            ++stats_.droppedNodes;
+        }
     }
 }
 
-void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, FrameEnd how, std::string returnValue)
+void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int how, std::string_view returnValue)
 {
     size_t found = t.stack.size();
     const size_t lowest = t.stack.size() > limits_.searchDepth ? t.stack.size() - limits_.searchDepth : 0;
@@ -238,29 +431,50 @@ void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, Fram
         return;
     }
     while (t.stack.size() > found) {
-        const auto frame = t.stack.back();
+        const ThreadTree::OpenFrame frame = t.stack.back();
         t.stack.pop_back();
         const bool target = t.stack.size() == found;
         if (!target) {
             ++stats_.missingEnds;
         }
-        if (frame.node >= 0) {
-            CallNode& n = t.nodes[static_cast<size_t>(frame.node)];
-            n.finish = ts;
-            n.end = target ? how : FrameEnd::MissingEnd;
-            if (target) {
-                n.returnValue = std::move(returnValue);
-            }
+        if (frame.node == NotKept) {
+            continue;
+        }
+        CallNode& n = MutableNode(frame.node);
+        if (ts >= frame.begin) {
+            n.totalTicks += ts - frame.begin;
+        } else {
+            n.badClock = true;
+        }
+        if (!target) {
+            ++n.missingEnds;
+            continue;
+        }
+        switch (how) {
+        case Returned: ++n.returned; break;
+        case TailCall: ++n.tailCalls; break;
+        default: ++n.unwound; break;
+        }
+        if (how == Unwound) {
+            continue;
+        }
+        // Only the first value is stored; later ones are just compared with it.
+        if (!n.returnSeen) {
+            n.returnSeen = true;
+            n.returnValue = Intern(returnValue, IndexTable::HashBytes(returnValue));
+        } else if (n.returnValue != TextVarious &&
+                   (n.returnValue == TextNotKept || Text(n.returnValue) != returnValue)) {
+            n.returnValue = TextVarious;
         }
     }
 }
 
 void CallTreeBuilder::End(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, bool tailCall,
-                          std::string returnValue)
+                          std::string_view returnValue)
 {
     ThreadTree* t = Thread(pid, tid);
     if (t != nullptr) {
-        Close(*t, ts, functionId, tailCall ? FrameEnd::TailCall : FrameEnd::Returned, std::move(returnValue));
+        Close(*t, ts, functionId, tailCall ? TailCall : Returned, returnValue);
     }
 }
 
@@ -268,7 +482,7 @@ void CallTreeBuilder::Unwind(uint32_t pid, uint32_t tid, int64_t ts, uint32_t fu
 {
     ThreadTree* t = Thread(pid, tid);
     if (t != nullptr) {
-        Close(*t, ts, functionId, FrameEnd::Unwound, {});
+        Close(*t, ts, functionId, Unwound, {});
     }
 }
 
@@ -278,25 +492,26 @@ void CallTreeBuilder::Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t
     if (t == nullptr) {
         return;
     }
-    CallNode node;
-    node.kind = CallNode::Kind::Exception;
-    node.begin = ts;
-    node.finish = ts;
-    node.exceptionId = exceptionId;
-    AddNode(*t, std::move(node));
+    const uint32_t parent = t->stack.empty() ? t->root : t->stack.back().node;
+    const uint32_t node = parent == NotKept ? NotKept : Child(parent, CallNode::Kind::Exception, exceptionId, 0);
+    if (node == NotKept) {
+        ++stats_.droppedNodes;
+        return;
+    }
+    ++MutableNode(node).count;
 }
 
 std::string CallTreeBuilder::Render(const RenderOptions& options) const
 {
     std::string out;
-    Renderer r(options, out);
+    Renderer r(*this, options, out);
     for (const auto& t : threads_) {
         std::string head = "thread " + std::to_string(t->tid) + " (pid " + std::to_string(t->pid) +
                            "): " + std::to_string(t->calls) + " calls, max depth " + std::to_string(t->maxDepth);
         if (!t->stack.empty()) {
             head += ", " + std::to_string(t->stack.size()) + " still open";
         }
-        if (!r.Line(1, head) || !r.Children(*t, 0, 0)) {
+        if (!r.Line(1, head) || !r.Children(*t, t->root, 0)) {
             break;
         }
     }

@@ -5,62 +5,80 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
+
+#include "MemoryBudget.h"
 
 namespace QuorixCollect {
 
-// How a frame was closed.
-enum class FrameEnd : uint8_t {
-    Open,       // no end seen (yet)
-    Returned,   // end-call
-    TailCall,   // end-call marked as tail call
-    Unwound,    // unwind-call: left by an exception
-    MissingEnd, // closed because an outer frame ended first
-};
-
+// One entry of a thread's call tree: every call of the same function, with the same arguments,
+// from the same place in the tree (or every raise of the same exception there). Loops and
+// repeated requests therefore cost one entry, however many calls they make.
 struct CallNode {
     enum class Kind : uint8_t { Root, Call, Exception };
+
+    uint64_t id = 0;         // function id, or exception id
+    uint64_t count = 0;      // calls begun (exceptions raised)
+    uint64_t returned = 0;   // ended by an end-call
+    uint64_t tailCalls = 0;  // ended by an end-call marked as tail call
+    uint64_t unwound = 0;    // left by an exception
+    uint64_t missingEnds = 0; // closed because an outer frame ended first
+    int64_t totalTicks = 0;  // summed duration of the calls that ended
+    uint32_t parent = 0;
+    uint32_t firstChild = 0; // 0: none (node 0 is never anyone's child)
+    uint32_t lastChild = 0;
+    uint32_t nextSibling = 0;
+    uint32_t lastHit = 0;    // child entered last, tried first (loops)
+    uint32_t args = 0;       // text id, 0: no arguments
+    uint32_t returnValue = 0; // text id of the return value, 0: none
     Kind kind = Kind::Root;
-    FrameEnd end = FrameEnd::Open;
-    uint32_t functionId = 0;
-    int64_t begin = 0;
-    int64_t finish = 0;
-    uint64_t exceptionId = 0;
-    std::string args;        // already formatted
-    std::string returnValue; // already formatted
-    std::vector<uint32_t> children;
+    bool returnSeen = false;
+    bool badClock = false;   // an end came before its begin
+
+    uint64_t Ended() const { return returned + tailCalls + unwound + missingEnds; }
+    uint64_t Open() const { return count - Ended(); }
 };
 
-// The calls of one thread, rebuilt from begin/end pairs. Node 0 is the root.
+// The calls of one thread, rebuilt from begin/end pairs.
 struct ThreadTree {
     uint32_t pid = 0;
     uint32_t tid = 0;
-    std::vector<CallNode> nodes;
+    uint32_t root = 0;
     struct OpenFrame {
         uint32_t functionId;
-        int64_t node; // -1 when the node was not kept (node limit reached)
+        uint32_t node; // NotKept when the call has no entry (limits)
+        int64_t begin;
     };
     std::vector<OpenFrame> stack;
     uint64_t calls = 0;
     size_t maxDepth = 0;
 };
 
-// Rebuilds per-thread call trees. Memory is bounded: beyond the node limit calls are still
-// matched (so nesting stays right) but no longer stored.
+// Rebuilds per-thread call trees, aggregated. Memory is bounded in bytes and in entries:
+// beyond the bound calls are still matched (so nesting stays right) and counted, but calls
+// that would need a new entry are not stored.
 class CallTreeBuilder {
 public:
+    static constexpr uint32_t NotKept = UINT32_MAX;
+    // Text ids with a fixed meaning.
+    static constexpr uint32_t TextNotKept = UINT32_MAX - 1;
+    static constexpr uint32_t TextVarious = UINT32_MAX - 2;
+
     struct Limits {
-        size_t maxNodes = 250000;
+        size_t maxBytes = SIZE_MAX;
+        size_t maxNodes = 50000000;
         size_t maxThreads = 4096;
         size_t maxStackDepth = 100000;
-        size_t searchDepth = 256; // how far below the top an end is matched to its begin
+        size_t searchDepth = 256;        // how far below the top an end is matched to its begin
+        size_t maxArgumentVariants = 32; // distinct argument texts per function and place
     };
     struct Stats {
-        uint64_t orphanEnds = 0;    // end or unwind without a matching begin
-        uint64_t missingEnds = 0;   // frames closed because an outer frame ended
-        uint64_t droppedNodes = 0;  // calls or exceptions not stored (limits)
-        uint64_t droppedThreads = 0;
+        uint64_t orphanEnds = 0;     // end or unwind without a matching begin
+        uint64_t missingEnds = 0;    // frames closed because an outer frame ended
+        uint64_t droppedNodes = 0;   // calls or exceptions not stored (limits)
+        uint64_t droppedThreads = 0; // commands of threads beyond the limit
+        uint64_t valuesNotKept = 0;  // argument or return texts not stored (memory bound)
     };
     struct RenderOptions {
         size_t maxLines = 400; // 0: no limit
@@ -71,28 +89,67 @@ public:
 
     CallTreeBuilder();
     explicit CallTreeBuilder(const Limits& limits);
+    ~CallTreeBuilder();
+    CallTreeBuilder(const CallTreeBuilder&) = delete;
+    CallTreeBuilder& operator=(const CallTreeBuilder&) = delete;
 
-    void Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, std::string args);
-    void End(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, bool tailCall, std::string returnValue);
+    void Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, std::string_view args);
+    void End(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, bool tailCall, std::string_view returnValue);
     void Unwind(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId);
     void Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t exceptionId);
 
     const Stats& GetStats() const { return stats_; }
     const ThreadTree* FindThread(uint32_t pid, uint32_t tid) const;
     size_t ThreadCount() const { return threads_.size(); }
+    // Entries stored (calls and exceptions, roots not included).
+    size_t EntryCount() const { return entries_; }
+    const CallNode& Node(uint32_t index) const { return chunks_[index >> ChunkShift][index & ChunkMask]; }
+    std::vector<uint32_t> Children(uint32_t node) const;
+    // The text of an argument or return-value id.
+    std::string_view Text(uint32_t id) const;
+    // Bytes the trees take, and their bound.
+    size_t BytesUsed() const { return budget_.Used(); }
+    size_t BytesLimit() const { return budget_.Limit(); }
 
     std::string Render(const RenderOptions& options) const;
 
 private:
+    static constexpr unsigned ChunkShift = 12;
+    static constexpr uint32_t ChunkMask = (1u << ChunkShift) - 1;
+
+    CallNode& MutableNode(uint32_t index) { return chunks_[index >> ChunkShift][index & ChunkMask]; }
     ThreadTree* Thread(uint32_t pid, uint32_t tid);
-    int64_t AddNode(ThreadTree& thread, CallNode node);
-    void Close(ThreadTree& thread, int64_t ts, uint32_t functionId, FrameEnd how, std::string returnValue);
+    uint32_t NewNode(CallNode::Kind kind, uint64_t id, uint32_t parent, uint32_t args);
+    // The existing entry below `parent`, or NotKept.
+    uint32_t Find(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args);
+    // The entry below `parent`, found or made; NotKept when it cannot be stored.
+    uint32_t Child(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args);
+    uint32_t CallChild(uint32_t parent, uint32_t functionId, std::string_view argsText);
+    uint32_t Intern(std::string_view text, uint64_t hash);
+    bool PushFrame(ThreadTree& thread, const ThreadTree::OpenFrame& frame);
+    void Close(ThreadTree& thread, int64_t ts, uint32_t functionId, int how, std::string_view returnValue);
 
     Limits limits_;
     Stats stats_;
-    size_t nodeCount_ = 0;
+    MemoryBudget budget_;
+    std::vector<std::unique_ptr<CallNode[]>> chunks_;
+    size_t nodeCount_ = 0; // roots included
+    size_t entries_ = 0;   // calls and exceptions
+    IndexTable children_;
+    // Distinct argument texts per (place, function), to cap the variants.
+    struct VariantCount {
+        uint32_t parent;
+        uint32_t functionId;
+        uint32_t count;
+    };
+    std::vector<VariantCount> variants_;
+    IndexTable variantIndex_;
+    TextArena textBytes_;
+    std::vector<std::string_view> texts_;
+    IndexTable textIndex_;
     std::vector<std::unique_ptr<ThreadTree>> threads_;
-    std::unordered_map<uint64_t, size_t> index_;
+    IndexTable threadIndex_;
+    ThreadTree* lastThread_ = nullptr;
 };
 
 } // namespace QuorixCollect

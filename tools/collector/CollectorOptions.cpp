@@ -136,6 +136,36 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
                 return false;
             }
             o.treeLines = static_cast<size_t>(n);
+        } else if (arg == "--max-memory") {
+            if (!value(v)) {
+                return false;
+            }
+            if (!ParseUnsigned(v, 1024 * 1024, n) || n < MinMemoryMiB) {
+                error = std::string("bad memory bound '") + v + "' (MiB, at least " + std::to_string(MinMemoryMiB) + ")";
+                return false;
+            }
+            o.maxMemoryBytes = static_cast<size_t>(n) << 20;
+        } else if (arg == "--idle-timeout") {
+            if (!value(v)) {
+                return false;
+            }
+            char* end = nullptr;
+            errno = 0;
+            const double d = strtod(v, &end);
+            if (end == v || *end != '\0' || errno != 0 || !std::isfinite(d) || d < 0 || d > 31536000) {
+                error = std::string("bad idle timeout '") + v + "' (seconds, 0 = never)";
+                return false;
+            }
+            o.idleTimeoutSeconds = d;
+        } else if (arg == "--max-connections") {
+            if (!value(v)) {
+                return false;
+            }
+            if (!ParseUnsigned(v, 4096, n) || n == 0) {
+                error = std::string("bad connection limit '") + v + "' (1 to 4096)";
+                return false;
+            }
+            o.maxConnections = static_cast<size_t>(n);
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -168,6 +198,12 @@ const char* CollectorUsage()
            "  --summary-stdout          print the summary to standard output instead of standard error\n"
            "  --tree-lines N            at most N lines of call tree (default 400, 0 = no limit)\n"
            "  --no-tree                 no call tree in the summary\n"
+           "  --max-memory MB           bound of names, values and call trees together, in MiB (default 512);\n"
+           "                            what does not fit is counted in the summary\n"
+           "  --idle-timeout S          close a TCP connection after S seconds without a byte, and drop a\n"
+           "                            half-received command after as long (default 30, 0 = never)\n"
+           "  --max-connections N       simultaneous TCP connections (default 256); a new one closes the\n"
+           "                            connection silent the longest\n"
            "  --quiet                   no progress messages\n"
            "Stops on SIGINT or SIGTERM.\n";
 }

@@ -12,6 +12,8 @@ constexpr uint16_t DefaultPort = 2799;
 // Backslashes are ordinary characters here: the FIFO lives in the working directory under this name.
 constexpr const char* DefaultPipeName = "\\\\.\\pipe\\QuorixAgent_v1";
 constexpr const char* MulticastGroup = "239.100.15.215";
+// Below this the I/O buffers alone would not leave room for anything else.
+constexpr size_t MinMemoryMiB = 32;
 
 struct CollectorOptions {
     Transport transport = Transport::Udp;
@@ -26,6 +28,9 @@ struct CollectorOptions {
     bool summaryToStdout = false;
     bool tree = true;
     size_t treeLines = 400; // 0: no limit
+    size_t maxMemoryBytes = size_t{512} << 20;
+    double idleTimeoutSeconds = 30; // 0: connections never time out
+    size_t maxConnections = 256;
     bool help = false;
 };
 

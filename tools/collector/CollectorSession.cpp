@@ -1,5 +1,10 @@
 #include "CollectorSession.h"
 
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdio>
+
 #include "JsonWriter.h"
 #include "TextUtil.h"
 #include "ValueRecord.h"
@@ -13,14 +18,9 @@ constexpr size_t MaxMalformedSamples = 5;
 constexpr size_t MaxArgsText = 200;
 constexpr size_t MaxValueText = 60;
 
-uint64_t NameKey(uint32_t pid, uint32_t functionId)
+void FormatArgs(std::string& out, const std::vector<ValueRecord>& args)
 {
-    return (static_cast<uint64_t>(pid) << 32) | functionId;
-}
-
-std::string FormatArgs(const std::vector<ValueRecord>& args)
-{
-    std::string out;
+    out.clear();
     for (const auto& a : args) {
         if (!out.empty()) {
             out += ", ";
@@ -33,22 +33,125 @@ std::string FormatArgs(const std::vector<ValueRecord>& args)
         out += '=';
         out += FormatValue(a, MaxValueText);
     }
-    return out;
+}
+
+// At most `max` bytes of `text`, not splitting a UTF-8 sequence.
+std::string_view Prefix(std::string_view text, size_t max)
+{
+    if (text.size() <= max) {
+        return text;
+    }
+    size_t cut = max;
+    while (cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return text.substr(0, cut);
+}
+
+std::string Mebibytes(size_t bytes)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return buf;
+}
+
+bool IsCall(CommandType type)
+{
+    return type == CommandType::BeginCall || type == CommandType::EndCall || type == CommandType::UnwindCall;
 }
 
 } // namespace
 
+NameTable::Name NameTable::Find(uint32_t functionId) const
+{
+    const uint32_t i = index_.Find(IndexTable::Mix(functionId),
+                                   [&](uint32_t k) { return entries_[k].functionId == functionId; });
+    if (i == IndexTable::NotFound) {
+        return {{}, false};
+    }
+    return {entries_[i].name, entries_[i].jsonSafe};
+}
+
+bool NameTable::Store(uint32_t functionId, std::string_view name)
+{
+    const uint64_t hash = IndexTable::Mix(functionId);
+    const uint32_t i = index_.Find(hash, [&](uint32_t k) { return entries_[k].functionId == functionId; });
+    if (i != IndexTable::NotFound) {
+        if (entries_[i].name == name) {
+            return true;
+        }
+        const std::string_view stored = arena_.Store(name);
+        if (stored.data() == nullptr) {
+            return false;
+        }
+        entries_[i].name = stored;
+        entries_[i].jsonSafe = IsJsonSafe(stored);
+        return true;
+    }
+    if (!MakeRoom(entries_, budget_)) {
+        return false;
+    }
+    const std::string_view stored = arena_.Store(name);
+    if (stored.data() == nullptr || !index_.Insert(hash, static_cast<uint32_t>(entries_.size()))) {
+        return false;
+    }
+    entries_.push_back({functionId, IsJsonSafe(stored), stored});
+    return true;
+}
+
+void NameTable::Clear()
+{
+    arena_.Clear();
+    index_.Clear();
+    ReleaseAll(entries_, budget_);
+}
+
 CollectorSession::CollectorSession(const Options& options, LineSink sink)
-    : options_(options), sink_(std::move(sink)), tree_(options.treeLimits)
+    : options_(options), sink_(std::move(sink)), namesBudget_(options.maxMemory / 4), tree_([&] {
+          // Names get a quarter of the bound, call trees with their values five eighths; the
+          // rest covers the process list and the hash tables' slack.
+          CallTreeBuilder::Limits limits = options.treeLimits;
+          limits.maxBytes = std::min(limits.maxBytes, options.maxMemory / 8 * 5);
+          return limits;
+      }())
 {
 }
 
-void CollectorSession::Malformed(const std::string& reason, const std::string& detail)
+CollectorSession::~CollectorSession() = default;
+
+void CollectorSession::ReadStarted(Clock::time_point now)
+{
+    readStart_ = now;
+    commandsAtReadStart_ = totalCommands_;
+}
+
+void CollectorSession::ReadFinished(Clock::time_point now)
+{
+    if (totalCommands_ == commandsAtReadStart_) {
+        return;
+    }
+    if (!anyRead_) {
+        anyRead_ = true;
+        firstRead_ = readStart_;
+    }
+    lastRead_ = now;
+}
+
+double CollectorSession::DecodeRate() const
+{
+    if (totalCommands_ < 2 || !anyRead_) {
+        return -1;
+    }
+    const double seconds = std::chrono::duration<double>(lastRead_ - firstRead_).count();
+    return seconds > 0 ? static_cast<double>(totalCommands_) / seconds : -1;
+}
+
+void CollectorSession::Malformed(const char* reason, const std::string& detail)
 {
     ++malformed_;
     ++malformedByReason_[reason];
     if (malformedSamples_.size() < MaxMalformedSamples) {
-        malformedSamples_.push_back(detail.empty() ? reason : reason + ": " + detail);
+        malformedSamples_.push_back(detail.empty() ? std::string(reason) : std::string(reason) + ": " + detail);
     }
 }
 
@@ -95,10 +198,34 @@ void CollectorSession::OnStreamClosed(uint64_t connection)
     streams_.erase(it);
 }
 
+size_t CollectorSession::StreamPending(uint64_t connection) const
+{
+    auto it = streams_.find(connection);
+    return it == streams_.end() ? 0 : it->second.Pending();
+}
+
+void CollectorSession::OnStreamTimedOut(uint64_t connection, double seconds)
+{
+    auto it = streams_.find(connection);
+    if (it == streams_.end() || it->second.Pending() == 0) {
+        return;
+    }
+    const size_t pending = it->second.Pending();
+    droppedStreamBytes_ += pending;
+    ++streamTimeouts_;
+    char detail[96];
+    snprintf(detail, sizeof detail, "%zu bytes of a command dropped after %.0f s without its rest", pending, seconds);
+    Malformed("timed out", detail);
+    it->second.Clear();
+}
+
 void CollectorSession::OnMessage(const uint8_t* data, size_t size)
 {
-    DecodedCommand command;
-    const DecodeResult result = DecodeCommand(data, size, command);
+    if (DecodePlainCall(data, size, command_)) {
+        Apply(command_);
+        return;
+    }
+    const DecodeResult result = DecodeCommand(data, size, command_);
     if (result.status != DecodeStatus::Ok) {
         std::string detail = result.detail;
         if (size >= 3 && result.status != DecodeStatus::UnknownType) {
@@ -107,28 +234,109 @@ void CollectorSession::OnMessage(const uint8_t* data, size_t size)
         Malformed(DecodeStatusText(result.status), detail);
         return;
     }
-    Apply(command);
+    Apply(command_);
 }
 
 ProcessInfo* CollectorSession::Process(uint32_t pid)
 {
+    if (lastProcess_ != nullptr && lastPid_ == pid) {
+        return lastProcess_;
+    }
     auto it = processes_.find(pid);
-    if (it != processes_.end()) {
-        return &it->second;
+    if (it == processes_.end()) {
+        if (processes_.size() >= options_.maxProcesses) {
+            ++droppedProcesses_;
+            return nullptr;
+        }
+        it = processes_.emplace(pid, ProcessInfo{}).first;
+        it->second.pid = pid;
     }
-    if (processes_.size() >= options_.maxProcesses) {
-        ++droppedProcesses_;
-        return nullptr;
-    }
-    ProcessInfo& info = processes_[pid];
-    info.pid = pid;
-    return &info;
+    lastPid_ = pid;
+    lastProcess_ = &it->second;
+    return lastProcess_;
 }
 
-const std::string* CollectorSession::FunctionName(uint32_t pid, uint32_t functionId) const
+std::string_view CollectorSession::FunctionName(uint32_t pid, uint32_t functionId) const
 {
-    auto it = names_.find(NameKey(pid, functionId));
-    return it == names_.end() ? nullptr : &it->second;
+    return LookUpName(pid, functionId).text;
+}
+
+NameTable::Name CollectorSession::LookUpName(uint32_t pid, uint32_t functionId) const
+{
+    const ProcessInfo* process = nullptr;
+    if (lastProcess_ != nullptr && lastPid_ == pid) {
+        process = lastProcess_;
+    } else {
+        auto it = processes_.find(pid);
+        process = it == processes_.end() ? nullptr : &it->second;
+    }
+    if (process == nullptr || !process->names) {
+        return {{}, false};
+    }
+    return process->names->Find(functionId);
+}
+
+size_t CollectorSession::MemoryUsed() const
+{
+    return namesBudget_.Used() + tree_.BytesUsed();
+}
+
+void CollectorSession::StoreName(ProcessInfo* process, const DecodedCommand& c)
+{
+    if (process == nullptr) {
+        ++droppedNames_;
+        return;
+    }
+    if (!process->names) {
+        process->names = std::make_unique<NameTable>(namesBudget_);
+    }
+    std::string& name = argsText_;
+    name.clear();
+    name += c.className;
+    name += "::";
+    name += c.methodName;
+    // Past half of their share, names are kept short so that many more of them fit.
+    bool cut = false;
+    if (name.size() > CutNameBytes && namesBudget_.Used() >= namesBudget_.Limit() / 2) {
+        name.resize(Prefix(name, CutNameBytes - 3).size());
+        name += "...";
+        cut = true;
+    }
+    if (!process->names->Store(c.functionId, name)) {
+        ++droppedNames_;
+    } else if (cut) {
+        ++namesCut_;
+    }
+}
+
+void CollectorSession::ApplyAnnouncement(const DecodedCommand& c, ProcessInfo* process)
+{
+    const auto type = static_cast<CommandType>(c.type);
+    if (type == CommandType::ProcessStarted && process->ended) {
+        // The pid came back as a new process: its function ids start over.
+        const uint64_t commands = process->commands;
+        *process = ProcessInfo{};
+        process->pid = c.pid;
+        process->commands = commands;
+    }
+    if (type == CommandType::ProcessStarted) {
+        process->started = true;
+    }
+    // Open from the first announcement, even when the start itself was missed.
+    if (!process->ended && !process->open) {
+        process->open = true;
+        ++openProcesses_;
+    }
+    switch (type) {
+    case CommandType::ProcessFrequency: process->frequency = c.frequency; break;
+    case CommandType::ProcessType:
+        process->runtime = Prefix(c.runtime, MaxProcessText);
+        process->host = Prefix(c.host, MaxProcessText);
+        process->hasApiKey = !c.apiKey.empty();
+        break;
+    case CommandType::ProfilerVersion: process->version = Prefix(c.version, MaxProcessText); break;
+    default: break;
+    }
 }
 
 void CollectorSession::Apply(const DecodedCommand& c)
@@ -147,47 +355,32 @@ void CollectorSession::Apply(const DecodedCommand& c)
     const auto type = static_cast<CommandType>(c.type);
     if (process != nullptr) {
         ++process->commands;
-        const bool announcing = type == CommandType::ProcessStarted || type == CommandType::ProcessFrequency ||
-                                type == CommandType::ProcessType || type == CommandType::ProfilerVersion;
-        if (type == CommandType::ProcessStarted && process->ended) {
-            // The pid came back as a new process: its function ids start over.
-            for (auto it = names_.begin(); it != names_.end();) {
-                it = (it->first >> 32) == c.pid ? names_.erase(it) : std::next(it);
-            }
-            const uint64_t commands = process->commands;
-            *process = ProcessInfo{};
-            process->pid = c.pid;
-            process->commands = commands;
-        }
-        if (type == CommandType::ProcessStarted) {
-            process->started = true;
-        }
-        // Open from the first announcement, even when the start itself was missed.
-        if (announcing && !process->ended && !process->open) {
-            process->open = true;
-            ++openProcesses_;
+        if (type == CommandType::ProcessStarted || type == CommandType::ProcessFrequency ||
+            type == CommandType::ProcessType || type == CommandType::ProfilerVersion) {
+            ApplyAnnouncement(c, process);
         }
     }
 
     switch (type) {
-    case CommandType::MethodInfo: {
-        const uint64_t key = NameKey(c.pid, c.functionId);
-        if (names_.size() < options_.maxFunctionNames || names_.count(key) != 0) {
-            names_[key] = c.className + "::" + c.methodName;
-        } else {
-            ++droppedNames_;
-        }
-        break;
-    }
+    case CommandType::MethodInfo: StoreName(process, c); break;
     case CommandType::BeginCall:
         if (options_.buildTree) {
-            tree_.Begin(c.pid, c.tid, c.ts, c.functionId, FormatArgs(c.args));
+            if (c.args.empty()) {
+                tree_.Begin(c.pid, c.tid, c.ts, c.functionId, {});
+            } else {
+                FormatArgs(argsText_, c.args);
+                tree_.Begin(c.pid, c.tid, c.ts, c.functionId, argsText_);
+            }
         }
         break;
     case CommandType::EndCall:
         if (options_.buildTree) {
-            tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall,
-                      c.hasReturnValue ? FormatValue(c.returnValue, MaxValueText) : std::string());
+            if (c.hasReturnValue) {
+                returnText_ = FormatValue(c.returnValue, MaxValueText);
+                tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, returnText_);
+            } else {
+                tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, {});
+            }
         }
         break;
     case CommandType::UnwindCall:
@@ -198,23 +391,6 @@ void CollectorSession::Apply(const DecodedCommand& c)
     case CommandType::ExceptionRaised:
         if (options_.buildTree) {
             tree_.Exception(c.pid, c.tid, c.ts, c.exceptionId);
-        }
-        break;
-    case CommandType::ProcessFrequency:
-        if (process != nullptr) {
-            process->frequency = c.frequency;
-        }
-        break;
-    case CommandType::ProcessType:
-        if (process != nullptr) {
-            process->runtime = c.runtime;
-            process->host = c.host;
-            process->hasApiKey = !c.apiKey.empty();
-        }
-        break;
-    case CommandType::ProfilerVersion:
-        if (process != nullptr) {
-            process->version = c.version;
         }
         break;
     case CommandType::ProcessEnded:
@@ -230,9 +406,32 @@ void CollectorSession::Apply(const DecodedCommand& c)
     default: break;
     }
 
+    if (json_ != nullptr || sink_) {
+        WriteJson(c);
+    }
+}
+
+void CollectorSession::WriteJson(const DecodedCommand& c)
+{
+    NameTable::Name name{{}, false};
+    const std::string_view* named = nullptr;
+    if (IsCall(static_cast<CommandType>(c.type))) {
+        name = LookUpName(c.pid, c.functionId);
+        if (name.text.data() != nullptr) {
+            named = &name.text;
+        }
+    }
+    if (json_ != nullptr) {
+        AppendCommandJson(json_->buffer, c, named, name.jsonSafe);
+        json_->buffer.push_back('\n');
+        if (json_->buffer.size() >= json_->drainAt) {
+            json_->Drain();
+        }
+    }
     if (sink_) {
-        const bool call = type == CommandType::BeginCall || type == CommandType::EndCall || type == CommandType::UnwindCall;
-        sink_(CommandToJson(c, call ? FunctionName(c.pid, c.functionId) : nullptr));
+        line_.clear();
+        AppendCommandJson(line_, c, named, name.jsonSafe);
+        sink_(line_);
     }
 }
 
@@ -282,6 +481,10 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
     if (!counts.empty()) {
         out += "    " + counts + "\n";
     }
+    const double rate = DecodeRate();
+    if (rate >= 0) {
+        out += "  decode rate: " + std::to_string(std::llround(rate)) + " messages/s\n";
+    }
 
     out += "  malformed messages: " + std::to_string(malformed_);
     if (droppedStreamBytes_ != 0) {
@@ -299,27 +502,45 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
     for (const auto& sample : malformedSamples_) {
         out += "    e.g. " + DisplayText(sample, 120) + "\n";
     }
-    if (droppedNames_ != 0) {
-        out += "  function names not kept (limit): " + std::to_string(droppedNames_) + "\n";
+    for (const auto& line : options.lossLines) {
+        out += "  " + line + "\n";
+    }
+
+    // What the memory bound cost, so that a missing name or entry is never a mystery.
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    out += "  memory: " + Mebibytes(MemoryUsed()) + " held (names, values, trees), bound " +
+           Mebibytes(options.memoryBound != 0 ? options.memoryBound : options_.maxMemory) + ", peak resident " +
+           Mebibytes(static_cast<size_t>(usage.ru_maxrss) * 1024) + "\n";
+    const auto& stats = tree_.GetStats();
+    std::string leftOut;
+    auto add = [&leftOut](uint64_t n, const char* what) {
+        if (n != 0) {
+            leftOut += (leftOut.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+        }
+    };
+    add(namesCut_, "function names stored cut to 256 bytes");
+    add(droppedNames_, "function names not kept");
+    add(stats.valuesNotKept, "argument or return values not kept");
+    add(stats.droppedNodes, "calls not kept in the call tree");
+    add(stats.droppedThreads, "commands of threads beyond the limit");
+    if (!leftOut.empty()) {
+        out += "  left out (memory bound): " + leftOut + "\n";
     }
 
     if (!options_.buildTree || !options.tree) {
         return out;
     }
-    const auto& stats = tree_.GetStats();
     out += "  call trees: " + std::to_string(tree_.ThreadCount()) + " threads";
     out += ", " + std::to_string(stats.orphanEnds) + " ends without begin";
     out += ", " + std::to_string(stats.missingEnds) + " frames without end";
-    if (stats.droppedNodes != 0 || stats.droppedThreads != 0) {
-        out += ", " + std::to_string(stats.droppedNodes) + " entries and " + std::to_string(stats.droppedThreads) +
-               " threads not kept (memory limit)";
-    }
+    out += ", " + std::to_string(tree_.EntryCount()) + " entries";
     out += "\n";
     CallTreeBuilder::RenderOptions render;
     render.maxLines = options.treeLines;
     render.functionName = [this](uint32_t pid, uint32_t functionId) {
-        const std::string* name = FunctionName(pid, functionId);
-        return name != nullptr ? DisplayText(*name, 160) : "function#" + std::to_string(functionId);
+        const std::string_view name = FunctionName(pid, functionId);
+        return name.data() != nullptr ? DisplayText(name, 160) : "function#" + std::to_string(functionId);
     };
     render.microsPerTick = [this](uint32_t pid) {
         auto it = processes_.find(pid);

@@ -1,18 +1,51 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "CallTree.h"
 #include "CommandDecoder.h"
+#include "MemoryBudget.h"
 #include "StreamReassembler.h"
 
 namespace QuorixCollect {
+
+// Function names of one process, kept in one arena so that a name costs its bytes only and a
+// process that starts over frees them all at once.
+class NameTable {
+public:
+    explicit NameTable(MemoryBudget& budget) : arena_(&budget), index_(&budget), budget_(budget) {}
+    ~NameTable() { Clear(); }
+
+    struct Name {
+        std::string_view text; // null view when the id has no name
+        bool jsonSafe;         // JSON takes it without escaping
+    };
+    Name Find(uint32_t functionId) const;
+    // False when the budget refuses (the previous name, if any, stays).
+    bool Store(uint32_t functionId, std::string_view name);
+    void Clear();
+    size_t Size() const { return entries_.size(); }
+
+private:
+    struct Entry {
+        uint32_t functionId;
+        bool jsonSafe;
+        std::string_view name;
+    };
+    TextArena arena_;
+    IndexTable index_;
+    std::vector<Entry> entries_;
+    MemoryBudget& budget_;
+};
 
 struct ProcessInfo {
     uint32_t pid = 0;
@@ -25,6 +58,17 @@ struct ProcessInfo {
     bool ended = false;   // process-ended command seen
     bool open = false;    // announced and not yet ended
     uint64_t commands = 0;
+    std::unique_ptr<NameTable> names;
+};
+
+// Where JSON lines go in bulk: the session appends whole lines to `buffer` and calls Drain()
+// once it holds `drainAt` bytes or more (and the owner drains the rest when it likes).
+class JsonSink {
+public:
+    virtual ~JsonSink() = default;
+    virtual void Drain() = 0;
+    std::string buffer;
+    size_t drainAt = 1 << 20;
 };
 
 // Everything the collector does with bytes once a transport has received them: framing checks,
@@ -32,23 +76,43 @@ struct ProcessInfo {
 // Independent of sockets so that it can be driven by tests.
 class CollectorSession {
 public:
+    using Clock = std::chrono::steady_clock;
+    // One line at a time, for tests and small tools; the collector itself uses a JsonSink.
     using LineSink = std::function<void(const std::string& jsonLine)>;
+
+    static constexpr size_t DefaultMaxMemory = size_t{512} << 20;
+    // Names longer than this are stored cut once names have used half of their share.
+    static constexpr size_t CutNameBytes = 256;
+    // Texts of the process list are for display only.
+    static constexpr size_t MaxProcessText = 256;
 
     struct Options {
         bool buildTree = true;
-        size_t maxFunctionNames = 500000;
+        // Bound of names, values and call trees together (bytes); I/O buffers come on top of
+        // this (the collector subtracts them from --max-memory before it gets here).
+        size_t maxMemory = DefaultMaxMemory;
         size_t maxProcesses = 4096;
-        size_t maxConnections = 256;
-        CallTreeBuilder::Limits treeLimits;
+        CallTreeBuilder::Limits treeLimits; // maxBytes is set from maxMemory
     };
 
     struct SummaryOptions {
         bool tree = true;
         size_t treeLines = 400; // 0: no limit
         std::vector<std::string> transportLines;
+        // Lines about what the transport learnt (e.g. kernel drops), printed after the counts.
+        std::vector<std::string> lossLines;
+        size_t memoryBound = 0; // the --max-memory figure to report; 0: the session's own
     };
 
     CollectorSession(const Options& options, LineSink sink);
+    ~CollectorSession();
+
+    // JSON lines in bulk instead of one call per line.
+    void SetJsonSink(JsonSink* sink) { json_ = sink; }
+
+    // Stamps around each read of the transport, for the decode rate.
+    void ReadStarted(Clock::time_point now);
+    void ReadFinished(Clock::time_point now);
 
     // One datagram is one command.
     void OnDatagram(const uint8_t* data, size_t size);
@@ -57,6 +121,10 @@ public:
     // Bytes of a stream connection (TCP or FIFO); commands may be split across calls.
     void OnStreamData(uint64_t connection, const uint8_t* data, size_t size);
     void OnStreamClosed(uint64_t connection);
+    // Bytes of a command still incomplete on the connection.
+    size_t StreamPending(uint64_t connection) const;
+    // The rest of a partial command did not come in time: its bytes are dropped and counted.
+    void OnStreamTimedOut(uint64_t connection, double seconds);
     // One complete message as framed by the transport.
     void OnMessage(const uint8_t* data, size_t size);
 
@@ -69,20 +137,37 @@ public:
     uint64_t MalformedCount(const std::string& reason) const;
     uint64_t BadValueRecords() const { return badValueRecords_; }
     uint64_t DroppedStreamBytes() const { return droppedStreamBytes_; }
+    uint64_t NamesCut() const { return namesCut_; }
+    uint64_t NamesNotKept() const { return droppedNames_; }
+    // Messages per second between the first and the last read, or -1 when not measurable.
+    double DecodeRate() const;
     const std::map<uint32_t, ProcessInfo>& Processes() const { return processes_; }
     const CallTreeBuilder& Tree() const { return tree_; }
-    // "Class::Method" for a function announced by a method-info command, or nullptr.
-    const std::string* FunctionName(uint32_t pid, uint32_t functionId) const;
+    // "Class::Method" for a function announced by a method-info command; a null view when none.
+    std::string_view FunctionName(uint32_t pid, uint32_t functionId) const;
+    // Bytes of names, values and trees, and their bound.
+    size_t MemoryUsed() const;
+    size_t MemoryLimit() const { return options_.maxMemory; }
 
     std::string RenderSummary(const SummaryOptions& options) const;
 
 private:
-    void Malformed(const std::string& reason, const std::string& detail);
+    void Malformed(const char* reason, const std::string& detail);
     void Apply(const DecodedCommand& command);
+    void ApplyAnnouncement(const DecodedCommand& command, ProcessInfo* process);
+    void StoreName(ProcessInfo* process, const DecodedCommand& command);
     ProcessInfo* Process(uint32_t pid);
+    NameTable::Name LookUpName(uint32_t pid, uint32_t functionId) const;
+    void WriteJson(const DecodedCommand& command);
 
     Options options_;
     LineSink sink_;
+    JsonSink* json_ = nullptr;
+    std::string line_;
+    DecodedCommand command_;
+    std::string argsText_;
+    std::string returnText_;
+
     uint64_t totalCommands_ = 0;
     uint64_t byType_[256] = {};
     uint64_t malformed_ = 0;
@@ -92,12 +177,23 @@ private:
     uint64_t droppedStreamBytes_ = 0;
     uint64_t droppedProcesses_ = 0;
     uint64_t droppedNames_ = 0;
+    uint64_t namesCut_ = 0;
+    uint64_t streamTimeouts_ = 0;
+
+    MemoryBudget namesBudget_;
     std::map<uint32_t, ProcessInfo> processes_;
-    std::unordered_map<uint64_t, std::string> names_;
+    uint32_t lastPid_ = 0;
+    ProcessInfo* lastProcess_ = nullptr;
     std::unordered_map<uint64_t, StreamReassembler> streams_;
     bool anyEnded_ = false;
     size_t openProcesses_ = 0;
     CallTreeBuilder tree_;
+
+    bool anyRead_ = false;
+    Clock::time_point readStart_{};
+    Clock::time_point firstRead_{};
+    Clock::time_point lastRead_{};
+    uint64_t commandsAtReadStart_ = 0;
 };
 
 } // namespace QuorixCollect

@@ -1,5 +1,7 @@
 #include "CommandDecoder.h"
 
+#include <cstring>
+
 #include "ByteReader.h"
 #include "TextUtil.h"
 #include "WireFormat.h"
@@ -160,9 +162,92 @@ const char* DecodeStatusText(DecodeStatus status)
     return "?";
 }
 
+void DecodedCommand::Reset()
+{
+    length = 0;
+    type = 0;
+    pid = 0;
+    tid = 0;
+    ts = 0;
+    functionId = 0;
+    instanceId = 0;
+    args.clear();
+    tailCall = false;
+    if (hasReturnValue) {
+        returnValue = ValueRecord{};
+        hasReturnValue = false;
+    }
+    className.clear();
+    methodName.clear();
+    exceptionId = 0;
+    frequency = 0;
+    runtime.clear();
+    host.clear();
+    apiKey.clear();
+    version.clear();
+    for (auto& t : texts) {
+        t.clear();
+    }
+    shortValue = 0;
+    longValue = 0;
+    badValueRecords = 0;
+    dirty = false;
+}
+
+namespace {
+
+template <typename T>
+T LoadLe(const uint8_t* p)
+{
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the wire is little-endian, so is this host");
+    T v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+constexpr size_t PlainBeginSize = HeaderSize + 4 + 8 + 1;
+constexpr size_t PlainEndSize = HeaderSize + 4 + 1 + 2;
+
+} // namespace
+
+bool DecodePlainCall(const uint8_t* data, size_t size, DecodedCommand& out)
+{
+    if (size == PlainBeginSize) {
+        if (data[0] != PlainBeginSize || data[1] != 0 || data[2] != static_cast<uint8_t>(CommandType::BeginCall) ||
+            data[31] != 0) {
+            return false;
+        }
+        if (out.dirty) {
+            out.Reset();
+        }
+        out.instanceId = LoadLe<uint64_t>(data + 23);
+        out.tailCall = false;
+    } else if (size == PlainEndSize) {
+        if (data[0] != PlainEndSize || data[1] != 0 || data[2] != static_cast<uint8_t>(CommandType::EndCall) ||
+            data[23] > 1 || data[24] != 0 || data[25] != 0) {
+            return false;
+        }
+        if (out.dirty) {
+            out.Reset();
+        }
+        out.instanceId = 0;
+        out.tailCall = data[23] == 1;
+    } else {
+        return false;
+    }
+    out.length = static_cast<uint16_t>(size);
+    out.type = data[2];
+    out.pid = LoadLe<uint32_t>(data + 3);
+    out.tid = LoadLe<uint32_t>(data + 7);
+    out.ts = LoadLe<int64_t>(data + 11);
+    out.functionId = LoadLe<uint32_t>(data + 19);
+    return true;
+}
+
 DecodeResult DecodeCommand(const uint8_t* data, size_t size, DecodedCommand& out)
 {
-    out = DecodedCommand{};
+    out.Reset();
+    out.dirty = true;
     ByteReader header(data, size);
     int16_t length = 0;
     if (!header.ReadI16(length) || !header.ReadU8(out.type) || !header.ReadU32(out.pid) ||

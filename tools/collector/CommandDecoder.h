@@ -46,6 +46,12 @@ struct DecodedCommand {
 
     // Value records inside the command that could not be decoded (the command itself is sound).
     uint32_t badValueRecords = 0;
+
+    // Back to the state of a fresh object, keeping the capacity of its strings and lists so
+    // that decoding into the same object again does not allocate.
+    void Reset();
+    // Set when a full decode may have left fields behind that Reset must clear.
+    bool dirty = false;
 };
 
 enum class DecodeStatus {
@@ -67,5 +73,10 @@ struct DecodeResult {
 // Decodes exactly one command occupying all of `size` bytes (one datagram, or one message that
 // the stream reassembler cut out).
 DecodeResult DecodeCommand(const uint8_t* data, size_t size, DecodedCommand& out);
+
+// The same for the two commands that make up nearly all traffic, a begin-call without
+// arguments and an end-call without return value; false (and `out` untouched) for anything
+// else, which then takes DecodeCommand.
+bool DecodePlainCall(const uint8_t* data, size_t size, DecodedCommand& out);
 
 } // namespace QuorixCollect

@@ -1,5 +1,6 @@
 #include "JsonWriter.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -12,20 +13,37 @@ namespace QuorixCollect {
 
 namespace {
 
-void Key(std::string& out, const char* key)
+template <size_t N>
+void Literal(std::string& out, const char (&text)[N])
 {
-    out += ",\"";
-    out += key;
-    out += "\":";
+    out.append(text, N - 1);
 }
 
-void Unsigned(std::string& out, const char* key, uint64_t v)
+template <typename T>
+void Number(std::string& out, T v)
+{
+    char buf[24];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    out.append(buf, static_cast<size_t>(end - buf));
+}
+
+template <size_t N>
+void Key(std::string& out, const char (&key)[N])
+{
+    Literal(out, ",\"");
+    out.append(key, N - 1);
+    Literal(out, "\":");
+}
+
+template <size_t N>
+void Unsigned(std::string& out, const char (&key)[N], uint64_t v)
 {
     Key(out, key);
-    out += std::to_string(v);
+    Number(out, v);
 }
 
-void Text(std::string& out, const char* key, const std::string& v)
+template <size_t N>
+void Text(std::string& out, const char (&key)[N], const std::string& v)
 {
     Key(out, key);
     AppendJsonString(out, v);
@@ -50,9 +68,9 @@ void AppendScalar(std::string& out, const ValueRecord& v)
     const uint64_t b = v.scalarBits;
     switch (static_cast<ValueType>(v.type)) {
     case ValueType::Boolean: out += b != 0 ? "true" : "false"; break;
-    case ValueType::Int16: out += std::to_string(static_cast<int16_t>(b)); break;
-    case ValueType::Int32: out += std::to_string(static_cast<int32_t>(b)); break;
-    case ValueType::Int64: out += std::to_string(static_cast<int64_t>(b)); break;
+    case ValueType::Int16: Number(out, static_cast<int16_t>(b)); break;
+    case ValueType::Int32: Number(out, static_cast<int32_t>(b)); break;
+    case ValueType::Int64: Number(out, static_cast<int64_t>(b)); break;
     case ValueType::Single: {
         float f;
         const auto u = static_cast<uint32_t>(b);
@@ -66,7 +84,7 @@ void AppendScalar(std::string& out, const ValueRecord& v)
         AppendFloating(out, d, 17);
         break;
     }
-    default: out += std::to_string(b); break;
+    default: Number(out, b); break;
     }
 }
 
@@ -82,7 +100,71 @@ void AppendValueList(std::string& out, const std::vector<ValueRecord>& values)
     out += ']';
 }
 
+// Copies a literal into a raw buffer.
+template <size_t N>
+char* Put(char* p, const char (&text)[N])
+{
+    memcpy(p, text, N - 1);
+    return p + N - 1;
+}
+
+template <typename T>
+char* PutNumber(char* p, T v)
+{
+    return std::to_chars(p, p + 24, v).ptr;
+}
+
+// Begin-calls without arguments and end-calls without return value are nearly all lines: they
+// are formatted into a stack buffer with no checks per field, then appended in one piece.
+constexpr size_t MaxFastName = 320;
+
+void AppendPlainCallJson(std::string& out, const DecodedCommand& c, const std::string_view* name)
+{
+    char line[MaxFastName + 256];
+    char* p = line;
+    const auto type = static_cast<CommandType>(c.type);
+    if (type == CommandType::BeginCall) {
+        p = Put(p, "{\"type\":1,\"name\":\"BeginCall\",\"pid\":");
+    } else {
+        p = Put(p, "{\"type\":2,\"name\":\"EndCall\",\"pid\":");
+    }
+    p = PutNumber(p, c.pid);
+    p = Put(p, ",\"tid\":");
+    p = PutNumber(p, c.tid);
+    p = Put(p, ",\"ts\":");
+    p = PutNumber(p, c.ts);
+    p = Put(p, ",\"functionId\":");
+    p = PutNumber(p, c.functionId);
+    if (name != nullptr) {
+        p = Put(p, ",\"function\":\"");
+        memcpy(p, name->data(), name->size());
+        p += name->size();
+        *p++ = '"';
+    }
+    if (type == CommandType::BeginCall) {
+        p = Put(p, ",\"instanceId\":");
+        p = PutNumber(p, c.instanceId);
+        p = Put(p, ",\"args\":[]}");
+    } else if (c.tailCall) {
+        p = Put(p, ",\"tailCall\":true,\"returnValue\":null}");
+    } else {
+        p = Put(p, ",\"tailCall\":false,\"returnValue\":null}");
+    }
+    out.append(line, static_cast<size_t>(p - line));
+}
+
 } // namespace
+
+bool IsJsonSafe(std::string_view text)
+{
+    for (const char ch : text) {
+        const auto b = static_cast<uint8_t>(ch);
+        if (b < 0x20 || b >= 0x7F || b == '"' || b == '\\') {
+            return false;
+        }
+    }
+    return true;
+}
 
 void AppendValueJson(std::string& out, const ValueRecord& v)
 {
@@ -125,7 +207,11 @@ void AppendValueJson(std::string& out, const ValueRecord& v)
                     if (i != 0) {
                         out += ',';
                     }
-                    out += boolean ? (v.elements[i] != 0 ? "true" : "false") : std::to_string(v.elements[i]);
+                    if (boolean) {
+                        out += v.elements[i] != 0 ? "true" : "false";
+                    } else {
+                        Number(out, v.elements[i]);
+                    }
                 }
                 out += ']';
             }
@@ -137,24 +223,42 @@ void AppendValueJson(std::string& out, const ValueRecord& v)
     out += '}';
 }
 
-std::string CommandToJson(const DecodedCommand& c, const std::string* functionName)
+void AppendCommandJson(std::string& out, const DecodedCommand& c, const std::string_view* functionName,
+                       bool nameIsJsonSafe)
 {
-    std::string out;
-    out.reserve(128);
-    out += "{\"type\":";
-    out += std::to_string(c.type);
-    Key(out, "name");
-    const char* name = CommandTypeName(c.type);
-    AppendJsonString(out, name != nullptr ? name : "Unknown");
-    Unsigned(out, "pid", c.pid);
-    Unsigned(out, "tid", c.tid);
-    Key(out, "ts");
-    out += std::to_string(c.ts);
+    const auto commandType = static_cast<CommandType>(c.type);
+    if (((commandType == CommandType::BeginCall && c.args.empty()) ||
+         (commandType == CommandType::EndCall && !c.hasReturnValue)) &&
+        c.badValueRecords == 0 &&
+        (functionName == nullptr || (nameIsJsonSafe && functionName->size() <= MaxFastName))) {
+        AppendPlainCallJson(out, c, functionName);
+        return;
+    }
+    // The names of the common commands are constants: no lookup and no escaping per line.
+    switch (static_cast<CommandType>(c.type)) {
+    case CommandType::BeginCall: Literal(out, "{\"type\":1,\"name\":\"BeginCall\",\"pid\":"); break;
+    case CommandType::EndCall: Literal(out, "{\"type\":2,\"name\":\"EndCall\",\"pid\":"); break;
+    default: {
+        Literal(out, "{\"type\":");
+        Number(out, c.type);
+        Key(out, "name");
+        const char* name = CommandTypeName(c.type);
+        AppendJsonString(out, name != nullptr ? name : "Unknown");
+        Literal(out, ",\"pid\":");
+        break;
+    }
+    }
+    Number(out, c.pid);
+    Literal(out, ",\"tid\":");
+    Number(out, c.tid);
+    Literal(out, ",\"ts\":");
+    Number(out, c.ts);
 
     auto function = [&] {
         Unsigned(out, "functionId", c.functionId);
         if (functionName != nullptr) {
-            Text(out, "function", *functionName);
+            Key(out, "function");
+            AppendJsonString(out, *functionName);
         }
     };
     switch (static_cast<CommandType>(c.type)) {
@@ -166,13 +270,15 @@ std::string CommandToJson(const DecodedCommand& c, const std::string* functionNa
         break;
     case CommandType::EndCall:
         function();
-        Key(out, "tailCall");
-        out += c.tailCall ? "true" : "false";
-        Key(out, "returnValue");
+        if (c.tailCall) {
+            Literal(out, ",\"tailCall\":true,\"returnValue\":");
+        } else {
+            Literal(out, ",\"tailCall\":false,\"returnValue\":");
+        }
         if (c.hasReturnValue) {
             AppendValueJson(out, c.returnValue);
         } else {
-            out += "null";
+            Literal(out, "null");
         }
         break;
     case CommandType::MethodInfo:
@@ -208,6 +314,18 @@ std::string CommandToJson(const DecodedCommand& c, const std::string* functionNa
         Unsigned(out, "badValueRecords", c.badValueRecords);
     }
     out += '}';
+}
+
+std::string CommandToJson(const DecodedCommand& c, const std::string* functionName)
+{
+    std::string out;
+    out.reserve(128);
+    if (functionName != nullptr) {
+        const std::string_view name(*functionName);
+        AppendCommandJson(out, c, &name);
+    } else {
+        AppendCommandJson(out, c, nullptr);
+    }
     return out;
 }
 

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <linux/sock_diag.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -16,11 +18,15 @@ namespace QuorixCollect {
 
 namespace {
 
-constexpr size_t ReadChunk = 64 * 1024;
+// Large reads: the agent writes batches of 64 KiB and more, and every read costs a system call.
+constexpr size_t ReadChunk = 1 << 20;
+// A command is at most 32767 bytes; a datagram that fills the whole slot was longer.
+constexpr size_t DatagramSlot = MaxCommandLength + 1;
+constexpr int DatagramBatch = 64;
 // Large enough for bursts of small commands; the agent does not wait for us.
 constexpr int UdpReceiveBuffer = 8 * 1024 * 1024;
 // Work done per wake-up before looking at signals and deadlines again.
-constexpr int MaxReadsPerWake = 256;
+constexpr int MaxReadsPerWake = 64;
 
 std::string SystemError(const char* what)
 {
@@ -35,9 +41,19 @@ void CloseFd(int& fd)
     }
 }
 
+std::string Seconds(double s)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%g s", s);
+    return buf;
+}
+
 class UdpListener final : public Listener {
 public:
-    explicit UdpListener(const CollectorOptions& o) : options_(o) {}
+    explicit UdpListener(const CollectorOptions& o)
+        : options_(o), buffers_(new uint8_t[DatagramBatch * DatagramSlot])
+    {
+    }
     ~UdpListener() override { Shutdown(); }
 
     bool Open(std::string& error) override
@@ -56,8 +72,8 @@ public:
         }
         socklen_t len = sizeof receiveBuffer_;
         getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer_, &len);
-        // Lets the kernel tell us how many datagrams it dropped for lack of buffer space.
-        setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one);
+        // The kernel then hands its drop counter along with every datagram.
+        overflowReported_ = setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof one) == 0;
 
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -84,22 +100,43 @@ public:
     {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) > 0) {
-            Read(session);
+            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {
+            }
         }
     }
 
-    void Drain(CollectorSession& session) override
+    void Drain(CollectorSession& session, Clock::duration limit) override
     {
-        for (int round = 0; round < 64 && Read(session); ++round) {
+        const auto deadline = Clock::now() + limit;
+        while (Read(session)) {
+            if (Clock::now() >= deadline) {
+                drainCut_ = true;
+                break;
+            }
         }
+        // Drops after the last datagram read are only in the socket's own counter.
+        ReadDropCounter();
     }
+
+    void Expire(CollectorSession&, Clock::time_point) override {}
 
     std::vector<std::string> Describe() const override
     {
         std::string where = options_.multicast ? std::string(MulticastGroup) : "127.0.0.1";
-        return {"transport: udp " + where + ":" + std::to_string(port_) + ", receive buffer " +
-                std::to_string(receiveBuffer_) + " bytes, " + std::to_string(datagrams_) + " datagrams, " +
-                std::to_string(kernelDrops_) + " lost (receive buffer full)"};
+        std::string line = "transport: udp " + where + ":" + std::to_string(port_) + ", receive buffer " +
+                           std::to_string(receiveBuffer_) + " bytes, " + std::to_string(datagrams_) + " datagrams";
+        if (drainCut_) {
+            line += " (final drain stopped while datagrams kept coming)";
+        }
+        return {line};
+    }
+
+    std::vector<std::string> LossLines() const override
+    {
+        if (!overflowReported_ && !counterRead_) {
+            return {"kernel drops: unknown"};
+        }
+        return {"kernel drops: " + std::to_string(drops_)};
     }
 
     void Shutdown() override { CloseFd(fd_); }
@@ -124,48 +161,63 @@ private:
         return false;
     }
 
-    // Returns whether anything was read.
+    // The kernel's counter is 32 bits and counts from the socket's creation.
+    void NoteDropCounter(uint32_t counter)
+    {
+        drops_ += static_cast<uint32_t>(counter - lastCounter_);
+        lastCounter_ = counter;
+    }
+
+    void ReadDropCounter()
+    {
+        uint32_t info[SK_MEMINFO_VARS] = {};
+        socklen_t len = sizeof info;
+        if (fd_ >= 0 && getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, info, &len) == 0 &&
+            len >= (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+            NoteDropCounter(info[SK_MEMINFO_DROPS]);
+            counterRead_ = true;
+        }
+    }
+
+    // One batch; returns whether anything was read.
     bool Read(CollectorSession& session)
     {
-        constexpr int Batch = 16;
-        bool any = false;
-        for (int round = 0; round < MaxReadsPerWake / Batch; ++round) {
-            mmsghdr msgs[Batch]{};
-            iovec iov[Batch];
-            alignas(cmsghdr) char control[Batch][CMSG_SPACE(sizeof(uint32_t))];
-            for (int i = 0; i < Batch; ++i) {
-                iov[i].iov_base = buffers_[i];
-                iov[i].iov_len = sizeof buffers_[i];
-                msgs[i].msg_hdr.msg_iov = &iov[i];
-                msgs[i].msg_hdr.msg_iovlen = 1;
-                msgs[i].msg_hdr.msg_control = control[i];
-                msgs[i].msg_hdr.msg_controllen = sizeof control[i];
-            }
-            const int n = recvmmsg(fd_, msgs, Batch, MSG_DONTWAIT, nullptr);
-            if (n <= 0) {
-                break;
-            }
-            any = true;
-            for (int i = 0; i < n; ++i) {
-                ++datagrams_;
-                for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c != nullptr; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
-                    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-                        uint32_t dropped = 0;
-                        memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
-                        kernelDrops_ = dropped;
-                    }
-                }
-                if ((msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
-                    session.OnOversizedDatagram();
-                } else {
-                    session.OnDatagram(buffers_[i], msgs[i].msg_len);
+        mmsghdr msgs[DatagramBatch];
+        iovec iov[DatagramBatch];
+        alignas(cmsghdr) char control[DatagramBatch][CMSG_SPACE(sizeof(uint32_t))];
+        for (int i = 0; i < DatagramBatch; ++i) {
+            iov[i].iov_base = buffers_.get() + i * DatagramSlot;
+            iov[i].iov_len = DatagramSlot;
+            msgs[i].msg_hdr = msghdr{};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_control = control[i];
+            msgs[i].msg_hdr.msg_controllen = sizeof control[i];
+            msgs[i].msg_len = 0;
+        }
+        const int n = recvmmsg(fd_, msgs, DatagramBatch, MSG_DONTWAIT, nullptr);
+        if (n <= 0) {
+            return false;
+        }
+        session.ReadStarted(Clock::now());
+        for (int i = 0; i < n; ++i) {
+            msghdr& h = msgs[i].msg_hdr;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                    uint32_t counter = 0;
+                    memcpy(&counter, CMSG_DATA(c), sizeof counter);
+                    NoteDropCounter(counter);
                 }
             }
-            if (n < Batch) {
-                break;
+            if ((h.msg_flags & MSG_TRUNC) != 0 || msgs[i].msg_len >= DatagramSlot) {
+                session.OnOversizedDatagram();
+            } else {
+                session.OnDatagram(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len);
             }
         }
-        return any;
+        datagrams_ += static_cast<uint64_t>(n);
+        session.ReadFinished(Clock::now());
+        return true;
     }
 
     CollectorOptions options_;
@@ -173,14 +225,17 @@ private:
     uint16_t port_ = 0;
     int receiveBuffer_ = 0;
     uint64_t datagrams_ = 0;
-    uint32_t kernelDrops_ = 0;
-    // A command is at most 32767 bytes; anything longer is reported as oversized.
-    uint8_t buffers_[16][32768 + 1];
+    bool overflowReported_ = false;
+    bool counterRead_ = false;
+    uint32_t lastCounter_ = 0;
+    uint64_t drops_ = 0;
+    bool drainCut_ = false;
+    std::unique_ptr<uint8_t[]> buffers_;
 };
 
 class TcpListener final : public Listener {
 public:
-    TcpListener(const CollectorOptions& o, size_t maxConnections) : options_(o), maxConnections_(maxConnections) {}
+    explicit TcpListener(const CollectorOptions& o) : options_(o), buffer_(new uint8_t[ReadChunk]) {}
     ~TcpListener() override { Shutdown(); }
 
     bool Open(std::string& error) override
@@ -223,23 +278,51 @@ public:
         if (poll(fds_.data(), fds_.size(), timeoutMs) <= 0) {
             return;
         }
-        // Connections first: accepting may reorder the list.
+        // Connections first, last to first: closing one shifts only those behind it.
         for (size_t i = fds_.size(); i-- > 1;) {
             if (fds_[i].revents != 0) {
-                ReadConnection(session, i - 1);
+                for (int round = 0; round < MaxReadsPerWake && ReadConnection(session, i - 1) == ReadResult::Full;
+                     ++round) {
+                }
             }
         }
         if (fds_[0].revents != 0) {
-            Accept();
+            Accept(session);
         }
     }
 
-    void Drain(CollectorSession& session) override
+    void Drain(CollectorSession& session, Clock::duration limit) override
     {
-        Accept();
-        for (size_t i = connections_.size(); i-- > 0;) {
-            for (int round = 0; round < 64 && i < connections_.size() && ReadConnection(session, i); ++round) {
+        const auto deadline = Clock::now() + limit;
+        Accept(session);
+        bool more = true;
+        while (more && Clock::now() < deadline) {
+            more = false;
+            for (size_t i = connections_.size(); i-- > 0;) {
+                if (ReadConnection(session, i) == ReadResult::Full) {
+                    more = true;
+                }
             }
+        }
+    }
+
+    void Expire(CollectorSession& session, Clock::time_point now) override
+    {
+        if (options_.idleTimeoutSeconds <= 0) {
+            return;
+        }
+        const auto idle = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(options_.idleTimeoutSeconds));
+        for (size_t i = connections_.size(); i-- > 0;) {
+            if (now - connections_[i].lastByte < idle) {
+                continue;
+            }
+            if (session.StreamPending(connections_[i].id) != 0) {
+                session.OnStreamTimedOut(connections_[i].id, options_.idleTimeoutSeconds);
+                ++partialTimeouts_;
+            }
+            ++idleClosed_;
+            Close(session, i);
         }
     }
 
@@ -247,8 +330,19 @@ public:
     {
         std::string line = "transport: tcp 127.0.0.1:" + std::to_string(port_) + ", " + std::to_string(accepted_) +
                            " connections";
-        if (refused_ != 0) {
-            line += " (" + std::to_string(refused_) + " refused: too many at once)";
+        std::string notes;
+        auto note = [&notes](uint64_t n, const std::string& what) {
+            if (n != 0) {
+                notes += (notes.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+            }
+        };
+        note(idleClosed_, "closed after " + Seconds(options_.idleTimeoutSeconds) + " without a byte" +
+                              (partialTimeouts_ != 0 ? " (" + std::to_string(partialTimeouts_) +
+                                                           " in the middle of a command)"
+                                                     : std::string()));
+        note(evicted_, "closed to admit newer ones (limit " + std::to_string(options_.maxConnections) + ")");
+        if (!notes.empty()) {
+            line += " (" + notes + ")";
         }
         return {line};
     }
@@ -266,59 +360,82 @@ private:
     struct Connection {
         int fd;
         uint64_t id;
+        Clock::time_point lastByte;
     };
+    enum class ReadResult { Full, Partial, Nothing };
 
-    void Accept()
+    void Close(CollectorSession& session, size_t index)
     {
-        for (int round = 0; round < MaxReadsPerWake; ++round) {
+        session.OnStreamClosed(connections_[index].id);
+        close(connections_[index].fd);
+        connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    void Accept(CollectorSession& session)
+    {
+        for (int round = 0; round < 1024; ++round) {
             const int c = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (c < 0) {
                 return;
             }
-            if (connections_.size() >= maxConnections_) {
-                close(c);
-                ++refused_;
-                continue;
+            if (connections_.size() >= options_.maxConnections) {
+                // Whoever holds connections open without sending cannot lock the agent out:
+                // the one silent the longest makes room.
+                size_t oldest = 0;
+                for (size_t i = 1; i < connections_.size(); ++i) {
+                    if (connections_[i].lastByte < connections_[oldest].lastByte) {
+                        oldest = i;
+                    }
+                }
+                if (session.StreamPending(connections_[oldest].id) != 0) {
+                    session.OnStreamTimedOut(connections_[oldest].id, std::chrono::duration<double>(
+                                                                          Clock::now() - connections_[oldest].lastByte)
+                                                                          .count());
+                }
+                Close(session, oldest);
+                ++evicted_;
             }
             ++accepted_;
-            connections_.push_back({c, nextId_++});
+            connections_.push_back({c, nextId_++, Clock::now()});
         }
     }
 
-    // Reads once from connection `index`; closes it on end of stream or error. Returns whether
-    // bytes were read.
-    bool ReadConnection(CollectorSession& session, size_t index)
+    // Reads once from connection `index`; closes it on end of stream or error.
+    ReadResult ReadConnection(CollectorSession& session, size_t index)
     {
         Connection& c = connections_[index];
-        const ssize_t n = recv(c.fd, buffer_, sizeof buffer_, MSG_DONTWAIT);
+        const ssize_t n = recv(c.fd, buffer_.get(), ReadChunk, MSG_DONTWAIT);
         if (n > 0) {
-            session.OnStreamData(c.id, buffer_, static_cast<size_t>(n));
-            return true;
+            const auto now = Clock::now();
+            c.lastByte = now;
+            session.ReadStarted(now);
+            session.OnStreamData(c.id, buffer_.get(), static_cast<size_t>(n));
+            session.ReadFinished(Clock::now());
+            return static_cast<size_t>(n) == ReadChunk ? ReadResult::Full : ReadResult::Partial;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            return false;
+            return ReadResult::Nothing;
         }
-        session.OnStreamClosed(c.id);
-        close(c.fd);
-        connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(index));
-        return false;
+        Close(session, index);
+        return ReadResult::Nothing;
     }
 
     CollectorOptions options_;
-    size_t maxConnections_;
     int fd_ = -1;
     uint16_t port_ = 0;
     std::vector<Connection> connections_;
     std::vector<pollfd> fds_;
     uint64_t nextId_ = 1;
     uint64_t accepted_ = 0;
-    uint64_t refused_ = 0;
-    uint8_t buffer_[ReadChunk];
+    uint64_t idleClosed_ = 0;
+    uint64_t partialTimeouts_ = 0;
+    uint64_t evicted_ = 0;
+    std::unique_ptr<uint8_t[]> buffer_;
 };
 
 class PipeListener final : public Listener {
 public:
-    explicit PipeListener(const CollectorOptions& o) : options_(o) {}
+    explicit PipeListener(const CollectorOptions& o) : options_(o), buffer_(new uint8_t[ReadChunk]) {}
     ~PipeListener() override { Shutdown(); }
 
     bool Open(std::string& error) override
@@ -360,6 +477,10 @@ public:
             error = "cannot hold the FIFO '" + path + "' open for writing";
             return false;
         }
+        // A larger pipe lets the writers hand over more per wake-up (best effort: the system
+        // caps it for unprivileged users).
+        fcntl(readFd_, F_SETPIPE_SZ, static_cast<int>(ReadChunk));
+        lastByte_ = Clock::now();
         return true;
     }
 
@@ -369,11 +490,26 @@ public:
     {
         pollfd p{readFd_, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) > 0) {
-            Read(session);
+            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {
+            }
         }
     }
 
-    void Drain(CollectorSession& session) override { Read(session); }
+    void Drain(CollectorSession& session, Clock::duration limit) override
+    {
+        const auto deadline = Clock::now() + limit;
+        while (Read(session) && Clock::now() < deadline) {
+        }
+    }
+
+    void Expire(CollectorSession& session, Clock::time_point now) override
+    {
+        // Writers come and go on the one FIFO; only a command left half-written is stale.
+        if (options_.idleTimeoutSeconds > 0 && session.StreamPending(0) != 0 &&
+            now - lastByte_ >= std::chrono::duration<double>(options_.idleTimeoutSeconds)) {
+            session.OnStreamTimedOut(0, options_.idleTimeoutSeconds);
+        }
+    }
 
     std::vector<std::string> Describe() const override
     {
@@ -396,16 +532,19 @@ public:
     }
 
 private:
-    void Read(CollectorSession& session)
+    // One read; returns whether anything was read.
+    bool Read(CollectorSession& session)
     {
-        for (int round = 0; round < MaxReadsPerWake; ++round) {
-            const ssize_t n = read(readFd_, buffer_, sizeof buffer_);
-            if (n <= 0) {
-                return;
-            }
-            bytes_ += static_cast<uint64_t>(n);
-            session.OnStreamData(0, buffer_, static_cast<size_t>(n));
+        const ssize_t n = read(readFd_, buffer_.get(), ReadChunk);
+        if (n <= 0) {
+            return false;
         }
+        lastByte_ = Clock::now();
+        session.ReadStarted(lastByte_);
+        bytes_ += static_cast<uint64_t>(n);
+        session.OnStreamData(0, buffer_.get(), static_cast<size_t>(n));
+        session.ReadFinished(Clock::now());
+        return true;
     }
 
     CollectorOptions options_;
@@ -415,16 +554,28 @@ private:
     dev_t device_ = 0;
     ino_t inode_ = 0;
     uint64_t bytes_ = 0;
-    uint8_t buffer_[ReadChunk];
+    Clock::time_point lastByte_{};
+    std::unique_ptr<uint8_t[]> buffer_;
 };
 
 } // namespace
 
-std::unique_ptr<Listener> MakeListener(const CollectorOptions& options, size_t maxConnections)
+size_t ListenerBufferBytes(const CollectorOptions& options)
+{
+    switch (options.transport) {
+    case Transport::Udp: return DatagramBatch * DatagramSlot;
+    // One read buffer, and at most one partial command per connection.
+    case Transport::Tcp: return ReadChunk + options.maxConnections * MaxCommandLength;
+    case Transport::Pipe: return ReadChunk + MaxCommandLength;
+    }
+    return 0;
+}
+
+std::unique_ptr<Listener> MakeListener(const CollectorOptions& options)
 {
     switch (options.transport) {
     case Transport::Udp: return std::make_unique<UdpListener>(options);
-    case Transport::Tcp: return std::make_unique<TcpListener>(options, maxConnections);
+    case Transport::Tcp: return std::make_unique<TcpListener>(options);
     case Transport::Pipe: return std::make_unique<PipeListener>(options);
     }
     return nullptr;

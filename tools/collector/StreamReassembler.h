@@ -2,28 +2,80 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <vector>
+
+#include "WireFormat.h"
 
 namespace QuorixCollect {
 
 // Cuts one connection's byte stream into commands by their length field. Commands follow each
 // other without separators, so a length below the header size or an unknown type means the
-// stream is out of step: the buffered bytes are dropped and reading goes on with the next bytes.
-// The buffer never holds more than one command plus one read.
+// stream is out of step: the buffered bytes and the rest of that read are dropped and reading
+// goes on with the next read. Whole commands are handed out straight from the caller's bytes;
+// only a command split across reads is copied, so the buffer never holds more than one command.
 class StreamReassembler {
 public:
-    using MessageSink = std::function<void(const uint8_t* data, size_t size)>;
-    using DropSink = std::function<void(size_t droppedBytes)>;
-
-    void Feed(const uint8_t* data, size_t size, const MessageSink& onMessage, const DropSink& onDrop);
+    // onMessage(const uint8_t* data, size_t size) for every whole command, in order;
+    // onDrop(size_t bytes) when the stream is out of step.
+    template <typename OnMessage, typename OnDrop>
+    void Feed(const uint8_t* data, size_t size, OnMessage&& onMessage, OnDrop&& onDrop)
+    {
+        if (!pending_.empty()) {
+            while (pending_.size() < 3 && size > 0) {
+                pending_.push_back(*data++);
+                --size;
+            }
+            if (pending_.size() < 3) {
+                return;
+            }
+            const size_t need = Needed(pending_.data());
+            if (need == 0) {
+                onDrop(pending_.size() + size);
+                pending_.clear();
+                return;
+            }
+            const size_t take = need - pending_.size() < size ? need - pending_.size() : size;
+            pending_.insert(pending_.end(), data, data + take);
+            data += take;
+            size -= take;
+            if (pending_.size() < need) {
+                return;
+            }
+            onMessage(static_cast<const uint8_t*>(pending_.data()), need);
+            pending_.clear();
+        }
+        while (size >= 3) {
+            const size_t need = Needed(data);
+            if (need == 0) {
+                onDrop(size);
+                return;
+            }
+            if (size < need) {
+                break;
+            }
+            onMessage(data, need);
+            data += need;
+            size -= need;
+        }
+        pending_.assign(data, data + size);
+    }
 
     // Bytes of an incomplete command still waiting for the rest.
-    size_t Pending() const { return buffer_.size(); }
-    void Clear() { buffer_.clear(); }
+    size_t Pending() const { return pending_.size(); }
+    void Clear() { pending_.clear(); }
 
 private:
-    std::vector<uint8_t> buffer_;
+    // Length of the command starting at `at` (3 bytes readable), 0 when it cannot be one.
+    static size_t Needed(const uint8_t* at)
+    {
+        const auto length = static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
+        if (length < static_cast<int16_t>(HeaderSize) || !IsKnownCommandType(at[2])) {
+            return 0;
+        }
+        return static_cast<size_t>(length);
+    }
+
+    std::vector<uint8_t> pending_;
 };
 
 } // namespace QuorixCollect

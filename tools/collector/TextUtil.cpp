@@ -94,6 +94,22 @@ void AppendJsonEscaped(std::string& out, std::string_view text)
     static const char Hex[] = "0123456789abcdef";
     size_t i = 0;
     while (i < text.size()) {
+        // Plain printable ASCII goes out in one piece.
+        size_t plain = i;
+        while (plain < text.size()) {
+            const auto b = static_cast<uint8_t>(text[plain]);
+            if (b < 0x20 || b >= 0x7F || b == '"' || b == '\\') {
+                break;
+            }
+            ++plain;
+        }
+        if (plain != i) {
+            out.append(text.data() + i, plain - i);
+            i = plain;
+            if (i == text.size()) {
+                break;
+            }
+        }
         uint32_t cp = 0;
         const size_t len = Utf8SequenceAt(text, i, cp);
         if (len == 0) {

@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -49,71 +53,132 @@ void InstallSignalHandlers()
     }
 }
 
-class JsonOutput {
+// JSON lines go out in large writes straight from the session's buffer. A thread of its own
+// does the writing, so that decoding goes on while the kernel copies the previous buffer.
+class JsonFile final : public JsonSink {
 public:
+    ~JsonFile() override { Close(); }
+
     bool Open(const std::string& path, std::string& error)
     {
-        if (path.empty()) {
-            return true;
-        }
         if (path == "-") {
-            file_ = stdout;
-            return true;
-        }
-        // The stream may carry API keys: readable by the owner only.
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0 || (file_ = fdopen(fd, "w")) == nullptr) {
-            error = "cannot open JSON output '" + path + "': " + strerror(errno);
-            if (fd >= 0) {
-                close(fd);
+            fd_ = STDOUT_FILENO;
+        } else {
+            // The stream may carry API keys: readable by the owner only.
+            fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd_ < 0) {
+                error = "cannot open JSON output '" + path + "': " + strerror(errno);
+                return false;
             }
-            return false;
+            owned_ = true;
         }
-        owned_ = true;
-        setvbuf(file_, nullptr, _IOFBF, 1 << 20);
+        buffer.reserve(drainAt + 64 * 1024);
+        writing_.reserve(drainAt + 64 * 1024);
+        // Stop signals are for the main loop: the writer starts with them blocked.
+        sigset_t all, previous;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &previous);
+        writer_ = std::thread([this] { WriterLoop(); });
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return true;
     }
 
-    void Write(const std::string& line)
+    // Hands the buffer to the writer, waiting while it still writes the previous one.
+    void Drain() override
     {
-        if (file_ == nullptr || failed_) {
+        if (buffer.empty() || !writer_.joinable()) {
+            buffer.clear();
             return;
         }
-        if (fwrite(line.data(), 1, line.size(), file_) != line.size() || fputc('\n', file_) == EOF) {
-            Fail();
-        }
-    }
-
-    void Flush()
-    {
-        if (file_ != nullptr && !failed_ && fflush(file_) != 0) {
-            Fail();
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return !full_; });
+        writing_.swap(buffer);
+        full_ = true;
+        work_.notify_one();
+        lock.unlock();
+        buffer.clear();
     }
 
     void Close()
     {
-        Flush();
-        if (owned_ && file_ != nullptr && fclose(file_) != 0 && !failed_) {
-            Fail();
+        if (!writer_.joinable()) {
+            return;
         }
-        file_ = nullptr;
+        Drain();
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            idle_.wait(lock, [this] { return !full_; });
+            stop_ = true;
+            work_.notify_one();
+        }
+        writer_.join();
+        if (owned_ && fd_ >= 0 && close(fd_) != 0 && !failed_) {
+            Fail(errno);
+        }
+        fd_ = -1;
     }
 
     bool Failed() const { return failed_; }
 
 private:
-    void Fail()
+    void WriterLoop()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [this] { return full_ || stop_; });
+            if (!full_) {
+                return;
+            }
+            lock.unlock();
+            WriteOut(writing_);
+            lock.lock();
+            writing_.clear();
+            full_ = false;
+            idle_.notify_one();
+        }
+    }
+
+    void WriteOut(const std::string& text)
+    {
+        const char* data = text.data();
+        size_t left = text.size();
+        while (!failed_ && left > 0) {
+            const ssize_t n = write(fd_, data, left);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                Fail(n < 0 ? errno : EIO);
+                return;
+            }
+            data += n;
+            left -= static_cast<size_t>(n);
+        }
+    }
+
+    void Fail(int error)
     {
         // A full disk or a closed reader must not stop the collection itself.
         failed_ = true;
-        fprintf(stderr, "quorix-collect: writing JSON output failed (%s); JSON output stopped\n", strerror(errno));
+        fprintf(stderr, "quorix-collect: writing JSON output failed (%s); JSON output stopped\n", strerror(error));
     }
 
-    FILE* file_ = nullptr;
+    int fd_ = -1;
     bool owned_ = false;
-    bool failed_ = false;
+    std::atomic<bool> failed_{false};
+    std::thread writer_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable idle_;
+    std::string writing_;
+    bool full_ = false;
+    bool stop_ = false;
 };
+
+// Room for the JSON buffers: two drains' worth, each with the longest line on top.
+constexpr size_t JsonBufferBytes = 2 * ((size_t{1} << 20) + 512 * 1024);
+// The final drain stops after this long if data keeps coming faster than it is read.
+constexpr auto FinalDrainLimit = std::chrono::seconds(5);
 
 bool WriteReadyFile(const std::string& path, const std::string& endpoint, std::string& error)
 {
@@ -161,20 +226,25 @@ int main(int argc, char** argv)
     }
     InstallSignalHandlers();
 
-    JsonOutput json;
-    if (!json.Open(options.jsonPath, error)) {
+    JsonFile json;
+    const bool writeJson = !options.jsonPath.empty();
+    if (writeJson && !json.Open(options.jsonPath, error)) {
         fprintf(stderr, "quorix-collect: %s\n", error.c_str());
         return 1;
     }
+    // The bound covers everything that grows with the input: what the transport and the JSON
+    // output hold is taken off first, the session gets the rest.
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0);
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
-    CollectorSession::LineSink sink;
-    if (!options.jsonPath.empty()) {
-        sink = [&json](const std::string& line) { json.Write(line); };
+    sessionOptions.maxMemory = options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers
+                                                                      : options.maxMemoryBytes / 2;
+    CollectorSession session(sessionOptions, nullptr);
+    if (writeJson) {
+        session.SetJsonSink(&json);
     }
-    CollectorSession session(sessionOptions, sink);
 
-    std::unique_ptr<Listener> listener = MakeListener(options, sessionOptions.maxConnections);
+    std::unique_ptr<Listener> listener = MakeListener(options);
     if (!listener->Open(error)) {
         fprintf(stderr, "quorix-collect: %s\n", error.c_str());
         listener->Shutdown();
@@ -195,6 +265,7 @@ int main(int argc, char** argv)
     const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options.durationSeconds));
     auto lastFlush = start;
+    auto lastExpiry = start;
     while (g_stopSignal == 0) {
         int timeoutMs = 100;
         if (options.durationSeconds > 0) {
@@ -209,18 +280,24 @@ int main(int argc, char** argv)
             break;
         }
         const auto now = Clock::now();
-        if (now - lastFlush >= std::chrono::milliseconds(100)) {
-            json.Flush();
+        if (writeJson && now - lastFlush >= std::chrono::milliseconds(100)) {
+            json.Drain();
             lastFlush = now;
         }
+        if (now - lastExpiry >= std::chrono::milliseconds(500)) {
+            listener->Expire(session, now);
+            lastExpiry = now;
+        }
     }
-    listener->Drain(session);
+    listener->Drain(session, FinalDrainLimit);
     json.Close();
 
     CollectorSession::SummaryOptions summary;
     summary.tree = options.tree;
     summary.treeLines = options.treeLines;
     summary.transportLines = listener->Describe();
+    summary.lossLines = listener->LossLines();
+    summary.memoryBound = options.maxMemoryBytes;
     const std::string text = session.RenderSummary(summary);
     FILE* out = options.summaryToStdout ? stdout : stderr;
     fwrite(text.data(), 1, text.size(), out);

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Decode speed of quorix-collect: quorix-blast replays a synthetic stream of begin/end calls as
+# fast as it can over TCP, the FIFO and UDP, and the collector's "decode rate" line is read
+# back. Each transport runs with the summary only (call trees built), without call trees, with
+# --json to /dev/null (the cost of formatting) and with --json to a file in a temporary folder
+# (formatting plus the file system). Prints figures and ratios, asserts nothing.
+#   tools/collector/bench.sh [MESSAGES]       (default 20000000; UDP sends a tenth of it)
+set -euo pipefail
+here="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${QX_BUILD_DIR:-$here/build}"
+messages="${1:-20000000}"
+collect="$build/tools/collector/quorix-collect"
+blast="$build/tools/collector/quorix-blast"
+if [ ! -x "$collect" ] || [ ! -x "$blast" ]; then
+  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j2 --target quorix-collect quorix-blast >/dev/null
+fi
+work="$(mktemp -d)"
+collector=
+cleanup() {
+  [ -n "$collector" ] && kill "$collector" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
+  local transport="$1" mode="$2" extra=() endpoint=() count="$messages"
+  case "$mode" in
+    summary) ;;
+    no-tree) extra=(--no-tree) ;;
+    json) extra=(--json "$work/out.jsonl") ;;
+    json-null) extra=(--json /dev/null) ;;
+  esac
+  [ "$transport" = udp ] && count=$((messages / 10))
+  rm -f "$work/ready" "$work/out.jsonl"
+  if [ "$transport" = pipe ]; then
+    "$collect" --transport pipe --pipe "$work/fifo" --ready-file "$work/ready" --until-ended --quiet \
+      "${extra[@]}" 2>"$work/summary" &
+  else
+    "$collect" --transport "$transport" --port 0 --ready-file "$work/ready" --until-ended --quiet \
+      "${extra[@]}" 2>"$work/summary" &
+  fi
+  collector=$!
+  for _ in $(seq 200); do [ -f "$work/ready" ] && break; sleep 0.05; done
+  if [ "$transport" = pipe ]; then endpoint=(--pipe "$work/fifo"); else endpoint=(--port "$(cat "$work/ready")"); fi
+  local sent
+  sent="$("$blast" --transport "$transport" "${endpoint[@]}" --messages "$count" | awk '{print $8}')"
+  if [ "$transport" = udp ]; then
+    # The end of the process may itself be lost: stop the collector once it has caught up.
+    sleep 1
+    kill -TERM "$collector" 2>/dev/null || true
+  fi
+  wait "$collector" || true
+  collector=
+  local rate drops
+  rate="$(sed -n 's/^  decode rate: \([0-9]*\) messages\/s$/\1/p' "$work/summary")"
+  drops="$(sed -n 's/^  kernel drops: \(.*\)$/\1/p' "$work/summary")"
+  echo "${sent:-0} ${rate:-0} ${drops:--}"
+}
+
+printf "%-6s %-8s %14s %16s %10s %12s\n" transport mode "sent msg/s" "decoded msg/s" "x summary" "kernel drops"
+for transport in tcp pipe udp; do
+  base=
+  for mode in summary no-tree json-null json; do
+    read -r sent rate drops < <(run "$transport" "$mode")
+    [ -z "$base" ] && base="$rate"
+    ratio="$(awk -v r="$rate" -v b="$base" 'BEGIN { printf "%.2f", (b > 0 ? r / b : 0) }')"
+    printf "%-9s %-8s %14s %16s %10s %12s\n" "$transport" "$mode" "$sent" "$rate" "$ratio" "$drops"
+  done
+done
