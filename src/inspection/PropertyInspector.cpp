@@ -99,6 +99,23 @@ struct MethodFacts {
     ULONG signatureLength = 0;
 };
 
+// The class of the function's frame: exact (instantiated) with the frame's information.
+bool ReadFunctionClass(FunctionID functionId, COR_PRF_FRAME_INFO frameInfo, MethodFacts& facts) {
+    ICorProfilerInfo* info = Info();
+    if (info == nullptr || functionId == 0) return false;
+    mdToken token = 0;
+    ULONG32 typeArgumentCount = 0;
+    ModuleID moduleId = 0;
+    ICorProfilerInfo2* info2 = Info2();
+    const bool exact = info2 != nullptr &&
+                       SUCCEEDED(info2->GetFunctionInfo2(functionId, frameInfo, &facts.classId, &moduleId, &token, 0,
+                                                         &typeArgumentCount, nullptr)) &&
+                       facts.classId != 0;
+    if (!exact && FAILED(info->GetFunctionInfo(functionId, &facts.classId, &moduleId, &token))) return false;
+    if (facts.moduleId == 0) facts.moduleId = moduleId;
+    return true;
+}
+
 bool ReadMethodFacts(FunctionID functionId, COR_PRF_FRAME_INFO frameInfo, MethodFacts& facts) {
     ICorProfilerInfo* info = Info();
     if (info == nullptr || functionId == 0) return false;
@@ -106,14 +123,7 @@ bool ReadMethodFacts(FunctionID functionId, COR_PRF_FRAME_INFO frameInfo, Method
                                                      &facts.methodToken)) ||
         facts.import.Get() == nullptr)
         return false;
-    mdToken token = 0;
-    ULONG32 typeArgumentCount = 0;
-    ICorProfilerInfo2* info2 = Info2();
-    const bool exact = info2 != nullptr &&
-                       SUCCEEDED(info2->GetFunctionInfo2(functionId, frameInfo, &facts.classId, &facts.moduleId,
-                                                         &token, 0, &typeArgumentCount, nullptr)) &&
-                       facts.classId != 0;
-    if (!exact && FAILED(info->GetFunctionInfo(functionId, &facts.classId, &facts.moduleId, &token))) return false;
+    if (!ReadFunctionClass(functionId, frameInfo, facts)) return false;
 
     mdTypeDef owner = 0;
     ULONG nameLength = 0, codeRva = 0;
@@ -668,6 +678,16 @@ void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinitio
         SignatureCursor cursor(facts.signature, facts.signatureLength);
         SignatureHeader header;
         if (!ReadSignatureHeader(cursor, header)) return;
+        // What every call would otherwise read again: the hooks take it from the definition.
+        if (definition->GetMetadata() == nullptr && definition->GetFunctionId() == functionId) {
+            auto metadata = std::make_unique<MethodMetadata>();
+            metadata->methodToken = facts.methodToken;
+            metadata->moduleId = facts.moduleId;
+            metadata->signature = facts.signature;
+            metadata->signatureLength = facts.signatureLength;
+            metadata->parameterNames = ParameterNames(facts, header.parameterCount);
+            const_cast<MonitoredFunctionDefinition*>(definition)->SetMetadata(std::move(metadata));
+        }
         const std::string returnName = ReturnValueName();
         if (definition->GetInspectionTypeForArgument(returnName) == InspectionType::PropertyPath) {
             SignatureCursor returned = cursor;
@@ -706,12 +726,23 @@ std::vector<VariableInfo> PropertyInspector::ExtractArgumentValues(BeginCallComm
     if (definition == nullptr || argumentInfo == nullptr) return result;
     try {
         MethodFacts facts;
-        if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) return result;
+        const MethodMetadata* metadata = definition->GetMetadata();
+        if (metadata != nullptr) {
+            facts.methodToken = metadata->methodToken;
+            facts.moduleId = metadata->moduleId;
+            facts.signature = metadata->signature;
+            facts.signatureLength = metadata->signatureLength;
+            if (!ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts)) return result;
+        } else if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) {
+            return result;
+        }
         SignatureCursor cursor(facts.signature, facts.signatureLength);
         SignatureHeader header;
         if (!ReadSignatureHeader(cursor, header)) return result;
         cursor.SkipType();  // the return type; a malformed one leaves every parameter unknown
-        const std::vector<std::string> names = ParameterNames(facts, header.parameterCount);
+        std::vector<std::string> namesRead;
+        if (metadata == nullptr) namesRead = ParameterNames(facts, header.parameterCount);
+        const std::vector<std::string>& names = metadata != nullptr ? metadata->parameterNames : namesRead;
 
         const COR_PRF_FUNCTION_ARGUMENT_RANGE* ranges = argumentInfo->ranges;
         const size_t rangeCount = argumentInfo->numRanges;
@@ -817,7 +848,13 @@ VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefi
             return nullptr;
 
         MethodFacts facts;
-        if (!ReadMethodFacts(definition->GetFunctionId(), 0, facts)) return nullptr;
+        if (const MethodMetadata* metadata = definition->GetMetadata()) {
+            facts.moduleId = metadata->moduleId;
+            facts.signature = metadata->signature;
+            facts.signatureLength = metadata->signatureLength;
+        } else if (!ReadMethodFacts(definition->GetFunctionId(), 0, facts)) {
+            return nullptr;
+        }
         SignatureCursor cursor(facts.signature, facts.signatureLength);
         SignatureHeader header;
         uint32_t elementType = 0;

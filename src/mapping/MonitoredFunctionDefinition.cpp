@@ -90,3 +90,10 @@ std::string MonitoredAttributeDefinition::MakeDisplayName(const std::string& att
     }
     return shortName;
 }
+
+void MonitoredFunctionDefinition::SetMetadata(std::unique_ptr<MethodMetadata> value) {
+    if (value == nullptr) return;
+    const MethodMetadata* published = value.get();
+    metadataKept.push_back(std::move(value));
+    metadata.store(published, std::memory_order_release);
+}

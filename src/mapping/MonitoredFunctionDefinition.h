@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -55,6 +57,18 @@ private:
     PropertySpec* next = nullptr;
 };
 
+// What capture needs from the metadata of the function a definition is bound to, read once
+// when the function is mapped. The signature stays valid while the module is loaded, which is
+// as long as the function can be called.
+struct MethodMetadata {
+    mdToken methodToken = 0;
+    ModuleID moduleId = 0;
+    PCCOR_SIGNATURE signature = nullptr;
+    ULONG signatureLength = 0;
+    // By parameter position; empty names for parameters without a row.
+    std::vector<std::string> parameterNames;
+};
+
 // Which method is monitored and what to capture of it. Built during initialisation; after that
 // only the two bound ids of an unbound definition change, under the mapper's lock.
 class MonitoredFunctionDefinition {
@@ -88,6 +102,10 @@ public:
     // Same names, arguments and specs (shared), unbound, generic argument count 0.
     MonitoredFunctionDefinition* Clone() const;
 
+    // Set once, when the bound function is mapped; null until then (capture reads it itself).
+    const MethodMetadata* GetMetadata() const { return metadata.load(std::memory_order_acquire); }
+    void SetMetadata(std::unique_ptr<MethodMetadata> value);
+
 private:
     std::string className;
     std::string methodName;
@@ -98,6 +116,9 @@ private:
     std::unordered_map<std::string, std::vector<PropertySpec*>> argumentSpecs;
     std::vector<PropertySpec*> returnValueSpecs;
     std::vector<PropertySpec*> thisSpecs;
+    std::atomic<const MethodMetadata*> metadata{nullptr};
+    // Earlier metadata stays until the definition goes: a hook may still be reading it.
+    std::vector<std::unique_ptr<MethodMetadata>> metadataKept;
 };
 
 // A definition that applies to every method carrying (or whose class carries) an attribute.
