@@ -432,19 +432,7 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
             return;
         }
     }
-    if (thread->buffer == nullptr) {
-        BeginCallCommand command(wireProcessId, tid, id);
-        Deliver(thread, command);
-        return;
-    }
-    uint8_t* at = thread->buffer->Reserve(BeginCallLength);
-    if (at == nullptr) return;
-    WriteHeader(at, BeginCallLength, Calls::BeginCall, wireProcessId, tid);
-    const uint32_t function = static_cast<uint32_t>(id);
-    std::memcpy(at + 19, &function, 4);
-    std::memset(at + 23, 0, 9);  // instance id 0, no arguments
-    thread->buffer->Commit(BeginCallLength);
-    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+    WritePlainCall(thread, Calls::BeginCall, id, false);
 }
 
 void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame) {
@@ -472,20 +460,37 @@ void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& fra
             return;
         }
     }
+    WritePlainCall(thread, Calls::EndCall, id, tailCall);
+}
+
+void ProfilerImpl::WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id, bool tailCall) {
+    const bool begin = type == Calls::BeginCall;
+    const uint64_t tid = thread->profilingThreadId;
     if (thread->buffer == nullptr) {
-        EndCallCommand command(wireProcessId, tid, id, tailCall);
-        Deliver(thread, command);
+        if (begin) {
+            BeginCallCommand command(wireProcessId, tid, id);
+            Deliver(thread, command);
+        } else {
+            EndCallCommand command(wireProcessId, tid, id, tailCall);
+            Deliver(thread, command);
+        }
         return;
     }
-    uint8_t* at = thread->buffer->Reserve(EndCallLength);
+    // The common case, written in place: the same bytes the command classes produce.
+    const size_t length = begin ? BeginCallLength : EndCallLength;
+    uint8_t* at = thread->buffer->Reserve(length);
     if (at == nullptr) return;
-    WriteHeader(at, EndCallLength, Calls::EndCall, wireProcessId, tid);
+    WriteHeader(at, length, type, wireProcessId, tid);
     const uint32_t function = static_cast<uint32_t>(id);
     std::memcpy(at + 19, &function, 4);
-    at[23] = tailCall ? 1 : 0;
-    at[24] = 0;  // the empty value record: its length field alone
-    at[25] = 0;
-    thread->buffer->Commit(EndCallLength);
+    if (begin) {
+        std::memset(at + 23, 0, 9);  // instance id 0, no arguments
+    } else {
+        at[23] = tailCall ? 1 : 0;
+        at[24] = 0;  // the empty value record: its length field alone
+        at[25] = 0;
+    }
+    thread->buffer->Commit(length);
     if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
 }
 

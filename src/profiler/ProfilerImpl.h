@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "commands/CommandBase.h"
 #include "inspection/PropertyInspector.h"
 #include "platform/Export.h"
 #include "platform/ProfilerInfo.h"
@@ -97,6 +98,8 @@ private:
     void EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
     // A tail call passes no return value range.
     void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
+    // A begin or end of a call that carries no values.
+    void WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id, bool tailCall);
     // Serialises a command into the thread's buffer (or the relay's queue without one).
     void Deliver(HookThread* thread, CommandBase& command);
     ThreadContext* ContextOf(ThreadID threadId, bool insertEmpty);

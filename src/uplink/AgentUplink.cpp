@@ -37,25 +37,15 @@ BatchResult AgentUplink::SendRuns(const MessageRun* runs, size_t runCount, int64
         pending.clear();
         pendingCount = 0;
     };
-    for (size_t r = 0; r < runCount; ++r) {
-        size_t offset = 0;
-        while (offset < runs[r].length) {
-            const uint8_t* message = runs[r].data + offset;
-            const size_t length = MessageLength(message, runs[r].length - offset);
-            if (length == 0) {
-                ++result.failed;  // a malformed run ends here: nothing after it can be framed
-                break;
-            }
-            offset += length;
-            if (!stream) {
-                (Send(message, static_cast<int32_t>(length)) ? result.delivered : result.failed) += 1;
-                continue;
-            }
-            if (pending.size() + length > MaxWriteBytes) flush();
-            pending.insert(pending.end(), message, message + length);
-            ++pendingCount;
+    result.failed += ForEachMessage(runs, runCount, [&](const uint8_t* message, size_t length) {
+        if (!stream) {
+            (Send(message, static_cast<int32_t>(length)) ? result.delivered : result.failed) += 1;
+            return;
         }
-    }
+        if (pending.size() + length > MaxWriteBytes) flush();
+        pending.insert(pending.end(), message, message + length);
+        ++pendingCount;
+    });
     flush();
     return result;
 }

@@ -34,6 +34,26 @@ public:
 
     // Length of the message at `data` (its first two bytes), 0 when malformed or cut.
     static size_t MessageLength(const uint8_t* data, size_t available);
+    // Calls onMessage(data, length) for each message of the runs, in order; returns the number of
+    // runs that ended in a malformed message (nothing after it can be framed).
+    template <typename OnMessage>
+    static uint64_t ForEachMessage(const MessageRun* runs, size_t runCount, OnMessage&& onMessage) {
+        uint64_t malformed = 0;
+        for (size_t r = 0; r < runCount; ++r) {
+            size_t offset = 0;
+            while (offset < runs[r].length) {
+                const uint8_t* message = runs[r].data + offset;
+                const size_t length = MessageLength(message, runs[r].length - offset);
+                if (length == 0) {
+                    ++malformed;
+                    break;
+                }
+                offset += length;
+                onMessage(message, length);
+            }
+        }
+        return malformed;
+    }
     // Messages that start in the first `bytes` bytes of the runs and end within them.
     static uint64_t CountWholeMessages(const MessageRun* runs, size_t runCount, size_t bytes);
 };

@@ -64,29 +64,19 @@ BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
         }
         filled = 0;
     };
-    for (size_t r = 0; r < runCount; ++r) {
-        size_t offset = 0;
-        while (offset < runs[r].length) {
-            const uint8_t* message = runs[r].data + offset;
-            const size_t length = MessageLength(message, runs[r].length - offset);
-            if (length == 0) {
-                ++result.failed;
-                break;
-            }
-            offset += length;
-            if (!ready) {
-                ++result.failed;
-                continue;
-            }
-            vectors[filled] = {const_cast<uint8_t*>(message), length};
-            headers[filled] = {};
-            headers[filled].msg_hdr.msg_name = &destination;
-            headers[filled].msg_hdr.msg_namelen = sizeof(destination);
-            headers[filled].msg_hdr.msg_iov = &vectors[filled];
-            headers[filled].msg_hdr.msg_iovlen = 1;
-            if (++filled == DatagramsPerCall) flush();
+    result.failed += ForEachMessage(runs, runCount, [&](const uint8_t* message, size_t length) {
+        if (!ready) {
+            ++result.failed;
+            return;
         }
-    }
+        vectors[filled] = {const_cast<uint8_t*>(message), length};
+        headers[filled] = {};
+        headers[filled].msg_hdr.msg_name = &destination;
+        headers[filled].msg_hdr.msg_namelen = sizeof(destination);
+        headers[filled].msg_hdr.msg_iov = &vectors[filled];
+        headers[filled].msg_hdr.msg_iovlen = 1;
+        if (++filled == DatagramsPerCall) flush();
+    });
     flush();
     return result;
 }

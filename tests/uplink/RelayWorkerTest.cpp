@@ -15,7 +15,9 @@
 #include "commands/ProcessStartedCommand.h"
 #include "commands/ProcessTypeCommand.h"
 #include "commands/ProfilerVersionCommand.h"
+#include "commands/ThreadEndedCommand.h"
 #include "commands/ThreadStartedCommand.h"
+#include "uplink/ThreadBuffer.h"
 #include "uplink/AgentUplink.h"
 
 namespace {
@@ -267,4 +269,32 @@ TEST_F(RelayWorkerTest, ConcurrentProducersKeepTheirOwnOrder) {
         ASSERT_EQ(sequence, next[producer]);
         ++next[producer];
     }
+}
+
+TEST_F(RelayWorkerTest, CallsGoBetweenTheQueueAndWhatFollowsThemAndTheLastMessageEndsAll) {
+    auto* buffer = new ThreadBuffer();
+    relay->Register(buffer);
+    const std::vector<uint8_t> call = Message(26, 0x42);
+    ASSERT_TRUE(buffer->Append(call.data(), call.size()));
+    relay->EnqueueAfterCalls(new ThreadEndedCommand(1, 9));  // follows the call buffered before it
+    relay->Enqueue(new ThreadStartedCommand(1, 9));          // goes ahead of the calls
+    relay->Start(&uplink);
+    ASSERT_TRUE(WaitForMessages(3));
+    EXPECT_TRUE(relay->Finish(new ProcessEndedCommand(1), std::chrono::milliseconds(500)));
+    ASSERT_TRUE(buffer->Append(call.data(), call.size()));  // too late: the end was announced
+    std::vector<int> types;
+    for (const auto& message : uplink.Messages()) types.push_back(message[2]);
+    EXPECT_EQ(types, (std::vector<int>{7, 0x42, 8, 10}));
+    EXPECT_TRUE(relay->WaitForExit(2000));
+    buffer->Retire();
+}
+
+TEST_F(RelayWorkerTest, AStalledUplinkHoldsTheEndOnlyForItsBudget) {
+    uplink.Hold();
+    relay->Start(&uplink);
+    relay->Enqueue(new ProcessStartedCommand(1));
+    ASSERT_TRUE(WaitUntil([&] { return uplink.SendCalls() == 1; }));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(relay->Finish(new ProcessEndedCommand(1), std::chrono::milliseconds(200)));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1000));
 }
