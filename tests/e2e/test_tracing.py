@@ -2,6 +2,8 @@
 names the mapper builds, and every rule of the trace decision shows in the stream."""
 
 import os
+import re
+import socket
 import subprocess
 import time
 import unittest
@@ -185,6 +187,46 @@ class Tracing(AgentTestCase):
         self.assertEqual(workload, calls)
         self.assertEqual(s.open_frames("Shop."), [])
         self.assertGreaterEqual(len({c["tid"] for c in s.commands if c["type"] == BEGIN}), 16)
+
+    def test_exit_is_not_held_by_an_absent_or_stalled_collector(self):
+        """The end of the process is announced last; what a collector cannot take is logged, not waited for."""
+        for transport in ("udp", "tcp"):
+            port = free_port()
+            logs = os.path.join(self.workdir, "exit-log-" + transport)
+            listener = None
+            if transport == "tcp":
+                # Accepts but never reads: the agent's writes fill the socket and then wait in vain.
+                listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                listener.bind(("127.0.0.1", port))
+                listener.listen(4)
+            try:
+                profiled = run_app([TRACING, "exit-busy", "--threads", "8", "--code", "7"],
+                                   agent_env(transport, port, MORVEL_ERROR_LOG_FOLDER=logs, MORVEL_DEBUG_LOGLEVEL="Info"),
+                                   self.workdir)
+            finally:
+                if listener is not None:
+                    listener.close()
+            self.assertEqual(profiled.returncode, 7, transport + ": " + profiled.stderr)
+            self.assertEqual(profiled.stderr, "")
+            log = open(os.path.join(logs, os.listdir(logs)[0])).read()
+            delivery = re.search(r"\[Finalize\] Delivery: (\d+) messages sent, (\d+) failed", log)
+            self.assertIsNotNone(delivery, transport)
+            if transport == "tcp":
+                self.assertGreater(int(delivery.group(2)), 0)  # given up on, and said so
+
+    def test_process_end_is_the_last_message_on_every_transport(self):
+        # Streams only: a datagram may be lost in a busy collector's socket.
+        for transport in ("tcp", "pipe"):
+            port = free_port()
+            collector = Collector(self.workdir, transport, port)
+            profiled = run_app([TRACING, "exit-busy", "--threads", "4", "--code", "3"], agent_env(transport, port),
+                               self.workdir)
+            commands = collector.stop()
+            self.assertEqual(profiled.returncode, 3, transport)
+            ended = [i for i, c in enumerate(commands) if c["type"] == 10]
+            self.assertEqual(len(ended), 1, transport)
+            self.assertEqual(ended[0], len(commands) - 1, transport)
 
     def test_exit_while_threads_are_inside_traced_functions(self):
         for transport in ("tcp", "pipe", "udp"):
