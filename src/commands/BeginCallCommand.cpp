@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 
 #include "commands/PayloadWriter.h"
 #include "environment/Logger.h"
@@ -47,12 +48,19 @@ int16_t BeginCallCommand::GetPayloadLength() {
 }
 
 uint8_t* BeginCallCommand::GetPayload() {
-    EncodeArguments();
-    std::unique_ptr<uint8_t[]> payload(GetDefaultPayload());
-    PayloadWriter writer(payload.get(), FixedLength + encodedArguments.size(), CommandHeaderLength);
+    const int16_t length = GetPayloadLength();
+    if (length < static_cast<int16_t>(CommandHeaderLength)) throw std::length_error("command length out of range");
+    std::unique_ptr<uint8_t[]> payload(new uint8_t[static_cast<size_t>(length)]);
+    WritePayload(payload.get());
+    return payload.release();
+}
+
+void BeginCallCommand::WritePayload(uint8_t* target) {
+    const int16_t length = GetPayloadLength();
+    WriteHeaderAt(target, length, callType, processId, threadId, timestamp);
+    PayloadWriter writer(target, FixedLength + encodedArguments.size(), CommandHeaderLength);
     writer.WriteU32(static_cast<uint32_t>(functionId));
     writer.WriteU64(instanceId);
     writer.WriteU8(encodedCount);
     writer.WriteBytes(encodedArguments.data(), encodedArguments.size());
-    return payload.release();
 }

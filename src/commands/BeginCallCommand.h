@@ -17,6 +17,7 @@ public:
     // The records are serialised (and their values read from memory) at the first
     // GetPayloadLength or GetPayload; trailing records that would not fit are left out.
     uint8_t* GetPayload() override;
+    void WritePayload(uint8_t* target) override;
     int16_t GetPayloadLength() override;
 
     void SetArguments(std::vector<VariableInfo> values);

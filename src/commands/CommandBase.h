@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace Calls {
 // Command type numbers; one byte on the wire.
@@ -26,6 +27,8 @@ enum CallType : int32_t {
 
 // A message for the collector: the 19-byte header (length, type, process id, thread id,
 // time stamp) followed by a body of the derived class.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "headers are written in place, little-endian");
+
 class CommandBase {
 public:
     CommandBase(uint64_t firstId, uint64_t secondId, Calls::CallType type);
@@ -39,15 +42,32 @@ public:
     // Total length, header included; always within 19..32767 for a well-formed command.
     virtual int16_t GetPayloadLength() = 0;
 
+    // Writes exactly GetPayloadLength bytes at `target`: what GetPayload returns, without the
+    // allocation (commands on the call path write straight into their thread's buffer).
+    virtual void WritePayload(uint8_t* target);
+
     // Allocates the payload and writes the header; the body is left to the caller.
     uint8_t* GetDefaultPayload();
+
+    // The 19-byte header, little-endian: length, type, process id, thread id (low 32 bits each), time.
+    static void WriteHeaderAt(uint8_t* target, int16_t length, Calls::CallType type, uint64_t pid, uint64_t tid,
+                              int64_t timestamp) {
+        const auto size = static_cast<uint16_t>(length);
+        const auto process = static_cast<uint32_t>(pid);
+        const auto thread = static_cast<uint32_t>(tid);
+        std::memcpy(target, &size, 2);
+        target[2] = static_cast<uint8_t>(type);
+        std::memcpy(target + 3, &process, 4);
+        std::memcpy(target + 7, &thread, 4);
+        std::memcpy(target + 11, &timestamp, 8);
+    }
 
     Calls::CallType GetCallType() const { return callType; }
     uint64_t GetProcessId() const { return processId; }
     uint64_t GetThreadId() const { return threadId; }
     int64_t GetTimestamp() const { return timestamp; }
 
-    // Microseconds since the Unix epoch, from the wall clock.
+    // Microseconds since the Unix epoch (see CallClock).
     static int64_t CurrentTimestamp();
 
 protected:

@@ -36,11 +36,18 @@ int16_t EndCallCommand::GetPayloadLength() {
 }
 
 uint8_t* EndCallCommand::GetPayload() {
-    EncodeReturnValue();
-    std::unique_ptr<uint8_t[]> payload(GetDefaultPayload());
-    PayloadWriter writer(payload.get(), FixedLength + encodedValue.size(), CommandHeaderLength);
+    const int16_t length = GetPayloadLength();
+    if (length < static_cast<int16_t>(CommandHeaderLength)) throw std::length_error("command length out of range");
+    std::unique_ptr<uint8_t[]> payload(new uint8_t[static_cast<size_t>(length)]);
+    WritePayload(payload.get());
+    return payload.release();
+}
+
+void EndCallCommand::WritePayload(uint8_t* target) {
+    const int16_t length = GetPayloadLength();
+    WriteHeaderAt(target, length, callType, processId, threadId, timestamp);
+    PayloadWriter writer(target, FixedLength + encodedValue.size(), CommandHeaderLength);
     writer.WriteU32(static_cast<uint32_t>(functionId));
     writer.WriteU8(isTailCall ? 1 : 0);
     writer.WriteBytes(encodedValue.data(), encodedValue.size());
-    return payload.release();
 }

@@ -17,6 +17,7 @@ public:
 
     // The return value is serialised at the first GetPayloadLength or GetPayload.
     uint8_t* GetPayload() override;
+    void WritePayload(uint8_t* target) override;
     int16_t GetPayloadLength() override;
 
     // Takes ownership; a previous value is deleted.

@@ -11,24 +11,24 @@
 
 extern RelayWorker* g_Relay;
 
-namespace {
+thread_local HookThread* HookThread::current = nullptr;
 
-thread_local HookThread* t_current = nullptr;
-
-// The key exists only for its destructor: it runs when the thread ends, which a plain
-// thread_local pointer cannot notice.
-void ReleaseAtThreadExit(void* value) {
+void HookThread::ReleaseAtThreadExit(void* value) {
     auto* state = static_cast<HookThread*>(value);
     if (state == nullptr) return;
     if (state->buffer != nullptr) state->buffer->Retire();
-    if (t_current == state) t_current = nullptr;
+    if (current == state) current = nullptr;
     delete state;
 }
 
-pthread_key_t ExitKey() {
-    static pthread_key_t key = [] {
+namespace {
+
+// The key exists only for its destructor: it runs when the thread ends, which a plain
+// thread_local pointer cannot notice.
+pthread_key_t ExitKey(void (*release)(void*)) {
+    static pthread_key_t key = [release] {
         pthread_key_t made{};
-        pthread_key_create(&made, &ReleaseAtThreadExit);
+        pthread_key_create(&made, release);
         return made;
     }();
     return key;
@@ -36,8 +36,7 @@ pthread_key_t ExitKey() {
 
 }  // namespace
 
-HookThread* HookThread::Current() noexcept {
-    if (t_current != nullptr) return t_current;
+HookThread* HookThread::MakeCurrent() noexcept {
     auto* state = new (std::nothrow) HookThread();
     if (state == nullptr) return nullptr;
     state->profilingThreadId = static_cast<uint64_t>(SystemContext::GetProfilingThreadId());
@@ -55,9 +54,7 @@ HookThread* HookThread::Current() noexcept {
             state->buffer = nullptr;
         }
     }
-    pthread_setspecific(ExitKey(), state);
-    t_current = state;
+    pthread_setspecific(ExitKey(&ReleaseAtThreadExit), state);
+    current = state;
     return state;
 }
-
-HookThread* HookThread::Peek() noexcept { return t_current; }

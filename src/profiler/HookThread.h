@@ -20,7 +20,15 @@ struct HookThread {
     ThreadID managedThreadId = 0;
 
     // The calling thread's state, made on first use; null only when memory ran out.
-    static HookThread* Current() noexcept;
+    static HookThread* Current() noexcept {
+        HookThread* state = current;
+        return state != nullptr ? state : MakeCurrent();
+    }
     // For tests: the calling thread's state without making one.
-    static HookThread* Peek() noexcept;
+    static HookThread* Peek() noexcept { return current; }
+
+private:
+    static HookThread* MakeCurrent() noexcept;
+    static void ReleaseAtThreadExit(void* value);
+    static thread_local HookThread* current;
 };

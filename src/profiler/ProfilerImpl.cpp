@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "commands/BeginCallCommand.h"
+#include "commands/CallClock.h"
 #include "commands/EndCallCommand.h"
 #include "commands/ExceptionRaisedCommand.h"
 #include "commands/MethodInfoCommand.h"
@@ -297,21 +298,9 @@ UINT_PTR ProfilerImpl::FunctionMapperCallback(FunctionID functionId, BOOL* hookF
 
 namespace {
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "call commands are written in place, little-endian");
-
 constexpr size_t BeginCallLength = BeginCallCommand::FixedLength;
 constexpr size_t EndCallLength = EndCallCommand::FixedLength + 2;  // with the empty value record
 
-inline void WriteHeader(uint8_t* at, size_t length, Calls::CallType type, uint32_t pid, uint64_t tid) {
-    const uint16_t size = static_cast<uint16_t>(length);
-    const uint32_t thread = static_cast<uint32_t>(tid);
-    const int64_t timestamp = CommandBase::CurrentTimestamp();
-    std::memcpy(at, &size, 2);
-    at[2] = static_cast<uint8_t>(type);
-    std::memcpy(at + 3, &pid, 4);
-    std::memcpy(at + 7, &thread, 4);
-    std::memcpy(at + 11, &timestamp, 8);
-}
 
 // HRESULT of a buffer too small for the argument information.
 constexpr HRESULT InsufficientBuffer = static_cast<HRESULT>(0x8007007A);
@@ -357,14 +346,16 @@ HookThread* ProfilerImpl::BoundThread() {
 void ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
     const int16_t length = command.GetPayloadLength();
     if (length < static_cast<int16_t>(CommandHeaderLength)) return;
-    uint8_t* payload = command.GetPayload();
     if (thread == nullptr || thread->buffer == nullptr) {
         // No buffer of its own (memory ran out): the queue still keeps the thread's order.
-        g_Relay->EnqueueMessage(payload, length);
+        g_Relay->EnqueueMessage(command.GetPayload(), length);
         return;
     }
-    thread->buffer->Append(payload, static_cast<size_t>(length));
-    delete[] payload;
+    uint8_t* at = thread->buffer->Reserve(static_cast<size_t>(length));
+    if (at == nullptr) return;
+    command.WritePayload(at);
+    thread->buffer->Commit(static_cast<size_t>(length));
+    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
 }
 
 void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame) {
@@ -480,7 +471,7 @@ void ProfilerImpl::WritePlainCall(HookThread* thread, Calls::CallType type, uint
     const size_t length = begin ? BeginCallLength : EndCallLength;
     uint8_t* at = thread->buffer->Reserve(length);
     if (at == nullptr) return;
-    WriteHeader(at, length, type, wireProcessId, tid);
+    CommandBase::WriteHeaderAt(at, static_cast<int16_t>(length), type, wireProcessId, tid, CallClock::NowMicroseconds());
     const uint32_t function = static_cast<uint32_t>(id);
     std::memcpy(at + 19, &function, 4);
     if (begin) {
@@ -545,45 +536,45 @@ FunctionInfo* RecordForClientId(UINT_PTR clientId) {
 
 }  // namespace
 
-void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
+namespace {
+
+// What the three hooks with information share: errno kept, nothing thrown back into the
+// runtime, and the record found by the client id before the body runs.
+template <typename Body>
+void OnHookWithInfo(const char* operation, FunctionIDOrClientID id, Body&& body) noexcept {
     ErrnoKeeper keeper;
-    RunGuarded("Enter", [&] {
+    RunGuarded(operation, [&] {
         ProfilerImpl* self = g_ProfilerImpl;
         if (self == nullptr || !self->IsReporting()) return;
-        const UINT_PTR clientId = functionIdOrClientId.clientID;
-        FunctionInfo* record = RecordForClientId(clientId);
-        if (record == nullptr) return;
+        if (FunctionInfo* record = RecordForClientId(id.clientID)) body(*self, *record);
+    });
+}
+
+}  // namespace
+
+void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
+    OnHookWithInfo("Enter", functionIdOrClientId, [&](ProfilerImpl& self, FunctionInfo& record) {
         CallFrame frame;
-        frame.functionId = record->GetOriginalID();
+        frame.functionId = record.GetOriginalID();
         frame.eltInfo = eltInfo;
-        self->EnterRecord(*record, clientId, frame);
+        self.EnterRecord(record, functionIdOrClientId.clientID, frame);
     });
 }
 
 void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
-    ErrnoKeeper keeper;
-    RunGuarded("Leave", [&] {
-        ProfilerImpl* self = g_ProfilerImpl;
-        if (self == nullptr || !self->IsReporting()) return;
-        FunctionInfo* record = RecordForClientId(functionIdOrClientId.clientID);
-        if (record == nullptr) return;
+    OnHookWithInfo("Leave", functionIdOrClientId, [&](ProfilerImpl& self, FunctionInfo& record) {
         CallFrame frame;
-        frame.functionId = record->GetOriginalID();
+        frame.functionId = record.GetOriginalID();
         frame.eltInfo = eltInfo;
-        self->EndRecord(*record, false, frame);
+        self.EndRecord(record, false, frame);
     });
 }
 
 void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO) {
-    ErrnoKeeper keeper;
-    RunGuarded("TailCall", [&] {
-        ProfilerImpl* self = g_ProfilerImpl;
-        if (self == nullptr || !self->IsReporting()) return;
-        FunctionInfo* record = RecordForClientId(functionIdOrClientId.clientID);
-        if (record == nullptr) return;
+    OnHookWithInfo("TailCall", functionIdOrClientId, [&](ProfilerImpl& self, FunctionInfo& record) {
         CallFrame frame;
-        frame.functionId = record->GetOriginalID();
-        self->EndRecord(*record, true, frame);
+        frame.functionId = record.GetOriginalID();
+        self.EndRecord(record, true, frame);
     });
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <unordered_set>
+#include <vector>
 
 #include "environment/Configuration.h"
 
@@ -23,7 +24,17 @@ public:
 
     void TrackEntryPoint();
     void TrackFunction(uint64_t functionId);
-    bool IsTracked(uint64_t functionId) const;
+    // On every call: mapped ids are small and dense, so a bit per id answers without hashing.
+    bool IsTracked(uint64_t functionId) const {
+        if (functionId < DenseIds) {
+            const size_t word = static_cast<size_t>(functionId / 64);
+            return word < trackedBits.size() && ((trackedBits[word] >> (functionId % 64)) & 1) != 0;
+        }
+        return trackedFunctions.count(functionId) != 0;
+    }
+
+    // Ids below this are kept in a bit set (at most 128 KiB a thread), the rest in a hash set.
+    static constexpr uint64_t DenseIds = uint64_t{1} << 20;
 
     bool GetDisabled() const { return disabled; }
     void SetDisabled(bool value) { disabled = value; }
@@ -36,6 +47,7 @@ private:
     uint64_t threadId;
     uint64_t osThreadId = UnknownOSThreadId;
     HostType hostType;
+    std::vector<uint64_t> trackedBits;
     std::unordered_set<uint64_t> trackedFunctions;
     bool disabled = false;
     std::deque<uint64_t> blacklistStack;

@@ -25,6 +25,13 @@ uint64_t AgentUplink::CountWholeMessages(const MessageRun* runs, size_t runCount
     return count;
 }
 
+uint64_t AgentUplink::CountMessages(const MessageRun* runs, size_t runCount) {
+    uint64_t total = 0;
+    for (size_t r = 0; r < runCount; ++r)
+        total += runs[r].messages != 0 ? runs[r].messages : CountWholeMessages(runs + r, 1, runs[r].length);
+    return total;
+}
+
 BatchResult AgentUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t) {
     BatchResult result;
     const bool stream = SupportsBatching();

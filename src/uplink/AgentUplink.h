@@ -7,6 +7,7 @@
 struct MessageRun {
     const uint8_t* data = nullptr;
     size_t length = 0;
+    uint64_t messages = 0;  // how many, when the producer counted them; 0: count them
 };
 
 // Messages of a batch that were handed over, and those that were not.
@@ -54,6 +55,8 @@ public:
         }
         return malformed;
     }
+    // Messages of the runs: the producers' counts where given, else counted.
+    static uint64_t CountMessages(const MessageRun* runs, size_t runCount);
     // Messages that start in the first `bytes` bytes of the runs and end within them.
     static uint64_t CountWholeMessages(const MessageRun* runs, size_t runCount, size_t bytes);
 };

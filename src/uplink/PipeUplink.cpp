@@ -115,7 +115,7 @@ bool PipeUplink::Send(const uint8_t* data, int32_t length) {
 }
 
 BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
-    const uint64_t total = CountWholeMessages(runs, runCount, SIZE_MAX);
+    const uint64_t total = CountMessages(runs, runCount);
     if (total == 0) return {};
     if (!Connect()) {
         QX_LOG(LogLevel::Error, "Failed to connect to named pipe");
@@ -177,6 +177,7 @@ BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_
             } else {
                 left[index].data += advance;
                 left[index].length -= advance;
+                left[index].messages = 0;  // cut: counted again when needed
                 advance = 0;
             }
         }

@@ -1,5 +1,6 @@
 #include "uplink/RelayWorker.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "commands/CallClock.h"
 #include "commands/CommandBase.h"
 #include "commands/PayloadWriter.h"
 #include "commands/SerializedCommand.h"
@@ -231,14 +233,26 @@ bool RelayWorker::Finish(CommandBase* last, std::chrono::milliseconds budget) no
 }
 
 void RelayWorker::ReportBufferDrops() {
+    // Summing the buffers takes their lock: a few times a second is enough for a warning.
+    const int64_t now = MonotonicNanoseconds();
+    if (now - lastBufferDropCheck < BufferDropCheckInterval) return;
+    lastBufferDropCheck = now;
     const uint64_t dropped = GetDroppedCount() - droppedCount.load(std::memory_order_relaxed);
     if (dropped == reportedBufferDrops) return;
-    const int64_t now = MonotonicNanoseconds();
     if (reportedBufferDrops != 0 && now - lastBufferDropWarning < DropWarningInterval) return;
     reportedBufferDrops = dropped;
     lastBufferDropWarning = now;
     QX_LOG(LogLevel::Warning, "[%lu][Relay] Thread buffers full, %llu messages dropped so far", LogProcessId(),
            static_cast<unsigned long long>(dropped));
+}
+
+void RelayWorker::Recalibrate() {
+    // Often at first, so that the counter serves soon; then once a second to follow the wall clock.
+    const int64_t now = MonotonicNanoseconds();
+    const int64_t interval = CallClock::UsesCounter() ? 1000000000LL : 120000000LL;
+    if (now - lastCalibration < interval) return;
+    lastCalibration = now;
+    CallClock::Calibrate();
 }
 
 void RelayWorker::ReleaseRetiredBuffers() {
@@ -310,14 +324,15 @@ bool RelayWorker::Pass() {
     }
 
     SerializedCommand* lastMessage = nullptr;
-    for (const Queued& item : taken) runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength())});
-    for (const ThreadBuffer::Span& span : spans) runs.push_back({span.data, span.length});
+    for (const Queued& item : taken)
+        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1});
+    for (const ThreadBuffer::Span& span : spans) runs.push_back({span.data, span.length, span.messages});
     for (const Queued& item : after) {
         if (item.last) {
             lastMessage = item.message;
             continue;
         }
-        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength())});
+        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1});
     }
 
     const int64_t now = MonotonicNanoseconds();
@@ -327,14 +342,14 @@ bool RelayWorker::Pass() {
     BatchResult result;
     try {
         if (uplink != nullptr && !runs.empty()) result = uplink->SendRuns(runs.data(), runs.size(), deadline);
-        else if (uplink == nullptr) result.failed = AgentUplink::CountWholeMessages(runs.data(), runs.size(), SIZE_MAX);
+        else if (uplink == nullptr) result.failed = AgentUplink::CountMessages(runs.data(), runs.size());
     } catch (...) {
         // A transport failure loses these messages only.
-        result.failed = AgentUplink::CountWholeMessages(runs.data(), runs.size(), SIZE_MAX) - result.delivered;
+        result.failed = AgentUplink::CountMessages(runs.data(), runs.size()) - result.delivered;
     }
     bool lastDelivered = false;
     if (lastMessage != nullptr) {
-        const MessageRun run{lastMessage->GetBody(), static_cast<size_t>(lastMessage->GetLength())};
+        const MessageRun run{lastMessage->GetBody(), static_cast<size_t>(lastMessage->GetLength()), 1};
         try {
             lastDelivered = uplink != nullptr && uplink->SendRuns(&run, 1, exitAt).delivered == 1;
         } catch (...) {
@@ -362,9 +377,12 @@ void RelayWorker::Run() {
     try {
         // Writes of this thread must never raise SIGPIPE in the host, whatever its disposition.
         SigpipeShield::BlockOnThisThread();
+        // Named, so that an operator's top or profiler shows what the thread is.
+        pthread_setname_np(pthread_self(), "quorix-relay");
         QX_LOG(LogLevel::Info, "RelayWorker [Start] Run");
         for (;;) {
             const bool worked = Pass();
+            Recalibrate();
             ReleaseRetiredBuffers();
             ReportBufferDrops();
             std::unique_lock<std::mutex> lock(queueMutex);

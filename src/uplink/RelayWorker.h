@@ -117,6 +117,7 @@ private:
     // One pass; true when it found anything to send.
     bool Pass();
     void ReleaseRetiredBuffers();
+    void Recalibrate();
 
     std::deque<Queued> queue;
     std::condition_variable queueSignal;
@@ -149,4 +150,7 @@ private:
     std::atomic<bool> dropWarned{false};
     uint64_t reportedBufferDrops = 0;  // worker thread only
     int64_t lastBufferDropWarning = 0;  // worker thread only
+    int64_t lastBufferDropCheck = 0;    // worker thread only
+    int64_t lastCalibration = 0;        // worker thread only
+    static constexpr int64_t BufferDropCheckInterval = 250000000LL;  // 250 ms in ns
 };

@@ -70,7 +70,7 @@ bool TcpUplink::Send(const uint8_t* data, int32_t length) {
 }
 
 BatchResult TcpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
-    const uint64_t total = CountWholeMessages(runs, runCount, SIZE_MAX);
+    const uint64_t total = CountMessages(runs, runCount);
     // A collector that went away since the last batch is noticed before writing, so that
     // these messages go to a restarted collector instead of into a dead connection.
     if (socketFd >= 0 && PeerHasClosed()) Close();
@@ -80,7 +80,9 @@ BatchResult TcpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
     // bounded time only, however slowly its window opens.
     const StreamWriter writer(static_cast<int>(socketFd), true);
     const StreamWriter::Outcome outcome = writer.Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
-    const uint64_t delivered = CountWholeMessages(runs, runCount, outcome.bytes);
+    size_t bytes = 0;
+    for (size_t r = 0; r < runCount; ++r) bytes += runs[r].length;
+    const uint64_t delivered = outcome.bytes == bytes ? total : CountWholeMessages(runs, runCount, outcome.bytes);
     // A part of a message on the stream would misframe everything after it: start over.
     if (outcome.torn || outcome.error != 0) Close();
     return {delivered, total - delivered};

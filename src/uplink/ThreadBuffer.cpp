@@ -93,6 +93,7 @@ uint8_t* ThreadBuffer::ReserveInNextChunk(size_t length) noexcept {
     writeChunk->sealed.store(true, std::memory_order_release);
     writeChunk = next;
     writeOffset = 0;
+    writeMessages = 0;
     filledChunk = true;
     return next->data;
 }
@@ -108,22 +109,28 @@ bool ThreadBuffer::Append(const uint8_t* message, size_t length) noexcept {
 size_t ThreadBuffer::Peek(std::vector<Span>& runs) {
     Chunk* chunk = readChunk;
     uint32_t offset = readOffset;
+    uint32_t messages = readMessages;
     size_t count = 0;
     for (;;) {
         // Sealed first: a sealed chunk's length is final.
         const bool sealed = chunk->sealed.load(std::memory_order_acquire);
-        const uint32_t committed = chunk->committed.load(std::memory_order_acquire);
-        if (committed > offset) {
-            runs.push_back({chunk->data + offset, committed - offset});
+        const uint64_t committed = chunk->committed.load(std::memory_order_acquire);
+        const auto bytes = static_cast<uint32_t>(committed);
+        const auto total = static_cast<uint32_t>(committed >> 32);
+        if (bytes > offset) {
+            runs.push_back({chunk->data + offset, bytes - offset, total - messages});
             ++count;
-            offset = committed;
+            offset = bytes;
+            messages = total;
         }
         if (!sealed) break;
         chunk = chunk->next.load(std::memory_order_acquire);
         offset = 0;
+        messages = 0;
     }
     peekChunk = chunk;
     peekOffset = offset;
+    peekMessages = messages;
     return count;
 }
 
@@ -134,6 +141,7 @@ void ThreadBuffer::Consume() noexcept {
         ReleaseChunk(done);
     }
     readOffset = peekOffset;
+    readMessages = peekMessages;
 }
 
 bool ThreadBuffer::IsEmpty() const noexcept {
@@ -141,7 +149,7 @@ bool ThreadBuffer::IsEmpty() const noexcept {
     uint32_t offset = readOffset;
     for (;;) {
         const bool sealed = chunk->sealed.load(std::memory_order_acquire);
-        if (chunk->committed.load(std::memory_order_acquire) > offset) return false;
+        if (static_cast<uint32_t>(chunk->committed.load(std::memory_order_acquire)) > offset) return false;
         if (!sealed) return true;
         chunk = chunk->next.load(std::memory_order_acquire);
         offset = 0;

@@ -33,7 +33,8 @@ public:
     // Publishes the message reserved last.
     void Commit(size_t length) noexcept {
         writeOffset += static_cast<uint32_t>(length);
-        writeChunk->committed.store(writeOffset, std::memory_order_release);
+        ++writeMessages;
+        writeChunk->committed.store(Pack(writeMessages, writeOffset), std::memory_order_release);
     }
     // Copies a finished message in; false when it was dropped.
     bool Append(const uint8_t* message, size_t length) noexcept;
@@ -50,6 +51,7 @@ public:
     struct Span {
         const uint8_t* data = nullptr;
         size_t length = 0;
+        uint32_t messages = 0;
     };
     // Appends the runs of whole committed messages not yet consumed; returns how many.
     // Consume then releases exactly what the last Peek returned.
@@ -66,12 +68,14 @@ public:
 private:
     struct Chunk {
         std::atomic<Chunk*> next{nullptr};
-        std::atomic<uint32_t> committed{0};
+        // Messages and bytes committed, in one word so the reader never sees one without the other.
+        std::atomic<uint64_t> committed{0};
         std::atomic<bool> sealed{false};  // the writer moved on: `committed` is final
         bool budgeted = false;            // counted in the shared budget
         alignas(64) uint8_t data[ChunkBytes];
     };
 
+    static uint64_t Pack(uint32_t messages, uint32_t bytes) noexcept { return uint64_t{messages} << 32 | bytes; }
     uint8_t* ReserveInNextChunk(size_t length) noexcept;
     Chunk* TakeChunk() noexcept;
     void ReleaseChunk(Chunk* chunk) noexcept;
@@ -80,6 +84,7 @@ private:
     // Writer's side.
     Chunk* writeChunk;
     uint32_t writeOffset = 0;
+    uint32_t writeMessages = 0;  // in the current chunk
     bool filledChunk = false;
     std::atomic<uint64_t> dropped{0};
     // Chunks handed back by the reader (pushed by the reader, popped by the writer only).
@@ -88,7 +93,9 @@ private:
     // Reader's side.
     alignas(64) Chunk* readChunk;
     uint32_t readOffset = 0;
+    uint32_t readMessages = 0;  // of readChunk, consumed
     Chunk* peekChunk = nullptr;  // where the last Peek ended
     uint32_t peekOffset = 0;
+    uint32_t peekMessages = 0;
     std::atomic<bool> retired{false};
 };

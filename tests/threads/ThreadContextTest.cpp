@@ -30,6 +30,20 @@ TEST(ThreadContextTest, EntryPointForgetsAnnouncedFunctionsAndPendingBlacklistFr
     EXPECT_FALSE(context.EndTrackingBlacklistFunction(1498));
 }
 
+TEST(ThreadContextTest, AnnouncedFunctionsAreKnownWhateverTheirIdAndForgottenTogether) {
+    ThreadContext context(1, DOTNET_CORE);
+    const uint64_t dense = ThreadContext::DenseIds;
+    const uint64_t ids[] = {0, 63, 64, 101, 4097, dense - 1, dense, dense + 5, 0xFFFFFFFFFFFFull};
+    for (uint64_t id : ids) {
+        EXPECT_FALSE(context.IsTracked(id)) << id;
+        context.TrackFunction(id);
+    }
+    for (uint64_t id : ids) EXPECT_TRUE(context.IsTracked(id)) << id;
+    for (uint64_t id : {uint64_t{1}, uint64_t{65}, dense - 2, dense + 1}) EXPECT_FALSE(context.IsTracked(id)) << id;
+    context.TrackEntryPoint();
+    for (uint64_t id : ids) EXPECT_FALSE(context.IsTracked(id)) << id;
+}
+
 TEST(ThreadContextTest, OsThreadIdIsDefinedBeforeMappingAndLastMappingWins) {
     ThreadContext context(42, DOTNET_CORE);
     EXPECT_EQ(context.GetThreadId(), 42u);
