@@ -15,6 +15,8 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QX_BUILD_DIR:-$here/build}"
+# The agent measured: this build's, or another one (QX_AGENT=path) to compare two builds against the same floor.
+agent="${QX_AGENT:-$build/libQuorixProfilerr.so}"
 
 quick=0
 only="core,floor,threads,transport,collector,fantomas,web"
@@ -68,7 +70,7 @@ cleanup() {
 trap cleanup EXIT
 
 agent_env=(CORECLR_ENABLE_PROFILING=1 "CORECLR_PROFILER={76CAC89D-4E69-48F9-BD88-3686BBD6CD7F}"
-           "CORECLR_PROFILER_PATH=$build/libQuorixProfilerr.so")
+           "CORECLR_PROFILER_PATH=$agent")
 floor_env=(CORECLR_ENABLE_PROFILING=1 "CORECLR_PROFILER={3F7B9C21-6D84-4E0A-A5B3-19C2D7E64F08}"
            "CORECLR_PROFILER_PATH=$build/bench/libqx_floor_profiler.so")
 pipe_name='\\.\pipe\QuorixAgent_v1'
@@ -446,6 +448,9 @@ if want web; then
     }
     {
       web_run bare DOTNET_CLI_TELEMETRY_OPTOUT=1
+      # The event mask alone makes every framework method unoptimised JIT code: the floor's empty
+      # hooks on the agent's functions show what is left for the agent itself.
+      web_run floor "${floor_env[@]}" QX_FLOOR_MODE=empty
       next_port
       web_port=$port
       start_collector tcp "$web_port" web_agent
@@ -461,6 +466,8 @@ if want web; then
         for (i = 1; i <= NR; i++) { k = order[i]; printf "  %-8s %14s %24s %10s\n", k, rps[k], first[k], bad[k] }
         r = (rps["bare"] + 0 > 0 && rps["agent"] + 0 > 0) ? sprintf("%.2f", rps["agent"] / rps["bare"]) : "n/a"
         printf "  agent/bare request rate %sx (target >= 0.5x)\n", r
+        f = (rps["floor"] + 0 > 0 && rps["agent"] + 0 > 0) ? sprintf("%.2f", rps["agent"] / rps["floor"]) : "n/a"
+        printf "  agent/floor_empty request rate %sx, floor_empty/bare %.2fx\n", f, (rps["bare"] + 0 > 0 ? rps["floor"] / rps["bare"] : 0)
       }' "$work/web"
     echo "  collector saw ${commands:-n/a} commands from the agent run"
   fi

@@ -301,7 +301,6 @@ namespace {
 constexpr size_t BeginCallLength = BeginCallCommand::FixedLength;
 constexpr size_t EndCallLength = EndCallCommand::FixedLength + 2;  // with the empty value record
 
-
 // HRESULT of a buffer too small for the argument information.
 constexpr HRESULT InsufficientBuffer = static_cast<HRESULT>(0x8007007A);
 
@@ -314,10 +313,10 @@ FunctionInfo* ProfilerImpl::RecordFor(FunctionID functionId, UINT_PTR mappedId) 
     FunctionMapper* mapper = g_Mapper;
     if (mapper == nullptr) return nullptr;
     if (FunctionInfo* record = mapper->FindRecord(mappedId)) return record;
-    if (mappedId < FunctionMapper::RecordTableBlocks * FunctionMapper::RecordTableBlockSize) {
-        if (mappedId != functionId) return nullptr;
-    } else if (FunctionInfo* record = mapper->GetFunctionInfoForTrackedFunction(mappedId)) {
-        return record;
+    if (mappedId >= FunctionMapper::RecordTableBlocks * FunctionMapper::RecordTableBlockSize) {
+        if (FunctionInfo* record = mapper->GetFunctionInfoForTrackedFunction(mappedId)) return record;
+    } else if (mappedId != functionId) {
+        return nullptr;
     }
     return mapper->GetFunctionInfoByOriginalId(functionId);
 }
@@ -523,58 +522,53 @@ void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FR
 
 namespace {
 
-// The hooks with information get only the client id: a record not found by it may still be
-// known by the runtime's id, should the runtime ever hand that over instead.
-FunctionInfo* RecordForClientId(UINT_PTR clientId) {
-    FunctionMapper* mapper = g_Mapper;
-    if (mapper == nullptr) return nullptr;
-    if (FunctionInfo* record = mapper->FindRecord(clientId)) return record;
-    if (clientId < FunctionMapper::RecordTableBlocks * FunctionMapper::RecordTableBlockSize) return nullptr;
-    if (FunctionInfo* record = mapper->GetFunctionInfoForTrackedFunction(clientId)) return record;
-    return mapper->GetFunctionInfoByOriginalId(clientId);
-}
-
-}  // namespace
-
-namespace {
-
 // What the three hooks with information share: errno kept, nothing thrown back into the
-// runtime, and the record found by the client id before the body runs.
+// runtime, nothing done once the end of the process is being announced.
 template <typename Body>
-void OnHookWithInfo(const char* operation, FunctionIDOrClientID id, Body&& body) noexcept {
+void OnHookWithInfo(const char* operation, Body&& body) noexcept {
     ErrnoKeeper keeper;
     RunGuarded(operation, [&] {
         ProfilerImpl* self = g_ProfilerImpl;
-        if (self == nullptr || !self->IsReporting()) return;
-        if (FunctionInfo* record = RecordForClientId(id.clientID)) body(*self, *record);
+        if (self != nullptr && self->IsReporting()) body(*self);
     });
 }
 
 }  // namespace
 
+// These hooks get only the client id: the runtime's id, should it ever be handed over instead,
+// is looked up as such.
 void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
-    OnHookWithInfo("Enter", functionIdOrClientId, [&](ProfilerImpl& self, FunctionInfo& record) {
+    OnHookWithInfo("Enter", [&](ProfilerImpl& self) {
+        const UINT_PTR clientId = functionIdOrClientId.clientID;
+        FunctionInfo* record = self.RecordFor(clientId, clientId);
+        if (record == nullptr) return;
         CallFrame frame;
-        frame.functionId = record.GetOriginalID();
+        frame.functionId = record->GetOriginalID();
         frame.eltInfo = eltInfo;
-        self.EnterRecord(record, functionIdOrClientId.clientID, frame);
+        self.EnterRecord(*record, clientId, frame);
     });
 }
 
 void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
-    OnHookWithInfo("Leave", functionIdOrClientId, [&](ProfilerImpl& self, FunctionInfo& record) {
+    OnHookWithInfo("Leave", [&](ProfilerImpl& self) {
+        const UINT_PTR clientId = functionIdOrClientId.clientID;
+        FunctionInfo* record = self.RecordFor(clientId, clientId);
+        if (record == nullptr) return;
         CallFrame frame;
-        frame.functionId = record.GetOriginalID();
+        frame.functionId = record->GetOriginalID();
         frame.eltInfo = eltInfo;
-        self.EndRecord(record, false, frame);
+        self.EndRecord(*record, false, frame);
     });
 }
 
 void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO) {
-    OnHookWithInfo("TailCall", functionIdOrClientId, [&](ProfilerImpl& self, FunctionInfo& record) {
+    OnHookWithInfo("TailCall", [&](ProfilerImpl& self) {
+        const UINT_PTR clientId = functionIdOrClientId.clientID;
+        FunctionInfo* record = self.RecordFor(clientId, clientId);
+        if (record == nullptr) return;
         CallFrame frame;
-        frame.functionId = record.GetOriginalID();
-        self.EndRecord(record, true, frame);
+        frame.functionId = record->GetOriginalID();
+        self.EndRecord(*record, true, frame);
     });
 }
 
