@@ -434,8 +434,7 @@ MonitoredFunctionDefinition* FunctionMapper::GetMonitoredFunctionDefinition(uint
     return found != _definitionsByBoundId.end() ? found->second : nullptr;
 }
 
-bool FunctionMapper::IsBlacklisted(const FunctionInfo* info) {
-    if (info == nullptr || _liveBlacklistSize.load(std::memory_order_acquire) == 0) return false;
+bool FunctionMapper::IsListedLive(const FunctionInfo* info) {
     // Each record remembers its answer for the current content of the list, so the lock is
     // taken once per record and list change, not on every call.
     const uint64_t known = (_liveBlacklistVersion.load(std::memory_order_acquire) + 1) << 1;

@@ -77,7 +77,10 @@ public:
     bool IsMonitored(uint64_t mappedId);
     // The definition bound to a runtime FunctionID or to a mapped id.
     MonitoredFunctionDefinition* GetMonitoredFunctionDefinition(uint64_t id);
-    bool IsBlacklisted(const FunctionInfo* info);
+    // On every call: without live entries (the usual case) the answer costs one load.
+    bool IsBlacklisted(const FunctionInfo* info) {
+        return info != nullptr && _liveBlacklistSize.load(std::memory_order_acquire) != 0 && IsListedLive(info);
+    }
     void Clear();
 
     void AddMonitoredFunction(const std::string& className, const std::string& methodName,
@@ -113,6 +116,7 @@ public:
 private:
     std::pair<uint64_t, bool> MapFunction(FunctionID functionId);
     std::pair<uint64_t, bool> AnswerForMapped(const FunctionInfo* record);
+    bool IsListedLive(const FunctionInfo* info);
     // Call with _functionsLock held.
     void IndexLocked(FunctionInfo* record);
     void ClearRecordTableLocked();

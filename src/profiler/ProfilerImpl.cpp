@@ -327,19 +327,14 @@ ThreadContext* ProfilerImpl::ContextOf(ThreadID threadId, bool insertEmpty) {
     return entry == threadContexts.end() ? nullptr : entry->second.get();
 }
 
-HookThread* ProfilerImpl::BoundThread() {
-    HookThread* thread = HookThread::Current();
-    if (thread == nullptr) return nullptr;
-    // Rebinding asks the runtime for the thread's id and takes the map's lock: it happens only
-    // when a thread's context was added, replaced or removed since this thread last looked.
-    if (thread->contextGeneration != contextsGeneration.load(std::memory_order_acquire)) {
-        const ThreadID managedThreadId = g_Context->GetManagedThreadId();
-        std::lock_guard<std::mutex> lock(threadContextsLock);
-        thread->context = threadContexts[managedThreadId];
-        thread->managedThreadId = managedThreadId;
-        thread->contextGeneration = contextsGeneration.load(std::memory_order_relaxed);
-    }
-    return thread;
+void ProfilerImpl::Rebind(HookThread& thread) {
+    // Asks the runtime for the thread's id and takes the map's lock: only when a thread's context
+    // was added, replaced or removed since this thread last looked.
+    const ThreadID managedThreadId = g_Context->GetManagedThreadId();
+    std::lock_guard<std::mutex> lock(threadContextsLock);
+    thread.context = threadContexts[managedThreadId];
+    thread.managedThreadId = managedThreadId;
+    thread.contextGeneration = contextsGeneration.load(std::memory_order_relaxed);
 }
 
 void ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
@@ -540,7 +535,7 @@ void OnHookWithInfo(const char* operation, Body&& body) noexcept {
 void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
     OnHookWithInfo("Enter", [&](ProfilerImpl& self) {
         const UINT_PTR clientId = functionIdOrClientId.clientID;
-        FunctionInfo* record = self.RecordFor(clientId, clientId);
+        FunctionInfo* record = self.RecordForClient(clientId);
         if (record == nullptr) return;
         CallFrame frame;
         frame.functionId = record->GetOriginalID();
@@ -552,7 +547,7 @@ void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_
 void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
     OnHookWithInfo("Leave", [&](ProfilerImpl& self) {
         const UINT_PTR clientId = functionIdOrClientId.clientID;
-        FunctionInfo* record = self.RecordFor(clientId, clientId);
+        FunctionInfo* record = self.RecordForClient(clientId);
         if (record == nullptr) return;
         CallFrame frame;
         frame.functionId = record->GetOriginalID();
@@ -564,7 +559,7 @@ void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_
 void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO) {
     OnHookWithInfo("TailCall", [&](ProfilerImpl& self) {
         const UINT_PTR clientId = functionIdOrClientId.clientID;
-        FunctionInfo* record = self.RecordFor(clientId, clientId);
+        FunctionInfo* record = self.RecordForClient(clientId);
         if (record == nullptr) return;
         CallFrame frame;
         frame.functionId = record->GetOriginalID();

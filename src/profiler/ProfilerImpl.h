@@ -9,8 +9,10 @@
 
 #include "commands/CommandBase.h"
 #include "inspection/PropertyInspector.h"
+#include "mapping/FunctionMapper.h"
 #include "platform/Export.h"
 #include "platform/ProfilerInfo.h"
+#include "profiler/HookThread.h"
 
 class CommandBase;
 class FunctionInfo;
@@ -93,8 +95,22 @@ private:
     void StartStartupPeriod();
     void StartLiveBlacklistMonitor();
     FunctionInfo* RecordFor(FunctionID functionId, UINT_PTR mappedId) const;
+    // The hooks with information get only the client id: the table answers at once, the rest
+    // (the runtime's id, should it ever be handed over instead) is looked up as such.
+    FunctionInfo* RecordForClient(UINT_PTR clientId) const {
+        FunctionMapper* mapper = g_Mapper;
+        if (mapper == nullptr) return nullptr;
+        if (FunctionInfo* record = mapper->FindRecord(clientId)) return record;
+        return RecordFor(clientId, clientId);
+    }
     // The calling thread's hook state, bound to its current context.
-    HookThread* BoundThread();
+    HookThread* BoundThread() {
+        HookThread* thread = HookThread::Current();
+        if (thread != nullptr && thread->contextGeneration != contextsGeneration.load(std::memory_order_acquire))
+            Rebind(*thread);
+        return thread;
+    }
+    void Rebind(HookThread& thread);
     void EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
     // A tail call passes no return value range.
     void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);

@@ -269,7 +269,7 @@ void RelayWorker::ReleaseRetiredBuffers() {
     }
 }
 
-bool RelayWorker::Pass() {
+size_t RelayWorker::Pass() {
     // Worker-thread scratch, kept between passes so that a steady stream allocates nothing.
     static thread_local std::vector<Queued> taken, after, deferred;
     static thread_local std::vector<BufferTake> takes;
@@ -302,7 +302,7 @@ bool RelayWorker::Pass() {
     }
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        if (!running) return false;
+        if (!running) return 0;
         size_t index = 0;
         for (const Queued& item : queue) {
             if (!item.afterCalls) {
@@ -319,7 +319,7 @@ bool RelayWorker::Pass() {
         for (const Queued& item : deferred) queue.push_back(item);
         for (const Queued& item : taken) queuedBytes -= static_cast<size_t>(item.message->GetLength());
         for (const Queued& item : after) queuedBytes -= static_cast<size_t>(item.message->GetLength());
-        if (taken.empty() && after.empty() && spans.empty()) return false;
+        if (taken.empty() && after.empty() && spans.empty()) return 0;
         inFlight = true;
     }
 
@@ -370,7 +370,10 @@ bool RelayWorker::Pass() {
         running = false;
     }
     exitSignal.notify_all();
-    return true;
+    size_t bytes = 0;
+    for (const MessageRun& run : runs) bytes += run.length;
+    // Commands of the queue always count as work: more of them may be right behind.
+    return taken.empty() && after.empty() ? bytes : std::max(bytes, BusyPassBytes);
 }
 
 void RelayWorker::Run() {
@@ -381,13 +384,13 @@ void RelayWorker::Run() {
         pthread_setname_np(pthread_self(), "quorix-relay");
         QX_LOG(LogLevel::Info, "RelayWorker [Start] Run");
         for (;;) {
-            const bool worked = Pass();
+            const bool busy = Pass() >= BusyPassBytes;
             Recalibrate();
             ReleaseRetiredBuffers();
             ReportBufferDrops();
             std::unique_lock<std::mutex> lock(queueMutex);
             if (!running) break;
-            if (worked) continue;
+            if (busy) continue;
             workerWaiting.store(true, std::memory_order_relaxed);
             queueSignal.wait_for(lock, IdleWait, [this] {
                 return !queue.empty() || !running || !workerWaiting.load(std::memory_order_relaxed);

@@ -93,6 +93,10 @@ public:
     static constexpr int64_t DropWarningInterval = 5000000000LL;    // 5 s in ns
     // Longest sleep of an idle worker: bounds how long a message may wait in a thread buffer.
     static constexpr std::chrono::milliseconds IdleWait{20};
+    // A pass that found less than this lets the worker rest until a buffer fills or IdleWait
+    // passes: polling the buffers that writers are filling would only pull their lines away
+    // from the writers' cores.
+    static constexpr size_t BusyPassBytes = 32 * 1024;
     // How long one pass may wait for a stream reader to take its batch.
     static constexpr int64_t BatchTimeout = 5000000000LL;  // 5 s in ns
     // Of the exit budget, what is kept for the last message itself.
@@ -114,8 +118,8 @@ private:
     void PushMessage(std::unique_ptr<SerializedCommand> message, bool afterCalls, bool last);
     void ReportDrop(int64_t now, size_t queuedBytes);
     void ReportBufferDrops();
-    // One pass; true when it found anything to send.
-    bool Pass();
+    // One pass; the bytes it found to send.
+    size_t Pass();
     void ReleaseRetiredBuffers();
     void Recalibrate();
 
