@@ -1,7 +1,17 @@
 #include "uplink/AgentUplink.h"
 
+#include <time.h>
+
 #include <cstring>
 #include <vector>
+
+std::atomic<int64_t> AgentUplink::deadlineCap{INT64_MAX};
+
+int64_t AgentUplink::MonotonicNow() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 size_t AgentUplink::MessageLength(const uint8_t* data, size_t available) {
     if (available < 2) return 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,6 +34,15 @@ public:
 
     static constexpr size_t MaxWriteBytes = 256 * 1024;
 
+    // No transport waits beyond this monotonic time (ns), whatever the batch's own deadline:
+    // the end of the process sets it.
+    static void SetDeadlineCap(int64_t cap) { deadlineCap.store(cap, std::memory_order_relaxed); }
+    static int64_t EffectiveDeadline(int64_t deadline) {
+        const int64_t cap = deadlineCap.load(std::memory_order_relaxed);
+        return cap < deadline ? cap : deadline;
+    }
+    static int64_t MonotonicNow();
+
     // Length of the message at `data` (its first two bytes), 0 when malformed or cut.
     static size_t MessageLength(const uint8_t* data, size_t available);
     // Calls onMessage(data, length) for each message of the runs, in order; returns the number of
@@ -59,4 +69,7 @@ public:
     static uint64_t CountMessages(const MessageRun* runs, size_t runCount);
     // Messages that start in the first `bytes` bytes of the runs and end within them.
     static uint64_t CountWholeMessages(const MessageRun* runs, size_t runCount, size_t bytes);
+
+private:
+    static std::atomic<int64_t> deadlineCap;
 };

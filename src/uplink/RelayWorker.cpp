@@ -56,6 +56,8 @@ RelayWorker* RelayWorker::Instance() {
 RelayWorker::RelayWorker() : clock(&MonotonicNanoseconds) {}
 
 RelayWorker::~RelayWorker() {
+    // The end this worker announced no longer bounds the transports (another worker may follow).
+    if (exitDeadline.load(std::memory_order_relaxed) != INT64_MAX) AgentUplink::SetDeadlineCap(INT64_MAX);
     for (const Queued& item : queue) delete item.message;
     for (ThreadBuffer* buffer : buffers) delete buffer;
 }
@@ -66,6 +68,7 @@ void RelayWorker::Start(AgentUplink* transport) {
         if (started || stopped.load()) return;
         started = true;
         running = true;
+        AgentUplink::SetDeadlineCap(INT64_MAX);
         exited = false;
         uplink = transport;
     }
@@ -222,7 +225,7 @@ bool RelayWorker::Finish(CommandBase* last, std::chrono::milliseconds budget) no
         }
     }
     exitDeadline.store(deadline, std::memory_order_relaxed);
-    StreamWriter::SetDeadlineCap(deadline);
+    AgentUplink::SetDeadlineCap(deadline);
     Push(last, true, true);
     stopped.store(true);
     queueSignal.notify_one();

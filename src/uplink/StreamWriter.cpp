@@ -14,17 +14,8 @@
 namespace {
 
 constexpr size_t MaxVectors = 256;
-std::atomic<int64_t> deadlineCap{INT64_MAX};
 
 }  // namespace
-
-void StreamWriter::SetDeadlineCap(int64_t cap) { deadlineCap.store(cap, std::memory_order_relaxed); }
-
-int64_t StreamWriter::MonotonicNow() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 size_t StreamWriter::WholeMessageBytes(const MessageRun* runs, size_t runCount, size_t limit) {
     size_t total = 0;
@@ -85,8 +76,7 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
         if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const int64_t now = MonotonicNow();
             const bool atBoundary = WholeMessageBytes(runs, runCount, outcome.bytes) == outcome.bytes;
-            const int64_t limit =
-                std::min(atBoundary ? deadline : deadline + grace, deadlineCap.load(std::memory_order_relaxed));
+            const int64_t limit = AgentUplink::EffectiveDeadline(atBoundary ? deadline : deadline + grace);
             if (now < limit) {
                 pollfd entry{fd, POLLOUT, 0};
                 poll(&entry, 1, static_cast<int>(std::clamp<int64_t>((limit - now) / 1000000, 1, 20)));

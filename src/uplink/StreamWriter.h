@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,9 +24,7 @@ public:
 
     // Bytes of the whole messages at the start of the runs that fit in `limit` bytes.
     static size_t WholeMessageBytes(const MessageRun* runs, size_t runCount, size_t limit);
-    static int64_t MonotonicNow();
-    // No write waits beyond this monotonic time (ns), whatever its own deadline: the exit's.
-    static void SetDeadlineCap(int64_t cap);
+    static int64_t MonotonicNow() { return AgentUplink::MonotonicNow(); }
 
 private:
     int fd;

@@ -40,13 +40,22 @@ bool UdpUplink::Send(const uint8_t* data, int32_t length) {
     }
 }
 
-BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t) {
+BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
     BatchResult result;
     const bool ready = Connect();
     mmsghdr headers[DatagramsPerCall];
     iovec vectors[DatagramsPerCall];
     size_t filled = 0;
+    // The kernel takes datagrams as fast as it can, but at the end of the process that may still
+    // be too slow: what is left at the deadline is given up.
+    bool late = false;
     auto flush = [&] {
+        if (!late && AgentUplink::MonotonicNow() > AgentUplink::EffectiveDeadline(deadline)) late = true;
+        if (late) {
+            result.failed += filled;
+            filled = 0;
+            return;
+        }
         size_t done = 0;
         while (done < filled) {
             const int sent = sendmmsg(static_cast<int>(socketFd), headers + done, static_cast<unsigned>(filled - done),

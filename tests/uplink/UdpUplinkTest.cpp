@@ -57,6 +57,33 @@ TEST(UdpUplinkTest, EachMessageIsOneDatagramToTheLoopbackPort) {
     EXPECT_EQ(receiver.Receive(), second);
 }
 
+TEST(UdpUplinkTest, BatchesGoOneDatagramPerMessageUntilTheDeadline) {
+    Receiver receiver;
+    ASSERT_TRUE(receiver.bound);
+    UdpUplink uplink(receiver.port);
+    // Two runs of back-to-back messages, more than one sendmmsg call's worth.
+    std::vector<uint8_t> first, second;
+    for (int i = 0; i < 300; ++i) {
+        const auto message = Message(26 + static_cast<size_t>(i % 5), static_cast<uint8_t>(i));
+        (i < 150 ? first : second).insert((i < 150 ? first : second).end(), message.begin(), message.end());
+    }
+    // Every datagram waits in the socket until read: make room for all of them.
+    const int room = 8 * 1024 * 1024;
+    if (setsockopt(receiver.fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room)) != 0)
+        GTEST_SKIP() << "cannot give the receiving socket room for the whole batch here";
+    const MessageRun runs[] = {{first.data(), first.size(), 0}, {second.data(), second.size(), 0}};
+    const BatchResult sent = uplink.SendRuns(runs, 2, AgentUplink::MonotonicNow() + 1000000000);
+    EXPECT_EQ(sent.delivered, 300u);
+    EXPECT_EQ(sent.failed, 0u);
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(receiver.Receive(), Message(26 + static_cast<size_t>(i % 5), static_cast<uint8_t>(i))) << i;
+
+    // Past the deadline nothing more is sent: the end of the process must not wait for it.
+    const BatchResult late = uplink.SendRuns(runs, 2, AgentUplink::MonotonicNow() - 1);
+    EXPECT_EQ(late.delivered, 0u);
+    EXPECT_EQ(late.failed, 300u);
+}
+
 TEST(UdpUplinkTest, NobodyListeningIsNotAnErrorAndClosedStaysClosed) {
     LogCapture log;
     uint16_t freePort;
