@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "support/TestProfilerFactory.h"
 #include "environment/Configuration.h"
 #include "environment/SystemContext.h"
 #include "mapping/FunctionInfo.h"
@@ -336,51 +337,8 @@ private:
     const Mode mode = ModeFromEnvironment();
 };
 
-class ClassFactory final : public IClassFactory {
-public:
-    virtual ~ClassFactory() = default;
-
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (riid != nullptr && (IsEqualGUID(*riid, IID_IUnknown) || IsEqualGUID(*riid, IID_IClassFactory))) {
-            *ppvObject = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++references); }
-    ULONG Release() override {
-        const int left = --references;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        *ppvObject = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        auto* profiler = new (std::nothrow) FloorProfiler();
-        if (profiler == nullptr) return E_OUTOFMEMORY;
-        const HRESULT hr = profiler->QueryInterface(riid, ppvObject);
-        profiler->Release();
-        return hr;
-    }
-    HRESULT LockServer(BOOL) override { return S_OK; }
-
-private:
-    std::atomic<int> references{1};
-};
-
 }  // namespace
 
 extern "C" QX_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (rclsid == nullptr || !IsEqualGUID(*rclsid, CLSID_FloorProfiler)) return CLASS_E_CLASSNOTAVAILABLE;
-    auto* factory = new (std::nothrow) ClassFactory();
-    if (factory == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = factory->QueryInterface(riid, ppv);
-    factory->Release();
-    return hr;
+    return TestProfilerFactory<FloorProfiler>::GetClassObject(CLSID_FloorProfiler, rclsid, riid, ppv);
 }

@@ -26,6 +26,14 @@ uint8_t* CommandBase::GetDefaultPayload() {
     return payload;
 }
 
+uint8_t* CommandBase::PayloadFromWrite() {
+    const int16_t length = GetPayloadLength();
+    if (length < static_cast<int16_t>(CommandHeaderLength)) throw std::length_error("command length out of range");
+    std::unique_ptr<uint8_t[]> payload(new uint8_t[static_cast<size_t>(length)]);
+    WritePayload(payload.get());
+    return payload.release();
+}
+
 void CommandBase::WritePayload(uint8_t* target) {
     std::unique_ptr<uint8_t[]> payload(GetPayload());
     std::memcpy(target, payload.get(), static_cast<size_t>(GetPayloadLength()));

@@ -48,6 +48,8 @@ public:
 
     // Allocates the payload and writes the header; the body is left to the caller.
     uint8_t* GetDefaultPayload();
+    // GetPayload of a command that writes itself with WritePayload.
+    uint8_t* PayloadFromWrite();
 
     // The 19-byte header, little-endian: length, type, process id, thread id (low 32 bits each), time.
     static void WriteHeaderAt(uint8_t* target, int16_t length, Calls::CallType type, uint64_t pid, uint64_t tid,

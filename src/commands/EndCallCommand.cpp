@@ -35,13 +35,7 @@ int16_t EndCallCommand::GetPayloadLength() {
     return static_cast<int16_t>(FixedLength + encodedValue.size());
 }
 
-uint8_t* EndCallCommand::GetPayload() {
-    const int16_t length = GetPayloadLength();
-    if (length < static_cast<int16_t>(CommandHeaderLength)) throw std::length_error("command length out of range");
-    std::unique_ptr<uint8_t[]> payload(new uint8_t[static_cast<size_t>(length)]);
-    WritePayload(payload.get());
-    return payload.release();
-}
+uint8_t* EndCallCommand::GetPayload() { return PayloadFromWrite(); }
 
 void EndCallCommand::WritePayload(uint8_t* target) {
     const int16_t length = GetPayloadLength();

@@ -515,56 +515,41 @@ void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FR
     EndRecord(*record, true, frame);
 }
 
-namespace {
-
 // What the three hooks with information share: errno kept, nothing thrown back into the
-// runtime, nothing done once the end of the process is being announced.
+// runtime, nothing done once the end of the process is being announced, and the record found by
+// the client id (they get no other).
 template <typename Body>
-void OnHookWithInfo(const char* operation, Body&& body) noexcept {
+void ProfilerImpl::OnHookWithInfo(const char* operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo,
+                                  Body&& body) noexcept {
     ErrnoKeeper keeper;
     RunGuarded(operation, [&] {
         ProfilerImpl* self = g_ProfilerImpl;
-        if (self != nullptr && self->IsReporting()) body(*self);
-    });
-}
-
-}  // namespace
-
-// These hooks get only the client id: the runtime's id, should it ever be handed over instead,
-// is looked up as such.
-void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
-    OnHookWithInfo("Enter", [&](ProfilerImpl& self) {
-        const UINT_PTR clientId = functionIdOrClientId.clientID;
-        FunctionInfo* record = self.RecordForClient(clientId);
+        if (self == nullptr || !self->IsReporting()) return;
+        FunctionInfo* record = self->RecordForClient(clientId);
         if (record == nullptr) return;
         CallFrame frame;
         frame.functionId = record->GetOriginalID();
         frame.eltInfo = eltInfo;
-        self.EnterRecord(*record, clientId, frame);
+        body(*self, *record, frame);
+    });
+}
+
+void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
+    const UINT_PTR clientId = functionIdOrClientId.clientID;
+    OnHookWithInfo("Enter", clientId, eltInfo, [clientId](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+        self.EnterRecord(record, clientId, frame);
     });
 }
 
 void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
-    OnHookWithInfo("Leave", [&](ProfilerImpl& self) {
-        const UINT_PTR clientId = functionIdOrClientId.clientID;
-        FunctionInfo* record = self.RecordForClient(clientId);
-        if (record == nullptr) return;
-        CallFrame frame;
-        frame.functionId = record->GetOriginalID();
-        frame.eltInfo = eltInfo;
-        self.EndRecord(*record, false, frame);
-    });
+    OnHookWithInfo("Leave", functionIdOrClientId.clientID, eltInfo,
+                   [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, false, frame); });
 }
 
 void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO) {
-    OnHookWithInfo("TailCall", [&](ProfilerImpl& self) {
-        const UINT_PTR clientId = functionIdOrClientId.clientID;
-        FunctionInfo* record = self.RecordForClient(clientId);
-        if (record == nullptr) return;
-        CallFrame frame;
-        frame.functionId = record->GetOriginalID();
-        self.EndRecord(*record, true, frame);
-    });
+    // A tail call carries no return value: no information to ask for.
+    OnHookWithInfo("TailCall", functionIdOrClientId.clientID, 0,
+                   [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, true, frame); });
 }
 
 void ProfilerImpl::ExceptionRaised(ObjectID exceptionObjectId) {

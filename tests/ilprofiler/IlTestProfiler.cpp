@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 
+#include "support/TestProfilerFactory.h"
 #include "il/ILRewriter.h"
 #include "il/ManagedProbeBuilder.h"
 #include "il/ManagedProbeHandler.h"
@@ -296,51 +297,8 @@ private:
     std::set<mdToken> rewritten;
 };
 
-class ClassFactory final : public IClassFactory {
-public:
-    virtual ~ClassFactory() = default;
-
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (riid != nullptr && (IsEqualGUID(*riid, IID_IUnknown) || IsEqualGUID(*riid, IID_IClassFactory))) {
-            *ppvObject = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++references); }
-    ULONG Release() override {
-        const int left = --references;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        *ppvObject = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        auto* profiler = new (std::nothrow) IlTestProfiler();
-        if (profiler == nullptr) return E_OUTOFMEMORY;
-        const HRESULT hr = profiler->QueryInterface(riid, ppvObject);
-        profiler->Release();
-        return hr;
-    }
-    HRESULT LockServer(BOOL) override { return S_OK; }
-
-private:
-    std::atomic<int> references{1};
-};
-
 }  // namespace
 
 extern "C" QX_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (rclsid == nullptr || !IsEqualGUID(*rclsid, CLSID_IlTestProfiler)) return CLASS_E_CLASSNOTAVAILABLE;
-    auto* factory = new (std::nothrow) ClassFactory();
-    if (factory == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = factory->QueryInterface(riid, ppv);
-    factory->Release();
-    return hr;
+    return TestProfilerFactory<IlTestProfiler>::GetClassObject(CLSID_IlTestProfiler, rclsid, riid, ppv);
 }
