@@ -234,39 +234,8 @@ void WriteReport(Mode mode) {
     close(file);
 }
 
-class CallbackDefaults : public ICorProfilerCallback3 {
+class FloorProfiler final : public TestProfilerCallbacks {
 public:
-#define QX_FLOOR_DEFAULT_CALLBACK(slot, ret, name, params) \
-    ret name params override { return S_OK; }
-    QX_ICORPROFILERCALLBACK_METHODS(QX_FLOOR_DEFAULT_CALLBACK)
-    QX_ICORPROFILERCALLBACK2_METHODS(QX_FLOOR_DEFAULT_CALLBACK)
-    QX_ICORPROFILERCALLBACK3_METHODS(QX_FLOOR_DEFAULT_CALLBACK)
-#undef QX_FLOOR_DEFAULT_CALLBACK
-
-    virtual ~CallbackDefaults() = default;
-};
-
-class FloorProfiler final : public CallbackDefaults {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (riid != nullptr &&
-            (IsEqualGUID(*riid, IID_IUnknown) || IsEqualGUID(*riid, IID_ICorProfilerCallback) ||
-             IsEqualGUID(*riid, IID_ICorProfilerCallback2) || IsEqualGUID(*riid, IID_ICorProfilerCallback3))) {
-            *ppvObject = static_cast<ICorProfilerCallback3*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++references); }
-    ULONG Release() override {
-        const int left = --references;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-
     HRESULT Initialize(IUnknown* unknown) override {
         try {
             return Start(unknown);
@@ -333,7 +302,6 @@ private:
         return info3->SetFunctionIDMapper(&MapFunction);
     }
 
-    std::atomic<int> references{1};
     const Mode mode = ModeFromEnvironment();
 };
 

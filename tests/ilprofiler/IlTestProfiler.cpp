@@ -109,39 +109,8 @@ Shape ShapeOf(ILRewriter& body) {
     return shape;
 }
 
-class CallbackDefaults : public ICorProfilerCallback3 {
+class IlTestProfiler final : public TestProfilerCallbacks {
 public:
-#define QX_TEST_DEFAULT_CALLBACK(slot, ret, name, params) \
-    ret name params override { return S_OK; }
-    QX_ICORPROFILERCALLBACK_METHODS(QX_TEST_DEFAULT_CALLBACK)
-    QX_ICORPROFILERCALLBACK2_METHODS(QX_TEST_DEFAULT_CALLBACK)
-    QX_ICORPROFILERCALLBACK3_METHODS(QX_TEST_DEFAULT_CALLBACK)
-#undef QX_TEST_DEFAULT_CALLBACK
-
-    virtual ~CallbackDefaults() = default;
-};
-
-class IlTestProfiler final : public CallbackDefaults {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) return E_POINTER;
-        if (riid != nullptr &&
-            (IsEqualGUID(*riid, IID_IUnknown) || IsEqualGUID(*riid, IID_ICorProfilerCallback) ||
-             IsEqualGUID(*riid, IID_ICorProfilerCallback2) || IsEqualGUID(*riid, IID_ICorProfilerCallback3))) {
-            *ppvObject = static_cast<ICorProfilerCallback3*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return static_cast<ULONG>(++references); }
-    ULONG Release() override {
-        const int left = --references;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-
     HRESULT Initialize(IUnknown* unknown) override {
         void* out = nullptr;
         if (unknown == nullptr || FAILED(unknown->QueryInterface(&IID_ICorProfilerInfo4, &out)) || out == nullptr) {
@@ -284,7 +253,6 @@ private:
         }
     }
 
-    std::atomic<int> references{1};
     const bool roundTripOthers = std::getenv("QX_IL_TEST_ROUNDTRIP_ALL") != nullptr;
     std::atomic<unsigned> roundTrips{0};
     std::atomic<unsigned> roundTripFailures{0};
