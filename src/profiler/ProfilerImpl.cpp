@@ -411,9 +411,12 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         }
         if (definition != nullptr && frame.arguments != nullptr) {
             BeginCallCommand command(wireProcessId, tid, id);
-            command.SetArguments(inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments));
+            inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments, thread->arguments);
+            command.SetArguments(std::move(thread->arguments));
+            command.LendEncodingBuffer(std::move(thread->encoded));
             // Serialised at once, while the captured values are still where they were read.
             Deliver(thread, command);
+            command.ReturnStorage(thread->arguments, thread->encoded);
             return;
         }
     }
@@ -440,8 +443,12 @@ void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& fra
             frame.returnValue = &range;
         if (definition != nullptr && frame.returnValue != nullptr) {
             EndCallCommand command(wireProcessId, tid, id, tailCall);
-            command.SetReturnValue(inspector.ExtractReturnValues(definition, frame.returnValue));
+            if (!thread->returned) thread->returned = std::make_unique<VariableInfo>();
+            if (inspector.ExtractReturnValue(definition, frame.returnValue, *thread->returned))
+                command.SetReturnValue(thread->returned.release());
+            command.LendEncodingBuffer(std::move(thread->encoded));
             Deliver(thread, command);
+            if (VariableInfo* returned = command.ReturnStorage(thread->encoded)) thread->returned.reset(returned);
             return;
         }
     }
