@@ -741,7 +741,11 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
             facts.moduleId = metadata->moduleId;
             facts.signature = metadata->signature;
             facts.signatureLength = metadata->signatureLength;
-            if (!ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts)) return;
+            // The frame's exact class matters only to paths that start at `this`: the runtime
+            // is not asked for it on every call of the other functions.
+            if (!definition->GetSpecsForArgument(ThisPtrName()).empty() &&
+                !ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts))
+                return;
         } else if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) {
             return;
         }
