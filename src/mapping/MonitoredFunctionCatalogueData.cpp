@@ -316,6 +316,8 @@ constexpr Row DotNetCore[] = {
         "Microsoft.AspNetCore.Http.Features.IHttpRequestFeature.get_QueryString"},
        "returnValue", Whole),
     Fn(Http1Connection, {"ValidateNonOriginHostHeader"}, "hostText", Whole),
+    // Today's MVC keeps its action invoker in another namespace.
+    Fn("Microsoft.AspNetCore.Mvc.Infrastructure.ControllerActionInvoker", {"InvokeActionMethodAsync"}, Every, None),
 };
 
 }  // namespace

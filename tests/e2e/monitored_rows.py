@@ -177,6 +177,7 @@ ASPNET_ROWS = [(ASPNET,) + row for row in [
     (_K + "Http.HttpProtocol", ["set_StatusCode"], "value", 0, []),
     (_K + "Http.HttpProtocol", [_REQ + "get_Method", _REQ + "get_QueryString"], "returnValue", 0, []),
     (_K + "Http.Http1Connection", ["ValidateNonOriginHostHeader"], "hostText", 0, []),
+    ("Microsoft.AspNetCore.Mvc.Infrastructure.ControllerActionInvoker", ["InvokeActionMethodAsync"], "", 16, []),
     ("System.Net.Http.HttpMessageInvoker", ["SendAsync"], "request", 1,
      [("Uri", "_requestUri", CLASS), ("uriValue", "_string", STRING)]),
     ("System.Net.Http.HttpClient", ["PrepareRequestMessage"], "request", 1,

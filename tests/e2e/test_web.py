@@ -186,6 +186,9 @@ class WebService(CoverageChecks, AgentTestCase):
                                 "%s not under a request: %r" % (function, call.parents))
             nested = [c for c in self.calls.get(inner, []) if function in c.parents]
             self.assertTrue(nested, inner + " not under " + function)
+        for call in self.calls["Shop.Web.Controllers.CatalogueController::Items"]:
+            self.assertIn("Microsoft.AspNetCore.Mvc.Infrastructure.ControllerActionInvoker::InvokeActionMethodAsync",
+                          call.parents)
         # Three quotes: the minimal API's GET and POST, and the one the app fetched from itself.
         self.assertEqual(len(self.calls["Shop.Web.Orders.OrderService::Quote"]), 3)
         self.assertEqual(len(self.calls["Shop.Web.Controllers.CatalogueController::Item"]), 1)

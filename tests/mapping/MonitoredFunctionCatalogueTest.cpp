@@ -64,7 +64,7 @@ TEST(CatalogueRows, EveryBlockHoldsItsNumberOfCallsAndOnlyPathTypesCarryPaths) {
     EXPECT_EQ(Catalogue::CallCount(Catalogue::CommonRows()), 132u);
     EXPECT_EQ(Catalogue::CallCount(Catalogue::HostRows(DOTNET)), 1u);
     EXPECT_EQ(Catalogue::CallCount(Catalogue::HostRows(DOTNET_IIS)), 9u);
-    EXPECT_EQ(Catalogue::CallCount(Catalogue::HostRows(DOTNET_CORE)), 53u);
+    EXPECT_EQ(Catalogue::CallCount(Catalogue::HostRows(DOTNET_CORE)), 54u);
     for (HostType host : {OWIN_HOST, DOTNET_CORE_MSBUILD, UNKNOWN}) {
         EXPECT_TRUE(Catalogue::HostRows(host).empty());
         EXPECT_EQ(Catalogue::HostBlockName(host), nullptr);
