@@ -709,7 +709,8 @@ size_t ProfilerImpl::BlacklistDepth(ThreadID threadId) {
 }
 
 void ProfilerImpl::FinalRelease() {
-    // A process the agent refused (a build tool, or skipped by the settings) gets no trace of it, not even on its output.
+    // A process the agent refused (a build tool, or one the settings skip) gets no trace of it,
+    // not even on its output.
     if (!IsAttached() || IsFinalised()) return;
     // From here on the hooks report nothing: the end of the process is the last message.
     reporting.store(false, std::memory_order_relaxed);
