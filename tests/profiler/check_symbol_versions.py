@@ -41,6 +41,16 @@ class SymbolVersions(unittest.TestCase):
         for library in needed_libraries():
             self.assertFalse(library.startswith(("libstdc++", "libgcc_s")), library)
 
+    def test_thread_locals_need_no_static_tls_room(self):
+        # Loaded late by the runtime, the agent must not ask for the host's static TLS surplus: its
+        # thread-locals (the hooks' and the C++ runtime's) go through TLS descriptors or
+        # __tls_get_addr.
+        dynamic = subprocess.run(["readelf", "-d", LIBRARY], capture_output=True, text=True, check=True).stdout
+        self.assertNotIn("STATIC_TLS", dynamic)
+        relocations = subprocess.run(["readelf", "-r", LIBRARY], capture_output=True, text=True, check=True).stdout
+        self.assertIn("R_X86_64_TLSDESC", relocations)
+        self.assertNotIn("R_X86_64_TPOFF", relocations)
+
 
 if __name__ == "__main__":
     unittest.main()
