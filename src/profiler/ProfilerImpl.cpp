@@ -123,6 +123,13 @@ HRESULT ProfilerImpl::FinalConstruct() {
                pid);
         return S_OK;
     }
+    if (g_Context->IsSkippedBySettings()) {
+        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiler is not attaching to this process: %s", pid,
+               g_Context->GetChoiceReason().c_str());
+        return S_OK;
+    }
+    if (!g_Context->GetChoiceReason().empty())
+        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiling this process: %s", pid, g_Context->GetChoiceReason().c_str());
     StartStartupPeriod();
     wireProcessId = static_cast<uint32_t>(pid);
     attached.store(true, std::memory_order_release);
@@ -709,7 +716,8 @@ size_t ProfilerImpl::BlacklistDepth(ThreadID threadId) {
 }
 
 void ProfilerImpl::FinalRelease() {
-    // A process the agent refused (a build tool) gets no trace of it, not even on its output.
+    // A process the agent refused (a build tool, or one the settings skip) gets no trace of it,
+    // not even on its output.
     if (!IsAttached() || IsFinalised()) return;
     // From here on the hooks report nothing: the end of the process is the last message.
     reporting.store(false, std::memory_order_relaxed);
