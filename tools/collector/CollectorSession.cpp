@@ -409,6 +409,9 @@ void CollectorSession::Apply(const DecodedCommand& c)
     if (json_ != nullptr || sink_) {
         WriteJson(c);
     }
+    if (observer_ != nullptr) {
+        observer_->OnCommand(c);
+    }
 }
 
 void CollectorSession::WriteJson(const DecodedCommand& c)
