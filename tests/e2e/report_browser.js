@@ -53,7 +53,9 @@ async function main() {
       await page.click("#flame-reset");
       await page.waitForTimeout(600);
     }
-    await page.screenshot({ path: screenshot, fullPage: true });
+    // The top of the page: summary, flame graph, timeline and the first rows of the tables.
+    const height = await page.evaluate(() => document.documentElement.scrollHeight);
+    await page.screenshot({ path: screenshot, fullPage: true, clip: { x: 0, y: 0, width: 1400, height: Math.min(height, Number(process.env.QX_SHOT_HEIGHT || 2400)) } });
   } finally {
     await browser.close();
   }

@@ -28,7 +28,8 @@ class SampleViewerFiles(AgentTestCase):
             "--folded", cls.files["folded"], "--report", cls.files["html"]])
         cls.run_result = run_app([SAMPLE], agent_env("tcp", port), cls.dir)
         collector.stop()
-        cls.summary = open(collector.summary_path).read()
+        with open(collector.summary_path) as f:
+            cls.summary = f.read()
 
     @classmethod
     def tearDownClass(cls):
@@ -66,7 +67,8 @@ class SampleViewerFiles(AgentTestCase):
         self.assertEqual([e["name"] for e in calls if e.get("args", {}).get("openAtEnd")], [])
 
     def test_folded_stacks_are_aggregated(self):
-        lines = open(self.files["folded"], encoding="utf-8").read().splitlines()
+        with open(self.files["folded"], encoding="utf-8") as f:
+            lines = f.read().splitlines()
         self.assertTrue(lines)
         stacks = [l.rsplit(" ", 1)[0] for l in lines]
         self.assertEqual(len(stacks), len(set(stacks)))

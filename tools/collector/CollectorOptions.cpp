@@ -98,7 +98,7 @@ void Declare(CLI::App& app, Given& g, CollectorOptions& o)
         ->group(viewers);
     app.add_option("--viewer-calls", g.viewerCalls,
                    "the longest N calls are kept with their times for the timeline and trace files "
-                   "(default 100000); the flame graph and folded stacks count every call")
+                   "(default 50000); the flame graph and folded stacks count every call")
         ->type_name("N")
         ->group(viewers);
 }

@@ -36,7 +36,7 @@ struct CollectorOptions {
     std::string chromeTracePath;
     std::string foldedPath;
     std::string reportPath;
-    size_t viewerCalls = 100000; // longest calls kept with their times for the viewers
+    size_t viewerCalls = 50000; // longest calls kept with their times for the viewers
     bool help = false;
 };
 

@@ -18,7 +18,7 @@ struct ViewerOutputs {
     std::string chromeTrace;
     std::string folded;
     std::string report;
-    size_t keptCalls = 100000;
+    size_t keptCalls = 50000;
     size_t maxBytes = SIZE_MAX; // the recorder's limits shrink to fit
 
     // What the recorder may hold at most with these settings.

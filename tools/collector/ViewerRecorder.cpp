@@ -168,8 +168,13 @@ uint32_t ViewerRecorder::InternFrame(std::string_view name)
 uint32_t ViewerRecorder::FrameOf(uint32_t run, uint32_t functionId)
 {
     const uint64_t key = Pair(run, functionId);
+    FrameCacheEntry& cached = frameCache_[(key * 0x9E3779B97F4A7C15ULL) >> 52];
+    if (cached.key == key) {
+        return cached.frame;
+    }
     auto it = functionFrames_.find(key);
     if (it != functionFrames_.end()) {
+        cached = {key, it->second};
         return it->second;
     }
     // No method information (lost, or before the collector listened): the id stands for the name.
@@ -182,9 +187,14 @@ uint32_t ViewerRecorder::FrameOf(uint32_t run, uint32_t functionId)
 
 uint32_t ViewerRecorder::FlameChild(uint32_t parent, uint32_t frame)
 {
+    const uint32_t hit = flame_[parent].lastHit;
+    if (hit != 0 && flame_[hit].frame == frame) {
+        return hit;
+    }
     const uint64_t key = Pair(parent, frame);
     auto it = flameIndex_.find(key);
     if (it != flameIndex_.end()) {
+        flame_[parent].lastHit = it->second;
         return it->second;
     }
     if (flame_.size() >= limits_.flameNodes) {
@@ -197,6 +207,7 @@ uint32_t ViewerRecorder::FlameChild(uint32_t parent, uint32_t frame)
     flame_.push_back(node);
     const auto index = static_cast<uint32_t>(flame_.size() - 1);
     flame_[parent].firstChild = index;
+    flame_[parent].lastHit = index;
     flameIndex_.emplace(key, index);
     return index;
 }
@@ -270,6 +281,7 @@ void ViewerRecorder::OnCommand(const DecodedCommand& c)
         } else if (functionFrames_.size() < limits_.functionIds) {
             functionFrames_.emplace(key, frame);
         }
+        frameCache_[(key * 0x9E3779B97F4A7C15ULL) >> 52] = {};
         break;
     }
     case CommandType::ProcessStarted: Seen(r, c.ts); break;

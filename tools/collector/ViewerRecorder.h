@@ -19,18 +19,18 @@ namespace QuorixCollect {
 class ViewerRecorder {
 public:
     struct Limits {
-        size_t keptCalls = 100000;     // longest calls kept with their times
+        size_t keptCalls = 50000;      // longest calls kept with their times
         size_t flameNodes = 200000;    // distinct stacks of the flame tree
-        size_t frames = 100000;        // distinct function names
-        size_t functionIds = 500000;   // (process run, function id) pairs mapped to a name
+        size_t frames = 50000;         // distinct function names
+        size_t functionIds = 200000;   // (process run, function id) pairs mapped to a name
         size_t capturedRows = 5000;    // distinct (function, captured value) rows
         size_t exceptions = 2000;      // exceptions kept one by one
         size_t threads = 4096;
         size_t stackDepth = 100000;
-        size_t openFrames = 100000;    // open calls of all threads together
+        size_t openFrames = 50000;     // open calls of all threads together
         size_t searchDepth = 256;      // how far below the top an end is matched to its begin
         size_t textBytes = 300;        // captured value texts are cut here
-        size_t nameBytes = 300;        // function names are cut here
+        size_t nameBytes = 256;        // function names are cut here
 
         // The most these limits let the recorder hold, in bytes.
         size_t WorstCaseBytes() const;
@@ -96,6 +96,7 @@ public:
         uint32_t parent = 0;
         uint32_t firstChild = 0;
         uint32_t nextSibling = 0;
+        uint32_t lastHit = 0; // child entered last, tried first (loops)
         uint64_t count = 0;
         double totalMicros = 0;
     };
@@ -192,6 +193,12 @@ private:
     std::unordered_map<std::string, uint32_t> frameIndex_;
     size_t frameBytes_ = 0;
     std::unordered_map<uint64_t, uint32_t> functionFrames_; // (run, function id) -> frame
+    // The last frames looked up, by a hash of (run, function id): most calls hit here.
+    struct FrameCacheEntry {
+        uint64_t key = UINT64_MAX;
+        uint32_t frame = 0;
+    };
+    std::vector<FrameCacheEntry> frameCache_ = std::vector<FrameCacheEntry>(4096);
     std::vector<FlameNode> flame_;
     std::unordered_map<uint64_t, uint32_t> flameIndex_;
     std::vector<Call> calls_; // a min-heap on micros until Finish
