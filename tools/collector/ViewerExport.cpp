@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -224,6 +225,7 @@ ViewerExport::ViewerExport(const ViewerOutputs& outputs) : outputs_(outputs), re
 bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& summary,
                             std::vector<std::string>& errors)
 {
+    const auto started = std::chrono::steady_clock::now();
     recorder_.Finish();
     bool ok = true;
     auto write = [&](const std::string& path, const char* what, const std::function<std::string()>& make) {
@@ -253,8 +255,11 @@ bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& s
                  static_cast<unsigned long long>(stats.callsNotKept), stats.longestLeftOutMicros);
         line += buf;
     }
+    char took[48];
+    snprintf(took, sizeof took, ", files written in %.2f s",
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     line += ", " + std::to_string(recorder_.Flame().size() - 1) + " flame graph stacks, held " +
-            Size(recorder_.BytesHeld());
+            Size(recorder_.BytesHeld()) + took;
     lines_.insert(lines_.begin(), line);
     std::string bounds;
     auto add = [&bounds](uint64_t n, const char* what) {
