@@ -184,3 +184,60 @@ TEST(ViewerRecorder, BoundsHoldAndShrinkInProportion)
     EXPECT_LT(small.keptCalls, big.keptCalls);
     EXPECT_EQ(big.ScaledTo(worst).keptCalls, big.keptCalls);
 }
+
+TEST(ViewerRecorder, CallsOfAProcessStillRunningCloseAtItsLastStampWhenTheCollectorStops)
+{
+    ViewerRecorder r;
+    Stream s{r};
+    s.Name(3, 1, "Svc", "Serve");
+    s.Name(3, 2, "Svc", "Handle");
+    s.Begin(3, 1, 100, 1);
+    s.Begin(3, 1, 120, 2);
+    s.Begin(3, 2, 130, 2); // another thread, ends normally
+    s.End(3, 2, 170, 2);
+    r.Finish();
+    s.Begin(3, 1, 500, 2); // after the stop: ignored
+    ASSERT_EQ(r.Calls().size(), 3u);
+    for (const auto& c : r.Calls()) {
+        const bool open = r.Threads()[c.thread].tid == 1;
+        EXPECT_EQ(c.flags, open ? ViewerRecorder::ClosedAtEnd : 0) << r.Frames()[c.frame];
+        if (open) {
+            EXPECT_EQ(c.end, 170);
+        }
+    }
+    EXPECT_EQ(r.GetStats().closedAtEnd, 2u);
+}
+
+TEST(ViewerRecorder, AMillionCallsStayWithinTheBound)
+{
+    ViewerRecorder::Limits limits;
+    limits.keptCalls = 1000;
+    limits.flameNodes = 5000;
+    limits.frames = 10000;
+    ViewerRecorder r(limits);
+    Stream s{r};
+    int64_t t = 0;
+    // Distinct functions nested three deep, so that stacks and names run past their limits.
+    for (uint32_t i = 0; i < 333334; ++i) {
+        const uint32_t f = 1 + i % 4000;
+        s.Begin(1, 1 + i % 8, t, f);
+        s.Begin(1, 1 + i % 8, t + 1, f + 4000);
+        s.Begin(1, 1 + i % 8, t + 2, f + 8000);
+        s.End(1, 1 + i % 8, t + 3 + i % 7, f + 8000);
+        s.End(1, 1 + i % 8, t + 4 + i % 7, f + 4000);
+        s.End(1, 1 + i % 8, t + 5 + i % 7, f);
+        t += 10;
+    }
+    r.Finish();
+    EXPECT_EQ(r.GetStats().calls, 1000002u);
+    EXPECT_EQ(r.Calls().size(), 1000u);
+    EXPECT_LE(r.Flame().size(), 5000u);
+    EXPECT_EQ(r.Frames().size(), 10000u);
+    EXPECT_GT(r.GetStats().framesNotKept, 0u);
+    EXPECT_GT(r.GetStats().flameMerged, 0u);
+    EXPECT_LE(r.BytesHeld(), limits.WorstCaseBytes());
+    // The kept calls are the longest: every one at least as long as anything left out.
+    for (const auto& c : r.Calls()) {
+        EXPECT_GE(c.micros, r.GetStats().longestLeftOutMicros);
+    }
+}
