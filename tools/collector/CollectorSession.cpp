@@ -409,8 +409,8 @@ void CollectorSession::Apply(const DecodedCommand& c)
     if (json_ != nullptr || sink_) {
         WriteJson(c);
     }
-    if (observer_ != nullptr) {
-        observer_->OnCommand(c);
+    for (CommandObserver* observer : observers_) {
+        observer->OnCommand(c);
     }
 }
 

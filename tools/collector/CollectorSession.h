@@ -116,8 +116,9 @@ public:
 
     // JSON lines in bulk instead of one call per line.
     void SetJsonSink(JsonSink* sink) { json_ = sink; }
-    // Another consumer of the decoded commands (viewer files, the report).
-    void SetObserver(CommandObserver* observer) { observer_ = observer; }
+    // Another consumer of the decoded commands (viewer files, the report, exporters), called in
+    // the order added.
+    void AddObserver(CommandObserver* observer) { observers_.push_back(observer); }
 
     // Stamps around each read of the transport, for the decode rate.
     void ReadStarted(Clock::time_point now);
@@ -172,7 +173,7 @@ private:
     Options options_;
     LineSink sink_;
     JsonSink* json_ = nullptr;
-    CommandObserver* observer_ = nullptr;
+    std::vector<CommandObserver*> observers_;
     std::string line_;
     DecodedCommand command_;
     std::string argsText_;

@@ -262,7 +262,7 @@ int main(int argc, char** argv)
     std::unique_ptr<ViewerExport> viewers;
     if (viewerOutputs.Any()) {
         viewers = std::make_unique<ViewerExport>(viewerOutputs);
-        session.SetObserver(viewers.get());
+        session.AddObserver(viewers.get());
     }
 
     std::unique_ptr<Listener> listener = MakeListener(options);
