@@ -38,7 +38,15 @@ async function main() {
     result.summaryText = await page.textContent("#summary-body");
     // Clicking a frame zooms into it: it then spans the whole width of the graph.
     const frame = await page.$$eval("#flame-chart g.frame", (gs, name) => {
-      const i = gs.findIndex((g) => (g.getAttribute("name") || "").includes(name));
+      // The widest frame of that function, so that it is surely drawn and easy to hit.
+      let i = -1, widest = -1;
+      gs.forEach((g, k) => {
+        const w = g.querySelector("rect").getBoundingClientRect().width;
+        if ((g.getAttribute("name") || "").includes(name) && w > widest) {
+          i = k;
+          widest = w;
+        }
+      });
       if (i < 0) return null;
       const r = gs[i].querySelector("rect").getBoundingClientRect();
       gs[i].setAttribute("data-qx-click", "1");
