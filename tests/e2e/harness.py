@@ -81,7 +81,7 @@ def agent_env(transport="udp", port=2799, **settings):
 class Collector:
     """quorix-collect running in the background, writing JSON Lines to a file."""
 
-    def __init__(self, workdir, transport="udp", port=2799, multicast=False, netns=None):
+    def __init__(self, workdir, transport="udp", port=2799, multicast=False, netns=None, extra=()):
         self.workdir = workdir
         self.transport = transport
         self.port = port
@@ -92,6 +92,7 @@ class Collector:
                "--ready-file", self.ready, "--no-tree"]
         if multicast:
             cmd.append("--multicast")
+        cmd.extend(extra)
         if netns:
             cmd = ["ip", "netns", "exec", netns] + cmd
         self.summary = open(self.summary_path, "w")

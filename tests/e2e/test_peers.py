@@ -20,6 +20,7 @@ from coverage_table import CoverageChecks, Stream, values_named
 from harness import AgentTestCase, Collector, agent_env, app_dll, clean_env, free_port, run_app, runtime_version
 import monitored_rows
 import peers
+import viewers
 
 PEERS = app_dll("Peers")
 BEGIN, END, METHOD_INFO, PROCESS_STARTED = 1, 2, 3, 9
@@ -67,7 +68,8 @@ class Peers(CoverageChecks, AgentTestCase):
             cls.env = dict(cls.servers.env, QX_HTTP_URL=cls.http.url, QX_SLEEP_MS=str(SLEEP_MS))
             cls.plain = run_app([PEERS, "run"], dict(clean_env(), **cls.env), cls.workdir_class, timeout=180)
             port = free_port()
-            collector = Collector(cls.workdir_class, "tcp", port)
+            cls.report = os.path.join(cls.workdir_class, "peers-report.html")
+            collector = Collector(cls.workdir_class, "tcp", port, extra=["--report", cls.report])
             cls.profiled = run_app([PEERS, "run"], dict(agent_env("tcp", port), **cls.env), cls.workdir_class,
                                    timeout=300)
             cls.stream = Stream(collector.stop())
@@ -198,6 +200,21 @@ class Peers(CoverageChecks, AgentTestCase):
     def test_sleep_and_delay_times(self):
         self.assertIn(SLEEP_MS, self.stream.texts("System.Threading.Thread", "Sleep", "millisecondsTimeout"))
         self.assertIn(SLEEP_MS // 2, self.stream.texts("System.Threading.Tasks.Task", "Delay", "millisecondsDelay"))
+
+    # --- the report ---
+
+    def test_report_in_a_browser_lists_the_sql_texts_and_redis_keys(self):
+        found = viewers.open_in_browser(self, self.report, viewers.screenshot_path("Peers"),
+                                        "Npgsql.NpgsqlCommand::ExecuteNonQuery")
+        table = found["capturedText"]
+        for sql in (PG_CREATE, MYSQL_CREATE, COUNT, SELECT, INSERT):
+            self.assertIn(sql, table)
+        for key in REDIS_KEYS:
+            self.assertIn(key, table)
+        self.assertIn(self.http.url + "/items/7?colour=blue", table)
+        self.assertTrue(any(f.startswith("Npgsql.NpgsqlCommand::") for f in found["flameFrames"]))
+        self.assertTrue(any(t.startswith("StackExchange.Redis.") for t in found["timelineTitles"]))
+        self.assertGreater(found["widthAfterClick"], 0.9 * found["clicked"]["chart"], found["clicked"])
 
     # --- the coverage table ---
 

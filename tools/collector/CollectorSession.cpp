@@ -409,6 +409,9 @@ void CollectorSession::Apply(const DecodedCommand& c)
     if (json_ != nullptr || sink_) {
         WriteJson(c);
     }
+    for (CommandObserver* observer : observers_) {
+        observer->OnCommand(c);
+    }
 }
 
 void CollectorSession::WriteJson(const DecodedCommand& c)

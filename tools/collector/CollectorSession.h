@@ -71,6 +71,13 @@ public:
     size_t drainAt = 1 << 20;
 };
 
+// Sees every command the session decoded, after the session itself applied it.
+class CommandObserver {
+public:
+    virtual ~CommandObserver() = default;
+    virtual void OnCommand(const DecodedCommand& command) = 0;
+};
+
 // Everything the collector does with bytes once a transport has received them: framing checks,
 // decoding, JSON lines, function names, process bookkeeping, call trees and the summary.
 // Independent of sockets so that it can be driven by tests.
@@ -109,6 +116,9 @@ public:
 
     // JSON lines in bulk instead of one call per line.
     void SetJsonSink(JsonSink* sink) { json_ = sink; }
+    // Another consumer of the decoded commands (viewer files, the report, exporters), called in
+    // the order added.
+    void AddObserver(CommandObserver* observer) { observers_.push_back(observer); }
 
     // Stamps around each read of the transport, for the decode rate.
     void ReadStarted(Clock::time_point now);
@@ -163,6 +173,7 @@ private:
     Options options_;
     LineSink sink_;
     JsonSink* json_ = nullptr;
+    std::vector<CommandObserver*> observers_;
     std::string line_;
     DecodedCommand command_;
     std::string argsText_;

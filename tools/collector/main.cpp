@@ -20,6 +20,8 @@
 #include "CollectorOptions.h"
 #include "CollectorSession.h"
 #include "Listeners.h"
+#include "ReportWriter.h"
+#include "ViewerExport.h"
 
 using namespace QuorixCollect;
 
@@ -232,9 +234,23 @@ int main(int argc, char** argv)
         fprintf(stderr, "quorix-collect: %s\n", error.c_str());
         return 1;
     }
-    // The bound covers everything that grows with the input: what the transport and the JSON
-    // output hold is taken off first, the session gets the rest.
-    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0);
+    ViewerOutputs viewerOutputs;
+    viewerOutputs.speedscope = options.speedscopePath;
+    viewerOutputs.chromeTrace = options.chromeTracePath;
+    viewerOutputs.folded = options.foldedPath;
+    viewerOutputs.report = options.reportPath;
+    viewerOutputs.keptCalls = options.viewerCalls;
+    // Viewer data gets at most a quarter of the bound.
+    viewerOutputs.maxBytes = options.maxMemoryBytes / 4;
+    if (!options.reportPath.empty() && !ReportWriter::MissingAssets().empty()) {
+        fprintf(stderr, "quorix-collect: --report needs the browser libraries, missing at build time: %s(run "
+                        "scripts/setup.sh, then build again)\n", ReportWriter::MissingAssets().c_str());
+        return 1;
+    }
+    const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
+    // The bound covers everything that grows with the input: what the transport, the JSON
+    // output and the viewer data hold is taken off first, the session gets the rest.
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes;
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
     sessionOptions.maxMemory = options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers
@@ -242,6 +258,11 @@ int main(int argc, char** argv)
     CollectorSession session(sessionOptions, nullptr);
     if (writeJson) {
         session.SetJsonSink(&json);
+    }
+    std::unique_ptr<ViewerExport> viewers;
+    if (viewerOutputs.Any()) {
+        viewers = std::make_unique<ViewerExport>(viewerOutputs);
+        session.AddObserver(viewers.get());
     }
 
     std::unique_ptr<Listener> listener = MakeListener(options);
@@ -298,7 +319,26 @@ int main(int argc, char** argv)
     summary.transportLines = listener->Describe();
     summary.lossLines = listener->LossLines();
     summary.memoryBound = options.maxMemoryBytes;
-    const std::string text = session.RenderSummary(summary);
+    std::string text = session.RenderSummary(summary);
+    bool viewersFailed = false;
+    if (viewers) {
+        RunSummary run;
+        run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        run.transport = std::string(TransportName(options.transport)) + " " + listener->Endpoint();
+        CollectorSession::SummaryOptions plain = summary;
+        plain.tree = false;
+        run.summaryText = session.RenderSummary(plain);
+        run.dropLines = DropLines(run.summaryText);
+        std::vector<std::string> errors;
+        viewersFailed = !viewers->WriteAll(session, run, errors);
+        for (const auto& e : errors) {
+            fprintf(stderr, "quorix-collect: %s\n", e.c_str());
+        }
+        // Where the files are, after the call trees so that a terminal shows them last.
+        for (const auto& line : viewers->SummaryLines()) {
+            text += "  " + line + "\n";
+        }
+    }
     FILE* out = options.summaryToStdout ? stdout : stderr;
     fwrite(text.data(), 1, text.size(), out);
     fflush(out);
@@ -307,5 +347,5 @@ int main(int argc, char** argv)
     if (!options.readyFile.empty()) {
         unlink(options.readyFile.c_str());
     }
-    return json.Failed() ? 1 : 0;
+    return json.Failed() || viewersFailed ? 1 : 0;
 }
