@@ -69,6 +69,8 @@ public:
     std::string errorLogFolder;
     LogLevel logLevel = LogLevel::Nothing;
     bool logToConsole = false;
+    // Delivery statistics for the collector: a command type other collectors do not know.
+    bool reportDelivery = false;
     uint64_t processId = 0;
 };
 

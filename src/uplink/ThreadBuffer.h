@@ -61,8 +61,12 @@ public:
     bool IsEmpty() const noexcept;
     uint64_t GetDroppedCount() const noexcept { return dropped.load(std::memory_order_relaxed); }
 
-    // Bytes held by all buffers' chunks beyond their first; for diagnostics and tests.
+    // Bytes held by all buffers' chunks beyond their first, and by whoever else shares the
+    // budget (the relay's queue); for diagnostics and tests.
     static size_t BudgetInUse() noexcept;
+    // Takes `bytes` of the shared budget; false (and nothing taken) when that would exceed it.
+    static bool ChargeBudget(size_t bytes) noexcept;
+    static void ReleaseBudget(size_t bytes) noexcept;
     static void SetBudget(size_t bytes) noexcept;
 
 private:
