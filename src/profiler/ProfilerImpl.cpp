@@ -348,6 +348,18 @@ bool ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
     uint8_t* at = thread->buffer->Reserve(static_cast<size_t>(length));
     if (at == nullptr) return false;
     command.WritePayload(at);
+    // What a collector connecting later needs: the relay keeps a copy of it.
+    switch (command.GetCallType()) {
+        case Calls::MethodInfo:
+        case Calls::ProcessStarted:
+        case Calls::ProcessFrequency:
+        case Calls::ProcessType:
+        case Calls::ProfilerVersion:
+            thread->buffer->MarkContext();
+            break;
+        default:
+            break;
+    }
     thread->buffer->Commit(static_cast<size_t>(length));
     if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
     return true;

@@ -453,23 +453,30 @@ size_t RelayWorker::Pass() {
     if (ready) AddContext(runs, seen, generation);
     const size_t firstBatchRun = runs.size();
 
+    // Context is looked for in what the queue brought and in the chunks a writer marked.
+    uint64_t index = firstBatchRun;  // the replay has one message per run
+    auto add = [&](const MessageRun& run, bool look) {
+        runs.push_back(run);
+        if (!look) {
+            index += run.messages != 0 ? run.messages : AgentUplink::CountMessages(&run, 1);
+            return;
+        }
+        AgentUplink::ForEachMessage(&run, 1, [&](const uint8_t* message, size_t length) {
+            NoteContext(message, length, index, seen);
+            ++index;
+        });
+    };
     SerializedCommand* lastMessage = nullptr;
     for (const Queued& item : taken)
-        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1});
-    for (const ThreadBuffer::Span& span : spans) runs.push_back({span.data, span.length, span.messages});
+        add({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1}, true);
+    for (const ThreadBuffer::Span& span : spans) add({span.data, span.length, span.messages}, span.mayHoldContext);
     for (const Queued& item : after) {
         if (item.last) {
             lastMessage = item.message;
             continue;
         }
-        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1});
+        add({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1}, true);
     }
-    uint64_t index = firstBatchRun;
-    AgentUplink::ForEachMessage(runs.data() + firstBatchRun, runs.size() - firstBatchRun,
-                                [&](const uint8_t* message, size_t length) {
-                                    NoteContext(message, length, index, seen);
-                                    ++index;
-                                });
 
     const int64_t now = MonotonicNanoseconds();
     const int64_t exitAt = exitDeadline.load(std::memory_order_relaxed);

@@ -73,6 +73,7 @@ ThreadBuffer::Chunk* ThreadBuffer::TakeChunk() noexcept {
     top->next.store(nullptr, std::memory_order_relaxed);
     top->committed.store(0, std::memory_order_relaxed);
     top->sealed.store(false, std::memory_order_relaxed);
+    top->mayHoldContext.store(false, std::memory_order_relaxed);
     return top;
 }
 
@@ -124,7 +125,8 @@ size_t ThreadBuffer::Peek(std::vector<Span>& runs) {
         const auto bytes = static_cast<uint32_t>(committed);
         const auto total = static_cast<uint32_t>(committed >> 32);
         if (bytes > offset) {
-            runs.push_back({chunk->data + offset, bytes - offset, total - messages});
+            runs.push_back({chunk->data + offset, bytes - offset, total - messages,
+                            chunk->mayHoldContext.load(std::memory_order_relaxed)});
             ++count;
             offset = bytes;
             messages = total;

@@ -36,6 +36,9 @@ public:
         ++writeMessages;
         writeChunk->committed.store(Pack(writeMessages, writeOffset), std::memory_order_release);
     }
+    // Marks the chunk of the message reserved last as holding one the reader must look into
+    // (context a new collector needs); before its Commit.
+    void MarkContext() noexcept { writeChunk->mayHoldContext.store(true, std::memory_order_relaxed); }
     // Copies a finished message in; false when it was dropped.
     bool Append(const uint8_t* message, size_t length) noexcept;
     // True once after the writer filled a chunk: the moment to wake a sleeping reader.
@@ -52,6 +55,7 @@ public:
         const uint8_t* data = nullptr;
         size_t length = 0;
         uint32_t messages = 0;
+        bool mayHoldContext = false;  // its chunk was marked
     };
     // Appends the runs of whole committed messages not yet consumed; returns how many.
     // Consume then releases exactly what the last Peek returned.
@@ -75,6 +79,8 @@ private:
         // Messages and bytes committed, in one word so the reader never sees one without the other.
         std::atomic<uint64_t> committed{0};
         std::atomic<bool> sealed{false};  // the writer moved on: `committed` is final
+        // Published by the next Commit, so a reader that sees a marked message sees the mark.
+        std::atomic<bool> mayHoldContext{false};
         bool budgeted = false;            // counted in the shared budget
         alignas(64) uint8_t data[ChunkBytes];
     };

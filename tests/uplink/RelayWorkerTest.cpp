@@ -189,9 +189,15 @@ private:
     std::vector<std::vector<uint8_t>> messages;
 };
 
-void Append(ThreadBuffer& buffer, CommandBase&& command) {
+// As the hooks write: a message a new collector needs marks its chunk.
+void Append(ThreadBuffer& buffer, CommandBase&& command, bool mark = true) {
     std::unique_ptr<uint8_t[]> bytes(command.GetPayload());
-    ASSERT_TRUE(buffer.Append(bytes.get(), static_cast<size_t>(command.GetPayloadLength())));
+    const size_t length = static_cast<size_t>(command.GetPayloadLength());
+    uint8_t* at = buffer.Reserve(length);
+    ASSERT_NE(at, nullptr);
+    std::memcpy(at, bytes.get(), length);
+    if (mark && command.GetCallType() == Calls::MethodInfo) buffer.MarkContext();
+    buffer.Commit(length);
 }
 
 uint64_t U64At(const std::vector<uint8_t>& message, size_t offset) {
