@@ -15,7 +15,8 @@
 class ThreadBuffer {
 public:
     static constexpr size_t ChunkBytes = 64 * 1024 - 64;
-    // All buffers together hold at most this much beyond their first chunk each.
+    // All buffers together hold at most this much beyond their first chunk each, the relay's
+    // queue included.
     static constexpr size_t DefaultBudgetBytes = 64u * 1024 * 1024;
 
     ThreadBuffer();

@@ -119,6 +119,10 @@ class PipeFaults(FaultCase):
         self.assertEqual(profiled.returncode, 0, profiled.stderr)
         self.assertIn("basic: exit 0", profiled.stdout)
         self.assertLaterThreadsArrived(commands, ready_ms)
+        # The new reader was told the names again: no call it got is nameless.
+        calls = [c for c in commands if c["type"] in (1, 2)]
+        self.assertTrue(calls)
+        self.assertEqual([c for c in calls if "function" not in c], [])
 
 
 if __name__ == "__main__":
