@@ -43,7 +43,12 @@ void SystemContext::Construct(const std::string& path) {
     processId = static_cast<uint32_t>(getpid());
     SetHostName();
     functionMapSequenceNo = 100;
-    hostType = IsBuildToolCommandLine(ReadCommandLine(cmdlinePath)) ? DOTNET_CORE_MSBUILD : UNKNOWN;
+    const std::vector<std::string> args = ReadCommandLine(cmdlinePath);
+    hostType = IsBuildToolCommandLine(args) ? DOTNET_CORE_MSBUILD : UNKNOWN;
+    if (g_Configuration != nullptr &&
+        (!g_Configuration->processInclude.empty() || !g_Configuration->processExclude.empty()))
+        skippedBySettings = !IsChosenProcess(ProcessNames(args), g_Configuration->processInclude,
+                                             g_Configuration->processExclude, choiceReason);
     if (g_Configuration != nullptr && !g_Configuration->apiKey.empty())
         QX_LOG(LogLevel::Info, "[SystemContext] Configured for Api Key: %s", g_Configuration->apiKey.c_str());
 }
@@ -83,6 +88,53 @@ bool SystemContext::IsBuildToolCommandLine(const std::vector<std::string>& args)
     if (name == "MSBuild.dll" || name == "csc.dll" || name == "VBCSCompiler.dll") return true;
     // The SDK's own driver assembly, when started explicitly.
     return name == "dotnet.dll" && app.find("/sdk/") != std::string::npos;
+}
+
+std::vector<std::string> SystemContext::ProcessNames(const std::vector<std::string>& args) {
+    std::vector<std::string> names;
+    auto add = [&names](std::string name) {
+        if (ends_with(name, ".dll") || ends_with(name, ".exe")) name.resize(name.size() - 4);
+        if (!name.empty()) names.push_back(std::move(name));
+    };
+    if (args.empty()) return names;
+    add(BaseName(args[0]));
+    if (BaseName(args[0]) != "dotnet") return names;
+    size_t i = 1;
+    if (i < args.size() && args[i] == "exec") {
+        ++i;
+        while (i < args.size() && args[i].rfind("--", 0) == 0) i += HostOptionTakesValue(args[i]) ? 2 : 1;
+    }
+    if (i < args.size() && (ends_with(args[i], ".dll") || ends_with(args[i], ".exe"))) add(BaseName(args[i]));
+    return names;
+}
+
+bool SystemContext::IsChosenProcess(const std::vector<std::string>& names, const std::vector<std::string>& include,
+                                    const std::vector<std::string>& exclude, std::string& reason) {
+    auto listed = [&names](const std::vector<std::string>& list) -> const std::string* {
+        for (const std::string& entry : list) {
+            std::string wanted = entry;
+            if (ends_with(wanted, ".dll") || ends_with(wanted, ".exe")) wanted.resize(wanted.size() - 4);
+            for (const std::string& name : names)
+                if (name == wanted) return &name;
+        }
+        return nullptr;
+    };
+    std::string shown;
+    for (const std::string& name : names) shown += (shown.empty() ? "" : ", ") + name;
+    if (const std::string* name = listed(exclude)) {
+        reason = "'" + *name + "' is in MORVEL_PROCESS_EXCLUDE";
+        return false;
+    }
+    if (include.empty()) {
+        reason = "none of (" + shown + ") is in MORVEL_PROCESS_EXCLUDE";
+        return true;
+    }
+    if (const std::string* name = listed(include)) {
+        reason = "'" + *name + "' is in MORVEL_PROCESS_INCLUDE";
+        return true;
+    }
+    reason = "none of (" + shown + ") is in MORVEL_PROCESS_INCLUDE";
+    return false;
 }
 
 void SystemContext::SetHostName() {

@@ -54,6 +54,17 @@ public:
     static bool IsBuildToolCommandLine(const std::vector<std::string>& args);
     static std::vector<std::string> ReadCommandLine(const std::string& path);
 
+    // The names a process is chosen by: the executable's file name and, when the host runs an
+    // assembly ("dotnet app.dll"), the assembly's; both without a .dll or .exe ending.
+    static std::vector<std::string> ProcessNames(const std::vector<std::string>& args);
+    // Whether the include and exclude lists let the process be profiled; `reason` says why not
+    // (or which name was included) for the log.
+    static bool IsChosenProcess(const std::vector<std::string>& names, const std::vector<std::string>& include,
+                                const std::vector<std::string>& exclude, std::string& reason);
+    // Skipped by the include/exclude settings: left alone exactly like a build tool.
+    bool IsSkippedBySettings() const { return skippedBySettings; }
+    const std::string& GetChoiceReason() const { return choiceReason; }
+
 private:
     void Construct(const std::string& cmdlinePath);
 
@@ -70,6 +81,8 @@ private:
     std::string hostName;
     std::string runtimeVersionText;
     std::string cmdlinePath;
+    bool skippedBySettings = false;
+    std::string choiceReason;
     ICorProfilerInfo* profilerInfo = nullptr;
     ICorProfilerInfo2* profilerInfo2 = nullptr;
     ICorProfilerInfo3* profilerInfo3 = nullptr;

@@ -123,6 +123,13 @@ HRESULT ProfilerImpl::FinalConstruct() {
                pid);
         return S_OK;
     }
+    if (g_Context->IsSkippedBySettings()) {
+        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiler is not attaching to this process: %s", pid,
+               g_Context->GetChoiceReason().c_str());
+        return S_OK;
+    }
+    if (!g_Context->GetChoiceReason().empty())
+        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiling this process: %s", pid, g_Context->GetChoiceReason().c_str());
     StartStartupPeriod();
     wireProcessId = static_cast<uint32_t>(pid);
     attached.store(true, std::memory_order_release);
@@ -424,9 +431,12 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         }
         if (definition != nullptr && frame.arguments != nullptr) {
             BeginCallCommand command(wireProcessId, tid, id);
-            command.SetArguments(inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments));
+            inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments, thread->arguments);
+            command.SetArguments(std::move(thread->arguments));
+            command.LendEncodingBuffer(std::move(thread->encoded));
             // Serialised at once, while the captured values are still where they were read.
             Deliver(thread, command);
+            command.ReturnStorage(thread->arguments, thread->encoded);
             return;
         }
     }
@@ -453,8 +463,12 @@ void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& fra
             frame.returnValue = &range;
         if (definition != nullptr && frame.returnValue != nullptr) {
             EndCallCommand command(wireProcessId, tid, id, tailCall);
-            command.SetReturnValue(inspector.ExtractReturnValues(definition, frame.returnValue));
+            if (!thread->returned) thread->returned = std::make_unique<VariableInfo>();
+            if (inspector.ExtractReturnValue(definition, frame.returnValue, *thread->returned))
+                command.SetReturnValue(thread->returned.release());
+            command.LendEncodingBuffer(std::move(thread->encoded));
             Deliver(thread, command);
+            if (VariableInfo* returned = command.ReturnStorage(thread->encoded)) thread->returned.reset(returned);
             return;
         }
     }
@@ -715,7 +729,8 @@ size_t ProfilerImpl::BlacklistDepth(ThreadID threadId) {
 }
 
 void ProfilerImpl::FinalRelease() {
-    // A process the agent refused (a build tool) gets no trace of it, not even on its output.
+    // A process the agent refused (a build tool, or one the settings skip) gets no trace of it,
+    // not even on its output.
     if (!IsAttached() || IsFinalised()) return;
     // From here on the hooks report nothing: the end of the process is the last message.
     reporting.store(false, std::memory_order_relaxed);

@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from harness import AgentTestCase, Collector, agent_env, app_dll, free_port, read_tids, run_app
+from harness import AgentTestCase, app_command, Collector, agent_env, app_dll, free_port, read_tids, run_app
 
 THREAD_STARTED, PROCESS_STARTED, PROCESS_ENDED = 7, 9, 10
 LONG_ARGS = ["--threads", "2", "--seconds", "6", "--interval-ms", "100"]
@@ -18,7 +18,7 @@ class FaultCase(AgentTestCase):
         self.tid_file = os.path.join(self.workdir, "tids.txt")
         env = agent_env(transport, port, APP_TID_FILE=self.tid_file, **settings)
         args = LONG_ARGS + (["--default-sigpipe", "1"] if default_sigpipe else [])
-        return subprocess.Popen(["dotnet", app_dll("Basic")] + args, env=env, cwd=self.workdir,
+        return subprocess.Popen(app_command([app_dll("Basic")] + args), env=env, cwd=self.workdir,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def finish(self, app):

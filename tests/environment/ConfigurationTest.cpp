@@ -137,6 +137,15 @@ TEST_F(ConfigurationTest, StringsKeepTheValueEvenWhenEmpty) {
     EXPECT_EQ(Configuration::GetEnvironmentVariableAsString("MORVEL_API_KEY", "fallback"), "fallback");
 }
 
+TEST_F(ConfigurationTest, ProcessListsSplitOnCommasSemicolonsAndSpaces) {
+    EXPECT_TRUE(Configuration().processInclude.empty());
+    environment.Set("MORVEL_PROCESS_INCLUDE", " Shop.Api, Worker.dll;;dotnet\tTool ,");
+    environment.Set("MORVEL_PROCESS_EXCLUDE", "");
+    Configuration configuration;
+    EXPECT_EQ(configuration.processInclude, (std::vector<std::string>{"Shop.Api", "Worker.dll", "dotnet", "Tool"}));
+    EXPECT_TRUE(configuration.processExclude.empty());
+}
+
 TEST_F(ConfigurationTest, IntegerNeedsAWholeNumberThatFits) {
     const char* name = "MORVEL_STARTUP_PERIOD";
     EXPECT_EQ(Configuration::GetEnvironmentVariableAsInt(name, -7), -7);

@@ -70,3 +70,49 @@ TEST(SystemContextTest, OwinModuleIsRecognisedOnceAndCaseSensitively) {
     EXPECT_TRUE(ends_with("abc", "bc"));
     EXPECT_FALSE(ends_with("c", "bc"));
 }
+
+TEST(SystemContextTest, ProcessNamesAreTheExecutableAndTheMainAssembly) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(SystemContext::ProcessNames({"/usr/share/dotnet/dotnet", "/srv/shop/Shop.Api.dll", "--urls", "x"}),
+              (Names{"dotnet", "Shop.Api"}));
+    EXPECT_EQ(SystemContext::ProcessNames({"dotnet", "exec", "--depsfile", "d.json", "/srv/Worker.dll"}),
+              (Names{"dotnet", "Worker"}));
+    EXPECT_EQ(SystemContext::ProcessNames({"/srv/shop/Shop.Api", "Other.dll"}), (Names{"Shop.Api"}));
+    EXPECT_EQ(SystemContext::ProcessNames({"dotnet", "--info"}), (Names{"dotnet"}));
+    EXPECT_EQ(SystemContext::ProcessNames({}), Names{});
+}
+
+TEST(SystemContextTest, ExcludeWinsOverIncludeAndAnEmptyIncludeTakesEveryone) {
+    const std::vector<std::string> names = {"dotnet", "Shop.Api"};
+    std::string why;
+    EXPECT_TRUE(SystemContext::IsChosenProcess(names, {}, {}, why));
+    EXPECT_TRUE(SystemContext::IsChosenProcess(names, {"Shop.Api.dll"}, {}, why));
+    EXPECT_EQ(why, "'Shop.Api' is in MORVEL_PROCESS_INCLUDE");
+    EXPECT_FALSE(SystemContext::IsChosenProcess(names, {"Shop.Worker"}, {}, why));
+    EXPECT_EQ(why, "none of (dotnet, Shop.Api) is in MORVEL_PROCESS_INCLUDE");
+    EXPECT_FALSE(SystemContext::IsChosenProcess(names, {"Shop.Api"}, {"dotnet"}, why));
+    EXPECT_EQ(why, "'dotnet' is in MORVEL_PROCESS_EXCLUDE");
+    EXPECT_TRUE(SystemContext::IsChosenProcess(names, {}, {"Shop.Worker"}, why));
+    // Names are compared whole and case-sensitively, as file names are.
+    EXPECT_FALSE(SystemContext::IsChosenProcess(names, {"shop.api", "Shop"}, {}, why));
+}
+
+TEST(SystemContextTest, SettingsSkipAProcessWhenItIsBuilt) {
+    char path[] = "/tmp/qx-cmdline-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const char cmdline[] = "dotnet\0/srv/Helper.dll\0";
+    ASSERT_EQ(write(fd, cmdline, sizeof(cmdline) - 1), static_cast<ssize_t>(sizeof(cmdline) - 1));
+    close(fd);
+    Configuration* saved = g_Configuration;
+    Configuration settings;
+    g_Configuration = &settings;
+    EXPECT_FALSE(SystemContext{std::string(path)}.IsSkippedBySettings());
+    settings.processExclude = {"Helper"};
+    EXPECT_TRUE(SystemContext{std::string(path)}.IsSkippedBySettings());
+    settings.processExclude.clear();
+    settings.processInclude = {"Helper"};
+    EXPECT_FALSE(SystemContext{std::string(path)}.IsSkippedBySettings());
+    g_Configuration = saved;
+    std::remove(path);
+}
