@@ -52,6 +52,7 @@ void Configuration::DiscoverEnvironmentSettings() {
     errorLogFolder = GetEnvironmentVariableAsString("MORVEL_ERROR_LOG_FOLDER", std::string());
     logLevel = GetEnvironmentVariableAsLogLevel("MORVEL_DEBUG_LOGLEVEL", LogLevel::Nothing);
     logToConsole = GetEnvironmentVariableAsBool("MORVEL_DEBUG_LOGTOCONSOLE", false);
+    reportDelivery = GetEnvironmentVariableAsBool("MORVEL_REPORT_DELIVERY", false);
     processInclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_INCLUDE");
     processExclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_EXCLUDE");
     processId = GetProcessId();

@@ -72,6 +72,8 @@ public:
     std::string errorLogFolder;
     LogLevel logLevel = LogLevel::Nothing;
     bool logToConsole = false;
+    // Delivery statistics for the collector: a command type other collectors do not know.
+    bool reportDelivery = false;
     // Executable or main-assembly names of the processes to profile (empty: all) and to skip.
     std::vector<std::string> processInclude;
     std::vector<std::string> processExclude;

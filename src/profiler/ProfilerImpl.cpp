@@ -134,6 +134,7 @@ HRESULT ProfilerImpl::FinalConstruct() {
     wireProcessId = static_cast<uint32_t>(pid);
     attached.store(true, std::memory_order_release);
     reporting.store(true, std::memory_order_release);
+    if (g_Configuration->reportDelivery) g_Relay->ReportDelivery(pid);
     g_Relay->Start(ChooseUplink(pid));
     QX_LOG(LogLevel::Info, "[%lu][Boot] Launching b/g thread to monitor 'live' blacklisting changes", pid);
     StartLiveBlacklistMonitor();
@@ -344,19 +345,31 @@ void ProfilerImpl::Rebind(HookThread& thread) {
     thread.contextGeneration = contextsGeneration.load(std::memory_order_relaxed);
 }
 
-void ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
+bool ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
     const int16_t length = command.GetPayloadLength();
-    if (length < static_cast<int16_t>(CommandHeaderLength)) return;
+    if (length < static_cast<int16_t>(CommandHeaderLength)) return false;
     if (thread == nullptr || thread->buffer == nullptr) {
         // No buffer of its own (memory ran out): the queue still keeps the thread's order.
-        g_Relay->EnqueueMessage(command.GetPayload(), length);
-        return;
+        return g_Relay->EnqueueMessage(command.GetPayload(), length);
     }
     uint8_t* at = thread->buffer->Reserve(static_cast<size_t>(length));
-    if (at == nullptr) return;
+    if (at == nullptr) return false;
     command.WritePayload(at);
+    // What a collector connecting later needs: the relay keeps a copy of it.
+    switch (command.GetCallType()) {
+        case Calls::MethodInfo:
+        case Calls::ProcessStarted:
+        case Calls::ProcessFrequency:
+        case Calls::ProcessType:
+        case Calls::ProfilerVersion:
+            thread->buffer->MarkContext();
+            break;
+        default:
+            break;
+    }
     thread->buffer->Commit(static_cast<size_t>(length));
     if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+    return true;
 }
 
 void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame) {
@@ -390,9 +403,9 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         }
         if (context->GetDisabled()) return;
         if (!context->IsTracked(id)) {
+            // A name that found no room is tried again with the next call.
             MethodInfoCommand info(wireProcessId, tid, id, record.GetFunctionClassName(), record.GetFunctionMethodName());
-            Deliver(thread, info);
-            context->TrackFunction(id);
+            if (Deliver(thread, info)) context->TrackFunction(id);
         }
     }
 
@@ -728,9 +741,11 @@ void ProfilerImpl::FinalRelease() {
     // exit is never held for long, whatever the collector does.
     const bool ended = g_Relay->Finish(new ProcessEndedCommand(pid), FinishBudget);
     QX_LOG(LogLevel::Info,
-           "[%lu][Finalize] Delivery: %llu messages sent, %llu failed, %llu dropped, %zu still queued at exit", pid,
-           static_cast<unsigned long long>(g_Relay->GetSentCount()),
+           "[%lu][Finalize] Delivery: %llu messages sent, %llu failed (%llu not read in time), %llu dropped, %zu "
+           "still queued at exit",
+           pid, static_cast<unsigned long long>(g_Relay->GetSentCount()),
            static_cast<unsigned long long>(g_Relay->GetFailedCount()),
+           static_cast<unsigned long long>(g_Relay->GetTimedOutCount()),
            static_cast<unsigned long long>(g_Relay->GetDroppedCount()), g_Relay->GetQueuedMessages());
     if (!ended)
         QX_LOG(LogLevel::Warning, "[%lu][Finalize] The end of the process could not be delivered within %lld ms", pid,

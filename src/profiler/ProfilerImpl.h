@@ -118,8 +118,9 @@ private:
     void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
     // A begin or end of a call that carries no values.
     void WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id, bool tailCall);
-    // Serialises a command into the thread's buffer (or the relay's queue without one).
-    void Deliver(HookThread* thread, CommandBase& command);
+    // Serialises a command into the thread's buffer (or the relay's queue without one); false
+    // when there was no room for it.
+    bool Deliver(HookThread* thread, CommandBase& command);
     ThreadContext* ContextOf(ThreadID threadId, bool insertEmpty);
     void ChangedContexts() { contextsGeneration.fetch_add(1, std::memory_order_release); }
 

@@ -55,7 +55,8 @@ class TcpFaults(FaultCase):
         profiled = self.finish(app)
         commands = collector.stop()
         self.assertEqual(profiled.returncode, 0, profiled.stderr)
-        self.assertFalse([c for c in commands if c["type"] == PROCESS_STARTED])
+        # The start it missed is told again before anything else.
+        self.assertEqual(commands[0]["type"], PROCESS_STARTED)
         self.assertLaterThreadsArrived(commands, ready_ms)
 
     def test_collector_that_restarts_is_reconnected_to(self):
@@ -118,6 +119,10 @@ class PipeFaults(FaultCase):
         self.assertEqual(profiled.returncode, 0, profiled.stderr)
         self.assertIn("basic: exit 0", profiled.stdout)
         self.assertLaterThreadsArrived(commands, ready_ms)
+        # The new reader was told the names again: no call it got is nameless.
+        calls = [c for c in commands if c["type"] in (1, 2)]
+        self.assertTrue(calls)
+        self.assertEqual([c for c in calls if "function" not in c], [])
 
 
 if __name__ == "__main__":

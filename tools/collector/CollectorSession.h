@@ -58,6 +58,9 @@ struct ProcessInfo {
     bool ended = false;   // process-ended command seen
     bool open = false;    // announced and not yet ended
     uint64_t commands = 0;
+    // The agent's latest delivery report, when it sends them.
+    bool hasDelivery = false;
+    DecodedCommand::Delivery delivery;
     std::unique_ptr<NameTable> names;
 };
 
