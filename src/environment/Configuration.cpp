@@ -52,6 +52,7 @@ void Configuration::DiscoverEnvironmentSettings() {
     errorLogFolder = GetEnvironmentVariableAsString("MORVEL_ERROR_LOG_FOLDER", std::string());
     logLevel = GetEnvironmentVariableAsLogLevel("MORVEL_DEBUG_LOGLEVEL", LogLevel::Nothing);
     logToConsole = GetEnvironmentVariableAsBool("MORVEL_DEBUG_LOGTOCONSOLE", false);
+    captureSecrets = GetEnvironmentVariableAsBool("MORVEL_CAPTURE_SECRETS", false);
     processId = GetProcessId();
 }
 

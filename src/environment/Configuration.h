@@ -69,6 +69,8 @@ public:
     std::string errorLogFolder;
     LogLevel logLevel = LogLevel::Nothing;
     bool logToConsole = false;
+    // Captured values keep their passwords and other secrets instead of a mask.
+    bool captureSecrets = false;
     uint64_t processId = 0;
 };
 
