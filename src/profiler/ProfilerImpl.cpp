@@ -721,6 +721,8 @@ void ProfilerImpl::FinalRelease() {
         QX_LOG(LogLevel::Warning, "[%lu][Finalize] The end of the process could not be delivered within %lld ms", pid,
                static_cast<long long>(FinishBudget.count()));
     g_Relay->Stop();
+    // Open descriptors keep working; only the name goes, and only if this process made it.
+    PipeUplink::RemoveCreatedFifo();
     finalised.store(true, std::memory_order_release);
 
     // The system context and the lookups stay: runtime threads may still be inside a hook

@@ -26,6 +26,9 @@ public:
     BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) override;
 
     const std::string& GetPipePath() const { return pipePath; }
+    // Removes the FIFO if this process created it and it is still that FIFO; true when removed.
+    // Runs at exit too; safe to call more than once and from any thread.
+    static bool RemoveCreatedFifo() noexcept;
     // Messages dropped because the reader did not make room in time.
     uint64_t GetDroppedCount() const { return droppedCount.load(std::memory_order_relaxed); }
 
@@ -35,6 +38,7 @@ public:
     static constexpr int64_t TornMessageGraceNanoseconds = 1000000000;
 
 private:
+    static void RememberCreatedFifo(const std::string& path);
     // Bytes the pipe will take for certain; SIZE_MAX when it cannot tell or the reader is gone
     // (the write then reports what happened).
     size_t SafeRoom() const;
