@@ -18,9 +18,10 @@ cmake --build "$build" -j"$(nproc)"
 
 if [ "${QX_SANITIZE:-1}" != 0 ]; then
   # Unit tests only: the agent's library and the end-to-end tests are not built here. -O1 keeps
-  # the build short and the reports exact; any report fails the test that caused it.
+  # the build short and the reports exact; any report fails the test that caused it. Warnings
+  # stay warnings: the instrumented code gives the compiler's flow analysis false alarms.
   flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-  cmake -S "$here" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_UNIT_TESTS_ONLY=ON -DQX_LIBFUZZER=ON \
+  cmake -S "$here" -B "$sanitized" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_UNIT_TESTS_ONLY=ON -DQX_LIBFUZZER=ON -DQX_WERROR=OFF \
     "-DCMAKE_CXX_FLAGS=$flags" "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" "${launcher[@]}" >/dev/null
   cmake --build "$sanitized" --target unit_tests -j"$(nproc)"

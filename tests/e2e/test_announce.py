@@ -124,15 +124,6 @@ class LogAndConfig(AgentTestCase):
         self.assertIn("An API key is configured (%d characters)" % len(key), text)
         self.assertNotIn(key, text)
 
-    def test_fifo_the_agent_creates_is_removed_at_exit(self):
-        # No collector: the agent makes the FIFO in the working directory itself, finds no
-        # reader, and leaves nothing behind.
-        appdir = os.path.join(self.workdir, "pipe-cwd")
-        os.mkdir(appdir)
-        profiled = run_app([app_dll("Basic")], agent_env("pipe", free_port()), appdir)
-        self.assertUnchangedRun(profiled, [app_dll("Basic")])
-        self.assertEqual(os.listdir(appdir), [])
-
     def test_defaults_write_no_file_and_no_console_output(self):
         port = free_port()
         collector = Collector(self.workdir, "udp", port)
