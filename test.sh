@@ -27,6 +27,7 @@ if [ "${QX_SANITIZE:-1}" != 0 ]; then
   cmake --build "$sanitized" --target unit_tests -j"$(nproc)"
   (cd "$sanitized" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+    LSAN_OPTIONS="suppressions=$here/tests/support/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --output-on-failure -j2)
 fi

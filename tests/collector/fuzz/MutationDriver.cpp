@@ -50,6 +50,9 @@ std::vector<Bytes> Seeds() {
         Command(100, Builder().U8(1).U16(4).Raw(Utf16(u"ab")).U8(1).U16(0).U8(1).U16(0).U8(1).U16(0).U64(5).bytes),
         Command(101, Builder().Text16("http://h/").U8(3).Text("GET").U16(200).U64(7).bytes),
     };
+    // Time stamps at the ends of their range, as a broken or hostile sender might send them.
+    seeds.push_back(Concat({MethodInfo(1, "A", "F"), BeginCall(1, {}, 7, INT64_MIN + 1000), EndCall(1, 7, INT64_MAX),
+                            BeginCall(1, {}, 7, INT64_MAX), EndCall(1, 7, INT64_MIN)}));
     // A whole conversation on one stream: announcements, names, nested calls, an exception.
     seeds.push_back(Concat({Command(9, process), MethodInfo(1, "A", "Outer"), MethodInfo(2, "A", "Inner"),
                             BeginCall(1), BeginCall(2, {scalar}), Exception(5), Unwind(2), EndCall(1),
