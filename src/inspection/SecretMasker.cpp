@@ -1,6 +1,6 @@
 #include "inspection/SecretMasker.h"
 
-#include <cstring>
+#include <string_view>
 #include <type_traits>
 
 #include "environment/Configuration.h"
@@ -21,26 +21,17 @@ bool IsAlnum(uint32_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z
 bool IsWordUnit(uint32_t c) { return IsAlnum(c) || c == '_' || c == '-' || c == '.'; }
 bool IsSchemeUnit(uint32_t c) { return IsAlnum(c) || c == '+' || c == '-' || c == '.'; }
 
-bool EndsWith(const char* text, size_t length, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    return length >= n && std::memcmp(text + length - n, suffix, n) == 0;
-}
-
-bool Equals(const char* text, size_t length, const char* word) {
-    return std::strlen(word) == length && std::memcmp(text, word, length) == 0;
-}
-
 // A key folded to lower case without blanks, '_', '-' and '.', so that "User Password",
 // "user_password" and "UserPassword" compare alike; a trailing digit goes too ("Password2").
-bool IsSecretKey(const char* folded, size_t length) {
-    if (length > 1 && folded[length - 1] >= '0' && folded[length - 1] <= '9') --length;
-    static constexpr const char* suffixes[] = {"password", "passwd", "pwd", "passphrase", "secret", "token"};
-    for (const char* suffix : suffixes)
-        if (EndsWith(folded, length, suffix)) return true;
-    static constexpr const char* names[] = {"pass",      "accountkey", "sharedaccesskey", "sharedaccesssignature",
-                                            "accesskey", "secretkey",  "privatekey",      "apikey"};
-    for (const char* name : names)
-        if (Equals(folded, length, name)) return true;
+bool IsSecretKey(std::string_view folded) {
+    if (folded.size() > 1 && folded.back() >= '0' && folded.back() <= '9') folded.remove_suffix(1);
+    static constexpr std::string_view suffixes[] = {"password", "passwd", "pwd", "passphrase", "secret", "token"};
+    for (std::string_view suffix : suffixes)
+        if (folded.ends_with(suffix)) return true;
+    static constexpr std::string_view names[] = {"pass",      "accountkey", "sharedaccesskey", "sharedaccesssignature",
+                                                 "accesskey", "secretkey",  "privatekey",      "apikey"};
+    for (std::string_view name : names)
+        if (folded == name) return true;
     return false;
 }
 
@@ -57,7 +48,7 @@ bool KeyIsSecret(const Unit* text, size_t begin, size_t end) {
         if (!IsAlnum(c) && c != ':') return false;
         folded[length++] = static_cast<char>(c);
     }
-    return length > 0 && IsSecretKey(folded, length);
+    return length > 0 && IsSecretKey(std::string_view(folded, length));
 }
 
 // End of a value that starts with a quote or brace at `at`: after the closing one, or the end of
