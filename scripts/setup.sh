@@ -14,6 +14,9 @@ else
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+  # clang and its runtime for the collector's coverage-guided fuzz target (libFuzzer).
+  command -v clang++-14 >/dev/null || need+=(clang-14)
+  compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null || need+=(libclang-rt-14-dev)
   # Database and cache servers for the tests against real peers; the tests start their own
   # instances in temporary folders, so the packaged services are never started here.
   compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || need+=(postgresql)

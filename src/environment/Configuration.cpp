@@ -55,6 +55,7 @@ void Configuration::DiscoverEnvironmentSettings() {
     reportDelivery = GetEnvironmentVariableAsBool("MORVEL_REPORT_DELIVERY", false);
     processInclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_INCLUDE");
     processExclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_EXCLUDE");
+    captureSecrets = GetEnvironmentVariableAsBool("MORVEL_CAPTURE_SECRETS", false);
     processId = GetProcessId();
 }
 

@@ -77,6 +77,8 @@ public:
     // Executable or main-assembly names of the processes to profile (empty: all) and to skip.
     std::vector<std::string> processInclude;
     std::vector<std::string> processExclude;
+    // Captured values keep their passwords and other secrets instead of a mask.
+    bool captureSecrets = false;
     uint64_t processId = 0;
 };
 

@@ -64,6 +64,14 @@ public:
     // Skipped by the include/exclude settings: left alone exactly like a build tool.
     bool IsSkippedBySettings() const { return skippedBySettings; }
     const std::string& GetChoiceReason() const { return choiceReason; }
+    // The version text of a CoreCLR runtime. Before 5.0 the runtime's information call answers
+    // 4.0.30319 whatever the release: then the runtime's own files tell, beside `coreclrPath`
+    // (its directory is named after the version in a shared install; a `.version` file or a
+    // deps.json names it otherwise). Later runtimes are taken at their word.
+    static std::string CoreRuntimeVersion(uint16_t major, uint16_t minor, uint16_t build,
+                                          const std::string& coreclrPath);
+    // Path of the loaded runtime library, or empty.
+    static std::string LoadedCoreclrPath();
 
 private:
     void Construct(const std::string& cmdlinePath);

@@ -158,9 +158,20 @@ void ProfilerImpl::StartStartupPeriod() {
     }
 }
 
+ProfilerImpl::~ProfilerImpl() {
+    {
+        std::lock_guard<std::mutex> lock(monitorLock);
+        monitorStop = true;
+    }
+    monitorWake.notify_all();
+    if (blacklistMonitor.joinable()) blacklistMonitor.join();
+}
+
 void ProfilerImpl::StartLiveBlacklistMonitor() {
+    if (blacklistMonitor.joinable()) return;
     try {
-        std::thread([this] { RunGuarded("MonitorLiveBlacklists", [this] { MonitorLiveBlacklists(); }); }).detach();
+        blacklistMonitor =
+            std::thread([this] { RunGuarded("MonitorLiveBlacklists", [this] { MonitorLiveBlacklists(); }); });
     } catch (const std::system_error& error) {
         QX_LOG(LogLevel::Error, "[%lu][Boot] Unable to start the live blacklist thread: %s", Pid(), error.what());
     }
@@ -175,7 +186,10 @@ void ProfilerImpl::MonitorLiveBlacklists() const {
     if (!Active()) return;
     int counter = 0;
     for (;;) {
-        std::this_thread::sleep_for(std::chrono::seconds(5));
+        {
+            std::unique_lock<std::mutex> lock(monitorLock);
+            if (monitorWake.wait_for(lock, std::chrono::seconds(5), [this] { return monitorStop; })) return;
+        }
         if (IsFinalised()) return;
         if (counter > 10) {
             update();
@@ -751,6 +765,8 @@ void ProfilerImpl::FinalRelease() {
         QX_LOG(LogLevel::Warning, "[%lu][Finalize] The end of the process could not be delivered within %lld ms", pid,
                static_cast<long long>(FinishBudget.count()));
     g_Relay->Stop();
+    // Open descriptors keep working; only the name goes, and only if this process made it.
+    PipeUplink::RemoveCreatedFifo();
     finalised.store(true, std::memory_order_release);
 
     // The system context and the lookups stay: runtime threads may still be inside a hook

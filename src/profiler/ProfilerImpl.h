@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "commands/CommandBase.h"
@@ -25,6 +27,10 @@ struct HookThread;
 class ProfilerImpl {
 public:
     ProfilerImpl();
+    // The agent's instance is never destroyed; others (tests) stop the live blacklist thread.
+    ~ProfilerImpl();
+    ProfilerImpl(const ProfilerImpl&) = delete;
+    ProfilerImpl& operator=(const ProfilerImpl&) = delete;
 
     HRESULT FinalConstruct();
     HRESULT Initialize(IUnknown* infoUnknown, void* enterHook, void* leaveHook, void* tailcallHook);
@@ -136,6 +142,11 @@ private:
     std::atomic<bool> attached{false};
     // Set once the end of the process was announced: late callbacks must then do nothing.
     std::atomic<bool> finalised{false};
+    // The live blacklist thread reads this object, so it is joined, not detached.
+    std::thread blacklistMonitor;
+    mutable std::mutex monitorLock;
+    mutable std::condition_variable monitorWake;
+    bool monitorStop = false;  // guarded by monitorLock
 };
 
 extern QX_EXPORT ProfilerImpl* g_ProfilerImpl;

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "uplink/StreamWriter.h"
@@ -30,6 +32,57 @@ std::string ErrorText(int error) {
 
 }  // namespace
 
+namespace {
+
+// The FIFO this process made, so that exactly that one is removed at exit: not one the
+// collector made, nor whatever took its path since.
+struct CreatedFifo {
+    std::mutex lock;
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool present = false;
+};
+
+CreatedFifo& Created() {
+    // Never destroyed: the exit handler below may run after static destructors.
+    static CreatedFifo* const created = new CreatedFifo();
+    return *created;
+}
+
+void RemoveAtExit() { PipeUplink::RemoveCreatedFifo(); }
+
+}  // namespace
+
+void PipeUplink::RememberCreatedFifo(const std::string& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(RemoveAtExit); });
+    CreatedFifo& created = Created();
+    std::lock_guard<std::mutex> guard(created.lock);
+    created.path = path;
+    created.device = status.st_dev;
+    created.inode = status.st_ino;
+    created.present = true;
+}
+
+bool PipeUplink::RemoveCreatedFifo() noexcept {
+    try {
+        CreatedFifo& created = Created();
+        std::lock_guard<std::mutex> guard(created.lock);
+        if (!created.present) return false;
+        created.present = false;
+        struct stat status {};
+        if (lstat(created.path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode) ||
+            status.st_dev != created.device || status.st_ino != created.inode)
+            return false;
+        return unlink(created.path.c_str()) == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
 PipeUplink::PipeUplink() = default;
 
 PipeUplink::PipeUplink(const std::wstring& path) {
@@ -46,7 +99,10 @@ PipeUplink::~PipeUplink() { Close(); }
 bool PipeUplink::Connect() {
     if (pipeFd >= 0) return true;
 
-    if (mkfifo(pipePath.c_str(), 0644) != 0 && errno != EEXIST) {
+    // Only the owner may read the stream: captured values and names go through it.
+    if (mkfifo(pipePath.c_str(), 0600) == 0) {
+        RememberCreatedFifo(pipePath);
+    } else if (errno != EEXIST) {
         QX_LOG(LogLevel::Error, "Unable to CREATE pipe: %s - %s", pipePath.c_str(), ErrorText(errno).c_str());
         return false;
     }

@@ -31,6 +31,9 @@ public:
     bool Prepare() override;
 
     const std::string& GetPipePath() const { return pipePath; }
+    // Removes the FIFO if this process created it and it is still that FIFO; true when removed.
+    // Runs at exit too; safe to call more than once and from any thread.
+    static bool RemoveCreatedFifo() noexcept;
     // Messages dropped because the reader did not make room in time.
     uint64_t GetDroppedCount() const { return droppedCount.load(std::memory_order_relaxed); }
 
@@ -44,6 +47,7 @@ public:
     size_t PendingTailBytes() const { return tail.size(); }
 
 private:
+    static void RememberCreatedFifo(const std::string& path);
     void CountDrops(uint64_t messages);
     // Writes what is left of a message begun earlier; false when some of it is still left.
     bool FinishTail(int64_t deadline);

@@ -45,6 +45,11 @@ NOT_REACHED = {
 }
 
 
+def masked(text):
+    """The text as the agent sends it: the values of password keys replaced by the mask."""
+    return re.sub(r"(?i)(password=)[^;,]*", r"\1***", text)
+
+
 def package_versions():
     text = open(PACKAGES_FILE).read()
     return re.findall(r'PackageReference Include="([^"]+)" Version="([^"]+)"', text)
@@ -73,6 +78,7 @@ class Peers(CoverageChecks, AgentTestCase):
             cls.profiled = run_app([PEERS, "run"], dict(agent_env("tcp", port), **cls.env), cls.workdir_class,
                                    timeout=300)
             cls.stream = Stream(collector.stop())
+            cls.collector = collector
         except BaseException:
             cls.tearDownClass()
             raise
@@ -111,7 +117,7 @@ class Peers(CoverageChecks, AgentTestCase):
         for sql in (PG_CREATE, COUNT, SELECT, "SELECT current_database()"):
             self.assertIn(sql, texts)
         self.assertIn(INSERT, s.texts("Npgsql.NpgsqlCommand", "set_CommandText", "value"))
-        self.assertIn(conn, s.texts("Npgsql.NpgsqlConnection", "set_ConnectionString", "value"))
+        self.assertIn(masked(conn), s.texts("Npgsql.NpgsqlConnection", "set_ConnectionString", "value"))
         # The command's connection is reported by reference: an address, never 0 for a real one.
         refs = [v["value"] for v in s.args("Npgsql.NpgsqlCommand", "set_Connection", "value")]
         self.assertTrue(refs and all(isinstance(r, int) for r in refs), refs)
@@ -134,8 +140,8 @@ class Peers(CoverageChecks, AgentTestCase):
         for sql in (MYSQL_CREATE, COUNT, SELECT, "SELECT DATABASE()"):
             self.assertIn(sql, texts)
         self.assertIn(INSERT, s.texts("MySqlConnector.MySqlCommand", "set_CommandText", "value"))
-        self.assertIn(conn, s.texts("MySqlConnector.MySqlConnection", ".ctor", "connectionString"))
-        self.assertIn(conn, s.texts("MySqlConnector.MySqlConnection", "set_ConnectionString", "value"))
+        self.assertIn(masked(conn), s.texts("MySqlConnector.MySqlConnection", ".ctor", "connectionString"))
+        self.assertIn(masked(conn), s.texts("MySqlConnector.MySqlConnection", "set_ConnectionString", "value"))
         refs = [v["value"] for v in s.args("MySqlConnector.MySqlCommand", "set_Connection", "value")]
         self.assertTrue(any(isinstance(r, int) and r != 0 for r in refs), refs)
 
@@ -153,11 +159,39 @@ class Peers(CoverageChecks, AgentTestCase):
         # The app calls ExecuteReader through DbCommand once per provider.
         self.assertGreaterEqual(len(self.stream.calls("System.Data.Common.DbCommand", "ExecuteReader")), 2)
 
+    # --- secrets ---
+
+    def test_no_password_reaches_the_collectors_output(self):
+        # Every server is reached with a password, which is in the connection strings the app
+        # passes around; the agent masks it before anything leaves the process.
+        password = peers.DB_PASSWORD
+        for conn in (self.env["QX_PG_CONNECTION"], self.env["QX_MYSQL_CONNECTION"], self.env["QX_REDIS_CONFIGURATION"]):
+            self.assertIn(password, conn)
+        with open(self.collector.json_path, encoding="utf-8") as f:
+            json_text = f.read()
+        with open(self.collector.summary_path, encoding="utf-8") as f:
+            summary_text = f.read()
+        self.assertIn("Password=***", json_text)
+        self.assertIn("password=***", json_text)
+        self.assertNotIn(password, json_text)
+        self.assertNotIn(password, summary_text)
+
+        # The setting lets them through, for whoever needs them.
+        port = free_port()
+        collector = Collector(self.workdir_class, "tcp", port)
+        env = dict(agent_env("tcp", port), MORVEL_CAPTURE_SECRETS="true", **self.env)
+        run = run_app([PEERS, "run", "postgres", "redis"], env, self.workdir_class, timeout=180)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        clear = Stream(collector.stop())
+        self.assertIn(self.env["QX_PG_CONNECTION"], clear.texts("Npgsql.NpgsqlConnection", "set_ConnectionString", "value"))
+        self.assertIn(self.env["QX_REDIS_CONFIGURATION"],
+                      clear.texts("StackExchange.Redis.ConnectionMultiplexer", "Connect", "configuration"))
+
     # --- Redis ---
 
     def test_redis_configuration_and_database(self):
         s = self.stream
-        self.assertIn(self.env["QX_REDIS_CONFIGURATION"],
+        self.assertIn(masked(self.env["QX_REDIS_CONFIGURATION"]),
                       s.texts("StackExchange.Redis.ConnectionMultiplexer", "Connect", "configuration"))
         self.assertIn(3, s.texts("StackExchange.Redis.ConnectionMultiplexer", "GetDatabase", "db"))
         returned = [c["returnValue"] for c in s.returns("StackExchange.Redis.ConnectionMultiplexer", "GetDatabase")]

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <utility>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -115,4 +118,59 @@ TEST(SystemContextTest, SettingsSkipAProcessWhenItIsBuilt) {
     EXPECT_FALSE(SystemContext{std::string(path)}.IsSkippedBySettings());
     g_Configuration = saved;
     std::remove(path);
+}
+
+namespace {
+
+// A folder laid out like a runtime install, removed with the test.
+class FakeRuntimeFolder {
+public:
+    FakeRuntimeFolder() {
+        char pattern[] = "/tmp/qx-runtime-XXXXXX";
+        root = mkdtemp(pattern);
+    }
+    ~FakeRuntimeFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+    // Creates the folder (relative to the root) with the files given as name/content pairs;
+    // returns the path of its libcoreclr.so.
+    std::string Lay(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& files) {
+        const std::string path = root + "/" + folder;
+        std::filesystem::create_directories(path);
+        std::ofstream(path + "/libcoreclr.so") << "";
+        for (const auto& [name, content] : files) std::ofstream(path + "/" + name) << content;
+        return path + "/libcoreclr.so";
+    }
+    std::string root;
+};
+
+}  // namespace
+
+TEST(SystemContextTest, CoreRuntimeVersionComesFromTheRuntimesFilesWhenTheCallCannotTell) {
+    FakeRuntimeFolder runtime;
+    // A shared install: the folder is named after the version.
+    const std::string shared = runtime.Lay("dotnet/shared/Microsoft.NETCore.App/3.1.3", {});
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, shared), "3.1.3");
+    const std::string preview = runtime.Lay("dotnet/shared/Microsoft.NETCore.App/3.0.0-preview8.19405.3", {});
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, preview), "3.0.0-preview8.19405.3");
+
+    // Elsewhere the ".version" file (commit, then version) or a deps.json tells.
+    const std::string versioned = runtime.Lay("app1", {{".version", "9a1b2c3d\n3.1.22\n"}});
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, versioned), "3.1.22");
+    const std::string selfContained = runtime.Lay(
+        "app2", {{"app2.deps.json",
+                  R"({"libraries": {"app2/1.0.0": {}, "runtimepack.Microsoft.NETCore.App.Runtime.linux-x64/2.1.30": {}}})"}});
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, selfContained), "2.1.30");
+
+    // Nothing usable: the call's answer stays, as does every answer of a later runtime.
+    const std::string bare = runtime.Lay("app3", {{".version", "only-one-line\n"}, {"x.deps.json", "{}"}});
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, bare), "4.0.30319");
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, ""), "4.0.30319");
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, runtime.root + "/missing/libcoreclr.so"), "4.0.30319");
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(8, 0, 11, shared), "8.0.11");
+    EXPECT_EQ(SystemContext::CoreRuntimeVersion(10, 0, 0, versioned), "10.0.0");
+
+    // The loaded runtime, if any, is found by its file name; a test binary has none.
+    EXPECT_EQ(SystemContext::LoadedCoreclrPath(), "");
 }

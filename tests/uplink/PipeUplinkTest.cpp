@@ -121,6 +121,41 @@ TEST_F(PipeUplinkTest, ExistingFifoIsReusedAndCreationFailureIsLogged) {
     EXPECT_EQ(log.Count("[   ERROR] Unable to CREATE pipe: " + unreachable + " - No such file or directory\n"), 1u);
 }
 
+TEST_F(PipeUplinkTest, FifoItCreatesIsOwnerOnlyAndRemovedOnlyIfStillItsOwn) {
+    const std::string path = folder.Path("made-by-agent");
+    {
+        PipeUplink uplink(Wide(path));
+        EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+    }
+    struct stat status {};
+    ASSERT_EQ(lstat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_TRUE(PipeUplink::RemoveCreatedFifo());
+    EXPECT_FALSE(IsFifo(path));
+    EXPECT_FALSE(PipeUplink::RemoveCreatedFifo());  // once only
+
+    // One the collector made stays.
+    const std::string theirs = folder.Path("made-by-collector");
+    ASSERT_EQ(mkfifo(theirs.c_str(), 0600), 0);
+    {
+        Reader reader(theirs);
+        PipeUplink uplink(Wide(theirs));
+        EXPECT_TRUE(SendMessage(uplink, Message(19, 2)));
+    }
+    EXPECT_FALSE(PipeUplink::RemoveCreatedFifo());
+    EXPECT_TRUE(IsFifo(theirs));
+
+    // Nor is whatever replaced ours at the same path.
+    {
+        PipeUplink uplink(Wide(path));
+        EXPECT_FALSE(SendMessage(uplink, Message(19, 3)));
+    }
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    std::ofstream(path) << "someone else's";
+    EXPECT_FALSE(PipeUplink::RemoveCreatedFifo());
+    EXPECT_EQ(FileText(path), "someone else's");
+}
+
 TEST_F(PipeUplinkTest, ReaderLeavingIsSurvivedAndANewReaderGetsLaterMessages) {
     const std::string path = folder.Path("agent-pipe");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
