@@ -29,7 +29,23 @@ void* operator new(std::size_t size) {
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
-// The library's operator delete frees with free(), which matches.
+// Deletes pair with the replacement above (a sanitizer runtime checks that they do). The
+// compiler's pairing check sees malloc'd memory reach operator delete and would object.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (counting) AllocatedWhileCounting();
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace {
 
