@@ -166,6 +166,32 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
                 return false;
             }
             o.maxConnections = static_cast<size_t>(n);
+        } else if (arg == "--otlp") {
+            if (!value(v)) {
+                return false;
+            }
+            if (*v == '\0') {
+                error = "empty --otlp URL";
+                return false;
+            }
+            o.otlpUrl = v;
+        } else if (arg == "--service-name") {
+            if (!value(v)) {
+                return false;
+            }
+            o.serviceName = v;
+        } else if (arg == "--otlp-min-duration") {
+            if (!value(v)) {
+                return false;
+            }
+            char* end = nullptr;
+            errno = 0;
+            const double d = strtod(v, &end);
+            if (end == v || *end != '\0' || errno != 0 || !std::isfinite(d) || d < 0 || d > 3600000) {
+                error = std::string("bad --otlp-min-duration '") + v + "' (milliseconds, 0 or more)";
+                return false;
+            }
+            o.otlpMinDurationMs = d;
         } else {
             error = "unknown option '" + arg + "'";
             return false;
@@ -204,6 +230,11 @@ const char* CollectorUsage()
            "                            half-received command after as long (default 30, 0 = never)\n"
            "  --max-connections N       simultaneous TCP connections (default 256); a new one closes the\n"
            "                            connection silent the longest\n"
+           "  --otlp URL                also send the calls as OTLP spans (HTTP/JSON) to URL, e.g.\n"
+           "                            http://127.0.0.1:4318 (the path defaults to /v1/traces)\n"
+           "  --service-name NAME       service.name of the spans (default: the process's name)\n"
+           "  --otlp-min-duration MS    calls shorter than this are not sent unless they carry captured\n"
+           "                            values or an exception (default 1, 0 = every call)\n"
            "  --quiet                   no progress messages\n"
            "Stops on SIGINT or SIGTERM.\n";
 }

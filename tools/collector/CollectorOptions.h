@@ -31,6 +31,9 @@ struct CollectorOptions {
     size_t maxMemoryBytes = size_t{512} << 20;
     double idleTimeoutSeconds = 30; // 0: connections never time out
     size_t maxConnections = 256;
+    std::string otlpUrl;        // empty: no span export
+    std::string serviceName;    // empty: the process's name
+    double otlpMinDurationMs = 1;
     bool help = false;
 };
 

@@ -409,6 +409,9 @@ void CollectorSession::Apply(const DecodedCommand& c)
     if (json_ != nullptr || sink_) {
         WriteJson(c);
     }
+    if (observer_ != nullptr) {
+        observer_->OnCommand(c);
+    }
 }
 
 void CollectorSession::WriteJson(const DecodedCommand& c)
@@ -503,6 +506,9 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
         out += "    e.g. " + DisplayText(sample, 120) + "\n";
     }
     for (const auto& line : options.lossLines) {
+        out += "  " + line + "\n";
+    }
+    for (const auto& line : options.exportLines) {
         out += "  " + line + "\n";
     }
 

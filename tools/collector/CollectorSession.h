@@ -71,6 +71,13 @@ public:
     size_t drainAt = 1 << 20;
 };
 
+// Sees every command once the session has applied it (names are known by then).
+class CommandObserver {
+public:
+    virtual ~CommandObserver() = default;
+    virtual void OnCommand(const DecodedCommand& command) = 0;
+};
+
 // Everything the collector does with bytes once a transport has received them: framing checks,
 // decoding, JSON lines, function names, process bookkeeping, call trees and the summary.
 // Independent of sockets so that it can be driven by tests.
@@ -101,6 +108,8 @@ public:
         std::vector<std::string> transportLines;
         // Lines about what the transport learnt (e.g. kernel drops), printed after the counts.
         std::vector<std::string> lossLines;
+        // Lines of what was exported elsewhere (e.g. spans), printed after the loss lines.
+        std::vector<std::string> exportLines;
         size_t memoryBound = 0; // the --max-memory figure to report; 0: the session's own
     };
 
@@ -109,6 +118,7 @@ public:
 
     // JSON lines in bulk instead of one call per line.
     void SetJsonSink(JsonSink* sink) { json_ = sink; }
+    void SetObserver(CommandObserver* observer) { observer_ = observer; }
 
     // Stamps around each read of the transport, for the decode rate.
     void ReadStarted(Clock::time_point now);
@@ -163,6 +173,7 @@ private:
     Options options_;
     LineSink sink_;
     JsonSink* json_ = nullptr;
+    CommandObserver* observer_ = nullptr;
     std::string line_;
     DecodedCommand command_;
     std::string argsText_;

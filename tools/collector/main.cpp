@@ -20,6 +20,7 @@
 #include "CollectorOptions.h"
 #include "CollectorSession.h"
 #include "Listeners.h"
+#include "OtlpExporter.h"
 
 using namespace QuorixCollect;
 
@@ -179,6 +180,8 @@ private:
 constexpr size_t JsonBufferBytes = 2 * ((size_t{1} << 20) + 512 * 1024);
 // The final drain stops after this long if data keeps coming faster than it is read.
 constexpr auto FinalDrainLimit = std::chrono::seconds(5);
+// What is left to export gets this long after collection stopped.
+constexpr auto FinalExportLimit = std::chrono::seconds(5);
 
 bool WriteReadyFile(const std::string& path, const std::string& endpoint, std::string& error)
 {
@@ -234,7 +237,11 @@ int main(int argc, char** argv)
     }
     // The bound covers everything that grows with the input: what the transport and the JSON
     // output hold is taken off first, the session gets the rest.
-    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0);
+    OtlpExporter::Options exportOptions;
+    const bool exportSpans = !options.otlpUrl.empty();
+    exportOptions.queueBytes = std::min(exportOptions.queueBytes, options.maxMemoryBytes / 8);
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) +
+                           (exportSpans ? exportOptions.queueBytes : 0);
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
     sessionOptions.maxMemory = options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers
@@ -242,6 +249,18 @@ int main(int argc, char** argv)
     CollectorSession session(sessionOptions, nullptr);
     if (writeJson) {
         session.SetJsonSink(&json);
+    }
+    exportOptions.url = options.otlpUrl;
+    exportOptions.serviceName = options.serviceName;
+    exportOptions.minDurationMs = options.otlpMinDurationMs;
+    OtlpExporter exporter(exportOptions,
+                          [&session](uint32_t pid, uint32_t functionId) { return session.FunctionName(pid, functionId); });
+    if (exportSpans) {
+        if (!exporter.Start(error)) {
+            fprintf(stderr, "quorix-collect: %s\n", error.c_str());
+            return 2;
+        }
+        session.SetObserver(&exporter);
     }
 
     std::unique_ptr<Listener> listener = MakeListener(options);
@@ -291,6 +310,9 @@ int main(int argc, char** argv)
     }
     listener->Drain(session, FinalDrainLimit);
     json.Close();
+    if (exportSpans) {
+        exporter.Finish(FinalExportLimit);
+    }
 
     CollectorSession::SummaryOptions summary;
     summary.tree = options.tree;
@@ -298,6 +320,9 @@ int main(int argc, char** argv)
     summary.transportLines = listener->Describe();
     summary.lossLines = listener->LossLines();
     summary.memoryBound = options.maxMemoryBytes;
+    if (exportSpans) {
+        summary.exportLines = exporter.SummaryLines();
+    }
     const std::string text = session.RenderSummary(summary);
     FILE* out = options.summaryToStdout ? stdout : stderr;
     fwrite(text.data(), 1, text.size(), out);
