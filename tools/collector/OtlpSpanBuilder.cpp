@@ -145,6 +145,7 @@ OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid
             return nullptr;
         }
         auto state = std::make_unique<ThreadState>();
+        state->process = &Process(pid);
         state->pid = pid;
         state->tid = tid;
         it = threads_.emplace(key, std::move(state)).first;
@@ -153,9 +154,8 @@ OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid
     return lastThread_;
 }
 
-CallRole OtlpSpanBuilder::Role(uint32_t pid, uint32_t functionId)
+CallRole OtlpSpanBuilder::Role(ProcessState& p, uint32_t pid, uint32_t functionId)
 {
-    ProcessState& p = Process(pid);
     if (functionId < MaxRoleIndex && functionId < p.roles.size() && p.roles[functionId] != 0) {
         return static_cast<CallRole>(p.roles[functionId] - 1);
     }
@@ -324,7 +324,7 @@ void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
         ++stats_.notTracked;
         return;
     }
-    const CallRole role = Role(c.pid, c.functionId);
+    const CallRole role = Role(*t.process, c.pid, c.functionId);
     if (t.depth == t.frames.size()) {
         t.frames.emplace_back();
     }
@@ -422,7 +422,7 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how)
     if (how == Close::Unfinished) {
         ++stats_.unfinished;
     }
-    const uint64_t frequency = Process(t.pid).frequency;
+    const uint64_t frequency = t.process->frequency;
     const int64_t ticks = endTs - f.begin;
     const int64_t micros = frequency == 1000000 ? ticks : static_cast<int64_t>(static_cast<double>(ticks) * 1e6 / frequency);
     const bool exported = f.keep || how == Close::Unwound || micros >= options_.minDurationUs;

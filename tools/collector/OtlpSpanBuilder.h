@@ -98,7 +98,9 @@ private:
         std::vector<OtlpAttribute> attributes;
         std::vector<OtlpEvent> events;
     };
+    struct ProcessState;
     struct ThreadState {
+        ProcessState* process = nullptr; // stable: the process map never moves its entries
         uint32_t pid = 0;
         uint32_t tid = 0;
         std::vector<Frame> frames;
@@ -121,7 +123,7 @@ private:
 
     ThreadState* Thread(uint32_t pid, uint32_t tid);
     ProcessState& Process(uint32_t pid);
-    CallRole Role(uint32_t pid, uint32_t functionId);
+    CallRole Role(ProcessState& p, uint32_t pid, uint32_t functionId);
     void Begin(ThreadState& t, const DecodedCommand& c);
     void End(ThreadState& t, const DecodedCommand& c, Close how);
     void CloseTop(ThreadState& t, int64_t ts, Close how);
