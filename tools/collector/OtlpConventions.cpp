@@ -494,7 +494,9 @@ std::string MaskSecrets(std::string_view text)
         }
         std::string_view part = std::string_view(out).substr(start, end - start);
         const size_t eq = part.find('=');
-        if (eq != std::string_view::npos && IsSecretKey(part.substr(0, eq))) {
+        // The key of the first pair of a query string follows the '?'.
+        const size_t keyStart = eq == std::string_view::npos ? 0 : part.substr(0, eq).find_last_of("?/") + 1;
+        if (eq != std::string_view::npos && IsSecretKey(part.substr(keyStart, eq - keyStart))) {
             masked.append(part.substr(0, eq + 1));
             masked.append("***");
         } else {
