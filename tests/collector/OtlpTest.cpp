@@ -72,10 +72,11 @@ std::map<std::string, std::string> Flat(const std::vector<OtlpAttribute>& list)
 // Drives a span builder with calls of named functions; time stamps in microseconds.
 class Calls {
 public:
-    explicit Calls(int64_t minUs = 1000)
+    explicit Calls(int64_t minUs = 1000, size_t maxFrames = 1000000)
     {
         OtlpSpanBuilder::Options o;
         o.minDurationUs = minUs;
+        o.maxFrames = maxFrames;
         o.serviceName = "svc";
         builder = std::make_unique<OtlpSpanBuilder>(
             o,
@@ -394,6 +395,29 @@ TEST(OtlpSpans, MissingEndsThreadEndsAndOtherClocks)
     t.End("Shop.A::Fast", 1500);
     EXPECT_EQ(t.Span("Shop.A::Fast")->startNs, 100000u);
     EXPECT_EQ(t.Span("Shop.A::Fast")->endNs, 150000u);
+}
+
+TEST(OtlpSpans, FramesBeyondTheBoundAreMatchedButNotTracked)
+{
+    Calls t(0, 3);
+    for (int i = 0; i < 5; ++i) {
+        t.Begin("Shop.Deep::F" + std::to_string(i), i);
+    }
+    for (int i = 4; i >= 0; --i) {
+        t.End("Shop.Deep::F" + std::to_string(i), 100 - i);
+    }
+    ASSERT_EQ(t.spans.size(), 3u);
+    EXPECT_EQ(t.builder->GetStats().notTracked, 2u);
+    EXPECT_EQ(t.builder->GetStats().unfinished, 0u);
+    EXPECT_EQ(t.Span("Shop.Deep::F2")->parentSpanId, t.Span("Shop.Deep::F1")->spanId);
+    EXPECT_EQ(t.Span("Shop.Deep::F0")->endNs, 100000u);
+    // The frames are reused: a second thread finds none left, the first keeps going.
+    t.Begin("Shop.Deep::G", 200, {}, 9);
+    t.End("Shop.Deep::G", 300, 9);
+    EXPECT_EQ(t.Span("Shop.Deep::G"), nullptr);
+    t.Begin("Shop.Deep::H", 400);
+    t.End("Shop.Deep::H", 500);
+    EXPECT_NE(t.Span("Shop.Deep::H"), nullptr);
 }
 
 TEST(OtlpSpans, ServiceNameFromTheCommandLine)

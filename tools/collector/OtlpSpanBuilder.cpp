@@ -133,6 +133,21 @@ OtlpSpanBuilder::ProcessState& OtlpSpanBuilder::Process(uint32_t pid)
     return p;
 }
 
+bool OtlpSpanBuilder::Admit(uint32_t pid)
+{
+    return processes_.size() < options_.maxProcesses || processes_.count(pid) != 0;
+}
+
+void OtlpSpanBuilder::DropThread(std::unordered_map<uint64_t, std::unique_ptr<ThreadState>>::iterator it, int64_t ts)
+{
+    CloseThread(*it->second, std::max(ts, it->second->lastTs));
+    frames_ -= std::min(frames_, it->second->frames.size());
+    if (lastThread_ == it->second.get()) {
+        lastThread_ = nullptr;
+    }
+    threads_.erase(it);
+}
+
 OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid)
 {
     if (lastThread_ != nullptr && lastThread_->pid == pid && lastThread_->tid == tid) {
@@ -141,7 +156,7 @@ OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid
     const uint64_t key = (static_cast<uint64_t>(pid) << 32) | tid;
     auto it = threads_.find(key);
     if (it == threads_.end()) {
-        if (threads_.size() >= options_.maxThreads) {
+        if (threads_.size() >= options_.maxThreads || !Admit(pid)) {
             return nullptr;
         }
         auto state = std::make_unique<ThreadState>();
@@ -266,36 +281,35 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c)
         }
         break;
     case CommandType::ThreadEnded: {
-        const uint64_t key = (static_cast<uint64_t>(c.pid) << 32) | c.tid;
-        auto it = threads_.find(key);
+        auto it = threads_.find((static_cast<uint64_t>(c.pid) << 32) | c.tid);
         if (it != threads_.end()) {
-            CloseThread(*it->second, std::max(c.ts, it->second->lastTs));
-            if (lastThread_ == it->second.get()) {
-                lastThread_ = nullptr;
-            }
-            threads_.erase(it);
+            DropThread(it, c.ts);
         }
         break;
     }
     case CommandType::ProcessEnded:
         for (auto it = threads_.begin(); it != threads_.end();) {
+            auto next = std::next(it);
             if (it->second->pid == c.pid) {
-                CloseThread(*it->second, std::max(c.ts, it->second->lastTs));
-                if (lastThread_ == it->second.get()) {
-                    lastThread_ = nullptr;
-                }
-                it = threads_.erase(it);
-            } else {
-                ++it;
+                DropThread(it, c.ts);
             }
+            it = next;
         }
+        // Spans already built keep their resource; a process that starts over begins afresh.
+        processes_.erase(c.pid);
         break;
     case CommandType::ProcessFrequency:
+        if (!Admit(c.pid)) {
+            break;
+        }
         if (c.frequency != 0) {
             Process(c.pid).frequency = c.frequency;
         }
         break;
     case CommandType::ProcessType: {
+        if (!Admit(c.pid)) {
+            break;
+        }
         ProcessState& p = Process(c.pid);
         if (p.runtime != c.runtime || p.host != c.host) {
             p.runtime = c.runtime.substr(0, 256);
@@ -305,6 +319,9 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c)
         break;
     }
     case CommandType::ProfilerVersion: {
+        if (!Admit(c.pid)) {
+            break;
+        }
         ProcessState& p = Process(c.pid);
         if (p.version != c.version) {
             p.version = c.version.substr(0, 256);
@@ -319,7 +336,8 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c)
 void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
 {
     t.lastTs = c.ts;
-    if (t.overflow > 0 || t.depth >= options_.maxDepth) {
+    if (t.overflow > 0 || t.depth >= options_.maxDepth ||
+        (t.depth == t.frames.size() && frames_ >= options_.maxFrames)) {
         ++t.overflow;
         ++stats_.notTracked;
         return;
@@ -327,6 +345,7 @@ void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
     const CallRole role = Role(*t.process, c.pid, c.functionId);
     if (t.depth == t.frames.size()) {
         t.frames.emplace_back();
+        ++frames_;
     }
     Frame& f = t.frames[t.depth];
     f.functionId = c.functionId;

@@ -56,7 +56,11 @@ public:
         int64_t minDurationUs = 1000;
         std::string serviceName; // empty: the process's name
         size_t maxThreads = 4096;
+        size_t maxProcesses = 4096;
         size_t maxDepth = 10000;
+        // Open-call frames of all threads together (about 150 bytes each): memory stays bounded
+        // however many threads run deep.
+        size_t maxFrames = 1000000;
     };
     struct Stats {
         uint64_t calls = 0;        // calls closed
@@ -123,6 +127,9 @@ private:
 
     ThreadState* Thread(uint32_t pid, uint32_t tid);
     ProcessState& Process(uint32_t pid);
+    // False for a process beyond the limit (its commands are not tracked).
+    bool Admit(uint32_t pid);
+    void DropThread(std::unordered_map<uint64_t, std::unique_ptr<ThreadState>>::iterator it, int64_t ts);
     CallRole Role(ProcessState& p, uint32_t pid, uint32_t functionId);
     void Begin(ThreadState& t, const DecodedCommand& c);
     void End(ThreadState& t, const DecodedCommand& c, Close how);
@@ -142,6 +149,7 @@ private:
     std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads_;
     std::unordered_map<uint32_t, ProcessState> processes_;
     ThreadState* lastThread_ = nullptr;
+    size_t frames_ = 0; // frames allocated in all threads
     uint64_t rng_;
 };
 
