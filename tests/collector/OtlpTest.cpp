@@ -330,6 +330,9 @@ TEST(OtlpSpans, PoolDispatchIsNoSpanAndRequestsBeginTraces)
     t.End("Shop.Jobs::First", 3000);
     t.End("System.Threading.ExecutionContext::RunFromThreadPoolDispatchLoop", 3001);
     t.Begin("Kestrel.Connection::ProcessRequests", 3100);
+    const std::string setMethod = "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http.HttpProtocol::set_Method";
+    t.Begin(setMethod, 3110, {Int("value", 0)});
+    t.End(setMethod, 3111);
     t.Begin("Microsoft.AspNetCore.Hosting.HostingApplication::ProcessRequestAsync", 3200);
     t.Begin("Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http.HttpProtocol::get_Path", 3210);
     DecodedCommand end;
@@ -360,6 +363,10 @@ TEST(OtlpSpans, PoolDispatchIsNoSpanAndRequestsBeginTraces)
     EXPECT_NE(memcmp(request->traceId, connection->traceId, 16), 0);
     EXPECT_EQ(path->parentSpanId, request->spanId);
     EXPECT_EQ(Flat(request->attributes)["url.path"], "/orders/7");
+    // The method was read before the request was handed to the app.
+    EXPECT_EQ(Flat(request->attributes)["http.request.method"], "GET");
+    EXPECT_EQ(Flat(t.Span(setMethod)->attributes)["http.request.method"], "GET");
+    EXPECT_EQ(t.Span(setMethod)->parentSpanId, connection->spanId);
 }
 
 TEST(OtlpSpans, MissingEndsThreadEndsAndOtherClocks)

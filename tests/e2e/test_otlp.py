@@ -263,6 +263,7 @@ class SampleAndWeb(OtlpCase):
         for r in requests:
             self.assertNotIn("parentSpanId", r, "an incoming request begins its own trace")
             self.assertEqual(r["attrs"].get("http.response.status_code"), "200")
+            self.assertEqual(r["attrs"].get("http.request.method"), "GET")
         orders = next(r for r in requests if r["attrs"]["url.path"] == "/orders/7")
         in_trace = {s["name"] for s in spans if s["traceId"] == orders["traceId"]}
         self.assertIn("BenchWeb.Shop.OrderService::Quote", in_trace)

@@ -369,6 +369,10 @@ void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
         memcpy(f.traceId, t.frames[t.depth - 1].traceId, sizeof f.traceId);
     }
     ++t.depth;
+    if (f.requestRoot && !t.pendingRequest.empty()) {
+        f.attributes.swap(t.pendingRequest);
+        t.pendingRequest.clear();
+    }
     if (!f.dispatcher) {
         for (const auto& arg : c.args) {
             AddValues(c.pid, c.functionId, arg, false, f);
@@ -447,19 +451,35 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how)
     const bool exported = f.keep || how == Close::Unwound || micros >= options_.minDurationUs;
 
     // What describes the incoming request also belongs on the span that began its trace.
-    if (!f.requestRoot && !f.attributes.empty()) {
+    if (f.requestRoot || f.traceRoot) {
+        t.pendingRequest.clear();
+    } else if (!f.attributes.empty()) {
+        Frame* request = nullptr;
         for (size_t k = t.depth; k-- > 0;) {
             Frame& below = t.frames[k];
             if (below.requestRoot) {
-                for (const auto& a : f.attributes) {
-                    if (IsRequestAttribute(a.key)) {
-                        AddAttributeOnce(below.attributes, a);
-                    }
-                }
+                request = &below;
                 break;
             }
             if (below.traceRoot || below.dispatcher) {
                 break;
+            }
+        }
+        for (const auto& a : f.attributes) {
+            if (!IsRequestAttribute(a.key)) {
+                continue;
+            }
+            if (request != nullptr) {
+                AddAttributeOnce(request->attributes, a);
+            } else {
+                // Seen before the request was handed over: the newest value wins.
+                auto it = std::find_if(t.pendingRequest.begin(), t.pendingRequest.end(),
+                                       [&](const OtlpAttribute& p) { return p.key == a.key; });
+                if (it != t.pendingRequest.end()) {
+                    *it = a;
+                } else {
+                    t.pendingRequest.push_back(a);
+                }
             }
         }
     }

@@ -113,6 +113,9 @@ private:
         size_t overflow = 0;      // frames beyond maxDepth, matched but not tracked
         int64_t lastTs = 0;
         uint64_t lastException = 0;
+        // What the host learnt of a request before handing it to the app (method, scheme): the
+        // next request entry on the thread takes it.
+        std::vector<OtlpAttribute> pendingRequest;
     };
     struct ProcessState {
         uint64_t frequency = 1000000;
