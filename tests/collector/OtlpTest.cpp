@@ -97,10 +97,12 @@ public:
         names[id] = name;
         return id;
     }
-    void Begin(const std::string& f, int64_t ts, std::vector<ValueRecord> args = {}, uint32_t tid = 7)
+    void Begin(const std::string& f, int64_t ts, std::vector<ValueRecord> args = {}, uint32_t tid = 7,
+               uint64_t instance = 0)
     {
         DecodedCommand c = Base(CommandType::BeginCall, ts, tid);
         c.functionId = Id(f);
+        c.instanceId = instance;
         c.args = std::move(args);
         builder->OnCommand(c);
     }
@@ -291,6 +293,28 @@ TEST(OtlpSpans, CapturedValuesKeepAShortCallAndItsAncestors)
     EXPECT_EQ(sql->parentSpanId, t.Span("Shop.Data::Query")->spanId);
     EXPECT_EQ(t.Span("Shop.Data::Query")->parentSpanId, t.Span("Shop.Api::Handle")->spanId);
     EXPECT_EQ(t.Span("Shop.Data::Other"), nullptr);
+}
+
+TEST(OtlpSpans, TheCallThatRunsACommandGetsItsText)
+{
+    Calls t;
+    const uint64_t command = 0x7f0012345678;
+    t.Begin("Shop.Data::Load", 0);
+    t.Begin("Npgsql.NpgsqlCommand::.ctor", 10, {Text("cmdText", "SELECT name FROM items")}, 7, command);
+    t.End("Npgsql.NpgsqlCommand::.ctor", 11);
+    t.Begin("System.Data.Common.DbCommand::ExecuteReader", 20, {}, 7, command);
+    t.Begin("Npgsql.NpgsqlCommand::ExecuteDbDataReader", 21, {}, 7, command);
+    t.End("Npgsql.NpgsqlCommand::ExecuteDbDataReader", 30);
+    t.End("System.Data.Common.DbCommand::ExecuteReader", 31);
+    t.Begin("Npgsql.NpgsqlCommand::ExecuteScalar", 40, {}, 7, 0x99); // another command: no text known
+    t.End("Npgsql.NpgsqlCommand::ExecuteScalar", 41);
+    t.End("Shop.Data::Load", 50);
+    const OtlpSpan* execute = t.Span("System.Data.Common.DbCommand::ExecuteReader");
+    ASSERT_TRUE(execute); // short, but it ran a query
+    EXPECT_EQ(Flat(execute->attributes)["db.query.text"], "SELECT name FROM items");
+    EXPECT_EQ(Flat(execute->attributes)["db.system.name"], "postgresql");
+    EXPECT_EQ(t.Span("Npgsql.NpgsqlCommand::ExecuteDbDataReader"), nullptr);
+    EXPECT_EQ(t.Span("Npgsql.NpgsqlCommand::ExecuteScalar"), nullptr);
 }
 
 TEST(OtlpSpans, ExceptionsMarkTheCallsTheyLeave)

@@ -303,6 +303,12 @@ class PeersExport(OtlpCase):
             for text in ("INSERT INTO qx_items (id, name) VALUES (@id, @name)",
                          "SELECT COUNT(*) FROM qx_items WHERE id >= @min"):
                 self.assertIn((system, text), queries)
+        # The calls that run the commands carry their texts too.
+        executed = {(s["attrs"]["db.system.name"], s["attrs"]["db.query.text"]) for s in spans
+                    if "::Execute" in s["name"] and "db.query.text" in s["attrs"]}
+        for system in ("postgresql", "mysql"):
+            self.assertIn((system, "INSERT INTO qx_items (id, name) VALUES (@id, @name)"), executed)
+            self.assertIn((system, "SELECT name FROM qx_items WHERE id = 2"), executed)  # through DbCommand
         self.assertTrue({"qx:greeting", "qx:counter", "qx:hash", "qx:list", "qx:async"} <= set(values("quorix.redis.key")))
         self.assertIn("redis", values("db.system.name"))
         urls = values("url.full")

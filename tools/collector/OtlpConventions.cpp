@@ -458,6 +458,11 @@ MappedValues MapCapturedValue(std::string_view className, std::string_view metho
     return result;
 }
 
+std::string_view DatabaseCommandSystem(std::string_view className)
+{
+    return EndsWith(className, "Command") ? DatabaseSystem(className) : std::string_view{};
+}
+
 bool IsRequestAttribute(std::string_view key)
 {
     return key == "http.request.method" || key == "http.response.status_code" || key == "url.path" ||

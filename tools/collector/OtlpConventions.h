@@ -46,6 +46,10 @@ struct MappedValues {
 MappedValues MapCapturedValue(std::string_view className, std::string_view methodName, const ValueRecord& value,
                               bool isReturnValue, std::vector<OtlpAttribute>& out);
 
+// "postgresql", "mysql", ... for a database client command class ("Npgsql.NpgsqlCommand");
+// empty for anything else.
+std::string_view DatabaseCommandSystem(std::string_view className);
+
 // Attributes that describe the incoming request as a whole and so also belong on the span
 // that began the request's trace.
 bool IsRequestAttribute(std::string_view key);

@@ -350,6 +350,7 @@ void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
     Frame& f = t.frames[t.depth];
     f.functionId = c.functionId;
     f.begin = c.ts;
+    f.instanceId = 0;
     f.spanId = NextId();
     f.dispatcher = f.traceRoot = f.requestRoot = f.keep = f.raised = false;
     f.attributes.clear();
@@ -377,7 +378,50 @@ void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
         for (const auto& arg : c.args) {
             AddValues(c.pid, c.functionId, arg, false, f);
         }
+        f.instanceId = c.instanceId;
+        if (c.instanceId != 0) {
+            LinkQuery(t, f, c);
+        }
     }
+}
+
+void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, const DecodedCommand& c)
+{
+    // The text is set on the command object (constructor, CommandText) by one call and run by
+    // another: the executing call, the one worth looking at, gets the text too.
+    const std::string_view name = names_ ? names_(c.pid, c.functionId) : std::string_view{};
+    const std::string_view system = DatabaseCommandSystem(ClassOf(name));
+    if (system.empty()) {
+        return;
+    }
+    ProcessState& p = *t.process;
+    for (const auto& a : f.attributes) {
+        if (a.key == "db.query.text") {
+            if (p.commandTexts.size() >= 4096) {
+                p.commandTexts.clear();
+            }
+            p.commandTexts[c.instanceId] = {std::string(system), a.text};
+            return;
+        }
+    }
+    if (MethodOf(name).substr(0, 7) != "Execute") {
+        return;
+    }
+    // Only the outermost execute call of a command: the provider's inner ones add nothing.
+    for (size_t k = t.depth - 1, seen = 0; k-- > 0 && seen < 8; ++seen) {
+        if (t.frames[k].instanceId == c.instanceId) {
+            return;
+        }
+    }
+    auto it = p.commandTexts.find(c.instanceId);
+    if (it == p.commandTexts.end()) {
+        return;
+    }
+    // The base class names no database; the class that set the text may.
+    const std::string& known = system == "other_sql" ? it->second.system : std::string(system);
+    f.attributes.push_back(OtlpAttribute::String("db.system.name", known));
+    f.attributes.push_back(OtlpAttribute::String("db.query.text", it->second.text));
+    f.keep = true;
 }
 
 void OtlpSpanBuilder::End(ThreadState& t, const DecodedCommand& c, Close how)

@@ -92,6 +92,7 @@ private:
     struct Frame {
         uint32_t functionId = 0;
         int64_t begin = 0;
+        uint64_t instanceId = 0;
         uint64_t spanId = 0;
         uint8_t traceId[16] = {};
         bool dispatcher = false;
@@ -125,6 +126,12 @@ private:
         std::string serviceName;
         std::shared_ptr<const OtlpResource> resource; // null: to be rebuilt
         std::vector<uint8_t> roles; // per function id: 0 unknown, else CallRole + 1
+        // Query text last set on each command object, for the calls that execute it.
+        struct Query {
+            std::string system;
+            std::string text;
+        };
+        std::unordered_map<uint64_t, Query> commandTexts;
     };
     enum class Close { Returned, Unwound, Unfinished };
 
@@ -142,6 +149,7 @@ private:
     uint64_t ToNs(uint32_t pid, int64_t ts);
     std::shared_ptr<const OtlpResource> Resource(uint32_t pid);
     void AddValues(uint32_t pid, uint32_t functionId, const ValueRecord& value, bool isReturn, Frame& f);
+    void LinkQuery(ThreadState& t, Frame& f, const DecodedCommand& c);
     uint64_t NextId();
 
     Options options_;
