@@ -468,6 +468,9 @@ if want web; then
         printf "  agent/bare request rate %sx (target >= 0.5x)\n", r
         f = (rps["floor"] + 0 > 0 && rps["agent"] + 0 > 0) ? sprintf("%.2f", rps["agent"] / rps["floor"]) : "n/a"
         printf "  agent/floor_empty request rate %sx, floor_empty/bare %.2fx\n", f, (rps["bare"] + 0 > 0 ? rps["floor"] / rps["bare"] : 0)
+        t = (first["bare"] + 0 > 0 && first["agent"] + 0 > 0) ? sprintf("%.2f", first["agent"] / first["bare"]) : "n/a"
+        u = (first["floor"] + 0 > 0 && first["agent"] + 0 > 0) ? sprintf("%.2f", first["agent"] / first["floor"]) : "n/a"
+        printf "  agent/bare time to first response %sx, agent/floor_empty %sx\n", t, u
       }' "$work/web"
     echo "  collector saw ${commands:-n/a} commands from the agent run"
   fi

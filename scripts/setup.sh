@@ -14,11 +14,21 @@ else
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+  # clang and its runtime for the collector's coverage-guided fuzz target (libFuzzer).
+  command -v clang++-14 >/dev/null || need+=(clang-14)
+  compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null || need+=(libclang-rt-14-dev)
   # Database and cache servers for the tests against real peers; the tests start their own
   # instances in temporary folders, so the packaged services are never started here.
   compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || need+=(postgresql)
   command -v redis-server >/dev/null || need+=(redis-server)
   { command -v mariadbd >/dev/null && command -v mariadb-install-db >/dev/null; } || need+=(mariadb-server)
+  [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+  # The collector's HTML report inlines browser libraries from npm; the tests validate the viewer
+  # files against their schema and open the report in a real, headless browser.
+  command -v node >/dev/null || need+=(nodejs)
+  command -v npm >/dev/null || need+=(npm)
+  python3 -c 'import jsonschema' 2>/dev/null || need+=(python3-jsonschema)
+  command -v chromium >/dev/null || need+=(chromium)
 fi
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
@@ -39,6 +49,13 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 command -v dotnet >/dev/null || { echo "the .NET SDK (dotnet) is required" >&2; exit 1; }
+if [ "${1:-}" != "--bench" ]; then
+  # Project-local npm packages, pinned by the lock file: installed again only when it changed.
+  web="$(cd "$(dirname "$0")/../tools/collector/web" && pwd)"
+  if [ ! -f "$web/node_modules/.package-lock.json" ] || [ "$web/package-lock.json" -nt "$web/node_modules/.package-lock.json" ]; then
+    (cd "$web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  fi
+fi
 
 # The OTLP/HTTP receiver the span-export tests send to: the dashboard's self-contained build from
 # the NuGet feed, restored once into the local package folder by a throw-away project.

@@ -119,10 +119,11 @@ dir $dir
 save ""
 appendonly no
 unixsocket ""
+requirepass $DB_PASSWORD
 CONF
     rm -f "$dir/pid"
     if as_user redis redis-server "$dir/redis.conf" >>"$dir/start.log" 2>&1 \
-        && wait_until Redis "$dir/pid" redis-cli -h 127.0.0.1 -p "$port" ping; then
+        && wait_until Redis "$dir/pid" env REDISCLI_AUTH="$DB_PASSWORD" redis-cli -h 127.0.0.1 -p "$port" ping; then
       break
     fi
     stop_pids "$dir/pid"
@@ -131,7 +132,7 @@ CONF
   [ -n "$port" ] || { echo "peers: Redis did not start" >&2; return 1; }
   {
     echo "QX_REDIS_PORT=$port"
-    echo "QX_REDIS_CONFIGURATION=127.0.0.1:$port,connectTimeout=10000,syncTimeout=10000"
+    echo "QX_REDIS_CONFIGURATION=127.0.0.1:$port,password=$DB_PASSWORD,connectTimeout=10000,syncTimeout=10000"
   } >>"$1/peers.env"
 }
 

@@ -15,6 +15,19 @@ void BeginCallCommand::SetArguments(std::vector<VariableInfo> values) {
     encoded = false;
 }
 
+void BeginCallCommand::LendEncodingBuffer(std::vector<uint8_t> buffer) {
+    encodedArguments = std::move(buffer);
+    encoded = false;
+}
+
+void BeginCallCommand::ReturnStorage(std::vector<VariableInfo>& values, std::vector<uint8_t>& buffer) {
+    values = std::move(arguments);
+    buffer = std::move(encodedArguments);
+    arguments.clear();
+    encodedArguments.clear();
+    encoded = false;
+}
+
 void BeginCallCommand::EncodeArguments() {
     if (encoded) return;
     encodedArguments.clear();

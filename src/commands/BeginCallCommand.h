@@ -21,6 +21,11 @@ public:
     int16_t GetPayloadLength() override;
 
     void SetArguments(std::vector<VariableInfo> values);
+    // For a caller that reuses its vectors across commands (a hook thread), so that steady-state
+    // capture allocates nothing: lend the encoding buffer before the first payload call, and take
+    // both vectors back, capacity intact, once the command is written.
+    void LendEncodingBuffer(std::vector<uint8_t> buffer);
+    void ReturnStorage(std::vector<VariableInfo>& values, std::vector<uint8_t>& buffer);
     void SetInstanceId(uint64_t instance) { instanceId = instance; }
 
     uint64_t GetFunctionId() const { return functionId; }

@@ -19,6 +19,8 @@ enum CallType : int32_t {
     ProcessType = 12,
     DiscardTrace = 13,
     ProfilerSampling = 14,
+    // Sent only when the user asks for it: collectors that do not know it would stumble on it.
+    DeliveryStatistics = 20,
     SqlInformation = 100,
     HttpRequestInformation = 101,
     ProfilerVersion = 104,

@@ -14,6 +14,18 @@ void EndCallCommand::SetReturnValue(VariableInfo* value) {
     encoded = false;
 }
 
+void EndCallCommand::LendEncodingBuffer(std::vector<uint8_t> buffer) {
+    encodedValue = std::move(buffer);
+    encoded = false;
+}
+
+VariableInfo* EndCallCommand::ReturnStorage(std::vector<uint8_t>& buffer) {
+    buffer = std::move(encodedValue);
+    encodedValue.clear();
+    encoded = false;
+    return returnValue.release();
+}
+
 void EndCallCommand::EncodeReturnValue() {
     if (encoded) return;
     encodedValue.clear();

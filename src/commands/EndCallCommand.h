@@ -22,6 +22,11 @@ public:
 
     // Takes ownership; a previous value is deleted.
     void SetReturnValue(VariableInfo* value);
+    // For a caller that reuses its storage across commands (a hook thread): lend the encoding
+    // buffer before the first payload call; once written, take it back and the return value
+    // record (ownership returns to the caller; null when none was set).
+    void LendEncodingBuffer(std::vector<uint8_t> buffer);
+    VariableInfo* ReturnStorage(std::vector<uint8_t>& buffer);
 
     uint64_t GetFunctionId() const { return functionId; }
     bool IsTailCall() const { return isTailCall; }

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "commands/PayloadWriter.h"
+#include "inspection/SecretMasker.h"
 
 namespace {
 // Header, 2 + 1 length bytes, the 16-bit and the 64-bit number.
@@ -14,10 +15,12 @@ HttpRequestInformationCommand::HttpRequestInformationCommand(uint64_t pid, uint6
                                                              const std::string& second, uint16_t shortNumber,
                                                              uint64_t longNumber)
     : CommandBase(pid, tid, Calls::HttpRequestInformation),
-      secondText(FitUtf8(second, MaxSecondTextLength)),
+      secondText(FitUtf8(SecretMasker::Active() ? SecretMasker::Masked(second) : second, MaxSecondTextLength)),
       shortValue(shortNumber),
       longValue(longNumber) {
-    firstText = FitUtf8(first, MaxCommandLength - FixedLength - secondText.size());
+    // URLs may carry user-info or keys in their query.
+    firstText = FitUtf8(SecretMasker::Active() ? SecretMasker::Masked(first) : first,
+                        MaxCommandLength - FixedLength - secondText.size());
 }
 
 int16_t HttpRequestInformationCommand::GetPayloadLength() {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "commands/PayloadWriter.h"
+#include "inspection/SecretMasker.h"
 
 namespace {
 // Header, four blocks of marker and 16-bit length, and the 64-bit number.
@@ -27,7 +28,8 @@ SqlInformationCommand::SqlInformationCommand(uint64_t pid, uint64_t tid, const s
     std::wstring* fields[] = {&text1, &text2, &text3, &text4};
     const std::wstring* sources[] = {&first, &second, &third, &fourth};
     for (int i = 0; i < 4; ++i) {
-        *fields[i] = FitUtf16(*sources[i], unitsLeft);
+        // Connection strings travel here: their secrets are masked before anything is cut.
+        *fields[i] = FitUtf16(SecretMasker::Active() ? SecretMasker::Masked(*sources[i]) : *sources[i], unitsLeft);
         unitsLeft -= Utf16Units(*fields[i]);
     }
 }

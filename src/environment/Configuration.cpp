@@ -52,6 +52,10 @@ void Configuration::DiscoverEnvironmentSettings() {
     errorLogFolder = GetEnvironmentVariableAsString("MORVEL_ERROR_LOG_FOLDER", std::string());
     logLevel = GetEnvironmentVariableAsLogLevel("MORVEL_DEBUG_LOGLEVEL", LogLevel::Nothing);
     logToConsole = GetEnvironmentVariableAsBool("MORVEL_DEBUG_LOGTOCONSOLE", false);
+    reportDelivery = GetEnvironmentVariableAsBool("MORVEL_REPORT_DELIVERY", false);
+    processInclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_INCLUDE");
+    processExclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_EXCLUDE");
+    captureSecrets = GetEnvironmentVariableAsBool("MORVEL_CAPTURE_SECRETS", false);
     processId = GetProcessId();
 }
 
@@ -125,6 +129,25 @@ int32_t Configuration::GetEnvironmentVariableAsInt(const char* name, int32_t def
     // would silently turn a huge number into a small or negative one.
     if (number < INT32_MIN || number > INT32_MAX) return defaultValue;
     return static_cast<int32_t>(number);
+}
+
+std::vector<std::string> Configuration::GetEnvironmentVariableAsNameList(const char* name) {
+    std::vector<std::string> names;
+    const char* value = std::getenv(name);
+    if (value == nullptr) return names;
+    std::string current;
+    for (const char* c = value;; ++c) {
+        const bool separator = *c == '\0' || *c == ',' || *c == ';' || *c == ' ' || *c == '\t' || *c == '\n' ||
+                               *c == '\r';
+        if (!separator) {
+            current.push_back(*c);
+            continue;
+        }
+        if (!current.empty()) names.push_back(std::move(current));
+        current.clear();
+        if (*c == '\0') break;
+    }
+    return names;
 }
 
 uint64_t Configuration::GetProcessId() { return static_cast<uint64_t>(static_cast<int64_t>(::getpid())); }

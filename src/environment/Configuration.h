@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Export.h"
 
@@ -57,6 +58,8 @@ public:
     static std::string GetEnvironmentVariableAsString(const char* name, const std::string& defaultValue);
     static HostType GetEnvironmentVariableAsHostType(const char* name, HostType defaultValue);
     static int32_t GetEnvironmentVariableAsInt(const char* name, int32_t defaultValue);
+    // Names separated by commas, semicolons or white space; empty entries are dropped.
+    static std::vector<std::string> GetEnvironmentVariableAsNameList(const char* name);
 
     static uint64_t GetProcessId();
 
@@ -69,6 +72,13 @@ public:
     std::string errorLogFolder;
     LogLevel logLevel = LogLevel::Nothing;
     bool logToConsole = false;
+    // Delivery statistics for the collector: a command type other collectors do not know.
+    bool reportDelivery = false;
+    // Executable or main-assembly names of the processes to profile (empty: all) and to skip.
+    std::vector<std::string> processInclude;
+    std::vector<std::string> processExclude;
+    // Captured values keep their passwords and other secrets instead of a mask.
+    bool captureSecrets = false;
     uint64_t processId = 0;
 };
 

@@ -1,12 +1,15 @@
 #include "environment/SystemContext.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "environment/Logger.h"
 
@@ -31,7 +34,95 @@ bool HostOptionTakesValue(const std::string& option) {
            option == "--roll-forward-on-no-candidate-fx";
 }
 
+// "3.1.3", "3.1.0-preview1.19506.1": digits and dots first, then anything printable.
+bool LooksLikeVersion(const std::string& text) {
+    if (text.empty() || text.size() > 64 || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+    size_t dots = 0;
+    size_t i = 0;
+    for (; i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.'); ++i)
+        dots += text[i] == '.';
+    if (dots < 2) return false;
+    for (; i < text.size(); ++i)
+        if (!std::isgraph(static_cast<unsigned char>(text[i])) || text[i] == '"' || text[i] == '/') return false;
+    return true;
+}
+
+std::string Trimmed(const std::string& text) {
+    const size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos) return std::string();
+    return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
+// The first bytes of a small file; runtime files of interest are a few KB to a few hundred.
+std::string ReadHead(const std::string& path, size_t limit) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::string();
+    std::string text(limit, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(limit));
+    text.resize(static_cast<size_t>(file.gcount()));
+    return text;
+}
+
+// The runtime pack or framework version a deps.json names, as "Microsoft.NETCore.App.Runtime.<rid>/<version>".
+std::string VersionFromDeps(const std::string& text) {
+    static const std::string marker = "Microsoft.NETCore.App.Runtime.";
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+        const size_t slash = text.find('/', at + marker.size());
+        const size_t quote = text.find('"', at + marker.size());
+        if (slash == std::string::npos || quote == std::string::npos || slash > quote) continue;
+        const std::string version = text.substr(slash + 1, quote - slash - 1);
+        if (LooksLikeVersion(version)) return version;
+    }
+    return std::string();
+}
+
 }  // namespace
+
+std::string SystemContext::CoreRuntimeVersion(uint16_t major, uint16_t minor, uint16_t build,
+                                               const std::string& coreclrPath) {
+    const std::string reported = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+    if (major != 4 || minor != 0 || coreclrPath.empty()) return reported;
+    const size_t slash = coreclrPath.find_last_of('/');
+    if (slash == std::string::npos) return reported;
+    const std::string folder = coreclrPath.substr(0, slash);
+    const std::string folderName = BaseName(folder);
+    if (LooksLikeVersion(folderName)) return folderName;
+    // A ".version" file: a commit on the first line, the version on the second.
+    std::istringstream lines(ReadHead(folder + "/.version", 4096));
+    std::string line;
+    for (int number = 0; number < 2 && std::getline(lines, line); ++number) {
+        line = Trimmed(line);
+        if (number == 1 && LooksLikeVersion(line)) return line;
+    }
+    // A self-contained application: its deps.json names the runtime pack it was built with.
+    if (DIR* directory = opendir(folder.c_str())) {
+        std::string found;
+        while (dirent* entry = readdir(directory)) {
+            const std::string name = entry->d_name;
+            if (!ends_with(name, ".deps.json")) continue;
+            found = VersionFromDeps(ReadHead(folder + "/" + name, 1 << 20));
+            if (!found.empty()) break;
+        }
+        closedir(directory);
+        if (!found.empty()) return found;
+    }
+    return reported;
+}
+
+std::string SystemContext::LoadedCoreclrPath() {
+    std::string path;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            const char* name = info->dlpi_name;
+            if (name != nullptr && ends_with(name, "/libcoreclr.so")) {
+                *static_cast<std::string*>(data) = name;
+                return 1;
+            }
+            return 0;
+        },
+        &path);
+    return path;
+}
 
 SystemContext::SystemContext() { Construct("/proc/" + std::to_string(getpid()) + "/cmdline"); }
 
@@ -43,9 +134,15 @@ void SystemContext::Construct(const std::string& path) {
     processId = static_cast<uint32_t>(getpid());
     SetHostName();
     functionMapSequenceNo = 100;
-    hostType = IsBuildToolCommandLine(ReadCommandLine(cmdlinePath)) ? DOTNET_CORE_MSBUILD : UNKNOWN;
+    const std::vector<std::string> args = ReadCommandLine(cmdlinePath);
+    hostType = IsBuildToolCommandLine(args) ? DOTNET_CORE_MSBUILD : UNKNOWN;
+    if (g_Configuration != nullptr &&
+        (!g_Configuration->processInclude.empty() || !g_Configuration->processExclude.empty()))
+        skippedBySettings = !IsChosenProcess(ProcessNames(args), g_Configuration->processInclude,
+                                             g_Configuration->processExclude, choiceReason);
     if (g_Configuration != nullptr && !g_Configuration->apiKey.empty())
-        QX_LOG(LogLevel::Info, "[SystemContext] Configured for Api Key: %s", g_Configuration->apiKey.c_str());
+        // Whether one is set is worth knowing; the key itself never goes into a log.
+        QX_LOG(LogLevel::Info, "[SystemContext] An API key is configured (%zu characters)", g_Configuration->apiKey.size());
 }
 
 std::vector<std::string> SystemContext::ReadCommandLine(const std::string& path) {
@@ -83,6 +180,53 @@ bool SystemContext::IsBuildToolCommandLine(const std::vector<std::string>& args)
     if (name == "MSBuild.dll" || name == "csc.dll" || name == "VBCSCompiler.dll") return true;
     // The SDK's own driver assembly, when started explicitly.
     return name == "dotnet.dll" && app.find("/sdk/") != std::string::npos;
+}
+
+std::vector<std::string> SystemContext::ProcessNames(const std::vector<std::string>& args) {
+    std::vector<std::string> names;
+    auto add = [&names](std::string name) {
+        if (ends_with(name, ".dll") || ends_with(name, ".exe")) name.resize(name.size() - 4);
+        if (!name.empty()) names.push_back(std::move(name));
+    };
+    if (args.empty()) return names;
+    add(BaseName(args[0]));
+    if (BaseName(args[0]) != "dotnet") return names;
+    size_t i = 1;
+    if (i < args.size() && args[i] == "exec") {
+        ++i;
+        while (i < args.size() && args[i].rfind("--", 0) == 0) i += HostOptionTakesValue(args[i]) ? 2 : 1;
+    }
+    if (i < args.size() && (ends_with(args[i], ".dll") || ends_with(args[i], ".exe"))) add(BaseName(args[i]));
+    return names;
+}
+
+bool SystemContext::IsChosenProcess(const std::vector<std::string>& names, const std::vector<std::string>& include,
+                                    const std::vector<std::string>& exclude, std::string& reason) {
+    auto listed = [&names](const std::vector<std::string>& list) -> const std::string* {
+        for (const std::string& entry : list) {
+            std::string wanted = entry;
+            if (ends_with(wanted, ".dll") || ends_with(wanted, ".exe")) wanted.resize(wanted.size() - 4);
+            for (const std::string& name : names)
+                if (name == wanted) return &name;
+        }
+        return nullptr;
+    };
+    std::string shown;
+    for (const std::string& name : names) shown += (shown.empty() ? "" : ", ") + name;
+    if (const std::string* name = listed(exclude)) {
+        reason = "'" + *name + "' is in MORVEL_PROCESS_EXCLUDE";
+        return false;
+    }
+    if (include.empty()) {
+        reason = "none of (" + shown + ") is in MORVEL_PROCESS_EXCLUDE";
+        return true;
+    }
+    if (const std::string* name = listed(include)) {
+        reason = "'" + *name + "' is in MORVEL_PROCESS_INCLUDE";
+        return true;
+    }
+    reason = "none of (" + shown + ") is in MORVEL_PROCESS_INCLUDE";
+    return false;
 }
 
 void SystemContext::SetHostName() {
@@ -144,13 +288,13 @@ void SystemContext::FetchProcessNameAndType() {
     if (FAILED(hr)) {
         QX_LOG(LogLevel::Error, "[FetchProcessNameAndType] Unable to call GetRuntimeInformation");
     } else {
-        const std::string numbers = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
         if (runtimeType == COR_PRF_DESKTOP_CLR) {
             hostType = DOTNET_IIS;
-            runtimeVersionText = "Framework " + numbers;
+            runtimeVersionText =
+                "Framework " + std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
         } else {
             hostType = DOTNET_CORE;
-            runtimeVersionText = "CORE " + numbers;
+            runtimeVersionText = "CORE " + CoreRuntimeVersion(major, minor, build, LoadedCoreclrPath());
         }
     }
     SetHostTypeText();

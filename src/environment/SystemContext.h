@@ -54,6 +54,25 @@ public:
     static bool IsBuildToolCommandLine(const std::vector<std::string>& args);
     static std::vector<std::string> ReadCommandLine(const std::string& path);
 
+    // The names a process is chosen by: the executable's file name and, when the host runs an
+    // assembly ("dotnet app.dll"), the assembly's; both without a .dll or .exe ending.
+    static std::vector<std::string> ProcessNames(const std::vector<std::string>& args);
+    // Whether the include and exclude lists let the process be profiled; `reason` says why not
+    // (or which name was included) for the log.
+    static bool IsChosenProcess(const std::vector<std::string>& names, const std::vector<std::string>& include,
+                                const std::vector<std::string>& exclude, std::string& reason);
+    // Skipped by the include/exclude settings: left alone exactly like a build tool.
+    bool IsSkippedBySettings() const { return skippedBySettings; }
+    const std::string& GetChoiceReason() const { return choiceReason; }
+    // The version text of a CoreCLR runtime. Before 5.0 the runtime's information call answers
+    // 4.0.30319 whatever the release: then the runtime's own files tell, beside `coreclrPath`
+    // (its directory is named after the version in a shared install; a `.version` file or a
+    // deps.json names it otherwise). Later runtimes are taken at their word.
+    static std::string CoreRuntimeVersion(uint16_t major, uint16_t minor, uint16_t build,
+                                          const std::string& coreclrPath);
+    // Path of the loaded runtime library, or empty.
+    static std::string LoadedCoreclrPath();
+
 private:
     void Construct(const std::string& cmdlinePath);
 
@@ -70,6 +89,8 @@ private:
     std::string hostName;
     std::string runtimeVersionText;
     std::string cmdlinePath;
+    bool skippedBySettings = false;
+    std::string choiceReason;
     ICorProfilerInfo* profilerInfo = nullptr;
     ICorProfilerInfo2* profilerInfo2 = nullptr;
     ICorProfilerInfo3* profilerInfo3 = nullptr;

@@ -214,7 +214,7 @@ unsigned IlmethodEmit(unsigned size, const IlMethodFat* header, BOOL moreSection
         flags =
             moreSections ? (flags | CorILMethod_MoreSects) : (flags & ~static_cast<uint32_t>(CorILMethod_MoreSects));
         Write16(out, flags | (3u << 12));
-        Write16(out + 2, header->maxStack > 0xFFFF ? 0xFFFF : header->maxStack);
+        Write16(out + 2, header->maxStack);
         Write32(out + 4, header->codeSize);
         Write32(out + 8, header->localVarSigToken);
         return qx::il::FatHeaderSize;

@@ -14,14 +14,18 @@
 
 extern "C" {
 
-// Header values as numbers, not as the packed on-disk layout.
+// The fat header in its standard packed layout, the same 12 bytes a method body starts with,
+// so native callers pass what they already have. A tiny header reads as flags 2, size 0,
+// max stack 8.
 struct IlMethodFat {
-    uint32_t flags;             // 12 bits, format bits included
-    uint32_t size;              // header size in 4-byte units (3 for a fat header, 0 for tiny)
-    uint32_t maxStack;
+    uint32_t flags : 12;        // format bits included
+    uint32_t size : 4;          // header size in 4-byte units (3 for a fat header, 0 for tiny)
+    uint32_t maxStack : 16;
     uint32_t codeSize;
     mdSignature localVarSigToken;
 };
+static_assert(sizeof(IlMethodFat) == 12, "the standard fat header is 12 bytes");
+static_assert(alignof(IlMethodFat) == 4);
 
 struct IlMethodDecoder {
     IlMethodFat header;

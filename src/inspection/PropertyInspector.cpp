@@ -723,7 +723,16 @@ std::vector<VariableInfo> PropertyInspector::ExtractArgumentValues(BeginCallComm
                                                                    COR_PRF_FRAME_INFO frameInfo,
                                                                    const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo) {
     std::vector<VariableInfo> result;
-    if (definition == nullptr || argumentInfo == nullptr) return result;
+    ExtractArgumentValues(command, definition, frameInfo, argumentInfo, result);
+    return result;
+}
+
+void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
+                                              COR_PRF_FRAME_INFO frameInfo,
+                                              const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo,
+                                              std::vector<VariableInfo>& result) {
+    result.clear();
+    if (definition == nullptr || argumentInfo == nullptr) return;
     try {
         MethodFacts facts;
         const MethodMetadata* metadata = definition->GetMetadata();
@@ -732,13 +741,17 @@ std::vector<VariableInfo> PropertyInspector::ExtractArgumentValues(BeginCallComm
             facts.moduleId = metadata->moduleId;
             facts.signature = metadata->signature;
             facts.signatureLength = metadata->signatureLength;
-            if (!ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts)) return result;
+            // The frame's exact class matters only to paths that start at `this`: the runtime
+            // is not asked for it on every call of the other functions.
+            if (!definition->GetSpecsForArgument(ThisPtrName()).empty() &&
+                !ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts))
+                return;
         } else if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) {
-            return result;
+            return;
         }
         SignatureCursor cursor(facts.signature, facts.signatureLength);
         SignatureHeader header;
-        if (!ReadSignatureHeader(cursor, header)) return result;
+        if (!ReadSignatureHeader(cursor, header)) return;
         cursor.SkipType();  // the return type; a malformed one leaves every parameter unknown
         std::vector<std::string> namesRead;
         if (metadata == nullptr) namesRead = ParameterNames(facts, header.parameterCount);
@@ -830,22 +843,30 @@ std::vector<VariableInfo> PropertyInspector::ExtractArgumentValues(BeginCallComm
     } catch (...) {
         LogUnhandled("ExtractArgumentValues", "unknown error");
     }
-    return result;
 }
 
 VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefinition* definition,
                                                      const COR_PRF_FUNCTION_ARGUMENT_RANGE* range) {
-    if (definition == nullptr || range == nullptr || range->startAddress == 0 || range->length == 0) return nullptr;
-    std::unique_ptr<VariableInfo> result;
+    VariableInfo record;
+    return ExtractReturnValue(definition, range, record) ? new VariableInfo(std::move(record)) : nullptr;
+}
+
+bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* definition,
+                                           const COR_PRF_FUNCTION_ARGUMENT_RANGE* range, VariableInfo& result) {
+    if (definition == nullptr || range == nullptr || range->startAddress == 0 || range->length == 0) return false;
+    // Set once a record is begun: a failure after that still sends what was read.
+    bool begun = false;
     try {
         const std::string name = ReturnValueName();
         const InspectionType inspection = definition->GetInspectionTypeForArgument(name);
         // The two cases that need nothing from the signature ask the runtime nothing.
-        if (inspection == InspectionType::RawValue)
-            return new VariableInfo(RawRecord(name, range->startAddress, range->length));
+        if (inspection == InspectionType::RawValue) {
+            result = RawRecord(name, range->startAddress, range->length);
+            return true;
+        }
         if (inspection != InspectionType::Value && inspection != InspectionType::ParsedValue &&
             inspection != InspectionType::PropertyPath)
-            return nullptr;
+            return false;
 
         MethodFacts facts;
         if (const MethodMetadata* metadata = definition->GetMetadata()) {
@@ -853,36 +874,36 @@ VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefi
             facts.signature = metadata->signature;
             facts.signatureLength = metadata->signatureLength;
         } else if (!ReadMethodFacts(definition->GetFunctionId(), 0, facts)) {
-            return nullptr;
+            return false;
         }
         SignatureCursor cursor(facts.signature, facts.signatureLength);
         SignatureHeader header;
         uint32_t elementType = 0;
         if (!ReadSignatureHeader(cursor, header) || !cursor.ReadCompressed(elementType)) {
-            if (inspection == InspectionType::PropertyPath) return nullptr;
-            result = std::make_unique<VariableInfo>();
-            result->SetName(name);
-            result->SetType(Unknown);
-            return result.release();
+            if (inspection == InspectionType::PropertyPath) return false;
+            result = VariableInfo();
+            result.SetName(name);
+            result.SetType(Unknown);
+            return true;
         }
 
         if (inspection != InspectionType::PropertyPath) {
-            result = std::make_unique<VariableInfo>(
-                VariableInfo::ParseType(name, static_cast<CorElementType>(elementType), cursor,
-                                        AsAddress(range->startAddress), range->length));
-            return result.release();
+            result = VariableInfo::ParseType(name, static_cast<CorElementType>(elementType), cursor,
+                                             AsAddress(range->startAddress), range->length);
+            return true;
         }
 
         const std::vector<PropertySpec*>& specs = definition->GetSpecsForArgument(name);
         if (specs.empty() || (elementType != ELEMENT_TYPE_CLASS && elementType != ELEMENT_TYPE_VALUETYPE))
-            return nullptr;
-        result = std::make_unique<VariableInfo>();
-        result->SetName(name);
-        result->SetType(Object);
+            return false;
+        result = VariableInfo();
+        begun = true;
+        result.SetName(name);
+        result.SetType(Object);
         if (elementType == ELEMENT_TYPE_CLASS) {
             for (const PropertySpec* spec : specs)
-                result->AddValue(RecordForPath(0, 0, spec, range->startAddress, false, range->length));
-            return result.release();
+                result.AddValue(RecordForPath(0, 0, spec, range->startAddress, false, range->length));
+            return true;
         }
         mdToken token = 0;
         const bool haveToken = cursor.ReadTypeDefOrRef(token);
@@ -895,11 +916,11 @@ VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefi
                        LogProcessId(), definition->GetDefinitionClassName().c_str(),
                        definition->GetDefinitionMethodName().c_str());
             }
-            result->AddValue(pair ? RecordForPath(pair->moduleId, pair->classId, spec, range->startAddress, true,
-                                                  range->length)
-                                  : RecordForPath(0, 0, spec, 0, true, 0));
+            result.AddValue(pair ? RecordForPath(pair->moduleId, pair->classId, spec, range->startAddress, true,
+                                                 range->length)
+                                 : RecordForPath(0, 0, spec, 0, true, 0));
         }
-        return result.release();
+        return true;
     } catch (const char* message) {
         LogUnhandled("ExtractReturnValues", message != nullptr ? message : "");
     } catch (const std::exception& error) {
@@ -907,5 +928,5 @@ VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefi
     } catch (...) {
         LogUnhandled("ExtractReturnValues", "unknown error");
     }
-    return result.release();
+    return begun;
 }

@@ -42,9 +42,17 @@ public:
                                                     const MonitoredFunctionDefinition* definition,
                                                     COR_PRF_FRAME_INFO frameInfo,
                                                     const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo);
+    // The same into `result`, cleared first; its capacity is kept, so a hook thread that passes
+    // the same vector each time allocates nothing for it in steady state.
+    void ExtractArgumentValues(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
+                               COR_PRF_FRAME_INFO frameInfo, const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo,
+                               std::vector<VariableInfo>& result);
     // A new record owned by the caller, or null.
     VariableInfo* ExtractReturnValues(const MonitoredFunctionDefinition* definition,
                                       const COR_PRF_FUNCTION_ARGUMENT_RANGE* range);
+    // The same into `result`; false (and `result` unspecified) when there is no return value to send.
+    bool ExtractReturnValue(const MonitoredFunctionDefinition* definition, const COR_PRF_FUNCTION_ARGUMENT_RANGE* range,
+                            VariableInfo& result);
 
     // One record per "thisPtr" path, up to the first whose field name holds "##".
     void ExtractThisPtrInfo(ModuleID moduleId, ClassID classId, const MonitoredFunctionDefinition* definition,

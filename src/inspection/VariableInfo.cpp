@@ -10,6 +10,7 @@
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
+#include "inspection/SecretMasker.h"
 
 using namespace Variables;
 
@@ -114,6 +115,62 @@ std::string NarrowText(const char16_t* text, uint32_t units) {
         for (char16_t c : wide) narrow.push_back(static_cast<char>(c & 0xFF));
     }
     return narrow;
+}
+
+// Appends UTF-16 units as little-endian bytes, the mask for every secret, at most `limit` units.
+struct MaskedStringSink {
+    std::vector<uint8_t>& out;
+    size_t limit;
+    size_t written = 0;
+    void Copy(const char16_t* units, size_t count) {
+        count = std::min(count, limit - written);
+        AppendMemory(out, units, 2 * count);
+        written += count;
+    }
+    void Mask() {
+        for (size_t i = 0; i < SecretMasker::MaskLength && written < limit; ++i, ++written) {
+            out.push_back(static_cast<uint8_t>(SecretMasker::Mask[i]));
+            out.push_back(0);
+        }
+    }
+};
+
+// The string record with its secrets masked. A short string is sent whole, at its masked
+// length. A long one keeps its full length in the record and its first units masked; a secret
+// still open where the window ends is masked to the end of the window, and the window is
+// bounded so that a huge string costs no more than a long one.
+template <typename Header, typename TooLarge, typename Finish>
+bool AppendMaskedString(std::vector<uint8_t>& out, const char16_t* chars, uint32_t units, size_t room,
+                        Header& writeHeader, TooLarge& tooLarge, Finish& finish) {
+    if (units <= VariableInfo::MaxStringUnits) {
+        // Most strings hold no secret: one scan, then the plain copy.
+        SecretMasker::Span firstSecret;
+        const bool secret = SecretMasker::FindNext(chars, units, 0, firstSecret);
+        const size_t sent = secret ? SecretMasker::MaskedLength(chars, units) : units;
+        if (2 + 2 * sent > room) return tooLarge();
+        writeHeader(String);
+        AppendLittleEndian(out, 2 * sent, 2);
+        if (!secret) {
+            AppendMemory(out, chars, 2 * sent);
+            return finish();
+        }
+        MaskedStringSink sink{out, sent};
+        SecretMasker::Write(chars, units, sink);
+        return finish();
+    }
+    if (4 + 2 * static_cast<size_t>(LongStringSentUnits) > room) return tooLarge();
+    writeHeader(LongString);
+    AppendLittleEndian(out, 2 * static_cast<uint64_t>(units), 4);
+    const size_t window = std::min<size_t>(units, 2 * VariableInfo::MaxStringUnits);
+    MaskedStringSink sink{out, LongStringSentUnits};
+    SecretMasker::Write(chars, window, sink);
+    // The payload has a fixed size; a window that was mostly secret is filled up with the mask.
+    while (sink.written < LongStringSentUnits) {
+        out.push_back('*');
+        out.push_back(0);
+        ++sink.written;
+    }
+    return finish();
 }
 
 }  // namespace
@@ -505,6 +562,8 @@ bool VariableInfo::AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int 
             if (state == StringState::NoLayout) return headerOnly(type);
             if (state == StringState::Malformed) return headerOnly(Unknown);
             if (units == 0) return headerOnly(EmptyString);
+            const auto* chars = static_cast<const char16_t*>(first);
+            if (SecretMasker::Active()) return AppendMaskedString(out, chars, units, room, writeHeader, tooLarge, finish);
             if (units <= MaxStringUnits) {
                 if (2 + 2 * static_cast<size_t>(units) > room) return tooLarge();
                 writeHeader(String);
@@ -629,7 +688,8 @@ std::string VariableInfo::ValueText(int depth) const {
             uint32_t units = 0;
             if (first == nullptr || ReadStringUnits(first, units) != StringState::Known) return "<no data>";
             if (units > MaxStringUnits) units = LongStringSentUnits;
-            return NarrowText(static_cast<const char16_t*>(first), units);
+            const std::string text = NarrowText(static_cast<const char16_t*>(first), units);
+            return SecretMasker::Active() ? SecretMasker::Masked(text) : text;
         }
         case Struct:
         case Object: {

@@ -35,6 +35,37 @@ enum VariableType : int32_t {
 };
 }  // namespace Variables
 
+// Addresses of one record's values. Nearly every record holds one (a scalar or a string), so the
+// first two are kept in place: capturing them allocates nothing on the hook thread.
+class ValueAddresses {
+public:
+    size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const void* operator[](size_t index) const { return index < Inline ? inlined[index] : spilled[index - Inline]; }
+    const void* front() const { return inlined[0]; }
+    void push_back(const void* address) {
+        if (count < Inline) inlined[count] = address;
+        else spilled.push_back(address);
+        ++count;
+    }
+    void clear() {
+        count = 0;
+        spilled.clear();
+    }
+    std::vector<const void*> ToVector() const {
+        std::vector<const void*> all;
+        all.reserve(count);
+        for (size_t i = 0; i < count; ++i) all.push_back((*this)[i]);
+        return all;
+    }
+
+private:
+    static constexpr size_t Inline = 2;
+    const void* inlined[Inline] = {};
+    std::vector<const void*> spilled;
+    size_t count = 0;
+};
+
 // One captured value of a monitored call. It holds addresses, not copies: scalars and strings
 // are read from managed memory when the record is serialised, which must happen before the
 // hook that captured them returns. A record owns its child records.
@@ -83,7 +114,7 @@ public:
     void SetClassName(const std::string& value) { className = value; }
     Variables::VariableType GetType() const { return type; }
     void SetType(Variables::VariableType value) { type = value; }
-    std::vector<const void*> GetValues() const { return values; }
+    std::vector<const void*> GetValues() const { return values.ToVector(); }
     std::vector<const VariableInfo*> GetChildren() const;
     std::vector<Variables::VariableType> GetTypeArguments() const { return typeArguments; }
 
@@ -116,6 +147,6 @@ private:
     std::string className;
     Variables::VariableType type = Variables::Void;
     std::vector<Variables::VariableType> typeArguments;
-    std::vector<const void*> values;
+    ValueAddresses values;
     std::vector<std::unique_ptr<VariableInfo>> children;
 };

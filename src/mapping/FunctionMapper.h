@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+#include <memory>
 #include <vector>
 
 #include "environment/Configuration.h"
@@ -134,6 +135,9 @@ private:
     std::unordered_set<uint64_t> _monitoredFunctionIds;
     std::vector<MonitoredFunctionDefinition*> _interfaceFunctions;
     std::vector<MonitoredAttributeDefinition*> _attributeFunctions;
+    // Every step of the catalogue's property chains; definitions and their clones only point
+    // into them, so they go with the mapper (which the agent never destroys).
+    std::vector<std::unique_ptr<PropertySpec>> _catalogueSpecs;
     std::mutex _monitoredFunctionsLock;
     std::mutex _interfaceFunctionsLock;
     std::vector<std::string> _userBlacklist;

@@ -1,6 +1,7 @@
 #include "mapping/MonitoredFunctionCatalogue.h"
 
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "environment/Logger.h"
@@ -13,19 +14,22 @@ using MonitoredFunctionCatalogue::Path;
 using MonitoredFunctionCatalogue::Row;
 
 // Built innermost step first. Each row gets a chain of its own, shared by the definitions of
-// the row's methods and their clones; it lives as long as the process.
-PropertySpec* BuildChain(const Path& path) {
+// the row's methods and their clones; `owner` keeps its steps as long as the mapper lives.
+PropertySpec* BuildChain(const Path& path, std::vector<std::unique_ptr<PropertySpec>>& owner) {
     PropertySpec* chain = nullptr;
     for (auto step = path.rbegin(); step != path.rend(); ++step) {
         if (step->name == nullptr) continue;
+        owner.reserve(owner.size() + 1);
         chain = new PropertySpec(step->name, step->fieldName, step->elementType, chain);
+        owner.emplace_back(chain);
     }
     return chain;
 }
 
-void AddRows(FunctionMapper& mapper, std::span<const Row> rows, HostType hostType) {
+void AddRows(FunctionMapper& mapper, std::vector<std::unique_ptr<PropertySpec>>& owner, std::span<const Row> rows,
+             HostType hostType) {
     for (const Row& row : rows) {
-        PropertySpec* spec = BuildChain(row.PathFor(hostType));
+        PropertySpec* spec = BuildChain(row.PathFor(hostType), owner);
         switch (row.operation) {
             case Operation::Function:
                 for (size_t i = 0; i < row.MethodCount(); ++i)
@@ -55,12 +59,12 @@ bool CorrelationEnabled() { return g_Configuration == nullptr || g_Configuration
 void FunctionMapper::Initialize(HostType hostType) {
     namespace Catalogue = MonitoredFunctionCatalogue;
     try {
-        AddRows(*this, Catalogue::CompanionRows(), hostType);
-        if (CorrelationEnabled()) AddRows(*this, Catalogue::CorrelationRows(), hostType);
-        AddRows(*this, Catalogue::CommonRows(), hostType);
+        AddRows(*this, _catalogueSpecs, Catalogue::CompanionRows(), hostType);
+        if (CorrelationEnabled()) AddRows(*this, _catalogueSpecs, Catalogue::CorrelationRows(), hostType);
+        AddRows(*this, _catalogueSpecs, Catalogue::CommonRows(), hostType);
         if (const char* hostBlock = Catalogue::HostBlockName(hostType)) {
             QX_LOG(LogLevel::Info, "[FunctionMapper:Initialize] Initializing Monitored Functions for: %s", hostBlock);
-            AddRows(*this, Catalogue::HostRows(hostType), hostType);
+            AddRows(*this, _catalogueSpecs, Catalogue::HostRows(hostType), hostType);
         }
     } catch (const std::exception& error) {
         // Out of memory at start-up: trace with what was loaded rather than fail the runtime.

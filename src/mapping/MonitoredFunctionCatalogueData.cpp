@@ -218,6 +218,11 @@ constexpr Row Common[] = {
          Steps({"Uri", "requestUri", Class}, {"uriValue", "m_String", String})),
     Fn("System.Net.Http.HttpRequestMessage", {"InitializeValues"}, "requestUri", PropertyPath,
        Steps({"Uri", "_string", String})),
+    // Today's HttpClient hands the request to the invoker after a base address was applied, so
+    // the URL read here is absolute either way.
+    Make(Operation::Function, "System.Net.Http.HttpMessageInvoker", {"SendAsync", "Send"}, "request", PropertyPath,
+         Steps({"Uri", "_requestUri", Class}, {"uriValue", "_string", String}),
+         Steps({"Uri", "requestUri", Class}, {"uriValue", "m_String", String})),
     Fn("System.Net.HttpRequestCreator", {"Create"}, "returnValue", Raw),
     Fn("System.Net.HttpWebRequest", {"GetResponse", "EndGetResponse"}, Every, None),
     Fn("Microsoft.Owin.OwinRequest", {"get_Path"}, Every, None),
@@ -302,6 +307,17 @@ constexpr Row DotNetCore[] = {
     Fn(IisContext, {"set_Scheme"}, Every, Whole),
     Fn("Microsoft.AspNetCore.HttpSys.Internal.NativeRequestContext", {"GetKnowHeaderHelper"}, "returnValue", Whole),
     Fn(HttpProtocol, {"get_Path", "get_Scheme", "get_MethodText"}, "returnValue", Whole),
+    // Today's Kestrel parses the request line into these properties (the start-line methods
+    // above no longer take the method and target), and the status into the response's.
+    Fn(HttpProtocol, {"set_Path", "set_QueryString"}, "value", Whole),
+    Fn(HttpProtocol, {"set_StatusCode"}, "value", Whole),
+    Fn(HttpProtocol,
+       {"Microsoft.AspNetCore.Http.Features.IHttpRequestFeature.get_Method",
+        "Microsoft.AspNetCore.Http.Features.IHttpRequestFeature.get_QueryString"},
+       "returnValue", Whole),
+    Fn(Http1Connection, {"ValidateNonOriginHostHeader"}, "hostText", Whole),
+    // Today's MVC keeps its action invoker in another namespace.
+    Fn("Microsoft.AspNetCore.Mvc.Infrastructure.ControllerActionInvoker", {"InvokeActionMethodAsync"}, Every, None),
 };
 
 }  // namespace

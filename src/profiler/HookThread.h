@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
+#include "inspection/VariableInfo.h"
 #include "platform/ProfilerTypes.h"
 
 class ThreadBuffer;
@@ -18,6 +20,11 @@ struct HookThread {
     std::shared_ptr<ThreadContext> context;
     uint64_t contextGeneration = UINT64_MAX;  // generation of the map the binding was made in
     ThreadID managedThreadId = 0;
+    // Storage that monitored calls reuse, so that capturing values allocates nothing once the
+    // thread has seen its largest call.
+    std::vector<VariableInfo> arguments;
+    std::vector<uint8_t> encoded;
+    std::unique_ptr<VariableInfo> returned;
 
     // The calling thread's state, made on first use; null only when memory ran out.
     static HookThread* Current() noexcept {

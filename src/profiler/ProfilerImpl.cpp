@@ -123,10 +123,18 @@ HRESULT ProfilerImpl::FinalConstruct() {
                pid);
         return S_OK;
     }
+    if (g_Context->IsSkippedBySettings()) {
+        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiler is not attaching to this process: %s", pid,
+               g_Context->GetChoiceReason().c_str());
+        return S_OK;
+    }
+    if (!g_Context->GetChoiceReason().empty())
+        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiling this process: %s", pid, g_Context->GetChoiceReason().c_str());
     StartStartupPeriod();
     wireProcessId = static_cast<uint32_t>(pid);
     attached.store(true, std::memory_order_release);
     reporting.store(true, std::memory_order_release);
+    if (g_Configuration->reportDelivery) g_Relay->ReportDelivery(pid);
     g_Relay->Start(ChooseUplink(pid));
     QX_LOG(LogLevel::Info, "[%lu][Boot] Launching b/g thread to monitor 'live' blacklisting changes", pid);
     StartLiveBlacklistMonitor();
@@ -150,9 +158,20 @@ void ProfilerImpl::StartStartupPeriod() {
     }
 }
 
+ProfilerImpl::~ProfilerImpl() {
+    {
+        std::lock_guard<std::mutex> lock(monitorLock);
+        monitorStop = true;
+    }
+    monitorWake.notify_all();
+    if (blacklistMonitor.joinable()) blacklistMonitor.join();
+}
+
 void ProfilerImpl::StartLiveBlacklistMonitor() {
+    if (blacklistMonitor.joinable()) return;
     try {
-        std::thread([this] { RunGuarded("MonitorLiveBlacklists", [this] { MonitorLiveBlacklists(); }); }).detach();
+        blacklistMonitor =
+            std::thread([this] { RunGuarded("MonitorLiveBlacklists", [this] { MonitorLiveBlacklists(); }); });
     } catch (const std::system_error& error) {
         QX_LOG(LogLevel::Error, "[%lu][Boot] Unable to start the live blacklist thread: %s", Pid(), error.what());
     }
@@ -167,7 +186,10 @@ void ProfilerImpl::MonitorLiveBlacklists() const {
     if (!Active()) return;
     int counter = 0;
     for (;;) {
-        std::this_thread::sleep_for(std::chrono::seconds(5));
+        {
+            std::unique_lock<std::mutex> lock(monitorLock);
+            if (monitorWake.wait_for(lock, std::chrono::seconds(5), [this] { return monitorStop; })) return;
+        }
         if (IsFinalised()) return;
         if (counter > 10) {
             update();
@@ -337,19 +359,31 @@ void ProfilerImpl::Rebind(HookThread& thread) {
     thread.contextGeneration = contextsGeneration.load(std::memory_order_relaxed);
 }
 
-void ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
+bool ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
     const int16_t length = command.GetPayloadLength();
-    if (length < static_cast<int16_t>(CommandHeaderLength)) return;
+    if (length < static_cast<int16_t>(CommandHeaderLength)) return false;
     if (thread == nullptr || thread->buffer == nullptr) {
         // No buffer of its own (memory ran out): the queue still keeps the thread's order.
-        g_Relay->EnqueueMessage(command.GetPayload(), length);
-        return;
+        return g_Relay->EnqueueMessage(command.GetPayload(), length);
     }
     uint8_t* at = thread->buffer->Reserve(static_cast<size_t>(length));
-    if (at == nullptr) return;
+    if (at == nullptr) return false;
     command.WritePayload(at);
+    // What a collector connecting later needs: the relay keeps a copy of it.
+    switch (command.GetCallType()) {
+        case Calls::MethodInfo:
+        case Calls::ProcessStarted:
+        case Calls::ProcessFrequency:
+        case Calls::ProcessType:
+        case Calls::ProfilerVersion:
+            thread->buffer->MarkContext();
+            break;
+        default:
+            break;
+    }
     thread->buffer->Commit(static_cast<size_t>(length));
     if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+    return true;
 }
 
 void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame) {
@@ -383,9 +417,9 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         }
         if (context->GetDisabled()) return;
         if (!context->IsTracked(id)) {
+            // A name that found no room is tried again with the next call.
             MethodInfoCommand info(wireProcessId, tid, id, record.GetFunctionClassName(), record.GetFunctionMethodName());
-            Deliver(thread, info);
-            context->TrackFunction(id);
+            if (Deliver(thread, info)) context->TrackFunction(id);
         }
     }
 
@@ -411,9 +445,12 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         }
         if (definition != nullptr && frame.arguments != nullptr) {
             BeginCallCommand command(wireProcessId, tid, id);
-            command.SetArguments(inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments));
+            inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments, thread->arguments);
+            command.SetArguments(std::move(thread->arguments));
+            command.LendEncodingBuffer(std::move(thread->encoded));
             // Serialised at once, while the captured values are still where they were read.
             Deliver(thread, command);
+            command.ReturnStorage(thread->arguments, thread->encoded);
             return;
         }
     }
@@ -440,8 +477,12 @@ void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& fra
             frame.returnValue = &range;
         if (definition != nullptr && frame.returnValue != nullptr) {
             EndCallCommand command(wireProcessId, tid, id, tailCall);
-            command.SetReturnValue(inspector.ExtractReturnValues(definition, frame.returnValue));
+            if (!thread->returned) thread->returned = std::make_unique<VariableInfo>();
+            if (inspector.ExtractReturnValue(definition, frame.returnValue, *thread->returned))
+                command.SetReturnValue(thread->returned.release());
+            command.LendEncodingBuffer(std::move(thread->encoded));
             Deliver(thread, command);
+            if (VariableInfo* returned = command.ReturnStorage(thread->encoded)) thread->returned.reset(returned);
             return;
         }
     }
@@ -702,7 +743,8 @@ size_t ProfilerImpl::BlacklistDepth(ThreadID threadId) {
 }
 
 void ProfilerImpl::FinalRelease() {
-    // A process the agent refused (a build tool) gets no trace of it, not even on its output.
+    // A process the agent refused (a build tool, or one the settings skip) gets no trace of it,
+    // not even on its output.
     if (!IsAttached() || IsFinalised()) return;
     // From here on the hooks report nothing: the end of the process is the last message.
     reporting.store(false, std::memory_order_relaxed);
@@ -713,14 +755,18 @@ void ProfilerImpl::FinalRelease() {
     // exit is never held for long, whatever the collector does.
     const bool ended = g_Relay->Finish(new ProcessEndedCommand(pid), FinishBudget);
     QX_LOG(LogLevel::Info,
-           "[%lu][Finalize] Delivery: %llu messages sent, %llu failed, %llu dropped, %zu still queued at exit", pid,
-           static_cast<unsigned long long>(g_Relay->GetSentCount()),
+           "[%lu][Finalize] Delivery: %llu messages sent, %llu failed (%llu not read in time), %llu dropped, %zu "
+           "still queued at exit",
+           pid, static_cast<unsigned long long>(g_Relay->GetSentCount()),
            static_cast<unsigned long long>(g_Relay->GetFailedCount()),
+           static_cast<unsigned long long>(g_Relay->GetTimedOutCount()),
            static_cast<unsigned long long>(g_Relay->GetDroppedCount()), g_Relay->GetQueuedMessages());
     if (!ended)
         QX_LOG(LogLevel::Warning, "[%lu][Finalize] The end of the process could not be delivered within %lld ms", pid,
                static_cast<long long>(FinishBudget.count()));
     g_Relay->Stop();
+    // Open descriptors keep working; only the name goes, and only if this process made it.
+    PipeUplink::RemoveCreatedFifo();
     finalised.store(true, std::memory_order_release);
 
     // The system context and the lookups stay: runtime threads may still be inside a hook

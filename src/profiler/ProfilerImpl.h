@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "commands/CommandBase.h"
@@ -25,6 +27,10 @@ struct HookThread;
 class ProfilerImpl {
 public:
     ProfilerImpl();
+    // The agent's instance is never destroyed; others (tests) stop the live blacklist thread.
+    ~ProfilerImpl();
+    ProfilerImpl(const ProfilerImpl&) = delete;
+    ProfilerImpl& operator=(const ProfilerImpl&) = delete;
 
     HRESULT FinalConstruct();
     HRESULT Initialize(IUnknown* infoUnknown, void* enterHook, void* leaveHook, void* tailcallHook);
@@ -118,8 +124,9 @@ private:
     void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
     // A begin or end of a call that carries no values.
     void WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id, bool tailCall);
-    // Serialises a command into the thread's buffer (or the relay's queue without one).
-    void Deliver(HookThread* thread, CommandBase& command);
+    // Serialises a command into the thread's buffer (or the relay's queue without one); false
+    // when there was no room for it.
+    bool Deliver(HookThread* thread, CommandBase& command);
     ThreadContext* ContextOf(ThreadID threadId, bool insertEmpty);
     void ChangedContexts() { contextsGeneration.fetch_add(1, std::memory_order_release); }
 
@@ -135,6 +142,11 @@ private:
     std::atomic<bool> attached{false};
     // Set once the end of the process was announced: late callbacks must then do nothing.
     std::atomic<bool> finalised{false};
+    // The live blacklist thread reads this object, so it is joined, not detached.
+    std::thread blacklistMonitor;
+    mutable std::mutex monitorLock;
+    mutable std::condition_variable monitorWake;
+    bool monitorStop = false;  // guarded by monitorLock
 };
 
 extern QX_EXPORT ProfilerImpl* g_ProfilerImpl;

@@ -12,9 +12,11 @@ struct MessageRun {
 };
 
 // Messages of a batch that were handed over, and those that were not.
+// On a stream the delivered messages are always the first ones of the batch.
 struct BatchResult {
     uint64_t delivered = 0;
     uint64_t failed = 0;
+    uint64_t timedOut = 0;  // of the failed: the reader made no room for them in time
 };
 
 // A transport from the agent to the collector. Only the relay thread sends; every
@@ -31,6 +33,14 @@ public:
     // Hands over the messages of the runs, in order, giving up at the monotonic deadline (ns).
     // The default sends them one by one, or, for a stream, in writes of up to MaxWriteBytes.
     virtual BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline);
+
+    // Makes sure the transport is ready, noticing a reader that went away and reconnecting;
+    // true when ready. A stream connects here and nowhere else on the relay's path, so that
+    // whoever calls this learns of a new connection before the first byte is written on it.
+    virtual bool Prepare() { return Connect(); }
+    // Counts the connections made (the FIFO opened, the socket connected); a new value means a
+    // reader that has seen nothing yet.
+    uint64_t Generation() const { return generation.load(std::memory_order_relaxed); }
 
     static constexpr size_t MaxWriteBytes = 256 * 1024;
 
@@ -70,6 +80,10 @@ public:
     // Messages that start in the first `bytes` bytes of the runs and end within them.
     static uint64_t CountWholeMessages(const MessageRun* runs, size_t runCount, size_t bytes);
 
+protected:
+    void CountConnection() { generation.fetch_add(1, std::memory_order_relaxed); }
+
 private:
     static std::atomic<int64_t> deadlineCap;
+    std::atomic<uint64_t> generation{0};
 };

@@ -1,17 +1,17 @@
 #include "uplink/PipeUplink.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "uplink/StreamWriter.h"
@@ -25,25 +25,63 @@ namespace {
 constexpr int64_t NanosecondsPerMillisecond = 1000000;
 constexpr int64_t DropWarningInterval = 5000 * NanosecondsPerMillisecond;
 
-int64_t MonotonicNow() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 std::string ErrorText(int error) {
     char buffer[256];
     return strerror_r(error, buffer, sizeof(buffer));
 }
 
-// Waits for the FIFO to become writable, at most until the deadline and a few ms at a time.
-void PauseForReader(int fd, int64_t deadline) {
-    const int64_t left = (deadline - MonotonicNow()) / NanosecondsPerMillisecond;
-    pollfd entry{fd, POLLOUT, 0};
-    poll(&entry, 1, static_cast<int>(std::clamp<int64_t>(left, 1, 5)));
+}  // namespace
+
+namespace {
+
+// The FIFO this process made, so that exactly that one is removed at exit: not one the
+// collector made, nor whatever took its path since.
+struct CreatedFifo {
+    std::mutex lock;
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool present = false;
+};
+
+CreatedFifo& Created() {
+    // Never destroyed: the exit handler below may run after static destructors.
+    static CreatedFifo* const created = new CreatedFifo();
+    return *created;
 }
 
+void RemoveAtExit() { PipeUplink::RemoveCreatedFifo(); }
+
 }  // namespace
+
+void PipeUplink::RememberCreatedFifo(const std::string& path) {
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(RemoveAtExit); });
+    CreatedFifo& created = Created();
+    std::lock_guard<std::mutex> guard(created.lock);
+    created.path = path;
+    created.device = status.st_dev;
+    created.inode = status.st_ino;
+    created.present = true;
+}
+
+bool PipeUplink::RemoveCreatedFifo() noexcept {
+    try {
+        CreatedFifo& created = Created();
+        std::lock_guard<std::mutex> guard(created.lock);
+        if (!created.present) return false;
+        created.present = false;
+        struct stat status {};
+        if (lstat(created.path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode) ||
+            status.st_dev != created.device || status.st_ino != created.inode)
+            return false;
+        return unlink(created.path.c_str()) == 0;
+    } catch (...) {
+        return false;
+    }
+}
 
 PipeUplink::PipeUplink() = default;
 
@@ -61,7 +99,10 @@ PipeUplink::~PipeUplink() { Close(); }
 bool PipeUplink::Connect() {
     if (pipeFd >= 0) return true;
 
-    if (mkfifo(pipePath.c_str(), 0644) != 0 && errno != EEXIST) {
+    // Only the owner may read the stream: captured values and names go through it.
+    if (mkfifo(pipePath.c_str(), 0600) == 0) {
+        RememberCreatedFifo(pipePath);
+    } else if (errno != EEXIST) {
         QX_LOG(LogLevel::Error, "Unable to CREATE pipe: %s - %s", pipePath.c_str(), ErrorText(errno).c_str());
         return false;
     }
@@ -78,23 +119,9 @@ bool PipeUplink::Connect() {
         return false;
     }
     pipeFd = fd;
+    CountConnection();
     QX_LOG(LogLevel::Info, "Successfully created pipe: %s", pipePath.c_str());
     return true;
-}
-
-size_t PipeUplink::SafeRoom() const {
-    // The kernel keeps a FIFO in page-sized slots; counting the unread bytes in whole pages plus
-    // one partly used page rarely overestimates the room left, and a write that still comes out
-    // short is finished by the stream writer.
-    const long page = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
-    pollfd entry{pipeFd, POLLOUT, 0};
-    if (poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0) return SIZE_MAX;
-    const int capacity = fcntl(pipeFd, F_GETPIPE_SZ);
-    int unread = 0;
-    if (capacity <= 0 || ioctl(pipeFd, FIONREAD, &unread) != 0) return SIZE_MAX;
-    const long usedPages = (unread + page - 1) / page + (unread > 0 ? 1 : 0);
-    const long room = capacity - usedPages * page;
-    return room > 0 ? static_cast<size_t>(room) : 0;
 }
 
 void PipeUplink::CountDrops(uint64_t messages) {
@@ -114,79 +141,66 @@ bool PipeUplink::Send(const uint8_t* data, int32_t length) {
     return SendRuns(&run, 1, MonotonicNow() + RoomWaitMilliseconds * NanosecondsPerMillisecond).delivered == 1;
 }
 
+bool PipeUplink::Prepare() {
+    if (pipeFd >= 0) {
+        // The write end reports an error once no reader is left: this descriptor is done.
+        pollfd entry{pipeFd, POLLOUT, 0};
+        if (poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0) Close();
+    }
+    if (Connect()) return true;
+    QX_LOG(LogLevel::Error, "Failed to connect to named pipe");
+    return false;
+}
+
+bool PipeUplink::FinishTail(int64_t deadline) {
+    const MessageRun rest{tail.data(), tail.size(), 1};
+    const StreamWriter::Outcome outcome = StreamWriter(pipeFd, false).Write(&rest, 1, deadline, 0);
+    tail.erase(tail.begin(), tail.begin() + static_cast<long>(outcome.bytes));
+    if (outcome.error != 0) {
+        QX_LOG(LogLevel::Error, "Failed to write to named pipe: %d", outcome.error);
+        Close();
+    }
+    return tail.empty() && pipeFd >= 0;
+}
+
 BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
     const uint64_t total = CountMessages(runs, runCount);
-    if (total == 0) return {};
+    if (total == 0 && tail.empty()) return {};
     if (!Connect()) {
         QX_LOG(LogLevel::Error, "Failed to connect to named pipe");
-        return {0, total};
+        return {0, total, 0};
     }
-    const int64_t roomDeadline = std::min(deadline, MonotonicNow() + RoomWaitMilliseconds * NanosecondsPerMillisecond);
+    if (!tail.empty() && !FinishTail(deadline)) {
+        // Nothing may pass the unfinished message; a reader gone has taken it along.
+        if (pipeFd < 0) return {0, total, 0};
+        CountDrops(total);
+        return {0, total, total};
+    }
+    if (total == 0) return {};
 
-    // The runs still to write, re-cut after every write.
-    std::vector<MessageRun> left(runs, runs + runCount);
-    std::vector<MessageRun> chunk;
-    uint64_t delivered = 0;
-    while (!left.empty()) {
-        const size_t room = std::min(SafeRoom(), MaxWriteBytes);
-        const size_t bytes = StreamWriter::WholeMessageBytes(left.data(), left.size(), room);
-        if (bytes == 0) {
-            // Not even the next message fits for certain: wait for the reader, then give the rest up.
-            if (MonotonicNow() < roomDeadline) {
-                PauseForReader(pipeFd, roomDeadline);
-                continue;
-            }
-            CountDrops(total - delivered);
-            return {delivered, total - delivered};
-        }
-        chunk.clear();
-        size_t need = bytes;
-        for (const MessageRun& run : left) {
-            if (need == 0) break;
-            const size_t take = std::min(need, run.length);
-            chunk.push_back({run.data, take});
-            need -= take;
-        }
-        const StreamWriter::Outcome outcome =
-            StreamWriter(pipeFd, false).Write(chunk.data(), chunk.size(), roomDeadline, TornMessageGraceNanoseconds);
-        delivered += CountWholeMessages(chunk.data(), chunk.size(), outcome.bytes);
-        if (outcome.error != 0) {
-            QX_LOG(LogLevel::Error, "Failed to write to named pipe: %d", outcome.error);
-            // The reader is gone (the next batch reopens for a new one), or the stream now holds
-            // part of a message: either way this descriptor is done.
-            if (outcome.error == EPIPE || outcome.torn) Close();
-            return {delivered, total - delivered};
-        }
-        if (outcome.torn) {
-            QX_LOG(LogLevel::Error, "Incomplete write to named pipe: %d of %d bytes", static_cast<int>(outcome.bytes),
-                   static_cast<int>(bytes));
-            Close();
-            return {delivered, total - delivered};
-        }
-        if (outcome.bytes < bytes) {
-            CountDrops(total - delivered);
-            return {delivered, total - delivered};
-        }
-        // Drop what was written from the front of the runs.
-        size_t advance = bytes;
-        size_t index = 0;
-        while (advance > 0 && index < left.size()) {
-            if (advance >= left[index].length) {
-                advance -= left[index].length;
-                ++index;
-            } else {
-                left[index].data += advance;
-                left[index].length -= advance;
-                left[index].messages = 0;  // cut: counted again when needed
-                advance = 0;
-            }
-        }
-        left.erase(left.begin(), left.begin() + static_cast<long>(index));
+    size_t bytes = 0;
+    for (size_t r = 0; r < runCount; ++r) bytes += runs[r].length;
+    const StreamWriter::Outcome outcome =
+        StreamWriter(pipeFd, false).Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
+    uint64_t delivered = outcome.bytes == bytes ? total : CountWholeMessages(runs, runCount, outcome.bytes);
+    if (outcome.error != 0) {
+        QX_LOG(LogLevel::Error, "Failed to write to named pipe: %d", outcome.error);
+        // The reader is gone (the next batch reopens for a new one) and took any part message along.
+        Close();
+        return {delivered, total - delivered, 0};
     }
-    return {delivered, total - delivered};
+    if (outcome.torn && StreamWriter::TornTail(runs, runCount, outcome.bytes, tail) > 0) {
+        // Begun, so it is finished first by the next batch: as good as handed over.
+        ++delivered;
+        QX_LOG(LogLevel::Warning, "[%lu][Uplink] Named pipe reader is slow: %zu bytes of a message follow later",
+               LogProcessId(), tail.size());
+    }
+    if (delivered < total) CountDrops(total - delivered);
+    return {delivered, total - delivered, total - delivered};
 }
 
 bool PipeUplink::Close() {
+    tail.clear();
     if (pipeFd >= 0) {
         close(pipeFd);
         pipeFd = -1;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -58,8 +59,22 @@ RelayWorker::RelayWorker() : clock(&MonotonicNanoseconds) {}
 RelayWorker::~RelayWorker() {
     // The end this worker announced no longer bounds the transports (another worker may follow).
     if (exitDeadline.load(std::memory_order_relaxed) != INT64_MAX) AgentUplink::SetDeadlineCap(INT64_MAX);
-    for (const Queued& item : queue) delete item.message;
+    ReleaseQueued(std::vector<Queued>(queue.begin(), queue.end()));
     for (ThreadBuffer* buffer : buffers) delete buffer;
+}
+
+void RelayWorker::ReleaseQueued(const std::vector<Queued>& items) {
+    size_t bytes = 0, charged = 0;
+    for (const Queued& item : items) {
+        const size_t cost = static_cast<size_t>(item.message->GetLength()) + QueuedMessageOverhead;
+        bytes += cost;
+        if (!item.last) charged += cost;
+        delete item.message;
+    }
+    if (charged != 0) ThreadBuffer::ReleaseBudget(charged);
+    if (bytes == 0) return;
+    std::lock_guard<std::mutex> lock(queueMutex);
+    queuedBytes -= bytes;
 }
 
 void RelayWorker::Start(AgentUplink* transport) {
@@ -133,17 +148,18 @@ void RelayWorker::Push(CommandBase* command, bool afterCalls, bool last) noexcep
     }
 }
 
-void RelayWorker::PushMessage(std::unique_ptr<SerializedCommand> message, bool afterCalls, bool last) {
-    const size_t length = static_cast<size_t>(message->GetLength());
+bool RelayWorker::PushMessage(std::unique_ptr<SerializedCommand> message, bool afterCalls, bool last) {
+    // Counted with its bookkeeping: many small messages cost far more than their bytes.
+    const size_t cost = static_cast<size_t>(message->GetLength()) + QueuedMessageOverhead;
     bool accepted = false;
     bool wake = false;
     size_t waiting = 0;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        if (last || queuedBytes + length <= maxQueuedBytes) {
+        if (last || (queuedBytes + cost <= maxQueuedBytes && ThreadBuffer::ChargeBudget(cost))) {
             queue.push_back({message.get(), afterCalls, last});
             message.release();
-            queuedBytes += length;
+            queuedBytes += cost;
             accepted = true;
             // A busy worker takes this message with the others; waking costs a system call.
             wake = workerWaiting.load(std::memory_order_relaxed) || last;
@@ -155,23 +171,25 @@ void RelayWorker::PushMessage(std::unique_ptr<SerializedCommand> message, bool a
         droppedCount.fetch_add(1, std::memory_order_relaxed);
         ReportDrop(clock.load(std::memory_order_relaxed)(), waiting);
     }
+    return accepted;
 }
 
-void RelayWorker::EnqueueMessage(uint8_t* payload, int16_t length) noexcept {
+bool RelayWorker::EnqueueMessage(uint8_t* payload, int16_t length) noexcept {
     try {
         std::unique_ptr<uint8_t[]> owned(payload);
         if (stopped.load(std::memory_order_relaxed) || length < static_cast<int16_t>(CommandHeaderLength)) {
             droppedCount.fetch_add(1, std::memory_order_relaxed);
-            return;
+            return false;
         }
         auto message = std::make_unique<SerializedCommand>(owned.get(), length);
         owned.release();
-        PushMessage(std::move(message), false, false);
+        return PushMessage(std::move(message), false, false);
     } catch (const std::exception& e) {
         LogEnqueueFailure(e.what());
     } catch (...) {
         LogEnqueueFailure("unknown exception");
     }
+    return false;
 }
 
 void RelayWorker::ReportDrop(int64_t now, size_t waiting) {
@@ -272,6 +290,93 @@ void RelayWorker::ReleaseRetiredBuffers() {
     }
 }
 
+void RelayWorker::AddContext(std::vector<MessageRun>& runs, std::vector<ContextSeen>& seen, uint64_t generation) {
+    for (ContextMessage& announcement : announcements) {
+        if (announcement.bytes == nullptr || announcement.sentGeneration == generation) continue;
+        seen.push_back({runs.size(), &announcement, false, nullptr, 0});
+        runs.push_back({announcement.bytes.get(), announcement.length, 1});
+    }
+    if (generation != replayGeneration) {
+        // A new reader: every name it may meet goes first.
+        replayGeneration = generation;
+        pendingFunctions.clear();
+        for (const auto& function : functions) {
+            function->pending = true;
+            pendingFunctions.push_back(function.get());
+        }
+    }
+    for (ContextMessage* function : pendingFunctions) {
+        if (function->sentGeneration == generation) continue;
+        seen.push_back({runs.size(), function, true, nullptr, 0});
+        runs.push_back({function->bytes.get(), function->length, 1});
+    }
+}
+
+void RelayWorker::NoteContext(const uint8_t* message, size_t length, uint64_t index, std::vector<ContextSeen>& seen) {
+    const uint8_t type = message[2];
+    if (type == Calls::MethodInfo) {
+        if (length < CommandHeaderLength + 4) return;
+        uint32_t functionId;
+        std::memcpy(&functionId, message + CommandHeaderLength, 4);
+        auto found = functionIndex.find(functionId);
+        ContextMessage* function;
+        if (found != functionIndex.end()) {
+            function = functions[found->second].get();
+        } else {
+            auto kept = std::make_unique<ContextMessage>();
+            kept->bytes.reset(new uint8_t[length]);
+            std::memcpy(kept->bytes.get(), message, length);
+            kept->length = length;
+            function = kept.get();
+            functionIndex.emplace(functionId, functions.size());
+            functions.push_back(std::move(kept));
+            std::lock_guard<std::mutex> lock(queueMutex);
+            ++knownFunctionCount;
+            knownFunctionBytes += length;
+        }
+        seen.push_back({index, function, true, nullptr, 0});
+        return;
+    }
+    int slot = -1;
+    if (type == Calls::ProcessStarted) slot = 0;
+    if (type == Calls::ProcessFrequency) slot = 1;
+    if (type == Calls::ProcessType) slot = 2;
+    if (type == Calls::ProfilerVersion) slot = 3;
+    if (slot >= 0) seen.push_back({index, &announcements[slot], false, message, length});
+}
+
+void RelayWorker::SettleContext(const std::vector<ContextSeen>& seen, bool ready, uint64_t delivered,
+                                uint64_t generation) {
+    for (const ContextSeen& item : seen) {
+        ContextMessage& message = *item.message;
+        const bool taken = ready && item.index < delivered;
+        if (item.data != nullptr) {
+            // The latest announcement of its kind is the one a new reader gets.
+            if (message.length != item.length || message.bytes == nullptr) {
+                message.bytes.reset(new uint8_t[item.length]);
+                message.length = item.length;
+            }
+            std::memcpy(message.bytes.get(), item.data, item.length);
+            message.sentGeneration = taken ? generation : 0;
+            continue;
+        }
+        if (taken) {
+            message.sentGeneration = generation;
+        } else if (item.function && !message.pending && message.sentGeneration != generation) {
+            message.pending = true;
+            pendingFunctions.push_back(&message);
+        }
+    }
+    if (!ready) return;
+    pendingFunctions.erase(std::remove_if(pendingFunctions.begin(), pendingFunctions.end(),
+                                          [generation](ContextMessage* function) {
+                                              if (function->sentGeneration != generation) return false;
+                                              function->pending = false;
+                                              return true;
+                                          }),
+                           pendingFunctions.end());
+}
+
 size_t RelayWorker::Pass() {
     // Worker-thread scratch, kept between passes so that a steady stream allocates nothing.
     static thread_local std::vector<Queued> taken, after, deferred;
@@ -279,11 +384,13 @@ size_t RelayWorker::Pass() {
     static thread_local std::vector<ThreadBuffer*> snapshot;
     static thread_local std::vector<MessageRun> runs;
     static thread_local std::vector<ThreadBuffer::Span> spans;
+    static thread_local std::vector<ContextSeen> seen;
     taken.clear();
     after.clear();
     deferred.clear();
     takes.clear();
     runs.clear();
+    seen.clear();
 
     // The commands that must follow the calls are counted before the buffers are looked at:
     // whatever a thread committed before its end was queued is then part of this pass.
@@ -306,36 +413,69 @@ size_t RelayWorker::Pass() {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         if (!running) return 0;
-        size_t index = 0;
-        for (const Queued& item : queue) {
-            if (!item.afterCalls) {
-                taken.push_back(item);
-            } else if (index < afterLimit) {
-                after.push_back(item);
-            } else {
-                deferred.push_back(item);
+        if (queue.size() > MaxQueueItemsPerPass && !queue.front().afterCalls) {
+            // A long queue goes a slice at a time; the calls wait, as they may follow thread
+            // starts still in it (what Peek saw stays where it is).
+            size_t count = 0;
+            while (count < MaxQueueItemsPerPass && !queue[count].afterCalls) ++count;
+            taken.assign(queue.begin(), queue.begin() + static_cast<long>(count));
+            queue.erase(queue.begin(), queue.begin() + static_cast<long>(count));
+            spans.clear();
+            takes.clear();
+        } else {
+            size_t index = 0;
+            for (const Queued& item : queue) {
+                if (!item.afterCalls) {
+                    taken.push_back(item);
+                } else if (index < afterLimit) {
+                    after.push_back(item);
+                } else {
+                    deferred.push_back(item);
+                }
+                ++index;
             }
-            ++index;
+            queue.clear();
+            // Later commands that follow the calls wait for the next pass, in their order.
+            for (const Queued& item : deferred) queue.push_back(item);
         }
-        queue.clear();
-        // Later commands that follow the calls wait for the next pass, in their order.
-        for (const Queued& item : deferred) queue.push_back(item);
-        for (const Queued& item : taken) queuedBytes -= static_cast<size_t>(item.message->GetLength());
-        for (const Queued& item : after) queuedBytes -= static_cast<size_t>(item.message->GetLength());
         if (taken.empty() && after.empty() && spans.empty()) return 0;
         inFlight = true;
     }
 
+    // A new reader first gets the context it lacks; the transport connects here, if at all.
+    bool ready = false;
+    uint64_t generation = 0;
+    try {
+        ready = uplink != nullptr && uplink->Prepare();
+        if (ready) generation = uplink->Generation();
+    } catch (...) {
+    }
+    if (ready) AddContext(runs, seen, generation);
+    const size_t firstBatchRun = runs.size();
+
+    // Context is looked for in what the queue brought and in the chunks a writer marked.
+    uint64_t index = firstBatchRun;  // the replay has one message per run
+    auto add = [&](const MessageRun& run, bool look) {
+        runs.push_back(run);
+        if (!look) {
+            index += run.messages != 0 ? run.messages : AgentUplink::CountMessages(&run, 1);
+            return;
+        }
+        AgentUplink::ForEachMessage(&run, 1, [&](const uint8_t* message, size_t length) {
+            NoteContext(message, length, index, seen);
+            ++index;
+        });
+    };
     SerializedCommand* lastMessage = nullptr;
     for (const Queued& item : taken)
-        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1});
-    for (const ThreadBuffer::Span& span : spans) runs.push_back({span.data, span.length, span.messages});
+        add({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1}, true);
+    for (const ThreadBuffer::Span& span : spans) add({span.data, span.length, span.messages}, span.mayHoldContext);
     for (const Queued& item : after) {
         if (item.last) {
             lastMessage = item.message;
             continue;
         }
-        runs.push_back({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1});
+        add({item.message->GetBody(), static_cast<size_t>(item.message->GetLength()), 1}, true);
     }
 
     const int64_t now = MonotonicNanoseconds();
@@ -343,15 +483,43 @@ size_t RelayWorker::Pass() {
     int64_t deadline = now + BatchTimeout;
     if (exitAt != INT64_MAX) deadline = std::min(deadline, exitAt - LastMessageReserve);
     BatchResult result;
+    const uint64_t total = AgentUplink::CountMessages(runs.data(), runs.size());
     try {
-        if (uplink != nullptr && !runs.empty()) result = uplink->SendRuns(runs.data(), runs.size(), deadline);
-        else if (uplink == nullptr) result.failed = AgentUplink::CountMessages(runs.data(), runs.size());
+        if (ready && !runs.empty()) result = uplink->SendRuns(runs.data(), runs.size(), deadline);
+        else result.failed = total;
     } catch (...) {
         // A transport failure loses these messages only.
-        result.failed = AgentUplink::CountMessages(runs.data(), runs.size()) - result.delivered;
+        result.failed = total - result.delivered;
+        result.timedOut = 0;
     }
+    // On a stream the messages taken are the first ones; elsewhere only a clean batch says which.
+    bool stream = false;
+    try {
+        stream = uplink != nullptr && uplink->SupportsBatching();
+    } catch (...) {
+    }
+    const uint64_t deliveredPrefix = stream ? result.delivered : (result.failed == 0 ? total : 0);
+    SettleContext(seen, ready, deliveredPrefix, generation);
+
     bool lastDelivered = false;
     if (lastMessage != nullptr) {
+        // The final delivery report goes just before the end, with every count but its own.
+        if (reportDelivery.load(std::memory_order_acquire) && ready) {
+            sentCount.fetch_add(result.delivered, std::memory_order_relaxed);
+            failedCount.fetch_add(result.failed, std::memory_order_relaxed);
+            timedOutCount.fetch_add(result.timedOut, std::memory_order_relaxed);
+            result = {};
+            std::unique_ptr<DeliveryStatisticsCommand> report(NewDeliveryReport(true));
+            std::unique_ptr<uint8_t[]> bytes(report != nullptr ? report->GetPayload() : nullptr);
+            if (bytes != nullptr) {
+                const MessageRun run{bytes.get(), DeliveryStatisticsCommand::Length, 1};
+                try {
+                    result = uplink->SendRuns(&run, 1, exitAt - LastMessageReserve / 2);
+                } catch (...) {
+                    result.failed = 1;
+                }
+            }
+        }
         const MessageRun run{lastMessage->GetBody(), static_cast<size_t>(lastMessage->GetLength()), 1};
         try {
             lastDelivered = uplink != nullptr && uplink->SendRuns(&run, 1, exitAt).delivered == 1;
@@ -361,10 +529,13 @@ size_t RelayWorker::Pass() {
     }
     sentCount.fetch_add(result.delivered, std::memory_order_relaxed);
     failedCount.fetch_add(result.failed, std::memory_order_relaxed);
+    timedOutCount.fetch_add(result.timedOut, std::memory_order_relaxed);
 
     for (const BufferTake& take : takes) take.buffer->Consume();
-    for (const Queued& item : taken) delete item.message;
-    for (const Queued& item : after) delete item.message;
+    size_t bytes = 0;
+    for (size_t r = firstBatchRun; r < runs.size(); ++r) bytes += runs[r].length;
+    ReleaseQueued(taken);
+    ReleaseQueued(after);
 
     std::lock_guard<std::mutex> lock(queueMutex);
     inFlight = false;
@@ -373,10 +544,51 @@ size_t RelayWorker::Pass() {
         running = false;
     }
     exitSignal.notify_all();
-    size_t bytes = 0;
-    for (const MessageRun& run : runs) bytes += run.length;
     // Commands of the queue always count as work: more of them may be right behind.
     return taken.empty() && after.empty() ? bytes : std::max(bytes, BusyPassBytes);
+}
+
+DeliveryStatisticsCommand* RelayWorker::NewDeliveryReport(bool final) const {
+    try {
+        return new DeliveryStatisticsCommand(reportProcessId, GetDeliveryCounts(), final);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void RelayWorker::ReportDeliveryIfDue() {
+    if (!reportDelivery.load(std::memory_order_acquire)) return;
+    const int64_t now = clock.load(std::memory_order_relaxed)();
+    if (now - lastDeliveryReport < reportInterval) return;
+    lastDeliveryReport = now;
+    if (DeliveryStatisticsCommand* report = NewDeliveryReport(false)) Push(report, false, false);
+}
+
+DeliveryStatisticsCommand::Counts RelayWorker::GetDeliveryCounts() const {
+    DeliveryStatisticsCommand::Counts counts;
+    counts.sent = sentCount.load(std::memory_order_relaxed);
+    counts.queueFull = GetDroppedCount();
+    const uint64_t failed = failedCount.load(std::memory_order_relaxed);
+    counts.pipeFull = std::min(failed, timedOutCount.load(std::memory_order_relaxed));
+    counts.sendFailed = failed - counts.pipeFull;
+    return counts;
+}
+
+void RelayWorker::ReportDelivery(uint64_t processId, int64_t interval) {
+    reportProcessId = processId;
+    reportInterval = interval > 0 ? interval : DeliveryReportInterval;
+    lastDeliveryReport = clock.load(std::memory_order_relaxed)();
+    reportDelivery.store(true, std::memory_order_release);
+}
+
+size_t RelayWorker::GetKnownFunctionCount() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return knownFunctionCount;
+}
+
+size_t RelayWorker::GetKnownFunctionBytes() {
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return knownFunctionBytes;
 }
 
 void RelayWorker::Run() {
@@ -388,6 +600,7 @@ void RelayWorker::Run() {
         QX_LOG(LogLevel::Info, "RelayWorker [Start] Run");
         for (;;) {
             const bool busy = Pass() >= BusyPassBytes;
+            ReportDeliveryIfDue();
             Recalibrate();
             ReleaseRetiredBuffers();
             ReportBufferDrops();

@@ -8,9 +8,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "commands/CommandBase.h"
+#include "commands/DeliveryStatisticsCommand.h"
+#include "uplink/AgentUplink.h"
 
 class AgentUplink;
 class SerializedCommand;
@@ -42,8 +45,8 @@ public:
     void Start(AgentUplink* transport);
     // Takes ownership of the command. Never throws, never blocks on I/O.
     void Enqueue(CommandBase* command) noexcept;
-    // A message already serialised (new[] bytes, ownership passes).
-    void EnqueueMessage(uint8_t* payload, int16_t length) noexcept;
+    // A message already serialised (new[] bytes, ownership passes); false when it was dropped.
+    bool EnqueueMessage(uint8_t* payload, int16_t length) noexcept;
     // Same, but the command goes out only after what the thread buffers hold at this moment.
     void EnqueueAfterCalls(CommandBase* command) noexcept;
     // Sends the command as the last message of the process, after what is queued and buffered,
@@ -71,14 +74,26 @@ public:
     // Waits up to the timeout for the worker thread to have left Run; true when it has.
     bool WaitForExit(int timeoutMilliseconds);
 
-    // Bound on the bytes waiting in the queue; messages beyond it are dropped and counted.
+    // Bound on the bytes waiting in the queue, each message with its bookkeeping; messages
+    // beyond it, or beyond the budget the queue shares with the thread buffers, are dropped and
+    // counted.
     void SetMaxQueuedBytes(size_t bytes);
-    // Replaces the monotonic clock (nanoseconds) behind the announcement throttle and drop warnings.
+    // Sends a delivery-statistics command every `interval` ns, and one before the last message.
+    // Called before Start.
+    void ReportDelivery(uint64_t processId, int64_t interval = DeliveryReportInterval);
+    DeliveryStatisticsCommand::Counts GetDeliveryCounts() const;
+    // Functions whose name a new reader gets first, and the bytes their copies take.
+    size_t GetKnownFunctionCount();
+    size_t GetKnownFunctionBytes();
+    // Replaces the monotonic clock (nanoseconds) behind the announcement throttle, the delivery
+    // reports and drop warnings.
     using MonotonicClock = int64_t (*)();
     void SetClock(MonotonicClock clock);
 
     uint64_t GetSentCount() const { return sentCount.load(std::memory_order_relaxed); }
     uint64_t GetFailedCount() const { return failedCount.load(std::memory_order_relaxed); }
+    // Of the failed: the reader made no room for them in time.
+    uint64_t GetTimedOutCount() const { return timedOutCount.load(std::memory_order_relaxed); }
     // Queue overflows plus messages the thread buffers had no room for.
     uint64_t GetDroppedCount() const;
     uint64_t GetThrottledCount() const { return throttledCount.load(std::memory_order_relaxed); }
@@ -101,6 +116,12 @@ public:
     static constexpr int64_t BatchTimeout = 5000000000LL;  // 5 s in ns
     // Of the exit budget, what is kept for the last message itself.
     static constexpr int64_t LastMessageReserve = 200000000LL;  // 200 ms in ns
+    // What a queued message costs beyond its bytes: its record, the queue's slot and the heap's
+    // headers of both allocations, rounded up.
+    static constexpr size_t QueuedMessageOverhead = 96;
+    // A pass takes at most this many queued messages while more wait, so that its own lists stay small.
+    static constexpr size_t MaxQueueItemsPerPass = 4096;
+    static constexpr int64_t DeliveryReportInterval = 1000000000LL;  // 1 s in ns
 
 private:
     // One slowly changing announcement: let through at most once per interval, the first always.
@@ -111,17 +132,41 @@ private:
     struct Queued {
         SerializedCommand* message;
         bool afterCalls;
-        bool last;
+        bool last;  // the last message is never refused, and takes nothing of the budget
     };
     static bool Admit(Gate& gate, int64_t now);
     void Push(CommandBase* command, bool afterCalls, bool last) noexcept;
-    void PushMessage(std::unique_ptr<SerializedCommand> message, bool afterCalls, bool last);
+    bool PushMessage(std::unique_ptr<SerializedCommand> message, bool afterCalls, bool last);
     void ReportDrop(int64_t now, size_t queuedBytes);
     void ReportBufferDrops();
     // One pass; the bytes it found to send.
     size_t Pass();
     void ReleaseRetiredBuffers();
     void Recalibrate();
+    void ReleaseQueued(const std::vector<Queued>& items);
+    DeliveryStatisticsCommand* NewDeliveryReport(bool final) const;
+    void ReportDeliveryIfDue();
+
+    // A message a new reader must get before any call, as last seen.
+    struct ContextMessage {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t length = 0;
+        uint64_t sentGeneration = 0;  // the connection that has it; 0: none
+        bool pending = false;         // listed in pendingFunctions
+    };
+    // A message of a pass that carries context: its index in the pass, what it updates, and
+    // (for one of the batch rather than of the replay) its bytes.
+    struct ContextSeen {
+        uint64_t index;
+        ContextMessage* message;
+        bool function;
+        const uint8_t* data;
+        size_t length;
+    };
+    // Worker thread only.
+    void AddContext(std::vector<MessageRun>& runs, std::vector<ContextSeen>& seen, uint64_t generation);
+    void NoteContext(const uint8_t* message, size_t length, uint64_t index, std::vector<ContextSeen>& seen);
+    void SettleContext(const std::vector<ContextSeen>& seen, bool ready, uint64_t delivered, uint64_t generation);
 
     std::deque<Queued> queue;
     std::condition_variable queueSignal;
@@ -150,6 +195,20 @@ private:
     std::atomic<uint64_t> failedCount{0};
     std::atomic<uint64_t> droppedCount{0};
     std::atomic<uint64_t> throttledCount{0};
+    std::atomic<uint64_t> timedOutCount{0};
+    std::atomic<bool> reportDelivery{false};
+    uint64_t reportProcessId = 0;
+    int64_t reportInterval = DeliveryReportInterval;
+    int64_t lastDeliveryReport = 0;  // worker thread only
+
+    // Context for new readers (worker thread only, counted under queueMutex for the getters).
+    std::unordered_map<uint32_t, size_t> functionIndex;
+    std::vector<std::unique_ptr<ContextMessage>> functions;
+    std::vector<ContextMessage*> pendingFunctions;  // not yet on the current connection
+    ContextMessage announcements[4];                 // process started, frequency, type, version
+    uint64_t replayGeneration = 0;                    // the connection pendingFunctions was made for
+    size_t knownFunctionCount = 0;                    // under queueMutex
+    size_t knownFunctionBytes = 0;                    // under queueMutex
     std::atomic<int64_t> lastDropWarning{0};
     std::atomic<bool> dropWarned{false};
     uint64_t reportedBufferDrops = 0;  // worker thread only

@@ -31,6 +31,30 @@ size_t StreamWriter::WholeMessageBytes(const MessageRun* runs, size_t runCount, 
     return total;
 }
 
+size_t StreamWriter::TornTail(const MessageRun* runs, size_t runCount, size_t written, std::vector<uint8_t>& tail) {
+    size_t start = 0;  // stream offset of the run
+    for (size_t r = 0; r < runCount; ++r) {
+        if (written >= start + runs[r].length) {
+            start += runs[r].length;
+            continue;
+        }
+        size_t offset = 0;
+        while (offset < runs[r].length) {
+            const size_t length = AgentUplink::MessageLength(runs[r].data + offset, runs[r].length - offset);
+            if (length == 0) return 0;
+            if (start + offset + length > written) {
+                const size_t done = written - (start + offset);
+                if (done == 0) return 0;
+                tail.insert(tail.end(), runs[r].data + offset + done, runs[r].data + offset + length);
+                return length - done;
+            }
+            offset += length;
+        }
+        return 0;
+    }
+    return 0;
+}
+
 StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCount, int64_t deadline,
                                           int64_t grace) const {
     Outcome outcome;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "uplink/AgentUplink.h"
 
@@ -24,6 +25,9 @@ public:
 
     // Bytes of the whole messages at the start of the runs that fit in `limit` bytes.
     static size_t WholeMessageBytes(const MessageRun* runs, size_t runCount, size_t limit);
+    // When the first `written` bytes of the runs end inside a message, the rest of that message
+    // (appended to `tail`); returns its length, 0 at a message boundary.
+    static size_t TornTail(const MessageRun* runs, size_t runCount, size_t written, std::vector<uint8_t>& tail);
     static int64_t MonotonicNow() { return AgentUplink::MonotonicNow(); }
 
 private:

@@ -51,6 +51,7 @@ bool TcpUplink::Connect() {
         return false;
     }
     socketFd = fd;
+    CountConnection();
     return true;
 }
 
@@ -62,8 +63,16 @@ bool TcpUplink::PeerHasClosed() const {
     return result < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
 }
 
+bool TcpUplink::Prepare() {
+    // A collector that went away since the last batch is noticed before writing, so that the
+    // next messages go to a restarted collector instead of into a dead connection.
+    if (socketFd >= 0 && PeerHasClosed()) Close();
+    return Connect();
+}
+
 bool TcpUplink::Send(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return false;
+    if (!Prepare()) return false;
     const MessageRun run{data, static_cast<size_t>(length)};
     const int64_t deadline = StreamWriter::MonotonicNow() + int64_t{SendTimeoutMilliseconds} * 1000000;
     return SendRuns(&run, 1, deadline).delivered == 1;
@@ -71,10 +80,7 @@ bool TcpUplink::Send(const uint8_t* data, int32_t length) {
 
 BatchResult TcpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
     const uint64_t total = CountMessages(runs, runCount);
-    // A collector that went away since the last batch is noticed before writing, so that
-    // these messages go to a restarted collector instead of into a dead connection.
-    if (socketFd >= 0 && PeerHasClosed()) Close();
-    if (!Connect()) return {0, total};
+    if (!Connect()) return {0, total, 0};
 
     // The socket stays non-blocking: a collector that stops reading holds a batch for a
     // bounded time only, however slowly its window opens.
@@ -85,7 +91,8 @@ BatchResult TcpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
     const uint64_t delivered = outcome.bytes == bytes ? total : CountWholeMessages(runs, runCount, outcome.bytes);
     // A part of a message on the stream would misframe everything after it: start over.
     if (outcome.torn || outcome.error != 0) Close();
-    return {delivered, total - delivered};
+    const uint64_t timedOut = outcome.error == 0 && outcome.timedOut ? total - delivered : 0;
+    return {delivered, total - delivered, timedOut};
 }
 
 bool TcpUplink::Close() {

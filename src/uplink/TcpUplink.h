@@ -23,6 +23,8 @@ public:
     // A stream: messages may go out several per write.
     bool SupportsBatching() override { return true; }
     BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) override;
+    // Notices a collector that closed its end, so that the next messages go to a new one.
+    bool Prepare() override;
 
     // Upper bounds for one connection attempt and for one message to be taken by the kernel.
     static constexpr int ConnectTimeoutMilliseconds = 1000;

@@ -38,6 +38,16 @@ size_t ThreadBuffer::BudgetInUse() noexcept { return budgetInUse.load(std::memor
 
 void ThreadBuffer::SetBudget(size_t bytes) noexcept { budgetBytes.store(bytes, std::memory_order_relaxed); }
 
+bool ThreadBuffer::ChargeBudget(size_t bytes) noexcept {
+    if (budgetInUse.fetch_add(bytes, std::memory_order_relaxed) + bytes > budgetBytes.load(std::memory_order_relaxed)) {
+        budgetInUse.fetch_sub(bytes, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
+}
+
+void ThreadBuffer::ReleaseBudget(size_t bytes) noexcept { budgetInUse.fetch_sub(bytes, std::memory_order_relaxed); }
+
 void ThreadBuffer::FreeChunk(Chunk* chunk) noexcept {
     if (chunk->budgeted) budgetInUse.fetch_sub(sizeof(Chunk), std::memory_order_relaxed);
     delete chunk;
@@ -52,14 +62,10 @@ ThreadBuffer::Chunk* ThreadBuffer::TakeChunk() noexcept {
     if (top != nullptr) {
         spareCount.fetch_sub(1, std::memory_order_relaxed);
     } else {
-        const size_t size = sizeof(Chunk);
-        if (budgetInUse.fetch_add(size, std::memory_order_relaxed) + size > budgetBytes.load(std::memory_order_relaxed)) {
-            budgetInUse.fetch_sub(size, std::memory_order_relaxed);
-            return nullptr;
-        }
+        if (!ChargeBudget(sizeof(Chunk))) return nullptr;
         top = new (std::nothrow) Chunk();
         if (top == nullptr) {
-            budgetInUse.fetch_sub(size, std::memory_order_relaxed);
+            ReleaseBudget(sizeof(Chunk));
             return nullptr;
         }
         top->budgeted = true;
@@ -67,6 +73,7 @@ ThreadBuffer::Chunk* ThreadBuffer::TakeChunk() noexcept {
     top->next.store(nullptr, std::memory_order_relaxed);
     top->committed.store(0, std::memory_order_relaxed);
     top->sealed.store(false, std::memory_order_relaxed);
+    top->mayHoldContext.store(false, std::memory_order_relaxed);
     return top;
 }
 
@@ -118,7 +125,8 @@ size_t ThreadBuffer::Peek(std::vector<Span>& runs) {
         const auto bytes = static_cast<uint32_t>(committed);
         const auto total = static_cast<uint32_t>(committed >> 32);
         if (bytes > offset) {
-            runs.push_back({chunk->data + offset, bytes - offset, total - messages});
+            runs.push_back({chunk->data + offset, bytes - offset, total - messages,
+                            chunk->mayHoldContext.load(std::memory_order_relaxed)});
             ++count;
             offset = bytes;
             messages = total;

@@ -15,7 +15,8 @@
 class ThreadBuffer {
 public:
     static constexpr size_t ChunkBytes = 64 * 1024 - 64;
-    // All buffers together hold at most this much beyond their first chunk each.
+    // All buffers together hold at most this much beyond their first chunk each, the relay's
+    // queue included.
     static constexpr size_t DefaultBudgetBytes = 64u * 1024 * 1024;
 
     ThreadBuffer();
@@ -36,6 +37,9 @@ public:
         ++writeMessages;
         writeChunk->committed.store(Pack(writeMessages, writeOffset), std::memory_order_release);
     }
+    // Marks the chunk of the message reserved last as holding one the reader must look into
+    // (context a new collector needs); before its Commit.
+    void MarkContext() noexcept { writeChunk->mayHoldContext.store(true, std::memory_order_relaxed); }
     // Copies a finished message in; false when it was dropped.
     bool Append(const uint8_t* message, size_t length) noexcept;
     // True once after the writer filled a chunk: the moment to wake a sleeping reader.
@@ -52,6 +56,7 @@ public:
         const uint8_t* data = nullptr;
         size_t length = 0;
         uint32_t messages = 0;
+        bool mayHoldContext = false;  // its chunk was marked
     };
     // Appends the runs of whole committed messages not yet consumed; returns how many.
     // Consume then releases exactly what the last Peek returned.
@@ -61,8 +66,12 @@ public:
     bool IsEmpty() const noexcept;
     uint64_t GetDroppedCount() const noexcept { return dropped.load(std::memory_order_relaxed); }
 
-    // Bytes held by all buffers' chunks beyond their first; for diagnostics and tests.
+    // Bytes held by all buffers' chunks beyond their first, and by whoever else shares the
+    // budget (the relay's queue); for diagnostics and tests.
     static size_t BudgetInUse() noexcept;
+    // Takes `bytes` of the shared budget; false (and nothing taken) when that would exceed it.
+    static bool ChargeBudget(size_t bytes) noexcept;
+    static void ReleaseBudget(size_t bytes) noexcept;
     static void SetBudget(size_t bytes) noexcept;
 
 private:
@@ -71,6 +80,8 @@ private:
         // Messages and bytes committed, in one word so the reader never sees one without the other.
         std::atomic<uint64_t> committed{0};
         std::atomic<bool> sealed{false};  // the writer moved on: `committed` is final
+        // Published by the next Commit, so a reader that sees a marked message sees the mark.
+        std::atomic<bool> mayHoldContext{false};
         bool budgeted = false;            // counted in the shared budget
         alignas(64) uint8_t data[ChunkBytes];
     };

@@ -24,6 +24,7 @@ bool UdpUplink::Connect() {
         destination.sin_port = htons(port);
         destination.sin_addr.s_addr = address;
         socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (socketFd >= 0) CountConnection();
     });
     return socketFd >= 0;
 }

@@ -96,3 +96,36 @@ TEST(CollectorOptions, SpanExport)
         EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
     }
 }
+
+TEST(CollectorOptions, ViewerFilesAndHelp)
+{
+    CollectorOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--speedscope", "a.json", "--chrome-trace", "b.json", "--folded", "c.txt", "--report",
+                       "d.html", "--viewer-calls", "5000", "--port=4001", "--port", "4002"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.speedscopePath, "a.json");
+    EXPECT_EQ(o.chromeTracePath, "b.json");
+    EXPECT_EQ(o.foldedPath, "c.txt");
+    EXPECT_EQ(o.reportPath, "d.html");
+    EXPECT_EQ(o.viewerCalls, 5000u);
+    EXPECT_EQ(o.port, 4002u); // the last one counts, as before
+    ASSERT_TRUE(Parse({"--help"}, o, error));
+    EXPECT_TRUE(o.help);
+
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+             {"--report", ""}, {"--viewer-calls", "0"}, {"--viewer-calls", "x"}, {"--folded"}, {"positional"}}) {
+        EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
+    // Every option is in the help text.
+    const std::string help = CollectorUsage();
+    for (const char* name : {"--transport", "--port", "--multicast", "--pipe", "--json", "--ready-file", "--duration",
+                             "--until-ended", "--summary-stdout", "--tree-lines", "--no-tree", "--max-memory",
+                             "--idle-timeout", "--max-connections", "--quiet", "--speedscope", "--chrome-trace",
+                             "--folded", "--report", "--viewer-calls", "--otlp", "--service-name",
+                             "--otlp-min-duration", "--help"}) {
+        EXPECT_NE(help.find(name), std::string::npos) << name;
+    }
+}

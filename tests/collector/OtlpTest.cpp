@@ -657,6 +657,11 @@ TEST(OtlpExporter, RetriesWhenBusyAndCountsWhatWasRefused)
     const auto lines = e.SummaryLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines[0].find("4 spans exported"), std::string::npos) << lines[0];
+    // The report lists the refused spans among what was lost, with the receiver's answer.
+    const auto drops = e.DropLines();
+    ASSERT_EQ(drops.size(), 2u);
+    EXPECT_NE(drops[0].find("4 refused"), std::string::npos) << drops[0];
+    EXPECT_NE(drops[1].find("HTTP 400"), std::string::npos) << drops[1];
 }
 
 TEST(OtlpExporter, AReceiverThatComesLaterGetsTheBatches)
@@ -678,6 +683,7 @@ TEST(OtlpExporter, AReceiverThatComesLaterGetsTheBatches)
     EXPECT_GT(c.retries, 0u);
     EXPECT_EQ(c.exported, 8u);
     EXPECT_EQ(c.notDelivered + c.dropped + c.refused, 0u);
+    EXPECT_TRUE(e.DropLines().empty()); // retries that succeeded lost nothing
 }
 
 TEST(OtlpExporter, ABoundedQueueDropsAndTheExitDeadlineHolds)

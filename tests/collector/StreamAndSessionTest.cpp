@@ -350,3 +350,39 @@ TEST(CollectorSession, ManyHugeMethodNamesStayWithinTheNamesShare)
     EXPECT_EQ(cut, t.NamesCut());
     EXPECT_EQ(whole + cut + t.NamesNotKept(), 20000u);
 }
+
+TEST(CollectorSession, AgentDeliveryReportsShowPerProcessWhatWasDroppedAndWhy)
+{
+    std::vector<std::string> lines;
+    CollectorSession s = MakeSession(lines);
+    auto report = [](bool final, uint64_t sent, uint64_t queue, uint64_t failed, uint64_t pipe) {
+        return Command(20, Builder().U8(final ? 1 : 0).U64(sent).U64(queue).U64(failed).U64(pipe).bytes);
+    };
+    const Bytes stream = Concat({Command(9), report(false, 10, 1, 2, 3), Command(9, {}, 5000)});
+    s.OnStreamData(1, stream.data(), stream.size());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[1].find(R"("name":"DeliveryStatistics")"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find(R"("final":false,"sent":10,"droppedQueueFull":1,"droppedSendFailed":2,"droppedPipeFull":3)"),
+              std::string::npos)
+        << lines[1];
+    std::string summary = s.RenderSummary({});
+    EXPECT_NE(summary.find("agent delivery (last report, not final): 10 messages sent, 6 dropped (1 queue full, 2 send "
+                           "failed, 3 pipe full)"),
+              std::string::npos)
+        << summary;
+
+    // The latest report counts; a process without reports has no line.
+    const Bytes last = report(true, 20, 0, 0, 0);
+    s.OnStreamData(1, last.data(), last.size());
+    summary = s.RenderSummary({});
+    EXPECT_NE(summary.find("agent delivery: 20 messages sent, 0 dropped\n"), std::string::npos) << summary;
+    EXPECT_EQ(summary.find("agent delivery", summary.find("pid 5000")), std::string::npos);
+    EXPECT_EQ(s.MalformedCount(), 0u);
+
+    // A report that is cut short is a bad body, not a crash.
+    Bytes cut = report(true, 1, 1, 1, 1);
+    cut.resize(cut.size() - 4);
+    cut[0] = static_cast<uint8_t>(cut.size());
+    s.OnDatagram(cut.data(), cut.size());
+    EXPECT_EQ(s.MalformedCount("bad body"), 1u);
+}

@@ -4,6 +4,7 @@
 #include "commands/HttpIncomingRequestInformationCommand.h"
 #include "commands/HttpOutgoingRequestInformationCommand.h"
 #include "commands/SqlInformationCommand.h"
+#include "environment/Configuration.h"
 
 TEST(RequestInformationCommandsTest, HttpWithEmptyTextsIsThirtyTwoBytes) {
     HttpIncomingRequestInformationCommand command(7, 9, "", "", 0x0201, 0x0807060504030201ull);
@@ -90,4 +91,21 @@ TEST(RequestInformationCommandsTest, SqlTextsAreCutToFitTheLengthField) {
         offset += 3 + length;
     }
     EXPECT_EQ(offset + 8, bytes.size());
+}
+
+TEST(RequestInformationCommandsTest, SecretsInTheirTextsAreMaskedUnlessCapturingSecretsIsOn) {
+    const HttpOutgoingRequestInformationCommand http(1, 2, "https://u:p@host/a?api_key=k&x=1", "GET", 200, 5);
+    EXPECT_EQ(http.GetFirstText(), "https://***@host/a?api_key=***&x=1");
+    EXPECT_EQ(http.GetSecondText(), "GET");
+    const SqlInformationCommand sql(1, 2, L"SELECT 1", L"Server=s;Pwd={a;b};Database=d", L"", L"", 0);
+    EXPECT_EQ(sql.GetText(1), L"SELECT 1");
+    EXPECT_EQ(sql.GetText(2), L"Server=s;Pwd=***;Database=d");
+
+    Configuration* saved = g_Configuration;
+    Configuration settings;
+    settings.captureSecrets = true;
+    g_Configuration = &settings;
+    const SqlInformationCommand clear(1, 2, L"", L"Pwd=x", L"", L"", 0);
+    g_Configuration = saved;
+    EXPECT_EQ(clear.GetText(2), L"Pwd=x");
 }

@@ -15,7 +15,11 @@ import unittest
 BUILD_DIR = os.environ.get("QX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 AGENT = os.path.join(BUILD_DIR, "libQuorixProfilerr.so")
 COLLECTOR = os.path.join(BUILD_DIR, "tools", "collector", "quorix-collect")
-APPS_DIR = os.path.join(BUILD_DIR, "tests", "apps")
+# The runtime the apps run on: empty for the installed shared framework (apps started as
+# "dotnet App.dll"), or a target framework such as net8.0 whose self-contained publishes (runtime
+# packs from NuGet, made by the build) are started through their own executables.
+RUNTIME = os.environ.get("QX_E2E_RUNTIME", "")
+APPS_DIR = os.path.join(BUILD_DIR, "tests", "apps-" + RUNTIME if RUNTIME else "apps")
 APPS_SOURCE_DIR = os.path.join(os.path.dirname(__file__), "..", "apps")
 CLSID = "{76CAC89D-4E69-48F9-BD88-3686BBD6CD7F}"
 FINAL_LINE = "ProfilerImpl::FinalRelease exit"
@@ -43,7 +47,11 @@ def free_port():
 
 
 def runtime_version():
-    """Version of the shared framework the apps run on, as the runtime reports it."""
+    """Version of the runtime the apps run on, as the runtime reports it."""
+    if RUNTIME:
+        with open(os.path.join(APPS_DIR, "Basic", "Basic.runtimeconfig.json")) as f:
+            config = json.load(f)["runtimeOptions"]
+        return next(fx["version"] for fx in config["includedFrameworks"] if fx["name"] == "Microsoft.NETCore.App")
     out = subprocess.run(["dotnet", "--list-runtimes"], capture_output=True, text=True, check=True).stdout
     versions = re.findall(r"^Microsoft\.NETCore\.App (\d+\.\d+\.\d+)", out, re.M)
     return versions[-1]
@@ -73,7 +81,7 @@ def agent_env(transport="udp", port=2799, **settings):
 class Collector:
     """quorix-collect running in the background, writing JSON Lines to a file."""
 
-    def __init__(self, workdir, transport="udp", port=2799, multicast=False, netns=None):
+    def __init__(self, workdir, transport="udp", port=2799, multicast=False, netns=None, extra=()):
         self.workdir = workdir
         self.transport = transport
         self.port = port
@@ -84,6 +92,7 @@ class Collector:
                "--ready-file", self.ready, "--no-tree"]
         if multicast:
             cmd.append("--multicast")
+        cmd.extend(extra)
         if netns:
             cmd = ["ip", "netns", "exec", netns] + cmd
         self.summary = open(self.summary_path, "w")
@@ -122,8 +131,15 @@ class Collector:
         return result
 
 
+def app_command(args):
+    """The command that starts an app given as [App.dll, arguments...] on the chosen runtime."""
+    if RUNTIME and args and args[0].endswith(".dll"):
+        return [args[0][:-len(".dll")]] + list(args[1:])
+    return ["dotnet"] + list(args)
+
+
 def run_app(args, env, cwd, timeout=120, netns=None):
-    cmd = ["dotnet"] + args
+    cmd = app_command(args)
     if netns:
         cmd = ["ip", "netns", "exec", netns] + cmd
     return subprocess.run(cmd, env=env, cwd=cwd, capture_output=True, text=True, timeout=timeout)

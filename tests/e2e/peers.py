@@ -10,6 +10,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PEERS_SCRIPT = os.path.join(REPO, "scripts", "peers", "peers.sh")
 ALL_SERVERS = ("postgres", "redis", "mariadb")
+# The password every server is given (DB_PASSWORD in peers.sh); tests look for it in output.
+DB_PASSWORD = "qx-secret"
 
 
 class PeersUnavailable(RuntimeError):

@@ -104,7 +104,9 @@ class LogAndConfig(AgentTestCase):
         folder = os.path.join(self.workdir, "logs", "nested")
         port = free_port()
         collector = Collector(self.workdir, "udp", port)
-        env = agent_env("udp", port, MORVEL_DEBUG_LOGLEVEL="Info", MORVEL_ERROR_LOG_FOLDER=folder)
+        key = "key-that-must-not-be-logged-0123456789"
+        env = agent_env("udp", port, MORVEL_DEBUG_LOGLEVEL="Info", MORVEL_ERROR_LOG_FOLDER=folder,
+                        MORVEL_API_KEY=key)
         profiled = run_app([app_dll("Basic")], env, self.workdir)
         collector.stop()
         self.assertUnchangedRun(profiled, [app_dll("Basic")])
@@ -119,6 +121,8 @@ class LogAndConfig(AgentTestCase):
         self.assertIn("[Boot] UDP uplink selected", text)
         self.assertIn("[Init] Attached to process", text)
         self.assertTrue(any(l.startswith("[    INFO] ") for l in lines))
+        self.assertIn("An API key is configured (%d characters)" % len(key), text)
+        self.assertNotIn(key, text)
 
     def test_defaults_write_no_file_and_no_console_output(self):
         port = free_port()

@@ -7,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from harness import AgentTestCase, Collector, agent_env, app_dll, free_port, read_tids, run_app
+from harness import AgentTestCase, app_command, Collector, agent_env, app_dll, free_port, read_tids, run_app
 
 THREAD_STARTED, PROCESS_STARTED, PROCESS_ENDED = 7, 9, 10
 LONG_ARGS = ["--threads", "2", "--seconds", "6", "--interval-ms", "100"]
@@ -18,7 +18,7 @@ class FaultCase(AgentTestCase):
         self.tid_file = os.path.join(self.workdir, "tids.txt")
         env = agent_env(transport, port, APP_TID_FILE=self.tid_file, **settings)
         args = LONG_ARGS + (["--default-sigpipe", "1"] if default_sigpipe else [])
-        return subprocess.Popen(["dotnet", app_dll("Basic")] + args, env=env, cwd=self.workdir,
+        return subprocess.Popen(app_command([app_dll("Basic")] + args), env=env, cwd=self.workdir,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def finish(self, app):
@@ -55,7 +55,8 @@ class TcpFaults(FaultCase):
         profiled = self.finish(app)
         commands = collector.stop()
         self.assertEqual(profiled.returncode, 0, profiled.stderr)
-        self.assertFalse([c for c in commands if c["type"] == PROCESS_STARTED])
+        # The start it missed is told again before anything else.
+        self.assertEqual(commands[0]["type"], PROCESS_STARTED)
         self.assertLaterThreadsArrived(commands, ready_ms)
 
     def test_collector_that_restarts_is_reconnected_to(self):
@@ -93,7 +94,8 @@ class PipeFaults(FaultCase):
         log = open(os.path.join(folder, os.listdir(folder)[0])).read()
         self.assertIn("[   ERROR] Unable to OPEN pipe: \\\\.\\pipe\\QuorixAgent_v1 - ", log)
         self.assertIn("[   ERROR] Failed to connect to named pipe", log)
-        self.assertTrue(os.path.exists(os.path.join(self.workdir, "\\\\.\\pipe\\QuorixAgent_v1")))
+        # The agent made the FIFO itself (no collector did), so it is gone with the process.
+        self.assertFalse(os.path.exists(os.path.join(self.workdir, "\\\\.\\pipe\\QuorixAgent_v1")))
 
     def test_reader_that_appears_later_gets_later_messages(self):
         app = self.start_app("pipe", 0)
@@ -118,6 +120,10 @@ class PipeFaults(FaultCase):
         self.assertEqual(profiled.returncode, 0, profiled.stderr)
         self.assertIn("basic: exit 0", profiled.stdout)
         self.assertLaterThreadsArrived(commands, ready_ms)
+        # The new reader was told the names again: no call it got is nameless.
+        calls = [c for c in commands if c["type"] in (1, 2)]
+        self.assertTrue(calls)
+        self.assertEqual([c for c in calls if "function" not in c], [])
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ from harness import AgentTestCase, BUILD_DIR, COLLECTOR, agent_env, app_dll, cle
 REPO = peers.REPO
 QUICKSTART = os.path.join(BUILD_DIR, "samples", "QuickStart", "QuickStart.dll")
 WEB = os.path.join(BUILD_DIR, "bench", "Web", "Web.dll")
+QUORIX_RUN = os.path.join(BUILD_DIR, "tools", "collector", "quorix-run")
 PROCESS = "QuickStart.Orders.OrderProcessor::Process"
 VALIDATE = "QuickStart.Orders.OrderProcessor::Validate"
 REQUEST_ENTRY = "Microsoft.AspNetCore.Hosting.HostingApplication::ProcessRequestAsync"
@@ -142,6 +143,16 @@ def wait_for_spans(receiver, service, at_least, timeout=30):
         time.sleep(0.3)
 
 
+def report_data(path):
+    """The data the HTML report's script draws from."""
+    with open(path, encoding="utf-8") as f:
+        page = f.read()
+    m = re.search(r'<script type="application/json" id="qx-data">(.*?)</script>', page, re.S)
+    if not m:
+        raise AssertionError("no data in the report " + path)
+    return json.loads(m.group(1))
+
+
 def duration_us(span):
     return (int(span["endTimeUnixNano"]) - int(span["startTimeUnixNano"])) / 1000.0
 
@@ -224,6 +235,38 @@ class SampleAndWeb(OtlpCase):
             if duration_us(s) < 1000:
                 self.assertTrue(s in failed or s["spanId"] in parents, s["name"])
 
+    def test_quorix_run_passes_the_export_on_and_the_report_lists_lost_spans(self):
+        build_app(os.path.join(REPO, "samples", "QuickStart"), os.path.dirname(QUICKSTART))
+
+        def run(otlp_url, report):
+            return subprocess.run([QUORIX_RUN, "--transport", "tcp", "--port", str(free_port()), "--no-tree",
+                                   "--otlp", otlp_url, "--service-name", "qx-run", "--otlp-min-duration", "0",
+                                   "--report", report, "--", "dotnet", QUICKSTART],
+                                  cwd=self.workdir, env=clean_env(), capture_output=True, text=True, timeout=180)
+
+        delivered = run(self.receiver.otlp_url, os.path.join(self.workdir, "delivered.html"))
+        self.assertEqual(delivered.returncode, 0, delivered.stderr)
+        counts = export_counts(delivered.stderr)
+        self.assertEqual((counts["dropped"], counts["refused"], counts["not_delivered"]), (0, 0, 0), delivered.stderr)
+        self.assertEqual(counts["left_out"], 0, delivered.stderr)
+        spans = wait_for_spans(self.receiver, "qx-run", counts["exported"])
+        self.assertEqual(len(spans), counts["exported"])
+        self.assertIn(PROCESS, {s["name"] for s in spans})
+        data = report_data(os.path.join(self.workdir, "delivered.html"))["summary"]
+        self.assertIn("otlp: %d spans exported" % counts["exported"], data["text"])
+        self.assertFalse([line for line in data["drops"] if "otlp" in line], data["drops"])
+
+        # Nobody listens: what could not be sent by the exit deadline is in the report's drops.
+        lost = run("http://127.0.0.1:%d" % free_port(), os.path.join(self.workdir, "lost.html"))
+        self.assertEqual(lost.returncode, 0, lost.stderr)
+        counts = export_counts(lost.stderr)
+        self.assertEqual(counts["exported"], 0, lost.stderr)
+        self.assertGreater(counts["dropped"] + counts["not_delivered"], 0, lost.stderr)
+        drops = report_data(os.path.join(self.workdir, "lost.html"))["summary"]["drops"]
+        self.assertIn("otlp spans not exported: %d dropped (export queue full), 0 refused by the receiver, %d not "
+                      "delivered by the exit deadline" % (counts["dropped"], counts["not_delivered"]), drops)
+        self.assertTrue(any(line.startswith("last export error: ") for line in drops), drops)
+
     def test_kestrel_request_is_a_trace_with_its_path(self):
         build_app(os.path.join(REPO, "bench", "Web"), os.path.dirname(WEB))
         collector = ExportingCollector(self.workdir, self.receiver.otlp_url, "--service-name", "qx-web",
@@ -281,7 +324,9 @@ class PeersExport(OtlpCase):
         http = peers.HttpServer()
         try:
             collector = ExportingCollector(self.workdir, self.receiver.otlp_url, "--service-name", "qx-peers")
-            env = dict(collector.env(), **servers.env)
+            # The agent would mask the passwords itself: let them through, so that the exporter's
+            # own masking is what keeps them out of the receiver.
+            env = dict(collector.env(), MORVEL_CAPTURE_SECRETS="true", **servers.env)
             env.update(QX_HTTP_URL=http.url, QX_SLEEP_MS="137")
             result = run_app([app_dll("Peers"), "run"], env, self.workdir, timeout=180)
             summary = collector.stop()
@@ -317,8 +362,9 @@ class PeersExport(OtlpCase):
         self.assertIn("qxtest", values("db.namespace"))
         sleeps = [s for s in spans if s["attrs"].get("quorix.arg.millisecondsTimeout") == "137"]
         self.assertTrue(sleeps and duration_us(sleeps[0]) >= 137000)
-        # Connection strings go out with the password masked.
-        self.assertNotIn("qx-secret", json.dumps(spans))
+        # Connection strings go out with the password masked, though the collector got it in clear.
+        self.assertIn(peers.DB_PASSWORD, json.dumps(collector.commands()))
+        self.assertNotIn(peers.DB_PASSWORD, json.dumps(spans))
         self.assertTrue(any("Password=***" in v for v in values("quorix.db.connection_string")))
 
 

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import AgentTestCase, Collector, agent_env, app_dll, free_port, run_app
+from harness import AgentTestCase, app_command, Collector, agent_env, app_dll, free_port, run_app
 
 BEGIN, END, METHOD_INFO, RAISED, UNWIND = 1, 2, 3, 4, 5
 FREQUENCY, PROCESS_STARTED = 11, 9
@@ -259,7 +259,7 @@ class LiveBlacklist(AgentTestCase):
         with open(path, "w") as f:
             f.write("-Shop.Nothing.\n")
         env = agent_env("tcp", port, MORVEL_USER_OVERRIDES_FILE=path)
-        app = subprocess.Popen(["dotnet", TRACING, "live", "--seconds", "72"], env=env, cwd=self.workdir,
+        app = subprocess.Popen(app_command([TRACING, "live", "--seconds", "72"]), env=env, cwd=self.workdir,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         time.sleep(3)
         with open(path, "a") as f:

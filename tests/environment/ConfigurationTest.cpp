@@ -27,6 +27,7 @@ TEST_F(ConfigurationTest, NothingSetGivesTheDefaults) {
     EXPECT_EQ(configuration.errorLogFolder, "");
     EXPECT_EQ(configuration.logLevel, LogLevel::Nothing);
     EXPECT_FALSE(configuration.logToConsole);
+    EXPECT_FALSE(configuration.captureSecrets);
     EXPECT_EQ(configuration.processId, static_cast<uint64_t>(getpid()));
 }
 
@@ -40,6 +41,7 @@ TEST_F(ConfigurationTest, EveryVariableReachesItsField) {
     environment.Set("MORVEL_ERROR_LOG_FOLDER", "/var/tmp/logs");
     environment.Set("MORVEL_DEBUG_LOGLEVEL", "Warning");
     environment.Set("MORVEL_DEBUG_LOGTOCONSOLE", "1");
+    environment.Set("MORVEL_CAPTURE_SECRETS", "true");
     Configuration configuration;
     EXPECT_EQ(configuration.networkMode, Uplink::NamedPipe);
     EXPECT_EQ(configuration.wireCommandPort, 4000);
@@ -50,6 +52,7 @@ TEST_F(ConfigurationTest, EveryVariableReachesItsField) {
     EXPECT_EQ(configuration.errorLogFolder, "/var/tmp/logs");
     EXPECT_EQ(configuration.logLevel, LogLevel::Warning);
     EXPECT_TRUE(configuration.logToConsole);
+    EXPECT_TRUE(configuration.captureSecrets);
 }
 
 TEST_F(ConfigurationTest, PortAcceptsOnlyAWholeNumberInRange) {
@@ -135,6 +138,15 @@ TEST_F(ConfigurationTest, StringsKeepTheValueEvenWhenEmpty) {
     EXPECT_EQ(Configuration().apiKey, " spaced key ");
     environment.Unset("MORVEL_API_KEY");
     EXPECT_EQ(Configuration::GetEnvironmentVariableAsString("MORVEL_API_KEY", "fallback"), "fallback");
+}
+
+TEST_F(ConfigurationTest, ProcessListsSplitOnCommasSemicolonsAndSpaces) {
+    EXPECT_TRUE(Configuration().processInclude.empty());
+    environment.Set("MORVEL_PROCESS_INCLUDE", " Shop.Api, Worker.dll;;dotnet\tTool ,");
+    environment.Set("MORVEL_PROCESS_EXCLUDE", "");
+    Configuration configuration;
+    EXPECT_EQ(configuration.processInclude, (std::vector<std::string>{"Shop.Api", "Worker.dll", "dotnet", "Tool"}));
+    EXPECT_TRUE(configuration.processExclude.empty());
 }
 
 TEST_F(ConfigurationTest, IntegerNeedsAWholeNumberThatFits) {

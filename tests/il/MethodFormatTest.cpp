@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "il/IlTestBytes.h"
 #include "il/MethodFormat.h"
 
@@ -137,10 +139,10 @@ TEST(MethodFormatTest, EmitsTinyAndFatHeaders) {
     EXPECT_EQ(IlmethodEmit(1, &tiny, FALSE, out), 1u);
     EXPECT_EQ(out[0], (5 << 2) | 2);
 
-    const IlMethodFat fat{0x10, 3, 0x12345, 0x100, 0x11000007};
+    const IlMethodFat fat{0x10, 3, 0xFFFF, 0x100, 0x11000007};
     EXPECT_EQ(IlmethodEmit(12, &fat, TRUE, out), 12u);
     EXPECT_EQ(Get16(out), 0x3000u | 0x10u | 0x8u | 0x3u);
-    EXPECT_EQ(Get16(out + 2), 0xFFFFu);  // clamped, never wrapped
+    EXPECT_EQ(Get16(out + 2), 0xFFFFu);
     EXPECT_EQ(Get32(out + 4), 0x100u);
     EXPECT_EQ(Get32(out + 8), 0x11000007u);
 
@@ -221,4 +223,43 @@ TEST(MethodFormatTest, EmitRefusesTooLittleRoom) {
     EXPECT_EQ(SectEH_Emit(15, 1, &clause, FALSE, out, nullptr), 0u);
     EXPECT_EQ(out[0], 0xEE);
     EXPECT_EQ(SectEH_Emit(16, 0, &clause, FALSE, out, nullptr), 0u);
+}
+
+TEST(MethodFormatTest, HeaderStructureIsTheStandardPackedFatHeader) {
+    // A fat header as it starts a method body: flags 0x13 with size 3, max stack 0x1234, code
+    // size 0x00012345, local signature 0x11000009.
+    const uint8_t onDisk[12] = {0x13, 0x30, 0x34, 0x12, 0x45, 0x23, 0x01, 0x00, 0x09, 0x00, 0x00, 0x11};
+    IlMethodFat header;
+    std::memcpy(&header, onDisk, sizeof(header));
+    EXPECT_EQ(header.flags, 0x13u);
+    EXPECT_EQ(header.size, 3u);
+    EXPECT_EQ(header.maxStack, 0x1234u);
+    EXPECT_EQ(header.codeSize, 0x12345u);
+    EXPECT_EQ(header.localVarSigToken, 0x11000009u);
+
+    // A native caller hands over the body's own bytes: the answers follow from them, and
+    // emitting gives the same bytes back.
+    EXPECT_EQ(IlmethodSize(&header, FALSE), 12u);
+    uint8_t out[12] = {};
+    EXPECT_EQ(IlmethodEmit(sizeof(out), &header, FALSE, out), 12u);
+    EXPECT_EQ(std::memcmp(out, onDisk, sizeof(out)), 0);
+    EXPECT_EQ(std::memcmp(&header, onDisk, sizeof(out)), 0);
+
+    // The decoder's header reads back the same way.
+    Bytes body(onDisk, onDisk + 12);
+    body.resize(12 + 0x12345, 0x00);
+    IlMethodDecoder decoder;
+    DecoderInit(&decoder, body.data());
+    EXPECT_EQ(std::memcmp(&decoder.header, onDisk, sizeof(onDisk)), 0);
+    EXPECT_EQ(decoder.code, body.data() + 12);
+
+    // A small header built field by field fits the tiny form exactly when it should.
+    IlMethodFat small{};
+    small.flags = 0x2;
+    small.maxStack = 8;
+    small.codeSize = 63;
+    EXPECT_EQ(IlmethodSize(&small, FALSE), 1u);
+    small.maxStack = 0xFFFF;  // all 16 bits, nothing spills into the next field
+    EXPECT_EQ(small.codeSize, 63u);
+    EXPECT_EQ(IlmethodSize(&small, FALSE), 12u);
 }

@@ -73,10 +73,15 @@ TEST_F(PropertyInspectorReturnTest, ReturnPathsReadTheReturnedObject) {
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->GetChildren()[0]->ToString(), "string Name = Di");
     EXPECT_EQ(record->GetChildren()[1]->ToString(), "long Total = 35");
+    ExpectMetadataReleased();
+}
 
-    // A primitive return type has no path.
+TEST_F(PropertyInspectorReturnTest, PrimitiveReturnTypeHasNoPath) {
+    definition.AddTrackedReturnValueSpec(Spec("Name", "_name", ELEMENT_TYPE_STRING));
     Signature({Static, 0, ELEMENT_TYPE_I4}, {});
-    EXPECT_EQ(Return(totals, 4), nullptr);
+    runtime.insideHook = true;
+    const int32_t value = 7;
+    EXPECT_EQ(Return(&value, 4), nullptr);
     ExpectMetadataReleased();
 }
 

@@ -326,8 +326,12 @@ protected:
     }
 
     // The method's signature and its parameter names, one metadata row per name in order.
+    // A definition keeps the signature it read when its function was mapped, as the runtime
+    // keeps it valid while the module is loaded: a replaced one stays alive until the test ends.
     void Signature(std::vector<uint8_t> signature, const std::vector<std::string>& names) {
-        runtime.import.signatures[MethodToken] = std::move(signature);
+        auto& current = runtime.import.signatures[MethodToken];
+        if (!current.empty()) retiredSignatures.push_back(std::move(current));
+        current = std::move(signature);
         auto& rows = runtime.import.methodParams[MethodToken];
         rows.clear();
         for (size_t i = 0; i < names.size(); ++i) {
@@ -378,6 +382,7 @@ protected:
     PropertyInspector inspector;
     MonitoredFunctionDefinition definition{"Shop.Order", "Place"};
     std::vector<std::unique_ptr<PropertySpec>> specs;
+    std::vector<std::vector<uint8_t>> retiredSignatures;
     uint64_t instanceId = 0;
 };
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "mapping/MappingTestSupport.h"
 #include "profiler/ProfilerImpl.h"
 #include "support/UdpReceiver.h"
+#include "uplink/ThreadBuffer.h"
 
 namespace {
 
@@ -69,6 +71,30 @@ TEST_F(HooksTest, MethodInformationGoesOutOncePerThreadBeforeTheFirstBeginCall) 
     ASSERT_EQ(types, (std::vector<uint8_t>{3, 1, 1, 2, 2}));
     EXPECT_EQ(messages[3][23], 0);  // returned normally
     EXPECT_EQ(messages[4][23], 1);  // left by a tail call
+}
+
+TEST_F(HooksTest, AMethodInformationThatFoundNoRoomIsWrittenAgainWithTheNextCall) {
+    // No room beyond the thread's own first chunk: once it is full, everything is dropped.
+    ThreadBuffer::SetBudget(ThreadBuffer::BudgetInUse());
+    profiler.ThreadStart(0);
+    for (int i = 0; i < 2000; ++i) {
+        profiler.Enter(Runner, 101, 0, nullptr);
+        profiler.Leave(Runner, 101, 0, nullptr);
+    }
+    const UINT_PTR catcher = clientIds[3];
+    profiler.Enter(Catcher, catcher, 0, nullptr);  // its name is dropped with the call
+    profiler.Leave(Catcher, catcher, 0, nullptr);
+    receiver.Receive(300);  // what did fit, more than the socket keeps: read apart from what follows
+    ThreadBuffer::SetBudget(ThreadBuffer::DefaultBudgetBytes);
+    profiler.Enter(Catcher, catcher, 0, nullptr);
+
+    std::vector<uint8_t> catcherTypes;
+    for (const auto& message : receiver.Receive(300)) {
+        uint32_t function = 0;
+        if (message.size() >= 23) std::memcpy(&function, message.data() + 19, 4);
+        if (function == catcher) catcherTypes.push_back(UdpReceiver::Type(message));
+    }
+    EXPECT_EQ(catcherTypes, (std::vector<uint8_t>{3, 1}));
 }
 
 TEST_F(HooksTest, SystemFunctionIsSilentOnlyWithAContextWhateverClientIdArrives) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "environment/Configuration.h"
@@ -10,6 +12,24 @@
 #include "mapping/MappingTestSupport.h"
 #include "profiler/ProfilerImpl.h"
 #include "support/UdpReceiver.h"
+
+namespace {
+// Heap allocations of the calling thread while `counting` is on.
+thread_local bool counting = false;
+thread_local size_t allocations = 0;
+// Out of line, so that a debugger can stop where a counted allocation is made.
+__attribute__((noinline)) void AllocatedWhileCounting() {
+    ++allocations;
+    asm volatile("");
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (counting) AllocatedWhileCounting();
+    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+// The library's operator delete frees with free(), which matches.
 
 namespace {
 
@@ -83,4 +103,35 @@ TEST_F(MonitoredCaptureTest, MonitoredCallsCarryArgumentsAndReturnValue) {
     EXPECT_EQ(Tail(messages[4], 31), (std::vector<uint8_t>{0}));
     EXPECT_EQ(Tail(messages[5], 23), (std::vector<uint8_t>{0, 0, 0}));
     EXPECT_EQ(runtime->Calls("GetTokenAndMetaDataFromFunction"), 2);
+}
+
+TEST_F(MonitoredCaptureTest, CaptureAllocatesNothingOnceTheThreadIsWarm) {
+    FakeArguments arguments;
+    arguments.Value<int32_t>(5);
+    const int64_t result = 7;
+    COR_PRF_FUNCTION_ARGUMENT_RANGE range{reinterpret_cast<UINT_PTR>(&result), 8};
+    COR_PRF_FUNCTION_ARGUMENT_INFO* info = arguments.Info();
+    // Mapped as the runtime maps it, so that what capture needs from metadata is read now.
+    BOOL hook = 0;
+    ASSERT_EQ(ProfilerImpl::FunctionMapperCallback(Runner, &hook), runId);
+    ASSERT_TRUE(hook);
+    // The first calls make the thread's buffer and its reusable capture storage.
+    for (int i = 0; i < 3; ++i) {
+        profiler.Enter(Runner, runId, 0, info);
+        profiler.Leave(Runner, runId, 0, &range);
+    }
+    counting = true;
+    for (int i = 0; i < 100; ++i) {
+        profiler.Enter(Runner, runId, 0, info);
+        profiler.Leave(Runner, runId, 0, &range);
+    }
+    counting = false;
+    EXPECT_EQ(allocations, 0u);
+    // And what was sent is still the captured values.
+    const auto messages = receiver.Receive(206);
+    ASSERT_EQ(messages.size(), 206u);
+    EXPECT_EQ(Tail(messages.back(), 23), (std::vector<uint8_t>{0, 0x15, 0x00, 0x08, 0x0B, 'r', 'e', 't', 'u', 'r', 'n',
+                                                               'V', 'a', 'l', 'u', 'e', 7, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Tail(messages[204], 31),
+              (std::vector<uint8_t>{1, 0x0B, 0x00, 0x06, 0x05, 'c', 'o', 'u', 'n', 't', 5, 0, 0, 0}));
 }

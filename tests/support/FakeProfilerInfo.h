@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/InterfaceIds.h"
 #include "platform/ProfilerInfo.h"
@@ -46,11 +47,14 @@ public:
 protected:
     void Count(const char* name) {
         std::lock_guard<std::mutex> lock(callsMutex);
-        ++calls[name];
+        // Looked up without making a string, so that counting allocates only once per name.
+        const auto found = calls.find(std::string_view(name));
+        if (found != calls.end()) ++found->second;
+        else calls.emplace(name, 1);
     }
 
 private:
     int infoLevel;
     std::mutex callsMutex;
-    std::map<std::string, int> calls;
+    std::map<std::string, int, std::less<>> calls;
 };

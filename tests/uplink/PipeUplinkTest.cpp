@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "UplinkTestSupport.h"
 #include "commands/ProcessEndedCommand.h"
@@ -119,6 +121,41 @@ TEST_F(PipeUplinkTest, ExistingFifoIsReusedAndCreationFailureIsLogged) {
     EXPECT_EQ(log.Count("[   ERROR] Unable to CREATE pipe: " + unreachable + " - No such file or directory\n"), 1u);
 }
 
+TEST_F(PipeUplinkTest, FifoItCreatesIsOwnerOnlyAndRemovedOnlyIfStillItsOwn) {
+    const std::string path = folder.Path("made-by-agent");
+    {
+        PipeUplink uplink(Wide(path));
+        EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+    }
+    struct stat status {};
+    ASSERT_EQ(lstat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    EXPECT_TRUE(PipeUplink::RemoveCreatedFifo());
+    EXPECT_FALSE(IsFifo(path));
+    EXPECT_FALSE(PipeUplink::RemoveCreatedFifo());  // once only
+
+    // One the collector made stays.
+    const std::string theirs = folder.Path("made-by-collector");
+    ASSERT_EQ(mkfifo(theirs.c_str(), 0600), 0);
+    {
+        Reader reader(theirs);
+        PipeUplink uplink(Wide(theirs));
+        EXPECT_TRUE(SendMessage(uplink, Message(19, 2)));
+    }
+    EXPECT_FALSE(PipeUplink::RemoveCreatedFifo());
+    EXPECT_TRUE(IsFifo(theirs));
+
+    // Nor is whatever replaced ours at the same path.
+    {
+        PipeUplink uplink(Wide(path));
+        EXPECT_FALSE(SendMessage(uplink, Message(19, 3)));
+    }
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    std::ofstream(path) << "someone else's";
+    EXPECT_FALSE(PipeUplink::RemoveCreatedFifo());
+    EXPECT_EQ(FileText(path), "someone else's");
+}
+
 TEST_F(PipeUplinkTest, ReaderLeavingIsSurvivedAndANewReaderGetsLaterMessages) {
     const std::string path = folder.Path("agent-pipe");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
@@ -160,30 +197,117 @@ TEST_F(PipeUplinkTest, RegularFileAtThePathIsRefusedAndUntouched) {
     EXPECT_EQ(log.Count("[   ERROR] Unable to OPEN pipe: " + path + " - not a FIFO\n"), 1u);
 }
 
-TEST_F(PipeUplinkTest, FullPipeDropsWholeMessagesAndKeepsTheStreamFramed) {
+TEST_F(PipeUplinkTest, AMessageThePipeTookInPartIsFinishedBeforeAnythingElse) {
     const std::string path = folder.Path("agent-pipe");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     PipeUplink uplink(Wide(path));
     Reader reader(path);
 
-    // The reader does not read: large messages go in whole until there is no room, then are dropped.
+    // The reader does not read: the pipe takes a few messages whole and one in part, whose rest
+    // waits; nothing may pass it, so the messages after it are dropped.
     int accepted = 0;
     for (int i = 0; i < 8; ++i) {
         if (SendMessage(uplink, Message(20000, static_cast<uint8_t>(i)))) ++accepted;
     }
     EXPECT_GT(accepted, 0);
+    EXPECT_LT(accepted, 8);
+    EXPECT_GT(uplink.PendingTailBytes(), 0u);
     EXPECT_EQ(uplink.GetDroppedCount(), static_cast<uint64_t>(8 - accepted));
     EXPECT_EQ(log.Count("[Uplink] Named pipe full, 1 messages dropped so far"), 1u);
     EXPECT_EQ(log.Count("Named pipe full"), 1u);  // rate-limited
 
-    std::vector<std::vector<uint8_t>> messages;
-    ASSERT_TRUE(SplitMessages(reader.Drain(), messages));
-    ASSERT_EQ(messages.size(), static_cast<size_t>(accepted));
-    for (int i = 0; i < accepted; ++i) EXPECT_EQ(messages[static_cast<size_t>(i)], Message(20000, static_cast<uint8_t>(i)));
-
-    // Room again: the same descriptor carries on.
+    // Room again: the rest of the begun message goes first, then the next one, on the same descriptor.
+    std::vector<uint8_t> stream = reader.Drain();
     EXPECT_TRUE(SendMessage(uplink, Message(20000, 0xEE)));
-    EXPECT_EQ(reader.Drain(), Message(20000, 0xEE));
+    EXPECT_EQ(uplink.PendingTailBytes(), 0u);
+    const std::vector<uint8_t> rest = reader.Drain();
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    std::vector<std::vector<uint8_t>> messages;
+    ASSERT_TRUE(SplitMessages(stream, messages));
+    ASSERT_EQ(messages.size(), static_cast<size_t>(accepted + 1));
+    for (int i = 0; i < accepted; ++i) EXPECT_EQ(messages[static_cast<size_t>(i)], Message(20000, static_cast<uint8_t>(i)));
+    EXPECT_EQ(messages.back(), Message(20000, 0xEE));
+}
+
+TEST_F(PipeUplinkTest, DropWarningCountsMessagesNotWrites) {
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    PipeUplink uplink(Wide(path));
+    Reader reader(path);
+    // One batch of twice what the pipe holds, written with a few calls: the warning tells messages.
+    const std::vector<uint8_t> small = Message(64, 1);
+    std::vector<uint8_t> batch;
+    for (int i = 0; i < 2048; ++i) batch.insert(batch.end(), small.begin(), small.end());
+    const MessageRun run{batch.data(), batch.size(), 0};
+    const BatchResult result = uplink.SendRuns(&run, 1, AgentUplink::MonotonicNow() + 20000000);
+    ASSERT_GT(result.delivered, 0u);
+    ASSERT_LT(result.delivered, 2048u);
+    EXPECT_EQ(result.failed, 2048u - result.delivered);
+    EXPECT_EQ(result.timedOut, result.failed);
+    EXPECT_EQ(uplink.GetDroppedCount(), result.failed);
+    EXPECT_EQ(log.Count("[Uplink] Named pipe full, " + std::to_string(result.failed) + " messages dropped so far"), 1u);
+}
+
+// A reader that pauses 120 ms of every 150 ms, as a busy collector may: messages above the
+// pipe's atomic size are taken in part again and again, and every one still arrives whole.
+TEST_F(PipeUplinkTest, PausingReaderGetsEveryLargeMessageWhole) {
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    PipeUplink uplink(Wide(path));
+    std::vector<uint8_t> stream;
+    std::atomic<bool> done{false};
+    Reader reader(path);
+    std::thread reading([&] {
+        while (!done.load()) {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+            while (std::chrono::steady_clock::now() < until) {
+                uint8_t buffer[1000];  // small reads leave odd amounts in the pipe
+                const ssize_t got = read(reader.fd, buffer, sizeof(buffer));
+                if (got > 0) stream.insert(stream.end(), buffer, buffer + got);
+                else std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        }
+    });
+    constexpr int Batches = 12;
+    constexpr int PerBatch = 40;
+    std::vector<std::vector<uint8_t>> sent;
+    uint64_t delivered = 0;
+    for (int b = 0; b < Batches; ++b) {
+        std::vector<MessageRun> runs;
+        const size_t first = sent.size();
+        for (int i = 0; i < PerBatch; ++i) sent.push_back(Message(4143 + static_cast<size_t>(i % 7), static_cast<uint8_t>(b * PerBatch + i)));
+        for (size_t i = first; i < sent.size(); ++i) runs.push_back({sent[i].data(), sent[i].size(), 1});
+        delivered += uplink.SendRuns(runs.data(), runs.size(), AgentUplink::MonotonicNow() + 5000000000LL).delivered;
+    }
+    EXPECT_EQ(delivered, static_cast<uint64_t>(Batches * PerBatch));
+    EXPECT_EQ(uplink.GetDroppedCount(), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return uplink.PendingTailBytes() == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    done = true;
+    reading.join();
+    const std::vector<uint8_t> rest = reader.Drain();
+    stream.insert(stream.end(), rest.begin(), rest.end());
+    std::vector<std::vector<uint8_t>> messages;
+    ASSERT_TRUE(SplitMessages(stream, messages));
+    EXPECT_EQ(messages, sent);
+}
+
+TEST_F(PipeUplinkTest, ReaderGoneIsNoticedBeforeWritingAndTheNextOpenIsANewConnection) {
+    const std::string path = folder.Path("agent-pipe");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    PipeUplink uplink(Wide(path));
+    auto reader = std::make_unique<Reader>(path);
+    ASSERT_TRUE(uplink.Prepare());
+    EXPECT_EQ(uplink.Generation(), 1u);
+    ASSERT_TRUE(uplink.Prepare());
+    EXPECT_EQ(uplink.Generation(), 1u);
+    reader.reset();
+    EXPECT_FALSE(uplink.Prepare());
+    Reader next(path);
+    ASSERT_TRUE(uplink.Prepare());
+    EXPECT_EQ(uplink.Generation(), 2u);
+    EXPECT_FALSE(SigpipeBlockedOrPending());
 }
 
 TEST_F(PipeUplinkTest, ReaderLeavingAFullPipeIsNoticedByLargeMessagesToo) {
@@ -221,11 +345,13 @@ TEST_F(PipeUplinkTest, RelayThreadSurvivesReadersComingAndGoing) {
 
     Reader next(path);
     relay->Enqueue(new ProcessEndedCommand(2));
-    ASSERT_TRUE(WaitUntil([&] { return relay->GetSentCount() == 2; }));
+    // The new reader first gets the start of the process it missed.
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetSentCount() == 3; }));
     const std::vector<uint8_t> received = next.Drain();
-    ASSERT_EQ(received.size(), 19u);
-    EXPECT_EQ(received[2], 10);
-    EXPECT_EQ(received[3], 2);
+    ASSERT_EQ(received.size(), 38u);
+    EXPECT_EQ(received[2], 9);
+    EXPECT_EQ(received[21], 10);
+    EXPECT_EQ(received[22], 2);
 
     relay->Stop();
     if (relay->WaitForExit(10000)) delete relay;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
@@ -10,6 +11,9 @@
 #include <vector>
 
 #include "UplinkTestSupport.h"
+#include "commands/BeginCallCommand.h"
+#include "commands/EndCallCommand.h"
+#include "commands/MethodInfoCommand.h"
 #include "commands/ProcessEndedCommand.h"
 #include "commands/ProcessFrequencyCommand.h"
 #include "commands/ProcessStartedCommand.h"
@@ -108,6 +112,100 @@ protected:
 
 ProcessTypeCommand* NewProcessType() { return new ProcessTypeCommand(1, "DOTNET_CORE", "8.0", ""); }
 
+// A stream transport that keeps every message it takes, can be down, can take only the first
+// messages of its next batch, and can make the next batch go to a new connection.
+class StreamRecorder : public AgentUplink {
+public:
+    bool Connect() override { return true; }
+    bool Send(const uint8_t*, int32_t) override { return false; }
+    bool Close() override { return true; }
+    bool SupportsBatching() override { return true; }
+    bool Prepare() override {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++prepared;
+        if (!up) return false;
+        if (reconnect) CountConnection();
+        reconnect = false;
+        return true;
+    }
+    BatchResult SendRuns(const MessageRun* runs, size_t runCount, int64_t) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        BatchResult result;
+        ForEachMessage(runs, runCount, [&](const uint8_t* message, size_t length) {
+            if (result.delivered < allow) {
+                messages.emplace_back(message, message + length);
+                ++result.delivered;
+            } else {
+                ++result.failed;
+                if (stalled) ++result.timedOut;
+            }
+        });
+        allow = SIZE_MAX;
+        ++batches;
+        return result;
+    }
+
+    void SetUp(bool isUp) {
+        std::lock_guard<std::mutex> lock(mutex);
+        up = isUp;
+    }
+    void NewConnection() {
+        std::lock_guard<std::mutex> lock(mutex);
+        reconnect = true;
+    }
+    // The next batch hands over its first `count` messages only (the rest as not read in time when stalled).
+    void AllowNext(size_t count, bool asStalled) {
+        std::lock_guard<std::mutex> lock(mutex);
+        allow = count;
+        stalled = asStalled;
+    }
+    std::vector<int> Types(size_t from = 0) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<int> types;
+        for (size_t i = from; i < messages.size(); ++i) types.push_back(messages[i][2]);
+        return types;
+    }
+    std::vector<std::vector<uint8_t>> Messages() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return messages;
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return messages.size();
+    }
+    size_t Batches() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return batches;
+    }
+
+private:
+    std::mutex mutex;
+    bool up = true;
+    bool reconnect = true;
+    bool stalled = false;
+    size_t allow = SIZE_MAX;
+    size_t batches = 0;
+    size_t prepared = 0;
+    std::vector<std::vector<uint8_t>> messages;
+};
+
+// As the hooks write: a message a new collector needs marks its chunk.
+void Append(ThreadBuffer& buffer, CommandBase&& command, bool mark = true) {
+    std::unique_ptr<uint8_t[]> bytes(command.GetPayload());
+    const size_t length = static_cast<size_t>(command.GetPayloadLength());
+    uint8_t* at = buffer.Reserve(length);
+    ASSERT_NE(at, nullptr);
+    std::memcpy(at, bytes.get(), length);
+    if (mark && command.GetCallType() == Calls::MethodInfo) buffer.MarkContext();
+    buffer.Commit(length);
+}
+
+uint64_t U64At(const std::vector<uint8_t>& message, size_t offset) {
+    uint64_t value = 0;
+    std::memcpy(&value, message.data() + offset, 8);
+    return value;
+}
+
 }  // namespace
 
 TEST_F(RelayWorkerTest, CommandsEnqueuedBeforeStartAreSentInOrderOnceRunning) {
@@ -115,7 +213,8 @@ TEST_F(RelayWorkerTest, CommandsEnqueuedBeforeStartAreSentInOrderOnceRunning) {
     relay->Enqueue(new ThreadStartedCommand(1, 2));
     relay->Enqueue(new ProcessEndedCommand(1));
     EXPECT_EQ(relay->GetQueuedMessages(), 3u);
-    EXPECT_EQ(relay->GetQueuedBytes(), 57u);
+    // Each with its bookkeeping.
+    EXPECT_EQ(relay->GetQueuedBytes(), 3 * (19 + RelayWorker::QueuedMessageOverhead));
 
     relay->Start(&uplink);
     ASSERT_TRUE(WaitForMessages(3));
@@ -183,11 +282,13 @@ TEST_F(RelayWorkerTest, FirstAnnouncementPassesAtClockZero) {
 
 TEST_F(RelayWorkerTest, QueueBeyondItsByteBoundDropsAndWarnsAtARate) {
     LogCapture log;
-    relay->SetMaxQueuedBytes(3 * 19);
+    const size_t each = 19 + RelayWorker::QueuedMessageOverhead;
+    relay->SetMaxQueuedBytes(3 * each);
     for (int i = 0; i < 5; ++i) relay->Enqueue(new ProcessStartedCommand(1));
     EXPECT_EQ(relay->GetQueuedMessages(), 3u);
     EXPECT_EQ(relay->GetDroppedCount(), 2u);
-    EXPECT_EQ(log.Count("[Relay] Queue full (57 bytes waiting), 1 messages dropped so far"), 1u);
+    EXPECT_EQ(log.Count("[Relay] Queue full (" + std::to_string(3 * each) + " bytes waiting), 1 messages dropped so far"),
+              1u);
     EXPECT_EQ(log.Count("Queue full"), 1u);
 
     fakeNow = 6 * Second;
@@ -202,6 +303,20 @@ TEST_F(RelayWorkerTest, QueueBeyondItsByteBoundDropsAndWarnsAtARate) {
     relay->Enqueue(new ProcessEndedCommand(1));
     ASSERT_TRUE(WaitForMessages(4));
     EXPECT_EQ(relay->GetDroppedCount(), 3u);
+}
+
+TEST_F(RelayWorkerTest, QueueSharesTheThreadBuffersBudget) {
+    ThreadBuffer::SetBudget(ThreadBuffer::BudgetInUse() + 2 * (19 + RelayWorker::QueuedMessageOverhead));
+    for (int i = 0; i < 3; ++i) relay->Enqueue(new ProcessStartedCommand(1));
+    EXPECT_EQ(relay->GetQueuedMessages(), 2u);
+    EXPECT_EQ(relay->GetDroppedCount(), 1u);
+    relay->Start(&uplink);
+    ASSERT_TRUE(WaitForMessages(2));
+    // Handed over: the budget is free again.
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetQueuedBytes() == 0; }));
+    relay->Enqueue(new ProcessStartedCommand(1));
+    EXPECT_EQ(relay->GetDroppedCount(), 1u);
+    ThreadBuffer::SetBudget(ThreadBuffer::DefaultBudgetBytes);
 }
 
 TEST_F(RelayWorkerTest, StopEndsTheWorkerWithoutSendingTheRest) {
@@ -297,4 +412,109 @@ TEST_F(RelayWorkerTest, AStalledUplinkHoldsTheEndOnlyForItsBudget) {
     // Finish comes back (without the end delivered) instead of waiting for the uplink.
     EXPECT_FALSE(relay->Finish(new ProcessEndedCommand(1), std::chrono::milliseconds(200)));
     EXPECT_EQ(uplink.Messages().size(), 0u);
+}
+
+TEST_F(RelayWorkerTest, ANewConnectionGetsTheAnnouncementsAndEveryNameBeforeAnyCall) {
+    StreamRecorder stream;
+    auto* buffer = new ThreadBuffer();
+    relay->Register(buffer);
+    relay->Enqueue(new ProcessStartedCommand(1));
+    relay->Enqueue(new ProcessFrequencyCommand(1, 1000000));
+    relay->Enqueue(NewProcessType());
+    relay->Enqueue(new ProfilerVersionCommand(1));
+    Append(*buffer, MethodInfoCommand(1, 5, 42, "Shop.Cart", "Add"));
+    Append(*buffer, BeginCallCommand(1, 5, 42));
+    Append(*buffer, EndCallCommand(1, 5, 42, false));
+    relay->Start(&stream);
+    ASSERT_TRUE(WaitUntil([&] { return stream.Count() == 7; }));
+    EXPECT_EQ(stream.Types(), (std::vector<int>{9, 11, 12, 104, 3, 1, 2}));
+    EXPECT_EQ(relay->GetKnownFunctionCount(), 1u);
+
+    // The collector restarts: the next call comes after what a new reader needs to read it.
+    stream.NewConnection();
+    Append(*buffer, BeginCallCommand(1, 5, 42));
+    ASSERT_TRUE(WaitUntil([&] { return stream.Count() == 13; }));
+    EXPECT_EQ(stream.Types(7), (std::vector<int>{9, 11, 12, 104, 3, 1}));
+    EXPECT_EQ(stream.Messages()[11], stream.Messages()[4]);  // the name as the thread sent it
+
+    // The same connection again: nothing is repeated.
+    Append(*buffer, EndCallCommand(1, 5, 42, false));
+    ASSERT_TRUE(WaitUntil([&] { return stream.Count() == 14; }));
+    EXPECT_EQ(stream.Types(13), (std::vector<int>{2}));
+    buffer->Retire();
+}
+
+TEST_F(RelayWorkerTest, ANameCountsAsSentOnlyOnceTheTransportTookIt) {
+    for (const size_t allowed : {0u, 1u}) {
+        SCOPED_TRACE(allowed);
+        StreamRecorder stream;
+        auto* worker = new RelayWorker();
+        auto* buffer = new ThreadBuffer();
+        worker->Register(buffer);
+        Append(*buffer, MethodInfoCommand(1, 5, 42, "Shop.Cart", "Add"));
+        Append(*buffer, BeginCallCommand(1, 5, 42));
+        stream.AllowNext(allowed, true);
+        worker->Start(&stream);
+        ASSERT_TRUE(WaitUntil([&] { return stream.Batches() >= 1; }));
+        Append(*buffer, EndCallCommand(1, 5, 42, false));
+        ASSERT_TRUE(WaitUntil([&] { return stream.Count() == 2; }));
+        // Given up: sent again before the thread's next command. Taken: never again.
+        EXPECT_EQ(stream.Types(), (std::vector<int>{3, 2}));
+        EXPECT_EQ(worker->GetTimedOutCount(), 2u - allowed);
+        buffer->Retire();
+        worker->Stop();
+        if (worker->WaitForExit(10000)) delete worker;
+    }
+}
+
+TEST_F(RelayWorkerTest, NamesSeenWhileNoCollectorListensReachTheFirstOne) {
+    StreamRecorder stream;
+    stream.SetUp(false);
+    auto* buffer = new ThreadBuffer();
+    relay->Register(buffer);
+    relay->Enqueue(new ProcessStartedCommand(1));
+    Append(*buffer, MethodInfoCommand(1, 5, 42, "Shop.Cart", "Add"));
+    Append(*buffer, BeginCallCommand(1, 5, 42));
+    relay->Start(&stream);
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetFailedCount() == 3; }));
+    EXPECT_EQ(relay->GetTimedOutCount(), 0u);
+    stream.SetUp(true);
+    Append(*buffer, EndCallCommand(1, 5, 42, false));
+    ASSERT_TRUE(WaitUntil([&] { return stream.Count() == 3; }));
+    EXPECT_EQ(stream.Types(), (std::vector<int>{9, 3, 2}));
+    buffer->Retire();
+}
+
+TEST_F(RelayWorkerTest, DeliveryReportsCountEveryMessageByWhatBecameOfIt) {
+    StreamRecorder stream;
+    relay->ReportDelivery(77, Second);
+    relay->SetMaxQueuedBytes(2 * (19 + RelayWorker::QueuedMessageOverhead));
+    for (int i = 0; i < 3; ++i) relay->Enqueue(new ThreadStartedCommand(1, static_cast<uint64_t>(i)));  // one dropped
+    stream.AllowNext(1, true);  // one taken, one not read in time
+    relay->Start(&stream);
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetTimedOutCount() == 1; }));
+    stream.SetUp(false);
+    relay->Enqueue(new ThreadStartedCommand(1, 9));  // no collector: send failed
+    ASSERT_TRUE(WaitUntil([&] { return relay->GetFailedCount() == 2; }));
+    stream.SetUp(true);
+    EXPECT_EQ(stream.Types(), (std::vector<int>{7}));
+
+    fakeNow = 2 * Second;
+    ASSERT_TRUE(WaitUntil([&] { return stream.Count() == 2; }));
+    auto report = stream.Messages()[1];
+    ASSERT_EQ(report.size(), static_cast<size_t>(DeliveryStatisticsCommand::Length));
+    EXPECT_EQ(report[2], Calls::DeliveryStatistics);
+    EXPECT_EQ(report[3], 77);
+    EXPECT_EQ(report[19], 0);              // not the final one
+    EXPECT_EQ(U64At(report, 20), 1u);      // sent
+    EXPECT_EQ(U64At(report, 28), 1u);      // queue full
+    EXPECT_EQ(U64At(report, 36), 1u);      // send failed
+    EXPECT_EQ(U64At(report, 44), 1u);      // pipe full
+
+    // At the end, a final report comes just before the end of the process.
+    EXPECT_TRUE(relay->Finish(new ProcessEndedCommand(77), std::chrono::milliseconds(1000)));
+    EXPECT_EQ(stream.Types(), (std::vector<int>{7, 20, 20, 10}));
+    report = stream.Messages()[2];
+    EXPECT_EQ(report[19], 1);
+    EXPECT_EQ(U64At(report, 20), 2u);
 }

@@ -116,3 +116,39 @@ TEST(ThreadBufferTest, ConcurrentWriterAndReaderLoseNothingWhileThereIsRoom) {
     writer.join();
     EXPECT_EQ(next, Count);
 }
+
+TEST(ThreadBufferTest, AMarkedMessageMarksTheRunsOfItsChunkOnlyUntilTheChunkIsReused) {
+    ThreadBuffer buffer;
+    const std::vector<uint8_t> plain = Message(0, 1000);
+    ASSERT_TRUE(buffer.Append(plain.data(), plain.size()));
+    std::vector<ThreadBuffer::Span> runs;
+    buffer.Peek(runs);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_FALSE(runs[0].mayHoldContext);
+    buffer.Consume();
+
+    uint8_t* at = buffer.Reserve(plain.size());
+    ASSERT_NE(at, nullptr);
+    std::memcpy(at, plain.data(), plain.size());
+    buffer.MarkContext();
+    buffer.Commit(plain.size());
+    runs.clear();
+    buffer.Peek(runs);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_TRUE(runs[0].mayHoldContext);
+    buffer.Consume();
+
+    // Past the marked chunk: the next chunks (new or reused) start unmarked.
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(buffer.Append(plain.data(), plain.size()));
+    runs.clear();
+    buffer.Peek(runs);
+    ASSERT_GE(runs.size(), 2u);
+    EXPECT_TRUE(runs[0].mayHoldContext);
+    for (size_t r = 1; r < runs.size(); ++r) EXPECT_FALSE(runs[r].mayHoldContext);
+    buffer.Consume();
+    for (int i = 0; i < 200; ++i) ASSERT_TRUE(buffer.Append(plain.data(), plain.size()));
+    runs.clear();
+    buffer.Peek(runs);
+    for (const auto& run : runs) EXPECT_FALSE(run.mayHoldContext);
+    buffer.Consume();
+}

@@ -1,11 +1,25 @@
 #include "CallTree.h"
 
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 
 namespace QuorixCollect {
 
 namespace {
+
+// Time stamps come from the wire, so any two may be far apart: a duration or a sum of them
+// that does not fit saturates instead of overflowing.
+int64_t Elapsed(int64_t from, int64_t to)
+{
+    const uint64_t difference = static_cast<uint64_t>(to) - static_cast<uint64_t>(from);
+    return difference > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(difference);
+}
+
+void AddTicks(int64_t& total, int64_t ticks)
+{
+    total = ticks > INT64_MAX - total ? INT64_MAX : total + ticks;
+}
 
 enum How { Returned, TailCall, Unwound };
 
@@ -442,7 +456,7 @@ void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int 
         }
         CallNode& n = MutableNode(frame.node);
         if (ts >= frame.begin) {
-            n.totalTicks += ts - frame.begin;
+            AddTicks(n.totalTicks, Elapsed(frame.begin, ts));
         } else {
             n.badClock = true;
         }

@@ -1,5 +1,7 @@
 #include "CollectorOptions.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -24,6 +26,223 @@ bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long&
     return true;
 }
 
+bool ParseSeconds(const std::string& text, double min, bool minIncluded, double& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const double d = strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || errno != 0 || !std::isfinite(d) || d > 31536000 ||
+        (minIncluded ? d < min : d <= min)) {
+        return false;
+    }
+    out = d;
+    return true;
+}
+
+// The option values as given; checked after parsing, so that the messages stay ours.
+struct Given {
+    std::string transport, port, pipe, json, readyFile, duration, treeLines, maxMemory, idleTimeout,
+        maxConnections, speedscope, chromeTrace, folded, report, viewerCalls, otlp, serviceName, otlpMinDuration;
+    bool noTree = false;
+};
+
+void Declare(CLI::App& app, Given& g, CollectorOptions& o)
+{
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.add_option("--transport", g.transport, "how the agent sends: udp (default), tcp or pipe")
+        ->type_name("udp|tcp|pipe");
+    app.add_option("--port", g.port,
+                   "UDP/TCP port (default MORVEL_WIRE_COMMAND_PORT or 2799; 0 picks a free port, written to "
+                   "the ready file)")
+        ->type_name("N");
+    app.add_flag("--multicast", o.multicast, "join 239.100.15.215 (udp only)");
+    app.add_option("--pipe", g.pipe, "FIFO path (default \\\\.\\pipe\\QuorixAgent_v1 in the working directory)")
+        ->type_name("PATH");
+    app.add_option("--json", g.json, "write one JSON object per command to FILE or standard output (-)")
+        ->type_name("FILE|-");
+    app.add_option("--ready-file", g.readyFile, "create FILE once listening (it holds the port or FIFO path)")
+        ->type_name("FILE");
+    app.add_option("--duration", g.duration, "stop after S seconds")->type_name("S");
+    app.add_flag("--until-ended", o.untilEnded, "stop once a process has ended and no announced process is open");
+    app.add_flag("--summary-stdout", o.summaryToStdout, "print the summary to standard output, not standard error");
+    app.add_option("--tree-lines", g.treeLines, "at most N lines of call tree in the summary (default 400, 0 = no limit)")
+        ->type_name("N");
+    app.add_flag("--no-tree", g.noTree, "no call tree in the summary");
+    app.add_option("--max-memory", g.maxMemory,
+                   "bound of names, values, call trees and buffers together, in MiB (default 512, at least 32); "
+                   "what does not fit is counted in the summary")
+        ->type_name("MB");
+    app.add_option("--idle-timeout", g.idleTimeout,
+                   "close a TCP connection after S seconds without a byte, and drop a half-received command "
+                   "after as long (default 30, 0 = never)")
+        ->type_name("S");
+    app.add_option("--max-connections", g.maxConnections,
+                   "simultaneous TCP connections (default 256); a new one closes the connection silent the longest")
+        ->type_name("N");
+    app.add_flag("--quiet", o.quiet, "no progress messages");
+    const char* viewers = "Viewer files and report (written when the collector stops)";
+    app.add_option("--speedscope", g.speedscope, "write the calls as a speedscope file (one profile per thread)")
+        ->type_name("FILE")
+        ->group(viewers);
+    app.add_option("--chrome-trace", g.chromeTrace,
+                   "write the calls in the Trace Event Format (Perfetto, chrome://tracing)")
+        ->type_name("FILE")
+        ->group(viewers);
+    app.add_option("--folded", g.folded, "write aggregated folded stacks for flame graph tools")
+        ->type_name("FILE")
+        ->group(viewers);
+    app.add_option("--report", g.report,
+                   "write a self-contained HTML report: summary, flame graph, timeline, captured calls, exceptions")
+        ->type_name("FILE.html")
+        ->group(viewers);
+    app.add_option("--viewer-calls", g.viewerCalls,
+                   "the longest N calls are kept with their times for the timeline and trace files "
+                   "(default 50000); the flame graph and folded stacks count every call")
+        ->type_name("N")
+        ->group(viewers);
+    const char* spans = "Span export (calls sent while the collector runs)";
+    app.add_option("--otlp", g.otlp,
+                   "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318 (the path "
+                   "defaults to /v1/traces)")
+        ->type_name("URL")
+        ->group(spans);
+    app.add_option("--service-name", g.serviceName, "service.name of the spans (default: the process's name)")
+        ->type_name("NAME")
+        ->group(spans);
+    app.add_option("--otlp-min-duration", g.otlpMinDuration,
+                   "calls shorter than this are not sent unless they carry captured values or an exception "
+                   "(default 1, 0 = every call)")
+        ->type_name("MS")
+        ->group(spans);
+}
+
+const std::string& HelpText()
+{
+    static const std::string text = [] {
+        CLI::App app("Receives the agent's commands, writes them as JSON lines and viewer files, then prints a "
+                     "summary. Stops on SIGINT or SIGTERM.",
+                     "quorix-collect");
+        Given g;
+        CollectorOptions o;
+        Declare(app, g, o);
+        return app.help();
+    }();
+    return text;
+}
+
+bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error)
+{
+    unsigned long long n = 0;
+    auto given = [&](const char* name) { return app.count(name) != 0; };
+    if (given("--transport")) {
+        if (g.transport == "udp") {
+            o.transport = Transport::Udp;
+        } else if (g.transport == "tcp") {
+            o.transport = Transport::Tcp;
+        } else if (g.transport == "pipe") {
+            o.transport = Transport::Pipe;
+        } else {
+            error = "unknown transport '" + g.transport + "' (udp, tcp or pipe)";
+            return false;
+        }
+    }
+    if (given("--port")) {
+        if (!ParseUnsigned(g.port.c_str(), 65535, n)) {
+            error = "bad port '" + g.port + "' (0 to 65535)";
+            return false;
+        }
+        o.port = static_cast<uint32_t>(n);
+    }
+    if (given("--pipe")) {
+        if (g.pipe.empty()) {
+            error = "empty pipe path";
+            return false;
+        }
+        o.pipePath = g.pipe;
+    }
+    if (given("--json")) {
+        if (g.json.empty()) {
+            error = "empty JSON output path";
+            return false;
+        }
+        o.jsonPath = g.json;
+    }
+    o.readyFile = g.readyFile;
+    if (given("--duration") && !ParseSeconds(g.duration, 0, false, o.durationSeconds)) {
+        error = "bad duration '" + g.duration + "' (seconds, above 0)";
+        return false;
+    }
+    o.tree = !g.noTree;
+    if (given("--tree-lines")) {
+        if (!ParseUnsigned(g.treeLines.c_str(), 100000000, n)) {
+            error = "bad line count '" + g.treeLines + "'";
+            return false;
+        }
+        o.treeLines = static_cast<size_t>(n);
+    }
+    if (given("--max-memory")) {
+        if (!ParseUnsigned(g.maxMemory.c_str(), 1024 * 1024, n) || n < MinMemoryMiB) {
+            error = "bad memory bound '" + g.maxMemory + "' (MiB, at least " + std::to_string(MinMemoryMiB) + ")";
+            return false;
+        }
+        o.maxMemoryBytes = static_cast<size_t>(n) << 20;
+    }
+    if (given("--idle-timeout") && !ParseSeconds(g.idleTimeout, 0, true, o.idleTimeoutSeconds)) {
+        error = "bad idle timeout '" + g.idleTimeout + "' (seconds, 0 = never)";
+        return false;
+    }
+    if (given("--max-connections")) {
+        if (!ParseUnsigned(g.maxConnections.c_str(), 4096, n) || n == 0) {
+            error = "bad connection limit '" + g.maxConnections + "' (1 to 4096)";
+            return false;
+        }
+        o.maxConnections = static_cast<size_t>(n);
+    }
+    const std::pair<const char*, std::pair<const std::string*, std::string*>> files[] = {
+        {"--speedscope", {&g.speedscope, &o.speedscopePath}},
+        {"--chrome-trace", {&g.chromeTrace, &o.chromeTracePath}},
+        {"--folded", {&g.folded, &o.foldedPath}},
+        {"--report", {&g.report, &o.reportPath}},
+    };
+    for (const auto& [name, paths] : files) {
+        if (given(name)) {
+            if (paths.first->empty()) {
+                error = std::string("empty path for ") + name;
+                return false;
+            }
+            *paths.second = *paths.first;
+        }
+    }
+    if (given("--viewer-calls")) {
+        if (!ParseUnsigned(g.viewerCalls.c_str(), 10000000, n) || n == 0) {
+            error = "bad call count '" + g.viewerCalls + "' (1 to 10000000)";
+            return false;
+        }
+        o.viewerCalls = static_cast<size_t>(n);
+    }
+    if (given("--otlp")) {
+        if (g.otlp.empty()) {
+            error = "empty --otlp URL";
+            return false;
+        }
+        o.otlpUrl = g.otlp;
+    }
+    o.serviceName = g.serviceName;
+    if (given("--otlp-min-duration")) {
+        const char* v = g.otlpMinDuration.c_str();
+        char* end = nullptr;
+        errno = 0;
+        const double d = strtod(v, &end);
+        if (end == v || *end != '\0' || errno != 0 || !std::isfinite(d) || d < 0 || d > 3600000) {
+            error = "bad --otlp-min-duration '" + g.otlpMinDuration + "' (milliseconds, 0 or more)";
+            return false;
+        }
+        o.otlpMinDurationMs = d;
+    }
+    return true;
+}
+
 } // namespace
 
 uint16_t PortFromEnvironmentText(const char* text)
@@ -45,157 +264,25 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
 {
     o = CollectorOptions{};
     o.port = PortFromEnvironmentText(envPort);
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char*& out) {
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        const char* v = nullptr;
-        unsigned long long n = 0;
-        if (arg == "--help" || arg == "-h") {
-            o.help = true;
-        } else if (arg == "--transport") {
-            if (!value(v)) {
-                return false;
-            }
-            if (strcmp(v, "udp") == 0) {
-                o.transport = Transport::Udp;
-            } else if (strcmp(v, "tcp") == 0) {
-                o.transport = Transport::Tcp;
-            } else if (strcmp(v, "pipe") == 0) {
-                o.transport = Transport::Pipe;
-            } else {
-                error = std::string("unknown transport '") + v + "' (udp, tcp or pipe)";
-                return false;
-            }
-        } else if (arg == "--port") {
-            if (!value(v)) {
-                return false;
-            }
-            if (!ParseUnsigned(v, 65535, n)) {
-                error = std::string("bad port '") + v + "' (0 to 65535)";
-                return false;
-            }
-            o.port = static_cast<uint32_t>(n);
-        } else if (arg == "--multicast") {
-            o.multicast = true;
-        } else if (arg == "--pipe") {
-            if (!value(v)) {
-                return false;
-            }
-            if (*v == '\0') {
-                error = "empty pipe path";
-                return false;
-            }
-            o.pipePath = v;
-        } else if (arg == "--json") {
-            if (!value(v)) {
-                return false;
-            }
-            if (*v == '\0') {
-                error = "empty JSON output path";
-                return false;
-            }
-            o.jsonPath = v;
-        } else if (arg == "--ready-file") {
-            if (!value(v)) {
-                return false;
-            }
-            o.readyFile = v;
-        } else if (arg == "--duration") {
-            if (!value(v)) {
-                return false;
-            }
-            char* end = nullptr;
-            errno = 0;
-            const double d = strtod(v, &end);
-            if (end == v || *end != '\0' || errno != 0 || !std::isfinite(d) || d <= 0 || d > 31536000) {
-                error = std::string("bad duration '") + v + "' (seconds, above 0)";
-                return false;
-            }
-            o.durationSeconds = d;
-        } else if (arg == "--until-ended") {
-            o.untilEnded = true;
-        } else if (arg == "--quiet") {
-            o.quiet = true;
-        } else if (arg == "--summary-stdout") {
-            o.summaryToStdout = true;
-        } else if (arg == "--no-tree") {
-            o.tree = false;
-        } else if (arg == "--tree-lines") {
-            if (!value(v)) {
-                return false;
-            }
-            if (!ParseUnsigned(v, 100000000, n)) {
-                error = std::string("bad line count '") + v + "'";
-                return false;
-            }
-            o.treeLines = static_cast<size_t>(n);
-        } else if (arg == "--max-memory") {
-            if (!value(v)) {
-                return false;
-            }
-            if (!ParseUnsigned(v, 1024 * 1024, n) || n < MinMemoryMiB) {
-                error = std::string("bad memory bound '") + v + "' (MiB, at least " + std::to_string(MinMemoryMiB) + ")";
-                return false;
-            }
-            o.maxMemoryBytes = static_cast<size_t>(n) << 20;
-        } else if (arg == "--idle-timeout") {
-            if (!value(v)) {
-                return false;
-            }
-            char* end = nullptr;
-            errno = 0;
-            const double d = strtod(v, &end);
-            if (end == v || *end != '\0' || errno != 0 || !std::isfinite(d) || d < 0 || d > 31536000) {
-                error = std::string("bad idle timeout '") + v + "' (seconds, 0 = never)";
-                return false;
-            }
-            o.idleTimeoutSeconds = d;
-        } else if (arg == "--max-connections") {
-            if (!value(v)) {
-                return false;
-            }
-            if (!ParseUnsigned(v, 4096, n) || n == 0) {
-                error = std::string("bad connection limit '") + v + "' (1 to 4096)";
-                return false;
-            }
-            o.maxConnections = static_cast<size_t>(n);
-        } else if (arg == "--otlp") {
-            if (!value(v)) {
-                return false;
-            }
-            if (*v == '\0') {
-                error = "empty --otlp URL";
-                return false;
-            }
-            o.otlpUrl = v;
-        } else if (arg == "--service-name") {
-            if (!value(v)) {
-                return false;
-            }
-            o.serviceName = v;
-        } else if (arg == "--otlp-min-duration") {
-            if (!value(v)) {
-                return false;
-            }
-            char* end = nullptr;
-            errno = 0;
-            const double d = strtod(v, &end);
-            if (end == v || *end != '\0' || errno != 0 || !std::isfinite(d) || d < 0 || d > 3600000) {
-                error = std::string("bad --otlp-min-duration '") + v + "' (milliseconds, 0 or more)";
-                return false;
-            }
-            o.otlpMinDurationMs = d;
-        } else {
-            error = "unknown option '" + arg + "'";
-            return false;
+    CLI::App app("", "quorix-collect");
+    Given g;
+    Declare(app, g, o);
+    try {
+        // CLI11 wants the arguments last to first.
+        std::vector<std::string> args;
+        for (int i = argc - 1; i >= 1; --i) {
+            args.emplace_back(argv[i]);
         }
+        app.parse(args);
+    } catch (const CLI::CallForHelp&) {
+        o.help = true;
+        return true;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return false;
+    }
+    if (!Check(app, g, o, error)) {
+        return false;
     }
     if (o.multicast && o.transport != Transport::Udp) {
         error = "--multicast only applies to the udp transport";
@@ -210,33 +297,7 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
 
 const char* CollectorUsage()
 {
-    return "usage: quorix-collect [options]\n"
-           "Receives the agent's commands and writes them as JSON lines, then prints a summary.\n"
-           "  --transport udp|tcp|pipe  how the agent sends (default udp)\n"
-           "  --port N                  UDP/TCP port (default MORVEL_WIRE_COMMAND_PORT or 2799;\n"
-           "                            0 picks a free port, written to the ready file)\n"
-           "  --multicast               join 239.100.15.215 (udp only)\n"
-           "  --pipe PATH               FIFO path (default \\\\.\\pipe\\QuorixAgent_v1 in the working directory)\n"
-           "  --json FILE|-             write one JSON object per command to FILE or standard output\n"
-           "  --ready-file FILE         create FILE once listening (it holds the port)\n"
-           "  --duration S              stop after S seconds\n"
-           "  --until-ended             stop once a process has ended and no announced process is open\n"
-           "  --summary-stdout          print the summary to standard output instead of standard error\n"
-           "  --tree-lines N            at most N lines of call tree (default 400, 0 = no limit)\n"
-           "  --no-tree                 no call tree in the summary\n"
-           "  --max-memory MB           bound of names, values and call trees together, in MiB (default 512);\n"
-           "                            what does not fit is counted in the summary\n"
-           "  --idle-timeout S          close a TCP connection after S seconds without a byte, and drop a\n"
-           "                            half-received command after as long (default 30, 0 = never)\n"
-           "  --max-connections N       simultaneous TCP connections (default 256); a new one closes the\n"
-           "                            connection silent the longest\n"
-           "  --otlp URL                also send the calls as OTLP spans (HTTP/JSON) to URL, e.g.\n"
-           "                            http://127.0.0.1:4318 (the path defaults to /v1/traces)\n"
-           "  --service-name NAME       service.name of the spans (default: the process's name)\n"
-           "  --otlp-min-duration MS    calls shorter than this are not sent unless they carry captured\n"
-           "                            values or an exception (default 1, 0 = every call)\n"
-           "  --quiet                   no progress messages\n"
-           "Stops on SIGINT or SIGTERM.\n";
+    return HelpText().c_str();
 }
 
 } // namespace QuorixCollect

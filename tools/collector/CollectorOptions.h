@@ -31,6 +31,12 @@ struct CollectorOptions {
     size_t maxMemoryBytes = size_t{512} << 20;
     double idleTimeoutSeconds = 30; // 0: connections never time out
     size_t maxConnections = 256;
+    // Viewer files and the report; empty: not written.
+    std::string speedscopePath;
+    std::string chromeTracePath;
+    std::string foldedPath;
+    std::string reportPath;
+    size_t viewerCalls = 50000; // longest calls kept with their times for the viewers
     std::string otlpUrl;        // empty: no span export
     std::string serviceName;    // empty: the process's name
     double otlpMinDurationMs = 1;
@@ -46,6 +52,7 @@ uint16_t PortFromEnvironmentText(const char* text);
 bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPort, CollectorOptions& options,
                            std::string& error);
 
+// The --help text, listing every option.
 const char* CollectorUsage();
 
 } // namespace QuorixCollect

@@ -393,6 +393,13 @@ void CollectorSession::Apply(const DecodedCommand& c)
             tree_.Exception(c.pid, c.tid, c.ts, c.exceptionId);
         }
         break;
+    case CommandType::DeliveryStatistics:
+        // Counts since the start of the agent: the latest report says it all.
+        if (process != nullptr) {
+            process->hasDelivery = true;
+            process->delivery = c.delivery;
+        }
+        break;
     case CommandType::ProcessEnded:
         anyEnded_ = true;
         if (process != nullptr && !process->ended) {
@@ -409,8 +416,8 @@ void CollectorSession::Apply(const DecodedCommand& c)
     if (json_ != nullptr || sink_) {
         WriteJson(c);
     }
-    if (observer_ != nullptr) {
-        observer_->OnCommand(c);
+    for (CommandObserver* observer : observers_) {
+        observer->OnCommand(c);
     }
 }
 
@@ -466,6 +473,17 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
         line += p.ended ? "  ended" : (p.started ? "  running" : "  start not seen");
         line += "  (" + std::to_string(p.commands) + " commands)";
         out += line + "\n";
+        if (p.hasDelivery) {
+            const auto& d = p.delivery;
+            const uint64_t dropped = d.queueFull + d.sendFailed + d.pipeFull;
+            std::string report = "      agent delivery" + std::string(d.final ? "" : " (last report, not final)") + ": " +
+                                 std::to_string(d.sent) + " messages sent, " + std::to_string(dropped) + " dropped";
+            if (dropped != 0) {
+                report += " (" + std::to_string(d.queueFull) + " queue full, " + std::to_string(d.sendFailed) +
+                          " send failed, " + std::to_string(d.pipeFull) + " pipe full)";
+            }
+            out += report + "\n";
+        }
     }
 
     out += "  commands: " + std::to_string(totalCommands_) + "\n";

@@ -58,6 +58,9 @@ struct ProcessInfo {
     bool ended = false;   // process-ended command seen
     bool open = false;    // announced and not yet ended
     uint64_t commands = 0;
+    // The agent's latest delivery report, when it sends them.
+    bool hasDelivery = false;
+    DecodedCommand::Delivery delivery;
     std::unique_ptr<NameTable> names;
 };
 
@@ -71,7 +74,7 @@ public:
     size_t drainAt = 1 << 20;
 };
 
-// Sees every command once the session has applied it (names are known by then).
+// Sees every command the session decoded, after the session itself applied it.
 class CommandObserver {
 public:
     virtual ~CommandObserver() = default;
@@ -118,7 +121,9 @@ public:
 
     // JSON lines in bulk instead of one call per line.
     void SetJsonSink(JsonSink* sink) { json_ = sink; }
-    void SetObserver(CommandObserver* observer) { observer_ = observer; }
+    // Another consumer of the decoded commands (viewer files, the report, exporters), called in
+    // the order added.
+    void AddObserver(CommandObserver* observer) { observers_.push_back(observer); }
 
     // Stamps around each read of the transport, for the decode rate.
     void ReadStarted(Clock::time_point now);
@@ -173,7 +178,7 @@ private:
     Options options_;
     LineSink sink_;
     JsonSink* json_ = nullptr;
-    CommandObserver* observer_ = nullptr;
+    std::vector<CommandObserver*> observers_;
     std::string line_;
     DecodedCommand command_;
     std::string argsText_;

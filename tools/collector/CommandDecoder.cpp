@@ -108,6 +108,15 @@ DecodeResult DecodeBody(ByteReader& r, DecodedCommand& c)
     case CommandType::DiscardTrace:
     case CommandType::ProfilerSampling:
         return {};
+    case CommandType::DeliveryStatistics: {
+        uint8_t flags = 0;
+        if (!r.ReadU8(flags) || !r.ReadU64(c.delivery.sent) || !r.ReadU64(c.delivery.queueFull) ||
+            !r.ReadU64(c.delivery.sendFailed) || !r.ReadU64(c.delivery.pipeFull)) {
+            return Bad("delivery statistics shorter than 33 bytes");
+        }
+        c.delivery.final = (flags & 1) != 0;
+        return {};
+    }
     case CommandType::ProcessFrequency:
         if (!r.ReadU64(c.frequency)) {
             return Bad("frequency body shorter than 8 bytes");
@@ -181,6 +190,7 @@ void DecodedCommand::Reset()
     methodName.clear();
     exceptionId = 0;
     frequency = 0;
+    delivery = Delivery{};
     runtime.clear();
     host.clear();
     apiKey.clear();

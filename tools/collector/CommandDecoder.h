@@ -39,6 +39,14 @@ struct DecodedCommand {
     std::string apiKey;
     // ProfilerVersion
     std::string version;
+    // DeliveryStatistics: messages the agent handed over, and those it gave up by reason
+    struct Delivery {
+        bool final = false;
+        uint64_t sent = 0;
+        uint64_t queueFull = 0;
+        uint64_t sendFailed = 0;
+        uint64_t pipeFull = 0;
+    } delivery;
     // SqlInformation (texts[0..3]) and HttpRequestInformation (texts[0..1])
     std::string texts[4];
     uint16_t shortValue = 0;

@@ -295,6 +295,13 @@ void AppendCommandJson(std::string& out, const DecodedCommand& c, const std::str
         Text(out, "apiKey", c.apiKey);
         break;
     case CommandType::ProfilerVersion: Text(out, "version", c.version); break;
+    case CommandType::DeliveryStatistics:
+        out += c.delivery.final ? ",\"final\":true" : ",\"final\":false";
+        Unsigned(out, "sent", c.delivery.sent);
+        Unsigned(out, "droppedQueueFull", c.delivery.queueFull);
+        Unsigned(out, "droppedSendFailed", c.delivery.sendFailed);
+        Unsigned(out, "droppedPipeFull", c.delivery.pipeFull);
+        break;
     case CommandType::SqlInformation:
         Text(out, "text1", c.texts[0]);
         Text(out, "text2", c.texts[1]);

@@ -253,4 +253,20 @@ std::vector<std::string> OtlpExporter::SummaryLines() const
     return lines;
 }
 
+std::vector<std::string> OtlpExporter::DropLines() const
+{
+    const Counts c = GetCounts();
+    std::vector<std::string> lines;
+    if (c.dropped + c.refused + c.notDelivered == 0) {
+        return lines;
+    }
+    lines.push_back("otlp spans not exported: " + std::to_string(c.dropped) + " dropped (export queue full), " +
+                    std::to_string(c.refused) + " refused by the receiver, " + std::to_string(c.notDelivered) +
+                    " not delivered by the exit deadline");
+    if (!c.lastError.empty()) {
+        lines.push_back("last export error: " + DisplayText(c.lastError, 160));
+    }
+    return lines;
+}
+
 } // namespace QuorixCollect

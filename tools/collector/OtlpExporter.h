@@ -60,6 +60,8 @@ public:
     Counts GetCounts() const;
     const OtlpSpanBuilder::Stats& BuilderStats() const { return builder_.GetStats(); }
     std::vector<std::string> SummaryLines() const;
+    // Only when spans were lost on the way: the lines the report lists among what was dropped.
+    std::vector<std::string> DropLines() const;
 
 private:
     void Enqueue(OtlpSpan&& span);

@@ -3,7 +3,7 @@
 namespace QuorixCollect {
 
 namespace {
-constexpr uint8_t KnownTypes[] = {1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 100, 101, 104};
+constexpr uint8_t KnownTypes[] = {1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 20, 100, 101, 104};
 }
 
 const char* CommandTypeName(uint8_t type)
@@ -22,6 +22,7 @@ const char* CommandTypeName(uint8_t type)
     case CommandType::ProcessType: return "ProcessType";
     case CommandType::DiscardTrace: return "DiscardTrace";
     case CommandType::ProfilerSampling: return "ProfilerSampling";
+    case CommandType::DeliveryStatistics: return "DeliveryStatistics";
     case CommandType::SqlInformation: return "SqlInformation";
     case CommandType::HttpRequestInformation: return "HttpRequestInformation";
     case CommandType::ProfilerVersion: return "ProfilerVersion";

@@ -24,6 +24,7 @@ enum class CommandType : uint8_t {
     ProcessType = 12,
     DiscardTrace = 13,
     ProfilerSampling = 14,
+    DeliveryStatistics = 20,
     SqlInformation = 100,
     HttpRequestInformation = 101,
     ProfilerVersion = 104,
@@ -35,9 +36,9 @@ const char* CommandTypeName(uint8_t type);
 // Inline because the stream framer asks for every command.
 inline bool IsKnownCommandType(uint8_t type)
 {
-    // Types 1-5 and 7-14 as bits, then the three information commands.
+    // Types 1-5, 7-14 and 20 as bits, then the three information commands.
     if (type < 64) {
-        return ((0x7FBEull >> type) & 1) != 0;
+        return ((0x107FBEull >> type) & 1) != 0;
     }
     return type == 100 || type == 101 || type == 104;
 }

@@ -2,8 +2,10 @@
 # Decode speed of quorix-collect: quorix-blast replays a synthetic stream of begin/end calls as
 # fast as it can over TCP, the FIFO and UDP, and the collector's "decode rate" line is read
 # back. Each transport runs with the summary only (call trees built), without call trees, with
-# --json to /dev/null (the cost of formatting) and with --json to a file in a temporary folder
-# (formatting plus the file system). Prints figures and ratios, asserts nothing.
+# --json to /dev/null (the cost of formatting), with --json to a file in a temporary folder
+# (formatting plus the file system) and with every viewer output (speedscope, trace, folded
+# stacks, HTML report). Prints figures and ratios, the sizes of the viewer files and the
+# collector's peak resident size, asserts nothing.
 #   tools/collector/bench.sh [MESSAGES]       (default 20000000; UDP sends a tenth of it)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -30,6 +32,8 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
     no-tree) extra=(--no-tree) ;;
     json) extra=(--json "$work/out.jsonl") ;;
     json-null) extra=(--json /dev/null) ;;
+    viewers) extra=(--speedscope "$work/v.speedscope.json" --chrome-trace "$work/v.trace.json"
+                    --folded "$work/v.folded" --report "$work/v.html") ;;
   esac
   [ "$transport" = udp ] && count=$((messages / 10))
   rm -f "$work/ready" "$work/out.jsonl"
@@ -52,19 +56,26 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
   fi
   wait "$collector" || true
   collector=
-  local rate drops
+  local rate drops peak
   rate="$(sed -n 's/^  decode rate: \([0-9]*\) messages\/s$/\1/p' "$work/summary")"
   drops="$(sed -n 's/^  kernel drops: \(.*\)$/\1/p' "$work/summary")"
-  echo "${sent:-0} ${rate:-0} ${drops:--}"
+  peak="$(sed -n 's/^  memory: .*peak resident \([0-9.]*\) MiB$/\1/p' "$work/summary")"
+  if [ "$mode" = viewers ]; then
+    sed -n 's/^  \(viewer data.*\|speedscope:.*\|chrome trace:.*\|folded stacks:.*\|report:.*\)$/    \1/p' \
+      "$work/summary" >"$work/viewer-lines"
+  fi
+  echo "${sent:-0} ${rate:-0} ${drops:--} ${peak:-?}"
 }
 
-printf "%-6s %-8s %14s %16s %10s %12s\n" transport mode "sent msg/s" "decoded msg/s" "x summary" "kernel drops"
-for transport in tcp pipe udp; do
+printf "%-9s %-9s %14s %16s %10s %12s %10s\n" transport mode "sent msg/s" "decoded msg/s" "x summary" \
+  "kernel drops" "peak MiB"
+for transport in ${QX_BENCH_TRANSPORTS:-tcp pipe udp}; do
   base=
-  for mode in summary no-tree json-null json; do
-    read -r sent rate drops < <(run "$transport" "$mode")
+  for mode in ${QX_BENCH_MODES:-summary no-tree json-null json viewers}; do
+    read -r sent rate drops peak < <(run "$transport" "$mode")
     [ -z "$base" ] && base="$rate"
     ratio="$(awk -v r="$rate" -v b="$base" 'BEGIN { printf "%.2f", (b > 0 ? r / b : 0) }')"
-    printf "%-9s %-8s %14s %16s %10s %12s\n" "$transport" "$mode" "$sent" "$rate" "$ratio" "$drops"
+    printf "%-9s %-9s %14s %16s %10s %12s %10s\n" "$transport" "$mode" "$sent" "$rate" "$ratio" "$drops" "$peak"
+    if [ "$mode" = viewers ]; then cat "$work/viewer-lines"; fi
   done
 done

@@ -21,6 +21,8 @@
 #include "CollectorSession.h"
 #include "Listeners.h"
 #include "OtlpExporter.h"
+#include "ReportWriter.h"
+#include "ViewerExport.h"
 
 using namespace QuorixCollect;
 
@@ -235,12 +237,26 @@ int main(int argc, char** argv)
         fprintf(stderr, "quorix-collect: %s\n", error.c_str());
         return 1;
     }
-    // The bound covers everything that grows with the input: what the transport and the JSON
-    // output hold is taken off first, the session gets the rest.
+    ViewerOutputs viewerOutputs;
+    viewerOutputs.speedscope = options.speedscopePath;
+    viewerOutputs.chromeTrace = options.chromeTracePath;
+    viewerOutputs.folded = options.foldedPath;
+    viewerOutputs.report = options.reportPath;
+    viewerOutputs.keptCalls = options.viewerCalls;
+    // Viewer data gets at most a quarter of the bound.
+    viewerOutputs.maxBytes = options.maxMemoryBytes / 4;
+    if (!options.reportPath.empty() && !ReportWriter::MissingAssets().empty()) {
+        fprintf(stderr, "quorix-collect: --report needs the browser libraries, missing at build time: %s(run "
+                        "scripts/setup.sh, then build again)\n", ReportWriter::MissingAssets().c_str());
+        return 1;
+    }
+    const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
     OtlpExporter::Options exportOptions;
     const bool exportSpans = !options.otlpUrl.empty();
     exportOptions.queueBytes = std::min(exportOptions.queueBytes, options.maxMemoryBytes / 8);
-    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) +
+    // The bound covers everything that grows with the input: what the transport, the JSON
+    // output, the viewer data and the span queue hold is taken off first, the session gets the rest.
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
                            (exportSpans ? exportOptions.queueBytes : 0);
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
@@ -260,7 +276,12 @@ int main(int argc, char** argv)
             fprintf(stderr, "quorix-collect: %s\n", error.c_str());
             return 2;
         }
-        session.SetObserver(&exporter);
+        session.AddObserver(&exporter);
+    }
+    std::unique_ptr<ViewerExport> viewers;
+    if (viewerOutputs.Any()) {
+        viewers = std::make_unique<ViewerExport>(viewerOutputs);
+        session.AddObserver(viewers.get());
     }
 
     std::unique_ptr<Listener> listener = MakeListener(options);
@@ -323,7 +344,33 @@ int main(int argc, char** argv)
     if (exportSpans) {
         summary.exportLines = exporter.SummaryLines();
     }
-    const std::string text = session.RenderSummary(summary);
+    std::string text = session.RenderSummary(summary);
+    bool viewersFailed = false;
+    if (viewers) {
+        RunSummary run;
+        run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        run.transport = std::string(TransportName(options.transport)) + " " + listener->Endpoint();
+        CollectorSession::SummaryOptions plain = summary;
+        plain.tree = false;
+        run.summaryText = session.RenderSummary(plain);
+        // The export lines always name a dropped count; the exporter says itself when spans were lost.
+        plain.exportLines.clear();
+        run.dropLines = DropLines(session.RenderSummary(plain));
+        if (exportSpans) {
+            for (auto& line : exporter.DropLines()) {
+                run.dropLines.push_back(std::move(line));
+            }
+        }
+        std::vector<std::string> errors;
+        viewersFailed = !viewers->WriteAll(session, run, errors);
+        for (const auto& e : errors) {
+            fprintf(stderr, "quorix-collect: %s\n", e.c_str());
+        }
+        // Where the files are, after the call trees so that a terminal shows them last.
+        for (const auto& line : viewers->SummaryLines()) {
+            text += "  " + line + "\n";
+        }
+    }
     FILE* out = options.summaryToStdout ? stdout : stderr;
     fwrite(text.data(), 1, text.size(), out);
     fflush(out);
@@ -332,5 +379,5 @@ int main(int argc, char** argv)
     if (!options.readyFile.empty()) {
         unlink(options.readyFile.c_str());
     }
-    return json.Failed() ? 1 : 0;
+    return json.Failed() || viewersFailed ? 1 : 0;
 }

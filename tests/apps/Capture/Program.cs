@@ -35,11 +35,14 @@ namespace CaptureApp
                 case "values":
                     Console.WriteLine("values " + await Values.RunAsync());
                     return 0;
+                case "flood":
+                    Console.WriteLine("flood " + Flood.Run(rounds, args.Length > 2 ? int.Parse(args[2]) : 0));
+                    return 0;
                 case "async":
                     Console.WriteLine("async " + await Async.Pipeline.RunAsync(rounds));
                     return 0;
                 default:
-                    Console.Error.WriteLine("usage: Capture values|async [rounds]");
+                    Console.Error.WriteLine("usage: Capture values|async|flood [rounds] [burst]");
                     return 2;
             }
         }

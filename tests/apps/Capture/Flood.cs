@@ -1,0 +1,20 @@
+// Many monitored calls with a long SQL text each: begin-calls of about 4 KB, larger than what a
+// pipe takes in one piece, for the delivery tests.
+namespace CaptureApp
+{
+    public static class Flood
+    {
+        // A pause of a millisecond after every `burst` calls (0: none).
+        public static string Run(int rounds, int burst)
+        {
+            string text = Values.Digits(30000);
+            long total = 0;
+            for (int i = 0; i < rounds; i++)
+            {
+                total += new Npgsql.NpgsqlCommand(text).Text.Length;
+                if (burst > 0 && i % burst == burst - 1) Thread.Sleep(1);
+            }
+            return rounds + " " + total;
+        }
+    }
+}

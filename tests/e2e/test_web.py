@@ -1,0 +1,265 @@
+"""A web service on Kestrel (minimal API and an MVC controller) driven by real HTTP requests with
+the agent loaded: the collector sees each request's method, path, query string, host and status,
+the request's calls with the app's own methods under the server's, the URLs the app's HttpClient
+asks for (absolute and relative to a base address), and the exception a handler throws."""
+
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from coverage_table import CoverageChecks, Stream
+from harness import FINAL_LINE, AgentTestCase, Collector, agent_env, app_command, app_dll, free_port, runtime_version
+import monitored_rows
+
+WEB = app_dll("WebShop")
+COVERAGE_DOC = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "coverage.md")
+# Entries that exist in this framework but that the app does not reach, and why.
+NOT_REACHED = {
+    ("Microsoft.AspNetCore.Http.HostString", "FromUriComponent"): "Kestrel validates the Host header itself",
+    ("Microsoft.AspNetCore.Diagnostics.ExceptionHandlerMiddleware", "Invoke"): "the app adds no exception handler",
+    ("Microsoft.AspNetCore.Diagnostics.DeveloperExceptionPageMiddleware", "Invoke"):
+        "the developer exception page is on in the Development environment only",
+    ("Microsoft.AspNetCore.Mvc.ViewResult", "ExecuteResultAsync"): "the app renders no views",
+    ("Microsoft.AspNetCore.Mvc.JsonResult", "ExecuteResultAsync"): "the controller returns objects, not JsonResult",
+    ("Microsoft.AspNetCore.Routing.RouteHandler", "RouteAsync"): "endpoint routing does not use route handlers",
+    ("Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http.Http1Connection", "ValidateNonOriginHostHeader"):
+        "only for absolute-form request targets (proxies)",
+    ("Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http.HttpProtocol", "get_MethodText"):
+        "the request feature's Method is read instead",
+    ("Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http.HttpProtocol", "get_Scheme"):
+        "the request feature's Scheme is read instead",
+}
+BEGIN, END, RAISED, UNWIND, METHOD_INFO = 1, 2, 4, 5, 3
+KESTREL = "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http."
+PROTOCOL = KESTREL + "HttpProtocol::"
+REQUEST_FEATURE = "Microsoft.AspNetCore.Http.Features.IHttpRequestFeature."
+HOST = "shop.example:8080"
+
+# (method, target, body, expected status); the Host header of every request is HOST.
+REQUESTS = [
+    ("GET", "/orders/3?currency=EUR", None, 200),
+    ("POST", "/orders", {"id": 5, "currency": "USD"}, 201),
+    ("GET", "/api/catalogue/items?page=3", None, 200),
+    ("GET", "/api/catalogue/items/99", None, 404),
+    ("GET", "/fail?reason=stock", None, 500),
+    ("GET", "/fetch", None, 200),
+]
+
+
+class Call:
+    def __init__(self, begin, parents):
+        self.begin = begin
+        self.parents = parents  # names of the frames open beneath it on its thread, outermost first
+        self.end = None
+        self.unwound = False
+        self.args = {a["name"]: a for a in begin.get("args", [])}
+
+    @property
+    def returned(self):
+        return self.end.get("returnValue") if self.end else None
+
+
+def walk(test, commands):
+    """function name -> calls; every begin is closed by an end or an unwind, properly nested."""
+    calls, stacks = {}, {}
+    for c in commands:
+        tid = c.get("tid")
+        if c["type"] == BEGIN:
+            stack = stacks.setdefault(tid, [])
+            call = Call(c, [s.begin.get("function", "") for s in stack])
+            calls.setdefault(c.get("function", str(c["functionId"])), []).append(call)
+            stack.append(call)
+        elif c["type"] in (END, UNWIND):
+            stack = stacks.get(tid, [])
+            test.assertTrue(stack, "end without begin: %r" % c)
+            call = stack.pop()
+            test.assertEqual(call.begin["functionId"], c["functionId"], "frames not nested: %r" % c)
+            call.end = c
+            call.unwound = c["type"] == UNWIND
+    return calls
+
+
+def send(port, method, target, body):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.putrequest(method, target, skip_host=True)
+        connection.putheader("Host", HOST)
+        data = json.dumps(body).encode() if body is not None else b""
+        if body is not None:
+            connection.putheader("Content-Type", "application/json")
+        connection.putheader("Content-Length", str(len(data)))
+        connection.endheaders(data)
+        response = connection.getresponse()
+        response.read()
+        return response.status
+    finally:
+        connection.close()
+
+
+class WebService(CoverageChecks, AgentTestCase):
+    """One profiled run of the web shop, shared by the tests of this class."""
+
+    served = None
+    not_reached = NOT_REACHED
+
+    @classmethod
+    def setUpClass(cls):
+        cls.shared = tempfile.mkdtemp(prefix="qx-web-")
+        port, app_port = free_port(), free_port()
+        collector = Collector(cls.shared, "tcp", port)
+        app = subprocess.Popen(app_command([WEB, "--urls", "http://127.0.0.1:%d" % app_port]),
+                               env=agent_env("tcp", port), cwd=cls.shared, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        statuses = []
+        try:
+            ready = app.stdout.readline()
+            if ready.strip() != "ready":
+                raise AssertionError("the web app did not start: %r %s" % (ready, app.stderr.read()))
+            statuses = [send(app_port, m, t, b) for m, t, b, _ in REQUESTS]
+        finally:
+            app.send_signal(signal.SIGTERM)
+            try:
+                out, err = app.communicate(timeout=60)
+            except subprocess.TimeoutExpired:
+                app.kill()
+                out, err = app.communicate()
+            commands = collector.stop()
+        cls.app_port = app_port
+        cls.served = {"statuses": statuses, "returncode": app.returncode, "stdout": "ready\n" + out, "stderr": err,
+                   "commands": commands}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.shared, ignore_errors=True)
+
+    def setUp(self):
+        super().setUp()
+        self.calls = walk(self, self.served["commands"])
+        self.stream = Stream(self.served["commands"])
+
+    def values(self, function, argument):
+        """The captured values of an argument (or of "returnValue") over every call of a function."""
+        found = []
+        for call in self.calls.get(function, []):
+            record = call.returned if argument == "returnValue" else call.args.get(argument)
+            if record is not None and "value" in record:
+                found.append(record["value"])
+        return found
+
+    def test_requests_are_served_and_the_app_stops_cleanly(self):
+        self.assertEqual(self.served["statuses"], [status for _, _, _, status in REQUESTS])
+        self.assertEqual(self.served["returncode"], 0, self.served["stderr"])
+        self.assertEqual(self.served["stdout"].splitlines().count(FINAL_LINE), 1)
+        self.assertEqual(self.served["commands"][-1]["name"], "ProcessEnded")
+
+    def test_each_request_shows_method_path_query_host_and_status(self):
+        methods = self.values(PROTOCOL + REQUEST_FEATURE + "get_Method", "returnValue")
+        self.assertEqual(sorted(set(methods)), ["GET", "POST"])
+        paths = self.values(PROTOCOL + "set_Path", "value")
+        for expected in ("/orders/3", "/orders", "/api/catalogue/items", "/api/catalogue/items/99", "/fail",
+                         "/fetch", "/orders/7"):
+            self.assertIn(expected, paths)
+        queries = self.values(PROTOCOL + "set_QueryString", "value")
+        for expected in ("?currency=EUR", "?page=3", "?reason=stock", "?currency=USD", "?page=2"):
+            self.assertIn(expected, queries)
+        hosts = self.values(KESTREL.replace("Http.", "Infrastructure.HttpUtilities::IsHostHeaderValid"), "hostText")
+        self.assertIn(HOST, hosts)
+        statuses = self.values(KESTREL + "ReasonPhrases::ToStatusBytes", "statusCode")
+        self.assertTrue({200, 201, 404, 500} <= set(statuses), statuses)
+        self.assertIn(201, self.values(PROTOCOL + "set_StatusCode", "value"))
+
+    def test_request_call_tree_has_the_apps_methods_under_the_server(self):
+        for function, inner in (("Shop.Web.Orders.OrderService::Quote", "Shop.Web.Orders.PriceRules::Tax"),
+                                ("Shop.Web.Controllers.CatalogueController::Items",
+                                 "Shop.Web.Catalogue.CatalogueService::Page")):
+            calls = self.calls.get(function, [])
+            self.assertTrue(calls, function + " not traced")
+            for call in calls:
+                self.assertIn("Microsoft.AspNetCore.Hosting.HostingApplication::ProcessRequestAsync", call.parents,
+                                "%s not under a request: %r" % (function, call.parents))
+            nested = [c for c in self.calls.get(inner, []) if function in c.parents]
+            self.assertTrue(nested, inner + " not under " + function)
+        for call in self.calls["Shop.Web.Controllers.CatalogueController::Items"]:
+            self.assertIn("Microsoft.AspNetCore.Mvc.Infrastructure.ControllerActionInvoker::InvokeActionMethodAsync",
+                          call.parents)
+        # Three quotes: the minimal API's GET and POST, and the one the app fetched from itself.
+        self.assertEqual(len(self.calls["Shop.Web.Orders.OrderService::Quote"]), 3)
+        self.assertEqual(len(self.calls["Shop.Web.Controllers.CatalogueController::Item"]), 1)
+
+    def test_outgoing_urls_absolute_and_relative_to_the_base_address(self):
+        sent = []
+        for call in self.calls.get("System.Net.Http.HttpMessageInvoker::SendAsync", []):
+            request = call.args.get("request", {})
+            sent += [f.get("value") for f in request.get("fields", []) if f["name"] == "Uri"]
+        self.assertEqual(len(sent), 2, sent)
+        self.assertTrue(sent[0].endswith("/orders/7?currency=USD") and sent[0].startswith("http://127.0.0.1:"),
+                        sent)
+        self.assertTrue(sent[1].endswith("/api/catalogue/items?page=2") and sent[1].startswith("http://127.0.0.1:"),
+                        sent)
+        # As the app asked for them, before the base address is applied.
+        asked = []
+        for call in self.calls.get("System.Net.Http.HttpClient::PrepareRequestMessage", []):
+            asked += [f.get("value") for f in call.args.get("request", {}).get("fields", [])]
+        self.assertIn("catalogue/items?page=2", asked)
+
+    def test_exception_in_a_handler_is_raised_and_unwinds_the_apps_frames(self):
+        check = self.calls.get("Shop.Web.Orders.Validator::Check", [])
+        self.assertEqual(len(check), 1)
+        self.assertTrue(check[0].unwound)
+        refuse = self.calls["Shop.Web.Orders.OrderService::Refuse"]
+        self.assertTrue(refuse[0].unwound)
+        tid = check[0].begin["tid"]
+        raised = [c for c in self.served["commands"] if c["type"] == RAISED and c["tid"] == tid]
+        self.assertTrue(raised)
+        self.assertLess(self.served["commands"].index(check[0].begin), self.served["commands"].index(raised[0]))
+        self.assertIn("/fail", self.values(PROTOCOL + "set_Path", "value"))
+
+
+    def test_coverage_of_the_aspnet_core_entries(self):
+        entries = monitored_rows.entries(monitored_rows.ASPNET_ROWS)
+        reflection = self.reflect(WEB, entries)
+        table = [self.coverage(entry, reflection.get(self.key(entry), {})) for entry in entries]
+        if os.environ.get("QX_WRITE_COVERAGE") == "1":
+            self.write_coverage(table)
+        self.assertEqual(self.missing(table), [], "\n".join("%s::%s (%s)" % (r["class"], r["method"], r["argument"])
+                                                           for r in self.missing(table)))
+        # Today's Kestrel and HttpClient: each part of a request and the outgoing URL are captured.
+        captured = {(r["class"].split(".")[-1], r["method"].split(".")[-1]) for r in table
+                    if r["status"] == "fires, captured"}
+        for entry in [("HttpProtocol", "set_Path"), ("HttpProtocol", "set_QueryString"), ("HttpProtocol", "get_Method"),
+                      ("HttpUtilities", "IsHostHeaderValid"), ("ReasonPhrases", "ToStatusBytes"),
+                      ("HttpMessageInvoker", "SendAsync")]:
+            self.assertIn(entry, captured)
+
+    def anonymise(self, text):
+        text = text.replace(str(self.app_port), "<port>")
+        return re.sub(r"(long|unsigned long) (\S+) = \d+", r"\1 \2 = <address>", text)
+
+    def write_coverage(self, table):
+        """Replaces the ASP.NET Core section at the end of docs/coverage.md (written by the Peers test)."""
+        doc = ""
+        if os.path.exists(COVERAGE_DOC):
+            with open(COVERAGE_DOC, encoding="utf-8") as f:
+                doc = f.read()
+        marker = "\n## " + monitored_rows.ASPNET + "\n"
+        if marker in doc:
+            doc = doc[:doc.index(marker)]
+        out = ["", "## " + monitored_rows.ASPNET, "",
+               "Measured by `tests/e2e/test_web.py`: the WebShop app (`tests/apps/WebShop`, Kestrel with a minimal",
+               "API, one MVC controller and an HttpClient calling the app itself) served real HTTP requests on",
+               "ASP.NET Core %s with the agent loaded. Rows for older Kestrel versions, IIS and HTTP.sys are" % runtime_version(),
+               "kept for the runtimes that have them; here they are absent.", ""]
+        table_lines = self.table_section(monitored_rows.ASPNET, table)[2:]
+        with open(COVERAGE_DOC, "w", encoding="utf-8") as f:
+            f.write(doc.rstrip("\n") + "\n" + "\n".join(out + table_lines))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace QuorixCollect {
+
+// The command line of quorix-run: its own options, the collector options it passes on, and the
+// command to run after "--".
+struct RunOptions {
+    std::string transport = "udp";
+    int port = 0; // 0: from MORVEL_WIRE_COMMAND_PORT, else 2799
+    bool multicast = false;
+    std::string json;
+    std::vector<std::string> collectorArgs; // passed on as given
+    std::vector<std::string> command;
+    bool help = false;
+};
+
+// On failure returns false with a message in `error`.
+bool ParseRunOptions(int argc, const char* const* argv, RunOptions& options, std::string& error);
+
+// The --help text, listing every option.
+const char* RunUsage();
+
+} // namespace QuorixCollect

@@ -1,0 +1,214 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "CommandDecoder.h"
+
+namespace QuorixCollect {
+
+// What the viewer files and the report are made from, gathered while commands arrive and bounded
+// whatever the run's length: an aggregated flame tree over all threads, the longest calls with
+// their exact begin and end (a subset of properly nested calls still nests), captured values
+// aggregated per function and value, and the first exceptions. Everything beyond a bound is
+// counted, never silently lost.
+class ViewerRecorder {
+public:
+    struct Limits {
+        size_t keptCalls = 50000;      // longest calls kept with their times
+        size_t flameNodes = 200000;    // distinct stacks of the flame tree
+        size_t frames = 50000;         // distinct function names
+        size_t functionIds = 200000;   // (process run, function id) pairs mapped to a name
+        size_t capturedRows = 5000;    // distinct (function, captured value) rows
+        size_t exceptions = 2000;      // exceptions kept one by one
+        size_t threads = 4096;
+        size_t stackDepth = 100000;
+        size_t openFrames = 50000;     // open calls of all threads together
+        size_t searchDepth = 256;      // how far below the top an end is matched to its begin
+        size_t textBytes = 300;        // captured value texts are cut here
+        size_t nameBytes = 256;        // function names are cut here
+
+        // The most these limits let the recorder hold, in bytes.
+        size_t WorstCaseBytes() const;
+        // The same limits shrunk in proportion to fit `bytes`.
+        Limits ScaledTo(size_t bytes) const;
+    };
+
+    enum Flags : uint8_t {
+        Unwound = 1,        // left by an exception
+        TailCall = 2,
+        ClosedAtEnd = 4,    // still open when its process ended (or the collector stopped)
+        NoEndSeen = 8,      // an outer frame ended first
+    };
+
+    // One process as the viewers show it; a pid that starts again after it ended is a new run.
+    struct Run {
+        uint32_t pid = 0;
+        uint32_t ordinal = 0; // 0 for the first run of this pid, 1 for the next ...
+        double microsPerTick = 1.0;
+        bool ended = false;
+        int64_t firstTicks = INT64_MAX;
+        int64_t lastTicks = INT64_MIN;
+        std::string runtime;
+        std::string host;
+    };
+
+    struct OpenFrame {
+        uint32_t functionId;
+        uint32_t frame;
+        uint32_t flameNode; // NoNode: the time stays with the caller's node
+        int64_t begin;
+        uint64_t seq;
+        std::string args; // captured arguments as "name=value" texts split by ArgSeparator
+    };
+
+    struct Thread {
+        uint32_t run = 0;
+        uint32_t tid = 0;
+        uint64_t calls = 0;
+        uint64_t beginSeq = 0; // begins seen so far on this thread
+        std::vector<OpenFrame> stack;
+        uint32_t lastException = UINT32_MAX; // kept exception that unwinds count towards
+    };
+
+    // A call kept with its times. Calls of one thread form a nesting given by their sequence
+    // numbers: B lies inside A exactly when A.seq < B.seq <= A.lastSeq.
+    struct Call {
+        int64_t begin = 0; // ticks of the run's clock
+        int64_t end = 0;
+        double micros = 0;
+        uint64_t seq = 0;
+        uint64_t lastSeq = 0;
+        uint32_t thread = 0;
+        uint32_t frame = 0;
+        uint32_t depth = 0;
+        uint8_t flags = 0;
+        std::string args;
+        std::string returnValue;
+    };
+
+    struct FlameNode {
+        uint32_t frame = 0;
+        uint32_t parent = 0;
+        uint32_t firstChild = 0;
+        uint32_t nextSibling = 0;
+        uint32_t lastHit = 0; // child entered last, tried first (loops)
+        uint64_t count = 0;
+        double totalMicros = 0;
+    };
+
+    struct CapturedRow {
+        uint32_t frame = 0;
+        std::string args;
+        std::string returnValue; // the first one seen
+        bool variousReturns = false;
+        uint64_t count = 0;
+        double totalMicros = 0;
+        double maxMicros = 0;
+        uint32_t run = 0; // of the first call
+    };
+
+    struct ExceptionEntry {
+        uint32_t thread = 0;
+        int64_t ticks = 0;
+        uint64_t exceptionId = 0;
+        uint32_t frame = NoFrame; // the function it was raised in, when known
+        uint32_t unwound = 0;     // frames it unwound on this thread
+    };
+
+    struct Stats {
+        uint64_t calls = 0;            // calls that ended (or were closed)
+        uint64_t callsNotKept = 0;     // ended calls left out of the kept set
+        double longestLeftOutMicros = 0;
+        uint64_t flameMerged = 0;      // calls whose stack found no room: time counted in the caller
+        uint64_t framesNotKept = 0;    // calls of functions without a kept name
+        uint64_t capturedNotKept = 0;  // captured calls beyond the row limit
+        uint64_t exceptions = 0;
+        uint64_t exceptionsNotKept = 0;
+        uint64_t orphanEnds = 0;
+        uint64_t tooDeep = 0;          // begins beyond the stack depth limit
+        uint64_t threadsNotKept = 0;   // commands of threads beyond the limit
+        uint64_t closedAtEnd = 0;
+    };
+
+    static constexpr char ArgSeparator = '\x1f';
+    static constexpr uint32_t NoNode = UINT32_MAX;
+    static constexpr uint32_t NoFrame = UINT32_MAX;
+    // Frame of functions whose name was not kept (the bound of names or ids was reached).
+    static constexpr uint32_t UnknownFrame = 0;
+
+    ViewerRecorder();
+    explicit ViewerRecorder(const Limits& limits);
+
+    void OnCommand(const DecodedCommand& command);
+    // Closes what is still open, at the last time stamp seen of its process. Called once when the
+    // collector stops; later commands are ignored.
+    void Finish();
+
+    const std::vector<Run>& Runs() const { return runs_; }
+    const std::vector<Thread>& Threads() const { return threads_; }
+    const std::vector<std::string>& Frames() const { return frames_; }
+    const std::vector<FlameNode>& Flame() const { return flame_; }
+    // Kept calls, sorted by thread and then by sequence (valid after Finish).
+    const std::vector<Call>& Calls() const { return calls_; }
+    const std::vector<CapturedRow>& Captured() const { return captured_; }
+    const std::vector<ExceptionEntry>& Exceptions() const { return exceptions_; }
+    const Stats& GetStats() const { return stats_; }
+    const Limits& GetLimits() const { return limits_; }
+    // Microseconds of a time stamp of a run, from the earliest time stamp of all runs.
+    double Micros(uint32_t run, int64_t ticks) const;
+    // Rough bytes held, for the memory statement.
+    size_t BytesHeld() const;
+
+private:
+    struct ThreadKey {
+        uint32_t run;
+        uint32_t tid;
+    };
+    uint32_t RunOf(uint32_t pid, bool starting);
+    Thread* ThreadOf(uint32_t run, uint32_t tid, uint32_t& index);
+    uint32_t FrameOf(uint32_t run, uint32_t functionId);
+    uint32_t InternFrame(std::string_view name);
+    uint32_t FlameChild(uint32_t parent, uint32_t frame);
+    void Begin(const DecodedCommand& c, uint32_t run);
+    void Close(uint32_t threadIndex, int64_t ticks, uint32_t frame, uint8_t how, const std::string* returnValue);
+    void CloseAll(uint32_t run, int64_t ticks);
+    void Keep(Call&& call);
+    void Capture(const Thread& t, const OpenFrame& f, double micros, const std::string* returnValue);
+    void Seen(Run& run, int64_t ticks);
+
+    Limits limits_;
+    Stats stats_;
+    bool finished_ = false;
+    std::vector<Run> runs_;
+    std::unordered_map<uint32_t, uint32_t> currentRun_; // pid -> run
+    std::vector<Thread> threads_;
+    std::unordered_map<uint64_t, uint32_t> threadIndex_;
+    uint32_t lastThread_ = UINT32_MAX;
+    std::vector<std::string> frames_;
+    std::unordered_map<std::string, uint32_t> frameIndex_;
+    size_t frameBytes_ = 0;
+    std::unordered_map<uint64_t, uint32_t> functionFrames_; // (run, function id) -> frame
+    // The last frames looked up, by a hash of (run, function id): most calls hit here.
+    struct FrameCacheEntry {
+        uint64_t key = UINT64_MAX;
+        uint32_t frame = 0;
+    };
+    std::vector<FrameCacheEntry> frameCache_ = std::vector<FrameCacheEntry>(4096);
+    std::vector<FlameNode> flame_;
+    std::unordered_map<uint64_t, uint32_t> flameIndex_;
+    std::vector<Call> calls_; // a min-heap on micros until Finish
+    std::vector<CapturedRow> captured_;
+    std::unordered_map<std::string, uint32_t> capturedIndex_;
+    std::vector<ExceptionEntry> exceptions_;
+    double origin_ = 0;
+    size_t openFrames_ = 0;
+    std::string text_;
+    std::string returnText_;
+};
+
+} // namespace QuorixCollect

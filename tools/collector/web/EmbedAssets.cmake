@@ -1,0 +1,26 @@
+# Turns the report's browser assets into a C++ unit, so that the collector writes one
+# self-contained HTML file without any files beside it.
+#   cmake -DOUTPUT=file.cpp -DASSETS="name=path|..." -P EmbedAssets.cmake
+# A missing asset becomes an empty one and is listed in QxMissingReportAssets.
+set(body "// Generated from the report's browser assets; do not edit.\n#include <cstddef>\n\nnamespace QuorixCollect {\n\n")
+set(missing "")
+string(REPLACE "|" ";" assets "${ASSETS}")
+foreach(asset ${assets})
+  string(REPLACE "=" ";" parts "${asset}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  if(EXISTS "${path}")
+    file(READ "${path}" hex HEX)
+    string(LENGTH "${hex}" hexLength)
+    math(EXPR size "${hexLength} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  else()
+    set(size 0)
+    set(bytes "")
+    string(APPEND missing "${path} ")
+  endif()
+  string(APPEND body "extern const char ${name}[] = {${bytes} 0};\nextern const size_t ${name}Size = ${size};\n\n")
+endforeach()
+string(APPEND body "extern const char QxMissingReportAssets[] = \"${missing}\";\n\n} // namespace QuorixCollect\n")
+file(WRITE "${OUTPUT}.tmp" "${body}")
+file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")
