@@ -56,3 +56,32 @@ if [ "${1:-}" != "--bench" ]; then
     (cd "$web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
   fi
 fi
+
+# The OTLP/HTTP receiver the span-export tests send to: the dashboard's self-contained build from
+# the NuGet feed, restored once into the local package folder by a throw-away project.
+dashboard_version=13.6.5
+packages="${NUGET_PACKAGES:-$HOME/.nuget/packages}"
+dashboard="$packages/aspire.dashboard.sdk.linux-x64/$dashboard_version/tools/Aspire.Dashboard"
+if [ "${1:-}" != "--bench" ] && [ ! -x "$dashboard" ]; then
+  restore_dir=$(mktemp -d)
+  cat >"$restore_dir/receiver.csproj" <<EOF
+<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup>
+    <TargetFramework>net10.0</TargetFramework>
+    <NuGetAudit>false</NuGetAudit>
+  </PropertyGroup>
+  <ItemGroup>
+    <PackageDownload Include="Aspire.Dashboard.Sdk.linux-x64" Version="[$dashboard_version]" />
+  </ItemGroup>
+</Project>
+EOF
+  if ! dotnet restore "$restore_dir/receiver.csproj" --nologo -v quiet >"$restore_dir/restore.log" 2>&1; then
+    cat "$restore_dir/restore.log" >&2
+    rm -rf "$restore_dir"
+    echo "could not restore the OTLP receiver (Aspire.Dashboard.Sdk.linux-x64 $dashboard_version) from NuGet" >&2
+    exit 1
+  fi
+  rm -rf "$restore_dir"
+  # Package extraction does not keep the executable bit.
+  chmod +x "$dashboard"
+fi

@@ -75,6 +75,28 @@ TEST(CollectorOptions, BoundsAndTimeouts)
     }
 }
 
+TEST(CollectorOptions, SpanExport)
+{
+    CollectorOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({}, o, error));
+    EXPECT_TRUE(o.otlpUrl.empty());
+    EXPECT_EQ(o.otlpMinDurationMs, 1);
+    ASSERT_TRUE(Parse({"--otlp", "http://127.0.0.1:4318", "--service-name", "shop", "--otlp-min-duration", "0.5"}, o,
+                      error))
+        << error;
+    EXPECT_EQ(o.otlpUrl, "http://127.0.0.1:4318");
+    EXPECT_EQ(o.serviceName, "shop");
+    EXPECT_EQ(o.otlpMinDurationMs, 0.5);
+    ASSERT_TRUE(Parse({"--otlp-min-duration", "0"}, o, error));
+    EXPECT_EQ(o.otlpMinDurationMs, 0);
+    for (const auto& bad : std::vector<std::vector<const char*>>{
+             {"--otlp"}, {"--otlp", ""}, {"--otlp-min-duration", "-1"}, {"--otlp-min-duration", "1ms"},
+             {"--otlp-min-duration", "nan"}, {"--service-name"}}) {
+        EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
+    }
+}
+
 TEST(CollectorOptions, ViewerFilesAndHelp)
 {
     CollectorOptions o;
@@ -102,7 +124,8 @@ TEST(CollectorOptions, ViewerFilesAndHelp)
     for (const char* name : {"--transport", "--port", "--multicast", "--pipe", "--json", "--ready-file", "--duration",
                              "--until-ended", "--summary-stdout", "--tree-lines", "--no-tree", "--max-memory",
                              "--idle-timeout", "--max-connections", "--quiet", "--speedscope", "--chrome-trace",
-                             "--folded", "--report", "--viewer-calls", "--help"}) {
+                             "--folded", "--report", "--viewer-calls", "--otlp", "--service-name",
+                             "--otlp-min-duration", "--help"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
 }

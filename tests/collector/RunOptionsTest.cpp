@@ -42,7 +42,24 @@ TEST(RunOptions, OwnOptionsCollectorOptionsAndTheCommand)
     const std::string help = RunUsage();
     for (const char* name : {"--transport", "--port", "--multicast", "--json", "--tree-lines", "--no-tree", "--quiet",
                              "--max-memory", "--speedscope", "--chrome-trace", "--folded", "--report",
-                             "--viewer-calls", "--help", "QUORIX_PROFILER_PATH"}) {
+                             "--viewer-calls", "--otlp", "--service-name", "--otlp-min-duration", "--help",
+                             "QUORIX_PROFILER_PATH"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
+    }
+}
+
+TEST(RunOptions, SpanExportOptionsArePassedOn)
+{
+    RunOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--otlp", "http://127.0.0.1:4318", "--service-name", "shop", "--otlp-min-duration", "0", "--",
+                       "dotnet", "App.dll"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.collectorArgs, (std::vector<std::string>{"--otlp", "http://127.0.0.1:4318", "--service-name", "shop",
+                                                         "--otlp-min-duration", "0"}));
+    for (std::vector<const char*> bad :
+         std::vector<std::vector<const char*>>{{"--otlp", "--", "x"}, {"--service-name", "--", "x"}}) {
+        EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
     }
 }

@@ -42,7 +42,7 @@ bool ParseSeconds(const std::string& text, double min, bool minIncluded, double&
 // The option values as given; checked after parsing, so that the messages stay ours.
 struct Given {
     std::string transport, port, pipe, json, readyFile, duration, treeLines, maxMemory, idleTimeout,
-        maxConnections, speedscope, chromeTrace, folded, report, viewerCalls;
+        maxConnections, speedscope, chromeTrace, folded, report, viewerCalls, otlp, serviceName, otlpMinDuration;
     bool noTree = false;
 };
 
@@ -101,6 +101,20 @@ void Declare(CLI::App& app, Given& g, CollectorOptions& o)
                    "(default 50000); the flame graph and folded stacks count every call")
         ->type_name("N")
         ->group(viewers);
+    const char* spans = "Span export (calls sent while the collector runs)";
+    app.add_option("--otlp", g.otlp,
+                   "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318 (the path "
+                   "defaults to /v1/traces)")
+        ->type_name("URL")
+        ->group(spans);
+    app.add_option("--service-name", g.serviceName, "service.name of the spans (default: the process's name)")
+        ->type_name("NAME")
+        ->group(spans);
+    app.add_option("--otlp-min-duration", g.otlpMinDuration,
+                   "calls shorter than this are not sent unless they carry captured values or an exception "
+                   "(default 1, 0 = every call)")
+        ->type_name("MS")
+        ->group(spans);
 }
 
 const std::string& HelpText()
@@ -206,6 +220,25 @@ bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& erro
             return false;
         }
         o.viewerCalls = static_cast<size_t>(n);
+    }
+    if (given("--otlp")) {
+        if (g.otlp.empty()) {
+            error = "empty --otlp URL";
+            return false;
+        }
+        o.otlpUrl = g.otlp;
+    }
+    o.serviceName = g.serviceName;
+    if (given("--otlp-min-duration")) {
+        const char* v = g.otlpMinDuration.c_str();
+        char* end = nullptr;
+        errno = 0;
+        const double d = strtod(v, &end);
+        if (end == v || *end != '\0' || errno != 0 || !std::isfinite(d) || d < 0 || d > 3600000) {
+            error = "bad --otlp-min-duration '" + g.otlpMinDuration + "' (milliseconds, 0 or more)";
+            return false;
+        }
+        o.otlpMinDurationMs = d;
     }
     return true;
 }

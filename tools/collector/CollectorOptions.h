@@ -37,6 +37,9 @@ struct CollectorOptions {
     std::string foldedPath;
     std::string reportPath;
     size_t viewerCalls = 50000; // longest calls kept with their times for the viewers
+    std::string otlpUrl;        // empty: no span export
+    std::string serviceName;    // empty: the process's name
+    double otlpMinDurationMs = 1;
     bool help = false;
 };
 

@@ -526,6 +526,9 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
     for (const auto& line : options.lossLines) {
         out += "  " + line + "\n";
     }
+    for (const auto& line : options.exportLines) {
+        out += "  " + line + "\n";
+    }
 
     // What the memory bound cost, so that a missing name or entry is never a mystery.
     rusage usage{};

@@ -111,6 +111,8 @@ public:
         std::vector<std::string> transportLines;
         // Lines about what the transport learnt (e.g. kernel drops), printed after the counts.
         std::vector<std::string> lossLines;
+        // Lines of what was exported elsewhere (e.g. spans), printed after the loss lines.
+        std::vector<std::string> exportLines;
         size_t memoryBound = 0; // the --max-memory figure to report; 0: the session's own
     };
 

@@ -9,7 +9,8 @@ namespace QuorixCollect {
 namespace {
 
 struct Given {
-    std::string port, treeLines, maxMemory, speedscope, chromeTrace, folded, report, viewerCalls;
+    std::string port, treeLines, maxMemory, speedscope, chromeTrace, folded, report, viewerCalls, otlp, serviceName,
+        otlpMinDuration;
     bool noTree = false;
     bool quiet = false;
 };
@@ -47,6 +48,18 @@ void Declare(CLI::App& app, RunOptions& o, Given& g)
     app.add_option("--viewer-calls", g.viewerCalls, "the longest N calls kept with their times (default 50000)")
         ->type_name("N")
         ->group(viewers);
+    const char* spans = "Span export (while the program runs)";
+    app.add_option("--otlp", g.otlp, "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318")
+        ->type_name("URL")
+        ->group(spans);
+    app.add_option("--service-name", g.serviceName, "service.name of the spans (default: the process's name)")
+        ->type_name("NAME")
+        ->group(spans);
+    app.add_option("--otlp-min-duration", g.otlpMinDuration,
+                   "calls shorter than this are not sent unless they carry captured values or an exception "
+                   "(default 1, 0 = every call)")
+        ->type_name("MS")
+        ->group(spans);
     app.footer("After the options: -- COMMAND [ARGS...]\n"
                "Environment: QUORIX_PROFILER_PATH overrides the agent library path.");
 }
@@ -109,7 +122,8 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
     const std::pair<const char*, const std::string*> passed[] = {
         {"--tree-lines", &g.treeLines}, {"--max-memory", &g.maxMemory},   {"--speedscope", &g.speedscope},
         {"--chrome-trace", &g.chromeTrace}, {"--folded", &g.folded}, {"--report", &g.report},
-        {"--viewer-calls", &g.viewerCalls}};
+        {"--viewer-calls", &g.viewerCalls}, {"--otlp", &g.otlp}, {"--service-name", &g.serviceName},
+        {"--otlp-min-duration", &g.otlpMinDuration}};
     for (const auto& [name, value] : passed) {
         if (app.count(name) != 0) {
             o.collectorArgs.emplace_back(name);

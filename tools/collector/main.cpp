@@ -20,6 +20,7 @@
 #include "CollectorOptions.h"
 #include "CollectorSession.h"
 #include "Listeners.h"
+#include "OtlpExporter.h"
 #include "ReportWriter.h"
 #include "ViewerExport.h"
 
@@ -181,6 +182,8 @@ private:
 constexpr size_t JsonBufferBytes = 2 * ((size_t{1} << 20) + 512 * 1024);
 // The final drain stops after this long if data keeps coming faster than it is read.
 constexpr auto FinalDrainLimit = std::chrono::seconds(5);
+// What is left to export gets this long after collection stopped.
+constexpr auto FinalExportLimit = std::chrono::seconds(5);
 
 bool WriteReadyFile(const std::string& path, const std::string& endpoint, std::string& error)
 {
@@ -248,9 +251,13 @@ int main(int argc, char** argv)
         return 1;
     }
     const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
+    OtlpExporter::Options exportOptions;
+    const bool exportSpans = !options.otlpUrl.empty();
+    exportOptions.queueBytes = std::min(exportOptions.queueBytes, options.maxMemoryBytes / 8);
     // The bound covers everything that grows with the input: what the transport, the JSON
-    // output and the viewer data hold is taken off first, the session gets the rest.
-    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes;
+    // output, the viewer data and the span queue hold is taken off first, the session gets the rest.
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
+                           (exportSpans ? exportOptions.queueBytes : 0);
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
     sessionOptions.maxMemory = options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers
@@ -258,6 +265,18 @@ int main(int argc, char** argv)
     CollectorSession session(sessionOptions, nullptr);
     if (writeJson) {
         session.SetJsonSink(&json);
+    }
+    exportOptions.url = options.otlpUrl;
+    exportOptions.serviceName = options.serviceName;
+    exportOptions.minDurationMs = options.otlpMinDurationMs;
+    OtlpExporter exporter(exportOptions,
+                          [&session](uint32_t pid, uint32_t functionId) { return session.FunctionName(pid, functionId); });
+    if (exportSpans) {
+        if (!exporter.Start(error)) {
+            fprintf(stderr, "quorix-collect: %s\n", error.c_str());
+            return 2;
+        }
+        session.AddObserver(&exporter);
     }
     std::unique_ptr<ViewerExport> viewers;
     if (viewerOutputs.Any()) {
@@ -312,6 +331,9 @@ int main(int argc, char** argv)
     }
     listener->Drain(session, FinalDrainLimit);
     json.Close();
+    if (exportSpans) {
+        exporter.Finish(FinalExportLimit);
+    }
 
     CollectorSession::SummaryOptions summary;
     summary.tree = options.tree;
@@ -319,6 +341,9 @@ int main(int argc, char** argv)
     summary.transportLines = listener->Describe();
     summary.lossLines = listener->LossLines();
     summary.memoryBound = options.maxMemoryBytes;
+    if (exportSpans) {
+        summary.exportLines = exporter.SummaryLines();
+    }
     std::string text = session.RenderSummary(summary);
     bool viewersFailed = false;
     if (viewers) {
@@ -328,7 +353,14 @@ int main(int argc, char** argv)
         CollectorSession::SummaryOptions plain = summary;
         plain.tree = false;
         run.summaryText = session.RenderSummary(plain);
-        run.dropLines = DropLines(run.summaryText);
+        // The export lines always name a dropped count; the exporter says itself when spans were lost.
+        plain.exportLines.clear();
+        run.dropLines = DropLines(session.RenderSummary(plain));
+        if (exportSpans) {
+            for (auto& line : exporter.DropLines()) {
+                run.dropLines.push_back(std::move(line));
+            }
+        }
         std::vector<std::string> errors;
         viewersFailed = !viewers->WriteAll(session, run, errors);
         for (const auto& e : errors) {

@@ -94,7 +94,9 @@ void StopCollector(pid_t collector)
         return;
     }
     kill(collector, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
+    // Its final drain and span export are bounded (5 s each), and it writes the viewer files
+    // after them: allow for all of that.
+    for (int i = 0; i < 400; ++i) {
         if (!Alive(collector, status)) {
             return;
         }
