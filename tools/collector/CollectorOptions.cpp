@@ -1,5 +1,7 @@
 #include "CollectorOptions.h"
 
+#include "CommandLine.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -267,19 +269,11 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
     CLI::App app("", "quorix-collect");
     Given g;
     Declare(app, g, o);
-    try {
-        // CLI11 wants the arguments last to first.
-        std::vector<std::string> args;
-        for (int i = argc - 1; i >= 1; --i) {
-            args.emplace_back(argv[i]);
-        }
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        o.help = true;
-        return true;
-    } catch (const CLI::ParseError& e) {
-        error = e.what();
+    if (!ParseCommandLine(app, argv, argc, o.help, error)) {
         return false;
+    }
+    if (o.help) {
+        return true;
     }
     if (!Check(app, g, o, error)) {
         return false;

@@ -1,5 +1,7 @@
 #include "RunOptions.h"
 
+#include "CommandLine.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
@@ -93,18 +95,11 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
     CLI::App app("", "quorix-run");
     Given g;
     Declare(app, o, g);
-    try {
-        std::vector<std::string> args;
-        for (int i = end - 1; i >= 1; --i) {
-            args.emplace_back(argv[i]);
-        }
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        o.help = true;
-        return true;
-    } catch (const CLI::ParseError& e) {
-        error = e.what();
+    if (!ParseCommandLine(app, argv, end, o.help, error)) {
         return false;
+    }
+    if (o.help) {
+        return true;
     }
     if (o.transport != "udp" && o.transport != "tcp" && o.transport != "pipe") {
         error = "unknown transport '" + o.transport + "' (udp, tcp or pipe)";

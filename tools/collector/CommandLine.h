@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace QuorixCollect {
+
+// Parses argv[1] up to (not including) argv[end] with `app`, whose options take the values; the
+// one place both tools turn CLI11's outcomes into theirs. False with `error` set on a bad command
+// line; true with `help` set when --help was asked for.
+bool ParseCommandLine(CLI::App& app, const char* const* argv, int end, bool& help, std::string& error);
+
+}  // namespace QuorixCollect
