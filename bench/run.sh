@@ -301,7 +301,7 @@ if want transport; then
       MORVEL_WIRE_COMMAND_PORT="$port" MORVEL_ERROR_LOG_FOLDER="$dir/logs" MORVEL_DEBUG_LOGLEVEL=Info) || true
     stop_drain
     counts=$(cat "$dir"/logs/*.log 2>/dev/null |
-      sed -nE 's/.*\[[0-9]+\]\[Finalize\] Delivery: ([0-9]+) messages sent, ([0-9]+) failed, ([0-9]+) dropped.*/\1 \2 \3/p' |
+      sed -nE 's/.*\[[0-9]+\]\[Finalize\] Delivery: ([0-9]+) messages sent, ([0-9]+) failed[^,]*, ([0-9]+) dropped.*/\1 \2 \3/p' |
       tail -1)
     echo "$label ${counts:-n/a n/a n/a} $(echo "${out:-0 0}" | awk '{ print $2 }') $(drained)"
   }
