@@ -42,9 +42,9 @@ bool ParseSeconds(const std::string& text, double min, bool minIncluded, double&
 }
 
 // The option values as given; checked after parsing, so that the messages stay ours.
-struct Given {
+struct Given : ViewerAndSpanOptions {
     std::string transport, port, pipe, json, readyFile, duration, treeLines, maxMemory, idleTimeout,
-        maxConnections, speedscope, chromeTrace, folded, report, viewerCalls, otlp, serviceName, otlpMinDuration;
+        maxConnections;
     bool noTree = false;
 };
 
@@ -83,40 +83,8 @@ void Declare(CLI::App& app, Given& g, CollectorOptions& o)
                    "simultaneous TCP connections (default 256); a new one closes the connection silent the longest")
         ->type_name("N");
     app.add_flag("--quiet", o.quiet, "no progress messages");
-    const char* viewers = "Viewer files and report (written when the collector stops)";
-    app.add_option("--speedscope", g.speedscope, "write the calls as a speedscope file (one profile per thread)")
-        ->type_name("FILE")
-        ->group(viewers);
-    app.add_option("--chrome-trace", g.chromeTrace,
-                   "write the calls in the Trace Event Format (Perfetto, chrome://tracing)")
-        ->type_name("FILE")
-        ->group(viewers);
-    app.add_option("--folded", g.folded, "write aggregated folded stacks for flame graph tools")
-        ->type_name("FILE")
-        ->group(viewers);
-    app.add_option("--report", g.report,
-                   "write a self-contained HTML report: summary, flame graph, timeline, captured calls, exceptions")
-        ->type_name("FILE.html")
-        ->group(viewers);
-    app.add_option("--viewer-calls", g.viewerCalls,
-                   "the longest N calls are kept with their times for the timeline and trace files "
-                   "(default 50000); the flame graph and folded stacks count every call")
-        ->type_name("N")
-        ->group(viewers);
-    const char* spans = "Span export (calls sent while the collector runs)";
-    app.add_option("--otlp", g.otlp,
-                   "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318 (the path "
-                   "defaults to /v1/traces)")
-        ->type_name("URL")
-        ->group(spans);
-    app.add_option("--service-name", g.serviceName, "service.name of the spans (default: the process's name)")
-        ->type_name("NAME")
-        ->group(spans);
-    app.add_option("--otlp-min-duration", g.otlpMinDuration,
-                   "calls shorter than this are not sent unless they carry captured values or an exception "
-                   "(default 1, 0 = every call)")
-        ->type_name("MS")
-        ->group(spans);
+    DeclareViewerAndSpanOptions(app, g, "Viewer files and report (written when the collector stops)",
+                                "Span export (calls sent while the collector runs)");
 }
 
 const std::string& HelpText()

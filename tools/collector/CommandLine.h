@@ -13,4 +13,14 @@ namespace QuorixCollect {
 // line; true with `help` set when --help was asked for.
 bool ParseCommandLine(CLI::App& app, const char* const* argv, int end, bool& help, std::string& error);
 
+// The viewer and span-export options as given, before they are checked: the collector takes
+// them, quorix-run passes them on.
+struct ViewerAndSpanOptions {
+    std::string speedscope, chromeTrace, folded, report, viewerCalls, otlp, serviceName, otlpMinDuration;
+};
+
+// Declares those options, under the two help groups given, in both tools alike.
+void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, const char* viewerGroup,
+                                 const char* spanGroup);
+
 }  // namespace QuorixCollect

@@ -10,9 +10,8 @@ namespace QuorixCollect {
 
 namespace {
 
-struct Given {
-    std::string port, treeLines, maxMemory, speedscope, chromeTrace, folded, report, viewerCalls, otlp, serviceName,
-        otlpMinDuration;
+struct Given : ViewerAndSpanOptions {
+    std::string port, treeLines, maxMemory;
     bool noTree = false;
     bool quiet = false;
 };
@@ -33,35 +32,8 @@ void Declare(CLI::App& app, RunOptions& o, Given& g)
     app.add_flag("--no-tree", g.noTree, "no call tree in the summary");
     app.add_flag("--quiet", g.quiet, "no progress messages from the collector");
     app.add_option("--max-memory", g.maxMemory, "the collector's memory bound in MiB (default 512)")->type_name("MB");
-    const char* viewers = "Viewer files and report (written when the program has ended)";
-    app.add_option("--speedscope", g.speedscope, "the calls as a speedscope file (one profile per thread)")
-        ->type_name("FILE")
-        ->group(viewers);
-    app.add_option("--chrome-trace", g.chromeTrace, "the calls in the Trace Event Format (Perfetto, chrome://tracing)")
-        ->type_name("FILE")
-        ->group(viewers);
-    app.add_option("--folded", g.folded, "aggregated folded stacks for flame graph tools")
-        ->type_name("FILE")
-        ->group(viewers);
-    app.add_option("--report", g.report,
-                   "a self-contained HTML report: summary, flame graph, timeline, captured calls, exceptions")
-        ->type_name("FILE.html")
-        ->group(viewers);
-    app.add_option("--viewer-calls", g.viewerCalls, "the longest N calls kept with their times (default 50000)")
-        ->type_name("N")
-        ->group(viewers);
-    const char* spans = "Span export (while the program runs)";
-    app.add_option("--otlp", g.otlp, "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318")
-        ->type_name("URL")
-        ->group(spans);
-    app.add_option("--service-name", g.serviceName, "service.name of the spans (default: the process's name)")
-        ->type_name("NAME")
-        ->group(spans);
-    app.add_option("--otlp-min-duration", g.otlpMinDuration,
-                   "calls shorter than this are not sent unless they carry captured values or an exception "
-                   "(default 1, 0 = every call)")
-        ->type_name("MS")
-        ->group(spans);
+    DeclareViewerAndSpanOptions(app, g, "Viewer files and report (written when the program has ended)",
+                                "Span export (while the program runs)");
     app.footer("After the options: -- COMMAND [ARGS...]\n"
                "Environment: QUORIX_PROFILER_PATH overrides the agent library path.");
 }
