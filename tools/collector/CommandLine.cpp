@@ -47,7 +47,7 @@ void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, co
         ->type_name("N")
         ->group(viewerGroup);
     app.add_option("--otlp", values.otlp,
-                   "also send the calls as OTLP spans (HTTP/JSON) to URL, e.values. http://127.0.0.1:4318 (the path "
+                   "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318 (the path "
                    "defaults to /v1/traces)")
         ->type_name("URL")
         ->group(spanGroup);
