@@ -39,7 +39,8 @@ enum HostType : int32_t {
 // 239.100.15.215 in network byte order: the group used when multicast is on.
 extern const uint32_t MULTICAST_IP_ADDRESS;
 
-// Raw environment text of MORVEL_USER_OVERRIDES_FILE (not a copy), null when unset.
+// Raw environment text of MORVEL_USER_OVERRIDES_FILE (not a copy), null when unset. Set by the
+// start-up parse, read by the live-blacklist refresh; published for diagnostic tools.
 extern "C" QX_EXPORT const char* userOverridesEnvironmentValueRaw;
 
 class Configuration {

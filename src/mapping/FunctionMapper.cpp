@@ -18,8 +18,6 @@ FunctionMapper* g_Mapper = nullptr;
 
 namespace {
 
-unsigned long Pid() { return g_Context != nullptr ? g_Context->GetProcessId() : LogProcessId(); }
-
 bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
