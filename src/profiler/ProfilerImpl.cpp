@@ -140,9 +140,7 @@ HRESULT ProfilerImpl::FinalConstruct() {
 }
 
 void ProfilerImpl::StartStartupPeriod() {
-    const char* text = std::getenv("MORVEL_STARTUP_PERIOD");
-    if (text == nullptr) return;
-    const int32_t seconds = static_cast<int32_t>(std::strtol(text, nullptr, 10));
+    const int32_t seconds = g_Configuration->startupPeriodSeconds;
     if (seconds <= 0) return;
     g_startup = true;
     try {
