@@ -28,6 +28,7 @@
 
 #include "support/TestProfilerFactory.h"
 #include "environment/Configuration.h"
+#include "environment/ErrnoKeeper.h"
 #include "environment/SystemContext.h"
 #include "mapping/FunctionInfo.h"
 #include "mapping/FunctionMapper.h"
@@ -180,7 +181,7 @@ std::vector<FunctionID>* g_hookedIds = nullptr;
 // The agent's decision, without the agent's preparation for value capture (once per function,
 // not per call).
 UINT_PTR MapFunction(FunctionID functionId, BOOL* hookFunction) {
-    const int savedErrno = errno;
+    ErrnoKeeper keeper;
     UINT_PTR clientId = functionId;
     BOOL hook = 0;
     try {
@@ -201,7 +202,6 @@ UINT_PTR MapFunction(FunctionID functionId, BOOL* hookFunction) {
         hook = 0;
     }
     if (hookFunction != nullptr) *hookFunction = hook;
-    errno = savedErrno;
     return clientId;
 }
 

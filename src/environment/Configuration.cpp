@@ -40,27 +40,34 @@ Configuration* Configuration::Instance() {
     return instance;
 }
 
-Configuration::Configuration() { DiscoverEnvironmentSettings(); }
+Configuration::Configuration() : Configuration(ProcessEnvironment()) {}
 
-void Configuration::DiscoverEnvironmentSettings() {
-    networkMode = GetEnvironmentVariableAsNetworkMode("MORVEL_NETWORK_MODE", Uplink::Udp);
-    wireCommandPort = GetEnvironmentVariableAsUShort("MORVEL_WIRE_COMMAND_PORT", 2799);
-    useMulticast = GetEnvironmentVariableAsBool("MORVEL_USE_MULTICAST", false);
-    enableCorrelation = GetEnvironmentVariableAsBool("MORVEL_ENABLE_CORRELATION", true);
-    apiKey = GetEnvironmentVariableAsString("MORVEL_API_KEY", std::string());
-    processType = GetEnvironmentVariableAsHostType("MORVEL_PROCESS_TYPE", UNKNOWN);
-    errorLogFolder = GetEnvironmentVariableAsString("MORVEL_ERROR_LOG_FOLDER", std::string());
-    logLevel = GetEnvironmentVariableAsLogLevel("MORVEL_DEBUG_LOGLEVEL", LogLevel::Nothing);
-    logToConsole = GetEnvironmentVariableAsBool("MORVEL_DEBUG_LOGTOCONSOLE", false);
-    reportDelivery = GetEnvironmentVariableAsBool("MORVEL_REPORT_DELIVERY", false);
-    processInclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_INCLUDE");
-    processExclude = GetEnvironmentVariableAsNameList("MORVEL_PROCESS_EXCLUDE");
-    captureSecrets = GetEnvironmentVariableAsBool("MORVEL_CAPTURE_SECRETS", false);
+Configuration::Configuration(const SettingReader& reader) { DiscoverEnvironmentSettings(reader); }
+
+void Configuration::DiscoverEnvironmentSettings(const SettingReader& reader) {
+#define QX_SETTING(member, variable, type, reader_, value, shown, meaning) \
+    member = Read##reader_(reader, variable, value);
+#include "environment/Settings.def"
+#undef QX_SETTING
     processId = GetProcessId();
 }
 
-LogLevel Configuration::GetEnvironmentVariableAsLogLevel(const char* name, LogLevel defaultValue) {
-    const char* value = std::getenv(name);
+const SettingReader& Configuration::ProcessEnvironment() {
+    static const SettingReader environment = [](const char* name) -> const char* { return std::getenv(name); };
+    return environment;
+}
+
+const std::vector<SettingDeclaration>& Configuration::Declarations() {
+    static const std::vector<SettingDeclaration> declarations = {
+#define QX_SETTING(member, variable, type, reader, value, shown, meaning) {variable, #type, shown, meaning},
+#include "environment/Settings.def"
+#undef QX_SETTING
+    };
+    return declarations;
+}
+
+LogLevel Configuration::ReadLogLevel(const SettingReader& reader, const char* name, LogLevel defaultValue) {
+    const char* value = reader(name);
     if (value == nullptr) return defaultValue;
     static constexpr struct {
         const char* text;
@@ -78,9 +85,9 @@ LogLevel Configuration::GetEnvironmentVariableAsLogLevel(const char* name, LogLe
     return defaultValue;
 }
 
-Uplink::NetworkMode Configuration::GetEnvironmentVariableAsNetworkMode(const char* name,
-                                                                       Uplink::NetworkMode defaultValue) {
-    const char* value = std::getenv(name);
+Uplink::NetworkMode Configuration::ReadNetworkMode(const SettingReader& reader, const char* name,
+                                                   Uplink::NetworkMode defaultValue) {
+    const char* value = reader(name);
     if (value == nullptr) return defaultValue;
     if (std::strcmp(value, "Udp") == 0) return Uplink::Udp;
     if (std::strcmp(value, "File") == 0) return Uplink::File;
@@ -89,29 +96,30 @@ Uplink::NetworkMode Configuration::GetEnvironmentVariableAsNetworkMode(const cha
     return defaultValue;
 }
 
-uint16_t Configuration::GetEnvironmentVariableAsUShort(const char* name, uint16_t defaultValue) {
-    const char* value = std::getenv(name);
+uint16_t Configuration::ReadUShort(const SettingReader& reader, const char* name, uint16_t defaultValue) {
+    const char* value = reader(name);
     long number = 0;
     if (value == nullptr || !ParseWholeNumber(value, number)) return defaultValue;
     if (number < 1 || number > 65535) return defaultValue;
     return static_cast<uint16_t>(number);
 }
 
-bool Configuration::GetEnvironmentVariableAsBool(const char* name, bool defaultValue) {
-    const char* value = std::getenv(name);
+bool Configuration::ReadBool(const SettingReader& reader, const char* name, bool defaultValue) {
+    const char* value = reader(name);
     if (value == nullptr) return defaultValue;
     if (std::strncmp(value, "true", 4) == 0 || value[0] == '1') return true;
     if (std::strncmp(value, "false", 5) == 0 || value[0] == '0') return false;
     return defaultValue;
 }
 
-std::string Configuration::GetEnvironmentVariableAsString(const char* name, const std::string& defaultValue) {
-    const char* value = std::getenv(name);
+std::string Configuration::ReadString(const SettingReader& reader, const char* name,
+                                      const std::string& defaultValue) {
+    const char* value = reader(name);
     return value == nullptr ? defaultValue : std::string(value);
 }
 
-HostType Configuration::GetEnvironmentVariableAsHostType(const char* name, HostType defaultValue) {
-    const char* value = std::getenv(name);
+HostType Configuration::ReadHostType(const SettingReader& reader, const char* name, HostType defaultValue) {
+    const char* value = reader(name);
     if (value == nullptr) return defaultValue;
     // The build engine is never declared by a setting, only by detection.
     if (std::strcmp(value, "DOTNET_IIS") == 0) return DOTNET_IIS;
@@ -121,8 +129,8 @@ HostType Configuration::GetEnvironmentVariableAsHostType(const char* name, HostT
     return defaultValue;
 }
 
-int32_t Configuration::GetEnvironmentVariableAsInt(const char* name, int32_t defaultValue) {
-    const char* value = std::getenv(name);
+int32_t Configuration::ReadInt(const SettingReader& reader, const char* name, int32_t defaultValue) {
+    const char* value = reader(name);
     long number = 0;
     if (value == nullptr || !ParseWholeNumber(value, number)) return defaultValue;
     // A value that does not fit is as malformed as one with trailing letters; wrapping it
@@ -131,10 +139,22 @@ int32_t Configuration::GetEnvironmentVariableAsInt(const char* name, int32_t def
     return static_cast<int32_t>(number);
 }
 
-std::vector<std::string> Configuration::GetEnvironmentVariableAsNameList(const char* name) {
+int32_t Configuration::ReadSeconds(const SettingReader& reader, const char* name, int32_t defaultValue) {
+    const char* value = reader(name);
+    if (value == nullptr) return defaultValue;
+    return static_cast<int32_t>(std::strtol(value, nullptr, 10));
+}
+
+const char* Configuration::ReadRawText(const SettingReader& reader, const char* name, const char* defaultValue) {
+    const char* value = reader(name);
+    return value == nullptr ? defaultValue : value;
+}
+
+std::vector<std::string> Configuration::ReadNameList(const SettingReader& reader, const char* name,
+                                                     const std::vector<std::string>& defaultValue) {
+    const char* value = reader(name);
+    if (value == nullptr) return defaultValue;
     std::vector<std::string> names;
-    const char* value = std::getenv(name);
-    if (value == nullptr) return names;
     std::string current;
     for (const char* c = value;; ++c) {
         const bool separator = *c == '\0' || *c == ',' || *c == ';' || *c == ' ' || *c == '\t' || *c == '\n' ||
@@ -148,6 +168,39 @@ std::vector<std::string> Configuration::GetEnvironmentVariableAsNameList(const c
         if (*c == '\0') break;
     }
     return names;
+}
+
+LogLevel Configuration::GetEnvironmentVariableAsLogLevel(const char* name, LogLevel defaultValue) {
+    return ReadLogLevel(ProcessEnvironment(), name, defaultValue);
+}
+
+Uplink::NetworkMode Configuration::GetEnvironmentVariableAsNetworkMode(const char* name,
+                                                                       Uplink::NetworkMode defaultValue) {
+    return ReadNetworkMode(ProcessEnvironment(), name, defaultValue);
+}
+
+uint16_t Configuration::GetEnvironmentVariableAsUShort(const char* name, uint16_t defaultValue) {
+    return ReadUShort(ProcessEnvironment(), name, defaultValue);
+}
+
+bool Configuration::GetEnvironmentVariableAsBool(const char* name, bool defaultValue) {
+    return ReadBool(ProcessEnvironment(), name, defaultValue);
+}
+
+std::string Configuration::GetEnvironmentVariableAsString(const char* name, const std::string& defaultValue) {
+    return ReadString(ProcessEnvironment(), name, defaultValue);
+}
+
+HostType Configuration::GetEnvironmentVariableAsHostType(const char* name, HostType defaultValue) {
+    return ReadHostType(ProcessEnvironment(), name, defaultValue);
+}
+
+int32_t Configuration::GetEnvironmentVariableAsInt(const char* name, int32_t defaultValue) {
+    return ReadInt(ProcessEnvironment(), name, defaultValue);
+}
+
+std::vector<std::string> Configuration::GetEnvironmentVariableAsNameList(const char* name) {
+    return ReadNameList(ProcessEnvironment(), name, {});
 }
 
 uint64_t Configuration::GetProcessId() { return static_cast<uint64_t>(static_cast<int64_t>(::getpid())); }

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "environment/ErrnoKeeper.h"
+
 // Built before anything else in the library so that the logger created at load finds it filled.
 std::map<LogLevel, std::string> LogLevelMap __attribute__((init_priority(101))) = {
     {LogLevel::Nothing, "n/a"},
@@ -146,13 +148,10 @@ const std::string& Logger::TagOf(LogLevel level) const {
 void Logger::Log(LogLevel level, const char* format, ...) {
     if (!IsEnabled(level) || format == nullptr) return;
     // Called inside the runtime's hooks, which must find errno as they left it.
-    const int savedErrno = errno;
+    ErrnoKeeper keeper;
     try {
         // Cheap early drop; the bound is enforced exactly under the lock below.
-        if (queuedCount.load(std::memory_order_relaxed) >= maxQueuedLines) {
-            errno = savedErrno;
-            return;
-        }
+        if (queuedCount.load(std::memory_order_relaxed) >= maxQueuedLines) return;
 
         char message[messageBufferSize];
         va_list args;
@@ -181,7 +180,6 @@ void Logger::Log(LogLevel level, const char* format, ...) {
     } catch (...) {
         // Out of memory or a broken lock: the line is lost, the caller is not.
     }
-    errno = savedErrno;
 }
 
 size_t Logger::QueuedLines() {

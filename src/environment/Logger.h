@@ -15,7 +15,7 @@
 #include "environment/Configuration.h"
 #include "platform/Export.h"
 
-// Tag that starts every line of a level.
+// Tag that starts every line of a level; published for diagnostic tools as well.
 extern QX_EXPORT std::map<LogLevel, std::string> LogLevelMap;
 
 // Formats on the caller's thread, writes on one background thread: a runtime thread never

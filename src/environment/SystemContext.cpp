@@ -14,6 +14,9 @@
 #include "environment/Logger.h"
 
 SystemContext* g_Context = nullptr;
+
+unsigned long Pid() { return g_Context != nullptr ? g_Context->GetProcessId() : LogProcessId(); }
+
 const char* const OwinHostModuleName = "Microsoft.Owin.Hosting.dll";
 
 bool ends_with(const std::string& text, const std::string& suffix) {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "environment/ErrnoKeeper.h"
+#include "environment/ErrorBoundary.h"
 #include "environment/Logger.h"
-#include "profiler/ErrorBoundary.h"
 #include "profiler/ProfilerImpl.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "commands/BeginCallCommand.h"
+#include "environment/ErrorBoundary.h"
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
@@ -458,13 +459,6 @@ PathStart ArgumentPathStart(const SignatureCursor& parameter, int32_t genericArg
     return PathStart::None;
 }
 
-void LogUnhandled(const char* operation, const char* text) {
-    try {
-        QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, text);
-    } catch (...) {
-    }
-}
-
 std::string ThisPtrName() { return std::string(InspectionConstants::ThisPtrArgumentName); }
 std::string ReturnValueName() { return std::string(InspectionConstants::ReturnValueArgumentName); }
 
@@ -672,7 +666,7 @@ void PropertyInspector::ExtractThisPtrInfo(ModuleID moduleId, ClassID classId,
 void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinition* definition,
                                                 FunctionID functionId) {
     if (definition == nullptr) return;
-    try {
+    RunGuarded("PrepareValueTypeClasses", [&] {
         MethodFacts facts;
         if (!ReadMethodFacts(functionId, 0, facts)) return;
         SignatureCursor cursor(facts.signature, facts.signatureLength);
@@ -709,13 +703,7 @@ void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinitio
             for (const PropertySpec* spec : definition->GetSpecsForArgument(name))
                 ResolveValueTypeClass(spec, token, facts.moduleId);
         }
-    } catch (const char* message) {
-        LogUnhandled("PrepareValueTypeClasses", message != nullptr ? message : "");
-    } catch (const std::exception& error) {
-        LogUnhandled("PrepareValueTypeClasses", error.what());
-    } catch (...) {
-        LogUnhandled("PrepareValueTypeClasses", "unknown error");
-    }
+    });
 }
 
 std::vector<VariableInfo> PropertyInspector::ExtractArgumentValues(BeginCallCommand* command,
@@ -733,7 +721,7 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
                                               std::vector<VariableInfo>& result) {
     result.clear();
     if (definition == nullptr || argumentInfo == nullptr) return;
-    try {
+    RunGuarded("ExtractArgumentValues", [&] {
         MethodFacts facts;
         const MethodMetadata* metadata = definition->GetMetadata();
         if (metadata != nullptr) {
@@ -836,13 +824,7 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
                 default: break;
             }
         }
-    } catch (const char* message) {
-        LogUnhandled("ExtractArgumentValues", message != nullptr ? message : "");
-    } catch (const std::exception& error) {
-        LogUnhandled("ExtractArgumentValues", error.what());
-    } catch (...) {
-        LogUnhandled("ExtractArgumentValues", "unknown error");
-    }
+    });
 }
 
 VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefinition* definition,
@@ -856,7 +838,7 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
     if (definition == nullptr || range == nullptr || range->startAddress == 0 || range->length == 0) return false;
     // Set once a record is begun: a failure after that still sends what was read.
     bool begun = false;
-    try {
+    const auto extract = [&]() -> bool {
         const std::string name = ReturnValueName();
         const InspectionType inspection = definition->GetInspectionTypeForArgument(name);
         // The two cases that need nothing from the signature ask the runtime nothing.
@@ -921,12 +903,8 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
                                  : RecordForPath(0, 0, spec, 0, true, 0));
         }
         return true;
-    } catch (const char* message) {
-        LogUnhandled("ExtractReturnValues", message != nullptr ? message : "");
-    } catch (const std::exception& error) {
-        LogUnhandled("ExtractReturnValues", error.what());
-    } catch (...) {
-        LogUnhandled("ExtractReturnValues", "unknown error");
-    }
-    return begun;
+    };
+    bool extracted = false;
+    RunGuarded("ExtractReturnValues", [&] { extracted = extract(); });
+    return extracted || begun;
 }

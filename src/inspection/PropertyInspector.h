@@ -19,10 +19,11 @@ class BeginCallCommand;
 // managed memory, on the runtime thread inside the hook. The runtime's info interfaces come
 // from g_Context. Nothing is read outside what the runtime handed over: argument ranges by
 // their count and length, signatures by their length, object fields within the class layout's
-// size, and every pointer is checked before it is followed. Hooks hold off the collector, so
-// only queries that need no type loaded run here (metadata reads, class and function facts,
-// layouts): the class of a referenced object comes from the object itself, and the class of a
-// value type is looked up by token when the function is mapped and kept per path step and module.
+// size, and every pointer is checked before it is followed. Hooks hold off the garbage
+// collector (GC), so only queries that need no type loaded run here (metadata reads, class and
+// function facts, layouts): the class of a referenced object comes from the object itself, and
+// the class of a value type is looked up by token when the function is mapped and kept per path
+// step and module.
 class PropertyInspector {
 public:
     // Longest property path followed, and deepest base-class chain searched for a field.

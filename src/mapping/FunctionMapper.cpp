@@ -18,8 +18,6 @@ FunctionMapper* g_Mapper = nullptr;
 
 namespace {
 
-unsigned long Pid() { return g_Context != nullptr ? g_Context->GetProcessId() : LogProcessId(); }
-
 bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -674,7 +672,7 @@ void ReportIgnored(const char* area, const char* path, const UserOverridesFile::
 void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
     try {
         std::lock_guard<std::mutex> update(_liveBlacklistUpdateLock);
-        const char* path = std::getenv("MORVEL_USER_OVERRIDES_FILE");
+        const char* path = g_Configuration != nullptr ? g_Configuration->userOverridesFile : nullptr;
         userOverridesEnvironmentValueRaw = path;
         if (path == nullptr) {
             QX_LOG(LogLevel::Warning,

@@ -37,7 +37,8 @@ public:
         }
     };
 
-    // Client ids of untraced functions are moved above this bound, away from mapped ids.
+    // Client ids of untraced functions are moved above this bound, away from mapped ids; the
+    // hooks return at once for a client id above it that is not the function's own id.
     static constexpr uint64_t UntracedIdOffset = 100000000;
     // The live blacklist is re-read every minute from a file that may keep changing.
     static constexpr size_t MaxLiveBlacklistEntries = 100000;

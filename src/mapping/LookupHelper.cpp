@@ -3,6 +3,7 @@
 #include <exception>
 #include <limits>
 
+#include "environment/ErrorBoundary.h"
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
@@ -48,22 +49,12 @@ private:
     mdToken token = 0;
 };
 
-void LogFailure(const char* operation, const char* what) {
-    QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, what);
-}
-
+// A query that throws answers E_FAIL.
 template <class Body>
 HRESULT Guarded(const char* operation, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::exception& e) {
-        LogFailure(operation, e.what());
-    } catch (const char* message) {
-        LogFailure(operation, message != nullptr ? message : "");
-    } catch (...) {
-        LogFailure(operation, "unknown");
-    }
-    return E_FAIL;
+    HRESULT result = E_FAIL;
+    RunGuarded(operation, [&] { result = body(); });
+    return result;
 }
 
 }  // namespace
@@ -216,13 +207,11 @@ HRESULT LookupHelper::GetCustomAttributeByFunctionId(FunctionID functionId, cons
 
 void LookupHelper::RegisterModule(ModuleInfo* module) {
     if (module == nullptr) return;
-    try {
+    RunGuarded("RegisterModule", [&] {
         std::lock_guard<std::mutex> lock(registriesLock);
         modules.emplace(module->GetModuleId(), module);
         moduleIds.push_back(module->GetModuleId());
-    } catch (const std::exception& e) {
-        LogFailure("RegisterModule", e.what());
-    }
+    });
 }
 
 ModuleInfo* LookupHelper::GetModuleInfoById(ModuleID moduleId) {
@@ -244,15 +233,14 @@ ClassInfo* LookupHelper::GetClassInfoByTypeRef(ModuleID, mdTypeRef) { return nul
 // end: a new thread may inherit a finished thread's tracker, and the registry holds at most one
 // tracker per id ever seen.
 ThreadExecutionTracker* LookupHelper::GetThreadExecutionTracker(uint64_t threadId) {
-    try {
+    ThreadExecutionTracker* found = nullptr;
+    RunGuarded("GetThreadExecutionTracker", [&] {
         std::lock_guard<std::mutex> lock(registriesLock);
         std::unique_ptr<ThreadExecutionTracker>& tracker = trackers[threadId];
         if (!tracker) tracker = std::make_unique<ThreadExecutionTracker>(threadId);
-        return tracker.get();
-    } catch (const std::exception& e) {
-        LogFailure("GetThreadExecutionTracker", e.what());
-        return nullptr;
-    }
+        found = tracker.get();
+    });
+    return found;
 }
 
 size_t LookupHelper::TrackerCount() {

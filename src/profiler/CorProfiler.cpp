@@ -2,9 +2,9 @@
 
 #include <new>
 
+#include "environment/ErrorBoundary.h"
 #include "environment/Logger.h"
 #include "platform/InterfaceIds.h"
-#include "profiler/ErrorBoundary.h"
 #include "profiler/HookStubs.h"
 #include "profiler/ProfilerImpl.h"
 

@@ -1,7 +1,7 @@
 #include "profiler/HookStubs.h"
 
 #include "environment/ErrnoKeeper.h"
-#include "profiler/ErrorBoundary.h"
+#include "environment/ErrorBoundary.h"
 #include "profiler/ProfilerImpl.h"
 
 extern "C" void EnterStub(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo,

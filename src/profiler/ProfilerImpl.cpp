@@ -29,6 +29,7 @@
 #include "commands/ProfilerVersionCommand.h"
 #include "environment/Configuration.h"
 #include "environment/ErrnoKeeper.h"
+#include "environment/ErrorBoundary.h"
 #include "environment/Logger.h"
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
@@ -36,7 +37,6 @@
 #include "mapping/FunctionMapper.h"
 #include "mapping/LookupHelper.h"
 #include "platform/InterfaceIds.h"
-#include "profiler/ErrorBoundary.h"
 #include "profiler/HookThread.h"
 #include "threads/ThreadContext.h"
 #include "uplink/PipeUplink.h"
@@ -68,8 +68,6 @@ constexpr uint32_t EventMask = COR_PRF_MONITOR_CLASS_LOADS | COR_PRF_MONITOR_MOD
                                COR_PRF_ENABLE_FUNCTION_RETVAL | COR_PRF_ENABLE_FRAME_INFO |
                                COR_PRF_DISABLE_ALL_NGEN_IMAGES;
 static_assert(EventMask == 0x8E44127Eu, "event mask");
-
-unsigned long Pid() { return g_Context != nullptr ? g_Context->GetProcessId() : LogProcessId(); }
 
 // Standard output may be a pipe whose reader is gone; that must not raise SIGPIPE in the host.
 void WriteToStandardOutput(const char* text) {
@@ -142,9 +140,7 @@ HRESULT ProfilerImpl::FinalConstruct() {
 }
 
 void ProfilerImpl::StartStartupPeriod() {
-    const char* text = std::getenv("MORVEL_STARTUP_PERIOD");
-    if (text == nullptr) return;
-    const int32_t seconds = static_cast<int32_t>(std::strtol(text, nullptr, 10));
+    const int32_t seconds = g_Configuration->startupPeriodSeconds;
     if (seconds <= 0) return;
     g_startup = true;
     try {
@@ -296,7 +292,7 @@ void ProfilerImpl::QueueForDelivery(CommandBase* command) {
 }
 
 UINT_PTR ProfilerImpl::FunctionMapperCallback(FunctionID functionId, BOOL* hookFunction) {
-    const int savedErrno = errno;
+    ErrnoKeeper keeper;
     // Declining is always a safe answer: the function simply runs without hooks.
     UINT_PTR clientId = functionId;
     BOOL hook = 0;
@@ -314,7 +310,6 @@ UINT_PTR ProfilerImpl::FunctionMapperCallback(FunctionID functionId, BOOL* hookF
         }
     });
     if (hookFunction != nullptr) *hookFunction = hook;
-    errno = savedErrno;
     return clientId;
 }
 
@@ -534,7 +529,7 @@ void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME
 
 void ProfilerImpl::Leave(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo,
                          COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValueRange) {
-    if (mappedId > UntracedIdBound && mappedId != functionId) return;
+    if (mappedId > FunctionMapper::UntracedIdOffset && mappedId != functionId) return;
     if (!IsReporting()) return;
     FunctionInfo* record = RecordFor(functionId, mappedId);
     if (record == nullptr) return;
@@ -546,7 +541,7 @@ void ProfilerImpl::Leave(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME
 }
 
 void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo) {
-    if (mappedId > UntracedIdBound && mappedId != functionId) return;
+    if (mappedId > FunctionMapper::UntracedIdOffset && mappedId != functionId) return;
     if (!IsReporting()) return;
     FunctionInfo* record = RecordFor(functionId, mappedId);
     if (record == nullptr) return;

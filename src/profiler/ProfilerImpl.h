@@ -80,7 +80,6 @@ public:
     // Blacklisted frames the thread is inside (0 without a context); for diagnostics.
     size_t BlacklistDepth(ThreadID threadId);
 
-    static constexpr UINT_PTR UntracedIdBound = 100000000;
     // How long the end of the process may take to deliver what is left and announce the end.
     static constexpr std::chrono::milliseconds FinishBudget{750};
 
@@ -150,6 +149,7 @@ private:
 };
 
 extern QX_EXPORT ProfilerImpl* g_ProfilerImpl;
-// True while the configured start-up period runs.
+// True while the configured start-up period runs. Nothing in the agent reads it: published for
+// diagnostic tools and debuggers (see exports.map).
 extern QX_EXPORT bool g_startup;
 extern QX_EXPORT RelayWorker* g_Relay;

@@ -36,6 +36,8 @@ public:
     // Ids below this are kept in a bit set (at most 128 KiB a thread), the rest in a hash set.
     static constexpr uint64_t DenseIds = uint64_t{1} << 20;
 
+    // The hooks read it; nothing in the agent sets it: kept for a debugger or test that silences
+    // one thread's reporting.
     bool GetDisabled() const { return disabled; }
     void SetDisabled(bool value) { disabled = value; }
 

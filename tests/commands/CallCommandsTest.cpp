@@ -46,13 +46,13 @@ void ExpectHeader(const std::vector<uint8_t>& bytes, uint8_t type) {
     EXPECT_EQ(ReadLittleEndian(bytes, 7, 4), 0x89ABCDEFu);
 }
 
-constexpr uint64_t Pid = 4711;
+constexpr uint64_t WirePid = 4711;
 constexpr uint64_t Tid = 0xFFFFFFFF89ABCDEFull;  // a sign-extended profiling thread id
 
 }  // namespace
 
 TEST(CallCommandsTest, BeginCallWithoutArgumentsIs32Bytes) {
-    BeginCallCommand command(Pid, Tid, 0x1234500000065ull);
+    BeginCallCommand command(WirePid, Tid, 0x1234500000065ull);
     const std::vector<uint8_t> bytes = Serialize(command);
     ASSERT_EQ(bytes.size(), 32u);
     ExpectHeader(bytes, 1);
@@ -63,7 +63,7 @@ TEST(CallCommandsTest, BeginCallCarriesInstanceAndArgumentRecords) {
     FakeManagedHeap heap;
     int32_t count = 5;
     const uintptr_t sku = heap.NewString(u"A1");
-    BeginCallCommand command(Pid, Tid, 101);
+    BeginCallCommand command(WirePid, Tid, 101);
     command.SetInstanceId(0x7F0011223344ull);
     std::vector<VariableInfo> arguments;
     arguments.push_back(Value("count", Int32, &count));
@@ -83,7 +83,7 @@ TEST(CallCommandsTest, BeginCallReadsValuesOnceSoLengthAndPayloadAgree) {
     FakeManagedHeap heap;
     const uintptr_t reference = heap.NewString(std::u16string(64, u'a'), 3);
     VariableInfo text = Value("s", String, reinterpret_cast<const void*>(reference + 12));
-    BeginCallCommand command(Pid, Tid, 1);
+    BeginCallCommand command(WirePid, Tid, 1);
     command.SetArguments({text});
     const int16_t length = command.GetPayloadLength();
     // The string's header changes between the two calls; the payload must still match the length.
@@ -98,7 +98,7 @@ TEST(CallCommandsTest, BeginCallDropsTrailingArgumentsInsteadOfWrapping) {
     uint8_t byte = 1;
     std::vector<VariableInfo> many;
     for (int i = 0; i < 300; ++i) many.push_back(Value("b", Byte, &byte));
-    BeginCallCommand counted(Pid, Tid, 1);
+    BeginCallCommand counted(WirePid, Tid, 1);
     counted.SetArguments(many);
     std::vector<uint8_t> bytes = Serialize(counted);
     EXPECT_EQ(bytes[31], 255);
@@ -108,7 +108,7 @@ TEST(CallCommandsTest, BeginCallDropsTrailingArgumentsInsteadOfWrapping) {
     const uintptr_t text = heap.NewString(std::u16string(4096, u'q'));
     std::vector<VariableInfo> large;
     for (int i = 0; i < 6; ++i) large.push_back(Value("s", String, reinterpret_cast<const void*>(text + 12)));
-    BeginCallCommand sized(Pid, Tid, 1);
+    BeginCallCommand sized(WirePid, Tid, 1);
     sized.SetArguments(large);
     bytes = Serialize(sized);
     EXPECT_LE(bytes.size(), MaxCommandLength);
@@ -134,13 +134,13 @@ TEST(CallCommandsTest, BeginCallDropsTrailingArgumentsInsteadOfWrapping) {
 }
 
 TEST(CallCommandsTest, EndCallWithoutValueIs26Bytes) {
-    EndCallCommand normal(Pid, Tid, 0x100000065ull, false);
+    EndCallCommand normal(WirePid, Tid, 0x100000065ull, false);
     std::vector<uint8_t> bytes = Serialize(normal);
     ASSERT_EQ(bytes.size(), 26u);
     ExpectHeader(bytes, 2);
     EXPECT_EQ(Slice(bytes, 19, 7), Bytes({0x65, 0, 0, 0, 0x00, 0x00, 0x00}));
 
-    EndCallCommand tail(Pid, Tid, 101, true);
+    EndCallCommand tail(WirePid, Tid, 101, true);
     bytes = Serialize(tail);
     EXPECT_EQ(bytes[23], 1);
     EXPECT_TRUE(tail.IsTailCall());
@@ -148,7 +148,7 @@ TEST(CallCommandsTest, EndCallWithoutValueIs26Bytes) {
 
 TEST(CallCommandsTest, EndCallOwnsAndSendsItsReturnValue) {
     int32_t result = 5;
-    EndCallCommand command(Pid, Tid, 7, false);
+    EndCallCommand command(WirePid, Tid, 7, false);
     command.SetReturnValue(new VariableInfo(Value("first", Int32, &result)));
     auto* value = new VariableInfo(Value("count", Int32, &result));
     command.SetReturnValue(value);  // the first one is released
@@ -161,19 +161,19 @@ TEST(CallCommandsTest, EndCallOwnsAndSendsItsReturnValue) {
     EXPECT_EQ(Slice(bytes, 24, 13), Bytes({0x0B, 0x00, 0x06, 0x05, 'c', 'o', 'u', 'n', 't', 0x05, 0x00, 0x00, 0x00}));
 
     // Owned by a command that is dropped without ever being sent: still freed.
-    auto dropped = std::make_unique<EndCallCommand>(Pid, Tid, 7, false);
+    auto dropped = std::make_unique<EndCallCommand>(WirePid, Tid, 7, false);
     dropped->SetReturnValue(new VariableInfo(Value("r", Int32, &result)));
 }
 
 TEST(CallCommandsTest, MethodInfoCarriesBothNames) {
-    MethodInfoCommand command(Pid, Tid, 101, "A.B", "C");
+    MethodInfoCommand command(WirePid, Tid, 101, "A.B", "C");
     const std::vector<uint8_t> bytes = Serialize(command);
     ASSERT_EQ(bytes.size(), 31u);
     ExpectHeader(bytes, 3);
     EXPECT_EQ(Slice(bytes, 19, 4), Bytes({101, 0, 0, 0}));
     EXPECT_EQ(Slice(bytes, 23, 8), Bytes({0x03, 0x00, 0x41, 0x2E, 0x42, 0x01, 0x00, 0x43}));
 
-    MethodInfoCommand empty(Pid, Tid, 101, "", "");
+    MethodInfoCommand empty(WirePid, Tid, 101, "", "");
     EXPECT_EQ(Serialize(empty).size(), 27u);
 }
 
@@ -184,7 +184,7 @@ TEST(CallCommandsTest, MethodInfoCutsOverlongNamesAtCharacterBoundaries) {
         std::string className, methodName;
     } cases[] = {{euros, "Run"}, {"N.C", euros}, {euros, euros}};
     for (const auto& c : cases) {
-        MethodInfoCommand command(Pid, Tid, 1, c.className, c.methodName);
+        MethodInfoCommand command(WirePid, Tid, 1, c.className, c.methodName);
         const std::vector<uint8_t> bytes = Serialize(command);
         EXPECT_LE(bytes.size(), MaxCommandLength);
         EXPECT_EQ(ReadLittleEndian(bytes, 0, 2), bytes.size());
@@ -205,13 +205,13 @@ TEST(CallCommandsTest, MethodInfoCutsOverlongNamesAtCharacterBoundaries) {
 }
 
 TEST(CallCommandsTest, ExceptionAndUnwindCarryTheirIds) {
-    ExceptionRaisedCommand raised(Pid, Tid, 0x7F0011223344AABBull);
+    ExceptionRaisedCommand raised(WirePid, Tid, 0x7F0011223344AABBull);
     std::vector<uint8_t> bytes = Serialize(raised);
     ASSERT_EQ(bytes.size(), 27u);
     ExpectHeader(bytes, 4);
     EXPECT_EQ(Slice(bytes, 19, 8), Bytes({0xBB, 0xAA, 0x44, 0x33, 0x22, 0x11, 0x00, 0x7F}));
 
-    UnwindCallCommand unwound(Pid, Tid, 0x7F00000000000065ull);
+    UnwindCallCommand unwound(WirePid, Tid, 0x7F00000000000065ull);
     bytes = Serialize(unwound);
     ASSERT_EQ(bytes.size(), 23u);
     ExpectHeader(bytes, 5);

@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -170,6 +176,76 @@ TEST_F(ConfigurationTest, InstanceIsOneObjectReadOnce) {
     EXPECT_EQ(Configuration::Instance(), first);
     EXPECT_NE(Configuration::Instance()->wireCommandPort, 1234);
     EXPECT_EQ(Configuration::GetProcessId(), static_cast<uint64_t>(getpid()));
+}
+
+TEST(ConfigurationReaderTest, EveryDeclaredSettingIsAskedForOnceAndNothingElse) {
+    std::vector<std::string> asked;
+    const char overrides[] = "/etc/overrides.txt";
+    const Configuration configuration([&](const char* name) -> const char* {
+        asked.emplace_back(name);
+        if (std::string(name) == "MORVEL_STARTUP_PERIOD") return "5s";
+        if (std::string(name) == "MORVEL_USER_OVERRIDES_FILE") return overrides;
+        if (std::string(name) == "MORVEL_WIRE_COMMAND_PORT") return "4100";
+        return nullptr;
+    });
+    std::vector<std::string> declared;
+    for (const SettingDeclaration& setting : Configuration::Declarations()) declared.emplace_back(setting.variable);
+    EXPECT_EQ(asked, declared);
+    EXPECT_EQ(std::set<std::string>(declared.begin(), declared.end()).size(), declared.size()) << "declared twice";
+    for (const std::string& name : declared) EXPECT_EQ(name.rfind("MORVEL_", 0), 0u) << name;
+
+    EXPECT_EQ(configuration.wireCommandPort, 4100);
+    // Leading digits, as the start-up period has always been read.
+    EXPECT_EQ(configuration.startupPeriodSeconds, 5);
+    // The reader's own text, which the live-blacklist refresh keeps using.
+    EXPECT_EQ(configuration.userOverridesFile, overrides);
+    EXPECT_EQ(configuration.networkMode, Uplink::Udp);
+}
+
+TEST(ConfigurationReaderTest, StartupPeriodAndOverridesFileDefaultToUnset) {
+    const Configuration configuration([](const char*) -> const char* { return nullptr; });
+    EXPECT_EQ(configuration.startupPeriodSeconds, 0);
+    EXPECT_EQ(configuration.userOverridesFile, nullptr);
+    EXPECT_TRUE(configuration.processInclude.empty());
+    EXPECT_FALSE(configuration.reportDelivery);
+}
+
+// The README's settings table is what users read: one unbroken table, every declared variable
+// once with the default declared for it, and nothing else.
+TEST(ConfigurationReaderTest, ReadmeTableListsExactlyTheDeclaredSettings) {
+    std::ifstream readme(std::string(QX_SOURCE_DIR) + "/README.md");
+    ASSERT_TRUE(readme.is_open());
+    std::string line;
+    while (std::getline(readme, line) && line != "## Settings (environment variables)") {
+    }
+    while (std::getline(readme, line) && line.rfind("| Variable ", 0) != 0) {
+    }
+    ASSERT_TRUE(std::getline(readme, line)) << "the table has its separator row";
+    std::map<std::string, std::string> listed;
+    size_t rows = 0;
+    while (std::getline(readme, line) && line.rfind("|", 0) == 0) {
+        std::vector<std::string> cells;
+        std::stringstream row(line.substr(1));
+        std::string cell;
+        while (std::getline(row, cell, '|')) {
+            const size_t first = cell.find_first_not_of(' ');
+            const size_t last = cell.find_last_not_of(' ');
+            cells.push_back(first == std::string::npos ? "" : cell.substr(first, last - first + 1));
+        }
+        ASSERT_GE(cells.size(), 3u) << line;
+        std::string name = cells[0];
+        name.erase(std::remove(name.begin(), name.end(), '`'), name.end());
+        listed[name] = cells[1];
+        ++rows;
+    }
+    std::map<std::string, std::string> declared;
+    for (const SettingDeclaration& setting : Configuration::Declarations())
+        declared[setting.variable] = setting.defaultShown;
+    EXPECT_EQ(listed, declared);
+    EXPECT_EQ(rows, declared.size()) << "a variable listed twice";
+    // A row of the table further down would belong to no table at all.
+    while (std::getline(readme, line) && line.rfind("## ", 0) != 0)
+        EXPECT_NE(line.rfind("| `MORVEL_", 0), 0u) << "outside the table: " << line;
 }
 
 TEST(ConfigurationConstantsTest, MulticastGroupIsInNetworkByteOrder) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "environment/Configuration.h"
+
 // Clears the named variables for the life of a test and puts back whatever was there before.
 class EnvironmentGuard {
 public:
@@ -47,13 +49,9 @@ private:
     std::map<std::string, std::optional<std::string>> saved;
 };
 
-inline const std::vector<std::string>& AllAgentVariables() {
-    static const std::vector<std::string> names = {
-        "MORVEL_NETWORK_MODE",      "MORVEL_WIRE_COMMAND_PORT", "MORVEL_USE_MULTICAST",
-        "MORVEL_ENABLE_CORRELATION", "MORVEL_API_KEY",          "MORVEL_PROCESS_TYPE",
-        "MORVEL_ERROR_LOG_FOLDER",  "MORVEL_DEBUG_LOGLEVEL",    "MORVEL_DEBUG_LOGTOCONSOLE",
-        "MORVEL_STARTUP_PERIOD",    "MORVEL_USER_OVERRIDES_FILE", "MORVEL_PROCESS_INCLUDE", "MORVEL_PROCESS_EXCLUDE",
-        "MORVEL_CAPTURE_SECRETS",
-    };
+// Every setting the agent declares.
+inline std::vector<std::string> AllAgentVariables() {
+    std::vector<std::string> names;
+    for (const SettingDeclaration& setting : Configuration::Declarations()) names.emplace_back(setting.variable);
     return names;
 }

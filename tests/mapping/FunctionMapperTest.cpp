@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "environment/EnvironmentGuard.h"
+#include "environment/Configuration.h"
 #include "environment/SystemContext.h"
 #include "mapping/MappingTestSupport.h"
 #include "threads/ThreadExecutionTracker.h"
@@ -17,8 +17,14 @@ constexpr uint64_t Untraced = FunctionMapper::UntracedIdOffset;
 
 class FunctionMapperTest : public ::testing::Test {
 protected:
-    FunctionMapperTest() : mapper(&lookup, [this] { return ++sequence; }) {}
-    ~FunctionMapperTest() override { userOverridesEnvironmentValueRaw = nullptr; }
+    FunctionMapperTest() : mapper(&lookup, [this] { return ++sequence; }) {
+        previous = g_Configuration;
+        g_Configuration = &configuration;
+    }
+    ~FunctionMapperTest() override {
+        userOverridesEnvironmentValueRaw = nullptr;
+        g_Configuration = previous;
+    }
 
     std::pair<uint64_t, bool> Map(FunctionID id, const std::string& className, const std::string& method,
                                   const std::string& enclosing = "") {
@@ -29,11 +35,15 @@ protected:
         return Map(id, className, method).second;
     }
     void LoadOverrides(const std::string& contents) {
-        environment.Set("MORVEL_USER_OVERRIDES_FILE", folder.Write("overrides.txt", contents));
+        // The setting is read once at load; the test points it at its own file instead.
+        overridesPath = folder.Write("overrides.txt", contents);
+        configuration.userOverridesFile = overridesPath.c_str();
         mapper.UpdateBlacklistsWhitelistsOnStartup();
     }
 
-    EnvironmentGuard environment{{"MORVEL_USER_OVERRIDES_FILE"}};
+    Configuration configuration{[](const char*) -> const char* { return nullptr; }};
+    Configuration* previous = nullptr;
+    std::string overridesPath;
     TempFolder folder;
     FakeLookupHelper lookup;
     std::atomic<uint64_t> sequence{100};

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "environment/EnvironmentGuard.h"
+#include <list>
+
+#include "environment/Configuration.h"
 #include "mapping/FunctionMapper.h"
 #include "mapping/MappingTestSupport.h"
 
@@ -59,12 +61,24 @@ TEST(UserOverridesFileTest, BoundsLineLengthAndFileSize) {
 
 class OverridesTest : public ::testing::Test {
 protected:
-    OverridesTest() : mapper(&lookup, [this] { return ++sequence; }) {}
-    ~OverridesTest() override { userOverridesEnvironmentValueRaw = nullptr; }
+    OverridesTest() : mapper(&lookup, [this] { return ++sequence; }) {
+        previous = g_Configuration;
+        g_Configuration = &configuration;
+    }
+    ~OverridesTest() override {
+        userOverridesEnvironmentValueRaw = nullptr;
+        g_Configuration = previous;
+    }
+
+    // The setting is read once at load; a test points it at its own file instead.
+    void PointAt(const std::string& path) {
+        paths.push_back(path);
+        configuration.userOverridesFile = paths.back().c_str();
+    }
 
     std::string UseFile(const std::string& contents) {
         const std::string path = folder.Write("overrides.txt", contents);
-        environment.Set("MORVEL_USER_OVERRIDES_FILE", path);
+        PointAt(path);
         return path;
     }
     void Rewrite(const std::string& contents) { folder.Write("overrides.txt", contents); }
@@ -76,7 +90,9 @@ protected:
         return mapper.GetFunctionInfoByOriginalId(id);
     }
 
-    EnvironmentGuard environment{{"MORVEL_USER_OVERRIDES_FILE"}};
+    Configuration configuration{[](const char*) -> const char* { return nullptr; }};
+    Configuration* previous = nullptr;
+    std::list<std::string> paths;  // the setting keeps a pointer into one of these
     TempFolder folder;
     FakeLookupHelper lookup;
     std::atomic<uint64_t> sequence{100};
@@ -129,7 +145,7 @@ TEST_F(OverridesTest, MissingVariableOrFileChangesNothing) {
               1u);
     EXPECT_EQ(userOverridesEnvironmentValueRaw, nullptr);
 
-    environment.Set("MORVEL_USER_OVERRIDES_FILE", folder.File("absent.txt"));
+    PointAt(folder.File("absent.txt"));
     mapper.UpdateBlacklistsWhitelistsOnStartup();
     mapper.UpdateLiveBlacklists();
     EXPECT_EQ(log.Matching("[Init] Failed to open user overrides file: " + folder.File("absent.txt")).size(), 1u);
@@ -141,7 +157,7 @@ TEST_F(OverridesTest, MissingVariableOrFileChangesNothing) {
 TEST_F(OverridesTest, AFifoIsRefusedInsteadOfBlockingTheRuntimeThread) {
     const std::string fifo = folder.File("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    environment.Set("MORVEL_USER_OVERRIDES_FILE", fifo);
+    PointAt(fifo);
     mapper.UpdateBlacklistsWhitelistsOnStartup();
     mapper.UpdateLiveBlacklists();
     EXPECT_EQ(log.Matching("not a regular file").size(), 2u);

@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
+#include "environment/ErrorBoundary.h"
 #include "platform/InterfaceIds.h"
 #include "profiler/CorProfiler.h"
-#include "profiler/ErrorBoundary.h"
 #include "profiler/ProfilerImpl.h"
 
 namespace {

@@ -28,7 +28,7 @@ protected:
         g_Configuration->wireCommandPort = receiver.Port();
         overrides = std::string(::testing::TempDir()) + "/hooks-overrides.txt";
         std::ofstream(overrides) << "L-Shop.B::Black\n";
-        setenv("MORVEL_USER_OVERRIDES_FILE", overrides.c_str(), 1);
+        g_Configuration->userOverridesFile = overrides.c_str();
 
         lookup.Add(Runner, "Shop.A", "Run");
         lookup.Add(Black, "Shop.B", "Black");
@@ -40,7 +40,7 @@ protected:
         g_Mapper->UpdateBlacklistsWhitelistsOnStartup();
         for (FunctionID id : {Runner, Black, Enable, Catcher}) clientIds.push_back(g_Mapper->Map(id).first);
     }
-    void TearDown() override { unsetenv("MORVEL_USER_OVERRIDES_FILE"); }
+    void TearDown() override { g_Configuration->userOverridesFile = nullptr; }
 
     std::vector<uint8_t> Types() {
         std::vector<uint8_t> types;

@@ -195,16 +195,22 @@ TEST_F(ProfilerImplTest, HooksIgnoreUnknownAndOutOfRangeIdsAndKeepErrno) {
 }
 
 TEST_F(ProfilerImplTest, StartupPeriodRunsOnlyForAPositiveNumberOfSeconds) {
+    // The setting is read once at load; each case reads it again as the load would.
+    const auto readAtLoad = [](const char* value) {
+        return Configuration([value](const char* name) -> const char* {
+                   return std::string(name) == "MORVEL_STARTUP_PERIOD" ? value : nullptr;
+               }).startupPeriodSeconds;
+    };
     for (const char* value : {"0", "-3", "abc", ""}) {
-        setenv("MORVEL_STARTUP_PERIOD", value, 1);
+        g_Configuration->startupPeriodSeconds = readAtLoad(value);
         ProfilerImpl other;
         other.FinalConstruct();
         EXPECT_FALSE(g_startup) << value;
     }
-    setenv("MORVEL_STARTUP_PERIOD", "1", 1);
+    g_Configuration->startupPeriodSeconds = readAtLoad("1");
     ProfilerImpl timed;
     timed.FinalConstruct();
-    unsetenv("MORVEL_STARTUP_PERIOD");
+    g_Configuration->startupPeriodSeconds = 0;
     EXPECT_TRUE(g_startup);
     for (int i = 0; i < 40 && g_startup; ++i) usleep(100 * 1000);
     EXPECT_FALSE(g_startup);  // over after about a second
