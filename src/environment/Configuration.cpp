@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -142,7 +143,9 @@ int32_t Configuration::ReadInt(const SettingReader& reader, const char* name, in
 int32_t Configuration::ReadSeconds(const SettingReader& reader, const char* name, int32_t defaultValue) {
     const char* value = reader(name);
     if (value == nullptr) return defaultValue;
-    return static_cast<int32_t>(std::strtol(value, nullptr, 10));
+    // Out of range stays at the nearest end rather than wrapping round to a small number.
+    const long seconds = std::strtol(value, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long>(seconds, INT32_MIN, INT32_MAX));
 }
 
 const char* Configuration::ReadRawText(const SettingReader& reader, const char* name, const char* defaultValue) {

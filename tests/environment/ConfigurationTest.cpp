@@ -202,6 +202,13 @@ TEST(ConfigurationReaderTest, EveryDeclaredSettingIsAskedForOnceAndNothingElse) 
     EXPECT_EQ(configuration.networkMode, Uplink::Udp);
 }
 
+TEST(ConfigurationReaderTest, AStartupPeriodTooLargeForItsFieldIsTheLongestOneNotAShortOne) {
+    const Configuration configuration([](const char* name) -> const char* {
+        return std::string(name) == "MORVEL_STARTUP_PERIOD" ? "4294967297" : nullptr;
+    });
+    EXPECT_EQ(configuration.startupPeriodSeconds, INT32_MAX);
+}
+
 TEST(ConfigurationReaderTest, StartupPeriodAndOverridesFileDefaultToUnset) {
     const Configuration configuration([](const char*) -> const char* { return nullptr; });
     EXPECT_EQ(configuration.startupPeriodSeconds, 0);
