@@ -8,10 +8,13 @@ here="$(cd "$(dirname "$0")" && pwd)"
 build="${QX_BUILD_DIR:-$here/build}"
 sanitized="${QX_SANITIZE_BUILD_DIR:-$here/build-sanitize}"
 
+"$here/scripts/setup.sh"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-"$here/scripts/setup.sh"
+# Every C and C++ file follows the root .clang-format; a file that does not fails the run before
+# anything is built (scripts/format.sh fixes them).
+"$here/scripts/format.sh" --check
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && ctest --output-on-failure -j2 "$@")

@@ -28,7 +28,10 @@
 #define DATAGRAM_BYTES 65536
 
 static volatile sig_atomic_t stopping = 0;
-static void on_signal(int sig) { (void)sig; stopping = 1; }
+static void on_signal(int sig) {
+    (void)sig;
+    stopping = 1;
+}
 
 static unsigned long long bytes = 0, reads = 0, datagrams = 0, connections = 0;
 static double first_read = 0, last_read = 0;
@@ -40,7 +43,7 @@ static void arrived(void) {
     if (first_read == 0) first_read = last_read;
 }
 
-static void ready(const char *path) {
+static void ready(const char* path) {
     if (path == NULL) return;
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) close(fd);
@@ -57,7 +60,7 @@ static int bound_socket(int type, int port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons((unsigned short)port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
+    if (bind(fd, (struct sockaddr*)&addr, sizeof addr) != 0) {
         close(fd);
         return -1;
     }
@@ -125,7 +128,7 @@ static void drain_datagrams(int fd) {
     }
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: %s tcp|udp PORT | fifo PATH [READY_FILE]\n", argv[0]);
         return 2;
@@ -136,7 +139,7 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &action, NULL);
     sigaction(SIGINT, &action, NULL);
     signal(SIGPIPE, SIG_IGN);
-    const char *ready_file = argc > 3 ? argv[3] : NULL;
+    const char* ready_file = argc > 3 ? argv[3] : NULL;
 
     if (strcmp(argv[1], "tcp") == 0) {
         int fd = bound_socket(SOCK_STREAM, atoi(argv[2]));

@@ -22,7 +22,7 @@ static double now(void) {
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: %s PORT [SECONDS]\n", argv[0]);
         return 2;
@@ -46,7 +46,7 @@ int main(int argc, char **argv) {
     struct mmsghdr messages[BATCH];
     memset(messages, 0, sizeof messages);
     /* A connected socket skips the route lookup of every datagram: the fastest way to send. */
-    if (connect(fd, (struct sockaddr *)&to, sizeof to) != 0) {
+    if (connect(fd, (struct sockaddr*)&to, sizeof to) != 0) {
         perror("udp_sender: connect");
         return 1;
     }

@@ -16,6 +16,10 @@ else
   [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
   # clang and its runtime for the collector's coverage-guided fuzz target (libFuzzer).
   command -v clang++-14 >/dev/null || need+=(clang-14)
+  # The formatting check in test.sh.
+  command -v clang-format-14 >/dev/null || need+=(clang-format-14)
+  # Optional compiler cache; test.sh uses it when present, which halves a rebuild.
+  command -v ccache >/dev/null || need+=(ccache)
   compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null || need+=(libclang-rt-14-dev)
   # Database and cache servers for the tests against real peers; the tests start their own
   # instances in temporary folders, so the packaged services are never started here.

@@ -65,13 +65,12 @@ static_assert(SlotOf("GetFunctionTailcall3Info") == 65);
 const GUID CLSID_FloorProfiler = {0x3F7B9C21, 0x6D84, 0x4E0A, {0xA5, 0xB3, 0x19, 0xC2, 0xD7, 0xE6, 0x4F, 0x08}};
 
 // The agent's mask, bit for bit.
-constexpr DWORD AgentEventMask = COR_PRF_MONITOR_CLASS_LOADS | COR_PRF_MONITOR_MODULE_LOADS |
-                                 COR_PRF_MONITOR_ASSEMBLY_LOADS | COR_PRF_MONITOR_APPDOMAIN_LOADS |
-                                 COR_PRF_MONITOR_JIT_COMPILATION | COR_PRF_MONITOR_EXCEPTIONS |
-                                 COR_PRF_MONITOR_THREADS | COR_PRF_MONITOR_ENTERLEAVE | COR_PRF_ENABLE_REJIT |
-                                 COR_PRF_DISABLE_OPTIMIZATIONS | COR_PRF_ENABLE_FUNCTION_ARGS |
-                                 COR_PRF_ENABLE_FUNCTION_RETVAL | COR_PRF_ENABLE_FRAME_INFO |
-                                 COR_PRF_DISABLE_ALL_NGEN_IMAGES;
+constexpr DWORD AgentEventMask =
+    COR_PRF_MONITOR_CLASS_LOADS | COR_PRF_MONITOR_MODULE_LOADS | COR_PRF_MONITOR_ASSEMBLY_LOADS |
+    COR_PRF_MONITOR_APPDOMAIN_LOADS | COR_PRF_MONITOR_JIT_COMPILATION | COR_PRF_MONITOR_EXCEPTIONS |
+    COR_PRF_MONITOR_THREADS | COR_PRF_MONITOR_ENTERLEAVE | COR_PRF_ENABLE_REJIT | COR_PRF_DISABLE_OPTIMIZATIONS |
+    COR_PRF_ENABLE_FUNCTION_ARGS | COR_PRF_ENABLE_FUNCTION_RETVAL | COR_PRF_ENABLE_FRAME_INFO |
+    COR_PRF_DISABLE_ALL_NGEN_IMAGES;
 static_assert(AgentEventMask == 0x8E44127Eu, "event mask");
 
 enum class Mode { Mask, Empty, Args };
@@ -101,8 +100,7 @@ void Remember(UINT_PTR clientId, FunctionID functionId) {
     if (clientId < DirectIds && g_direct != nullptr) {
         FunctionID known = g_direct[clientId].load(std::memory_order_relaxed);
         while (!g_direct[clientId].compare_exchange_weak(known, settle(known), std::memory_order_release,
-                                                         std::memory_order_relaxed)) {
-        }
+                                                         std::memory_order_relaxed)) {}
         return;
     }
     std::lock_guard<std::mutex> lock(g_overflowLock);
@@ -210,10 +208,10 @@ void WriteReport(Mode mode) {
     if (path == nullptr || g_Mapper == nullptr) return;
     std::string text;
     char line[256];
-    std::snprintf(line, sizeof(line), "mode %s\nhooked %llu\nenter %llu\nleave %llu\ntailcall %llu\ninfo_failures %llu\n",
-                  ModeName(mode), static_cast<unsigned long long>(g_hooked.load()),
-                  static_cast<unsigned long long>(g_enters.load()), static_cast<unsigned long long>(g_leaves.load()),
-                  static_cast<unsigned long long>(g_tailcalls.load()),
+    std::snprintf(line, sizeof(line),
+                  "mode %s\nhooked %llu\nenter %llu\nleave %llu\ntailcall %llu\ninfo_failures %llu\n", ModeName(mode),
+                  static_cast<unsigned long long>(g_hooked.load()), static_cast<unsigned long long>(g_enters.load()),
+                  static_cast<unsigned long long>(g_leaves.load()), static_cast<unsigned long long>(g_tailcalls.load()),
                   static_cast<unsigned long long>(g_infoFailures.load()));
     text += line;
     if (g_hookedIds != nullptr) {
@@ -247,8 +245,7 @@ public:
     HRESULT Shutdown() override {
         try {
             WriteReport(mode);
-        } catch (...) {
-        }
+        } catch (...) {}
         return S_OK;
     }
 

@@ -112,7 +112,8 @@ void CallClock::Calibrate() noexcept {
     Sample(ticks, nanos);
     if (ticks <= firstTicks || nanos - firstNanos < 100000000) return;  // too short a base yet
     // Ticks per second over everything seen so far: the longer, the finer.
-    const double ticksPerSecond = static_cast<double>(ticks - firstTicks) * 1e9 / static_cast<double>(nanos - firstNanos);
+    const double ticksPerSecond =
+        static_cast<double>(ticks - firstTicks) * 1e9 / static_cast<double>(nanos - firstNanos);
     if (ticksPerSecond < 1e6) {
         state = State::Unusable;
         published.store(false, std::memory_order_release);

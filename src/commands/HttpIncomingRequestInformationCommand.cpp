@@ -1,6 +1,7 @@
 #include "commands/HttpIncomingRequestInformationCommand.h"
 
-HttpIncomingRequestInformationCommand::HttpIncomingRequestInformationCommand(
-    uint64_t pid, uint64_t tid, const std::string& first, const std::string& second, uint16_t shortNumber,
-    uint64_t longNumber)
+HttpIncomingRequestInformationCommand::HttpIncomingRequestInformationCommand(uint64_t pid, uint64_t tid,
+                                                                             const std::string& first,
+                                                                             const std::string& second,
+                                                                             uint16_t shortNumber, uint64_t longNumber)
     : HttpRequestInformationCommand(pid, tid, first, second, shortNumber, longNumber) {}

@@ -6,5 +6,5 @@
 class HttpOutgoingRequestInformationCommand : public HttpRequestInformationCommand {
 public:
     HttpOutgoingRequestInformationCommand(uint64_t pid, uint64_t tid, const std::string& first,
-        const std::string& second, uint16_t shortNumber, uint64_t longNumber);
+                                          const std::string& second, uint16_t shortNumber, uint64_t longNumber);
 };

@@ -10,8 +10,7 @@ namespace {
 constexpr size_t FixedLength = CommandHeaderLength + 2 + 1 + 2 + 8;
 }  // namespace
 
-HttpRequestInformationCommand::HttpRequestInformationCommand(uint64_t pid, uint64_t tid,
-                                                             const std::string& first,
+HttpRequestInformationCommand::HttpRequestInformationCommand(uint64_t pid, uint64_t tid, const std::string& first,
                                                              const std::string& second, uint16_t shortNumber,
                                                              uint64_t longNumber)
     : CommandBase(pid, tid, Calls::HttpRequestInformation),

@@ -19,8 +19,8 @@ public:
     static constexpr size_t MaxSecondTextLength = 255;
 
 protected:
-    HttpRequestInformationCommand(uint64_t pid, uint64_t tid, const std::string& first,
-                                  const std::string& second, uint16_t shortNumber, uint64_t longNumber);
+    HttpRequestInformationCommand(uint64_t pid, uint64_t tid, const std::string& first, const std::string& second,
+                                  uint16_t shortNumber, uint64_t longNumber);
 
 private:
     std::string firstText;

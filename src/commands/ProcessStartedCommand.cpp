@@ -1,4 +1,3 @@
 #include "commands/ProcessStartedCommand.h"
 
-ProcessStartedCommand::ProcessStartedCommand(uint64_t pid)
-    : HeaderOnlyCommand(pid, 0, Calls::ProcessStarted) {}
+ProcessStartedCommand::ProcessStartedCommand(uint64_t pid) : HeaderOnlyCommand(pid, 0, Calls::ProcessStarted) {}

@@ -4,7 +4,6 @@
 
 #include "commands/PayloadWriter.h"
 
-
 namespace {
 // Header, three length fields and the technology prefix.
 constexpr size_t FixedLength = CommandHeaderLength + 2 + 5 + 2 + 2;

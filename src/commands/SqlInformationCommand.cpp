@@ -36,11 +36,16 @@ SqlInformationCommand::SqlInformationCommand(uint64_t pid, uint64_t tid, const s
 
 const std::wstring& SqlInformationCommand::GetText(int index) const {
     switch (index) {
-        case 1: return text1;
-        case 2: return text2;
-        case 3: return text3;
-        case 4: return text4;
-        default: throw std::out_of_range("SqlInformationCommand text index");
+        case 1:
+            return text1;
+        case 2:
+            return text2;
+        case 3:
+            return text3;
+        case 4:
+            return text4;
+        default:
+            throw std::out_of_range("SqlInformationCommand text index");
     }
 }
 

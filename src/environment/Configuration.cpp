@@ -74,11 +74,9 @@ LogLevel Configuration::ReadLogLevel(const SettingReader& reader, const char* na
         const char* text;
         LogLevel level;
     } accepted[] = {
-        {"Everything", LogLevel::Everything}, {"Verbose", LogLevel::Everything},
-        {"Trace", LogLevel::Everything},      {"Debug", LogLevel::Debug},
-        {"Info", LogLevel::Info},             {"Warning", LogLevel::Warning},
-        {"Error", LogLevel::Error},           {"Critical", LogLevel::Critical},
-        {"Nothing", LogLevel::Nothing},
+        {"Everything", LogLevel::Everything}, {"Verbose", LogLevel::Everything}, {"Trace", LogLevel::Everything},
+        {"Debug", LogLevel::Debug},           {"Info", LogLevel::Info},          {"Warning", LogLevel::Warning},
+        {"Error", LogLevel::Error},           {"Critical", LogLevel::Critical},  {"Nothing", LogLevel::Nothing},
     };
     for (const auto& entry : accepted) {
         if (std::strcmp(value, entry.text) == 0) return entry.level;
@@ -113,8 +111,7 @@ bool Configuration::ReadBool(const SettingReader& reader, const char* name, bool
     return defaultValue;
 }
 
-std::string Configuration::ReadString(const SettingReader& reader, const char* name,
-                                      const std::string& defaultValue) {
+std::string Configuration::ReadString(const SettingReader& reader, const char* name, const std::string& defaultValue) {
     const char* value = reader(name);
     return value == nullptr ? defaultValue : std::string(value);
 }
@@ -160,8 +157,8 @@ std::vector<std::string> Configuration::ReadNameList(const SettingReader& reader
     std::vector<std::string> names;
     std::string current;
     for (const char* c = value;; ++c) {
-        const bool separator = *c == '\0' || *c == ',' || *c == ';' || *c == ' ' || *c == '\t' || *c == '\n' ||
-                               *c == '\r';
+        const bool separator =
+            *c == '\0' || *c == ',' || *c == ';' || *c == ' ' || *c == '\t' || *c == '\n' || *c == '\r';
         if (!separator) {
             current.push_back(*c);
             continue;

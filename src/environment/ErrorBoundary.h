@@ -17,14 +17,12 @@ void RunGuarded(const char* operation, Body&& body) noexcept {
     } catch (const std::exception& error) {
         try {
             QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, error.what());
-        } catch (...) {
-        }
+        } catch (...) {}
         return;
     } catch (...) {
         text = "unknown error";
     }
     try {
         QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, text);
-    } catch (...) {
-    }
+    } catch (...) {}
 }

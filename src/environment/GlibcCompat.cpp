@@ -96,7 +96,8 @@ int __wrap_fstat64(int fd, struct stat64* buffer) { return __fxstat64_old(StatLa
 int __wrap_pthread_cond_clockwait(pthread_cond_t* condition, pthread_mutex_t* mutex, clockid_t clock,
                                   const struct timespec* until) {
     if (clock == CLOCK_REALTIME) return pthread_cond_timedwait(condition, mutex, until);
-    struct timespec now {}, deadline {};
+    struct timespec now {
+    }, deadline{};
     if (clock_gettime(clock, &now) != 0) return EINVAL;
     int64_t left = (static_cast<int64_t>(until->tv_sec) - now.tv_sec) * 1000000000 + (until->tv_nsec - now.tv_nsec);
     if (left < 0) left = 0;

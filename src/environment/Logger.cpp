@@ -19,15 +19,9 @@
 
 // Built before anything else in the library so that the logger created at load finds it filled.
 std::map<LogLevel, std::string> LogLevelMap __attribute__((init_priority(101))) = {
-    {LogLevel::Nothing, "n/a"},
-    {LogLevel::Everything, "[   TRACE] "},
-    {LogLevel::Verbose, "[   TRACE] "},
-    {LogLevel::Trace, "[   TRACE] "},
-    {LogLevel::Debug, "[   DEBUG] "},
-    {LogLevel::Info, "[    INFO] "},
-    {LogLevel::Warning, "[ WARNING] "},
-    {LogLevel::Error, "[   ERROR] "},
-    {LogLevel::Critical, "[CRITICAL] "},
+    {LogLevel::Nothing, "n/a"},         {LogLevel::Everything, "[   TRACE] "}, {LogLevel::Verbose, "[   TRACE] "},
+    {LogLevel::Trace, "[   TRACE] "},   {LogLevel::Debug, "[   DEBUG] "},      {LogLevel::Info, "[    INFO] "},
+    {LogLevel::Warning, "[ WARNING] "}, {LogLevel::Error, "[   ERROR] "},      {LogLevel::Critical, "[CRITICAL] "},
 };
 
 Logger* g_Logger = nullptr;
@@ -70,8 +64,7 @@ Logger::Logger(LogLevel level, const std::string& folder, bool toConsole, uint64
             const int index = static_cast<int>(tagLevel);
             if (index >= lowestLevel && index <= highestLevel) tags[index - lowestLevel] = tag;
         }
-    } catch (...) {
-    }
+    } catch (...) {}
     if (logLevel == LogLevel::Nothing) return;
 
     if (!folder.empty()) OpenFile(folder, processId);
@@ -126,17 +119,16 @@ void Logger::OpenFile(const std::string& folder, uint64_t processId) {
 
 void Logger::WriteBanner() {
     try {
-        const std::string header = "Logger::Logger - Logger initialized (LogLevel: " +
-                                   std::to_string(static_cast<int>(logLevel)) +
-                                   ", LogToConsole: " + (logToConsole ? "true" : "false") +
-                                   ", LogToFile: " + (HasFile() ? "true" : "false") + ")\n";
+        const std::string header =
+            "Logger::Logger - Logger initialized (LogLevel: " + std::to_string(static_cast<int>(logLevel)) +
+            ", LogToConsole: " + (logToConsole ? "true" : "false") + ", LogToFile: " + (HasFile() ? "true" : "false") +
+            ")\n";
         const std::string version = std::string("Profiler Version: ") + ProfilerVersionText + "\n";
         for (const std::string* text : {&header, &version}) {
             SendToConsole(*text);
             SendToFile(*text);
         }
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 const std::string& Logger::TagOf(LogLevel level) const {
@@ -203,11 +195,11 @@ void Logger::Start() {
             workerActive = false;
         }
         try {
-            const std::string text = std::string("Exception while trying to initialize logger queue: ") + e.what() + "\n";
+            const std::string text =
+                std::string("Exception while trying to initialize logger queue: ") + e.what() + "\n";
             SendToConsole(text);
             SendToFile(text);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
 }
 
@@ -220,9 +212,8 @@ void Logger::Stop() {
 
 bool Logger::Flush(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(linesMutex);
-    return workerProgress.wait_for(lock, timeout, [this] {
-        return (lines.empty() && !writing) || !workerActive;
-    }) && lines.empty() && !writing;
+    return workerProgress.wait_for(lock, timeout, [this] { return (lines.empty() && !writing) || !workerActive; }) &&
+           lines.empty() && !writing;
 }
 
 void Logger::Run() {

@@ -83,9 +83,9 @@ private:
 extern QX_EXPORT Logger* g_Logger;
 
 // Logging from anywhere, also before the logger exists or after nothing else is left.
-#define QX_LOG(level, ...)                                                          \
-    do {                                                                            \
-        Logger* qxLogger_ = g_Logger;                                               \
+#define QX_LOG(level, ...)                                                                           \
+    do {                                                                                             \
+        Logger* qxLogger_ = g_Logger;                                                                \
         if (qxLogger_ != nullptr && qxLogger_->IsEnabled(level)) qxLogger_->Log(level, __VA_ARGS__); \
     } while (0)
 

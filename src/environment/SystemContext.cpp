@@ -82,7 +82,7 @@ std::string VersionFromDeps(const std::string& text) {
 }  // namespace
 
 std::string SystemContext::CoreRuntimeVersion(uint16_t major, uint16_t minor, uint16_t build,
-                                               const std::string& coreclrPath) {
+                                              const std::string& coreclrPath) {
     const std::string reported = std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
     if (major != 4 || minor != 0 || coreclrPath.empty()) return reported;
     const size_t slash = coreclrPath.find_last_of('/');
@@ -145,7 +145,8 @@ void SystemContext::Construct(const std::string& path) {
                                              g_Configuration->processExclude, choiceReason);
     if (g_Configuration != nullptr && !g_Configuration->apiKey.empty())
         // Whether one is set is worth knowing; the key itself never goes into a log.
-        QX_LOG(LogLevel::Info, "[SystemContext] An API key is configured (%zu characters)", g_Configuration->apiKey.size());
+        QX_LOG(LogLevel::Info, "[SystemContext] An API key is configured (%zu characters)",
+               g_Configuration->apiKey.size());
 }
 
 std::vector<std::string> SystemContext::ReadCommandLine(const std::string& path) {

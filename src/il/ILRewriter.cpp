@@ -46,21 +46,15 @@ unsigned AddSaturating(unsigned a, unsigned b) {
     return a > std::numeric_limits<unsigned>::max() - b ? std::numeric_limits<unsigned>::max() : a + b;
 }
 
-bool IsBranch(uint32_t opcode) {
-    return (ILFlagsOf(opcode) & ILFlagBranch) != 0;
-}
+bool IsBranch(uint32_t opcode) { return (ILFlagsOf(opcode) & ILFlagBranch) != 0; }
 
-bool IsShortBranch(uint32_t opcode) {
-    return ILFlagsOf(opcode) == (ILFlagBranch | 1);
-}
+bool IsShortBranch(uint32_t opcode) { return ILFlagsOf(opcode) == (ILFlagBranch | 1); }
 
 uint32_t LongFormOf(uint32_t shortBranch) {
     return shortBranch == CEE_LEAVE_S ? static_cast<uint32_t>(CEE_LEAVE) : shortBranch + (CEE_BR - CEE_BR_S);
 }
 
-bool IsKnownOpcode(uint32_t opcode) {
-    return opcode <= CEE_LAST_IMPORTABLE || opcode == CEE_SWITCH_ARG;
-}
+bool IsKnownOpcode(uint32_t opcode) { return opcode <= CEE_LAST_IMPORTABLE || opcode == CEE_SWITCH_ARG; }
 
 // Bytes of one encoded node: prefix and opcode byte(s), then its inline operand; a switch counts
 // its 4-byte count here and each target as a CEE_SWITCH_ARG node of 4 bytes.

@@ -29,11 +29,11 @@ struct ILInstruction {
 struct EHClause {
     uint32_t flags;
     ILInstruction* tryBegin;
-    ILInstruction* tryEnd;        // first instruction after the protected block
+    ILInstruction* tryEnd;  // first instruction after the protected block
     ILInstruction* handlerBegin;
-    ILInstruction* handlerEnd;    // last instruction of the handler
-    ILInstruction* filter;        // filter clauses only
-    mdToken classToken;           // other clauses
+    ILInstruction* handlerEnd;  // last instruction of the handler
+    ILInstruction* filter;      // filter clauses only
+    mdToken classToken;         // other clauses
 };
 
 class ILRewriter {

@@ -111,14 +111,14 @@ HRESULT ManagedProbeBuilder::InjectManagedProfilerReference(ModuleID moduleId, I
 
     AssemblyReferenceRecord record(1, 0, 0, 0);
     mdAssemblyRef helperAssembly = mdAssemblyRefNil;
-    HRESULT hr = assemblyEmit->DefineAssemblyRef(HelperPublicKeyToken, sizeof(HelperPublicKeyToken),
-                                                 HelperAssemblyName, &record.metadata, nullptr, 0, 0, &helperAssembly);
+    HRESULT hr = assemblyEmit->DefineAssemblyRef(HelperPublicKeyToken, sizeof(HelperPublicKeyToken), HelperAssemblyName,
+                                                 &record.metadata, nullptr, 0, 0, &helperAssembly);
     if (FAILED(hr)) {
         QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to add reference", LogProcessId());
         return hr;
     }
-    QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Successfully added reference (%lu)",
-           LogProcessId(), static_cast<unsigned long>(helperAssembly));
+    QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Successfully added reference (%lu)", LogProcessId(),
+           static_cast<unsigned long>(helperAssembly));
 
     mdTypeRef helperType = mdTypeRefNil;
     hr = emit->DefineTypeRefByName(helperAssembly, helperTypeName, &helperType);
@@ -131,8 +131,7 @@ HRESULT ManagedProbeBuilder::InjectManagedProfilerReference(ModuleID moduleId, I
     hr = emit->DefineMemberRef(helperType, helperMethodName, StaticVoidSignature, sizeof(StaticVoidSignature),
                                &initialize);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to add member reference",
-               LogProcessId());
+        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to add member reference", LogProcessId());
         return hr;
     }
 
@@ -148,8 +147,7 @@ HRESULT ManagedProbeBuilder::InjectManagedProfilerReference(ModuleID moduleId, I
     hr = import->FindMethod(switchesType, switchesMethodName, StaticVoidSignature, sizeof(StaticVoidSignature),
                             &initializeSwitches);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Debug,
-               "[%lu][InjectManagedProfilerReference] Failed to find CompatibilitySwitches method def",
+        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to find CompatibilitySwitches method def",
                LogProcessId());
         return hr;
     }
@@ -235,8 +233,7 @@ HRESULT ManagedProbeBuilder::AddPInvokeMethod(IMetaDataEmit* emit, mdTypeDef own
 }
 
 HRESULT ManagedProbeBuilder::AddManagedHelperMethod(IMetaDataEmit* emit, mdTypeDef owner, const char16_t* name,
-                                                    ULONG codeRva, mdToken attributeConstructor,
-                                                    mdMethodDef* method) {
+                                                    ULONG codeRva, mdToken attributeConstructor, mdMethodDef* method) {
     if (emit == nullptr || name == nullptr) return E_POINTER;
     mdMethodDef defined = mdMethodDefNil;
     HRESULT hr = emit->DefineMethod(owner, name, ProbeMethodFlags, ProbeSignature, sizeof(ProbeSignature), codeRva,
@@ -253,17 +250,16 @@ HRESULT ManagedProbeBuilder::GetSecuritySafeCriticalAttributeToken(IMetaDataImpo
     HRESULT hr = import->FindTypeDefByName(SafeCriticalAttributeName, mdTokenNil, &attributeType);
     if (FAILED(hr)) return hr;
     mdToken found = mdTokenNil;
-    hr = import->FindMember(attributeType, ConstructorName, ConstructorSignature, sizeof(ConstructorSignature),
-                            &found);
+    hr = import->FindMember(attributeType, ConstructorName, ConstructorSignature, sizeof(ConstructorSignature), &found);
     if (FAILED(hr)) return hr;
     SetToken(constructor, found);
     return hr;
 }
 
 HRESULT ManagedProbeBuilder::AddProbeMemberReferencesToModule(ModuleID, IMetaDataAssemblyImport* assemblyImport,
-                                                              IMetaDataAssemblyEmit* assemblyEmit,
-                                                              IMetaDataEmit* emit, IMetaDataImport*,
-                                                              mdMemberRef* enterProbe, mdMemberRef* exitProbe) {
+                                                              IMetaDataAssemblyEmit* assemblyEmit, IMetaDataEmit* emit,
+                                                              IMetaDataImport*, mdMemberRef* enterProbe,
+                                                              mdMemberRef* exitProbe) {
     if (assemblyImport == nullptr || assemblyEmit == nullptr || emit == nullptr) return E_POINTER;
 
     mdAssemblyRef coreLibrary = mdAssemblyRefNil;
@@ -306,15 +302,15 @@ HRESULT ManagedProbeBuilder::AddProbeMemberReferencesToModule(ModuleID, IMetaDat
     return emit->DefineMemberRef(exceptionType, exitProbeName, ProbeSignature, sizeof(ProbeSignature), exitProbe);
 }
 
-bool ManagedProbeBuilder::HasMscorlibReference(IMetaDataAssemblyImport* assemblyImport,
-                                               const mdAssemblyRef* references, ULONG count, mdAssemblyRef* found) {
+bool ManagedProbeBuilder::HasMscorlibReference(IMetaDataAssemblyImport* assemblyImport, const mdAssemblyRef* references,
+                                               ULONG count, mdAssemblyRef* found) {
     if (assemblyImport == nullptr || references == nullptr) return false;
     for (ULONG i = 0; i < count; ++i) {
         char16_t name[AssemblyNameBufferLength] = {};
         ULONG nameLength = 0;
-        const HRESULT hr = assemblyImport->GetAssemblyRefProps(references[i], nullptr, nullptr, name,
-                                                               AssemblyNameBufferLength, &nameLength, nullptr,
-                                                               nullptr, nullptr, nullptr);
+        const HRESULT hr =
+            assemblyImport->GetAssemblyRefProps(references[i], nullptr, nullptr, name, AssemblyNameBufferLength,
+                                                &nameLength, nullptr, nullptr, nullptr, nullptr);
         if (FAILED(hr)) return false;
         // The reported length is not trusted: the text ends inside the buffer in every case.
         name[AssemblyNameBufferLength - 1] = 0;

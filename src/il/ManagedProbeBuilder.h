@@ -33,8 +33,7 @@ public:
     // Run on a module that is to call the probes.
     HRESULT AddProbeMemberReferencesToModule(ModuleID moduleId, IMetaDataAssemblyImport* assemblyImport,
                                              IMetaDataAssemblyEmit* assemblyEmit, IMetaDataEmit* emit,
-                                             IMetaDataImport* import, mdMemberRef* enterProbe,
-                                             mdMemberRef* exitProbe);
+                                             IMetaDataImport* import, mdMemberRef* enterProbe, mdMemberRef* exitProbe);
 
     bool HasMscorlibReference(IMetaDataAssemblyImport* assemblyImport, const mdAssemblyRef* references, ULONG count,
                               mdAssemblyRef* found);

@@ -35,9 +35,9 @@ HRESULT ManagedProbeRewriter::AddPInvokeCallToMethod(mdToken opExplicit, mdToken
             uint32_t opcode;
             mdToken token;
         };
-        const Step body[] = {{CEE_NOP, 0},    {CEE_LDARG_0, 0}, {CEE_CONV_U8, 0},  {CEE_CALL, opExplicit},
-                             {CEE_LDARG_1, 0}, {CEE_LDARG_2, 0}, {CEE_CALL, pinvoke}, {CEE_NOP, 0},
-                             {CEE_RET, 0}};
+        const Step body[] = {{CEE_NOP, 0},           {CEE_LDARG_0, 0}, {CEE_CONV_U8, 0},
+                             {CEE_CALL, opExplicit}, {CEE_LDARG_1, 0}, {CEE_LDARG_2, 0},
+                             {CEE_CALL, pinvoke},    {CEE_NOP, 0},     {CEE_RET, 0}};
         for (const Step& step : body) {
             ILInstruction* node = CreateNewILInstruction();
             if (node == nullptr) return E_OUTOFMEMORY;
@@ -50,8 +50,7 @@ HRESULT ManagedProbeRewriter::AddPInvokeCallToMethod(mdToken opExplicit, mdToken
     });
 }
 
-HRESULT ManagedProbeRewriter::AddManagedProbeCallsToMethod(mdToken enterProbe, mdToken exitProbe,
-                                                           int32_t probeNumber) {
+HRESULT ManagedProbeRewriter::AddManagedProbeCallsToMethod(mdToken enterProbe, mdToken exitProbe, int32_t probeNumber) {
     return Contained([&]() -> HRESULT {
         HRESULT hr = Initialize();
         if (FAILED(hr)) return hr;
@@ -74,8 +73,7 @@ HRESULT ManagedProbeRewriter::AddManagedProbeCallsToMethod(mdToken enterProbe, m
     });
 }
 
-HRESULT ManagedProbeRewriter::AddProbe(int32_t probeNumber, unsigned localIndex, mdToken probe,
-                                       ILInstruction* where) {
+HRESULT ManagedProbeRewriter::AddProbe(int32_t probeNumber, unsigned localIndex, mdToken probe, ILInstruction* where) {
     if (where == nullptr) return E_POINTER;
     return Contained([&]() -> HRESULT {
         ILInstruction* sequence[ProbeSequenceLength];

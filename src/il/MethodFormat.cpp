@@ -5,17 +5,13 @@
 
 namespace {
 
-uint16_t Read16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 uint32_t Read24(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16);
 }
 
-uint32_t Read32(const uint8_t* p) {
-    return Read24(p) | (static_cast<uint32_t>(p[3]) << 24);
-}
+uint32_t Read32(const uint8_t* p) { return Read24(p) | (static_cast<uint32_t>(p[3]) << 24); }
 
 void Write16(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -27,9 +23,7 @@ void Write32(uint8_t* p, uint32_t v) {
     Write16(p + 2, v >> 16);
 }
 
-size_t Align4(size_t v) {
-    return (v + 3) & ~static_cast<size_t>(3);
-}
+size_t Align4(size_t v) { return (v + 3) & ~static_cast<size_t>(3); }
 
 // Sections are aligned relative to the header, which the format requires to be 4-byte aligned
 // itself, so this equals the absolute alignment for every valid body.
@@ -51,9 +45,7 @@ bool ReadSectionAt(const uint8_t* body, size_t size, size_t at, Section* section
     return section->dataSize >= qx::il::SectionHeaderSize && section->dataSize <= size - at;
 }
 
-bool IsEHSection(uint8_t kind) {
-    return (kind & CorILMethod_Sect_KindMask) == CorILMethod_Sect_EHTable;
-}
+bool IsEHSection(uint8_t kind) { return (kind & CorILMethod_Sect_KindMask) == CorILMethod_Sect_EHTable; }
 
 HRESULT Decode(const uint8_t* body, size_t size, IlMethodDecoder* decoder, size_t* onDiskSize) {
     *decoder = IlMethodDecoder{};
@@ -256,9 +248,7 @@ unsigned SectEH_SizeWithCode(unsigned ehCount) {
     return ehCount == 0 ? 0 : qx::il::FatClauseSize * ehCount + qx::il::SectionHeaderSize;
 }
 
-unsigned SectEH_SizeWorst(unsigned ehCount) {
-    return SectEH_SizeWithCode(ehCount);
-}
+unsigned SectEH_SizeWorst(unsigned ehCount) { return SectEH_SizeWithCode(ehCount); }
 
 unsigned SectEH_SizeExact(unsigned ehCount, const IlEHClause* clauses) {
     if (ehCount == 0) {

@@ -18,8 +18,8 @@ extern "C" {
 // so native callers pass what they already have. A tiny header reads as flags 2, size 0,
 // max stack 8.
 struct IlMethodFat {
-    uint32_t flags : 12;        // format bits included
-    uint32_t size : 4;          // header size in 4-byte units (3 for a fat header, 0 for tiny)
+    uint32_t flags : 12;  // format bits included
+    uint32_t size : 4;    // header size in 4-byte units (3 for a fat header, 0 for tiny)
     uint32_t maxStack : 16;
     uint32_t codeSize;
     mdSignature localVarSigToken;
@@ -29,10 +29,10 @@ static_assert(alignof(IlMethodFat) == 4);
 
 struct IlMethodDecoder {
     IlMethodFat header;
-    const uint8_t* code;        // null for an undecodable header
-    const uint8_t* eh;          // the exception-handling section, or null
-    const uint8_t* sect;        // the extra section after it (the first one when there is no
-                                // exception section), or null
+    const uint8_t* code;  // null for an undecodable header
+    const uint8_t* eh;    // the exception-handling section, or null
+    const uint8_t* sect;  // the extra section after it (the first one when there is no
+                          // exception section), or null
 };
 
 // A clause in fat form, exactly the 24 bytes a fat section holds.

@@ -129,9 +129,9 @@ bool ReadMethodFacts(FunctionID functionId, COR_PRF_FRAME_INFO frameInfo, Method
     mdTypeDef owner = 0;
     ULONG nameLength = 0, codeRva = 0;
     DWORD attributes = 0, implementationFlags = 0;
-    return SUCCEEDED(facts.import.Get()->GetMethodProps(facts.methodToken, &owner, nullptr, 0, &nameLength,
-                                                        &attributes, &facts.signature, &facts.signatureLength,
-                                                        &codeRva, &implementationFlags)) &&
+    return SUCCEEDED(facts.import.Get()->GetMethodProps(facts.methodToken, &owner, nullptr, 0, &nameLength, &attributes,
+                                                        &facts.signature, &facts.signatureLength, &codeRva,
+                                                        &implementationFlags)) &&
            facts.signature != nullptr;
 }
 
@@ -174,8 +174,8 @@ std::vector<std::string> ParameterNames(const MethodFacts& facts, uint32_t param
         ULONG sequence = 0, nameLength = 0, valueLength = 0;
         DWORD attributes = 0, constantType = 0;
         UVCP_CONSTANT value = nullptr;
-        if (FAILED(import->GetParamProps(tokens[k], &owner, &sequence, name, NameBufferLength, &nameLength,
-                                         &attributes, &constantType, &value, &valueLength)))
+        if (FAILED(import->GetParamProps(tokens[k], &owner, &sequence, name, NameBufferLength, &nameLength, &attributes,
+                                         &constantType, &value, &valueLength)))
             continue;
         if (sequence == 0 || sequence > names.size()) continue;
         Narrow(name, names[sequence - 1]);
@@ -224,9 +224,12 @@ bool HoldsReference(const FieldFacts& field) {
         case ELEMENT_TYPE_OBJECT:
         case ELEMENT_TYPE_STRING:
         case ELEMENT_TYPE_SZARRAY:
-        case ELEMENT_TYPE_ARRAY: return true;
-        case ELEMENT_TYPE_GENERICINST: return field.genericKind == ELEMENT_TYPE_CLASS;
-        default: return false;
+        case ELEMENT_TYPE_ARRAY:
+            return true;
+        case ELEMENT_TYPE_GENERICINST:
+            return field.genericKind == ELEMENT_TYPE_CLASS;
+        default:
+            return false;
     }
 }
 
@@ -278,8 +281,10 @@ bool FindField(ModuleID moduleId, ClassID classId, const std::string& fieldName,
                     facts.classSize = size;
                     facts.module = moduleId;
                     return true;
-                case Match::Failed: return false;
-                case Match::Absent: break;
+                case Match::Failed:
+                    return false;
+                case Match::Absent:
+                    break;
             }
         }
         ClassID parent = 0;
@@ -300,14 +305,17 @@ size_t AccessWidth(CorElementType elementType) {
         case ELEMENT_TYPE_CHAR:  // captured as its low byte
         case ELEMENT_TYPE_I1:
         case ELEMENT_TYPE_U1:
-        case ELEMENT_TYPE_VALUETYPE: return 1;
+        case ELEMENT_TYPE_VALUETYPE:
+            return 1;
         case ELEMENT_TYPE_I2:
-        case ELEMENT_TYPE_U2: return 2;
+        case ELEMENT_TYPE_U2:
+            return 2;
         case ELEMENT_TYPE_I4:
         case ELEMENT_TYPE_U4:
         case ELEMENT_TYPE_R4:
         case ELEMENT_TYPE_I:  // captured as 4 bytes
-        case ELEMENT_TYPE_U: return 4;
+        case ELEMENT_TYPE_U:
+            return 4;
         case ELEMENT_TYPE_I8:
         case ELEMENT_TYPE_U8:
         case ELEMENT_TYPE_R8:
@@ -315,14 +323,16 @@ size_t AccessWidth(CorElementType elementType) {
         case ELEMENT_TYPE_CLASS:
         case ELEMENT_TYPE_OBJECT:
         case ELEMENT_TYPE_SZARRAY:
-        case ELEMENT_TYPE_GENERICINST: return 8;
-        default: return 0;
+        case ELEMENT_TYPE_GENERICINST:
+            return 8;
+        default:
+            return 0;
     }
 }
 
 bool IsScalar(CorElementType elementType) {
-    return (elementType >= ELEMENT_TYPE_BOOLEAN && elementType <= ELEMENT_TYPE_R8) ||
-           elementType == ELEMENT_TYPE_I || elementType == ELEMENT_TYPE_U;
+    return (elementType >= ELEMENT_TYPE_BOOLEAN && elementType <= ELEMENT_TYPE_R8) || elementType == ELEMENT_TYPE_I ||
+           elementType == ELEMENT_TYPE_U;
 }
 
 // The string whose reference is stored at `slot` (8 readable bytes).
@@ -367,7 +377,8 @@ StepResult ReadLastField(uintptr_t fieldAddress, CorElementType elementType, con
         case ELEMENT_TYPE_VALUETYPE:
             return field.type == ELEMENT_TYPE_VALUETYPE ? StepResult{Outcome::Reference, 0}
                                                         : StepResult{Outcome::Refused, 0};
-        default: return {Outcome::Unavailable, 0};
+        default:
+            return {Outcome::Unavailable, 0};
     }
 }
 
@@ -377,10 +388,14 @@ VariableInfo RawRecord(const std::string& name, uintptr_t address, size_t length
     VariableInfo record;
     record.SetName(name);
     VariableType type = Unknown;
-    if (length >= 8) type = Int64;
-    else if (length >= 4) type = Int32;
-    else if (length >= 2) type = Int16;
-    else if (length >= 1) type = Byte;
+    if (length >= 8)
+        type = Int64;
+    else if (length >= 4)
+        type = Int32;
+    else if (length >= 2)
+        type = Int16;
+    else if (length >= 1)
+        type = Byte;
     if (type == Unknown || !IsPlausibleAddress(address)) {
         record.SetType(Unknown);
         return record;
@@ -550,8 +565,8 @@ uintptr_t PropertyInspector::GetValueFromAddress(uintptr_t address, CorElementTy
     return result.outcome == Outcome::Data ? result.data : 0;
 }
 
-StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, const PropertySpec* spec,
-                                        uintptr_t address, bool valueIsDirect, size_t readableBytes, int depth) {
+StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,
+                                        bool valueIsDirect, size_t readableBytes, int depth) {
     if (spec == nullptr || depth >= MaxPathSteps) return {Outcome::Refused, 0};
     uintptr_t base = address;
     if (valueIsDirect) {
@@ -617,16 +632,22 @@ VariableInfo* PropertyInspector::RecordForPath(ModuleID moduleId, ClassID classI
         case Outcome::Data:
             if (type == String) {
                 const SystemContext* context = Context();
-                const int32_t units = ReadInt32(result.data - context->GetBufferOffset() +
-                                                context->GetStringLengthOffset());
+                const int32_t units =
+                    ReadInt32(result.data - context->GetBufferOffset() + context->GetStringLengthOffset());
                 if (static_cast<uint32_t>(units) > VariableInfo::MaxStringUnits) record->SetType(LongString);
             }
             record->AddValue(AsAddress(result.data));
             break;
         case Outcome::Null:
-        case Outcome::Unavailable: record->SetType(type == String ? NullString : NullObject); break;
-        case Outcome::EmptyString: record->SetType(EmptyString); break;
-        case Outcome::Refused: record->SetType(Unknown); break;
+        case Outcome::Unavailable:
+            record->SetType(type == String ? NullString : NullObject);
+            break;
+        case Outcome::EmptyString:
+            record->SetType(EmptyString);
+            break;
+        case Outcome::Refused:
+            record->SetType(Unknown);
+            break;
         case Outcome::Reference:       // sent without fields
         case Outcome::NoStringLayout:  // a string whose contents cannot be located
             break;
@@ -663,8 +684,7 @@ void PropertyInspector::ExtractThisPtrInfo(ModuleID moduleId, ClassID classId,
 
 // ---- Extraction ----------------------------------------------------------------------------
 
-void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinition* definition,
-                                                FunctionID functionId) {
+void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinition* definition, FunctionID functionId) {
     if (definition == nullptr) return;
     RunGuarded("PrepareValueTypeClasses", [&] {
         MethodFacts facts;
@@ -696,7 +716,8 @@ void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinitio
         for (const std::string& name : ParameterNames(facts, header.parameterCount)) {
             SignatureCursor parameter = cursor;
             cursor.SkipType();
-            if (name.empty() || definition->GetInspectionTypeForArgument(name) != InspectionType::PropertyPath) continue;
+            if (name.empty() || definition->GetInspectionTypeForArgument(name) != InspectionType::PropertyPath)
+                continue;
             mdToken token = 0;
             if (ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token) != PathStart::ValueType)
                 continue;
@@ -814,14 +835,16 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
                     record.SetName(spec->GetName());
                     record.SetType(Array);
                     record.AddTypeArgument(Byte);
-                    if (spec->GetElementType() == ELEMENT_TYPE_STRING) CaptureSpanBytes(record, range);
+                    if (spec->GetElementType() == ELEMENT_TYPE_STRING)
+                        CaptureSpanBytes(record, range);
                     else if (spec->GetElementType() == ELEMENT_TYPE_PTR)
                         CaptureZeroTerminatedBytes(record, range, spec->GetFieldName());
                     result.push_back(std::move(record));
                     break;
                 }
 
-                default: break;
+                default:
+                    break;
             }
         }
     });
@@ -876,8 +899,7 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
         }
 
         const std::vector<PropertySpec*>& specs = definition->GetSpecsForArgument(name);
-        if (specs.empty() || (elementType != ELEMENT_TYPE_CLASS && elementType != ELEMENT_TYPE_VALUETYPE))
-            return false;
+        if (specs.empty() || (elementType != ELEMENT_TYPE_CLASS && elementType != ELEMENT_TYPE_VALUETYPE)) return false;
         result = VariableInfo();
         begun = true;
         result.SetName(name);
@@ -898,9 +920,9 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
                        LogProcessId(), definition->GetDefinitionClassName().c_str(),
                        definition->GetDefinitionMethodName().c_str());
             }
-            result.AddValue(pair ? RecordForPath(pair->moduleId, pair->classId, spec, range->startAddress, true,
-                                                 range->length)
-                                 : RecordForPath(0, 0, spec, 0, true, 0));
+            result.AddValue(
+                pair ? RecordForPath(pair->moduleId, pair->classId, spec, range->startAddress, true, range->length)
+                     : RecordForPath(0, 0, spec, 0, true, 0));
         }
         return true;
     };

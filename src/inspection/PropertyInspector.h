@@ -71,10 +71,8 @@ public:
     // module whose metadata describes the class. The pair now cached, or none.
     std::optional<ModuleClassIDPair> SetModuleAndClassForSpec(const PropertySpec* spec, mdToken classToken,
                                                               ModuleID moduleId, ClassID classId);
-    std::optional<ModuleClassIDPair> GetModuleClassIDPair(const PropertySpec* spec,
-                                                          ModuleID requestingModuleId) const;
-    static ModuleClassIDPair CreateModuleClassIDPair(ModuleID moduleId, ClassID classId,
-                                                     ModuleID requestingModuleId);
+    std::optional<ModuleClassIDPair> GetModuleClassIDPair(const PropertySpec* spec, ModuleID requestingModuleId) const;
+    static ModuleClassIDPair CreateModuleClassIDPair(ModuleID moduleId, ClassID classId, ModuleID requestingModuleId);
 
     static CorElementType GetSpecUnderlyingType(const PropertySpec* spec);
     static Variables::VariableType ConvertToVariableType(CorElementType elementType);
@@ -103,8 +101,7 @@ private:
     VariableInfo* RecordForPath(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,
                                 bool valueIsDirect, size_t readableBytes);
     // The class of a value type named by a token of the module, cached per step.
-    std::optional<ModuleClassIDPair> ResolveValueTypeClass(const PropertySpec* spec, mdToken token,
-                                                           ModuleID moduleId);
+    std::optional<ModuleClassIDPair> ResolveValueTypeClass(const PropertySpec* spec, mdToken token, ModuleID moduleId);
 
     // Whether the object is a string; the string class, once seen, is remembered.
     bool IsStringObject(uintptr_t reference);

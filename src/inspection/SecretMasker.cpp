@@ -93,8 +93,8 @@ bool CommaStartsKey(const Unit* text, size_t length, size_t at) {
 }
 
 struct ValueContext {
-    bool wordOnly = false;   // the key was the last word of running text: a blank ends the value
-    bool queryPairs = false; // the key came after '?' or '&': those end the value too
+    bool wordOnly = false;    // the key was the last word of running text: a blank ends the value
+    bool queryPairs = false;  // the key came after '?' or '&': those end the value too
 };
 
 // The value after the '=' at `equals`, blanks around it left out.
@@ -191,7 +191,8 @@ bool SecretMasker::FindNext(const Unit* text, size_t length, size_t from, Span& 
                 size_t keyBegin = keyEnd - 1;
                 while (keyBegin > from && keyEnd - keyBegin <= MaxKeyUnits + 1 && At(text, keyBegin - 1) != '"')
                     --keyBegin;
-                if (keyBegin == from || At(text, keyBegin - 1) != '"' || !KeyIsSecret(text, keyBegin, keyEnd - 1)) break;
+                if (keyBegin == from || At(text, keyBegin - 1) != '"' || !KeyIsSecret(text, keyBegin, keyEnd - 1))
+                    break;
                 size_t value = i + 1;
                 while (value < length && IsBlank(At(text, value))) ++value;
                 if (value < length && At(text, value) == '"') {
@@ -203,7 +204,8 @@ bool SecretMasker::FindNext(const Unit* text, size_t length, size_t from, Span& 
                 }
                 break;
             }
-            default: break;
+            default:
+                break;
         }
     }
     return false;

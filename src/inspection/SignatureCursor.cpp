@@ -34,8 +34,12 @@ bool SignatureCursor::ReadCompressed(uint32_t& value) {
     if (size > Remaining()) return Fail();
     const uint8_t* at = blob + offset;
     switch (size) {
-        case 1: value = first; break;
-        case 2: value = (static_cast<uint32_t>(first & 0x3F) << 8) | at[1]; break;
+        case 1:
+            value = first;
+            break;
+        case 2:
+            value = (static_cast<uint32_t>(first & 0x3F) << 8) | at[1];
+            break;
         default:
             value = (static_cast<uint32_t>(first & 0x1F) << 24) | (static_cast<uint32_t>(at[1]) << 16) |
                     (static_cast<uint32_t>(at[2]) << 8) | at[3];

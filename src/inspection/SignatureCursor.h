@@ -12,7 +12,8 @@ class SignatureCursor {
 public:
     SignatureCursor() = default;
     SignatureCursor(const uint8_t* signature, size_t signatureLength, size_t startOffset = 0)
-        : blob(signature), length(signature == nullptr ? 0 : signatureLength),
+        : blob(signature),
+          length(signature == nullptr ? 0 : signatureLength),
           offset(startOffset <= length ? startOffset : length) {}
 
     bool IsNull() const { return blob == nullptr; }

@@ -45,16 +45,21 @@ const void* Offset(uintptr_t base, size_t bytes) { return reinterpret_cast<const
 size_t ScalarWidth(VariableType type) {
     switch (type) {
         case Boolean:
-        case Byte: return 1;
+        case Byte:
+            return 1;
         case Int16:
-        case UInt16: return 2;
+        case UInt16:
+            return 2;
         case Int32:
         case UInt32:
-        case Single: return 4;
+        case Single:
+            return 4;
         case Int64:
         case UInt64:
-        case Double: return 8;
-        default: return 0;
+        case Double:
+            return 8;
+        default:
+            return 0;
     }
 }
 
@@ -181,7 +186,10 @@ VariableInfo::VariableInfo(VariableInfo&& other) noexcept = default;
 VariableInfo& VariableInfo::operator=(VariableInfo&& other) noexcept = default;
 
 VariableInfo::VariableInfo(const VariableInfo& other)
-    : name(other.name), className(other.className), type(other.type), typeArguments(other.typeArguments),
+    : name(other.name),
+      className(other.className),
+      type(other.type),
+      typeArguments(other.typeArguments),
       values(other.values) {
     children.reserve(other.children.size());
     for (const auto& child : other.children) children.push_back(std::make_unique<VariableInfo>(*child));
@@ -228,8 +236,7 @@ void VariableInfo::MakeUnknown() {
 
 // ---- Capture -------------------------------------------------------------------------------
 
-VariableInfo VariableInfo::Parse(const std::string& name, SignatureCursor& cursor, const void* address,
-                                 uint32_t size) {
+VariableInfo VariableInfo::Parse(const std::string& name, SignatureCursor& cursor, const void* address, uint32_t size) {
     if (cursor.IsNull()) {
         QX_LOG(LogLevel::Error, "[VariableInfo::Parse] Invalid currentParameter (nullptr)");
         return VariableInfo();
@@ -295,11 +302,15 @@ VariableInfo VariableInfo::ParseTypeAt(const std::string& name, CorElementType e
             }
             if (size == 4 || size == 2 || size == 1) {
                 record.type = size == 4 ? Int32 : size == 2 ? Int16 : Byte;
-                if (IsPlausibleAddress(address)) record.AddValue(address);
-                else record.MakeUnknown();
+                if (IsPlausibleAddress(address))
+                    record.AddValue(address);
+                else
+                    record.MakeUnknown();
             } else if (elementType == ELEMENT_TYPE_U1) {
-                if (Readable(address, size, 1)) record.AddValue(address);
-                else record.MakeUnknown();
+                if (Readable(address, size, 1))
+                    record.AddValue(address);
+                else
+                    record.MakeUnknown();
             }
             break;
 
@@ -563,7 +574,8 @@ bool VariableInfo::AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int 
             if (state == StringState::Malformed) return headerOnly(Unknown);
             if (units == 0) return headerOnly(EmptyString);
             const auto* chars = static_cast<const char16_t*>(first);
-            if (SecretMasker::Active()) return AppendMaskedString(out, chars, units, room, writeHeader, tooLarge, finish);
+            if (SecretMasker::Active())
+                return AppendMaskedString(out, chars, units, room, writeHeader, tooLarge, finish);
             if (units <= MaxStringUnits) {
                 if (2 + 2 * static_cast<size_t>(units) > room) return tooLarge();
                 writeHeader(String);
@@ -586,8 +598,7 @@ bool VariableInfo::AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int 
                 return headerOnly(type);
             }
             writeHeader(type);
-            const std::string sentClass =
-                className.size() <= room - 3 ? className : FitUtf8(className, room - 3);
+            const std::string sentClass = className.size() <= room - 3 ? className : FitUtf8(className, room - 3);
             AppendLittleEndian(out, sentClass.size(), 2);
             out.insert(out.end(), sentClass.begin(), sentClass.end());
             AppendChildren(out, start, budget, depth);
@@ -663,10 +674,14 @@ std::string VariableInfo::ValueText(int depth) const {
         std::memcpy(&bits, first, width);
         char text[64];
         switch (type) {
-            case Boolean: return bits != 0 ? "true" : "false";
-            case Int16: return std::to_string(static_cast<int16_t>(bits));
-            case Int32: return std::to_string(static_cast<int32_t>(bits));
-            case Int64: return std::to_string(static_cast<int64_t>(bits));
+            case Boolean:
+                return bits != 0 ? "true" : "false";
+            case Int16:
+                return std::to_string(static_cast<int16_t>(bits));
+            case Int32:
+                return std::to_string(static_cast<int32_t>(bits));
+            case Int64:
+                return std::to_string(static_cast<int64_t>(bits));
             case Single: {
                 float value = 0;
                 std::memcpy(&value, &bits, sizeof(value));
@@ -679,7 +694,8 @@ std::string VariableInfo::ValueText(int depth) const {
                 std::snprintf(text, sizeof(text), "%g", value);
                 return text;
             }
-            default: return std::to_string(bits);  // the unsigned kinds
+            default:
+                return std::to_string(bits);  // the unsigned kinds
         }
     }
     switch (type) {
@@ -707,14 +723,14 @@ std::string VariableInfo::ValueText(int depth) const {
             } else {
                 for (size_t i = 0; i < values.size(); ++i) {
                     if (i != 0) text += ",";
-                    text += IsPlausibleAddress(values[i])
-                                ? std::to_string(*static_cast<const uint8_t*>(values[i]))
-                                : std::string("?");
+                    text += IsPlausibleAddress(values[i]) ? std::to_string(*static_cast<const uint8_t*>(values[i]))
+                                                          : std::string("?");
                 }
             }
             return text + "]";
         }
-        default: return "<no data>";
+        default:
+            return "<no data>";
     }
 }
 
@@ -722,36 +738,52 @@ std::string VariableInfo::GetTypeString() const {
     switch (type) {
         case Struct:
         case Object:
-        case NullObject: return className;
+        case NullObject:
+            return className;
         case Array: {
             if (typeArguments.empty()) return "array";
             const size_t count = children.empty() ? values.size() : children.size();
             return GetTypeStringForSpecificType(typeArguments.front()) + "[" + std::to_string(count) + "]";
         }
-        default: return GetTypeStringForSpecificType(type);
+        default:
+            return GetTypeStringForSpecificType(type);
     }
 }
 
 std::string VariableInfo::GetTypeStringForSpecificType(VariableType variableType) {
     switch (variableType) {
-        case Void: return "void";
-        case Boolean: return "bool";
-        case Byte: return "byte";
-        case Int16: return "short";
-        case UInt16: return "unsigned short";
-        case Int32: return "int";
-        case UInt32: return "unsigned int";
-        case Int64: return "long";
-        case UInt64: return "unsigned long";
+        case Void:
+            return "void";
+        case Boolean:
+            return "bool";
+        case Byte:
+            return "byte";
+        case Int16:
+            return "short";
+        case UInt16:
+            return "unsigned short";
+        case Int32:
+            return "int";
+        case UInt32:
+            return "unsigned int";
+        case Int64:
+            return "long";
+        case UInt64:
+            return "unsigned long";
         case String:
         case EmptyString:
         case NullString:
-        case LongString: return "string";
-        case Struct: return "struct";
+        case LongString:
+            return "string";
+        case Struct:
+            return "struct";
         case Object:
-        case NullObject: return "object";
-        case Array: return "array";
-        default: return "unknown";  // Unknown, Single, Double and anything out of range
+        case NullObject:
+            return "object";
+        case Array:
+            return "array";
+        default:
+            return "unknown";  // Unknown, Single, Double and anything out of range
     }
 }
 
@@ -759,26 +791,41 @@ std::string VariableInfo::GetTypeStringForSpecificType(VariableType variableType
 
 VariableType VariableInfo::ConvertToVariableType(CorElementType elementType) {
     switch (elementType) {
-        case ELEMENT_TYPE_BOOLEAN: return Boolean;
+        case ELEMENT_TYPE_BOOLEAN:
+            return Boolean;
         case ELEMENT_TYPE_CHAR:
         case ELEMENT_TYPE_I1:
-        case ELEMENT_TYPE_U1: return Byte;
-        case ELEMENT_TYPE_I2: return Int16;
-        case ELEMENT_TYPE_U2: return UInt16;
+        case ELEMENT_TYPE_U1:
+            return Byte;
+        case ELEMENT_TYPE_I2:
+            return Int16;
+        case ELEMENT_TYPE_U2:
+            return UInt16;
         case ELEMENT_TYPE_I4:
-        case ELEMENT_TYPE_I: return Int32;
+        case ELEMENT_TYPE_I:
+            return Int32;
         case ELEMENT_TYPE_U4:
-        case ELEMENT_TYPE_U: return UInt32;
-        case ELEMENT_TYPE_I8: return Int64;
-        case ELEMENT_TYPE_U8: return UInt64;
-        case ELEMENT_TYPE_R4: return Single;
-        case ELEMENT_TYPE_R8: return Double;
-        case ELEMENT_TYPE_STRING: return String;
-        case ELEMENT_TYPE_VALUETYPE: return Struct;
+        case ELEMENT_TYPE_U:
+            return UInt32;
+        case ELEMENT_TYPE_I8:
+            return Int64;
+        case ELEMENT_TYPE_U8:
+            return UInt64;
+        case ELEMENT_TYPE_R4:
+            return Single;
+        case ELEMENT_TYPE_R8:
+            return Double;
+        case ELEMENT_TYPE_STRING:
+            return String;
+        case ELEMENT_TYPE_VALUETYPE:
+            return Struct;
         case ELEMENT_TYPE_CLASS:
-        case ELEMENT_TYPE_OBJECT: return Object;
-        case ELEMENT_TYPE_SZARRAY: return Array;
-        default: return Unknown;
+        case ELEMENT_TYPE_OBJECT:
+            return Object;
+        case ELEMENT_TYPE_SZARRAY:
+            return Array;
+        default:
+            return Unknown;
     }
 }
 
@@ -787,22 +834,30 @@ uint32_t VariableInfo::GetSizeForCorElementType(CorElementType elementType) {
         case ELEMENT_TYPE_BOOLEAN:
         case ELEMENT_TYPE_CHAR:
         case ELEMENT_TYPE_I1:
-        case ELEMENT_TYPE_U1: return 1;
+        case ELEMENT_TYPE_U1:
+            return 1;
         case ELEMENT_TYPE_I2:
-        case ELEMENT_TYPE_U2: return 2;
+        case ELEMENT_TYPE_U2:
+            return 2;
         case ELEMENT_TYPE_I4:
         case ELEMENT_TYPE_U4:
         case ELEMENT_TYPE_I:
-        case ELEMENT_TYPE_U: return 4;
-        default: return 8;
+        case ELEMENT_TYPE_U:
+            return 4;
+        default:
+            return 8;
     }
 }
 
 CorElementType VariableInfo::GetCorElementIntegerTypeFromSize(uint32_t size) {
     switch (size) {
-        case 1: return ELEMENT_TYPE_U1;
-        case 2: return ELEMENT_TYPE_U2;
-        case 4: return ELEMENT_TYPE_U4;
-        default: return ELEMENT_TYPE_U8;
+        case 1:
+            return ELEMENT_TYPE_U1;
+        case 2:
+            return ELEMENT_TYPE_U2;
+        case 4:
+            return ELEMENT_TYPE_U4;
+        default:
+            return ELEMENT_TYPE_U8;
     }
 }

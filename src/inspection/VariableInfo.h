@@ -44,8 +44,10 @@ public:
     const void* operator[](size_t index) const { return index < Inline ? inlined[index] : spilled[index - Inline]; }
     const void* front() const { return inlined[0]; }
     void push_back(const void* address) {
-        if (count < Inline) inlined[count] = address;
-        else spilled.push_back(address);
+        if (count < Inline)
+            inlined[count] = address;
+        else
+            spilled.push_back(address);
         ++count;
     }
     void clear() {

@@ -146,7 +146,8 @@ constexpr std::array<std::string_view, 136> _blacklistClasses = {
     "WebOptimizer.",
     "zlib.",
     // Free slots.
-    "", "",
+    "",
+    "",
 };
 static_assert(Filled(_blacklistClasses) == 134);
 
@@ -201,7 +202,15 @@ constexpr std::array<std::string_view, 58> _asyncAwaitBlacklistClasses = {
     "Microsoft.AspNetCore.WebUtilities.",
     "Pomelo.",
     // Free slots.
-    "", "", "", "", "", "", "", "", "",
+    "",
+    "",
+    "",
+    "",
+    "",
+    "",
+    "",
+    "",
+    "",
 };
 static_assert(Filled(_asyncAwaitBlacklistClasses) == 49);
 
@@ -213,7 +222,8 @@ static_assert(Filled(_whitelistClasses) == 2);
 
 constexpr std::array<std::string_view, 13> _entrypointFunctions = {
     "System.Web.Hosting.PipelineRuntime::ProcessRequestNotification",
-    "Microsoft.AspNetCore.Server.Kestrel.Internal.Http.Connection::Microsoft.AspNetCore.Server.Kestrel.Internal.Http.IConnectionControl.ResetTimeout",
+    "Microsoft.AspNetCore.Server.Kestrel.Internal.Http.Connection::Microsoft.AspNetCore.Server.Kestrel.Internal.Http."
+    "IConnectionControl.ResetTimeout",
     "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.FrameConnection::ResetTimeout",
     "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.HttpConnection::ResetTimeout",
     "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Infrastructure.TimeoutControl::ResetTimeout",
@@ -259,7 +269,8 @@ constexpr std::array<std::string_view, 100> _whitelistFunctions = {
     "Microsoft.AspNetCore.Mvc.ViewResult::ExecuteResultAsync",
     "Microsoft.AspNetCore.Mvc.JsonResult::ExecuteResultAsync",
     "System.Threading._IOCompletionCallback::PerformIOCompletionCallback",
-    "Microsoft.AspNetCore.Server.Kestrel.Internal.Http.Connection::Microsoft.AspNetCore.Server.Kestrel.Internal.Http.IConnectionControl.ResetTimeout",
+    "Microsoft.AspNetCore.Server.Kestrel.Internal.Http.Connection::Microsoft.AspNetCore.Server.Kestrel.Internal.Http."
+    "IConnectionControl.ResetTimeout",
     "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.FrameConnection::ResetTimeout",
     "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.HttpConnection::ResetTimeout",
     "Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Infrastructure.TimeoutControl::ResetTimeout",

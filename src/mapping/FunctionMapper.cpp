@@ -76,8 +76,7 @@ uint64_t FunctionMapper::NextSequenceNo() {
 }
 
 uint64_t FunctionMapper::UntracedClientId(FunctionID functionId) {
-    const uint64_t id =
-        functionId >= 1 && functionId <= UntracedIdOffset ? functionId + UntracedIdOffset : functionId;
+    const uint64_t id = functionId >= 1 && functionId <= UntracedIdOffset ? functionId + UntracedIdOffset : functionId;
     return id & 0xFFFFFFFFu;
 }
 
@@ -134,8 +133,8 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         names.method = W2A(methodBuffer.data());
         names.fullClass = enclosing.empty() ? names.plainClass : enclosing + "+" + names.plainClass;
     } catch (const std::range_error& error) {
-        QX_LOG(LogLevel::Warning, "[%lu][Map] Function %lu left without hooks: its name is not valid text (%s)",
-               Pid(), static_cast<unsigned long>(functionId), error.what());
+        QX_LOG(LogLevel::Warning, "[%lu][Map] Function %lu left without hooks: its name is not valid text (%s)", Pid(),
+               static_cast<unsigned long>(functionId), error.what());
         return {lowBits, false};
     }
 
@@ -183,8 +182,8 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
     // Default decision.
     const std::string& plainClass = names.plainClass;
     const std::string& method = names.method;
-    traced = !plainClass.empty() && plainClass.find('.') != std::string::npos && !method.empty() &&
-             method != ".ctor" && method != ".cctor" && method != "?" && static_cast<int8_t>(plainClass[0]) >= 0x20 &&
+    traced = !plainClass.empty() && plainClass.find('.') != std::string::npos && !method.empty() && method != ".ctor" &&
+             method != ".cctor" && method != "?" && static_cast<int8_t>(plainClass[0]) >= 0x20 &&
              static_cast<int8_t>(method[0]) >= 0x20 && !StartsWithAny(plainClass, BuiltInLists::_blacklistClasses);
     if (traced) {
         std::lock_guard<std::mutex> lock(_userListsLock);
@@ -255,8 +254,8 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         // The method test is free, the interface query walks metadata: test the method first.
         if (!MethodMatches(candidate, method)) continue;
         bool found = false;
-        if (FAILED(lookup->GetImplementedInterfacesFunctionId(functionId, candidate->GetDefinitionClassName(),
-                                                              &found)) ||
+        if (FAILED(
+                lookup->GetImplementedInterfacesFunctionId(functionId, candidate->GetDefinitionClassName(), &found)) ||
             !found)
             continue;
         traced = true;
@@ -275,8 +274,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
 
     if (!traced) return {UntracedClientId(functionId), false};
 
-    QX_LOG(LogLevel::Info, "[%ld] Mapping %s::%s", static_cast<long>(Pid()), names.fullClass.c_str(),
-           method.c_str());
+    QX_LOG(LogLevel::Info, "[%ld] Mapping %s::%s", static_cast<long>(Pid()), names.fullClass.c_str(), method.c_str());
 
     // The re-check and the insertion form one step, so that two threads mapping the same new
     // function end with one record and one id.
@@ -347,7 +345,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
 }
 
 MonitoredFunctionDefinition* FunctionMapper::FindMonitoredDefinitionLocked(const std::string& className,
-                                                                          const std::string& methodName) const {
+                                                                           const std::string& methodName) const {
     for (MonitoredFunctionDefinition* definition : _monitoredFunctions) {
         if (definition->GetDefinitionClassName() == className && MethodMatches(definition, methodName))
             return definition;
@@ -657,14 +655,14 @@ namespace {
 // The log lines about what the bounded reading left out.
 void ReportIgnored(const char* area, const char* path, const UserOverridesFile::Contents& contents) {
     if (contents.truncated)
-        QX_LOG(LogLevel::Warning, "[%lu][%s] Only the first %zu bytes of %s are read; the rest is ignored", Pid(),
-               area, UserOverridesFile::MaxFileBytes, path);
+        QX_LOG(LogLevel::Warning, "[%lu][%s] Only the first %zu bytes of %s are read; the rest is ignored", Pid(), area,
+               UserOverridesFile::MaxFileBytes, path);
     if (contents.longLinesSkipped != 0)
         QX_LOG(LogLevel::Warning, "[%lu][%s] Ignored %zu lines of %s longer than %zu bytes", Pid(), area,
                contents.longLinesSkipped, path, UserOverridesFile::MaxLineBytes);
     if (contents.readFailed)
-        QX_LOG(LogLevel::Warning, "[%lu][%s] Reading %s failed part way (errno %d); the lines before are used",
-               Pid(), area, path, contents.error);
+        QX_LOG(LogLevel::Warning, "[%lu][%s] Reading %s failed part way (errno %d); the lines before are used", Pid(),
+               area, path, contents.error);
 }
 
 }  // namespace

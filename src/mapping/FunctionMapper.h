@@ -72,7 +72,8 @@ public:
     // The record of a mapped id without taking a lock: what the hooks use on every call.
     FunctionInfo* FindRecord(uint64_t mappedId) const noexcept {
         if (mappedId >= RecordTableBlocks * RecordTableBlockSize) return nullptr;
-        const std::atomic<FunctionInfo*>* block = _recordBlocks[mappedId / RecordTableBlockSize].load(std::memory_order_acquire);
+        const std::atomic<FunctionInfo*>* block =
+            _recordBlocks[mappedId / RecordTableBlockSize].load(std::memory_order_acquire);
         return block != nullptr ? block[mappedId % RecordTableBlockSize].load(std::memory_order_acquire) : nullptr;
     }
     FunctionInfo* GetFunctionInfoByModuleAndMethod(ModuleID moduleId, mdToken methodToken);

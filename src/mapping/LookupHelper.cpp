@@ -134,8 +134,8 @@ HRESULT LookupHelper::GetImplementedInterfacesFunctionId(FunctionID functionId, 
         IMetaDataImport* metadata = import.Get();
 
         mdTypeDef typeDef = mdTypeDefNil;
-        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr);
+        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr);
         if (FAILED(hr)) return hr;
 
         char16_t name[NameBufferLength] = {};
@@ -195,8 +195,8 @@ HRESULT LookupHelper::GetCustomAttributeByFunctionId(FunctionID functionId, cons
         if (hr == S_OK && found != nullptr) *found = true;
 
         mdTypeDef typeDef = mdTypeDefNil;
-        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr);
+        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr);
         if (FAILED(hr)) return hr;
 
         hr = metadata->GetCustomAttributeByName(typeDef, attributeName, nullptr, nullptr);

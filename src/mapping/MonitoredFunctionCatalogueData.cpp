@@ -339,19 +339,27 @@ std::span<const Row> CommonRows() { return Common; }
 
 std::span<const Row> HostRows(HostType hostType) {
     switch (hostType) {
-        case DOTNET: return Standalone;
-        case DOTNET_IIS: return Iis;
-        case DOTNET_CORE: return DotNetCore;
-        default: return {};
+        case DOTNET:
+            return Standalone;
+        case DOTNET_IIS:
+            return Iis;
+        case DOTNET_CORE:
+            return DotNetCore;
+        default:
+            return {};
     }
 }
 
 const char* HostBlockName(HostType hostType) {
     switch (hostType) {
-        case DOTNET: return "Standalone";
-        case DOTNET_IIS: return "IIS";
-        case DOTNET_CORE: return "Dot Net Core";
-        default: return nullptr;
+        case DOTNET:
+            return "Standalone";
+        case DOTNET_IIS:
+            return "IIS";
+        case DOTNET_CORE:
+            return "Dot Net Core";
+        default:
+            return nullptr;
     }
 }
 

@@ -19,8 +19,7 @@ MonitoredFunctionDefinition::MonitoredFunctionDefinition(std::string definitionC
                                                          std::string definitionMethodName)
     : className(std::move(definitionClassName)), methodName(std::move(definitionMethodName)) {}
 
-void MonitoredFunctionDefinition::AddTrackedArgument(const std::string& name, InspectionType type,
-                                                     PropertySpec* spec) {
+void MonitoredFunctionDefinition::AddTrackedArgument(const std::string& name, InspectionType type, PropertySpec* spec) {
     inspectionTypes.try_emplace(name, type);
     if ((type == InspectionType::PropertyPath || type == InspectionType::ByteBuffer) && spec != nullptr)
         argumentSpecs[name].push_back(spec);

@@ -106,9 +106,9 @@ constexpr HRESULT HRESULT_FROM_WIN32(DWORD error) {
 // entries; the protected non-virtual one adds none and keeps objects from being deleted through
 // an interface pointer (they go by Release).
 
-#define QX_IUNKNOWN_METHODS(X)                                                                     \
-    X(0, HRESULT, QueryInterface, (REFIID riid, void** ppvObject))                                 \
-    X(1, ULONG, AddRef, ())                                                                        \
+#define QX_IUNKNOWN_METHODS(X)                                     \
+    X(0, HRESULT, QueryInterface, (REFIID riid, void** ppvObject)) \
+    X(1, ULONG, AddRef, ())                                        \
     X(2, ULONG, Release, ())
 
 struct IUnknown {
@@ -121,8 +121,8 @@ QX_COM_LAYOUT(IUnknown, void, QX_IUNKNOWN_METHODS, 3);
 
 // IClassFactory (vtable length 5).
 
-#define QX_ICLASSFACTORY_METHODS(X)                                                                \
-    X(3, HRESULT, CreateInstance, (IUnknown* pUnkOuter, REFIID riid, void** ppvObject))            \
+#define QX_ICLASSFACTORY_METHODS(X)                                                      \
+    X(3, HRESULT, CreateInstance, (IUnknown * pUnkOuter, REFIID riid, void** ppvObject)) \
     X(4, HRESULT, LockServer, (BOOL fLock))
 
 struct IClassFactory : IUnknown {

@@ -71,14 +71,12 @@ enum COR_PRF_MONITOR : uint32_t {
     COR_PRF_REQUIRE_PROFILE_IMAGE =
         COR_PRF_USE_PROFILE_IMAGES | COR_PRF_MONITOR_CODE_TRANSITIONS | COR_PRF_MONITOR_ENTERLEAVE,
     // May only be set inside Initialize.
-    COR_PRF_MONITOR_IMMUTABLE = COR_PRF_MONITOR_CODE_TRANSITIONS | COR_PRF_MONITOR_REMOTING |
-                                COR_PRF_MONITOR_REMOTING_COOKIE | COR_PRF_MONITOR_REMOTING_ASYNC |
-                                COR_PRF_ENABLE_INPROC_DEBUGGING | COR_PRF_ENABLE_JIT_MAPS |
-                                COR_PRF_ENABLE_OBJECT_ALLOCATED | COR_PRF_ENABLE_FUNCTION_ARGS |
-                                COR_PRF_ENABLE_FUNCTION_RETVAL | COR_PRF_ENABLE_FRAME_INFO |
-                                COR_PRF_USE_PROFILE_IMAGES |
-                                COR_PRF_DISABLE_TRANSPARENCY_CHECKS_UNDER_FULL_TRUST |
-                                COR_PRF_DISABLE_ALL_NGEN_IMAGES,
+    COR_PRF_MONITOR_IMMUTABLE =
+        COR_PRF_MONITOR_CODE_TRANSITIONS | COR_PRF_MONITOR_REMOTING | COR_PRF_MONITOR_REMOTING_COOKIE |
+        COR_PRF_MONITOR_REMOTING_ASYNC | COR_PRF_ENABLE_INPROC_DEBUGGING | COR_PRF_ENABLE_JIT_MAPS |
+        COR_PRF_ENABLE_OBJECT_ALLOCATED | COR_PRF_ENABLE_FUNCTION_ARGS | COR_PRF_ENABLE_FUNCTION_RETVAL |
+        COR_PRF_ENABLE_FRAME_INFO | COR_PRF_USE_PROFILE_IMAGES | COR_PRF_DISABLE_TRANSPARENCY_CHECKS_UNDER_FULL_TRUST |
+        COR_PRF_DISABLE_ALL_NGEN_IMAGES,
 };
 
 // High word of the event mask (ICorProfilerInfo5 and later).
@@ -290,8 +288,8 @@ using FunctionEnter3WithInfo = void(FunctionIDOrClientID functionIDOrClientID, C
 using FunctionLeave3WithInfo = void(FunctionIDOrClientID functionIDOrClientID, COR_PRF_ELT_INFO eltInfo);
 using FunctionTailcall3WithInfo = void(FunctionIDOrClientID functionIDOrClientID, COR_PRF_ELT_INFO eltInfo);
 
-using StackSnapshotCallback = HRESULT(FunctionID funcId, UINT_PTR ip, COR_PRF_FRAME_INFO frameInfo,
-                                      ULONG32 contextSize, BYTE context[], void* clientData);
+using StackSnapshotCallback = HRESULT(FunctionID funcId, UINT_PTR ip, COR_PRF_FRAME_INFO frameInfo, ULONG32 contextSize,
+                                      BYTE context[], void* clientData);
 
 // ---------------------------------------------------------------------------------------------
 // Profiling result codes.

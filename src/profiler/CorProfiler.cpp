@@ -93,9 +93,9 @@ ULONG CorProfiler::Release() { return Decrement(this, refCount); }
 HRESULT CorProfiler::Initialize(IUnknown* pICorProfilerInfoUnk) {
     HRESULT result = E_FAIL;
     RunGuarded("Initialize", [&] {
-        result = g_ProfilerImpl->Initialize(pICorProfilerInfoUnk, reinterpret_cast<void*>(&EnterNaked),
-                                            reinterpret_cast<void*>(&LeaveNaked),
-                                            reinterpret_cast<void*>(&TailcallNaked));
+        result =
+            g_ProfilerImpl->Initialize(pICorProfilerInfoUnk, reinterpret_cast<void*>(&EnterNaked),
+                                       reinterpret_cast<void*>(&LeaveNaked), reinterpret_cast<void*>(&TailcallNaked));
     });
     return result;
 }

@@ -54,19 +54,18 @@ namespace {
 struct LoadTimeInitialisation {
     LoadTimeInitialisation() {
         g_Configuration = Configuration::Instance();
-        g_Logger = new Logger(g_Configuration->logLevel, g_Configuration->errorLogFolder,
-                              g_Configuration->logToConsole, g_Configuration->processId);
+        g_Logger = new Logger(g_Configuration->logLevel, g_Configuration->errorLogFolder, g_Configuration->logToConsole,
+                              g_Configuration->processId);
         g_Relay = RelayWorker::Instance();
     }
 } loadTimeInitialisation;
 
 constexpr uint32_t EventMask = COR_PRF_MONITOR_CLASS_LOADS | COR_PRF_MONITOR_MODULE_LOADS |
                                COR_PRF_MONITOR_ASSEMBLY_LOADS | COR_PRF_MONITOR_APPDOMAIN_LOADS |
-                               COR_PRF_MONITOR_JIT_COMPILATION | COR_PRF_MONITOR_EXCEPTIONS |
-                               COR_PRF_MONITOR_THREADS | COR_PRF_MONITOR_ENTERLEAVE | COR_PRF_ENABLE_REJIT |
-                               COR_PRF_DISABLE_OPTIMIZATIONS | COR_PRF_ENABLE_FUNCTION_ARGS |
-                               COR_PRF_ENABLE_FUNCTION_RETVAL | COR_PRF_ENABLE_FRAME_INFO |
-                               COR_PRF_DISABLE_ALL_NGEN_IMAGES;
+                               COR_PRF_MONITOR_JIT_COMPILATION | COR_PRF_MONITOR_EXCEPTIONS | COR_PRF_MONITOR_THREADS |
+                               COR_PRF_MONITOR_ENTERLEAVE | COR_PRF_ENABLE_REJIT | COR_PRF_DISABLE_OPTIMIZATIONS |
+                               COR_PRF_ENABLE_FUNCTION_ARGS | COR_PRF_ENABLE_FUNCTION_RETVAL |
+                               COR_PRF_ENABLE_FRAME_INFO | COR_PRF_DISABLE_ALL_NGEN_IMAGES;
 static_assert(EventMask == 0x8E44127Eu, "event mask");
 
 // Standard output may be a pipe whose reader is gone; that must not raise SIGPIPE in the host.
@@ -84,8 +83,7 @@ void WriteToStandardOutput(const char* text) {
     }
     if (written < length) {
         const timespec zero{0, 0};
-        while (sigtimedwait(&blocked, nullptr, &zero) == SIGPIPE) {
-        }
+        while (sigtimedwait(&blocked, nullptr, &zero) == SIGPIPE) {}
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
@@ -117,8 +115,8 @@ HRESULT ProfilerImpl::FinalConstruct() {
     g_Context = new SystemContext();
     const unsigned long pid = g_Context->GetProcessId();
     if (g_Context->GetHostType() == DOTNET_CORE_MSBUILD) {
-        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiler is not attaching because MSBuild was detected (DOTNET_CORE_MSBUILD)",
-               pid);
+        QX_LOG(LogLevel::Info,
+               "[%lu][Boot] Profiler is not attaching because MSBuild was detected (DOTNET_CORE_MSBUILD)", pid);
         return S_OK;
     }
     if (g_Context->IsSkippedBySettings()) {
@@ -235,7 +233,8 @@ HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* l
                                     : nullptr);
     g_Context->CompleteStringLayout();
 
-    if (FAILED(info->SetEventMask(EventMask))) QX_LOG(LogLevel::Error, "[%lu][Init] Failed to register for events", pid);
+    if (FAILED(info->SetEventMask(EventMask)))
+        QX_LOG(LogLevel::Error, "[%lu][Init] Failed to register for events", pid);
 
     g_Context->FetchProcessNameAndType();
     g_Mapper->Initialize(g_Context->GetHostType());
@@ -247,8 +246,8 @@ HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* l
     info3 = g_Context->GetProfiler3Info();
     HRESULT withInfo = E_FAIL;
     if (info3 != nullptr)
-        withInfo = info3->SetEnterLeaveFunctionHooks3WithInfo(&ProfilerImpl::EnterWithInfo, &ProfilerImpl::LeaveWithInfo,
-                                                              &ProfilerImpl::TailcallWithInfo);
+        withInfo = info3->SetEnterLeaveFunctionHooks3WithInfo(
+            &ProfilerImpl::EnterWithInfo, &ProfilerImpl::LeaveWithInfo, &ProfilerImpl::TailcallWithInfo);
     if (SUCCEEDED(withInfo)) {
         hooksWithInfo = true;
         info->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
@@ -269,8 +268,8 @@ HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* l
             QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks with full information registered", pid);
         }
     } else if (SUCCEEDED(info->SetEnterLeaveFunctionHooks(reinterpret_cast<FunctionEnter*>(enterHook),
-                                                           reinterpret_cast<FunctionLeave*>(leaveHook),
-                                                           reinterpret_cast<FunctionTailcall*>(tailcallHook)))) {
+                                                          reinterpret_cast<FunctionLeave*>(leaveHook),
+                                                          reinterpret_cast<FunctionTailcall*>(tailcallHook)))) {
         info->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
         QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks of the first generation registered", pid);
     }
@@ -413,7 +412,8 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         if (context->GetDisabled()) return;
         if (!context->IsTracked(id)) {
             // A name that found no room is tried again with the next call.
-            MethodInfoCommand info(wireProcessId, tid, id, record.GetFunctionClassName(), record.GetFunctionMethodName());
+            MethodInfoCommand info(wireProcessId, tid, id, record.GetFunctionClassName(),
+                                   record.GetFunctionMethodName());
             if (Deliver(thread, info)) context->TrackFunction(id);
         }
     }
@@ -430,11 +430,13 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         if (definition != nullptr && frame.eltInfo != 0 && info3 != nullptr) {
             ULONG size = sizeof(local);
             auto* arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(local);
-            HRESULT result = info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
+            HRESULT result =
+                info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
             if (result == InsufficientBuffer && size > sizeof(local) && size < (1u << 20)) {
                 large.reset(new uint8_t[size]);
                 arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(large.get());
-                result = info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
+                result =
+                    info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
             }
             if (SUCCEEDED(result)) frame.arguments = arguments;
         }
@@ -501,7 +503,8 @@ void ProfilerImpl::WritePlainCall(HookThread* thread, Calls::CallType type, uint
     const size_t length = begin ? BeginCallLength : EndCallLength;
     uint8_t* at = thread->buffer->Reserve(length);
     if (at == nullptr) return;
-    CommandBase::WriteHeaderAt(at, static_cast<int16_t>(length), type, wireProcessId, tid, CallClock::NowMicroseconds());
+    CommandBase::WriteHeaderAt(at, static_cast<int16_t>(length), type, wireProcessId, tid,
+                               CallClock::NowMicroseconds());
     const uint32_t function = static_cast<uint32_t>(id);
     std::memcpy(at + 19, &function, 4);
     if (begin) {
@@ -578,23 +581,25 @@ void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_
 }
 
 void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
-    OnHookWithInfo("Leave", functionIdOrClientId.clientID, eltInfo,
-                   [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, false, frame); });
+    OnHookWithInfo(
+        "Leave", functionIdOrClientId.clientID, eltInfo,
+        [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, false, frame); });
 }
 
 void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO) {
     // A tail call carries no return value: no information to ask for.
-    OnHookWithInfo("TailCall", functionIdOrClientId.clientID, 0,
-                   [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, true, frame); });
+    OnHookWithInfo(
+        "TailCall", functionIdOrClientId.clientID, 0,
+        [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, true, frame); });
 }
 
 void ProfilerImpl::ExceptionRaised(ObjectID exceptionObjectId) {
     if (!IsReporting()) return;
     HookThread* thread = HookThread::Current();
-    ExceptionRaisedCommand command(wireProcessId,
-                                   thread != nullptr ? thread->profilingThreadId
-                                                     : static_cast<uint64_t>(SystemContext::GetProfilingThreadId()),
-                                   exceptionObjectId);
+    ExceptionRaisedCommand command(
+        wireProcessId,
+        thread != nullptr ? thread->profilingThreadId : static_cast<uint64_t>(SystemContext::GetProfilingThreadId()),
+        exceptionObjectId);
     Deliver(thread, command);
 }
 
@@ -658,16 +663,16 @@ HRESULT ProfilerImpl::JITInlining(FunctionID callerId, FunctionID calleeId, BOOL
         std::string name = W2A(className);
         return enclosing[0] != 0 ? W2A(enclosing) + "+" + name : name;
     };
-    if (FAILED(lookup->GetMethodNameByFunctionId(callerId, enclosing, className, methodName, nullptr, nullptr,
-                                                 nullptr)))
+    if (FAILED(
+            lookup->GetMethodNameByFunctionId(callerId, enclosing, className, methodName, nullptr, nullptr, nullptr)))
         return S_OK;
     const std::string callerClass = fullClassName();
     const std::string callerMethod = W2A(methodName);
     std::fill(std::begin(enclosing), std::end(enclosing), u'\0');
     std::fill(std::begin(className), std::end(className), u'\0');
     std::fill(std::begin(methodName), std::end(methodName), u'\0');
-    if (FAILED(lookup->GetMethodNameByFunctionId(calleeId, enclosing, className, methodName, nullptr, nullptr,
-                                                 nullptr)))
+    if (FAILED(
+            lookup->GetMethodNameByFunctionId(calleeId, enclosing, className, methodName, nullptr, nullptr, nullptr)))
         return S_OK;
     const std::string calleeClass = fullClassName();
     const std::string calleeMethod = W2A(methodName);

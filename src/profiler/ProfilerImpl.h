@@ -98,7 +98,8 @@ private:
 
     bool Active() const { return IsAttached() && !IsFinalised(); }
     template <typename Body>
-    static void OnHookWithInfo(const char* operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo, Body&& body) noexcept;
+    static void OnHookWithInfo(const char* operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo,
+                               Body&& body) noexcept;
     void StartStartupPeriod();
     void StartLiveBlacklistMonitor();
     FunctionInfo* RecordFor(FunctionID functionId, UINT_PTR mappedId) const;

@@ -49,8 +49,7 @@ BatchResult AgentUplink::SendRuns(const MessageRun* runs, size_t runCount, int64
     uint64_t pendingCount = 0;
     auto flush = [&] {
         if (pendingCount == 0) return;
-        (Send(pending.data(), static_cast<int32_t>(pending.size())) ? result.delivered : result.failed) +=
-            pendingCount;
+        (Send(pending.data(), static_cast<int32_t>(pending.size())) ? result.delivered : result.failed) += pendingCount;
         pending.clear();
         pendingCount = 0;
     };

@@ -74,8 +74,8 @@ bool PipeUplink::RemoveCreatedFifo() noexcept {
         if (!created.present) return false;
         created.present = false;
         struct stat status {};
-        if (lstat(created.path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode) ||
-            status.st_dev != created.device || status.st_ino != created.inode)
+        if (lstat(created.path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode) || status.st_dev != created.device ||
+            status.st_ino != created.inode)
             return false;
         return unlink(created.path.c_str()) == 0;
     } catch (...) {

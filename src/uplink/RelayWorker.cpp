@@ -35,8 +35,7 @@ int64_t MonotonicNanoseconds() {
 void LogEnqueueFailure(const char* reason) noexcept {
     try {
         QX_LOG(LogLevel::Error, "RelayWorker::Enqueue - Exception: %s", reason);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // What one pass took from a thread buffer: runs [first, first + count) of the pass's spans.
@@ -45,7 +44,6 @@ struct BufferTake {
     size_t first;
     size_t count;
 };
-
 
 }  // namespace
 
@@ -448,8 +446,7 @@ size_t RelayWorker::Pass() {
     try {
         ready = uplink != nullptr && uplink->Prepare();
         if (ready) generation = uplink->Generation();
-    } catch (...) {
-    }
+    } catch (...) {}
     if (ready) AddContext(runs, seen, generation);
     const size_t firstBatchRun = runs.size();
 
@@ -485,8 +482,10 @@ size_t RelayWorker::Pass() {
     BatchResult result;
     const uint64_t total = AgentUplink::CountMessages(runs.data(), runs.size());
     try {
-        if (ready && !runs.empty()) result = uplink->SendRuns(runs.data(), runs.size(), deadline);
-        else result.failed = total;
+        if (ready && !runs.empty())
+            result = uplink->SendRuns(runs.data(), runs.size(), deadline);
+        else
+            result.failed = total;
     } catch (...) {
         // A transport failure loses these messages only.
         result.failed = total - result.delivered;
@@ -496,8 +495,7 @@ size_t RelayWorker::Pass() {
     bool stream = false;
     try {
         stream = uplink != nullptr && uplink->SupportsBatching();
-    } catch (...) {
-    }
+    } catch (...) {}
     const uint64_t deliveredPrefix = stream ? result.delivered : (result.failed == 0 ? total : 0);
     SettleContext(seen, ready, deliveredPrefix, generation);
 
@@ -523,8 +521,7 @@ size_t RelayWorker::Pass() {
         const MessageRun run{lastMessage->GetBody(), static_cast<size_t>(lastMessage->GetLength()), 1};
         try {
             lastDelivered = uplink != nullptr && uplink->SendRuns(&run, 1, exitAt).delivered == 1;
-        } catch (...) {
-        }
+        } catch (...) {}
         (lastDelivered ? result.delivered : result.failed) += 1;
     }
     sentCount.fetch_add(result.delivered, std::memory_order_relaxed);

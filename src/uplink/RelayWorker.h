@@ -187,7 +187,7 @@ private:
     size_t maxQueuedBytes = DefaultMaxQueuedBytes;
 
     mutable std::mutex buffersMutex;
-    std::vector<ThreadBuffer*> buffers;          // under buffersMutex
+    std::vector<ThreadBuffer*> buffers;           // under buffersMutex
     std::atomic<uint64_t> retiredBufferDrops{0};  // drops of buffers already freed
 
     std::atomic<MonotonicClock> clock;
@@ -205,15 +205,15 @@ private:
     std::unordered_map<uint32_t, size_t> functionIndex;
     std::vector<std::unique_ptr<ContextMessage>> functions;
     std::vector<ContextMessage*> pendingFunctions;  // not yet on the current connection
-    ContextMessage announcements[4];                 // process started, frequency, type, version
-    uint64_t replayGeneration = 0;                    // the connection pendingFunctions was made for
-    size_t knownFunctionCount = 0;                    // under queueMutex
-    size_t knownFunctionBytes = 0;                    // under queueMutex
+    ContextMessage announcements[4];                // process started, frequency, type, version
+    uint64_t replayGeneration = 0;                  // the connection pendingFunctions was made for
+    size_t knownFunctionCount = 0;                  // under queueMutex
+    size_t knownFunctionBytes = 0;                  // under queueMutex
     std::atomic<int64_t> lastDropWarning{0};
     std::atomic<bool> dropWarned{false};
-    uint64_t reportedBufferDrops = 0;  // worker thread only
-    int64_t lastBufferDropWarning = 0;  // worker thread only
-    int64_t lastBufferDropCheck = 0;    // worker thread only
-    int64_t lastCalibration = 0;        // worker thread only
+    uint64_t reportedBufferDrops = 0;                                // worker thread only
+    int64_t lastBufferDropWarning = 0;                               // worker thread only
+    int64_t lastBufferDropCheck = 0;                                 // worker thread only
+    int64_t lastCalibration = 0;                                     // worker thread only
     static constexpr int64_t BufferDropCheckInterval = 250000000LL;  // 250 ms in ns
 };

@@ -41,8 +41,7 @@ void SigpipeShield::ConsumePending() {
     if (wasPending) return;
     const sigset_t pipeSet = PipeSignalSet();
     const timespec zero{0, 0};
-    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-    }
+    while (sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {}
 }
 
 void SigpipeShield::BlockOnThisThread() {

@@ -61,7 +61,7 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
     size_t total = 0;
     for (size_t r = 0; r < runCount; ++r) total += runs[r].length;
 
-    SigpipeShield shield;  // before the write: a reader gone must not signal the host
+    SigpipeShield shield;                  // before the write: a reader gone must not signal the host
     size_t firstRun = 0, firstOffset = 0;  // where the unwritten bytes start
     iovec vectors[MaxVectors];
     while (outcome.bytes < total) {

@@ -57,8 +57,7 @@ ThreadBuffer::Chunk* ThreadBuffer::TakeChunk() noexcept {
     // Only this thread pops, so a chunk seen at the top cannot be popped and pushed back meanwhile.
     Chunk* top = spare.load(std::memory_order_acquire);
     while (top != nullptr &&
-           !spare.compare_exchange_weak(top, top->next.load(std::memory_order_relaxed), std::memory_order_acquire)) {
-    }
+           !spare.compare_exchange_weak(top, top->next.load(std::memory_order_relaxed), std::memory_order_acquire)) {}
     if (top != nullptr) {
         spareCount.fetch_sub(1, std::memory_order_relaxed);
     } else {

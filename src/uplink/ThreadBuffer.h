@@ -82,7 +82,7 @@ private:
         std::atomic<bool> sealed{false};  // the writer moved on: `committed` is final
         // Published by the next Commit, so a reader that sees a marked message sees the mark.
         std::atomic<bool> mayHoldContext{false};
-        bool budgeted = false;            // counted in the shared budget
+        bool budgeted = false;  // counted in the shared budget
         alignas(64) uint8_t data[ChunkBytes];
     };
 
@@ -104,7 +104,7 @@ private:
     // Reader's side.
     alignas(64) Chunk* readChunk;
     uint32_t readOffset = 0;
-    uint32_t readMessages = 0;  // of readChunk, consumed
+    uint32_t readMessages = 0;   // of readChunk, consumed
     Chunk* peekChunk = nullptr;  // where the last Peek ended
     uint32_t peekOffset = 0;
     uint32_t peekMessages = 0;

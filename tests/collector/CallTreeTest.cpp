@@ -9,13 +9,9 @@ using namespace CollectorTest;
 
 namespace {
 
-std::string Names(uint32_t, uint32_t id)
-{
-    return "F" + std::to_string(id);
-}
+std::string Names(uint32_t, uint32_t id) { return "F" + std::to_string(id); }
 
-std::string Render(const CallTreeBuilder& b, size_t maxLines = 0, size_t maxDepth = 40)
-{
+std::string Render(const CallTreeBuilder& b, size_t maxLines = 0, size_t maxDepth = 40) {
     CallTreeBuilder::RenderOptions o;
     o.maxLines = maxLines;
     o.maxDepth = maxDepth;
@@ -23,10 +19,9 @@ std::string Render(const CallTreeBuilder& b, size_t maxLines = 0, size_t maxDept
     return b.Render(o);
 }
 
-} // namespace
+}  // namespace
 
-TEST(CallTree, NestingDurationsAndValues)
-{
+TEST(CallTree, NestingDurationsAndValues) {
     CallTreeBuilder b;
     b.Begin(1, 7, 100, 1, "");
     b.Begin(1, 7, 110, 2, "count=5");
@@ -42,14 +37,14 @@ TEST(CallTree, NestingDurationsAndValues)
     EXPECT_EQ(b.Node(calls[1]).tailCalls, 1u);
     EXPECT_TRUE(t->stack.empty());
     EXPECT_EQ(t->maxDepth, 2u);
-    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 3 calls, max depth 2\n"
-                         "    F1()  200 us\n"
-                         "      F2(count=5) -> true  40 us\n"
-                         "      F3()  10 us  [tail call]\n");
+    EXPECT_EQ(Render(b),
+              "  thread 7 (pid 1): 3 calls, max depth 2\n"
+              "    F1()  200 us\n"
+              "      F2(count=5) -> true  40 us\n"
+              "      F3()  10 us  [tail call]\n");
 }
 
-TEST(CallTree, UnwindsExceptionsAndMissingEnds)
-{
+TEST(CallTree, UnwindsExceptionsAndMissingEnds) {
     CallTreeBuilder b;
     b.Begin(1, 7, 0, 1, "");
     b.Begin(1, 7, 10, 2, "");
@@ -66,18 +61,18 @@ TEST(CallTree, UnwindsExceptionsAndMissingEnds)
     b.Begin(1, 7, 70, 6, "");
     EXPECT_EQ(b.GetStats().orphanEnds, 1u);
     EXPECT_EQ(b.GetStats().missingEnds, 2u);
-    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 6 calls, max depth 3, 1 still open\n"
-                         "    F1()  50 us\n"
-                         "      F2()  21 us  [unwound]\n"
-                         "        F3()  10 us  [unwound]\n"
-                         "          ! exception 0xabc\n"
-                         "      F4()  10 us  [no end seen]\n"
-                         "        F5()  9 us  [no end seen]\n"
-                         "    F6()  [open]\n");
+    EXPECT_EQ(Render(b),
+              "  thread 7 (pid 1): 6 calls, max depth 3, 1 still open\n"
+              "    F1()  50 us\n"
+              "      F2()  21 us  [unwound]\n"
+              "        F3()  10 us  [unwound]\n"
+              "          ! exception 0xabc\n"
+              "      F4()  10 us  [no end seen]\n"
+              "        F5()  9 us  [no end seen]\n"
+              "    F6()  [open]\n");
 }
 
-TEST(CallTree, ThreadsAreSeparate)
-{
+TEST(CallTree, ThreadsAreSeparate) {
     CallTreeBuilder b;
     b.Begin(1, 7, 0, 1, "");
     b.Begin(1, 8, 0, 2, "");
@@ -89,8 +84,7 @@ TEST(CallTree, ThreadsAreSeparate)
     EXPECT_EQ(b.GetStats().orphanEnds, 0u);
 }
 
-TEST(CallTree, LoopsCollapseAndOutputIsBounded)
-{
+TEST(CallTree, LoopsCollapseAndOutputIsBounded) {
     CallTreeBuilder b;
     b.Begin(1, 7, 0, 1, "");
     for (int i = 0; i < 1000; ++i) {
@@ -98,9 +92,10 @@ TEST(CallTree, LoopsCollapseAndOutputIsBounded)
         b.End(1, 7, 10 * i + 3, 2, false, "");
     }
     b.End(1, 7, 20000, 1, false, "");
-    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 1001 calls, max depth 2\n"
-                         "    F1()  20000 us\n"
-                         "      F2  x1000  total 3000 us\n");
+    EXPECT_EQ(Render(b),
+              "  thread 7 (pid 1): 1001 calls, max depth 2\n"
+              "    F1()  20000 us\n"
+              "      F2  x1000  total 3000 us\n");
 
     // A deep recursion is cut by depth, and the line limit is reported.
     CallTreeBuilder deep;
@@ -113,8 +108,7 @@ TEST(CallTree, LoopsCollapseAndOutputIsBounded)
     EXPECT_NE(cut.find("call tree cut after 3 lines"), std::string::npos) << cut;
 }
 
-TEST(CallTree, MemoryLimitsKeepNestingRight)
-{
+TEST(CallTree, MemoryLimitsKeepNestingRight) {
     CallTreeBuilder::Limits limits;
     limits.maxNodes = 3;
     limits.maxStackDepth = 10;
@@ -122,8 +116,8 @@ TEST(CallTree, MemoryLimitsKeepNestingRight)
     b.Begin(1, 7, 0, 1, "");
     b.Begin(1, 7, 1, 2, "");
     b.Begin(1, 7, 2, 3, "");
-    b.Begin(1, 7, 3, 4, ""); // not stored
-    b.Begin(1, 7, 4, 5, ""); // below a dropped frame
+    b.Begin(1, 7, 3, 4, "");  // not stored
+    b.Begin(1, 7, 4, 5, "");  // below a dropped frame
     b.End(1, 7, 5, 5, false, "");
     b.End(1, 7, 6, 4, false, "");
     b.End(1, 7, 7, 3, false, "");
@@ -144,14 +138,14 @@ TEST(CallTree, MemoryLimitsKeepNestingRight)
     EXPECT_EQ(b.FindThread(1, 7)->stack.size(), 10u);
 }
 
-TEST(CallTree, SessionBuildsTreesWithNamesAndValues)
-{
+TEST(CallTree, SessionBuildsTreesWithNamesAndValues) {
     CollectorSession s(CollectorSession::Options{}, nullptr);
     const Bytes stream = Concat({
         Command(11, Builder().U64(1000000).bytes),
         MethodInfo(101, "Shop.Cart", "Add"),
         MethodInfo(102, "Shop.Db", "Save"),
-        BeginCall(101, {Record(6, "count", {2, 0, 0, 0}), Record(12, "sku", Builder().U16(4).Raw(Utf16(u"A1")).bytes)}, 7, 1000),
+        BeginCall(101, {Record(6, "count", {2, 0, 0, 0}), Record(12, "sku", Builder().U16(4).Raw(Utf16(u"A1")).bytes)},
+                  7, 1000),
         BeginCall(102, {}, 7, 1100),
         Exception(0x55, 7, 1150),
         Unwind(102, 7, 1200),
@@ -170,8 +164,7 @@ TEST(CallTree, SessionBuildsTreesWithNamesAndValues)
     EXPECT_EQ(s.RenderSummary(noTree).find("Shop.Cart::Add"), std::string::npos);
 }
 
-TEST(CallTree, RepeatedRequestsAggregateIntoOneEntryPerPlace)
-{
+TEST(CallTree, RepeatedRequestsAggregateIntoOneEntryPerPlace) {
     CallTreeBuilder b;
     // A million calls of the same shape: a request with two steps, one of them a loop.
     int64_t ts = 0;
@@ -190,11 +183,12 @@ TEST(CallTree, RepeatedRequestsAggregateIntoOneEntryPerPlace)
     }
     EXPECT_EQ(b.EntryCount(), 4u);
     EXPECT_EQ(b.FindThread(1, 7)->calls, 1000000u);
-    EXPECT_EQ(Render(b), "  thread 7 (pid 1): 1000000 calls, max depth 3\n"
-                         "    F1  x100000  total 1000000 us\n"
-                         "      F2  x100000  total 400000 us\n"
-                         "        F3  x700000  total 1400000 us\n"
-                         "      F4(id=1) -> <various>  x100000  total 300000 us\n");
+    EXPECT_EQ(Render(b),
+              "  thread 7 (pid 1): 1000000 calls, max depth 3\n"
+              "    F1  x100000  total 1000000 us\n"
+              "      F2  x100000  total 400000 us\n"
+              "        F3  x700000  total 1400000 us\n"
+              "      F4(id=1) -> <various>  x100000  total 300000 us\n");
 
     // The same function from another place is another entry; an exception raised twice at
     // the same place is one.
@@ -207,8 +201,7 @@ TEST(CallTree, RepeatedRequestsAggregateIntoOneEntryPerPlace)
     EXPECT_NE(text.find("    F3()  3 us  [unwound]\n      ! exception 0xab  x2\n"), std::string::npos) << text;
 }
 
-TEST(CallTree, DistinctArgumentsAreCappedPerPlace)
-{
+TEST(CallTree, DistinctArgumentsAreCappedPerPlace) {
     CallTreeBuilder::Limits limits;
     limits.maxArgumentVariants = 3;
     CallTreeBuilder b(limits);
@@ -232,13 +225,13 @@ TEST(CallTree, DistinctArgumentsAreCappedPerPlace)
         b.Begin(1, 7, 0, 2, "sql=\"SELECT " + n + "\"");
         b.End(1, 7, 1, 2, false, "0x" + n);
     }
-    EXPECT_LT(b.BytesUsed() - before, 4096u); // the few new entries at the root only
+    EXPECT_LT(b.BytesUsed() - before, 4096u);  // the few new entries at the root only
     EXPECT_EQ(b.GetStats().valuesNotKept, 0u);
-    EXPECT_NE(Render(b).find("\n    F2(<various>) -> <various>  x99997  total 99997 us\n"), std::string::npos) << Render(b);
+    EXPECT_NE(Render(b).find("\n    F2(<various>) -> <various>  x99997  total 99997 us\n"), std::string::npos)
+        << Render(b);
 }
 
-TEST(CallTree, ByteBoundKeepsNestingAndCountsWhatIsLeftOut)
-{
+TEST(CallTree, ByteBoundKeepsNestingAndCountsWhatIsLeftOut) {
     CallTreeBuilder::Limits limits;
     limits.maxBytes = 2 * 1024 * 1024;
     CallTreeBuilder b(limits);

@@ -27,16 +27,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& p)
-{
+std::string ReadAll(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-std::vector<std::string> Lines(const std::string& text)
-{
+std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
     std::stringstream ss(text);
     for (std::string line; std::getline(ss, line);) {
@@ -47,13 +45,11 @@ std::vector<std::string> Lines(const std::string& text)
 
 class CollectorProcess {
 public:
-    CollectorProcess()
-    {
+    CollectorProcess() {
         char tmpl[] = "/tmp/qxcollect-test.XXXXXX";
         dir_ = mkdtemp(tmpl);
     }
-    ~CollectorProcess()
-    {
+    ~CollectorProcess() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -65,8 +61,7 @@ public:
     const fs::path& Dir() const { return dir_; }
 
     // Starts the collector in the temp dir with its output in files there.
-    void Start(std::vector<std::string> args, bool json = true)
-    {
+    void Start(std::vector<std::string> args, bool json = true) {
         args.insert(args.begin(), QX_COLLECT_BIN);
         args.insert(args.end(), {"--ready-file", (dir_ / "ready").string()});
         if (json) {
@@ -91,8 +86,7 @@ public:
     }
 
     // The ready file's content, or "" when the collector did not become ready.
-    std::string WaitReady()
-    {
+    std::string WaitReady() {
         for (int i = 0; i < 400; ++i) {
             if (fs::exists(dir_ / "ready")) {
                 std::string text = ReadAll(dir_ / "ready");
@@ -110,8 +104,7 @@ public:
     }
 
     // Exit status, or -1 when it did not exit within 10 seconds.
-    int WaitExit()
-    {
+    int WaitExit() {
         for (int i = 0; i < 400 && !Exited(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
@@ -127,8 +120,7 @@ public:
     std::string Stderr() const { return ReadAll(dir_ / "stderr.txt"); }
 
 private:
-    bool Exited()
-    {
+    bool Exited() {
         if (pid_ <= 0) {
             return true;
         }
@@ -146,29 +138,25 @@ private:
     int status_ = -1;
 };
 
-Bytes Announce()
-{
+Bytes Announce() {
     return Concat({Command(9), Command(11, Builder().U64(1000000).bytes),
                    Command(12, Builder().Text16(".NET 8.0.0").Text16("DOTNET_CORE").bytes),
                    Command(104, Builder().Text16("2.3.0").bytes)});
 }
 
-Bytes Calls()
-{
+Bytes Calls() {
     return Concat({MethodInfo(101, "App.Program", "Main"),
                    BeginCall(101, {Record(12, "arg", Builder().U16(4).Raw(Utf16(u"\"x")).bytes)}, 7, 1000),
                    EndCall(101, 7, 1800, false, Record(6, "", {42, 0, 0, 0}))});
 }
 
-void ExpectValidLines(const std::vector<std::string>& lines)
-{
+void ExpectValidLines(const std::vector<std::string>& lines) {
     for (const auto& l : lines) {
         EXPECT_TRUE(JsonChecker::Valid(l)) << l;
     }
 }
 
-int ConnectTcp(uint16_t port)
-{
+int ConnectTcp(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -181,8 +169,7 @@ int ConnectTcp(uint16_t port)
     return fd;
 }
 
-void SendAll(int fd, const Bytes& b, size_t chunk)
-{
+void SendAll(int fd, const Bytes& b, size_t chunk) {
     for (size_t i = 0; i < b.size(); i += chunk) {
         const size_t n = std::min(chunk, b.size() - i);
         ASSERT_EQ(send(fd, b.data() + i, n, MSG_NOSIGNAL), static_cast<ssize_t>(n));
@@ -193,10 +180,9 @@ void SendAll(int fd, const Bytes& b, size_t chunk)
     }
 }
 
-} // namespace
+}  // namespace
 
-TEST(CollectorProcess, TcpAcrossReconnectsUntilTheProcessEnds)
-{
+TEST(CollectorProcess, TcpAcrossReconnectsUntilTheProcessEnds) {
     CollectorProcess p;
     p.Start({"--transport", "tcp", "--port", "0", "--until-ended", "--duration", "20"});
     const std::string ready = p.WaitReady();
@@ -224,8 +210,10 @@ TEST(CollectorProcess, TcpAcrossReconnectsUntilTheProcessEnds)
     ExpectValidLines(lines);
     ASSERT_EQ(lines.size(), 8u) << p.Json();
     EXPECT_NE(lines[2].find(R"("runtime":".NET 8.0.0","host":"DOTNET_CORE","apiKey":"")"), std::string::npos);
-    EXPECT_NE(lines[5].find(R"("function":"App.Program::Main","instanceId":0,"args":[{"name":"arg","type":12,"typeName":"string","value":"\"x"}])"),
-              std::string::npos)
+    EXPECT_NE(
+        lines[5].find(
+            R"("function":"App.Program::Main","instanceId":0,"args":[{"name":"arg","type":12,"typeName":"string","value":"\"x"}])"),
+        std::string::npos)
         << lines[5];
     EXPECT_NE(lines[6].find(R"("returnValue":{"name":"","type":6,"typeName":"int","value":42})"), std::string::npos);
     EXPECT_NE(lines[7].find(R"("name":"ProcessEnded")"), std::string::npos);
@@ -239,14 +227,13 @@ TEST(CollectorProcess, TcpAcrossReconnectsUntilTheProcessEnds)
     EXPECT_TRUE(std::regex_search(summary, std::regex("\n  decode rate: [0-9]+ messages/s\n"))) << summary;
 }
 
-TEST(CollectorProcess, FifoInTheWorkingDirectory)
-{
+TEST(CollectorProcess, FifoInTheWorkingDirectory) {
     CollectorProcess p;
     p.Start({"--transport", "pipe", "--until-ended", "--duration", "20"});
     const std::string ready = p.WaitReady();
     ASSERT_EQ(ready, QuorixCollect::DefaultPipeName) << p.Stderr();
     const fs::path fifo = p.Dir() / QuorixCollect::DefaultPipeName;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 
@@ -267,8 +254,7 @@ TEST(CollectorProcess, FifoInTheWorkingDirectory)
     EXPECT_FALSE(fs::exists(fifo));
 }
 
-TEST(CollectorProcess, RefusesAPipePathThatIsNotAFifo)
-{
+TEST(CollectorProcess, RefusesAPipePathThatIsNotAFifo) {
     CollectorProcess p;
     const fs::path target = p.Dir() / "victim";
     { std::ofstream(target) << "keep"; }
@@ -279,8 +265,7 @@ TEST(CollectorProcess, RefusesAPipePathThatIsNotAFifo)
     EXPECT_EQ(ReadAll(target), "keep");
 }
 
-TEST(CollectorProcess, UdpDatagramsUntilSigterm)
-{
+TEST(CollectorProcess, UdpDatagramsUntilSigterm) {
     CollectorProcess p;
     p.Start({"--transport", "udp", "--port", "0", "--no-tree"});
     const std::string ready = p.WaitReady();
@@ -290,7 +275,8 @@ TEST(CollectorProcess, UdpDatagramsUntilSigterm)
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(std::stoi(ready)));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::vector<Bytes> datagrams = {Command(9), MethodInfo(5, "A", "B"), Bytes{0x13, 0x00, 0x09}, BeginCall(5), EndCall(5)};
+    const std::vector<Bytes> datagrams = {Command(9), MethodInfo(5, "A", "B"), Bytes{0x13, 0x00, 0x09}, BeginCall(5),
+                                          EndCall(5)};
     for (const auto& d : datagrams) {
         ASSERT_EQ(sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
                   static_cast<ssize_t>(d.size()));
@@ -311,8 +297,7 @@ TEST(CollectorProcess, UdpDatagramsUntilSigterm)
 namespace {
 
 // The number after `label` in the summary, or -1.
-long long Figure(const std::string& summary, const std::string& label)
-{
+long long Figure(const std::string& summary, const std::string& label) {
     const size_t at = summary.find("\n  " + label + ": ");
     if (at == std::string::npos) {
         return -1;
@@ -320,8 +305,7 @@ long long Figure(const std::string& summary, const std::string& label)
     return std::stoll(summary.substr(at + label.size() + 5));
 }
 
-sockaddr_in Loopback(uint16_t port)
-{
+sockaddr_in Loopback(uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -329,10 +313,9 @@ sockaddr_in Loopback(uint16_t port)
     return a;
 }
 
-} // namespace
+}  // namespace
 
-TEST(CollectorProcess, UdpSentIntoAPausedCollectorIsDecodedOrCountedAsDropped)
-{
+TEST(CollectorProcess, UdpSentIntoAPausedCollectorIsDecodedOrCountedAsDropped) {
     CollectorProcess p;
     p.Start({"--transport", "udp", "--port", "0", "--no-tree"});
     const std::string ready = p.WaitReady();
@@ -361,8 +344,7 @@ TEST(CollectorProcess, UdpSentIntoAPausedCollectorIsDecodedOrCountedAsDropped)
     EXPECT_EQ(Lines(p.Json()).size(), static_cast<size_t>(decoded));
 }
 
-TEST(CollectorProcess, IdleAndHalfSentConnectionsTimeOut)
-{
+TEST(CollectorProcess, IdleAndHalfSentConnectionsTimeOut) {
     CollectorProcess p;
     p.Start({"--transport", "tcp", "--port", "0", "--idle-timeout", "1", "--until-ended", "--duration", "20"});
     const std::string ready = p.WaitReady();
@@ -395,8 +377,7 @@ TEST(CollectorProcess, IdleAndHalfSentConnectionsTimeOut)
     EXPECT_EQ(Figure(summary, "commands"), 5) << summary;
 }
 
-TEST(CollectorProcess, FullConnectionTableMakesRoomForANewcomer)
-{
+TEST(CollectorProcess, FullConnectionTableMakesRoomForANewcomer) {
     CollectorProcess p;
     p.Start({"--transport", "tcp", "--port", "0", "--max-connections", "3", "--until-ended", "--duration", "20"});
     const std::string ready = p.WaitReady();
@@ -423,8 +404,7 @@ TEST(CollectorProcess, FullConnectionTableMakesRoomForANewcomer)
     EXPECT_EQ(Figure(summary, "commands"), 8) << summary;
 }
 
-TEST(CollectorProcess, HalfWrittenCommandOnTheFifoTimesOut)
-{
+TEST(CollectorProcess, HalfWrittenCommandOnTheFifoTimesOut) {
     CollectorProcess p;
     p.Start({"--transport", "pipe", "--idle-timeout", "1", "--until-ended", "--duration", "20"});
     ASSERT_EQ(p.WaitReady(), QuorixCollect::DefaultPipeName) << p.Stderr();
@@ -446,8 +426,7 @@ TEST(CollectorProcess, HalfWrittenCommandOnTheFifoTimesOut)
     EXPECT_EQ(Figure(summary, "commands"), 5) << summary;
 }
 
-TEST(CollectorProcess, HugeMethodNamesStayWithinTheMemoryBound)
-{
+TEST(CollectorProcess, HugeMethodNamesStayWithinTheMemoryBound) {
     CollectorProcess p;
     p.Start({"--transport", "tcp", "--port", "0", "--max-memory", "64", "--until-ended", "--duration", "60"}, false);
     const std::string ready = p.WaitReady();

@@ -9,25 +9,20 @@ using namespace CollectorTest;
 
 namespace {
 
-DecodeResult Decode(const Bytes& b, DecodedCommand& c)
-{
-    return DecodeCommand(b.data(), b.size(), c);
-}
+DecodeResult Decode(const Bytes& b, DecodedCommand& c) { return DecodeCommand(b.data(), b.size(), c); }
 
-DecodedCommand DecodeOk(const Bytes& b)
-{
+DecodedCommand DecodeOk(const Bytes& b) {
     DecodedCommand c;
     const DecodeResult r = Decode(b, c);
     EXPECT_EQ(r.status, DecodeStatus::Ok) << r.detail;
     return c;
 }
 
-} // namespace
+}  // namespace
 
-TEST(CommandDecoder, HeaderOfProcessStartedForPid4711)
-{
-    const Bytes b = {0x13, 0x00, 0x09, 0x67, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                     0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
+TEST(CommandDecoder, HeaderOfProcessStartedForPid4711) {
+    const Bytes b = {0x13, 0x00, 0x09, 0x67, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00,
+                     0x00, 0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
     const DecodedCommand c = DecodeOk(b);
     EXPECT_EQ(c.type, 9);
     EXPECT_EQ(c.length, 19);
@@ -36,8 +31,7 @@ TEST(CommandDecoder, HeaderOfProcessStartedForPid4711)
     EXPECT_EQ(c.ts, 0x1122334455667788);
 }
 
-TEST(CommandDecoder, BodylessCommandsAreExactly19Bytes)
-{
+TEST(CommandDecoder, BodylessCommandsAreExactly19Bytes) {
     for (uint8_t type : {7, 8, 9, 10, 13, 14}) {
         DecodedCommand c;
         EXPECT_EQ(Decode(Command(type, {}, 1, 99), c).status, DecodeStatus::Ok) << int(type);
@@ -46,8 +40,7 @@ TEST(CommandDecoder, BodylessCommandsAreExactly19Bytes)
     }
 }
 
-TEST(CommandDecoder, ProcessFrequencyTypeAndVersion)
-{
+TEST(CommandDecoder, ProcessFrequencyTypeAndVersion) {
     const Bytes freq = Command(11, {0x40, 0x42, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00});
     EXPECT_EQ(DecodeOk(freq).frequency, 1000000u);
 
@@ -69,8 +62,7 @@ TEST(CommandDecoder, ProcessFrequencyTypeAndVersion)
     EXPECT_EQ(DecodeOk(version).version, "2.3.0");
 }
 
-TEST(CommandDecoder, CallCommands)
-{
+TEST(CommandDecoder, CallCommands) {
     // Begin without arguments and instance: 32 bytes.
     Bytes begin = BeginCall(101, {}, 7, 1000, 0);
     ASSERT_EQ(begin.size(), 32u);
@@ -109,8 +101,7 @@ TEST(CommandDecoder, CallCommands)
     EXPECT_EQ(DecodeOk(Unwind(102)).functionId, 102u);
 }
 
-TEST(CommandDecoder, RequestInformationCommands)
-{
+TEST(CommandDecoder, RequestInformationCommands) {
     // HTTP with GET and an empty second text.
     Bytes http = Command(101, Builder().Text16("GET").U8(0).U16(200).U64(12345).bytes, 1, 2);
     ASSERT_EQ(http.size(), 35u);
@@ -127,10 +118,17 @@ TEST(CommandDecoder, RequestInformationCommands)
     ASSERT_EQ(empty.size(), 39u);
     EXPECT_EQ(DecodeOk(empty).longValue, 9u);
     Bytes sql = Command(100, Builder()
-                                 .U8(1).U16(4).Raw(Utf16(u"db"))
-                                 .U8(1).U16(6).Raw(Utf16(u"sé\u20AC"))
-                                 .U8(1).U16(0)
-                                 .U8(1).U16(4).Raw(Utf16(u"\U0001F600"))
+                                 .U8(1)
+                                 .U16(4)
+                                 .Raw(Utf16(u"db"))
+                                 .U8(1)
+                                 .U16(6)
+                                 .Raw(Utf16(u"sé\u20AC"))
+                                 .U8(1)
+                                 .U16(0)
+                                 .U8(1)
+                                 .U16(4)
+                                 .Raw(Utf16(u"\U0001F600"))
                                  .U64(77)
                                  .bytes);
     c = DecodeOk(sql);
@@ -140,8 +138,7 @@ TEST(CommandDecoder, RequestInformationCommands)
     EXPECT_EQ(c.longValue, 77u);
 }
 
-TEST(CommandDecoder, FramingFaultsAreClassified)
-{
+TEST(CommandDecoder, FramingFaultsAreClassified) {
     DecodedCommand c;
     const Bytes good = MethodInfo(101, "A.B", "C");
     EXPECT_EQ(Decode(Bytes(good.begin(), good.begin() + 10), c).status, DecodeStatus::Truncated);
@@ -154,7 +151,7 @@ TEST(CommandDecoder, FramingFaultsAreClassified)
     small[0] = 18;
     EXPECT_EQ(Decode(small, c).status, DecodeStatus::BadLength);
     small[0] = 0x00;
-    small[1] = 0x80; // negative length
+    small[1] = 0x80;  // negative length
     EXPECT_EQ(Decode(small, c).status, DecodeStatus::BadLength);
 
     for (uint8_t type : {0, 6, 15, 99, 102, 103, 105, 255}) {
@@ -162,24 +159,23 @@ TEST(CommandDecoder, FramingFaultsAreClassified)
     }
 }
 
-TEST(CommandDecoder, BodiesThatDoNotFitAreBad)
-{
+TEST(CommandDecoder, BodiesThatDoNotFitAreBad) {
     DecodedCommand c;
     const std::vector<Bytes> bad = {
-        Command(3, Builder().U32(1).U16(10).Text("abc").U16(0).bytes), // class name length past the end
-        Command(3, Builder().U32(1).U16(0x8000).bytes),                // negative text length
-        Command(3, Builder().U32(1).Text16("A").Text16("B").U8(0).bytes), // trailing byte
-        Command(1, Builder().U32(1).U64(0).bytes),                     // no argument count
-        Command(1, Builder().U32(1).U64(0).U8(2).Raw(Record(6, "a", {1, 0, 0, 0})).bytes), // count 2, one record
-        Command(1, Builder().U32(1).U64(0).U8(1).U16(40).U8(6).bytes), // record longer than the command
-        Command(2, Builder().U32(1).U8(0).bytes),                      // no return-value field
-        Command(2, Builder().U32(1).U8(2).U16(0).bytes),               // flag neither 0 nor 1
+        Command(3, Builder().U32(1).U16(10).Text("abc").U16(0).bytes),     // class name length past the end
+        Command(3, Builder().U32(1).U16(0x8000).bytes),                    // negative text length
+        Command(3, Builder().U32(1).Text16("A").Text16("B").U8(0).bytes),  // trailing byte
+        Command(1, Builder().U32(1).U64(0).bytes),                         // no argument count
+        Command(1, Builder().U32(1).U64(0).U8(2).Raw(Record(6, "a", {1, 0, 0, 0})).bytes),  // count 2, one record
+        Command(1, Builder().U32(1).U64(0).U8(1).U16(40).U8(6).bytes),  // record longer than the command
+        Command(2, Builder().U32(1).U8(0).bytes),                       // no return-value field
+        Command(2, Builder().U32(1).U8(2).U16(0).bytes),                // flag neither 0 nor 1
         Command(4, Builder().U32(1).bytes),
         Command(5, {1, 2}),
         Command(11, Builder().U32(1).bytes),
-        Command(12, Builder().Text16(".NET 8").bytes),                 // host missing
+        Command(12, Builder().Text16(".NET 8").bytes),  // host missing
         Command(104, Builder().U16(6).Text("2.3.0").bytes),
-        Command(100, Builder().U8(2).U16(0).U8(1).U16(0).U8(1).U16(0).U8(1).U16(0).U64(0).bytes), // marker 2
+        Command(100, Builder().U8(2).U16(0).U8(1).U16(0).U8(1).U16(0).U8(1).U16(0).U64(0).bytes),  // marker 2
         Command(100, Builder().U8(1).U16(3).Text("abc").U8(1).U16(0).U8(1).U16(0).U8(1).U16(0).U64(0).bytes),
         Command(101, Builder().U16(0).U8(5).Text("ab").bytes),
     };
@@ -188,8 +184,7 @@ TEST(CommandDecoder, BodiesThatDoNotFitAreBad)
     }
 }
 
-TEST(CommandDecoder, PlainCallPathAgreesWithTheFullDecoder)
-{
+TEST(CommandDecoder, PlainCallPathAgreesWithTheFullDecoder) {
     const std::vector<Bytes> plain = {BeginCall(101, {}, 7, 1000, 0x7F0011223344), BeginCall(0xFFFFFFFF, {}, 0, -5),
                                       EndCall(101), EndCall(7, 9, 3000, true)};
     DecodedCommand fast;
@@ -224,10 +219,10 @@ TEST(CommandDecoder, PlainCallPathAgreesWithTheFullDecoder)
     }
 }
 
-TEST(CommandDecoder, KnownTypesTableMatchesTheNames)
-{
+TEST(CommandDecoder, KnownTypesTableMatchesTheNames) {
     for (int type = 0; type < 256; ++type) {
-        EXPECT_EQ(IsKnownCommandType(static_cast<uint8_t>(type)), CommandTypeName(static_cast<uint8_t>(type)) != nullptr)
+        EXPECT_EQ(IsKnownCommandType(static_cast<uint8_t>(type)),
+                  CommandTypeName(static_cast<uint8_t>(type)) != nullptr)
             << type;
     }
 }

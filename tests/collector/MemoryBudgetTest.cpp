@@ -6,8 +6,7 @@
 
 using namespace QuorixCollect;
 
-TEST(MemoryBudget, TablesFindEverythingAndStopAtTheirBudget)
-{
+TEST(MemoryBudget, TablesFindEverythingAndStopAtTheirBudget) {
     MemoryBudget budget(64 * 1024);
     IndexTable table(&budget);
     std::vector<uint64_t> keys;
@@ -32,8 +31,7 @@ TEST(MemoryBudget, TablesFindEverythingAndStopAtTheirBudget)
     EXPECT_EQ(budget.Used(), 0u);
 }
 
-TEST(MemoryBudget, ArenaChargesItsBlocksAndRefusesBeyondTheBound)
-{
+TEST(MemoryBudget, ArenaChargesItsBlocksAndRefusesBeyondTheBound) {
     MemoryBudget budget(100 * 1024);
     TextArena arena(&budget);
     const std::string text(1000, 'x');

@@ -25,8 +25,7 @@ using namespace QuorixCollect;
 
 namespace {
 
-ValueRecord Text(const std::string& name, const std::string& text)
-{
+ValueRecord Text(const std::string& name, const std::string& text) {
     ValueRecord v;
     v.name = name;
     v.type = static_cast<uint8_t>(ValueType::String);
@@ -35,8 +34,7 @@ ValueRecord Text(const std::string& name, const std::string& text)
     return v;
 }
 
-ValueRecord Int(const std::string& name, int64_t value, ValueType type = ValueType::Int32)
-{
+ValueRecord Int(const std::string& name, int64_t value, ValueType type = ValueType::Int32) {
     ValueRecord v;
     v.name = name;
     v.type = static_cast<uint8_t>(type);
@@ -45,8 +43,7 @@ ValueRecord Int(const std::string& name, int64_t value, ValueType type = ValueTy
     return v;
 }
 
-ValueRecord Object(const std::string& name, std::vector<ValueRecord> fields)
-{
+ValueRecord Object(const std::string& name, std::vector<ValueRecord> fields) {
     ValueRecord v;
     v.name = name;
     v.type = static_cast<uint8_t>(ValueType::Object);
@@ -55,15 +52,22 @@ ValueRecord Object(const std::string& name, std::vector<ValueRecord> fields)
     return v;
 }
 
-std::map<std::string, std::string> Flat(const std::vector<OtlpAttribute>& list)
-{
+std::map<std::string, std::string> Flat(const std::vector<OtlpAttribute>& list) {
     std::map<std::string, std::string> out;
     for (const auto& a : list) {
         switch (a.kind) {
-        case OtlpAttribute::Kind::String: out[a.key] = a.text; break;
-        case OtlpAttribute::Kind::Int: out[a.key] = std::to_string(a.number); break;
-        case OtlpAttribute::Kind::Double: out[a.key] = std::to_string(a.real); break;
-        case OtlpAttribute::Kind::Bool: out[a.key] = a.flag ? "true" : "false"; break;
+            case OtlpAttribute::Kind::String:
+                out[a.key] = a.text;
+                break;
+            case OtlpAttribute::Kind::Int:
+                out[a.key] = std::to_string(a.number);
+                break;
+            case OtlpAttribute::Kind::Double:
+                out[a.key] = std::to_string(a.real);
+                break;
+            case OtlpAttribute::Kind::Bool:
+                out[a.key] = a.flag ? "true" : "false";
+                break;
         }
     }
     return out;
@@ -72,8 +76,7 @@ std::map<std::string, std::string> Flat(const std::vector<OtlpAttribute>& list)
 // Drives a span builder with calls of named functions; time stamps in microseconds.
 class Calls {
 public:
-    explicit Calls(int64_t minUs = 1000, size_t maxFrames = 1000000)
-    {
+    explicit Calls(int64_t minUs = 1000, size_t maxFrames = 1000000) {
         OtlpSpanBuilder::Options o;
         o.minDurationUs = minUs;
         o.maxFrames = maxFrames;
@@ -86,8 +89,7 @@ public:
             },
             [this](OtlpSpan&& s) { spans.push_back(std::move(s)); });
     }
-    uint32_t Id(const std::string& name)
-    {
+    uint32_t Id(const std::string& name) {
         for (const auto& [id, n] : names) {
             if (n == name) {
                 return id;
@@ -98,34 +100,29 @@ public:
         return id;
     }
     void Begin(const std::string& f, int64_t ts, std::vector<ValueRecord> args = {}, uint32_t tid = 7,
-               uint64_t instance = 0)
-    {
+               uint64_t instance = 0) {
         DecodedCommand c = Base(CommandType::BeginCall, ts, tid);
         c.functionId = Id(f);
         c.instanceId = instance;
         c.args = std::move(args);
         builder->OnCommand(c);
     }
-    void End(const std::string& f, int64_t ts, uint32_t tid = 7)
-    {
+    void End(const std::string& f, int64_t ts, uint32_t tid = 7) {
         DecodedCommand c = Base(CommandType::EndCall, ts, tid);
         c.functionId = Id(f);
         builder->OnCommand(c);
     }
-    void Unwind(const std::string& f, int64_t ts, uint32_t tid = 7)
-    {
+    void Unwind(const std::string& f, int64_t ts, uint32_t tid = 7) {
         DecodedCommand c = Base(CommandType::UnwindCall, ts, tid);
         c.functionId = Id(f);
         builder->OnCommand(c);
     }
-    void Raise(int64_t ts, uint64_t id, uint32_t tid = 7)
-    {
+    void Raise(int64_t ts, uint64_t id, uint32_t tid = 7) {
         DecodedCommand c = Base(CommandType::ExceptionRaised, ts, tid);
         c.exceptionId = id;
         builder->OnCommand(c);
     }
-    const OtlpSpan* Span(const std::string& name, size_t nth = 0) const
-    {
+    const OtlpSpan* Span(const std::string& name, size_t nth = 0) const {
         for (const auto& s : spans) {
             if (s.name == name && nth-- == 0) {
                 return &s;
@@ -139,8 +136,7 @@ public:
     std::unique_ptr<OtlpSpanBuilder> builder;
 
 private:
-    static DecodedCommand Base(CommandType type, int64_t ts, uint32_t tid)
-    {
+    static DecodedCommand Base(CommandType type, int64_t ts, uint32_t tid) {
         DecodedCommand c;
         c.type = static_cast<uint8_t>(type);
         c.pid = 42;
@@ -150,10 +146,9 @@ private:
     }
 };
 
-} // namespace
+}  // namespace
 
-TEST(OtlpUrl, HostPortAndPath)
-{
+TEST(OtlpUrl, HostPortAndPath) {
     HttpUrl u;
     std::string error;
     ASSERT_TRUE(ParseHttpUrl("http://127.0.0.1:4318", "/v1/traces", u, error));
@@ -174,8 +169,7 @@ TEST(OtlpUrl, HostPortAndPath)
     }
 }
 
-TEST(OtlpConventions, SecretsAreMaskedAndTheRestKept)
-{
+TEST(OtlpConventions, SecretsAreMaskedAndTheRestKept) {
     EXPECT_EQ(MaskSecrets("Host=db;Port=5432;Username=qx;Password=s3cret;Database=shop"),
               "Host=db;Port=5432;Username=qx;Password=***;Database=shop");
     EXPECT_EQ(MaskSecrets("Server=x;User ID=a;PWD=p;"), "Server=x;User ID=a;PWD=***;");
@@ -184,16 +178,17 @@ TEST(OtlpConventions, SecretsAreMaskedAndTheRestKept)
     EXPECT_EQ(MaskSecrets("SELECT * FROM t WHERE a = 1"), "SELECT * FROM t WHERE a = 1");
 }
 
-TEST(OtlpConventions, CapturedValuesGetSemanticNames)
-{
+TEST(OtlpConventions, CapturedValuesGetSemanticNames) {
     std::vector<OtlpAttribute> a;
-    EXPECT_TRUE(MapCapturedValue("Npgsql.NpgsqlCommand", "set_CommandText", Text("value", "SELECT 1"), false, a).meaningful);
+    EXPECT_TRUE(
+        MapCapturedValue("Npgsql.NpgsqlCommand", "set_CommandText", Text("value", "SELECT 1"), false, a).meaningful);
     EXPECT_EQ(Flat(a)["db.system.name"], "postgresql");
     EXPECT_EQ(Flat(a)["db.query.text"], "SELECT 1");
 
     a.clear();
     MapCapturedValue("MySqlConnector.MySqlConnection", ".ctor",
-                     Text("connectionString", "Server=127.0.0.1;Port=3307;User ID=qx;Password=pw;Database=shop"), false, a);
+                     Text("connectionString", "Server=127.0.0.1;Port=3307;User ID=qx;Password=pw;Database=shop"), false,
+                     a);
     auto f = Flat(a);
     EXPECT_EQ(f["db.system.name"], "mysql");
     EXPECT_EQ(f["server.address"], "127.0.0.1");
@@ -234,7 +229,8 @@ TEST(OtlpConventions, CapturedValuesGetSemanticNames)
     // Correlation bookkeeping and object addresses are no reason for a span of their own.
     a.clear();
     EXPECT_FALSE(MapCapturedValue("System.Threading.Tasks.Task", "AddTaskContinuation",
-                                  Int("tc", 139934288225224, ValueType::Int64), false, a).meaningful);
+                                  Int("tc", 139934288225224, ValueType::Int64), false, a)
+                     .meaningful);
     EXPECT_EQ(Flat(a)["quorix.arg.tc"], "139934288225224");
     EXPECT_FALSE(MapCapturedValue("Shop.Orders+<Run>d__1", "MoveNext", Int("AsyncState", -1), false, a).meaningful);
     EXPECT_EQ(Flat(a).count("quorix.arg.AsyncState"), 0u);
@@ -242,14 +238,13 @@ TEST(OtlpConventions, CapturedValuesGetSemanticNames)
     EXPECT_EQ(Flat(a)["quorix.arg.name"], "lamp");
 }
 
-TEST(OtlpSpans, ShortCallsAreLeftOutAndLongOnesNest)
-{
+TEST(OtlpSpans, ShortCallsAreLeftOutAndLongOnesNest) {
     Calls t;
     t.Begin("Shop.Api::Handle", 0);
     t.Begin("Shop.Api::Check", 10);
-    t.End("Shop.Api::Check", 20);        // 10 us: left out
+    t.End("Shop.Api::Check", 20);  // 10 us: left out
     t.Begin("Shop.Data::Load", 100);
-    t.End("Shop.Data::Load", 2100);      // 2 ms: a span
+    t.End("Shop.Data::Load", 2100);  // 2 ms: a span
     t.End("Shop.Api::Handle", 5000);
     ASSERT_EQ(t.spans.size(), 2u);
     const OtlpSpan* root = t.Span("Shop.Api::Handle");
@@ -277,8 +272,7 @@ TEST(OtlpSpans, ShortCallsAreLeftOutAndLongOnesNest)
     EXPECT_NE(memcmp(t.spans[2].traceId, firstTrace, 16), 0);
 }
 
-TEST(OtlpSpans, CapturedValuesKeepAShortCallAndItsAncestors)
-{
+TEST(OtlpSpans, CapturedValuesKeepAShortCallAndItsAncestors) {
     Calls t;
     t.Begin("Shop.Api::Handle", 0);
     t.Begin("Shop.Data::Query", 10);
@@ -288,7 +282,7 @@ TEST(OtlpSpans, CapturedValuesKeepAShortCallAndItsAncestors)
     t.Begin("Shop.Data::Other", 30);
     t.End("Shop.Data::Other", 31);
     t.End("Shop.Api::Handle", 40);
-    ASSERT_EQ(t.spans.size(), 3u); // the SQL call, its caller, the root; not Other
+    ASSERT_EQ(t.spans.size(), 3u);  // the SQL call, its caller, the root; not Other
     const OtlpSpan* sql = t.Span("Npgsql.NpgsqlCommand::set_CommandText");
     ASSERT_TRUE(sql);
     EXPECT_EQ(Flat(sql->attributes)["db.query.text"], "SELECT 1");
@@ -297,8 +291,7 @@ TEST(OtlpSpans, CapturedValuesKeepAShortCallAndItsAncestors)
     EXPECT_EQ(t.Span("Shop.Data::Other"), nullptr);
 }
 
-TEST(OtlpSpans, TheCallThatRunsACommandGetsItsText)
-{
+TEST(OtlpSpans, TheCallThatRunsACommandGetsItsText) {
     Calls t;
     const uint64_t command = 0x7f0012345678;
     t.Begin("Shop.Data::Load", 0);
@@ -308,19 +301,18 @@ TEST(OtlpSpans, TheCallThatRunsACommandGetsItsText)
     t.Begin("Npgsql.NpgsqlCommand::ExecuteDbDataReader", 21, {}, 7, command);
     t.End("Npgsql.NpgsqlCommand::ExecuteDbDataReader", 30);
     t.End("System.Data.Common.DbCommand::ExecuteReader", 31);
-    t.Begin("Npgsql.NpgsqlCommand::ExecuteScalar", 40, {}, 7, 0x99); // another command: no text known
+    t.Begin("Npgsql.NpgsqlCommand::ExecuteScalar", 40, {}, 7, 0x99);  // another command: no text known
     t.End("Npgsql.NpgsqlCommand::ExecuteScalar", 41);
     t.End("Shop.Data::Load", 50);
     const OtlpSpan* execute = t.Span("System.Data.Common.DbCommand::ExecuteReader");
-    ASSERT_TRUE(execute); // short, but it ran a query
+    ASSERT_TRUE(execute);  // short, but it ran a query
     EXPECT_EQ(Flat(execute->attributes)["db.query.text"], "SELECT name FROM items");
     EXPECT_EQ(Flat(execute->attributes)["db.system.name"], "postgresql");
     EXPECT_EQ(t.Span("Npgsql.NpgsqlCommand::ExecuteDbDataReader"), nullptr);
     EXPECT_EQ(t.Span("Npgsql.NpgsqlCommand::ExecuteScalar"), nullptr);
 }
 
-TEST(OtlpSpans, ExceptionsMarkTheCallsTheyLeave)
-{
+TEST(OtlpSpans, ExceptionsMarkTheCallsTheyLeave) {
     Calls t;
     t.Begin("Shop.Api::Handle", 0);
     t.Begin("Shop.Orders::Process", 10);
@@ -328,7 +320,7 @@ TEST(OtlpSpans, ExceptionsMarkTheCallsTheyLeave)
     t.Raise(25, 0xabc);
     t.Unwind("Shop.Orders::Validate", 30);
     t.Unwind("Shop.Orders::Process", 40);
-    t.End("Shop.Api::Handle", 50); // caught here
+    t.End("Shop.Api::Handle", 50);  // caught here
     ASSERT_EQ(t.spans.size(), 3u);
     const OtlpSpan* validate = t.Span("Shop.Orders::Validate");
     const OtlpSpan* process = t.Span("Shop.Orders::Process");
@@ -347,8 +339,7 @@ TEST(OtlpSpans, ExceptionsMarkTheCallsTheyLeave)
     EXPECT_TRUE(handle->events.empty());
 }
 
-TEST(OtlpSpans, PoolDispatchIsNoSpanAndRequestsBeginTraces)
-{
+TEST(OtlpSpans, PoolDispatchIsNoSpanAndRequestsBeginTraces) {
     Calls t;
     t.Begin("System.Threading.ThreadPoolWorkQueue::Dispatch", 0);
     t.Begin("System.Threading.ExecutionContext::RunFromThreadPoolDispatchLoop", 1);
@@ -395,16 +386,15 @@ TEST(OtlpSpans, PoolDispatchIsNoSpanAndRequestsBeginTraces)
     EXPECT_EQ(t.Span(setMethod)->parentSpanId, connection->spanId);
 }
 
-TEST(OtlpSpans, MissingEndsThreadEndsAndOtherClocks)
-{
+TEST(OtlpSpans, MissingEndsThreadEndsAndOtherClocks) {
     Calls t(0);
     t.Begin("Shop.A::Outer", 0);
     t.Begin("Shop.A::Inner", 10);
-    t.End("Shop.A::Outer", 50); // Inner's end never came
+    t.End("Shop.A::Outer", 50);  // Inner's end never came
     ASSERT_EQ(t.spans.size(), 2u);
     EXPECT_EQ(Flat(t.Span("Shop.A::Inner")->attributes)["quorix.unfinished"], "true");
     EXPECT_EQ(t.Span("Shop.A::Inner")->endNs, 50000u);
-    t.End("Shop.A::Nothing", 60); // an end without begin changes nothing
+    t.End("Shop.A::Nothing", 60);  // an end without begin changes nothing
     EXPECT_EQ(t.spans.size(), 2u);
 
     t.Begin("Shop.A::Open", 100, {}, 8);
@@ -430,8 +420,7 @@ TEST(OtlpSpans, MissingEndsThreadEndsAndOtherClocks)
     EXPECT_EQ(t.Span("Shop.A::Fast")->endNs, 150000u);
 }
 
-TEST(OtlpSpans, FramesBeyondTheBoundAreMatchedButNotTracked)
-{
+TEST(OtlpSpans, FramesBeyondTheBoundAreMatchedButNotTracked) {
     Calls t(0, 3);
     for (int i = 0; i < 5; ++i) {
         t.Begin("Shop.Deep::F" + std::to_string(i), i);
@@ -453,8 +442,7 @@ TEST(OtlpSpans, FramesBeyondTheBoundAreMatchedButNotTracked)
     EXPECT_NE(t.Span("Shop.Deep::H"), nullptr);
 }
 
-TEST(OtlpSpans, ServiceNameFromTheCommandLine)
-{
+TEST(OtlpSpans, ServiceNameFromTheCommandLine) {
     using B = OtlpSpanBuilder;
     EXPECT_EQ(B::ServiceNameFromCommandLine(std::string("dotnet\0/srv/app/Shop.Api.dll\0--urls\0", 37)), "Shop.Api");
     EXPECT_EQ(B::ServiceNameFromCommandLine(std::string("/usr/share/dotnet/dotnet\0exec\0x/Tool.dll\0", 41)), "Tool");
@@ -462,8 +450,7 @@ TEST(OtlpSpans, ServiceNameFromTheCommandLine)
     EXPECT_EQ(B::ServiceNameFromCommandLine(""), "");
 }
 
-TEST(OtlpEncoder, JsonFormOfSpansGroupedByProcess)
-{
+TEST(OtlpEncoder, JsonFormOfSpansGroupedByProcess) {
     auto one = std::make_shared<OtlpResource>();
     one->attributes.push_back(OtlpAttribute::String("service.name", "a\"b"));
     auto two = std::make_shared<OtlpResource>();
@@ -485,12 +472,19 @@ TEST(OtlpEncoder, JsonFormOfSpansGroupedByProcess)
     spans[2].events.push_back({5, "exception", {OtlpAttribute::String("exception.message", "x")}});
     std::string out;
     OtlpEncoder::AppendTraceRequest(out, spans);
-    EXPECT_EQ(out.rfind("{\"resourceSpans\":[{\"resource\":{\"attributes\":[{\"key\":\"service.name\",\"value\":{\"stringValue\":\"a\\\"b\"}}]}", 0), 0u) << out;
-    EXPECT_NE(out.find("\"traceId\":\"000000000000000000000000000000ab\",\"spanId\":\"0102030405060708\""), std::string::npos);
+    EXPECT_EQ(out.rfind("{\"resourceSpans\":[{\"resource\":{\"attributes\":[{\"key\":\"service.name\",\"value\":{"
+                        "\"stringValue\":\"a\\\"b\"}}]}",
+                        0),
+              0u)
+        << out;
+    EXPECT_NE(out.find("\"traceId\":\"000000000000000000000000000000ab\",\"spanId\":\"0102030405060708\""),
+              std::string::npos);
     EXPECT_NE(out.find("\"parentSpanId\":\"0102030405060708\",\"name\":\"S2\""), std::string::npos);
     EXPECT_NE(out.find("\"startTimeUnixNano\":\"1796730927758271400\""), std::string::npos);
     EXPECT_NE(out.find("{\"key\":\"process.pid\",\"value\":{\"intValue\":\"9\"}}"), std::string::npos);
-    EXPECT_NE(out.find("{\"key\":\"b\",\"value\":{\"boolValue\":true}},{\"key\":\"d\",\"value\":{\"doubleValue\":0.5}}"), std::string::npos);
+    EXPECT_NE(
+        out.find("{\"key\":\"b\",\"value\":{\"boolValue\":true}},{\"key\":\"d\",\"value\":{\"doubleValue\":0.5}}"),
+        std::string::npos);
     EXPECT_NE(out.find("\"events\":[{\"timeUnixNano\":\"5\",\"name\":\"exception\""), std::string::npos);
     EXPECT_NE(out.find("\"status\":{\"code\":2,\"message\":\"left\"}"), std::string::npos);
     // Two processes, two resource entries; S0 and S2 share the first.
@@ -508,8 +502,7 @@ namespace {
 // last one repeats), kept alive, and remembers the bodies.
 class FakeReceiver {
 public:
-    explicit FakeReceiver(std::vector<int> script, uint16_t port = 0) : script_(std::move(script))
-    {
+    explicit FakeReceiver(std::vector<int> script, uint16_t port = 0) : script_(std::move(script)) {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int one = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -524,27 +517,24 @@ public:
         port_ = ntohs(a.sin_port);
         thread_ = std::thread([this] { Serve(); });
     }
-    ~FakeReceiver()
-    {
+    ~FakeReceiver() {
         stop_ = true;
         shutdown(fd_, SHUT_RDWR);
         const int client = client_.load();
         if (client >= 0) {
-            shutdown(client, SHUT_RDWR); // a kept-alive connection would hold the loop in recv
+            shutdown(client, SHUT_RDWR);  // a kept-alive connection would hold the loop in recv
         }
         thread_.join();
         close(fd_);
     }
     uint16_t Port() const { return port_; }
-    std::vector<std::string> Bodies()
-    {
+    std::vector<std::string> Bodies() {
         std::lock_guard<std::mutex> lock(mutex_);
         return bodies_;
     }
 
 private:
-    void Serve()
-    {
+    void Serve() {
         while (!stop_) {
             const int c = accept(fd_, nullptr, nullptr);
             if (c < 0) {
@@ -597,8 +587,7 @@ private:
     std::thread thread_;
 };
 
-OtlpExporter::Options FastOptions(uint16_t port)
-{
+OtlpExporter::Options FastOptions(uint16_t port) {
     OtlpExporter::Options o;
     o.url = "http://127.0.0.1:" + std::to_string(port);
     o.serviceName = "svc";
@@ -611,8 +600,7 @@ OtlpExporter::Options FastOptions(uint16_t port)
     return o;
 }
 
-void FeedCalls(OtlpExporter& e, int count, int64_t ts = 0)
-{
+void FeedCalls(OtlpExporter& e, int count, int64_t ts = 0) {
     for (int i = 0; i < count; ++i) {
         DecodedCommand c;
         c.pid = 42;
@@ -627,24 +615,20 @@ void FeedCalls(OtlpExporter& e, int count, int64_t ts = 0)
     }
 }
 
-std::string_view Name(uint32_t, uint32_t)
-{
-    return "Shop.A::Run";
-}
+std::string_view Name(uint32_t, uint32_t) { return "Shop.A::Run"; }
 
-} // namespace
+}  // namespace
 
-TEST(OtlpExporter, RetriesWhenBusyAndCountsWhatWasRefused)
-{
+TEST(OtlpExporter, RetriesWhenBusyAndCountsWhatWasRefused) {
     FakeReceiver receiver({503, 429, 200, 400});
     OtlpExporter e(FastOptions(receiver.Port()), Name);
     std::string error;
     ASSERT_TRUE(e.Start(error)) << error;
-    FeedCalls(e, 4); // one batch: 503, 429, then accepted
+    FeedCalls(e, 4);  // one batch: 503, 429, then accepted
     for (int i = 0; i < 200 && e.GetCounts().exported < 4; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    FeedCalls(e, 4, 1000); // the next batch is refused for good
+    FeedCalls(e, 4, 1000);  // the next batch is refused for good
     e.Finish(std::chrono::milliseconds(3000));
     const auto c = e.GetCounts();
     EXPECT_EQ(c.exported, 4u);
@@ -654,7 +638,7 @@ TEST(OtlpExporter, RetriesWhenBusyAndCountsWhatWasRefused)
     EXPECT_NE(c.lastError.find("HTTP 400"), std::string::npos);
     const auto bodies = receiver.Bodies();
     ASSERT_EQ(bodies.size(), 4u);
-    EXPECT_EQ(bodies[0], bodies[2]); // the same batch again
+    EXPECT_EQ(bodies[0], bodies[2]);  // the same batch again
     EXPECT_NE(bodies[0].find("\"name\":\"Shop.A::Run\""), std::string::npos);
     const auto lines = e.SummaryLines();
     ASSERT_GE(lines.size(), 2u);
@@ -666,18 +650,17 @@ TEST(OtlpExporter, RetriesWhenBusyAndCountsWhatWasRefused)
     EXPECT_NE(drops[1].find("HTTP 400"), std::string::npos) << drops[1];
 }
 
-TEST(OtlpExporter, AReceiverThatComesLaterGetsTheBatches)
-{
+TEST(OtlpExporter, AReceiverThatComesLaterGetsTheBatches) {
     uint16_t port = 0;
     {
         FakeReceiver probe({200});
-        port = probe.Port(); // free again once the probe is gone
+        port = probe.Port();  // free again once the probe is gone
     }
     OtlpExporter e(FastOptions(port), Name);
     std::string error;
     ASSERT_TRUE(e.Start(error));
     FeedCalls(e, 4);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // some attempts fail
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // some attempts fail
     FakeReceiver receiver({200}, port);
     FeedCalls(e, 4, 1000);
     e.Finish(std::chrono::milliseconds(3000));
@@ -685,11 +668,10 @@ TEST(OtlpExporter, AReceiverThatComesLaterGetsTheBatches)
     EXPECT_GT(c.retries, 0u);
     EXPECT_EQ(c.exported, 8u);
     EXPECT_EQ(c.notDelivered + c.dropped + c.refused, 0u);
-    EXPECT_TRUE(e.DropLines().empty()); // retries that succeeded lost nothing
+    EXPECT_TRUE(e.DropLines().empty());  // retries that succeeded lost nothing
 }
 
-TEST(OtlpExporter, ABoundedQueueDropsAndTheExitDeadlineHolds)
-{
+TEST(OtlpExporter, ABoundedQueueDropsAndTheExitDeadlineHolds) {
     uint16_t port = 0;
     {
         FakeReceiver probe({200});
@@ -700,7 +682,7 @@ TEST(OtlpExporter, ABoundedQueueDropsAndTheExitDeadlineHolds)
     OtlpExporter e(o, Name);
     std::string error;
     ASSERT_TRUE(e.Start(error));
-    FeedCalls(e, 100); // nobody listens: at most the queue and one batch in hand are kept
+    FeedCalls(e, 100);  // nobody listens: at most the queue and one batch in hand are kept
     const auto start = std::chrono::steady_clock::now();
     e.Finish(std::chrono::milliseconds(300));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));

@@ -17,29 +17,25 @@ struct Collected {
     std::vector<Bytes> messages;
     std::vector<size_t> drops;
 
-    void Feed(StreamReassembler& r, const Bytes& b)
-    {
+    void Feed(StreamReassembler& r, const Bytes& b) {
         r.Feed(
             b.data(), b.size(), [this](const uint8_t* d, size_t n) { messages.emplace_back(d, d + n); },
             [this](size_t n) { drops.push_back(n); });
     }
 };
 
-Bytes SampleStream()
-{
+Bytes SampleStream() {
     return Concat({Command(9), MethodInfo(101, "A.B", "C"), BeginCall(101, {Record(6, "count", {5, 0, 0, 0})}),
                    EndCall(101), Command(10)});
 }
 
-CollectorSession MakeSession(std::vector<std::string>& lines)
-{
+CollectorSession MakeSession(std::vector<std::string>& lines) {
     return CollectorSession(CollectorSession::Options{}, [&lines](const std::string& l) { lines.push_back(l); });
 }
 
-} // namespace
+}  // namespace
 
-TEST(StreamReassembler, SplitsAtEveryPossibleBoundary)
-{
+TEST(StreamReassembler, SplitsAtEveryPossibleBoundary) {
     const Bytes stream = SampleStream();
     for (size_t chunk = 1; chunk <= stream.size(); ++chunk) {
         StreamReassembler r;
@@ -54,8 +50,7 @@ TEST(StreamReassembler, SplitsAtEveryPossibleBoundary)
     }
 }
 
-TEST(StreamReassembler, DropsTheBufferWhenOutOfStep)
-{
+TEST(StreamReassembler, DropsTheBufferWhenOutOfStep) {
     StreamReassembler r;
     Collected c;
     // A length below the header size.
@@ -80,8 +75,7 @@ TEST(StreamReassembler, DropsTheBufferWhenOutOfStep)
     EXPECT_EQ(c.messages.back(), info);
 }
 
-TEST(CollectorSession, ResolvesNamesAndCountsCommands)
-{
+TEST(CollectorSession, ResolvesNamesAndCountsCommands) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     const Bytes stream = SampleStream();
@@ -99,8 +93,7 @@ TEST(CollectorSession, ResolvesNamesAndCountsCommands)
     EXPECT_EQ(lines.back().find("\"function\""), std::string::npos);
 }
 
-TEST(CollectorSession, MalformedInputIsCountedNotFatal)
-{
+TEST(CollectorSession, MalformedInputIsCountedNotFatal) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     const Bytes good = Command(9);
@@ -122,7 +115,7 @@ TEST(CollectorSession, MalformedInputIsCountedNotFatal)
     EXPECT_EQ(s.MalformedCount("unknown type"), 1u);
     EXPECT_EQ(s.MalformedCount("bad body"), 1u);
     EXPECT_EQ(s.BadValueRecords(), 1u);
-    ASSERT_EQ(lines.size(), 1u); // only the begin-call with its bad argument is a command
+    ASSERT_EQ(lines.size(), 1u);  // only the begin-call with its bad argument is a command
     EXPECT_NE(lines[0].find("\"badValueRecords\":1"), std::string::npos);
 
     // A stream closed in the middle of a command.
@@ -134,8 +127,7 @@ TEST(CollectorSession, MalformedInputIsCountedNotFatal)
     EXPECT_NE(summary.find("bad value records: 1"), std::string::npos);
 }
 
-TEST(CollectorSession, EachConnectionHasItsOwnBuffer)
-{
+TEST(CollectorSession, EachConnectionHasItsOwnBuffer) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     const Bytes a = MethodInfo(1, "A", "a");
@@ -148,14 +140,13 @@ TEST(CollectorSession, EachConnectionHasItsOwnBuffer)
     EXPECT_EQ(s.MalformedCount(), 0u);
 }
 
-TEST(CollectorSession, UntilEndedWaitsForEveryAnnouncedProcess)
-{
+TEST(CollectorSession, UntilEndedWaitsForEveryAnnouncedProcess) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     auto send = [&s](const Bytes& b) { s.OnDatagram(b.data(), b.size()); };
     EXPECT_FALSE(s.AllProcessesEnded());
     send(Command(9, {}, 1));
-    send(Command(12, Builder().Text16(".NET 8").Text16("DOTNET_CORE").Text16("secret").bytes, 2)); // start missed
+    send(Command(12, Builder().Text16(".NET 8").Text16("DOTNET_CORE").Text16("secret").bytes, 2));  // start missed
     send(Command(10, {}, 1));
     EXPECT_FALSE(s.AllProcessesEnded());
     send(Command(10, {}, 2));
@@ -171,12 +162,17 @@ TEST(CollectorSession, UntilEndedWaitsForEveryAnnouncedProcess)
     EXPECT_NE(summary.find("api key set"), std::string::npos);
 }
 
-TEST(CollectorSession, RandomInputNeverBreaksTheOutput)
-{
+TEST(CollectorSession, RandomInputNeverBreaksTheOutput) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     std::mt19937 rng(1234);
-    const Bytes seed = Concat({SampleStream(), BeginCall(7, {Record(14, "o", Builder().Text16("C\xFF").U8(1).Raw(Record(12, "s", Builder().U16(2).Raw(Utf16(u"\x01")).bytes)).bytes)})});
+    const Bytes seed = Concat(
+        {SampleStream(), BeginCall(7, {Record(14, "o",
+                                              Builder()
+                                                  .Text16("C\xFF")
+                                                  .U8(1)
+                                                  .Raw(Record(12, "s", Builder().U16(2).Raw(Utf16(u"\x01")).bytes))
+                                                  .bytes)})});
     for (int round = 0; round < 3000; ++round) {
         Bytes b = seed;
         // Mutate a few bytes, sometimes cut.
@@ -197,16 +193,19 @@ TEST(CollectorSession, RandomInputNeverBreaksTheOutput)
     EXPECT_FALSE(s.RenderSummary({}).empty());
 }
 
-TEST(StreamReassembler, WholeCommandsComeStraightFromTheReadAndOnlyASplitOneIsCopied)
-{
+TEST(StreamReassembler, WholeCommandsComeStraightFromTheReadAndOnlyASplitOneIsCopied) {
     const Bytes stream = Concat({SampleStream(), SampleStream()});
-    const size_t cut = stream.size() / 2 + 7; // inside a command
+    const size_t cut = stream.size() / 2 + 7;  // inside a command
     StreamReassembler r;
     std::vector<const uint8_t*> where;
     std::vector<size_t> sizes;
     auto feed = [&](const uint8_t* d, size_t n) {
         r.Feed(
-            d, n, [&](const uint8_t* m, size_t len) { where.push_back(m); sizes.push_back(len); },
+            d, n,
+            [&](const uint8_t* m, size_t len) {
+                where.push_back(m);
+                sizes.push_back(len);
+            },
             [](size_t) { FAIL() << "nothing is out of step"; });
     };
     feed(stream.data(), cut);
@@ -219,13 +218,12 @@ TEST(StreamReassembler, WholeCommandsComeStraightFromTheReadAndOnlyASplitOneIsCo
         const bool inRead = where[i] >= stream.data() && where[i] < stream.data() + stream.size();
         copied += inRead ? 0 : 1;
     }
-    EXPECT_EQ(copied, 1u); // the one command split by the cut
+    EXPECT_EQ(copied, 1u);  // the one command split by the cut
     EXPECT_GT(before, 0u);
     EXPECT_EQ(r.Pending(), 0u);
 }
 
-TEST(CollectorSession, DecodeRateLineIsParseableAndNeedsTwoMessages)
-{
+TEST(CollectorSession, DecodeRateLineIsParseableAndNeedsTwoMessages) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     const auto t0 = CollectorSession::Clock::now();
@@ -250,8 +248,7 @@ TEST(CollectorSession, DecodeRateLineIsParseableAndNeedsTwoMessages)
     EXPECT_NE(s.RenderSummary({}).find("\n  decode rate: 1500 messages/s\n"), std::string::npos) << s.RenderSummary({});
 }
 
-TEST(CollectorSession, HalfReceivedCommandTimesOutAndTheStreamGoesOn)
-{
+TEST(CollectorSession, HalfReceivedCommandTimesOutAndTheStreamGoesOn) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     const Bytes info = MethodInfo(1, "X", "Y");
@@ -264,16 +261,14 @@ TEST(CollectorSession, HalfReceivedCommandTimesOutAndTheStreamGoesOn)
     // A writer that comes back later starts on a command boundary and is understood.
     s.OnStreamData(3, info.data(), info.size());
     EXPECT_EQ(lines.size(), 1u);
-    s.OnStreamTimedOut(3, 30); // nothing pending: nothing counted
+    s.OnStreamTimedOut(3, 30);  // nothing pending: nothing counted
     EXPECT_EQ(s.MalformedCount(), 1u);
     EXPECT_NE(s.RenderSummary({}).find("timed out: 10 bytes of a command dropped after 30 s"), std::string::npos);
 }
 
-TEST(CollectorSession, JsonLinesGoToTheSinkInBulk)
-{
+TEST(CollectorSession, JsonLinesGoToTheSinkInBulk) {
     struct Sink : JsonSink {
-        void Drain() override
-        {
+        void Drain() override {
             ++drains;
             text += buffer;
             buffer.clear();
@@ -301,8 +296,7 @@ TEST(CollectorSession, JsonLinesGoToTheSinkInBulk)
     EXPECT_NE(lines[2].find(R"("functionId":101,"function":"A.B::C")"), std::string::npos) << lines[2];
 }
 
-TEST(CollectorSession, ManyHugeMethodNamesStayWithinTheNamesShare)
-{
+TEST(CollectorSession, ManyHugeMethodNamesStayWithinTheNamesShare) {
     // 20,000 names of 32 KB would be 650 MB; names get a quarter of the bound.
     CollectorSession::Options options;
     options.maxMemory = 64u << 20;
@@ -310,7 +304,7 @@ TEST(CollectorSession, ManyHugeMethodNamesStayWithinTheNamesShare)
     const std::string cls(16000, 'C');
     std::string method(16000, 'm');
     for (uint32_t f = 0; f < 20000; ++f) {
-        memcpy(method.data(), &f, sizeof f); // every name different
+        memcpy(method.data(), &f, sizeof f);  // every name different
         const Bytes info = MethodInfo(f, cls, method);
         s.OnDatagram(info.data(), info.size());
     }
@@ -351,8 +345,7 @@ TEST(CollectorSession, ManyHugeMethodNamesStayWithinTheNamesShare)
     EXPECT_EQ(whole + cut + t.NamesNotKept(), 20000u);
 }
 
-TEST(CollectorSession, AgentDeliveryReportsShowPerProcessWhatWasDroppedAndWhy)
-{
+TEST(CollectorSession, AgentDeliveryReportsShowPerProcessWhatWasDroppedAndWhy) {
     std::vector<std::string> lines;
     CollectorSession s = MakeSession(lines);
     auto report = [](bool final, uint64_t sent, uint64_t queue, uint64_t failed, uint64_t pipe) {
@@ -362,8 +355,9 @@ TEST(CollectorSession, AgentDeliveryReportsShowPerProcessWhatWasDroppedAndWhy)
     s.OnStreamData(1, stream.data(), stream.size());
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[1].find(R"("name":"DeliveryStatistics")"), std::string::npos) << lines[1];
-    EXPECT_NE(lines[1].find(R"("final":false,"sent":10,"droppedQueueFull":1,"droppedSendFailed":2,"droppedPipeFull":3)"),
-              std::string::npos)
+    EXPECT_NE(
+        lines[1].find(R"("final":false,"sent":10,"droppedQueueFull":1,"droppedSendFailed":2,"droppedPipeFull":3)"),
+        std::string::npos)
         << lines[1];
     std::string summary = s.RenderSummary({});
     EXPECT_NE(summary.find("agent delivery (last report, not final): 10 messages sent, 6 dropped (1 queue full, 2 send "

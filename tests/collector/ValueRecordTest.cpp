@@ -19,8 +19,7 @@ struct Decoded {
     size_t consumed = 0;
 };
 
-Decoded DecodeRecord(const Bytes& b)
-{
+Decoded DecodeRecord(const Bytes& b) {
     Decoded d;
     ByteReader r(b.data(), b.size());
     d.status = DecodeValueRecord(r, d.value, d.bad);
@@ -28,17 +27,15 @@ Decoded DecodeRecord(const Bytes& b)
     return d;
 }
 
-std::string Json(const ValueRecord& v)
-{
+std::string Json(const ValueRecord& v) {
     std::string out;
     AppendValueJson(out, v);
     return out;
 }
 
-} // namespace
+}  // namespace
 
-TEST(ValueRecord, Int32NamedCount)
-{
+TEST(ValueRecord, Int32NamedCount) {
     const Bytes b = {0x0B, 0x00, 0x06, 0x05, 0x63, 0x6F, 0x75, 0x6E, 0x74, 0x05, 0x00, 0x00, 0x00};
     Decoded d = DecodeRecord(b);
     ASSERT_EQ(d.status, RecordStatus::Ok);
@@ -48,8 +45,7 @@ TEST(ValueRecord, Int32NamedCount)
     EXPECT_EQ(FormatValue(d.value), "5");
 }
 
-TEST(ValueRecord, EveryScalarType)
-{
+TEST(ValueRecord, EveryScalarType) {
     struct Case {
         uint8_t type;
         Bytes payload;
@@ -91,16 +87,14 @@ TEST(ValueRecord, EveryScalarType)
     }
 }
 
-TEST(ValueRecord, NonFiniteFloatsStayValidJson)
-{
+TEST(ValueRecord, NonFiniteFloatsStayValidJson) {
     const Bytes nan = {0x00, 0x00, 0xC0, 0x7F};
     const Bytes negInf = {0, 0, 0, 0, 0, 0, 0xF0, 0xFF};
     EXPECT_NE(Json(DecodeRecord(Record(10, "f", nan)).value).find("\"value\":\"NaN\""), std::string::npos);
     EXPECT_NE(Json(DecodeRecord(Record(11, "d", negInf)).value).find("\"value\":\"-Infinity\""), std::string::npos);
 }
 
-TEST(ValueRecord, Strings)
-{
+TEST(ValueRecord, Strings) {
     Decoded d = DecodeRecord(Record(12, "s", Builder().U16(6).Raw(Utf16(u"h\u00e9\n")).bytes));
     ASSERT_EQ(d.status, RecordStatus::Ok);
     EXPECT_EQ(d.value.text, "h\xC3\xA9\n");
@@ -120,8 +114,7 @@ TEST(ValueRecord, Strings)
     EXPECT_EQ(DecodeRecord(Record(12, "s", Builder().U16(1).U8('a').bytes)).status, RecordStatus::Bad);
 }
 
-TEST(ValueRecord, LongStringCarriesTheFirst2048Units)
-{
+TEST(ValueRecord, LongStringCarriesTheFirst2048Units) {
     std::u16string text(2048, u'x');
     Bytes payload = Builder().U32(2 * 5000).Raw(Utf16(text)).bytes;
     ASSERT_EQ(payload.size(), 4100u);
@@ -137,9 +130,9 @@ TEST(ValueRecord, LongStringCarriesTheFirst2048Units)
     EXPECT_EQ(DecodeRecord(Record(19, "big", payload)).status, RecordStatus::Bad);
 }
 
-TEST(ValueRecord, StructAndObjectWithChildren)
-{
-    const Bytes fields = Concat({Record(6, "Port", {0x50, 0, 0, 0}), Record(12, "Host", Builder().U16(2).Raw(Utf16(u"h")).bytes)});
+TEST(ValueRecord, StructAndObjectWithChildren) {
+    const Bytes fields =
+        Concat({Record(6, "Port", {0x50, 0, 0, 0}), Record(12, "Host", Builder().U16(2).Raw(Utf16(u"h")).bytes)});
     Decoded d = DecodeRecord(Record(14, "uri", Builder().Text16("System.Uri").U8(2).Raw(fields).bytes));
     ASSERT_EQ(d.status, RecordStatus::Ok);
     ASSERT_EQ(d.value.children.size(), 2u);
@@ -162,8 +155,7 @@ TEST(ValueRecord, StructAndObjectWithChildren)
     EXPECT_EQ(Json(DecodeRecord(Record(18, "o")).value), R"({"name":"o","type":18,"typeName":"object","value":null})");
 }
 
-TEST(ValueRecord, BadChildrenAreContained)
-{
+TEST(ValueRecord, BadChildrenAreContained) {
     // Count says 2, one child present.
     Decoded d = DecodeRecord(Record(14, "o", Builder().Text16("C").U8(2).Raw(Record(2, "a", {1})).bytes));
     EXPECT_EQ(d.status, RecordStatus::Bad);
@@ -182,7 +174,8 @@ TEST(ValueRecord, BadChildrenAreContained)
     EXPECT_EQ(second.name, "next");
 
     // A child with a bad scalar is counted, its siblings survive.
-    d = DecodeRecord(Record(13, "s", Builder().Text16("?").U8(2).Raw(Record(6, "x", {1})).Raw(Record(2, "y", {1})).bytes));
+    d = DecodeRecord(
+        Record(13, "s", Builder().Text16("?").U8(2).Raw(Record(6, "x", {1})).Raw(Record(2, "y", {1})).bytes));
     EXPECT_EQ(d.status, RecordStatus::Ok);
     EXPECT_EQ(d.bad, 1u);
     EXPECT_EQ(FormatValue(d.value), "?{x=<bad value>, y=true}");
@@ -203,8 +196,7 @@ TEST(ValueRecord, BadChildrenAreContained)
     EXPECT_EQ(DecodeRecord(Bytes{0x02, 0x00, 0x06, 0x05}).status, RecordStatus::Bad);
 }
 
-TEST(ValueRecord, Arrays)
-{
+TEST(ValueRecord, Arrays) {
     // byte[3]
     Decoded d = DecodeRecord(Record(15, "data", {3, 3, 10, 20, 30}));
     ASSERT_EQ(d.status, RecordStatus::Ok);
@@ -239,8 +231,7 @@ TEST(ValueRecord, Arrays)
     EXPECT_EQ(DecodeRecord(Record(15, "ints", {6, 1, 1, 0, 0, 0})).status, RecordStatus::Bad);
 }
 
-TEST(ValueRecord, TypesWithoutPayload)
-{
+TEST(ValueRecord, TypesWithoutPayload) {
     for (uint8_t type : {0, 1, 16, 17, 18, 20, 200}) {
         EXPECT_EQ(DecodeRecord(Record(type, "x")).status, RecordStatus::Ok) << int(type);
         EXPECT_EQ(DecodeRecord(Record(type, "x", {1, 2})).status, RecordStatus::Bad) << int(type);
@@ -249,8 +240,7 @@ TEST(ValueRecord, TypesWithoutPayload)
     EXPECT_EQ(FormatValue(DecodeRecord(Record(6, "x")).value), "<no data>");
 }
 
-TEST(ValueRecord, BadArgumentDoesNotSpoilTheCommand)
-{
+TEST(ValueRecord, BadArgumentDoesNotSpoilTheCommand) {
     const Bytes cmd = BeginCall(5, {Record(6, "a", {1, 2}), Record(12, "b", Builder().U16(2).Raw(Utf16(u"z")).bytes)});
     DecodedCommand c;
     ASSERT_EQ(DecodeCommand(cmd.data(), cmd.size(), c).status, DecodeStatus::Ok);

@@ -11,8 +11,7 @@ namespace {
 struct Stream {
     ViewerRecorder& recorder;
 
-    void Send(CommandType type, uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId = 0)
-    {
+    void Send(CommandType type, uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId = 0) {
         DecodedCommand c;
         c.type = static_cast<uint8_t>(type);
         c.pid = pid;
@@ -21,8 +20,7 @@ struct Stream {
         c.functionId = functionId;
         recorder.OnCommand(c);
     }
-    void Name(uint32_t pid, uint32_t functionId, const std::string& cls, const std::string& method)
-    {
+    void Name(uint32_t pid, uint32_t functionId, const std::string& cls, const std::string& method) {
         DecodedCommand c;
         c.type = static_cast<uint8_t>(CommandType::MethodInfo);
         c.pid = pid;
@@ -36,8 +34,7 @@ struct Stream {
     void Unwind(uint32_t pid, uint32_t tid, int64_t ts, uint32_t f) { Send(CommandType::UnwindCall, pid, tid, ts, f); }
 };
 
-const ViewerRecorder::Call* FindCall(const ViewerRecorder& r, const std::string& name)
-{
+const ViewerRecorder::Call* FindCall(const ViewerRecorder& r, const std::string& name) {
     for (const auto& c : r.Calls()) {
         if (r.Frames()[c.frame] == name) {
             return &c;
@@ -46,10 +43,9 @@ const ViewerRecorder::Call* FindCall(const ViewerRecorder& r, const std::string&
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
-TEST(ViewerRecorder, UnwindsEndAtTheUnwindAndOpenFramesCloseAtTheProcessEnd)
-{
+TEST(ViewerRecorder, UnwindsEndAtTheUnwindAndOpenFramesCloseAtTheProcessEnd) {
     ViewerRecorder r;
     Stream s{r};
     s.Send(CommandType::ProcessStarted, 1, 0, 0);
@@ -67,7 +63,7 @@ TEST(ViewerRecorder, UnwindsEndAtTheUnwindAndOpenFramesCloseAtTheProcessEnd)
     r.OnCommand(raised);
     s.Unwind(1, 7, 150, 11);
     s.End(1, 7, 200, 10);
-    s.Begin(1, 7, 210, 12); // never ends
+    s.Begin(1, 7, 210, 12);  // never ends
     s.Send(CommandType::ProcessEnded, 1, 0, 300);
     r.Finish();
 
@@ -96,8 +92,7 @@ TEST(ViewerRecorder, UnwindsEndAtTheUnwindAndOpenFramesCloseAtTheProcessEnd)
     EXPECT_DOUBLE_EQ(wait_, 90);
 }
 
-TEST(ViewerRecorder, APidThatComesBackIsANewRunAndThreadsNeverMix)
-{
+TEST(ViewerRecorder, APidThatComesBackIsANewRunAndThreadsNeverMix) {
     ViewerRecorder r;
     Stream s{r};
     s.Send(CommandType::ProcessStarted, 5, 0, 0);
@@ -128,8 +123,7 @@ TEST(ViewerRecorder, APidThatComesBackIsANewRunAndThreadsNeverMix)
     EXPECT_NE(FindCall(r, "function#1"), nullptr);
 }
 
-TEST(ViewerRecorder, KeepsTheLongestCallsAndCountsTheRest)
-{
+TEST(ViewerRecorder, KeepsTheLongestCallsAndCountsTheRest) {
     ViewerRecorder::Limits limits;
     limits.keptCalls = 3;
     ViewerRecorder r(limits);
@@ -159,10 +153,9 @@ TEST(ViewerRecorder, KeepsTheLongestCallsAndCountsTheRest)
     EXPECT_EQ(r.Flame().size(), 3u);
 }
 
-TEST(ViewerRecorder, BoundsHoldAndShrinkInProportion)
-{
+TEST(ViewerRecorder, BoundsHoldAndShrinkInProportion) {
     ViewerRecorder::Limits limits;
-    limits.flameNodes = 3; // root and two stacks
+    limits.flameNodes = 3;  // root and two stacks
     limits.capturedRows = 1;
     ViewerRecorder r(limits);
     Stream s{r};
@@ -185,18 +178,17 @@ TEST(ViewerRecorder, BoundsHoldAndShrinkInProportion)
     EXPECT_EQ(big.ScaledTo(worst).keptCalls, big.keptCalls);
 }
 
-TEST(ViewerRecorder, CallsOfAProcessStillRunningCloseAtItsLastStampWhenTheCollectorStops)
-{
+TEST(ViewerRecorder, CallsOfAProcessStillRunningCloseAtItsLastStampWhenTheCollectorStops) {
     ViewerRecorder r;
     Stream s{r};
     s.Name(3, 1, "Svc", "Serve");
     s.Name(3, 2, "Svc", "Handle");
     s.Begin(3, 1, 100, 1);
     s.Begin(3, 1, 120, 2);
-    s.Begin(3, 2, 130, 2); // another thread, ends normally
+    s.Begin(3, 2, 130, 2);  // another thread, ends normally
     s.End(3, 2, 170, 2);
     r.Finish();
-    s.Begin(3, 1, 500, 2); // after the stop: ignored
+    s.Begin(3, 1, 500, 2);  // after the stop: ignored
     ASSERT_EQ(r.Calls().size(), 3u);
     for (const auto& c : r.Calls()) {
         const bool open = r.Threads()[c.thread].tid == 1;
@@ -208,8 +200,7 @@ TEST(ViewerRecorder, CallsOfAProcessStillRunningCloseAtItsLastStampWhenTheCollec
     EXPECT_EQ(r.GetStats().closedAtEnd, 2u);
 }
 
-TEST(ViewerRecorder, AMillionCallsStayWithinTheBound)
-{
+TEST(ViewerRecorder, AMillionCallsStayWithinTheBound) {
     ViewerRecorder::Limits limits;
     limits.keptCalls = 1000;
     limits.flameNodes = 5000;

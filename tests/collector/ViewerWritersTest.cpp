@@ -12,8 +12,7 @@ using namespace QuorixCollect;
 
 namespace {
 
-DecodedCommand Command(CommandType type, uint32_t tid, int64_t ts, uint32_t functionId = 0)
-{
+DecodedCommand Command(CommandType type, uint32_t tid, int64_t ts, uint32_t functionId = 0) {
     DecodedCommand c;
     c.type = static_cast<uint8_t>(type);
     c.pid = 1;
@@ -23,16 +22,14 @@ DecodedCommand Command(CommandType type, uint32_t tid, int64_t ts, uint32_t func
     return c;
 }
 
-void Name(ViewerRecorder& r, uint32_t functionId, const std::string& cls, const std::string& method)
-{
+void Name(ViewerRecorder& r, uint32_t functionId, const std::string& cls, const std::string& method) {
     DecodedCommand c = Command(CommandType::MethodInfo, 0, 0, functionId);
     c.className = cls;
     c.methodName = method;
     r.OnCommand(c);
 }
 
-size_t Count(const std::string& text, const std::string& part)
-{
+size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
         ++n;
@@ -41,8 +38,7 @@ size_t Count(const std::string& text, const std::string& part)
 }
 
 // A outer call with a nested one whose begin the clock puts before its caller's.
-void OddClockRun(ViewerRecorder& r)
-{
+void OddClockRun(ViewerRecorder& r) {
     Name(r, 1, "App.Outer", "Run");
     Name(r, 2, "App.Inner", "Step");
     r.OnCommand(Command(CommandType::BeginCall, 7, 100, 1));
@@ -52,10 +48,9 @@ void OddClockRun(ViewerRecorder& r)
     r.Finish();
 }
 
-} // namespace
+}  // namespace
 
-TEST(ViewerWriters, SpeedscopeEventsNestEvenWhenTheClockDoesNot)
-{
+TEST(ViewerWriters, SpeedscopeEventsNestEvenWhenTheClockDoesNot) {
     ViewerRecorder r;
     OddClockRun(r);
     const std::string doc = SpeedscopeWriter::Write(r);
@@ -69,8 +64,7 @@ TEST(ViewerWriters, SpeedscopeEventsNestEvenWhenTheClockDoesNot)
         << doc;
 }
 
-TEST(ViewerWriters, ChromeTraceCarriesValuesMarksAndNames)
-{
+TEST(ViewerWriters, ChromeTraceCarriesValuesMarksAndNames) {
     ViewerRecorder r;
     Name(r, 1, "Db.Command", "Execute");
     DecodedCommand begin = Command(CommandType::BeginCall, 7, 10, 1);
@@ -96,8 +90,7 @@ TEST(ViewerWriters, ChromeTraceCarriesValuesMarksAndNames)
     EXPECT_NE(doc.find("\"otherData\":{\"exporter\":\"quorix-collect\",\"calls\":2,"), std::string::npos);
 }
 
-TEST(ViewerWriters, FoldedLinesHoldEachStackOwnTime)
-{
+TEST(ViewerWriters, FoldedLinesHoldEachStackOwnTime) {
     ViewerRecorder r;
     Name(r, 1, "A", "Run;x");
     Name(r, 2, "B", "Step");
@@ -113,12 +106,12 @@ TEST(ViewerWriters, FoldedLinesHoldEachStackOwnTime)
     EXPECT_EQ(FoldedWriter::Write(r), "A::Run,x 160\nA::Run,x;B::Step 40\n");
 }
 
-TEST(ViewerWriters, DropLinesKeepOnlyWhatWasLost)
-{
-    const std::string summary = "quorix-collect summary\n  commands: 10\n  malformed messages: 0\n"
-                                "  kernel drops: 0\n  kernel drops: 12\n  agent drops: 5 commands (queue full)\n"
-                                "  left out (memory bound): 3 calls not kept in the call tree\n"
-                                "  malformed messages: 2\n  bad value records: 0\n";
+TEST(ViewerWriters, DropLinesKeepOnlyWhatWasLost) {
+    const std::string summary =
+        "quorix-collect summary\n  commands: 10\n  malformed messages: 0\n"
+        "  kernel drops: 0\n  kernel drops: 12\n  agent drops: 5 commands (queue full)\n"
+        "  left out (memory bound): 3 calls not kept in the call tree\n"
+        "  malformed messages: 2\n  bad value records: 0\n";
     const std::vector<std::string> lines = DropLines(summary);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "kernel drops: 12");
@@ -126,8 +119,7 @@ TEST(ViewerWriters, DropLinesKeepOnlyWhatWasLost)
     EXPECT_EQ(lines[3], "malformed messages: 2");
 }
 
-TEST(ViewerWriters, ReportIsOnePageThatNoTextCanBreakOutOf)
-{
+TEST(ViewerWriters, ReportIsOnePageThatNoTextCanBreakOutOf) {
     if (!ReportWriter::MissingAssets().empty()) {
         GTEST_SKIP() << "browser libraries not built in: " << ReportWriter::MissingAssets();
     }

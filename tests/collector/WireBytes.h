@@ -13,31 +13,27 @@ using Bytes = std::vector<uint8_t>;
 
 class Builder {
 public:
-    Builder& U8(uint8_t v)
-    {
+    Builder& U8(uint8_t v) {
         bytes.push_back(v);
         return *this;
     }
     Builder& U16(uint16_t v) { return Le(v, 2); }
     Builder& U32(uint32_t v) { return Le(v, 4); }
     Builder& U64(uint64_t v) { return Le(v, 8); }
-    Builder& Text(const std::string& s)
-    {
+    Builder& Text(const std::string& s) {
         bytes.insert(bytes.end(), s.begin(), s.end());
         return *this;
     }
     // 16-bit byte count followed by the bytes.
     Builder& Text16(const std::string& s) { return U16(static_cast<uint16_t>(s.size())).Text(s); }
-    Builder& Raw(const Bytes& b)
-    {
+    Builder& Raw(const Bytes& b) {
         bytes.insert(bytes.end(), b.begin(), b.end());
         return *this;
     }
     Bytes bytes;
 
 private:
-    Builder& Le(uint64_t v, int n)
-    {
+    Builder& Le(uint64_t v, int n) {
         for (int i = 0; i < n; ++i) {
             bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
         }
@@ -45,24 +41,21 @@ private:
     }
 };
 
-inline Bytes Command(uint8_t type, const Bytes& body = {}, uint32_t pid = 4711, uint32_t tid = 0, int64_t ts = 1000)
-{
+inline Bytes Command(uint8_t type, const Bytes& body = {}, uint32_t pid = 4711, uint32_t tid = 0, int64_t ts = 1000) {
     Builder b;
     b.U16(static_cast<uint16_t>(19 + body.size())).U8(type).U32(pid).U32(tid).U64(static_cast<uint64_t>(ts)).Raw(body);
     return b.bytes;
 }
 
 // A value record: 2-byte length, type, name length, name, payload.
-inline Bytes Record(uint8_t type, const std::string& name, const Bytes& payload = {})
-{
+inline Bytes Record(uint8_t type, const std::string& name, const Bytes& payload = {}) {
     Builder b;
     b.U16(static_cast<uint16_t>(2 + name.size() + payload.size())).U8(type).U8(static_cast<uint8_t>(name.size()));
     b.Text(name).Raw(payload);
     return b.bytes;
 }
 
-inline Bytes Utf16(const std::u16string& s)
-{
+inline Bytes Utf16(const std::u16string& s) {
     Bytes out;
     for (char16_t c : s) {
         out.push_back(static_cast<uint8_t>(c));
@@ -71,8 +64,7 @@ inline Bytes Utf16(const std::u16string& s)
     return out;
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts)
-{
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const auto& p : parts) {
         out.insert(out.end(), p.begin(), p.end());
@@ -81,8 +73,7 @@ inline Bytes Concat(std::initializer_list<Bytes> parts)
 }
 
 inline Bytes BeginCall(uint32_t functionId, const std::vector<Bytes>& args = {}, uint32_t tid = 7, int64_t ts = 1000,
-                       uint64_t instance = 0)
-{
+                       uint64_t instance = 0) {
     Builder b;
     b.U32(functionId).U64(instance).U8(static_cast<uint8_t>(args.size()));
     for (const auto& a : args) {
@@ -91,31 +82,27 @@ inline Bytes BeginCall(uint32_t functionId, const std::vector<Bytes>& args = {},
     return Command(1, b.bytes, 4711, tid, ts);
 }
 
-inline Bytes EndCall(uint32_t functionId, uint32_t tid = 7, int64_t ts = 2000, bool tail = false, const Bytes& ret = {0, 0})
-{
+inline Bytes EndCall(uint32_t functionId, uint32_t tid = 7, int64_t ts = 2000, bool tail = false,
+                     const Bytes& ret = {0, 0}) {
     return Command(2, Builder().U32(functionId).U8(tail ? 1 : 0).Raw(ret).bytes, 4711, tid, ts);
 }
 
-inline Bytes MethodInfo(uint32_t functionId, const std::string& cls, const std::string& method, uint32_t tid = 7)
-{
+inline Bytes MethodInfo(uint32_t functionId, const std::string& cls, const std::string& method, uint32_t tid = 7) {
     return Command(3, Builder().U32(functionId).Text16(cls).Text16(method).bytes, 4711, tid);
 }
 
-inline Bytes Unwind(uint32_t functionId, uint32_t tid = 7, int64_t ts = 1500)
-{
+inline Bytes Unwind(uint32_t functionId, uint32_t tid = 7, int64_t ts = 1500) {
     return Command(5, Builder().U32(functionId).bytes, 4711, tid, ts);
 }
 
-inline Bytes Exception(uint64_t id, uint32_t tid = 7, int64_t ts = 1400)
-{
+inline Bytes Exception(uint64_t id, uint32_t tid = 7, int64_t ts = 1400) {
     return Command(4, Builder().U64(id).bytes, 4711, tid, ts);
 }
 
 // Minimal strict JSON checker, so tests can assert that every line the collector writes parses.
 class JsonChecker {
 public:
-    static bool Valid(const std::string& text)
-    {
+    static bool Valid(const std::string& text) {
         JsonChecker c(text);
         c.Ws();
         if (!c.Value(0)) {
@@ -129,14 +116,12 @@ private:
     explicit JsonChecker(const std::string& t) : t_(t) {}
     bool Eof() const { return pos_ >= t_.size(); }
     char Peek() const { return Eof() ? '\0' : t_[pos_]; }
-    void Ws()
-    {
+    void Ws() {
         while (!Eof() && (Peek() == ' ' || Peek() == '\n' || Peek() == '\r' || Peek() == '\t')) {
             ++pos_;
         }
     }
-    bool Lit(const char* s)
-    {
+    bool Lit(const char* s) {
         const std::string lit(s);
         if (t_.compare(pos_, lit.size(), lit) != 0) {
             return false;
@@ -144,8 +129,7 @@ private:
         pos_ += lit.size();
         return true;
     }
-    bool String()
-    {
+    bool String() {
         if (Peek() != '"') {
             return false;
         }
@@ -187,8 +171,7 @@ private:
         }
         return false;
     }
-    bool Number()
-    {
+    bool Number() {
         const size_t start = pos_;
         if (Peek() == '-') {
             ++pos_;
@@ -226,8 +209,7 @@ private:
         }
         return pos_ > start;
     }
-    bool Value(int depth)
-    {
+    bool Value(int depth) {
         if (depth > 200) {
             return false;
         }
@@ -287,4 +269,4 @@ private:
     size_t pos_ = 0;
 };
 
-} // namespace CollectorTest
+}  // namespace CollectorTest

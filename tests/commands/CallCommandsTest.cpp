@@ -180,9 +180,7 @@ TEST(CallCommandsTest, MethodInfoCarriesBothNames) {
 TEST(CallCommandsTest, MethodInfoCutsOverlongNamesAtCharacterBoundaries) {
     std::string euros;
     for (int i = 0; i < 15000; ++i) euros += "\xE2\x82\xAC";
-    const struct {
-        std::string className, methodName;
-    } cases[] = {{euros, "Run"}, {"N.C", euros}, {euros, euros}};
+    const struct { std::string className, methodName; } cases[] = {{euros, "Run"}, {"N.C", euros}, {euros, euros}};
     for (const auto& c : cases) {
         MethodInfoCommand command(WirePid, Tid, 1, c.className, c.methodName);
         const std::vector<uint8_t> bytes = Serialize(command);

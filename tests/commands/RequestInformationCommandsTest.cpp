@@ -72,7 +72,7 @@ TEST(RequestInformationCommandsTest, SqlTextsAreUtf16WithSurrogatePairs) {
 }
 
 TEST(RequestInformationCommandsTest, SqlTextsAreCutToFitTheLengthField) {
-    const std::wstring first(6000, static_cast<wchar_t>(0x1F600));  // 12000 units
+    const std::wstring first(6000, static_cast<wchar_t>(0x1F600));   // 12000 units
     const std::wstring third(10000, static_cast<wchar_t>(0x1F600));  // more than is left
     SqlInformationCommand command(7, 9, first, L"x", third, L"y", 0);
     EXPECT_EQ(command.GetPayloadLength(), 32767);

@@ -63,23 +63,26 @@ TEST_F(ConfigurationTest, EveryVariableReachesItsField) {
 
 TEST_F(ConfigurationTest, PortAcceptsOnlyAWholeNumberInRange) {
     const std::vector<std::pair<const char*, uint16_t>> cases = {
-        {"0", 2799},     {"65536", 2799}, {"-1", 2799},   {"12ab", 2799},       {"", 2799},
-        {" ", 2799},     {"3000 ", 2799}, {"abc", 2799},  {"99999999999999999999", 2799},
-        {"65535", 65535}, {"1", 1},       {" 3000", 3000}, {"+3000", 3000},
+        {"0", 2799},      {"65536", 2799}, {"-1", 2799},
+        {"12ab", 2799},   {"", 2799},      {" ", 2799},
+        {"3000 ", 2799},  {"abc", 2799},   {"99999999999999999999", 2799},
+        {"65535", 65535}, {"1", 1},        {" 3000", 3000},
+        {"+3000", 3000},
     };
     for (const auto& [text, expected] : cases) {
         environment.Set("MORVEL_WIRE_COMMAND_PORT", text);
         EXPECT_EQ(Configuration().wireCommandPort, expected) << "value '" << text << "'";
-        EXPECT_EQ(Configuration::GetEnvironmentVariableAsUShort("MORVEL_WIRE_COMMAND_PORT", 7), expected == 2799 ? 7 : expected)
+        EXPECT_EQ(Configuration::GetEnvironmentVariableAsUShort("MORVEL_WIRE_COMMAND_PORT", 7),
+                  expected == 2799 ? 7 : expected)
             << "value '" << text << "'";
     }
 }
 
 TEST_F(ConfigurationTest, NetworkModeNeedsTheExactText) {
     const std::vector<std::pair<const char*, Uplink::NetworkMode>> cases = {
-        {"Udp", Uplink::Udp},         {"Tcp", Uplink::Tcp},  {"NamedPipe", Uplink::NamedPipe},
-        {"File", Uplink::File},       {"tcp", Uplink::Udp},  {"Tcp ", Uplink::Udp},
-        {"TcpX", Uplink::Udp},        {"", Uplink::Udp},     {"Named", Uplink::Udp},
+        {"Udp", Uplink::Udp},   {"Tcp", Uplink::Tcp}, {"NamedPipe", Uplink::NamedPipe},
+        {"File", Uplink::File}, {"tcp", Uplink::Udp}, {"Tcp ", Uplink::Udp},
+        {"TcpX", Uplink::Udp},  {"", Uplink::Udp},    {"Named", Uplink::Udp},
     };
     for (const auto& [text, expected] : cases) {
         environment.Set("MORVEL_NETWORK_MODE", text);
@@ -91,16 +94,16 @@ TEST_F(ConfigurationTest, NetworkModeNeedsTheExactText) {
 
 TEST_F(ConfigurationTest, BoolLooksAtPrefixesAndFirstCharacter) {
     const std::vector<std::pair<const char*, bool>> multicast = {
-        {"1", true},     {"true", true},  {"trueish", true}, {"17", true},  {"TRUE", false},
-        {"yes", false},  {"0", false},    {"", false},       {"tru", false},
+        {"1", true},    {"true", true}, {"trueish", true}, {"17", true},   {"TRUE", false},
+        {"yes", false}, {"0", false},   {"", false},       {"tru", false},
     };
     for (const auto& [text, expected] : multicast) {
         environment.Set("MORVEL_USE_MULTICAST", text);
         EXPECT_EQ(Configuration().useMulticast, expected) << "value '" << text << "'";
     }
     const std::vector<std::pair<const char*, bool>> correlation = {
-        {"0", false},   {"false", false}, {"falsehood", false}, {"05", false}, {"no", true},
-        {"off", true},  {"FALSE", true},  {"", true},           {"fals", true},
+        {"0", false},  {"false", false}, {"falsehood", false}, {"05", false},  {"no", true},
+        {"off", true}, {"FALSE", true},  {"", true},           {"fals", true},
     };
     for (const auto& [text, expected] : correlation) {
         environment.Set("MORVEL_ENABLE_CORRELATION", text);
@@ -110,12 +113,18 @@ TEST_F(ConfigurationTest, BoolLooksAtPrefixesAndFirstCharacter) {
 
 TEST_F(ConfigurationTest, LogLevelTextsAndTheTraceAlias) {
     const std::vector<std::pair<const char*, LogLevel>> cases = {
-        {"Everything", LogLevel::Everything}, {"Verbose", LogLevel::Everything},
-        {"Trace", LogLevel::Everything},      {"Debug", LogLevel::Debug},
-        {"Info", LogLevel::Info},             {"Warning", LogLevel::Warning},
-        {"Error", LogLevel::Error},           {"Critical", LogLevel::Critical},
-        {"Nothing", LogLevel::Nothing},       {"trace", LogLevel::Nothing},
-        {"Info ", LogLevel::Nothing},         {"2", LogLevel::Nothing},
+        {"Everything", LogLevel::Everything},
+        {"Verbose", LogLevel::Everything},
+        {"Trace", LogLevel::Everything},
+        {"Debug", LogLevel::Debug},
+        {"Info", LogLevel::Info},
+        {"Warning", LogLevel::Warning},
+        {"Error", LogLevel::Error},
+        {"Critical", LogLevel::Critical},
+        {"Nothing", LogLevel::Nothing},
+        {"trace", LogLevel::Nothing},
+        {"Info ", LogLevel::Nothing},
+        {"2", LogLevel::Nothing},
         {"", LogLevel::Nothing},
     };
     for (const auto& [text, expected] : cases) {
@@ -126,9 +135,15 @@ TEST_F(ConfigurationTest, LogLevelTextsAndTheTraceAlias) {
 
 TEST_F(ConfigurationTest, HostTypeNeverAcceptsTheBuildEngine) {
     const std::vector<std::pair<const char*, HostType>> cases = {
-        {"DOTNET", DOTNET},          {"DOTNET_IIS", DOTNET_IIS}, {"DOTNET_CORE", DOTNET_CORE},
-        {"OWIN_HOST", OWIN_HOST},    {"DOTNET_CORE_MSBUILD", UNKNOWN}, {"UNKNOWN", UNKNOWN},
-        {"dotnet", UNKNOWN},         {"DOTNET_", UNKNOWN},       {"", UNKNOWN},
+        {"DOTNET", DOTNET},
+        {"DOTNET_IIS", DOTNET_IIS},
+        {"DOTNET_CORE", DOTNET_CORE},
+        {"OWIN_HOST", OWIN_HOST},
+        {"DOTNET_CORE_MSBUILD", UNKNOWN},
+        {"UNKNOWN", UNKNOWN},
+        {"dotnet", UNKNOWN},
+        {"DOTNET_", UNKNOWN},
+        {"", UNKNOWN},
     };
     for (const auto& [text, expected] : cases) {
         environment.Set("MORVEL_PROCESS_TYPE", text);
@@ -159,10 +174,19 @@ TEST_F(ConfigurationTest, IntegerNeedsAWholeNumberThatFits) {
     const char* name = "MORVEL_STARTUP_PERIOD";
     EXPECT_EQ(Configuration::GetEnvironmentVariableAsInt(name, -7), -7);
     const std::vector<std::pair<const char*, int32_t>> cases = {
-        {"42", 42},          {" 7", 7},           {"-3", -3},          {"0", 0},
-        {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
-        {"12ab", -7},        {"", -7},            {"abc", -7},         {"5 ", -7},
-        {"2147483648", -7},  {"4294967301", -7},  {"99999999999999999999", -7},
+        {"42", 42},
+        {" 7", 7},
+        {"-3", -3},
+        {"0", 0},
+        {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN},
+        {"12ab", -7},
+        {"", -7},
+        {"abc", -7},
+        {"5 ", -7},
+        {"2147483648", -7},
+        {"4294967301", -7},
+        {"99999999999999999999", -7},
     };
     for (const auto& [text, expected] : cases) {
         environment.Set(name, text);
@@ -223,10 +247,8 @@ TEST(ConfigurationReaderTest, ReadmeTableListsExactlyTheDeclaredSettings) {
     std::ifstream readme(std::string(QX_SOURCE_DIR) + "/README.md");
     ASSERT_TRUE(readme.is_open());
     std::string line;
-    while (std::getline(readme, line) && line != "## Settings (environment variables)") {
-    }
-    while (std::getline(readme, line) && line.rfind("| Variable ", 0) != 0) {
-    }
+    while (std::getline(readme, line) && line != "## Settings (environment variables)") {}
+    while (std::getline(readme, line) && line.rfind("| Variable ", 0) != 0) {}
     ASSERT_TRUE(std::getline(readme, line)) << "the table has its separator row";
     std::map<std::string, std::string> listed;
     size_t rows = 0;

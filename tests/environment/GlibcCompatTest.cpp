@@ -51,8 +51,7 @@ TEST(GlibcCompatTest, ClockWaitHonoursAMonotonicDeadline) {
     const timespec until{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
     pthread_mutex_lock(&mutex);
     int result = 0;
-    while ((result = __wrap_pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &until)) == 0) {
-    }
+    while ((result = __wrap_pthread_cond_clockwait(&condition, &mutex, CLOCK_MONOTONIC, &until)) == 0) {}
     pthread_mutex_unlock(&mutex);
     EXPECT_EQ(result, ETIMEDOUT);
     EXPECT_GE(Nanoseconds(CLOCK_MONOTONIC), deadline - 2 * 1000000);  // the real-time clock's rounding
@@ -63,7 +62,8 @@ TEST(GlibcCompatTest, ClockWaitHonoursAMonotonicDeadline) {
 }
 
 TEST(GlibcCompatTest, OldEntryPointsDoTheSameWork) {
-    struct stat mine {}, theirs {};
+    struct stat mine {
+    }, theirs{};
     ASSERT_EQ(__wrap_stat("/proc/self/exe", &mine), 0);
     ASSERT_EQ(stat("/proc/self/exe", &theirs), 0);
     EXPECT_EQ(mine.st_ino, theirs.st_ino);
@@ -73,8 +73,8 @@ TEST(GlibcCompatTest, OldEntryPointsDoTheSameWork) {
     ASSERT_EQ(__wrap_fstat(0, &mine), 0);
 
     pthread_t thread{};
-    ASSERT_EQ(__wrap_pthread_create(&thread, nullptr, [](void* value) -> void* { return value; },
-                                    reinterpret_cast<void*>(42)),
+    ASSERT_EQ(__wrap_pthread_create(
+                  &thread, nullptr, [](void* value) -> void* { return value; }, reinterpret_cast<void*>(42)),
               0);
     void* result = nullptr;
     ASSERT_EQ(__wrap_pthread_join(thread, &result), 0);

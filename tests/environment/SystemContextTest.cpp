@@ -159,8 +159,9 @@ TEST(SystemContextTest, CoreRuntimeVersionComesFromTheRuntimesFilesWhenTheCallCa
     const std::string versioned = runtime.Lay("app1", {{".version", "9a1b2c3d\n3.1.22\n"}});
     EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, versioned), "3.1.22");
     const std::string selfContained = runtime.Lay(
-        "app2", {{"app2.deps.json",
-                  R"({"libraries": {"app2/1.0.0": {}, "runtimepack.Microsoft.NETCore.App.Runtime.linux-x64/2.1.30": {}}})"}});
+        "app2",
+        {{"app2.deps.json",
+          R"({"libraries": {"app2/1.0.0": {}, "runtimepack.Microsoft.NETCore.App.Runtime.linux-x64/2.1.30": {}}})"}});
     EXPECT_EQ(SystemContext::CoreRuntimeVersion(4, 0, 30319, selfContained), "2.1.30");
 
     // Nothing usable: the call's answer stays, as does every answer of a later runtime.

@@ -28,9 +28,7 @@ inline uint32_t Get32(const uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-inline uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // Code bytes written as a list, operands included: Code({0x2B, 0x01, 0x00, 0x2A}).
 inline Bytes Code(std::initializer_list<int> bytes) {

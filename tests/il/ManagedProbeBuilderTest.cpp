@@ -110,8 +110,7 @@ public:
         Count("DefineMethod");
         char numbers[64];
         std::snprintf(numbers, sizeof(numbers), "flags=%#x,rva=%#x,impl=%#x", flags, rva, implFlags);
-        log.push_back("DefineMethod(" + Token(type) + "," + Text(name) + "," + Hex(sig, sigSize) + "," + numbers +
-                          ")");
+        log.push_back("DefineMethod(" + Token(type) + "," + Text(name) + "," + Hex(sig, sigSize) + "," + numbers + ")");
         if (failing == "DefineMethod:" + Text(name)) return E_FAIL;
         *method = 0x06000900 + ++defined;
         return S_OK;
@@ -121,7 +120,7 @@ public:
         char numbers[32];
         std::snprintf(numbers, sizeof(numbers), "%#x", flags);
         log.push_back("DefinePinvokeMap(" + Token(method) + "," + numbers + "," + Text(importName) + "," +
-                          Token(moduleRef) + ")");
+                      Token(moduleRef) + ")");
         if (failing == "DefinePinvokeMap") return E_FAIL;
         return S_OK;
     }
@@ -129,7 +128,7 @@ public:
                                   mdCustomAttribute* attribute) override {
         Count("DefineCustomAttribute");
         log.push_back("DefineCustomAttribute(" + Token(owner) + "," + Token(constructor) + "," +
-                          (blob == nullptr ? "null" : "blob") + "," + std::to_string(blobSize) + ")");
+                      (blob == nullptr ? "null" : "blob") + "," + std::to_string(blobSize) + ")");
         if (failing == "DefineCustomAttribute:" + Token(owner)) return E_FAIL;
         *attribute = 0x0C000001;
         return S_OK;
@@ -165,9 +164,9 @@ public:
     HRESULT DefineAssemblyRef(const void* token, ULONG tokenSize, LPCWSTR name, const ASSEMBLYMETADATA* metadata,
                               const void* hash, ULONG hashSize, DWORD flags, mdAssemblyRef* reference) override {
         Count("DefineAssemblyRef");
-        log.push_back("DefineAssemblyRef(" + Hex(token, tokenSize) + "," + Text(name) + "," + Metadata(metadata) +
-                          "," + (hash == nullptr ? "nohash" : "hash") + std::to_string(hashSize) + "," +
-                          std::to_string(flags) + ")");
+        log.push_back("DefineAssemblyRef(" + Hex(token, tokenSize) + "," + Text(name) + "," + Metadata(metadata) + "," +
+                      (hash == nullptr ? "nohash" : "hash") + std::to_string(hashSize) + "," + std::to_string(flags) +
+                      ")");
         if (fail) return E_FAIL;
         *reference = 0x23000009;
         return S_OK;
@@ -306,9 +305,9 @@ TEST_F(ManagedProbeBuilderTest, GlobalProbeFunctionsStopAtTheFirstFailingStepAnd
         import.failing = c.importFailure;
         emit.failing = c.emitFailure;
         mdMethodDef tokens[5] = {};
-        EXPECT_EQ(builder.AddGlobalProbeFunctions(&import, &emit, &tokens[0], &tokens[1], &tokens[2], &tokens[3],
-                                                  &tokens[4]),
-                  E_FAIL);
+        EXPECT_EQ(
+            builder.AddGlobalProbeFunctions(&import, &emit, &tokens[0], &tokens[1], &tokens[2], &tokens[3], &tokens[4]),
+            E_FAIL);
         ASSERT_FALSE(journal.empty());
         EXPECT_EQ(journal.back(), c.lastCall);
     }
@@ -317,15 +316,15 @@ TEST_F(ManagedProbeBuilderTest, GlobalProbeFunctionsStopAtTheFirstFailingStepAnd
 TEST_F(ManagedProbeBuilderTest, EitherManagedProbeFailingFailsTheOperation) {
     mdMethodDef tokens[5] = {};
     emit.failing = "DefineCustomAttribute:06000904";  // the exit probe's attribute
-    EXPECT_EQ(builder.AddGlobalProbeFunctions(&import, &emit, &tokens[0], &tokens[1], &tokens[2], &tokens[3],
-                                              &tokens[4]),
-              E_FAIL);
+    EXPECT_EQ(
+        builder.AddGlobalProbeFunctions(&import, &emit, &tokens[0], &tokens[1], &tokens[2], &tokens[3], &tokens[4]),
+        E_FAIL);
 
     journal.clear();
     emit.failing = "DefineMethod:QuorixProfilerEnterProbe32";
     mdMethodDef more[5] = {};
-    EXPECT_EQ(
-        builder.AddGlobalProbeFunctions(&import, &emit, &more[0], &more[1], &more[2], &more[3], &more[4]), E_FAIL);
+    EXPECT_EQ(builder.AddGlobalProbeFunctions(&import, &emit, &more[0], &more[1], &more[2], &more[3], &more[4]),
+              E_FAIL);
     // The exit probe is still defined, in the published order.
     EXPECT_EQ(journal.back().rfind("DefineCustomAttribute(", 0), 0u);
     EXPECT_EQ(emit.Calls("DefineMethod"), 8);
@@ -338,9 +337,9 @@ TEST_F(ManagedProbeBuilderTest, HelperReferenceIsAddedAndSwitchesInitialiserIsRe
 
     mdMethodDef switches = 0;
     mdMemberRef initialize = 0;
-    EXPECT_EQ(builder.InjectManagedProfilerReference(0x7f0012345678, &assemblyEmit, &import, &emit, &switches,
-                                                     &initialize),
-              S_OK);
+    EXPECT_EQ(
+        builder.InjectManagedProfilerReference(0x7f0012345678, &assemblyEmit, &import, &emit, &switches, &initialize),
+        S_OK);
     const Journal expected = {
         "DefineAssemblyRef(" + HelperToken +
             ",QuorixManagedProfilerHelper,1.0.0.0 locale='' processors=0 os=0,nohash0,0)",
@@ -365,8 +364,7 @@ TEST_F(ManagedProbeBuilderTest, RefusedReJitStillFillsBothOutParameters) {
 
     mdMethodDef switches = 0;
     mdMemberRef initialize = 0;
-    EXPECT_EQ(builder.InjectManagedProfilerReference(1, &assemblyEmit, &import, &emit, &switches, &initialize),
-              E_FAIL);
+    EXPECT_EQ(builder.InjectManagedProfilerReference(1, &assemblyEmit, &import, &emit, &switches, &initialize), E_FAIL);
     EXPECT_EQ(info.Calls("RequestReJIT"), 1);
     EXPECT_EQ(switches, 0x06000303u);
     EXPECT_EQ(initialize, 0x0A000061u);

@@ -129,8 +129,7 @@ public:
     }
     HRESULT SetILFunctionBody(ModuleID module, mdMethodDef method, LPCBYTE body) override {
         Count("SetILFunctionBody");
-        if (module != Module || method != Method || allocator.blocks.empty() ||
-            body != allocator.blocks.back().data())
+        if (module != Module || method != Method || allocator.blocks.empty() || body != allocator.blocks.back().data())
             return E_INVALIDARG;
         installed = allocator.blocks.back();
         return S_OK;
@@ -354,8 +353,8 @@ TEST_F(ManagedProbeRewriterTest, RuntimeFailuresAreReturnedAndNothingIsInstalled
 TEST_F(ManagedProbeRewriterTest, ProbeMethodBodyIsTheTinyPInvokeCall) {
     ManagedProbeRewriter rewriter(&runtime, nullptr, Module, Method);
     ASSERT_EQ(rewriter.AddPInvokeCallToMethod(0x06000101, 0x06000901), S_OK);
-    const std::vector<uint8_t> expected = {(17 << 2) | 2, 0x00, 0x02, 0x6E, 0x28, 0x01, 0x01, 0x00, 0x06, 0x03, 0x04,
-                                           0x28,          0x01, 0x09, 0x00, 0x06, 0x00, 0x2A};
+    const std::vector<uint8_t> expected = {(17 << 2) | 2, 0x00, 0x02, 0x6E, 0x28, 0x01, 0x01, 0x00, 0x06,
+                                           0x03,          0x04, 0x28, 0x01, 0x09, 0x00, 0x06, 0x00, 0x2A};
     EXPECT_EQ(runtime.installed, expected);
     EXPECT_EQ(rewriter.GetMaxStack(), 14u);
     EXPECT_EQ(runtime.Calls("GetILFunctionBody"), 0);

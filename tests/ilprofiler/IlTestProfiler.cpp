@@ -152,8 +152,7 @@ public:
             enterProbe = enter;
             exitProbe = exit;
             appModule = moduleId;
-        } catch (...) {
-        }
+        } catch (...) {}
         return S_OK;
     }
 
@@ -227,12 +226,13 @@ private:
         ManagedProbeRewriter rewriter(info, nullptr, moduleId, token);
         const HRESULT hr = rewriter.AddManagedProbeCallsToMethod(enter, exit, ProbeNumber);
         const Shape after = ShapeOf(rewriter);
-        Log().Line("rewrite 0x%08x %s hr=0x%08x read=0x%08x returns=%u switches=%u clauses=%u filters=%u "
-                   "short=%u->%u code=%u->%u",
-                   token, name.c_str(), static_cast<unsigned>(hr), static_cast<unsigned>(readable), before.returns,
-                   before.switches, before.clauses, before.filters, before.shortBranches,
-                   SUCCEEDED(hr) ? after.shortBranches : before.shortBranches, reader.GetCodeSize(),
-                   SUCCEEDED(hr) ? rewriter.GetCodeSize() : reader.GetCodeSize());
+        Log().Line(
+            "rewrite 0x%08x %s hr=0x%08x read=0x%08x returns=%u switches=%u clauses=%u filters=%u "
+            "short=%u->%u code=%u->%u",
+            token, name.c_str(), static_cast<unsigned>(hr), static_cast<unsigned>(readable), before.returns,
+            before.switches, before.clauses, before.filters, before.shortBranches,
+            SUCCEEDED(hr) ? after.shortBranches : before.shortBranches, reader.GetCodeSize(),
+            SUCCEEDED(hr) ? rewriter.GetCodeSize() : reader.GetCodeSize());
     }
 
     ModuleID AppModule() {

@@ -75,10 +75,10 @@ TEST_F(PropertyInspectorTest, ThisPathsReadFieldsOneAndTwoStepsDeepUntilACollect
     Signature({Instance, 0, ELEMENT_TYPE_VOID}, {});
     definition.AddTrackedThisPtrValueSpec(Spec("Id", "_id", ELEMENT_TYPE_I4));
     definition.AddTrackedThisPtrValueSpec(Spec("Name", "_name", ELEMENT_TYPE_STRING));
-    definition.AddTrackedThisPtrValueSpec(Spec("Code", "_customer", ELEMENT_TYPE_CLASS,
-                                               Spec("", "_code", ELEMENT_TYPE_I8)));
-    definition.AddTrackedThisPtrValueSpec(Spec("Email", "_customer", ELEMENT_TYPE_CLASS,
-                                               Spec("", "_email", ELEMENT_TYPE_STRING)));
+    definition.AddTrackedThisPtrValueSpec(
+        Spec("Code", "_customer", ELEMENT_TYPE_CLASS, Spec("", "_code", ELEMENT_TYPE_I8)));
+    definition.AddTrackedThisPtrValueSpec(
+        Spec("Email", "_customer", ELEMENT_TYPE_CLASS, Spec("", "_email", ELEMENT_TYPE_STRING)));
     definition.AddTrackedThisPtrValueSpec(Spec("Lines", "_lines##Items", ELEMENT_TYPE_STRING));
     definition.AddTrackedThisPtrValueSpec(Spec("After", "_id", ELEMENT_TYPE_I4));
 
@@ -154,7 +154,7 @@ TEST_F(PropertyInspectorTest, ValueTypeClassesAreFoundWhenMappedAndReadInsideThe
     runtime.insideHook = false;
     inspector.PrepareValueTypeClasses(&definition, Function);
     inspector.PrepareValueTypeClasses(&definition, Function);  // a function mapped again
-    EXPECT_EQ(runtime.Calls("GetClassFromToken"), 1 + 2);  // once per path step
+    EXPECT_EQ(runtime.Calls("GetClassFromToken"), 1 + 2);      // once per path step
     runtime.insideHook = true;
     for (int call = 0; call < 2; ++call) {
         const std::vector<VariableInfo> records = capture();
@@ -198,8 +198,8 @@ TEST_F(PropertyInspectorTest, FieldsDeclaredByABaseClassAreFound) {
 TEST_F(PropertyInspectorTest, ReadsOutsideTheObjectOrThroughImplausiblePointersAreRefused) {
     constexpr ClassID Broken = 0xC300;
     runtime.classes[Broken] = {Module, 0x0200000A, 0, {}, 24};
-    runtime.AddField(Broken, 0x04000041, "_past", 22, {0x06, ELEMENT_TYPE_I4});          // 22 + 4 > 24
-    runtime.AddField(Broken, 0x04000042, "_far", 0xFFFFFFF0, {0x06, ELEMENT_TYPE_I8});   // wraps around
+    runtime.AddField(Broken, 0x04000041, "_past", 22, {0x06, ELEMENT_TYPE_I4});         // 22 + 4 > 24
+    runtime.AddField(Broken, 0x04000042, "_far", 0xFFFFFFF0, {0x06, ELEMENT_TYPE_I8});  // wraps around
     runtime.AddField(Broken, 0x04000043, "_odd", 8, {0x06, ELEMENT_TYPE_CLASS, CodedType(CustomerType)});
     runtime.AddField(Broken, 0x04000044, "_low", 16, {0x06, ELEMENT_TYPE_CLASS, CodedType(CustomerType)});
     Signature({Static, 1, ELEMENT_TYPE_VOID, ELEMENT_TYPE_CLASS, CodedType(OrderType)}, {"target"});
@@ -250,9 +250,9 @@ TEST_F(PropertyInspectorTest, ValueTypeFieldsStayWithinTheArgumentRange) {
 }
 
 TEST_F(PropertyInspectorTest, RawValuesKeepTheArgumentsOwnBytes) {
-    Signature({Static, 3, ELEMENT_TYPE_VOID, ELEMENT_TYPE_CLASS, CodedType(OrderType), ELEMENT_TYPE_I4,
-               ELEMENT_TYPE_I8},
-              {"order", "small", "large"});
+    Signature(
+        {Static, 3, ELEMENT_TYPE_VOID, ELEMENT_TYPE_CLASS, CodedType(OrderType), ELEMENT_TYPE_I4, ELEMENT_TYPE_I8},
+        {"order", "small", "large"});
     definition.AddTrackedArgument("", InspectionType::RawValue, nullptr);
     const uintptr_t order = Order(1, 0, 0);
     FakeArguments arguments;

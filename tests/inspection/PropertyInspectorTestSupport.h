@@ -86,8 +86,8 @@ public:
         return S_OK;
     }
 
-    HRESULT GetTypeDefProps(mdTypeDef td, WCHAR* szTypeDef, ULONG cchTypeDef, ULONG* pchTypeDef,
-                            DWORD* pdwTypeDefFlags, mdToken* ptkExtends) override {
+    HRESULT GetTypeDefProps(mdTypeDef td, WCHAR* szTypeDef, ULONG cchTypeDef, ULONG* pchTypeDef, DWORD* pdwTypeDefFlags,
+                            mdToken* ptkExtends) override {
         Count("GetTypeDefProps");
         auto found = typeNames.find(td);
         if (found == typeNames.end()) return E_FAIL;
@@ -161,9 +161,8 @@ public:
         return S_OK;
     }
 
-    HRESULT GetFunctionInfo2(FunctionID funcId, COR_PRF_FRAME_INFO frameInfo, ClassID* pClassId,
-                             ModuleID* pModuleId, mdToken* pToken, ULONG32 cTypeArgs, ULONG32* pcTypeArgs,
-                             ClassID* typeArgs) override {
+    HRESULT GetFunctionInfo2(FunctionID funcId, COR_PRF_FRAME_INFO frameInfo, ClassID* pClassId, ModuleID* pModuleId,
+                             mdToken* pToken, ULONG32 cTypeArgs, ULONG32* pcTypeArgs, ClassID* typeArgs) override {
         Count("GetFunctionInfo2");
         auto found = functions.find(funcId);
         if (found == functions.end() || exactFunctionInfoFails) return E_FAIL;
@@ -366,8 +365,7 @@ protected:
 
     std::vector<VariableInfo> Capture(FakeArguments& arguments) {
         BeginCallCommand command(1, 2, 3);
-        std::vector<VariableInfo> records =
-            inspector.ExtractArgumentValues(&command, &definition, 0, arguments.Info());
+        std::vector<VariableInfo> records = inspector.ExtractArgumentValues(&command, &definition, 0, arguments.Info());
         instanceId = command.GetInstanceId();
         return records;
     }

@@ -36,7 +36,8 @@ inline DecodedRecord DecodeRecord(const std::vector<uint8_t>& bytes, size_t at =
     record.type = bytes[at + 2];
     const size_t nameLength = bytes[at + 3];
     if (at + 4 + nameLength > recordEnd) return record;
-    record.name.assign(bytes.begin() + static_cast<long>(at + 4), bytes.begin() + static_cast<long>(at + 4 + nameLength));
+    record.name.assign(bytes.begin() + static_cast<long>(at + 4),
+                       bytes.begin() + static_cast<long>(at + 4 + nameLength));
     size_t p = at + 4 + nameLength;
     record.payload.assign(bytes.begin() + static_cast<long>(p), bytes.begin() + static_cast<long>(recordEnd));
     if (p == recordEnd) {
@@ -54,10 +55,24 @@ inline DecodedRecord DecodeRecord(const std::vector<uint8_t>& bytes, size_t at =
     };
     const size_t rest = recordEnd - p;
     switch (record.type) {
-        case 2: case 3: record.ok = rest == 1; break;
-        case 4: case 5: record.ok = rest == 2; break;
-        case 6: case 7: case 10: record.ok = rest == 4; break;
-        case 8: case 9: case 11: record.ok = rest == 8; break;
+        case 2:
+        case 3:
+            record.ok = rest == 1;
+            break;
+        case 4:
+        case 5:
+            record.ok = rest == 2;
+            break;
+        case 6:
+        case 7:
+        case 10:
+            record.ok = rest == 4;
+            break;
+        case 8:
+        case 9:
+        case 11:
+            record.ok = rest == 8;
+            break;
         case 12:
             record.stringBytes = rest >= 2 ? ReadLE(bytes, p, 2) : 0;
             record.ok = rest >= 2 && record.stringBytes == rest - 2 && record.stringBytes % 2 == 0;
@@ -66,7 +81,8 @@ inline DecodedRecord DecodeRecord(const std::vector<uint8_t>& bytes, size_t at =
             record.stringBytes = rest >= 4 ? ReadLE(bytes, p, 4) : 0;
             record.ok = rest == 4 + 4096 && record.stringBytes > 8192;
             break;
-        case 13: case 14: {
+        case 13:
+        case 14: {
             if (rest < 3) break;
             const size_t classLength = ReadLE(bytes, p, 2);
             if (3 + classLength > rest) break;
@@ -88,7 +104,8 @@ inline DecodedRecord DecodeRecord(const std::vector<uint8_t>& bytes, size_t at =
                 record.ok = rest == 2 && record.declaredCount == 0;
             break;
         }
-        default: break;  // no other type carries a payload
+        default:
+            break;  // no other type carries a payload
     }
     return record;
 }

@@ -33,7 +33,8 @@ const Case ConnectionStrings[] = {
     // ODBC braces, with a doubled closing brace inside.
     {"Driver={ODBC Driver 18};PWD={p;a}}ss};UID=u", "Driver={ODBC Driver 18};PWD=***;UID=u"},
     // PostgreSQL (both the ';' list and the keyword/value form), MySQL and MariaDB.
-    {"Host=localhost;Port=5432;Username=app;Password=pg-pass;Database=d", "Host=localhost;Port=5432;Username=app;Password=***;Database=d"},
+    {"Host=localhost;Port=5432;Username=app;Password=pg-pass;Database=d",
+     "Host=localhost;Port=5432;Username=app;Password=***;Database=d"},
     {"host=localhost user=app password=pg-pass dbname=d", "host=localhost user=app password=*** dbname=d"},
     {"Server=127.0.0.1;Uid=root;Pwd=my-pass;SslMode=None", "Server=127.0.0.1;Uid=root;Pwd=***;SslMode=None"},
     {"server=h;user=u;Password2=second;Ssl Password=third", "server=h;user=u;Password2=***;Ssl Password=***"},
@@ -42,7 +43,8 @@ const Case ConnectionStrings[] = {
     {"localhost:6379,abortConnect=false,password=a,b", "localhost:6379,abortConnect=false,password=***"},
     // Keys of cloud connection strings.
     {"AccountName=n;AccountKey=abc==;EndpointSuffix=x", "AccountName=n;AccountKey=***;EndpointSuffix=x"},
-    {"Endpoint=sb://h/;SharedAccessKeyName=k;SharedAccessKey=v=", "Endpoint=sb://h/;SharedAccessKeyName=k;SharedAccessKey=***"},
+    {"Endpoint=sb://h/;SharedAccessKeyName=k;SharedAccessKey=v=",
+     "Endpoint=sb://h/;SharedAccessKeyName=k;SharedAccessKey=***"},
 };
 
 const Case Urls[] = {
@@ -87,7 +89,9 @@ void ExpectMasked(const Case* cases, size_t count) {
 
 }  // namespace
 
-TEST(SecretMaskerTest, MasksPasswordsOfConnectionStrings) { ExpectMasked(ConnectionStrings, std::size(ConnectionStrings)); }
+TEST(SecretMaskerTest, MasksPasswordsOfConnectionStrings) {
+    ExpectMasked(ConnectionStrings, std::size(ConnectionStrings));
+}
 
 TEST(SecretMaskerTest, MasksUserInfoAndSecretQueryValuesOfUrls) { ExpectMasked(Urls, std::size(Urls)); }
 

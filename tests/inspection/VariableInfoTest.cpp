@@ -27,8 +27,7 @@ std::vector<uint8_t> B(std::initializer_list<int> values) {
 }
 
 // Parses one argument whose signature is `signature`, from a slot of `size` bytes.
-VariableInfo ParseOne(const std::string& name, const std::vector<uint8_t>& signature, const void* slot,
-                      uint32_t size) {
+VariableInfo ParseOne(const std::string& name, const std::vector<uint8_t>& signature, const void* slot, uint32_t size) {
     SignatureCursor cursor(signature.data(), signature.size());
     return VariableInfo::Parse(name, cursor, slot, size);
 }
@@ -60,8 +59,9 @@ TEST(VariableInfoTest, ScalarsAreReadWithTheirWidthAtSerialisation) {
         size_t width;
     };
     // Characters travel as their low byte and native integers as 4 bytes.
-    const Case cases[] = {{ELEMENT_TYPE_BOOLEAN, Boolean, 1}, {ELEMENT_TYPE_CHAR, Byte, 1}, {ELEMENT_TYPE_U2, UInt16, 2},
-                          {ELEMENT_TYPE_I, Int32, 4},         {ELEMENT_TYPE_R4, Single, 4}, {ELEMENT_TYPE_U8, UInt64, 8}};
+    const Case cases[] = {{ELEMENT_TYPE_BOOLEAN, Boolean, 1}, {ELEMENT_TYPE_CHAR, Byte, 1},
+                          {ELEMENT_TYPE_U2, UInt16, 2},       {ELEMENT_TYPE_I, Int32, 4},
+                          {ELEMENT_TYPE_R4, Single, 4},       {ELEMENT_TYPE_U8, UInt64, 8}};
     for (const Case& c : cases) {
         const VariableInfo record = ParseOne("v", {static_cast<uint8_t>(c.element)}, &slot, 8);
         ASSERT_EQ(record.GetType(), c.type) << c.element;
@@ -206,10 +206,10 @@ TEST(VariableInfoTest, StructsAndObjectsCarryClassNameAndChildren) {
     uri.AddValue(new VariableInfo(Scalar("Host", String, reinterpret_cast<const void*>(host + 12))));
 
     const std::vector<uint8_t> expected = B({
-        0x2A, 0x00, 14, 0x03, 'u', 'r', 'i',                               // header
-        0x0A, 0x00, 'S', 'y', 's', 't', 'e', 'm', '.', 'U', 'r', 'i', 0x02,  // class name, count
-        0x0A, 0x00, 6, 0x04, 'P', 'o', 'r', 't', 0x50, 0x00, 0x00, 0x00,     // Port = 80
-        0x0A, 0x00, 12, 0x04, 'H', 'o', 's', 't', 0x02, 0x00, 'h', 0x00,     // Host = "h"
+        0x2A, 0x00, 14,  0x03, 'u', 'r', 'i',                                     // header
+        0x0A, 0x00, 'S', 'y',  's', 't', 'e', 'm', '.',  'U',  'r',  'i',  0x02,  // class name, count
+        0x0A, 0x00, 6,   0x04, 'P', 'o', 'r', 't', 0x50, 0x00, 0x00, 0x00,        // Port = 80
+        0x0A, 0x00, 12,  0x04, 'H', 'o', 's', 't', 0x02, 0x00, 'h',  0x00,        // Host = "h"
     });
     EXPECT_EQ(RecordOf(uri), expected);
     EXPECT_EQ(uri.GetTypeString(), "System.Uri");
@@ -398,9 +398,9 @@ TEST(VariableInfoTest, BadInputGivesUnknownRecordsAndKeepsTheCursorAligned) {
     EXPECT_EQ(ParseOne("x", {ELEMENT_TYPE_CLASS}, &slot, 8).GetType(), Unknown);
     EXPECT_EQ(ParseOne("x", {0xC0, 0x00}, &slot, 8).GetType(), Unknown);
     EXPECT_EQ(ParseOne("x", {ELEMENT_TYPE_GENERICINST, ELEMENT_TYPE_I4}, &slot, 8).GetType(), Unknown);
-    EXPECT_EQ(ParseOne("x", {ELEMENT_TYPE_GENERICINST, ELEMENT_TYPE_CLASS, 0x08, 0x02, ELEMENT_TYPE_I4}, &slot, 8)
-                  .GetType(),
-              Unknown);
+    EXPECT_EQ(
+        ParseOne("x", {ELEMENT_TYPE_GENERICINST, ELEMENT_TYPE_CLASS, 0x08, 0x02, ELEMENT_TYPE_I4}, &slot, 8).GetType(),
+        Unknown);
 
     // Unsupported types are unknown, and consumed whole.
     const std::vector<uint8_t> signature = {ELEMENT_TYPE_BYREF, ELEMENT_TYPE_I4,  ELEMENT_TYPE_PTR,
@@ -426,9 +426,21 @@ TEST(VariableInfoTest, ClassesAndGenericInstancesConsumeTheirEncoding) {
     uintptr_t null = 0;
     // List<int> x, List<int> y (null), string z
     const std::vector<uint8_t> signature = {
-        ELEMENT_TYPE_GENERICINST, ELEMENT_TYPE_CLASS, 0x85, 0x01, 0x01, ELEMENT_TYPE_I4,
-        ELEMENT_TYPE_GENERICINST, ELEMENT_TYPE_CLASS, 0x85, 0x01, 0x01, ELEMENT_TYPE_I4,
-        ELEMENT_TYPE_CLASS,       0x09,               ELEMENT_TYPE_OBJECT,
+        ELEMENT_TYPE_GENERICINST,
+        ELEMENT_TYPE_CLASS,
+        0x85,
+        0x01,
+        0x01,
+        ELEMENT_TYPE_I4,
+        ELEMENT_TYPE_GENERICINST,
+        ELEMENT_TYPE_CLASS,
+        0x85,
+        0x01,
+        0x01,
+        ELEMENT_TYPE_I4,
+        ELEMENT_TYPE_CLASS,
+        0x09,
+        ELEMENT_TYPE_OBJECT,
     };
     SignatureCursor cursor(signature.data(), signature.size());
     VariableInfo record = VariableInfo::Parse("x", cursor, &object, 8);

@@ -45,8 +45,8 @@ public:
     std::map<mdTypeDef, std::vector<mdToken>> interfaces;  // implementing type -> interface tokens
     std::set<mdToken> failingTypeDefs;
     std::set<mdInterfaceImpl> failingImpls;
-    std::vector<ULONG> batches;        // rows handed out per EnumInterfaceImpls call
-    std::vector<ULONG> capacities;     // buffer lengths the caller claimed
+    std::vector<ULONG> batches;     // rows handed out per EnumInterfaceImpls call
+    std::vector<ULONG> capacities;  // buffer lengths the caller claimed
     std::vector<mdToken> typeDefReads;
     bool throwFromMethodProps = false;
 
@@ -60,8 +60,8 @@ public:
         return CopyName(found->second.name, szMethod, cchMethod, pchMethod);
     }
 
-    HRESULT GetTypeDefProps(mdTypeDef td, WCHAR* szTypeDef, ULONG cchTypeDef, ULONG* pchTypeDef,
-                            DWORD* pdwTypeDefFlags, mdToken*) override {
+    HRESULT GetTypeDefProps(mdTypeDef td, WCHAR* szTypeDef, ULONG cchTypeDef, ULONG* pchTypeDef, DWORD* pdwTypeDefFlags,
+                            mdToken*) override {
         Count("GetTypeDefProps");
         typeDefReads.push_back(td);
         auto found = types.find(td);
@@ -220,8 +220,7 @@ protected:
 
     HRESULT Lookup(FunctionID function, Names& names, bool withFlag = true) {
         return lookup.GetMethodNameByFunctionId(function, names.enclosing, names.type, names.method,
-                                                withFlag ? &names.doNotProfile : nullptr, &names.module,
-                                                &names.token);
+                                                withFlag ? &names.doNotProfile : nullptr, &names.module, &names.token);
     }
 
     // Every reference handed out came back, and exactly as often as it was handed out.
@@ -354,9 +353,9 @@ TEST_F(LookupHelperTest, WithoutAnInfoInterfaceEverythingFailsQuietly) {
     g_Context = nullptr;
     LookupHelper detached;
     Names names;
-    EXPECT_EQ(detached.GetMethodNameByFunctionId(1, names.enclosing, names.type, names.method, nullptr, nullptr,
-                                                 nullptr),
-              E_FAIL);
+    EXPECT_EQ(
+        detached.GetMethodNameByFunctionId(1, names.enclosing, names.type, names.method, nullptr, nullptr, nullptr),
+        E_FAIL);
     bool found = false;
     EXPECT_EQ(detached.GetImplementedInterfacesFunctionId(1, "System.IDisposable", &found), E_FAIL);
     EXPECT_EQ(detached.GetCustomAttributeByFunctionId(1, DoNotProfile.c_str(), &found), E_FAIL);

@@ -156,7 +156,9 @@ TEST_F(FunctionMapperTest, DefaultDecisionFollowsNamesAndTheBuiltInBlacklist) {
         {"MyApp.Service", ".cctor", false},
         {"MyApp.Service", "?", false},
         {"\x1fMyApp.Service", "Run", false},
-        {"\xC3\x9c" "bersicht.Service", "Run", false},
+        {"\xC3\x9c"
+         "bersicht.Service",
+         "Run", false},
         {"MyApp.Service", "\xC3\xA9tat", false},
         {"System.Text.StringBuilder", "Append", false},
         {"Microsoft.Extensions.Logging.Logger", "Log", false},
@@ -248,7 +250,9 @@ TEST_F(FunctionMapperTest, DoNotProfileAttributeExcludesEvenWhitelistedFunctions
 TEST_F(FunctionMapperTest, NamesThatAreNotTextAndFailuresInsideNeverEscapeMap) {
     LogCapture log;
     FakeFunction& lone = lookup.Add(0x10, "MyApp.Orders", "Place");
-    lone.method = u"Pl\xD800" u"ce";
+    lone.method =
+        u"Pl\xD800"
+        u"ce";
     EXPECT_EQ(mapper.Map(0x10), std::make_pair(uint64_t{0x10}, false));
     lookup.Add(0x18, "Inner", "Run").enclosing = u"MyApp.\xDC00";
     EXPECT_EQ(mapper.Map(0x18), std::make_pair(uint64_t{0x18}, false));

@@ -49,9 +49,8 @@ public:
         return function;
     }
 
-    HRESULT GetMethodNameByFunctionId(FunctionID id, char16_t* enclosingName, char16_t* className,
-                                      char16_t* methodName, bool* doNotProfile, ModuleID* moduleId,
-                                      mdToken* methodToken) override {
+    HRESULT GetMethodNameByFunctionId(FunctionID id, char16_t* enclosingName, char16_t* className, char16_t* methodName,
+                                      bool* doNotProfile, ModuleID* moduleId, mdToken* methodToken) override {
         ++nameCalls;
         if (nameDelay.count() > 0) std::this_thread::sleep_for(nameDelay);
         if (throwFromNames) throw std::runtime_error("metadata exploded");
@@ -67,8 +66,7 @@ public:
         return function.nameResult;
     }
 
-    HRESULT GetImplementedInterfacesFunctionId(FunctionID id, const std::string& interfaceName,
-                                               bool* found) override {
+    HRESULT GetImplementedInterfacesFunctionId(FunctionID id, const std::string& interfaceName, bool* found) override {
         ++interfaceCalls;
         auto function = functions.find(id);
         if (function == functions.end()) return E_FAIL;

@@ -82,8 +82,7 @@ TEST(CatalogueRows, EveryBlockHoldsItsNumberOfCallsAndOnlyPathTypesCarryPaths) {
     for (auto rows : {Catalogue::CompanionRows(), Catalogue::CorrelationRows(), Catalogue::CommonRows(),
                       Catalogue::HostRows(DOTNET), Catalogue::HostRows(DOTNET_IIS), Catalogue::HostRows(DOTNET_CORE)}) {
         for (const Catalogue::Row& row : rows) {
-            const bool pathType =
-                row.type == InspectionType::PropertyPath || row.type == InspectionType::ByteBuffer;
+            const bool pathType = row.type == InspectionType::PropertyPath || row.type == InspectionType::ByteBuffer;
             EXPECT_EQ(row.path[0].name != nullptr, pathType) << row.className << " " << row.argument;
         }
     }
@@ -96,12 +95,9 @@ TEST_F(CatalogueTest, HostTypeChoosesTheHostBlockAndItsLogLine) {
         bool sleep, iis, core;
     };
     const Case cases[] = {
-        {DOTNET, "Standalone", true, false, false},
-        {DOTNET_IIS, "IIS", true, true, false},
-        {DOTNET_CORE, "Dot Net Core", true, false, true},
-        {OWIN_HOST, nullptr, false, false, false},
-        {DOTNET_CORE_MSBUILD, nullptr, false, false, false},
-        {UNKNOWN, nullptr, false, false, false},
+        {DOTNET, "Standalone", true, false, false},          {DOTNET_IIS, "IIS", true, true, false},
+        {DOTNET_CORE, "Dot Net Core", true, false, true},    {OWIN_HOST, nullptr, false, false, false},
+        {DOTNET_CORE_MSBUILD, nullptr, false, false, false}, {UNKNOWN, nullptr, false, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
@@ -213,7 +209,8 @@ TEST_F(CatalogueTest, HttpClientRequestPathFollowsTheRuntimesFieldNames) {
         HostType host;
         const char* uriField;
         const char* textField;
-    } cases[] = {{DOTNET_CORE, "_requestUri", "_string"}, {DOTNET, "requestUri", "m_String"},
+    } cases[] = {{DOTNET_CORE, "_requestUri", "_string"},
+                 {DOTNET, "requestUri", "m_String"},
                  {OWIN_HOST, "requestUri", "m_String"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.host);
@@ -309,8 +306,8 @@ TEST_F(CatalogueTest, ArgumentSpecsOfSampleRows) {
         EXPECT_EQ(definition->GetMappedId(), 0u);
         EXPECT_EQ(definition->GetGenericArgumentCount(), 0);
         EXPECT_TRUE(keys.emplace(definition->GetDefinitionClassName(), definition->GetDefinitionMethodName()).second)
-            << "two definitions for " << definition->GetDefinitionClassName() << "::"
-            << definition->GetDefinitionMethodName();
+            << "two definitions for " << definition->GetDefinitionClassName()
+            << "::" << definition->GetDefinitionMethodName();
     }
 }
 

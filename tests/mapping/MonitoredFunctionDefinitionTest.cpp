@@ -78,10 +78,9 @@ TEST_F(DefinitionTest, ThisAndReturnValueSpecsHaveTheirOwnLists) {
 TEST_F(DefinitionTest, EmptyArgumentNameAppliesToEveryArgument) {
     MonitoredFunctionDefinition empty("A.B", "C");
     EXPECT_EQ(empty.GetInspectionTypeForArgument(""), InspectionType::None);
-    mapper.AddMonitoredFunction("System.Threading.ThreadPool", "QueueUserWorkItem", "", InspectionType::None,
+    mapper.AddMonitoredFunction("System.Threading.ThreadPool", "QueueUserWorkItem", "", InspectionType::None, nullptr);
+    mapper.AddMonitoredFunction("System.Threading.ThreadPool", "QueueUserWorkItem", "state", InspectionType::RawValue,
                                 nullptr);
-    mapper.AddMonitoredFunction("System.Threading.ThreadPool", "QueueUserWorkItem", "state",
-                                InspectionType::RawValue, nullptr);
     MonitoredFunctionDefinition* definition = Only();
     EXPECT_EQ(definition->GetInspectionTypeForArgument("callBack"), InspectionType::None);
     EXPECT_EQ(definition->GetInspectionTypeForArgument("state"), InspectionType::RawValue);
@@ -122,8 +121,7 @@ TEST_F(DefinitionTest, InterfaceAndAttributeDefinitionsMergeByName) {
     mapper.AddMonitoredInterfaceFunction("System.Data.IDbCommand", "ExecuteScalar", "", InspectionType::RawValue,
                                          nullptr);
     ASSERT_EQ(mapper.GetInterfaceFunctions().size(), 2u);
-    EXPECT_EQ(mapper.GetInterfaceFunctions()[0]->GetInspectionTypeForArgument("returnValue"),
-              InspectionType::RawValue);
+    EXPECT_EQ(mapper.GetInterfaceFunctions()[0]->GetInspectionTypeForArgument("returnValue"), InspectionType::RawValue);
     EXPECT_TRUE(mapper.GetMonitoredFunctions().empty());
 
     mapper.AddMonitoredAttributeFunction(L"App.TraceAttribute", "", InspectionType::RawValue, nullptr);

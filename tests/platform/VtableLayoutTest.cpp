@@ -30,11 +30,11 @@ R NeutralResult() {
 }
 
 // Every override records which listed entry it is.
-#define QX_RECORD(slot, ret, name, params)                                                         \
-    ret name params override {                                                                     \
-        log_.calledSlot = slot;                                                                    \
-        log_.calledName = #name;                                                                   \
-        return NeutralResult<ret>();                                                               \
+#define QX_RECORD(slot, ret, name, params) \
+    ret name params override {             \
+        log_.calledSlot = slot;            \
+        log_.calledName = #name;           \
+        return NeutralResult<ret>();       \
     }
 
 class CallbackRecorder final : public ICorProfilerCallback4 {
@@ -77,21 +77,20 @@ public:
     CallLog log_;
 };
 
-#define QX_SIMPLE_RECORDER(Recorder, Iface, METHODS)                                               \
-    class Recorder final : public Iface {                                                          \
-    public:                                                                                        \
-        using Interface = Iface;                                                                   \
-        QX_IUNKNOWN_METHODS(QX_RECORD)                                                             \
-        METHODS(QX_RECORD)                                                                         \
-        CallLog log_;                                                                              \
+#define QX_SIMPLE_RECORDER(Recorder, Iface, METHODS) \
+    class Recorder final : public Iface {            \
+    public:                                          \
+        using Interface = Iface;                     \
+        QX_IUNKNOWN_METHODS(QX_RECORD)               \
+        METHODS(QX_RECORD)                           \
+        CallLog log_;                                \
     }
 
 QX_SIMPLE_RECORDER(AssemblyImportRecorder, IMetaDataAssemblyImport, QX_IMETADATAASSEMBLYIMPORT_METHODS);
 QX_SIMPLE_RECORDER(AssemblyEmitRecorder, IMetaDataAssemblyEmit, QX_IMETADATAASSEMBLYEMIT_METHODS);
 QX_SIMPLE_RECORDER(ClassFactoryRecorder, IClassFactory, QX_ICLASSFACTORY_METHODS);
 QX_SIMPLE_RECORDER(MethodMallocRecorder, IMethodMalloc, QX_IMETHODMALLOC_METHODS);
-QX_SIMPLE_RECORDER(FunctionControlRecorder, ICorProfilerFunctionControl,
-                   QX_ICORPROFILERFUNCTIONCONTROL_METHODS);
+QX_SIMPLE_RECORDER(FunctionControlRecorder, ICorProfilerFunctionControl, QX_ICORPROFILERFUNCTIONCONTROL_METHODS);
 QX_SIMPLE_RECORDER(ObjectEnumRecorder, ICorProfilerObjectEnum, QX_ICORPROFILEROBJECTENUM_METHODS);
 QX_SIMPLE_RECORDER(FunctionEnumRecorder, ICorProfilerFunctionEnum, QX_ICORPROFILERFUNCTIONENUM_METHODS);
 QX_SIMPLE_RECORDER(ModuleEnumRecorder, ICorProfilerModuleEnum, QX_ICORPROFILERMODULEENUM_METHODS);
@@ -188,17 +187,16 @@ TEST(VtableLayout, EveryListedMethodOfTheMetaDataInterfacesSitsAtItsSlot) {
 }
 
 TEST(VtableLayout, EveryListedMethodOfTheSmallInterfacesSitsAtItsSlot) {
-#define QX_CHECK_SMALL(Recorder, Iface_, METHODS)                                                  \
-    {                                                                                              \
-        Recorder recorder;                                                                         \
-        using Iface = Iface_;                                                                      \
-        QX_IUNKNOWN_METHODS(QX_EXPECT_LISTED)                                                      \
-        METHODS(QX_EXPECT_LISTED)                                                                  \
+#define QX_CHECK_SMALL(Recorder, Iface_, METHODS) \
+    {                                             \
+        Recorder recorder;                        \
+        using Iface = Iface_;                     \
+        QX_IUNKNOWN_METHODS(QX_EXPECT_LISTED)     \
+        METHODS(QX_EXPECT_LISTED)                 \
     }
     QX_CHECK_SMALL(ClassFactoryRecorder, IClassFactory, QX_ICLASSFACTORY_METHODS)
     QX_CHECK_SMALL(MethodMallocRecorder, IMethodMalloc, QX_IMETHODMALLOC_METHODS)
-    QX_CHECK_SMALL(FunctionControlRecorder, ICorProfilerFunctionControl,
-                   QX_ICORPROFILERFUNCTIONCONTROL_METHODS)
+    QX_CHECK_SMALL(FunctionControlRecorder, ICorProfilerFunctionControl, QX_ICORPROFILERFUNCTIONCONTROL_METHODS)
     QX_CHECK_SMALL(ObjectEnumRecorder, ICorProfilerObjectEnum, QX_ICORPROFILEROBJECTENUM_METHODS)
     QX_CHECK_SMALL(FunctionEnumRecorder, ICorProfilerFunctionEnum, QX_ICORPROFILERFUNCTIONENUM_METHODS)
     QX_CHECK_SMALL(ModuleEnumRecorder, ICorProfilerModuleEnum, QX_ICORPROFILERMODULEENUM_METHODS)
@@ -225,12 +223,11 @@ struct MemberOf<Iface, R(A...)> {
     using type = R (Iface::*)(A...);
 };
 
-#define EXPECT_PUBLISHED_SLOT(recorder, Iface, slotNumber, Method, ...)                            \
-    do {                                                                                           \
-        static_assert(std::is_same_v<decltype(&Iface::Method), MemberOf<Iface, __VA_ARGS__>::type>, \
-                      #Iface "::" #Method " differs from the published signature");                \
-        EXPECT_STREQ(CallThroughSlot(recorder, slotNumber, &Iface::Method), #Method)               \
-            << #Iface " slot " #slotNumber;                                                        \
+#define EXPECT_PUBLISHED_SLOT(recorder, Iface, slotNumber, Method, ...)                                              \
+    do {                                                                                                             \
+        static_assert(std::is_same_v<decltype(&Iface::Method), MemberOf<Iface, __VA_ARGS__>::type>,                  \
+                      #Iface "::" #Method " differs from the published signature");                                  \
+        EXPECT_STREQ(CallThroughSlot(recorder, slotNumber, &Iface::Method), #Method) << #Iface " slot " #slotNumber; \
     } while (0)
 
 TEST(VtableLayout, CallbackSlotsMatchThePublishedTable) {
@@ -267,22 +264,18 @@ TEST(VtableLayout, InfoSlotsMatchThePublishedTable) {
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 18, SetFunctionIDMapper, HR(FunctionIDMapper*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 19, GetTokenAndMetaDataFromFunction,
                           HR(u64, const GUID*, IUnknown**, u32*));
-    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 20, GetModuleInfo,
-                          HR(u64, const u8**, u32, u32*, char16*, u64*));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 20, GetModuleInfo, HR(u64, const u8**, u32, u32*, char16*, u64*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 21, GetModuleMetaData, HR(u64, u32, const GUID*, IUnknown**));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 22, GetILFunctionBody, HR(u64, u32, const u8**, u32*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 23, GetILFunctionBodyAllocator, HR(u64, IMethodMalloc**));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo, 24, SetILFunctionBody, HR(u64, u32, const u8*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 37, SetEnterLeaveFunctionHooks2,
                           HR(FunctionEnter2*, FunctionLeave2*, FunctionTailcall2*));
-    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 38, GetFunctionInfo2,
-                          HR(u64, u64, u64*, u64*, u32*, u32, u32*, u64*));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 38, GetFunctionInfo2, HR(u64, u64, u64*, u64*, u32*, u32, u32*, u64*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 39, GetStringLayout, HR(u32*, u32*, u32*));
-    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 40, GetClassLayout,
-                          HR(u64, COR_FIELD_OFFSET*, u32, u32*, u32*));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 40, GetClassLayout, HR(u64, COR_FIELD_OFFSET*, u32, u32*, u32*));
     // Kept although obsolete: everything after it would shift without it.
-    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 45, EnumModuleFrozenObjects,
-                          HR(u64, ICorProfilerObjectEnum**));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 45, EnumModuleFrozenObjects, HR(u64, ICorProfilerObjectEnum**));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo2, 46, GetArrayObjectInfo, HR(u64, u32, u32*, i32*, u8**));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo3, 60, GetStringLayout2, HR(u32*, u32*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo3, 67, GetRuntimeInformation,
@@ -298,14 +291,11 @@ TEST(VtableLayout, MetaDataSlotsMatchThePublishedTable) {
     EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 7, EnumInterfaceImpls, HR(void**, u32, u32*, u32, u32*));
     EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 9, FindTypeDefByName, HR(const char16*, u32, u32*));
     EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 11, GetModuleFromScope, HR(u32*));
-    EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 12, GetTypeDefProps,
-                          HR(u32, char16*, u32, u32*, u32*, u32*));
+    EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 12, GetTypeDefProps, HR(u32, char16*, u32, u32*, u32*, u32*));
     EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 13, GetInterfaceImplProps, HR(u32, u32*, u32*));
     EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 14, GetTypeRefProps, HR(u32, u32*, char16*, u32, u32*));
-    EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 26, FindMember,
-                          HR(u32, const char16*, const u8*, u32, u32*));
-    EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 27, FindMethod,
-                          HR(u32, const char16*, const u8*, u32, u32*));
+    EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 26, FindMember, HR(u32, const char16*, const u8*, u32, u32*));
+    EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 27, FindMethod, HR(u32, const char16*, const u8*, u32, u32*));
     EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 30, GetMethodProps,
                           HR(u32, u32*, char16*, u32, u32*, u32*, const u8**, u32*, u32*, u32*));
     EXPECT_PUBLISHED_SLOT(import, IMetaDataImport, 31, GetMemberRefProps,
@@ -322,30 +312,25 @@ TEST(VtableLayout, MetaDataSlotsMatchThePublishedTable) {
     EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 10, DefineMethod,
                           HR(u32, const char16*, u32, const u8*, u32, u32, u32, u32*));
     EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 12, DefineTypeRefByName, HR(u32, const char16*, u32*));
-    EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 14, DefineMemberRef,
-                          HR(u32, const char16*, const u8*, u32, u32*));
+    EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 14, DefineMemberRef, HR(u32, const char16*, const u8*, u32, u32*));
     EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 22, SetRVA, HR(u32, u32));
     EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 23, GetTokenFromSig, HR(const u8*, u32, u32*));
     EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 24, DefineModuleRef, HR(const char16*, u32*));
     EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 34, DefinePinvokeMap, HR(u32, u32, const char16*, u32));
-    EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 37, DefineCustomAttribute,
-                          HR(u32, u32, const void*, u32, u32*));
+    EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit, 37, DefineCustomAttribute, HR(u32, u32, const void*, u32, u32*));
     EXPECT_PUBLISHED_SLOT(emit, IMetaDataEmit2, 59, ResetENCLog, HR());
 
     AssemblyImportRecorder assemblyImport;
     EXPECT_PUBLISHED_SLOT(assemblyImport, IMetaDataAssemblyImport, 3, GetAssemblyProps,
                           HR(u32, const void**, u32*, u32*, char16*, u32, u32*, ASSEMBLYMETADATA*, u32*));
     EXPECT_PUBLISHED_SLOT(assemblyImport, IMetaDataAssemblyImport, 4, GetAssemblyRefProps,
-                          HR(u32, const void**, u32*, char16*, u32, u32*, ASSEMBLYMETADATA*,
-                             const void**, u32*, u32*));
-    EXPECT_PUBLISHED_SLOT(assemblyImport, IMetaDataAssemblyImport, 8, EnumAssemblyRefs,
-                          HR(void**, u32*, u32, u32*));
+                          HR(u32, const void**, u32*, char16*, u32, u32*, ASSEMBLYMETADATA*, const void**, u32*, u32*));
+    EXPECT_PUBLISHED_SLOT(assemblyImport, IMetaDataAssemblyImport, 8, EnumAssemblyRefs, HR(void**, u32*, u32, u32*));
     EXPECT_PUBLISHED_SLOT(assemblyImport, IMetaDataAssemblyImport, 15, CloseEnum, void(void*));
 
     AssemblyEmitRecorder assemblyEmit;
     EXPECT_PUBLISHED_SLOT(assemblyEmit, IMetaDataAssemblyEmit, 4, DefineAssemblyRef,
-                          HR(const void*, u32, const char16*, const ASSEMBLYMETADATA*, const void*, u32,
-                             u32, u32*));
+                          HR(const void*, u32, const char16*, const ASSEMBLYMETADATA*, const void*, u32, u32, u32*));
 }
 
 TEST(VtableLayout, HelperInterfaceSlotsMatchThePublishedTable) {

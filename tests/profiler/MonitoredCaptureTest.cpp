@@ -111,8 +111,9 @@ TEST_F(MonitoredCaptureTest, MonitoredCallsCarryArgumentsAndReturnValue) {
     EXPECT_EQ(Tail(messages[0], 31),
               (std::vector<uint8_t>{1, 0x0B, 0x00, 0x06, 0x05, 'c', 'o', 'u', 'n', 't', 5, 0, 0, 0}));
     // End-call: not a tail call, then the record long returnValue = 7.
-    EXPECT_EQ(Tail(messages[1], 23), (std::vector<uint8_t>{0, 0x15, 0x00, 0x08, 0x0B, 'r', 'e', 't', 'u', 'r', 'n',
-                                                           'V', 'a', 'l', 'u', 'e', 7, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Tail(messages[1], 23),
+              (std::vector<uint8_t>{0,   0x15, 0x00, 0x08, 0x0B, 'r', 'e', 't', 'u', 'r', 'n', 'V',
+                                    'a', 'l',  'u',  'e',  7,    0,   0,   0,   0,   0,   0,   0}));
     EXPECT_EQ(Tail(messages[2], 31), (std::vector<uint8_t>{0}));
     EXPECT_EQ(Tail(messages[3], 23), (std::vector<uint8_t>{1, 0, 0}));
     // Functions that are not monitored capture nothing and ask the runtime nothing.
@@ -146,8 +147,9 @@ TEST_F(MonitoredCaptureTest, CaptureAllocatesNothingOnceTheThreadIsWarm) {
     // And what was sent is still the captured values.
     const auto messages = receiver.Receive(206);
     ASSERT_EQ(messages.size(), 206u);
-    EXPECT_EQ(Tail(messages.back(), 23), (std::vector<uint8_t>{0, 0x15, 0x00, 0x08, 0x0B, 'r', 'e', 't', 'u', 'r', 'n',
-                                                               'V', 'a', 'l', 'u', 'e', 7, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Tail(messages.back(), 23),
+              (std::vector<uint8_t>{0,   0x15, 0x00, 0x08, 0x0B, 'r', 'e', 't', 'u', 'r', 'n', 'V',
+                                    'a', 'l',  'u',  'e',  7,    0,   0,   0,   0,   0,   0,   0}));
     EXPECT_EQ(Tail(messages[204], 31),
               (std::vector<uint8_t>{1, 0x0B, 0x00, 0x06, 0x05, 'c', 'o', 'u', 'n', 't', 5, 0, 0, 0}));
 }

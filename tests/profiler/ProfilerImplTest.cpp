@@ -199,7 +199,8 @@ TEST_F(ProfilerImplTest, StartupPeriodRunsOnlyForAPositiveNumberOfSeconds) {
     const auto readAtLoad = [](const char* value) {
         return Configuration([value](const char* name) -> const char* {
                    return std::string(name) == "MORVEL_STARTUP_PERIOD" ? value : nullptr;
-               }).startupPeriodSeconds;
+               })
+            .startupPeriodSeconds;
     };
     for (const char* value : {"0", "-3", "abc", ""}) {
         g_Configuration->startupPeriodSeconds = readAtLoad(value);

@@ -46,7 +46,7 @@ public:
 #define QX_FAKE_FAILS(slot, ret, name, params) \
     ret name params override {                 \
         Count(#name);                          \
-        return FakeAnswer<ret>(#name);              \
+        return FakeAnswer<ret>(#name);         \
     }
     QX_IMETADATAIMPORT_METHODS(QX_FAKE_FAILS)
     QX_IMETADATAIMPORT2_METHODS(QX_FAKE_FAILS)

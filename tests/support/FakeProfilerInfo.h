@@ -49,8 +49,10 @@ protected:
         std::lock_guard<std::mutex> lock(callsMutex);
         // Looked up without making a string, so that counting allocates only once per name.
         const auto found = calls.find(std::string_view(name));
-        if (found != calls.end()) ++found->second;
-        else calls.emplace(name, 1);
+        if (found != calls.end())
+            ++found->second;
+        else
+            calls.emplace(name, 1);
     }
 
 private:

@@ -119,9 +119,9 @@ TEST(ThreadExecutionTrackerTest, FunctionsAreCountedIndependently) {
 }
 
 TEST(ThreadExecutionTrackerTest, WallClockIsInMicroseconds) {
-    const auto before = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
+    const auto before =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     const int64_t now = ThreadExecutionTracker::CurrentTimeMicros();
     EXPECT_GE(now, before - 1'000'000);
     EXPECT_LE(now, before + 60'000'000);

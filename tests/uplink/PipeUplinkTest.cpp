@@ -225,7 +225,8 @@ TEST_F(PipeUplinkTest, AMessageThePipeTookInPartIsFinishedBeforeAnythingElse) {
     std::vector<std::vector<uint8_t>> messages;
     ASSERT_TRUE(SplitMessages(stream, messages));
     ASSERT_EQ(messages.size(), static_cast<size_t>(accepted + 1));
-    for (int i = 0; i < accepted; ++i) EXPECT_EQ(messages[static_cast<size_t>(i)], Message(20000, static_cast<uint8_t>(i)));
+    for (int i = 0; i < accepted; ++i)
+        EXPECT_EQ(messages[static_cast<size_t>(i)], Message(20000, static_cast<uint8_t>(i)));
     EXPECT_EQ(messages.back(), Message(20000, 0xEE));
 }
 
@@ -263,8 +264,10 @@ TEST_F(PipeUplinkTest, PausingReaderGetsEveryLargeMessageWhole) {
             while (std::chrono::steady_clock::now() < until) {
                 uint8_t buffer[1000];  // small reads leave odd amounts in the pipe
                 const ssize_t got = read(reader.fd, buffer, sizeof(buffer));
-                if (got > 0) stream.insert(stream.end(), buffer, buffer + got);
-                else std::this_thread::sleep_for(std::chrono::microseconds(200));
+                if (got > 0)
+                    stream.insert(stream.end(), buffer, buffer + got);
+                else
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(120));
         }
@@ -276,7 +279,8 @@ TEST_F(PipeUplinkTest, PausingReaderGetsEveryLargeMessageWhole) {
     for (int b = 0; b < Batches; ++b) {
         std::vector<MessageRun> runs;
         const size_t first = sent.size();
-        for (int i = 0; i < PerBatch; ++i) sent.push_back(Message(4143 + static_cast<size_t>(i % 7), static_cast<uint8_t>(b * PerBatch + i)));
+        for (int i = 0; i < PerBatch; ++i)
+            sent.push_back(Message(4143 + static_cast<size_t>(i % 7), static_cast<uint8_t>(b * PerBatch + i)));
         for (size_t i = first; i < sent.size(); ++i) runs.push_back({sent[i].data(), sent[i].size(), 1});
         delivered += uplink.SendRuns(runs.data(), runs.size(), AgentUplink::MonotonicNow() + 5000000000LL).delivered;
     }
@@ -315,8 +319,7 @@ TEST_F(PipeUplinkTest, ReaderLeavingAFullPipeIsNoticedByLargeMessagesToo) {
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     PipeUplink uplink(Wide(path));
     auto reader = std::make_unique<Reader>(path);
-    while (SendMessage(uplink, Message(20000, 1))) {
-    }
+    while (SendMessage(uplink, Message(20000, 1))) {}
     reader.reset();
 
     // No room will ever come: instead of waiting and dropping, the broken pipe is seen and closed.

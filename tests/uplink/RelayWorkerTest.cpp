@@ -287,8 +287,9 @@ TEST_F(RelayWorkerTest, QueueBeyondItsByteBoundDropsAndWarnsAtARate) {
     for (int i = 0; i < 5; ++i) relay->Enqueue(new ProcessStartedCommand(1));
     EXPECT_EQ(relay->GetQueuedMessages(), 3u);
     EXPECT_EQ(relay->GetDroppedCount(), 2u);
-    EXPECT_EQ(log.Count("[Relay] Queue full (" + std::to_string(3 * each) + " bytes waiting), 1 messages dropped so far"),
-              1u);
+    EXPECT_EQ(
+        log.Count("[Relay] Queue full (" + std::to_string(3 * each) + " bytes waiting), 1 messages dropped so far"),
+        1u);
     EXPECT_EQ(log.Count("Queue full"), 1u);
 
     fakeNow = 6 * Second;
@@ -505,11 +506,11 @@ TEST_F(RelayWorkerTest, DeliveryReportsCountEveryMessageByWhatBecameOfIt) {
     ASSERT_EQ(report.size(), static_cast<size_t>(DeliveryStatisticsCommand::Length));
     EXPECT_EQ(report[2], Calls::DeliveryStatistics);
     EXPECT_EQ(report[3], 77);
-    EXPECT_EQ(report[19], 0);              // not the final one
-    EXPECT_EQ(U64At(report, 20), 1u);      // sent
-    EXPECT_EQ(U64At(report, 28), 1u);      // queue full
-    EXPECT_EQ(U64At(report, 36), 1u);      // send failed
-    EXPECT_EQ(U64At(report, 44), 1u);      // pipe full
+    EXPECT_EQ(report[19], 0);          // not the final one
+    EXPECT_EQ(U64At(report, 20), 1u);  // sent
+    EXPECT_EQ(U64At(report, 28), 1u);  // queue full
+    EXPECT_EQ(U64At(report, 36), 1u);  // send failed
+    EXPECT_EQ(U64At(report, 44), 1u);  // pipe full
 
     // At the end, a final report comes just before the end of the process.
     EXPECT_TRUE(relay->Finish(new ProcessEndedCommand(77), std::chrono::milliseconds(1000)));

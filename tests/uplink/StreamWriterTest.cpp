@@ -47,7 +47,8 @@ TEST(StreamWriterTest, ShortWritesAreCarriedOnUntilEveryMessageIsWhole) {
     setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
     setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     std::vector<std::vector<uint8_t>> messages;
-    for (int i = 0; i < 60; ++i) messages.push_back(Message(3000 + static_cast<size_t>(i) * 17, static_cast<uint8_t>(i)));
+    for (int i = 0; i < 60; ++i)
+        messages.push_back(Message(3000 + static_cast<size_t>(i) * 17, static_cast<uint8_t>(i)));
     const auto runs = RunsOf(messages);
 
     std::vector<uint8_t> received;
@@ -55,8 +56,10 @@ TEST(StreamWriterTest, ShortWritesAreCarriedOnUntilEveryMessageIsWhole) {
         uint8_t buffer[700];
         while (received.size() < 60 * 3000) {
             const ssize_t got = read(pair[1], buffer, sizeof(buffer));
-            if (got > 0) received.insert(received.end(), buffer, buffer + got);
-            else std::this_thread::sleep_for(std::chrono::microseconds(300));
+            if (got > 0)
+                received.insert(received.end(), buffer, buffer + got);
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
         }
         // Drain what is left.
         for (int quiet = 0; quiet < 200; ++quiet) {

@@ -189,7 +189,7 @@ TEST(TcpUplinkTest, StalledCollectorLosesWholeMessagesOnly) {
     const size_t whole = stream.size() / message.size();
     EXPECT_GE(whole, static_cast<size_t>(delivered));
     std::vector<std::vector<uint8_t>> messages;
-    EXPECT_TRUE(SplitMessages(std::vector<uint8_t>(stream.begin(), stream.begin() + static_cast<long>(whole * message.size())),
-                              messages));
+    EXPECT_TRUE(SplitMessages(
+        std::vector<uint8_t>(stream.begin(), stream.begin() + static_cast<long>(whole * message.size())), messages));
     for (const auto& received : messages) EXPECT_EQ(received, message);
 }

@@ -15,8 +15,7 @@ public:
     size_t Position() const { return pos_; }
     const uint8_t* Current() const { return data_ + pos_; }
 
-    bool Skip(size_t n)
-    {
+    bool Skip(size_t n) {
         if (n > Remaining()) {
             return false;
         }
@@ -24,8 +23,7 @@ public:
         return true;
     }
 
-    bool ReadBytes(size_t n, const uint8_t*& out)
-    {
+    bool ReadBytes(size_t n, const uint8_t*& out) {
         if (n > Remaining()) {
             return false;
         }
@@ -44,8 +42,7 @@ public:
 
 private:
     template <typename T>
-    bool ReadLe(T& v)
-    {
+    bool ReadLe(T& v) {
         if (sizeof(T) > Remaining()) {
             return false;
         }
@@ -63,4 +60,4 @@ private:
     size_t pos_ = 0;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -10,26 +10,18 @@ namespace {
 
 // Time stamps come from the wire, so any two may be far apart: a duration or a sum of them
 // that does not fit saturates instead of overflowing.
-int64_t Elapsed(int64_t from, int64_t to)
-{
+int64_t Elapsed(int64_t from, int64_t to) {
     const uint64_t difference = static_cast<uint64_t>(to) - static_cast<uint64_t>(from);
     return difference > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(difference);
 }
 
-void AddTicks(int64_t& total, int64_t ticks)
-{
-    total = ticks > INT64_MAX - total ? INT64_MAX : total + ticks;
-}
+void AddTicks(int64_t& total, int64_t ticks) { total = ticks > INT64_MAX - total ? INT64_MAX : total + ticks; }
 
 enum How { Returned, TailCall, Unwound };
 
-uint64_t ThreadKey(uint32_t pid, uint32_t tid)
-{
-    return (static_cast<uint64_t>(pid) << 32) | tid;
-}
+uint64_t ThreadKey(uint32_t pid, uint32_t tid) { return (static_cast<uint64_t>(pid) << 32) | tid; }
 
-uint64_t ChildHash(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
-{
+uint64_t ChildHash(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args) {
     return IndexTable::Mix(IndexTable::Mix(id ^ (static_cast<uint64_t>(kind) << 62)) ^
                            ((static_cast<uint64_t>(parent) << 32) | args));
 }
@@ -37,12 +29,9 @@ uint64_t ChildHash(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t a
 class Renderer {
 public:
     Renderer(const CallTreeBuilder& tree, const CallTreeBuilder::RenderOptions& options, std::string& out)
-        : tree_(tree), options_(options), out_(out)
-    {
-    }
+        : tree_(tree), options_(options), out_(out) {}
 
-    bool Line(size_t indent, const std::string& text)
-    {
+    bool Line(size_t indent, const std::string& text) {
         if (options_.maxLines != 0 && lines_ >= options_.maxLines) {
             cut_ = true;
             return false;
@@ -58,8 +47,7 @@ public:
     size_t Lines() const { return lines_; }
 
     // Renders the children of `parent` at nesting `level`; returns false once the line limit is hit.
-    bool Children(const ThreadTree& t, uint32_t parent, size_t level)
-    {
+    bool Children(const ThreadTree& t, uint32_t parent, size_t level) {
         const size_t indent = level + 2;
         const CallNode& p = tree_.Node(parent);
         if (level >= options_.maxDepth && p.firstChild != 0) {
@@ -87,16 +75,14 @@ public:
     }
 
 private:
-    std::string Name(const ThreadTree& t, uint64_t functionId) const
-    {
+    std::string Name(const ThreadTree& t, uint64_t functionId) const {
         if (options_.functionName) {
             return options_.functionName(t.pid, static_cast<uint32_t>(functionId));
         }
         return "function#" + std::to_string(functionId);
     }
 
-    std::string Duration(const ThreadTree& t, int64_t ticks) const
-    {
+    std::string Duration(const ThreadTree& t, int64_t ticks) const {
         double micros = static_cast<double>(ticks);
         if (options_.microsPerTick) {
             micros *= options_.microsPerTick(t.pid);
@@ -106,8 +92,7 @@ private:
         return buf;
     }
 
-    std::string Value(uint32_t id) const
-    {
+    std::string Value(uint32_t id) const {
         if (id == CallTreeBuilder::TextVarious) {
             return "<various>";
         }
@@ -117,15 +102,13 @@ private:
         return std::string(tree_.Text(id));
     }
 
-    static void Mark(std::string& marks, uint64_t n, const char* what)
-    {
+    static void Mark(std::string& marks, uint64_t n, const char* what) {
         if (n != 0) {
             marks += (marks.empty() ? "" : ", ") + std::to_string(n) + " " + what;
         }
     }
 
-    std::string CallText(const ThreadTree& t, const CallNode& n) const
-    {
+    std::string CallText(const ThreadTree& t, const CallNode& n) const {
         std::string text = Name(t, n.id);
         const bool returns = n.returnSeen && n.returnValue != 0;
         if (n.count == 1) {
@@ -166,8 +149,7 @@ private:
         return text;
     }
 
-    size_t CountBelow(uint32_t node) const
-    {
+    size_t CountBelow(uint32_t node) const {
         size_t count = 0;
         std::vector<uint32_t> pending{node};
         while (!pending.empty()) {
@@ -188,27 +170,29 @@ private:
     bool cut_ = false;
 };
 
-} // namespace
+}  // namespace
 
 CallTreeBuilder::CallTreeBuilder() : CallTreeBuilder(Limits{}) {}
 
 CallTreeBuilder::CallTreeBuilder(const Limits& limits)
-    : limits_(limits), budget_(limits.maxBytes), children_(&budget_), variantIndex_(&budget_), textBytes_(&budget_),
-      textIndex_(&budget_), threadIndex_(&budget_)
-{
+    : limits_(limits),
+      budget_(limits.maxBytes),
+      children_(&budget_),
+      variantIndex_(&budget_),
+      textBytes_(&budget_),
+      textIndex_(&budget_),
+      threadIndex_(&budget_) {
     // Text id 0 is "nothing".
     texts_.emplace_back();
 }
 
 CallTreeBuilder::~CallTreeBuilder() = default;
 
-std::string_view CallTreeBuilder::Text(uint32_t id) const
-{
+std::string_view CallTreeBuilder::Text(uint32_t id) const {
     return id < texts_.size() ? texts_[id] : std::string_view();
 }
 
-uint32_t CallTreeBuilder::Intern(std::string_view text, uint64_t hash)
-{
+uint32_t CallTreeBuilder::Intern(std::string_view text, uint64_t hash) {
     if (text.empty()) {
         return 0;
     }
@@ -234,14 +218,14 @@ uint32_t CallTreeBuilder::Intern(std::string_view text, uint64_t hash)
     return id;
 }
 
-ThreadTree* CallTreeBuilder::Thread(uint32_t pid, uint32_t tid)
-{
+ThreadTree* CallTreeBuilder::Thread(uint32_t pid, uint32_t tid) {
     if (lastThread_ != nullptr && lastThread_->tid == tid && lastThread_->pid == pid) {
         return lastThread_;
     }
     const uint64_t key = ThreadKey(pid, tid);
     const uint64_t hash = IndexTable::Mix(key);
-    uint32_t index = threadIndex_.Find(hash, [&](uint32_t i) { return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key; });
+    uint32_t index =
+        threadIndex_.Find(hash, [&](uint32_t i) { return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key; });
     if (index == IndexTable::NotFound) {
         if (threads_.size() >= limits_.maxThreads || !MakeRoom(threads_, budget_) ||
             !budget_.Charge(sizeof(ThreadTree))) {
@@ -264,17 +248,14 @@ ThreadTree* CallTreeBuilder::Thread(uint32_t pid, uint32_t tid)
     return lastThread_;
 }
 
-const ThreadTree* CallTreeBuilder::FindThread(uint32_t pid, uint32_t tid) const
-{
+const ThreadTree* CallTreeBuilder::FindThread(uint32_t pid, uint32_t tid) const {
     const uint64_t key = ThreadKey(pid, tid);
-    const uint32_t index = threadIndex_.Find(IndexTable::Mix(key), [&](uint32_t i) {
-        return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key;
-    });
+    const uint32_t index = threadIndex_.Find(
+        IndexTable::Mix(key), [&](uint32_t i) { return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key; });
     return index == IndexTable::NotFound ? nullptr : threads_[index].get();
 }
 
-std::vector<uint32_t> CallTreeBuilder::Children(uint32_t node) const
-{
+std::vector<uint32_t> CallTreeBuilder::Children(uint32_t node) const {
     std::vector<uint32_t> out;
     for (uint32_t c = Node(node).firstChild; c != 0; c = Node(c).nextSibling) {
         out.push_back(c);
@@ -282,8 +263,7 @@ std::vector<uint32_t> CallTreeBuilder::Children(uint32_t node) const
     return out;
 }
 
-uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t parent, uint32_t args)
-{
+uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t parent, uint32_t args) {
     // Roots are not entries of anyone's tree, so only calls and exceptions count against the limit.
     if (kind != CallNode::Kind::Root && entries_ >= limits_.maxNodes) {
         return NotKept;
@@ -321,8 +301,7 @@ uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t par
     return index;
 }
 
-uint32_t CallTreeBuilder::Find(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
-{
+uint32_t CallTreeBuilder::Find(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args) {
     CallNode& p = MutableNode(parent);
     if (p.lastHit != 0) {
         const CallNode& last = Node(p.lastHit);
@@ -340,8 +319,7 @@ uint32_t CallTreeBuilder::Find(uint32_t parent, CallNode::Kind kind, uint64_t id
     return found;
 }
 
-uint32_t CallTreeBuilder::Child(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args)
-{
+uint32_t CallTreeBuilder::Child(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t args) {
     uint32_t found = Find(parent, kind, id, args);
     if (found == IndexTable::NotFound) {
         found = NewNode(kind, id, parent, args);
@@ -352,8 +330,7 @@ uint32_t CallTreeBuilder::Child(uint32_t parent, CallNode::Kind kind, uint64_t i
     return found;
 }
 
-uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::string_view argsText)
-{
+uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::string_view argsText) {
     if (argsText.empty()) {
         return Child(parent, CallNode::Kind::Call, functionId, 0);
     }
@@ -387,8 +364,7 @@ uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::s
     return Child(parent, CallNode::Kind::Call, functionId, args);
 }
 
-bool CallTreeBuilder::PushFrame(ThreadTree& t, const ThreadTree::OpenFrame& frame)
-{
+bool CallTreeBuilder::PushFrame(ThreadTree& t, const ThreadTree::OpenFrame& frame) {
     if (!MakeRoom(t.stack, budget_)) {
         return false;
     }
@@ -399,8 +375,7 @@ bool CallTreeBuilder::PushFrame(ThreadTree& t, const ThreadTree::OpenFrame& fram
     return true;
 }
 
-void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, std::string_view args)
-{
+void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, std::string_view args) {
     ThreadTree* t = Thread(pid, tid);
     if (t == nullptr) {
         return;
@@ -430,8 +405,7 @@ void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t fun
     }
 }
 
-void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int how, std::string_view returnValue)
-{
+void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int how, std::string_view returnValue) {
     size_t found = t.stack.size();
     const size_t lowest = t.stack.size() > limits_.searchDepth ? t.stack.size() - limits_.searchDepth : 0;
     for (size_t i = t.stack.size(); i > lowest; --i) {
@@ -465,9 +439,15 @@ void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int 
             continue;
         }
         switch (how) {
-        case Returned: ++n.returned; break;
-        case TailCall: ++n.tailCalls; break;
-        default: ++n.unwound; break;
+            case Returned:
+                ++n.returned;
+                break;
+            case TailCall:
+                ++n.tailCalls;
+                break;
+            default:
+                ++n.unwound;
+                break;
         }
         if (how == Unwound) {
             continue;
@@ -484,24 +464,21 @@ void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int 
 }
 
 void CallTreeBuilder::End(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, bool tailCall,
-                          std::string_view returnValue)
-{
+                          std::string_view returnValue) {
     ThreadTree* t = Thread(pid, tid);
     if (t != nullptr) {
         Close(*t, ts, functionId, tailCall ? TailCall : Returned, returnValue);
     }
 }
 
-void CallTreeBuilder::Unwind(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId)
-{
+void CallTreeBuilder::Unwind(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId) {
     ThreadTree* t = Thread(pid, tid);
     if (t != nullptr) {
         Close(*t, ts, functionId, Unwound, {});
     }
 }
 
-void CallTreeBuilder::Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t exceptionId)
-{
+void CallTreeBuilder::Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t exceptionId) {
     ThreadTree* t = Thread(pid, tid);
     if (t == nullptr) {
         return;
@@ -515,8 +492,7 @@ void CallTreeBuilder::Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t
     ++MutableNode(node).count;
 }
 
-std::string CallTreeBuilder::Render(const RenderOptions& options) const
-{
+std::string CallTreeBuilder::Render(const RenderOptions& options) const {
     std::string out;
     Renderer r(*this, options, out);
     for (const auto& t : threads_) {
@@ -535,4 +511,4 @@ std::string CallTreeBuilder::Render(const RenderOptions& options) const
     return out;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -18,23 +18,23 @@ namespace QuorixCollect {
 struct CallNode {
     enum class Kind : uint8_t { Root, Call, Exception };
 
-    uint64_t id = 0;         // function id, or exception id
-    uint64_t count = 0;      // calls begun (exceptions raised)
-    uint64_t returned = 0;   // ended by an end-call
-    uint64_t tailCalls = 0;  // ended by an end-call marked as tail call
-    uint64_t unwound = 0;    // left by an exception
-    uint64_t missingEnds = 0; // closed because an outer frame ended first
-    int64_t totalTicks = 0;  // summed duration of the calls that ended
+    uint64_t id = 0;           // function id, or exception id
+    uint64_t count = 0;        // calls begun (exceptions raised)
+    uint64_t returned = 0;     // ended by an end-call
+    uint64_t tailCalls = 0;    // ended by an end-call marked as tail call
+    uint64_t unwound = 0;      // left by an exception
+    uint64_t missingEnds = 0;  // closed because an outer frame ended first
+    int64_t totalTicks = 0;    // summed duration of the calls that ended
     uint32_t parent = 0;
-    uint32_t firstChild = 0; // 0: none (node 0 is never anyone's child)
+    uint32_t firstChild = 0;  // 0: none (node 0 is never anyone's child)
     uint32_t lastChild = 0;
     uint32_t nextSibling = 0;
-    uint32_t lastHit = 0;    // child entered last, tried first (loops)
-    uint32_t args = 0;       // text id, 0: no arguments
-    uint32_t returnValue = 0; // text id of the return value, 0: none
+    uint32_t lastHit = 0;      // child entered last, tried first (loops)
+    uint32_t args = 0;         // text id, 0: no arguments
+    uint32_t returnValue = 0;  // text id of the return value, 0: none
     Kind kind = Kind::Root;
     bool returnSeen = false;
-    bool badClock = false;   // an end came before its begin
+    bool badClock = false;  // an end came before its begin
 
     uint64_t Ended() const { return returned + tailCalls + unwound + missingEnds; }
     uint64_t Open() const { return count - Ended(); }
@@ -47,7 +47,7 @@ struct ThreadTree {
     uint32_t root = 0;
     struct OpenFrame {
         uint32_t functionId;
-        uint32_t node; // NotKept when the call has no entry (limits)
+        uint32_t node;  // NotKept when the call has no entry (limits)
         int64_t begin;
     };
     std::vector<OpenFrame> stack;
@@ -70,21 +70,21 @@ public:
         size_t maxNodes = 50000000;
         size_t maxThreads = 4096;
         size_t maxStackDepth = 100000;
-        size_t searchDepth = 256;        // how far below the top an end is matched to its begin
-        size_t maxArgumentVariants = 32; // distinct argument texts per function and place
+        size_t searchDepth = 256;         // how far below the top an end is matched to its begin
+        size_t maxArgumentVariants = 32;  // distinct argument texts per function and place
     };
     struct Stats {
-        uint64_t orphanEnds = 0;     // end or unwind without a matching begin
-        uint64_t missingEnds = 0;    // frames closed because an outer frame ended
-        uint64_t droppedNodes = 0;   // calls or exceptions not stored (limits)
-        uint64_t droppedThreads = 0; // commands of threads beyond the limit
-        uint64_t valuesNotKept = 0;  // argument or return texts not stored (memory bound)
+        uint64_t orphanEnds = 0;      // end or unwind without a matching begin
+        uint64_t missingEnds = 0;     // frames closed because an outer frame ended
+        uint64_t droppedNodes = 0;    // calls or exceptions not stored (limits)
+        uint64_t droppedThreads = 0;  // commands of threads beyond the limit
+        uint64_t valuesNotKept = 0;   // argument or return texts not stored (memory bound)
     };
     struct RenderOptions {
-        size_t maxLines = 400; // 0: no limit
+        size_t maxLines = 400;  // 0: no limit
         size_t maxDepth = 40;
         std::function<std::string(uint32_t pid, uint32_t functionId)> functionName;
-        std::function<double(uint32_t pid)> microsPerTick; // null: time stamps are microseconds
+        std::function<double(uint32_t pid)> microsPerTick;  // null: time stamps are microseconds
     };
 
     CallTreeBuilder();
@@ -133,8 +133,8 @@ private:
     Stats stats_;
     MemoryBudget budget_;
     std::vector<std::unique_ptr<CallNode[]>> chunks_;
-    size_t nodeCount_ = 0; // roots included
-    size_t entries_ = 0;   // calls and exceptions
+    size_t nodeCount_ = 0;  // roots included
+    size_t entries_ = 0;    // calls and exceptions
     IndexTable children_;
     // Distinct argument texts per (place, function), to cap the variants.
     struct VariantCount {
@@ -152,4 +152,4 @@ private:
     ThreadTree* lastThread_ = nullptr;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -10,8 +10,7 @@ namespace QuorixCollect {
 
 namespace {
 
-void Ids(std::string& out, const ViewerRecorder& recorder, uint32_t thread)
-{
+void Ids(std::string& out, const ViewerRecorder& recorder, uint32_t thread) {
     const auto& t = recorder.Threads()[thread];
     out += ",\"pid\":";
     out += std::to_string(RunNumber(recorder, t.run));
@@ -19,10 +18,9 @@ void Ids(std::string& out, const ViewerRecorder& recorder, uint32_t thread)
     out += std::to_string(t.tid);
 }
 
-} // namespace
+}  // namespace
 
-std::string ChromeTraceWriter::Write(const ViewerRecorder& recorder)
-{
+std::string ChromeTraceWriter::Write(const ViewerRecorder& recorder) {
     std::string out = "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[";
     bool first = true;
     auto next = [&] {
@@ -121,4 +119,4 @@ std::string ChromeTraceWriter::Write(const ViewerRecorder& recorder)
     return out;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -13,4 +13,4 @@ public:
     static std::string Write(const ViewerRecorder& recorder);
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -13,8 +13,7 @@ namespace QuorixCollect {
 
 namespace {
 
-bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long& out)
-{
+bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long& out) {
     if (text == nullptr || *text == '\0' || *text == '-' || *text == '+' || *text == ' ') {
         return false;
     }
@@ -28,8 +27,7 @@ bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long&
     return true;
 }
 
-bool ParseSeconds(const std::string& text, double min, bool minIncluded, double& out)
-{
+bool ParseSeconds(const std::string& text, double min, bool minIncluded, double& out) {
     char* end = nullptr;
     errno = 0;
     const double d = strtod(text.c_str(), &end);
@@ -43,13 +41,11 @@ bool ParseSeconds(const std::string& text, double min, bool minIncluded, double&
 
 // The option values as given; checked after parsing, so that the messages stay ours.
 struct Given : ViewerAndSpanOptions {
-    std::string transport, port, pipe, json, readyFile, duration, treeLines, maxMemory, idleTimeout,
-        maxConnections;
+    std::string transport, port, pipe, json, readyFile, duration, treeLines, maxMemory, idleTimeout, maxConnections;
     bool noTree = false;
 };
 
-void Declare(CLI::App& app, Given& g, CollectorOptions& o)
-{
+void Declare(CLI::App& app, Given& g, CollectorOptions& o) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.set_help_flag("-h,--help", "print this help and exit");
     app.add_option("--transport", g.transport, "how the agent sends: udp (default), tcp or pipe")
@@ -68,7 +64,8 @@ void Declare(CLI::App& app, Given& g, CollectorOptions& o)
     app.add_option("--duration", g.duration, "stop after S seconds")->type_name("S");
     app.add_flag("--until-ended", o.untilEnded, "stop once a process has ended and no announced process is open");
     app.add_flag("--summary-stdout", o.summaryToStdout, "print the summary to standard output, not standard error");
-    app.add_option("--tree-lines", g.treeLines, "at most N lines of call tree in the summary (default 400, 0 = no limit)")
+    app.add_option("--tree-lines", g.treeLines,
+                   "at most N lines of call tree in the summary (default 400, 0 = no limit)")
         ->type_name("N");
     app.add_flag("--no-tree", g.noTree, "no call tree in the summary");
     app.add_option("--max-memory", g.maxMemory,
@@ -87,12 +84,12 @@ void Declare(CLI::App& app, Given& g, CollectorOptions& o)
                                 "Span export (calls sent while the collector runs)");
 }
 
-const std::string& HelpText()
-{
+const std::string& HelpText() {
     static const std::string text = [] {
-        CLI::App app("Receives the agent's commands, writes them as JSON lines and viewer files, then prints a "
-                     "summary. Stops on SIGINT or SIGTERM.",
-                     "quorix-collect");
+        CLI::App app(
+            "Receives the agent's commands, writes them as JSON lines and viewer files, then prints a "
+            "summary. Stops on SIGINT or SIGTERM.",
+            "quorix-collect");
         Given g;
         CollectorOptions o;
         Declare(app, g, o);
@@ -101,8 +98,7 @@ const std::string& HelpText()
     return text;
 }
 
-bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error)
-{
+bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
     unsigned long long n = 0;
     auto given = [&](const char* name) { return app.count(name) != 0; };
     if (given("--transport")) {
@@ -213,10 +209,9 @@ bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& erro
     return true;
 }
 
-} // namespace
+}  // namespace
 
-uint16_t PortFromEnvironmentText(const char* text)
-{
+uint16_t PortFromEnvironmentText(const char* text) {
     if (text == nullptr) {
         return DefaultPort;
     }
@@ -230,8 +225,7 @@ uint16_t PortFromEnvironmentText(const char* text)
 }
 
 bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPort, CollectorOptions& o,
-                           std::string& error)
-{
+                           std::string& error) {
     o = CollectorOptions{};
     o.port = PortFromEnvironmentText(envPort);
     CLI::App app("", "quorix-collect");
@@ -257,9 +251,6 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
     return true;
 }
 
-const char* CollectorUsage()
-{
-    return HelpText().c_str();
-}
+const char* CollectorUsage() { return HelpText().c_str(); }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -17,28 +17,28 @@ constexpr size_t MinMemoryMiB = 32;
 
 struct CollectorOptions {
     Transport transport = Transport::Udp;
-    uint32_t port = DefaultPort; // 0: any free port (written to the ready file)
+    uint32_t port = DefaultPort;  // 0: any free port (written to the ready file)
     bool multicast = false;
     std::string pipePath = DefaultPipeName;
-    std::string jsonPath; // empty: no JSON; "-": standard output
+    std::string jsonPath;  // empty: no JSON; "-": standard output
     std::string readyFile;
-    double durationSeconds = 0; // 0: until stopped
+    double durationSeconds = 0;  // 0: until stopped
     bool untilEnded = false;
     bool quiet = false;
     bool summaryToStdout = false;
     bool tree = true;
-    size_t treeLines = 400; // 0: no limit
+    size_t treeLines = 400;  // 0: no limit
     size_t maxMemoryBytes = size_t{512} << 20;
-    double idleTimeoutSeconds = 30; // 0: connections never time out
+    double idleTimeoutSeconds = 30;  // 0: connections never time out
     size_t maxConnections = 256;
     // Viewer files and the report; empty: not written.
     std::string speedscopePath;
     std::string chromeTracePath;
     std::string foldedPath;
     std::string reportPath;
-    size_t viewerCalls = 50000; // longest calls kept with their times for the viewers
-    std::string otlpUrl;        // empty: no span export
-    std::string serviceName;    // empty: the process's name
+    size_t viewerCalls = 50000;  // longest calls kept with their times for the viewers
+    std::string otlpUrl;         // empty: no span export
+    std::string serviceName;     // empty: the process's name
     double otlpMinDurationMs = 1;
     bool help = false;
 };
@@ -55,4 +55,4 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
 // The --help text, listing every option.
 const char* CollectorUsage();
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -18,8 +18,7 @@ constexpr size_t MaxMalformedSamples = 5;
 constexpr size_t MaxArgsText = 200;
 constexpr size_t MaxValueText = 60;
 
-void FormatArgs(std::string& out, const std::vector<ValueRecord>& args)
-{
+void FormatArgs(std::string& out, const std::vector<ValueRecord>& args) {
     out.clear();
     for (const auto& a : args) {
         if (!out.empty()) {
@@ -36,8 +35,7 @@ void FormatArgs(std::string& out, const std::vector<ValueRecord>& args)
 }
 
 // At most `max` bytes of `text`, not splitting a UTF-8 sequence.
-std::string_view Prefix(std::string_view text, size_t max)
-{
+std::string_view Prefix(std::string_view text, size_t max) {
     if (text.size() <= max) {
         return text;
     }
@@ -48,32 +46,28 @@ std::string_view Prefix(std::string_view text, size_t max)
     return text.substr(0, cut);
 }
 
-std::string Mebibytes(size_t bytes)
-{
+std::string Mebibytes(size_t bytes) {
     char buf[32];
     snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
     return buf;
 }
 
-bool IsCall(CommandType type)
-{
+bool IsCall(CommandType type) {
     return type == CommandType::BeginCall || type == CommandType::EndCall || type == CommandType::UnwindCall;
 }
 
-} // namespace
+}  // namespace
 
-NameTable::Name NameTable::Find(uint32_t functionId) const
-{
-    const uint32_t i = index_.Find(IndexTable::Mix(functionId),
-                                   [&](uint32_t k) { return entries_[k].functionId == functionId; });
+NameTable::Name NameTable::Find(uint32_t functionId) const {
+    const uint32_t i =
+        index_.Find(IndexTable::Mix(functionId), [&](uint32_t k) { return entries_[k].functionId == functionId; });
     if (i == IndexTable::NotFound) {
         return {{}, false};
     }
     return {entries_[i].name, entries_[i].jsonSafe};
 }
 
-bool NameTable::Store(uint32_t functionId, std::string_view name)
-{
+bool NameTable::Store(uint32_t functionId, std::string_view name) {
     const uint64_t hash = IndexTable::Mix(functionId);
     const uint32_t i = index_.Find(hash, [&](uint32_t k) { return entries_[k].functionId == functionId; });
     if (i != IndexTable::NotFound) {
@@ -99,8 +93,7 @@ bool NameTable::Store(uint32_t functionId, std::string_view name)
     return true;
 }
 
-void NameTable::Clear()
-{
+void NameTable::Clear() {
     arena_.Clear();
     index_.Clear();
     ReleaseAll(entries_, budget_);
@@ -113,20 +106,16 @@ CollectorSession::CollectorSession(const Options& options, LineSink sink)
           CallTreeBuilder::Limits limits = options.treeLimits;
           limits.maxBytes = std::min(limits.maxBytes, options.maxMemory / 8 * 5);
           return limits;
-      }())
-{
-}
+      }()) {}
 
 CollectorSession::~CollectorSession() = default;
 
-void CollectorSession::ReadStarted(Clock::time_point now)
-{
+void CollectorSession::ReadStarted(Clock::time_point now) {
     readStart_ = now;
     commandsAtReadStart_ = totalCommands_;
 }
 
-void CollectorSession::ReadFinished(Clock::time_point now)
-{
+void CollectorSession::ReadFinished(Clock::time_point now) {
     if (totalCommands_ == commandsAtReadStart_) {
         return;
     }
@@ -137,8 +126,7 @@ void CollectorSession::ReadFinished(Clock::time_point now)
     lastRead_ = now;
 }
 
-double CollectorSession::DecodeRate() const
-{
+double CollectorSession::DecodeRate() const {
     if (totalCommands_ < 2 || !anyRead_) {
         return -1;
     }
@@ -146,8 +134,7 @@ double CollectorSession::DecodeRate() const
     return seconds > 0 ? static_cast<double>(totalCommands_) / seconds : -1;
 }
 
-void CollectorSession::Malformed(const char* reason, const std::string& detail)
-{
+void CollectorSession::Malformed(const char* reason, const std::string& detail) {
     ++malformed_;
     ++malformedByReason_[reason];
     if (malformedSamples_.size() < MaxMalformedSamples) {
@@ -155,24 +142,16 @@ void CollectorSession::Malformed(const char* reason, const std::string& detail)
     }
 }
 
-uint64_t CollectorSession::MalformedCount(const std::string& reason) const
-{
+uint64_t CollectorSession::MalformedCount(const std::string& reason) const {
     auto it = malformedByReason_.find(reason);
     return it == malformedByReason_.end() ? 0 : it->second;
 }
 
-void CollectorSession::OnDatagram(const uint8_t* data, size_t size)
-{
-    OnMessage(data, size);
-}
+void CollectorSession::OnDatagram(const uint8_t* data, size_t size) { OnMessage(data, size); }
 
-void CollectorSession::OnOversizedDatagram()
-{
-    Malformed("oversized datagram", "");
-}
+void CollectorSession::OnOversizedDatagram() { Malformed("oversized datagram", ""); }
 
-void CollectorSession::OnStreamData(uint64_t connection, const uint8_t* data, size_t size)
-{
+void CollectorSession::OnStreamData(uint64_t connection, const uint8_t* data, size_t size) {
     auto it = streams_.find(connection);
     if (it == streams_.end()) {
         it = streams_.emplace(connection, StreamReassembler{}).first;
@@ -185,8 +164,7 @@ void CollectorSession::OnStreamData(uint64_t connection, const uint8_t* data, si
         });
 }
 
-void CollectorSession::OnStreamClosed(uint64_t connection)
-{
+void CollectorSession::OnStreamClosed(uint64_t connection) {
     auto it = streams_.find(connection);
     if (it == streams_.end()) {
         return;
@@ -198,14 +176,12 @@ void CollectorSession::OnStreamClosed(uint64_t connection)
     streams_.erase(it);
 }
 
-size_t CollectorSession::StreamPending(uint64_t connection) const
-{
+size_t CollectorSession::StreamPending(uint64_t connection) const {
     auto it = streams_.find(connection);
     return it == streams_.end() ? 0 : it->second.Pending();
 }
 
-void CollectorSession::OnStreamTimedOut(uint64_t connection, double seconds)
-{
+void CollectorSession::OnStreamTimedOut(uint64_t connection, double seconds) {
     auto it = streams_.find(connection);
     if (it == streams_.end() || it->second.Pending() == 0) {
         return;
@@ -219,8 +195,7 @@ void CollectorSession::OnStreamTimedOut(uint64_t connection, double seconds)
     it->second.Clear();
 }
 
-void CollectorSession::OnMessage(const uint8_t* data, size_t size)
-{
+void CollectorSession::OnMessage(const uint8_t* data, size_t size) {
     if (DecodePlainCall(data, size, command_)) {
         Apply(command_);
         return;
@@ -237,8 +212,7 @@ void CollectorSession::OnMessage(const uint8_t* data, size_t size)
     Apply(command_);
 }
 
-ProcessInfo* CollectorSession::Process(uint32_t pid)
-{
+ProcessInfo* CollectorSession::Process(uint32_t pid) {
     if (lastProcess_ != nullptr && lastPid_ == pid) {
         return lastProcess_;
     }
@@ -256,13 +230,11 @@ ProcessInfo* CollectorSession::Process(uint32_t pid)
     return lastProcess_;
 }
 
-std::string_view CollectorSession::FunctionName(uint32_t pid, uint32_t functionId) const
-{
+std::string_view CollectorSession::FunctionName(uint32_t pid, uint32_t functionId) const {
     return LookUpName(pid, functionId).text;
 }
 
-NameTable::Name CollectorSession::LookUpName(uint32_t pid, uint32_t functionId) const
-{
+NameTable::Name CollectorSession::LookUpName(uint32_t pid, uint32_t functionId) const {
     const ProcessInfo* process = nullptr;
     if (lastProcess_ != nullptr && lastPid_ == pid) {
         process = lastProcess_;
@@ -276,13 +248,9 @@ NameTable::Name CollectorSession::LookUpName(uint32_t pid, uint32_t functionId) 
     return process->names->Find(functionId);
 }
 
-size_t CollectorSession::MemoryUsed() const
-{
-    return namesBudget_.Used() + tree_.BytesUsed();
-}
+size_t CollectorSession::MemoryUsed() const { return namesBudget_.Used() + tree_.BytesUsed(); }
 
-void CollectorSession::StoreName(ProcessInfo* process, const DecodedCommand& c)
-{
+void CollectorSession::StoreName(ProcessInfo* process, const DecodedCommand& c) {
     if (process == nullptr) {
         ++droppedNames_;
         return;
@@ -309,8 +277,7 @@ void CollectorSession::StoreName(ProcessInfo* process, const DecodedCommand& c)
     }
 }
 
-void CollectorSession::ApplyAnnouncement(const DecodedCommand& c, ProcessInfo* process)
-{
+void CollectorSession::ApplyAnnouncement(const DecodedCommand& c, ProcessInfo* process) {
     const auto type = static_cast<CommandType>(c.type);
     if (type == CommandType::ProcessStarted && process->ended) {
         // The pid came back as a new process: its function ids start over.
@@ -328,26 +295,30 @@ void CollectorSession::ApplyAnnouncement(const DecodedCommand& c, ProcessInfo* p
         ++openProcesses_;
     }
     switch (type) {
-    case CommandType::ProcessFrequency: process->frequency = c.frequency; break;
-    case CommandType::ProcessType:
-        process->runtime = Prefix(c.runtime, MaxProcessText);
-        process->host = Prefix(c.host, MaxProcessText);
-        process->hasApiKey = !c.apiKey.empty();
-        break;
-    case CommandType::ProfilerVersion: process->version = Prefix(c.version, MaxProcessText); break;
-    default: break;
+        case CommandType::ProcessFrequency:
+            process->frequency = c.frequency;
+            break;
+        case CommandType::ProcessType:
+            process->runtime = Prefix(c.runtime, MaxProcessText);
+            process->host = Prefix(c.host, MaxProcessText);
+            process->hasApiKey = !c.apiKey.empty();
+            break;
+        case CommandType::ProfilerVersion:
+            process->version = Prefix(c.version, MaxProcessText);
+            break;
+        default:
+            break;
     }
 }
 
-void CollectorSession::Apply(const DecodedCommand& c)
-{
+void CollectorSession::Apply(const DecodedCommand& c) {
     ++totalCommands_;
     ++byType_[c.type];
     if (c.badValueRecords != 0) {
         badValueRecords_ += c.badValueRecords;
         if (malformedSamples_.size() < MaxMalformedSamples) {
-            malformedSamples_.push_back("bad value record in " + std::string(CommandTypeName(c.type)) +
-                                        " of pid " + std::to_string(c.pid));
+            malformedSamples_.push_back("bad value record in " + std::string(CommandTypeName(c.type)) + " of pid " +
+                                        std::to_string(c.pid));
         }
     }
 
@@ -362,55 +333,58 @@ void CollectorSession::Apply(const DecodedCommand& c)
     }
 
     switch (type) {
-    case CommandType::MethodInfo: StoreName(process, c); break;
-    case CommandType::BeginCall:
-        if (options_.buildTree) {
-            if (c.args.empty()) {
-                tree_.Begin(c.pid, c.tid, c.ts, c.functionId, {});
-            } else {
-                FormatArgs(argsText_, c.args);
-                tree_.Begin(c.pid, c.tid, c.ts, c.functionId, argsText_);
+        case CommandType::MethodInfo:
+            StoreName(process, c);
+            break;
+        case CommandType::BeginCall:
+            if (options_.buildTree) {
+                if (c.args.empty()) {
+                    tree_.Begin(c.pid, c.tid, c.ts, c.functionId, {});
+                } else {
+                    FormatArgs(argsText_, c.args);
+                    tree_.Begin(c.pid, c.tid, c.ts, c.functionId, argsText_);
+                }
             }
-        }
-        break;
-    case CommandType::EndCall:
-        if (options_.buildTree) {
-            if (c.hasReturnValue) {
-                returnText_ = FormatValue(c.returnValue, MaxValueText);
-                tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, returnText_);
-            } else {
-                tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, {});
+            break;
+        case CommandType::EndCall:
+            if (options_.buildTree) {
+                if (c.hasReturnValue) {
+                    returnText_ = FormatValue(c.returnValue, MaxValueText);
+                    tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, returnText_);
+                } else {
+                    tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, {});
+                }
             }
-        }
-        break;
-    case CommandType::UnwindCall:
-        if (options_.buildTree) {
-            tree_.Unwind(c.pid, c.tid, c.ts, c.functionId);
-        }
-        break;
-    case CommandType::ExceptionRaised:
-        if (options_.buildTree) {
-            tree_.Exception(c.pid, c.tid, c.ts, c.exceptionId);
-        }
-        break;
-    case CommandType::DeliveryStatistics:
-        // Counts since the start of the agent: the latest report says it all.
-        if (process != nullptr) {
-            process->hasDelivery = true;
-            process->delivery = c.delivery;
-        }
-        break;
-    case CommandType::ProcessEnded:
-        anyEnded_ = true;
-        if (process != nullptr && !process->ended) {
-            process->ended = true;
-            if (process->open) {
-                process->open = false;
-                --openProcesses_;
+            break;
+        case CommandType::UnwindCall:
+            if (options_.buildTree) {
+                tree_.Unwind(c.pid, c.tid, c.ts, c.functionId);
             }
-        }
-        break;
-    default: break;
+            break;
+        case CommandType::ExceptionRaised:
+            if (options_.buildTree) {
+                tree_.Exception(c.pid, c.tid, c.ts, c.exceptionId);
+            }
+            break;
+        case CommandType::DeliveryStatistics:
+            // Counts since the start of the agent: the latest report says it all.
+            if (process != nullptr) {
+                process->hasDelivery = true;
+                process->delivery = c.delivery;
+            }
+            break;
+        case CommandType::ProcessEnded:
+            anyEnded_ = true;
+            if (process != nullptr && !process->ended) {
+                process->ended = true;
+                if (process->open) {
+                    process->open = false;
+                    --openProcesses_;
+                }
+            }
+            break;
+        default:
+            break;
     }
 
     if (json_ != nullptr || sink_) {
@@ -421,8 +395,7 @@ void CollectorSession::Apply(const DecodedCommand& c)
     }
 }
 
-void CollectorSession::WriteJson(const DecodedCommand& c)
-{
+void CollectorSession::WriteJson(const DecodedCommand& c) {
     NameTable::Name name{{}, false};
     const std::string_view* named = nullptr;
     if (IsCall(static_cast<CommandType>(c.type))) {
@@ -445,13 +418,9 @@ void CollectorSession::WriteJson(const DecodedCommand& c)
     }
 }
 
-bool CollectorSession::AllProcessesEnded() const
-{
-    return anyEnded_ && openProcesses_ == 0;
-}
+bool CollectorSession::AllProcessesEnded() const { return anyEnded_ && openProcesses_ == 0; }
 
-std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
-{
+std::string CollectorSession::RenderSummary(const SummaryOptions& options) const {
     std::string out = "quorix-collect summary\n";
     for (const auto& line : options.transportLines) {
         out += "  " + line + "\n";
@@ -476,8 +445,9 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
         if (p.hasDelivery) {
             const auto& d = p.delivery;
             const uint64_t dropped = d.queueFull + d.sendFailed + d.pipeFull;
-            std::string report = "      agent delivery" + std::string(d.final ? "" : " (last report, not final)") + ": " +
-                                 std::to_string(d.sent) + " messages sent, " + std::to_string(dropped) + " dropped";
+            std::string report = "      agent delivery" + std::string(d.final ? "" : " (last report, not final)") +
+                                 ": " + std::to_string(d.sent) + " messages sent, " + std::to_string(dropped) +
+                                 " dropped";
             if (dropped != 0) {
                 report += " (" + std::to_string(d.queueFull) + " queue full, " + std::to_string(d.sendFailed) +
                           " send failed, " + std::to_string(d.pipeFull) + " pipe full)";
@@ -577,4 +547,4 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
     return out;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

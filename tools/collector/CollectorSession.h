@@ -26,8 +26,8 @@ public:
     ~NameTable() { Clear(); }
 
     struct Name {
-        std::string_view text; // null view when the id has no name
-        bool jsonSafe;         // JSON takes it without escaping
+        std::string_view text;  // null view when the id has no name
+        bool jsonSafe;          // JSON takes it without escaping
     };
     Name Find(uint32_t functionId) const;
     // False when the budget refuses (the previous name, if any, stays).
@@ -54,9 +54,9 @@ struct ProcessInfo {
     std::string version;
     bool hasApiKey = false;
     uint64_t frequency = 0;
-    bool started = false; // process-started command seen
-    bool ended = false;   // process-ended command seen
-    bool open = false;    // announced and not yet ended
+    bool started = false;  // process-started command seen
+    bool ended = false;    // process-ended command seen
+    bool open = false;     // announced and not yet ended
     uint64_t commands = 0;
     // The agent's latest delivery report, when it sends them.
     bool hasDelivery = false;
@@ -102,18 +102,18 @@ public:
         // this (the collector subtracts them from --max-memory before it gets here).
         size_t maxMemory = DefaultMaxMemory;
         size_t maxProcesses = 4096;
-        CallTreeBuilder::Limits treeLimits; // maxBytes is set from maxMemory
+        CallTreeBuilder::Limits treeLimits;  // maxBytes is set from maxMemory
     };
 
     struct SummaryOptions {
         bool tree = true;
-        size_t treeLines = 400; // 0: no limit
+        size_t treeLines = 400;  // 0: no limit
         std::vector<std::string> transportLines;
         // Lines about what the transport learnt (e.g. kernel drops), printed after the counts.
         std::vector<std::string> lossLines;
         // Lines of what was exported elsewhere (e.g. spans), printed after the loss lines.
         std::vector<std::string> exportLines;
-        size_t memoryBound = 0; // the --max-memory figure to report; 0: the session's own
+        size_t memoryBound = 0;  // the --max-memory figure to report; 0: the session's own
     };
 
     CollectorSession(const Options& options, LineSink sink);
@@ -212,4 +212,4 @@ private:
     uint64_t commandsAtReadStart_ = 0;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -64,18 +64,18 @@ struct DecodedCommand {
 
 enum class DecodeStatus {
     Ok,
-    Truncated,      // fewer bytes than a header, or than the length field announces
-    BadLength,      // the length field is below the header size (or negative)
-    LengthMismatch, // more bytes than the length field announces
+    Truncated,       // fewer bytes than a header, or than the length field announces
+    BadLength,       // the length field is below the header size (or negative)
+    LengthMismatch,  // more bytes than the length field announces
     UnknownType,
-    BadBody,        // the body does not have the layout of its type
+    BadBody,  // the body does not have the layout of its type
 };
 
 const char* DecodeStatusText(DecodeStatus status);
 
 struct DecodeResult {
     DecodeStatus status = DecodeStatus::Ok;
-    std::string detail; // for BadBody: what did not fit
+    std::string detail;  // for BadBody: what did not fit
 };
 
 // Decodes exactly one command occupying all of `size` bytes (one datagram, or one message that
@@ -87,4 +87,4 @@ DecodeResult DecodeCommand(const uint8_t* data, size_t size, DecodedCommand& out
 // else, which then takes DecodeCommand.
 bool DecodePlainCall(const uint8_t* data, size_t size, DecodedCommand& out);
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

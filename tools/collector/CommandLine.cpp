@@ -6,8 +6,7 @@
 
 namespace QuorixCollect {
 
-bool ParseCommandLine(CLI::App& app, const char* const* argv, int end, bool& help, std::string& error)
-{
+bool ParseCommandLine(CLI::App& app, const char* const* argv, int end, bool& help, std::string& error) {
     try {
         // CLI11 wants the arguments last to first.
         std::vector<std::string> args;
@@ -25,8 +24,7 @@ bool ParseCommandLine(CLI::App& app, const char* const* argv, int end, bool& hel
 }
 
 void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, const char* viewerGroup,
-                                 const char* spanGroup)
-{
+                                 const char* spanGroup) {
     app.add_option("--speedscope", values.speedscope, "write the calls as a speedscope file (one profile per thread)")
         ->type_name("FILE")
         ->group(viewerGroup);

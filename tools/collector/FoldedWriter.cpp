@@ -7,8 +7,7 @@ namespace QuorixCollect {
 namespace {
 
 // The tools split frames at ';' and the count at the last space; line breaks end a record.
-std::string FrameText(const std::string& name)
-{
+std::string FrameText(const std::string& name) {
     std::string out = name;
     for (char& ch : out) {
         if (ch == ';') {
@@ -20,17 +19,16 @@ std::string FrameText(const std::string& name)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-std::string FoldedWriter::Write(const ViewerRecorder& recorder)
-{
+std::string FoldedWriter::Write(const ViewerRecorder& recorder) {
     const auto& flame = recorder.Flame();
     const auto& frames = recorder.Frames();
     std::string out;
     std::string stack;
     struct Step {
         uint32_t node;
-        size_t stackLength; // of `stack` before this node's frame
+        size_t stackLength;  // of `stack` before this node's frame
     };
     std::vector<Step> pending;
     for (uint32_t c = flame[0].firstChild; c != 0; c = flame[c].nextSibling) {
@@ -61,4 +59,4 @@ std::string FoldedWriter::Write(const ViewerRecorder& recorder)
     return out;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -14,4 +14,4 @@ public:
     static std::string Write(const ViewerRecorder& recorder);
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -19,14 +19,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MillisLeft(Clock::time_point deadline)
-{
+int MillisLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
 }
 
-bool WaitFor(int fd, short events, Clock::time_point deadline)
-{
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd, events, 0};
         const int n = poll(&p, 1, MillisLeft(deadline));
@@ -39,8 +37,7 @@ bool WaitFor(int fd, short events, Clock::time_point deadline)
     }
 }
 
-std::string LowerAscii(std::string_view s)
-{
+std::string LowerAscii(std::string_view s) {
     std::string out(s);
     for (char& c : out) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -48,16 +45,16 @@ std::string LowerAscii(std::string_view s)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl& out, std::string& error)
-{
+bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl& out, std::string& error) {
     out = HttpUrl{};
     out.text = std::string(url);
     constexpr std::string_view scheme = "http://";
     if (url.substr(0, scheme.size()) != scheme) {
-        error = url.substr(0, 8) == "https://" ? "https is not supported (send to a local OTLP/HTTP receiver such as a collector in front of the backend)"
-                                                : "the URL must start with http://";
+        error = url.substr(0, 8) == "https://" ? "https is not supported (send to a local OTLP/HTTP receiver such as a "
+                                                 "collector in front of the backend)"
+                                               : "the URL must start with http://";
         return false;
     }
     std::string_view rest = url.substr(scheme.size());
@@ -112,21 +109,16 @@ bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl&
 
 HttpPoster::HttpPoster(HttpUrl url) : url_(std::move(url)) {}
 
-HttpPoster::~HttpPoster()
-{
-    Disconnect();
-}
+HttpPoster::~HttpPoster() { Disconnect(); }
 
-void HttpPoster::Disconnect()
-{
+void HttpPoster::Disconnect() {
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
     }
 }
 
-bool HttpPoster::Connect(Clock::time_point deadline, std::string& error)
-{
+bool HttpPoster::Connect(Clock::time_point deadline, std::string& error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -169,8 +161,8 @@ bool HttpPoster::Connect(Clock::time_point deadline, std::string& error)
     return false;
 }
 
-HttpPoster::Result HttpPoster::Post(std::string_view contentType, const std::string& body, std::chrono::milliseconds timeout)
-{
+HttpPoster::Result HttpPoster::Post(std::string_view contentType, const std::string& body,
+                                    std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     const bool reused = fd_ >= 0;
     Result r = Exchange(contentType, body, deadline);
@@ -181,15 +173,15 @@ HttpPoster::Result HttpPoster::Post(std::string_view contentType, const std::str
     return r;
 }
 
-HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std::string& body, Clock::time_point deadline)
-{
+HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std::string& body,
+                                        Clock::time_point deadline) {
     Result result;
     if (fd_ < 0 && !Connect(deadline, result.error)) {
         return result;
     }
     std::string head = "POST " + url_.path + " HTTP/1.1\r\nHost: " + url_.host + ":" + std::to_string(url_.port) +
-                       "\r\nContent-Type: " + std::string(contentType) + "\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\nUser-Agent: quorix-collect\r\n\r\n";
+                       "\r\nContent-Type: " + std::string(contentType) +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nUser-Agent: quorix-collect\r\n\r\n";
     auto sendAll = [&](const char* data, size_t size) {
         while (size > 0) {
             const ssize_t n = send(fd_, data, size, MSG_NOSIGNAL);
@@ -296,8 +288,7 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
             }
             const unsigned long size = strtoul(in.c_str() + at, nullptr, 16);
             if (size == 0) {
-                while (in.size() < eol + 4 && readMore()) {
-                }
+                while (in.size() < eol + 4 && readMore()) {}
                 complete = true;
                 break;
             }
@@ -312,12 +303,10 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
             at = eol + 2 + size + 2;
         }
     } else if (contentLength >= 0) {
-        while (static_cast<long long>(in.size()) < contentLength && readMore()) {
-        }
+        while (static_cast<long long>(in.size()) < contentLength && readMore()) {}
         complete = static_cast<long long>(in.size()) >= contentLength;
     } else {
-        while (readMore()) {
-        }
+        while (readMore()) {}
         keepAlive = false;
         complete = true;
     }
@@ -327,4 +316,4 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
     return result;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -11,7 +11,7 @@ struct HttpUrl {
     std::string host;
     uint16_t port = 80;
     std::string path;
-    std::string text; // as given, for messages
+    std::string text;  // as given, for messages
 };
 
 // "http://host[:port][/path]"; a URL without a path gets `defaultPath`. Only plain HTTP.
@@ -27,19 +27,20 @@ public:
     HttpPoster& operator=(const HttpPoster&) = delete;
 
     struct Result {
-        int status = 0;             // 0: no answer (error says why)
+        int status = 0;  // 0: no answer (error says why)
         std::string error;
-        double retryAfterSeconds = -1; // from Retry-After, when given in seconds
+        double retryAfterSeconds = -1;  // from Retry-After, when given in seconds
     };
     Result Post(std::string_view contentType, const std::string& body, std::chrono::milliseconds timeout);
     void Disconnect();
 
 private:
     bool Connect(std::chrono::steady_clock::time_point deadline, std::string& error);
-    Result Exchange(std::string_view contentType, const std::string& body, std::chrono::steady_clock::time_point deadline);
+    Result Exchange(std::string_view contentType, const std::string& body,
+                    std::chrono::steady_clock::time_point deadline);
 
     HttpUrl url_;
     int fd_ = -1;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -23,4 +23,4 @@ std::string CommandToJson(const DecodedCommand& command, const std::string* func
 // Appends the JSON object of one captured value.
 void AppendValueJson(std::string& out, const ValueRecord& value);
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

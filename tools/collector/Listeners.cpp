@@ -28,21 +28,16 @@ constexpr int UdpReceiveBuffer = 8 * 1024 * 1024;
 // Work done per wake-up before looking at signals and deadlines again.
 constexpr int MaxReadsPerWake = 64;
 
-std::string SystemError(const char* what)
-{
-    return std::string(what) + ": " + strerror(errno);
-}
+std::string SystemError(const char* what) { return std::string(what) + ": " + strerror(errno); }
 
-void CloseFd(int& fd)
-{
+void CloseFd(int& fd) {
     if (fd >= 0) {
         close(fd);
         fd = -1;
     }
 }
 
-std::string Seconds(double s)
-{
+std::string Seconds(double s) {
     char buf[32];
     snprintf(buf, sizeof buf, "%g s", s);
     return buf;
@@ -51,13 +46,10 @@ std::string Seconds(double s)
 class UdpListener final : public Listener {
 public:
     explicit UdpListener(const CollectorOptions& o)
-        : options_(o), buffers_(new uint8_t[DatagramBatch * DatagramSlot])
-    {
-    }
+        : options_(o), buffers_(new uint8_t[DatagramBatch * DatagramSlot]) {}
     ~UdpListener() override { Shutdown(); }
 
-    bool Open(std::string& error) override
-    {
+    bool Open(std::string& error) override {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
             error = SystemError("cannot create UDP socket");
@@ -96,17 +88,14 @@ public:
 
     std::string Endpoint() const override { return std::to_string(port_); }
 
-    void Wait(CollectorSession& session, int timeoutMs) override
-    {
+    void Wait(CollectorSession& session, int timeoutMs) override {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) > 0) {
-            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {
-            }
+            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {}
         }
     }
 
-    void Drain(CollectorSession& session, Clock::duration limit) override
-    {
+    void Drain(CollectorSession& session, Clock::duration limit) override {
         const auto deadline = Clock::now() + limit;
         while (Read(session)) {
             if (Clock::now() >= deadline) {
@@ -120,8 +109,7 @@ public:
 
     void Expire(CollectorSession&, Clock::time_point) override {}
 
-    std::vector<std::string> Describe() const override
-    {
+    std::vector<std::string> Describe() const override {
         std::string where = options_.multicast ? std::string(MulticastGroup) : "127.0.0.1";
         std::string line = "transport: udp " + where + ":" + std::to_string(port_) + ", receive buffer " +
                            std::to_string(receiveBuffer_) + " bytes, " + std::to_string(datagrams_) + " datagrams";
@@ -131,8 +119,7 @@ public:
         return {line};
     }
 
-    std::vector<std::string> LossLines() const override
-    {
+    std::vector<std::string> LossLines() const override {
         if (!overflowReported_ && !counterRead_) {
             return {"kernel drops: unknown"};
         }
@@ -142,8 +129,7 @@ public:
     void Shutdown() override { CloseFd(fd_); }
 
 private:
-    bool JoinGroup(std::string& error)
-    {
+    bool JoinGroup(std::string& error) {
         ip_mreqn req{};
         req.imr_multiaddr.s_addr = inet_addr(MulticastGroup);
         req.imr_address.s_addr = htonl(INADDR_ANY);
@@ -162,14 +148,12 @@ private:
     }
 
     // The kernel's counter is 32 bits and counts from the socket's creation.
-    void NoteDropCounter(uint32_t counter)
-    {
+    void NoteDropCounter(uint32_t counter) {
         drops_ += static_cast<uint32_t>(counter - lastCounter_);
         lastCounter_ = counter;
     }
 
-    void ReadDropCounter()
-    {
+    void ReadDropCounter() {
         uint32_t info[SK_MEMINFO_VARS] = {};
         socklen_t len = sizeof info;
         if (fd_ >= 0 && getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, info, &len) == 0 &&
@@ -180,8 +164,7 @@ private:
     }
 
     // One batch; returns whether anything was read.
-    bool Read(CollectorSession& session)
-    {
+    bool Read(CollectorSession& session) {
         mmsghdr msgs[DatagramBatch];
         iovec iov[DatagramBatch];
         alignas(cmsghdr) char control[DatagramBatch][CMSG_SPACE(sizeof(uint32_t))];
@@ -238,8 +221,7 @@ public:
     explicit TcpListener(const CollectorOptions& o) : options_(o), buffer_(new uint8_t[ReadChunk]) {}
     ~TcpListener() override { Shutdown(); }
 
-    bool Open(std::string& error) override
-    {
+    bool Open(std::string& error) override {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
             error = SystemError("cannot create TCP socket");
@@ -268,8 +250,7 @@ public:
 
     std::string Endpoint() const override { return std::to_string(port_); }
 
-    void Wait(CollectorSession& session, int timeoutMs) override
-    {
+    void Wait(CollectorSession& session, int timeoutMs) override {
         fds_.clear();
         fds_.push_back({fd_, POLLIN, 0});
         for (const auto& c : connections_) {
@@ -282,8 +263,7 @@ public:
         for (size_t i = fds_.size(); i-- > 1;) {
             if (fds_[i].revents != 0) {
                 for (int round = 0; round < MaxReadsPerWake && ReadConnection(session, i - 1) == ReadResult::Full;
-                     ++round) {
-                }
+                     ++round) {}
             }
         }
         if (fds_[0].revents != 0) {
@@ -291,8 +271,7 @@ public:
         }
     }
 
-    void Drain(CollectorSession& session, Clock::duration limit) override
-    {
+    void Drain(CollectorSession& session, Clock::duration limit) override {
         const auto deadline = Clock::now() + limit;
         Accept(session);
         bool more = true;
@@ -306,13 +285,12 @@ public:
         }
     }
 
-    void Expire(CollectorSession& session, Clock::time_point now) override
-    {
+    void Expire(CollectorSession& session, Clock::time_point now) override {
         if (options_.idleTimeoutSeconds <= 0) {
             return;
         }
-        const auto idle = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(options_.idleTimeoutSeconds));
+        const auto idle =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.idleTimeoutSeconds));
         for (size_t i = connections_.size(); i-- > 0;) {
             if (now - connections_[i].lastByte < idle) {
                 continue;
@@ -326,20 +304,19 @@ public:
         }
     }
 
-    std::vector<std::string> Describe() const override
-    {
-        std::string line = "transport: tcp 127.0.0.1:" + std::to_string(port_) + ", " + std::to_string(accepted_) +
-                           " connections";
+    std::vector<std::string> Describe() const override {
+        std::string line =
+            "transport: tcp 127.0.0.1:" + std::to_string(port_) + ", " + std::to_string(accepted_) + " connections";
         std::string notes;
         auto note = [&notes](uint64_t n, const std::string& what) {
             if (n != 0) {
                 notes += (notes.empty() ? "" : ", ") + std::to_string(n) + " " + what;
             }
         };
-        note(idleClosed_, "closed after " + Seconds(options_.idleTimeoutSeconds) + " without a byte" +
-                              (partialTimeouts_ != 0 ? " (" + std::to_string(partialTimeouts_) +
-                                                           " in the middle of a command)"
-                                                     : std::string()));
+        note(idleClosed_,
+             "closed after " + Seconds(options_.idleTimeoutSeconds) + " without a byte" +
+                 (partialTimeouts_ != 0 ? " (" + std::to_string(partialTimeouts_) + " in the middle of a command)"
+                                        : std::string()));
         note(evicted_, "closed to admit newer ones (limit " + std::to_string(options_.maxConnections) + ")");
         if (!notes.empty()) {
             line += " (" + notes + ")";
@@ -347,8 +324,7 @@ public:
         return {line};
     }
 
-    void Shutdown() override
-    {
+    void Shutdown() override {
         for (auto& c : connections_) {
             CloseFd(c.fd);
         }
@@ -364,15 +340,13 @@ private:
     };
     enum class ReadResult { Full, Partial, Nothing };
 
-    void Close(CollectorSession& session, size_t index)
-    {
+    void Close(CollectorSession& session, size_t index) {
         session.OnStreamClosed(connections_[index].id);
         close(connections_[index].fd);
         connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(index));
     }
 
-    void Accept(CollectorSession& session)
-    {
+    void Accept(CollectorSession& session) {
         for (int round = 0; round < 1024; ++round) {
             const int c = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (c < 0) {
@@ -388,9 +362,9 @@ private:
                     }
                 }
                 if (session.StreamPending(connections_[oldest].id) != 0) {
-                    session.OnStreamTimedOut(connections_[oldest].id, std::chrono::duration<double>(
-                                                                          Clock::now() - connections_[oldest].lastByte)
-                                                                          .count());
+                    session.OnStreamTimedOut(
+                        connections_[oldest].id,
+                        std::chrono::duration<double>(Clock::now() - connections_[oldest].lastByte).count());
                 }
                 Close(session, oldest);
                 ++evicted_;
@@ -401,8 +375,7 @@ private:
     }
 
     // Reads once from connection `index`; closes it on end of stream or error.
-    ReadResult ReadConnection(CollectorSession& session, size_t index)
-    {
+    ReadResult ReadConnection(CollectorSession& session, size_t index) {
         Connection& c = connections_[index];
         const ssize_t n = recv(c.fd, buffer_.get(), ReadChunk, MSG_DONTWAIT);
         if (n > 0) {
@@ -438,10 +411,9 @@ public:
     explicit PipeListener(const CollectorOptions& o) : options_(o), buffer_(new uint8_t[ReadChunk]) {}
     ~PipeListener() override { Shutdown(); }
 
-    bool Open(std::string& error) override
-    {
+    bool Open(std::string& error) override {
         const std::string& path = options_.pipePath;
-        struct stat st{};
+        struct stat st {};
         if (lstat(path.c_str(), &st) == 0) {
             if (!S_ISFIFO(st.st_mode)) {
                 error = "'" + path + "' exists and is not a FIFO; refusing to use it";
@@ -472,7 +444,7 @@ public:
         inode_ = st.st_ino;
         // Our own write end keeps the FIFO from reporting end-of-file whenever an agent closes it.
         writeFd_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        struct stat wst{};
+        struct stat wst {};
         if (writeFd_ < 0 || fstat(writeFd_, &wst) != 0 || wst.st_dev != device_ || wst.st_ino != inode_) {
             error = "cannot hold the FIFO '" + path + "' open for writing";
             return false;
@@ -486,24 +458,19 @@ public:
 
     std::string Endpoint() const override { return options_.pipePath; }
 
-    void Wait(CollectorSession& session, int timeoutMs) override
-    {
+    void Wait(CollectorSession& session, int timeoutMs) override {
         pollfd p{readFd_, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) > 0) {
-            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {
-            }
+            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {}
         }
     }
 
-    void Drain(CollectorSession& session, Clock::duration limit) override
-    {
+    void Drain(CollectorSession& session, Clock::duration limit) override {
         const auto deadline = Clock::now() + limit;
-        while (Read(session) && Clock::now() < deadline) {
-        }
+        while (Read(session) && Clock::now() < deadline) {}
     }
 
-    void Expire(CollectorSession& session, Clock::time_point now) override
-    {
+    void Expire(CollectorSession& session, Clock::time_point now) override {
         // Writers come and go on the one FIFO; only a command left half-written is stale.
         if (options_.idleTimeoutSeconds > 0 && session.StreamPending(0) != 0 &&
             now - lastByte_ >= std::chrono::duration<double>(options_.idleTimeoutSeconds)) {
@@ -511,18 +478,16 @@ public:
         }
     }
 
-    std::vector<std::string> Describe() const override
-    {
+    std::vector<std::string> Describe() const override {
         return {"transport: FIFO '" + options_.pipePath + "', " + std::to_string(bytes_) + " bytes"};
     }
 
-    void Shutdown() override
-    {
+    void Shutdown() override {
         CloseFd(readFd_);
         CloseFd(writeFd_);
         if (created_) {
             // Only remove what is still the FIFO we made.
-            struct stat st{};
+            struct stat st {};
             if (lstat(options_.pipePath.c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && st.st_dev == device_ &&
                 st.st_ino == inode_) {
                 unlink(options_.pipePath.c_str());
@@ -533,8 +498,7 @@ public:
 
 private:
     // One read; returns whether anything was read.
-    bool Read(CollectorSession& session)
-    {
+    bool Read(CollectorSession& session) {
         const ssize_t n = read(readFd_, buffer_.get(), ReadChunk);
         if (n <= 0) {
             return false;
@@ -558,27 +522,31 @@ private:
     std::unique_ptr<uint8_t[]> buffer_;
 };
 
-} // namespace
+}  // namespace
 
-size_t ListenerBufferBytes(const CollectorOptions& options)
-{
+size_t ListenerBufferBytes(const CollectorOptions& options) {
     switch (options.transport) {
-    case Transport::Udp: return DatagramBatch * DatagramSlot;
-    // One read buffer, and at most one partial command per connection.
-    case Transport::Tcp: return ReadChunk + options.maxConnections * MaxCommandLength;
-    case Transport::Pipe: return ReadChunk + MaxCommandLength;
+        case Transport::Udp:
+            return DatagramBatch * DatagramSlot;
+        // One read buffer, and at most one partial command per connection.
+        case Transport::Tcp:
+            return ReadChunk + options.maxConnections * MaxCommandLength;
+        case Transport::Pipe:
+            return ReadChunk + MaxCommandLength;
     }
     return 0;
 }
 
-std::unique_ptr<Listener> MakeListener(const CollectorOptions& options)
-{
+std::unique_ptr<Listener> MakeListener(const CollectorOptions& options) {
     switch (options.transport) {
-    case Transport::Udp: return std::make_unique<UdpListener>(options);
-    case Transport::Tcp: return std::make_unique<TcpListener>(options);
-    case Transport::Pipe: return std::make_unique<PipeListener>(options);
+        case Transport::Udp:
+            return std::make_unique<UdpListener>(options);
+        case Transport::Tcp:
+            return std::make_unique<TcpListener>(options);
+        case Transport::Pipe:
+            return std::make_unique<PipeListener>(options);
     }
     return nullptr;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -37,4 +37,4 @@ size_t ListenerBufferBytes(const CollectorOptions& options);
 
 std::unique_ptr<Listener> MakeListener(const CollectorOptions& options);
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -17,8 +17,7 @@ class MemoryBudget {
 public:
     explicit MemoryBudget(size_t limit = SIZE_MAX) : limit_(limit) {}
 
-    bool Charge(size_t bytes)
-    {
+    bool Charge(size_t bytes) {
         if (bytes > limit_ - used_) {
             refused_ = true;
             return false;
@@ -48,8 +47,7 @@ private:
 
 // Room for one more element, charged to the budget before the vector grows.
 template <typename T>
-bool MakeRoom(std::vector<T>& v, MemoryBudget& budget)
-{
+bool MakeRoom(std::vector<T>& v, MemoryBudget& budget) {
     if (v.size() < v.capacity()) {
         return true;
     }
@@ -63,8 +61,7 @@ bool MakeRoom(std::vector<T>& v, MemoryBudget& budget)
 
 // Gives back what MakeRoom charged for `v` and frees it.
 template <typename T>
-void ReleaseAll(std::vector<T>& v, MemoryBudget& budget)
-{
+void ReleaseAll(std::vector<T>& v, MemoryBudget& budget) {
     budget.Release(v.capacity() * sizeof(T));
     std::vector<T>().swap(v);
 }
@@ -81,8 +78,7 @@ public:
     IndexTable(const IndexTable&) = delete;
     IndexTable& operator=(const IndexTable&) = delete;
     IndexTable(IndexTable&& other) noexcept { *this = std::move(other); }
-    IndexTable& operator=(IndexTable&& other) noexcept
-    {
+    IndexTable& operator=(IndexTable&& other) noexcept {
         if (this != &other) {
             Clear();
             budget_ = other.budget_;
@@ -97,8 +93,7 @@ public:
     }
 
     template <typename Equal>
-    uint32_t Find(uint64_t hash, Equal&& equal) const
-    {
+    uint32_t Find(uint64_t hash, Equal&& equal) const {
         if (slots_.empty()) {
             return NotFound;
         }
@@ -116,8 +111,7 @@ public:
 
     // Adds a value the caller has just checked is absent. False when the table would have to
     // grow beyond its budget (nothing is added then).
-    bool Insert(uint64_t hash, uint32_t value)
-    {
+    bool Insert(uint64_t hash, uint32_t value) {
         if ((size_ + 1) * 4 > slots_.size() * 3 && !Grow()) {
             return false;
         }
@@ -126,8 +120,7 @@ public:
         return true;
     }
 
-    void Clear()
-    {
+    void Clear() {
         if (budget_ != nullptr) {
             budget_->Release(Bytes());
         }
@@ -140,8 +133,7 @@ public:
     size_t Bytes() const { return slots_.capacity() * sizeof(Slot); }
 
     // A well-mixed 64-bit hash of a 64-bit key and of bytes.
-    static uint64_t Mix(uint64_t x)
-    {
+    static uint64_t Mix(uint64_t x) {
         x ^= x >> 33;
         x *= 0xff51afd7ed558ccdULL;
         x ^= x >> 33;
@@ -149,8 +141,7 @@ public:
         x ^= x >> 33;
         return x;
     }
-    static uint64_t HashBytes(std::string_view s)
-    {
+    static uint64_t HashBytes(std::string_view s) {
         uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
         size_t i = 0;
         for (; i + 8 <= s.size(); i += 8) {
@@ -171,8 +162,7 @@ private:
         uint32_t value;
     };
 
-    void Place(uint32_t tag, uint32_t value)
-    {
+    void Place(uint32_t tag, uint32_t value) {
         for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
             if (slots_[i].value == NotFound) {
                 slots_[i] = {tag, value};
@@ -181,8 +171,7 @@ private:
         }
     }
 
-    bool Grow()
-    {
+    bool Grow() {
         const size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
         if (capacity > (size_t{1} << 32)) {
             return false;
@@ -223,8 +212,7 @@ public:
     TextArena& operator=(const TextArena&) = delete;
 
     // A stable copy of `text`, or a null view when the budget refuses.
-    std::string_view Store(std::string_view text)
-    {
+    std::string_view Store(std::string_view text) {
         if (text.empty()) {
             return std::string_view("", 0);
         }
@@ -252,8 +240,7 @@ public:
         return {at, text.size()};
     }
 
-    void Clear()
-    {
+    void Clear() {
         if (budget_ != nullptr) {
             budget_->Release(bytes_);
         }
@@ -273,4 +260,4 @@ private:
     size_t bytes_ = 0;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

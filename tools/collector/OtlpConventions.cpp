@@ -8,8 +8,7 @@
 
 namespace QuorixCollect {
 
-OtlpAttribute OtlpAttribute::String(std::string key, std::string text)
-{
+OtlpAttribute OtlpAttribute::String(std::string key, std::string text) {
     OtlpAttribute a;
     a.key = std::move(key);
     a.kind = Kind::String;
@@ -17,8 +16,7 @@ OtlpAttribute OtlpAttribute::String(std::string key, std::string text)
     return a;
 }
 
-OtlpAttribute OtlpAttribute::Int(std::string key, int64_t value)
-{
+OtlpAttribute OtlpAttribute::Int(std::string key, int64_t value) {
     OtlpAttribute a;
     a.key = std::move(key);
     a.kind = Kind::Int;
@@ -26,8 +24,7 @@ OtlpAttribute OtlpAttribute::Int(std::string key, int64_t value)
     return a;
 }
 
-OtlpAttribute OtlpAttribute::Double(std::string key, double value)
-{
+OtlpAttribute OtlpAttribute::Double(std::string key, double value) {
     OtlpAttribute a;
     a.key = std::move(key);
     a.kind = Kind::Double;
@@ -35,8 +32,7 @@ OtlpAttribute OtlpAttribute::Double(std::string key, double value)
     return a;
 }
 
-OtlpAttribute OtlpAttribute::Bool(std::string key, bool value)
-{
+OtlpAttribute OtlpAttribute::Bool(std::string key, bool value) {
     OtlpAttribute a;
     a.key = std::move(key);
     a.kind = Kind::Bool;
@@ -44,8 +40,7 @@ OtlpAttribute OtlpAttribute::Bool(std::string key, bool value)
     return a;
 }
 
-void AddAttributeOnce(std::vector<OtlpAttribute>& list, const OtlpAttribute& attribute)
-{
+void AddAttributeOnce(std::vector<OtlpAttribute>& list, const OtlpAttribute& attribute) {
     for (const auto& a : list) {
         if (a.key == attribute.key) {
             return;
@@ -56,18 +51,13 @@ void AddAttributeOnce(std::vector<OtlpAttribute>& list, const OtlpAttribute& att
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
-}
+bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-bool EndsWith(std::string_view text, std::string_view suffix)
-{
+bool EndsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
-std::string Lower(std::string_view text)
-{
+std::string Lower(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -78,10 +68,9 @@ std::string Lower(std::string_view text)
     return out;
 }
 
-bool IsSecretKey(std::string_view key)
-{
-    static const char* const secrets[] = {"password", "pwd", "userpassword", "accountkey", "sharedaccesskey",
-                                          "secret", "clientsecret", "token", "accesstoken", "apikey"};
+bool IsSecretKey(std::string_view key) {
+    static const char* const secrets[] = {"password", "pwd",          "userpassword", "accountkey",  "sharedaccesskey",
+                                          "secret",   "clientsecret", "token",        "accesstoken", "apikey"};
     const std::string k = Lower(key);
     for (const char* s : secrets) {
         if (k == s) {
@@ -92,41 +81,60 @@ bool IsSecretKey(std::string_view key)
 }
 
 // The text of a string value; false for anything that is not a non-null string.
-bool StringOf(const ValueRecord& v, std::string& out)
-{
+bool StringOf(const ValueRecord& v, std::string& out) {
     if (!v.error.empty()) {
         return false;
     }
     switch (static_cast<ValueType>(v.type)) {
-    case ValueType::String: out = v.text; return true;
-    case ValueType::LongString: out = v.text + "..."; return true;
-    case ValueType::EmptyString: out.clear(); return true;
-    default: return false;
+        case ValueType::String:
+            out = v.text;
+            return true;
+        case ValueType::LongString:
+            out = v.text + "...";
+            return true;
+        case ValueType::EmptyString:
+            out.clear();
+            return true;
+        default:
+            return false;
     }
 }
 
-bool IntegerOf(const ValueRecord& v, int64_t& out)
-{
+bool IntegerOf(const ValueRecord& v, int64_t& out) {
     if (!v.error.empty() || !v.hasPayload) {
         return false;
     }
     const uint64_t b = v.scalarBits;
     switch (static_cast<ValueType>(v.type)) {
-    case ValueType::Boolean:
-    case ValueType::Byte: out = static_cast<int64_t>(b & 0xFF); return true;
-    case ValueType::Int16: out = static_cast<int16_t>(b & 0xFFFF); return true;
-    case ValueType::UInt16: out = static_cast<int64_t>(b & 0xFFFF); return true;
-    case ValueType::Int32: out = static_cast<int32_t>(b & 0xFFFFFFFF); return true;
-    case ValueType::UInt32: out = static_cast<int64_t>(b & 0xFFFFFFFF); return true;
-    case ValueType::Int64: out = static_cast<int64_t>(b); return true;
-    case ValueType::UInt64: out = static_cast<int64_t>(b); return true; // beyond 2^63 wraps, as JSON would not hold it either
-    default: return false;
+        case ValueType::Boolean:
+        case ValueType::Byte:
+            out = static_cast<int64_t>(b & 0xFF);
+            return true;
+        case ValueType::Int16:
+            out = static_cast<int16_t>(b & 0xFFFF);
+            return true;
+        case ValueType::UInt16:
+            out = static_cast<int64_t>(b & 0xFFFF);
+            return true;
+        case ValueType::Int32:
+            out = static_cast<int32_t>(b & 0xFFFFFFFF);
+            return true;
+        case ValueType::UInt32:
+            out = static_cast<int64_t>(b & 0xFFFFFFFF);
+            return true;
+        case ValueType::Int64:
+            out = static_cast<int64_t>(b);
+            return true;
+        case ValueType::UInt64:
+            out = static_cast<int64_t>(b);
+            return true;  // beyond 2^63 wraps, as JSON would not hold it either
+        default:
+            return false;
     }
 }
 
 // Generic form of a leaf under the "quorix." prefix.
-void AddGeneric(const std::string& key, const ValueRecord& v, std::vector<OtlpAttribute>& out)
-{
+void AddGeneric(const std::string& key, const ValueRecord& v, std::vector<OtlpAttribute>& out) {
     std::string text;
     int64_t n = 0;
     if (StringOf(v, text)) {
@@ -135,7 +143,8 @@ void AddGeneric(const std::string& key, const ValueRecord& v, std::vector<OtlpAt
         out.push_back(OtlpAttribute::Bool(key, n != 0));
     } else if (IntegerOf(v, n)) {
         out.push_back(OtlpAttribute::Int(key, n));
-    } else if ((v.type == static_cast<uint8_t>(ValueType::Single) || v.type == static_cast<uint8_t>(ValueType::Double)) &&
+    } else if ((v.type == static_cast<uint8_t>(ValueType::Single) ||
+                v.type == static_cast<uint8_t>(ValueType::Double)) &&
                v.hasPayload && v.error.empty()) {
         double d = 0;
         if (v.type == static_cast<uint8_t>(ValueType::Double)) {
@@ -155,8 +164,7 @@ void AddGeneric(const std::string& key, const ValueRecord& v, std::vector<OtlpAt
     }
 }
 
-std::string_view DatabaseSystem(std::string_view className)
-{
+std::string_view DatabaseSystem(std::string_view className) {
     if (StartsWith(className, "Npgsql.")) {
         return "postgresql";
     }
@@ -177,8 +185,7 @@ std::string_view DatabaseSystem(std::string_view className)
 }
 
 // host[:port] into server.address / server.port.
-void AddServer(std::string_view hostPort, std::vector<OtlpAttribute>& out)
-{
+void AddServer(std::string_view hostPort, std::vector<OtlpAttribute>& out) {
     while (!hostPort.empty() && hostPort.front() == ' ') {
         hostPort.remove_prefix(1);
     }
@@ -203,8 +210,7 @@ void AddServer(std::string_view hostPort, std::vector<OtlpAttribute>& out)
     }
 }
 
-void AddUrl(const std::string& url, std::vector<OtlpAttribute>& out)
-{
+void AddUrl(const std::string& url, std::vector<OtlpAttribute>& out) {
     out.push_back(OtlpAttribute::String("url.full", MaskSecrets(url)));
     const size_t scheme = url.find("://");
     if (scheme == std::string::npos) {
@@ -220,8 +226,7 @@ void AddUrl(const std::string& url, std::vector<OtlpAttribute>& out)
     AddServer(rest, out);
 }
 
-void AddPathAndQuery(std::string_view target, std::vector<OtlpAttribute>& out)
-{
+void AddPathAndQuery(std::string_view target, std::vector<OtlpAttribute>& out) {
     const size_t q = target.find('?');
     out.push_back(OtlpAttribute::String("url.path", std::string(target.substr(0, q))));
     if (q != std::string_view::npos) {
@@ -230,8 +235,7 @@ void AddPathAndQuery(std::string_view target, std::vector<OtlpAttribute>& out)
 }
 
 // Host, port and database from an ADO.NET connection string.
-void AddConnectionString(std::string_view text, std::vector<OtlpAttribute>& out)
-{
+void AddConnectionString(std::string_view text, std::vector<OtlpAttribute>& out) {
     std::string host, port, database;
     size_t start = 0;
     while (start <= text.size()) {
@@ -273,8 +277,7 @@ void AddConnectionString(std::string_view text, std::vector<OtlpAttribute>& out)
     }
 }
 
-std::string_view KestrelMethod(int64_t value)
-{
+std::string_view KestrelMethod(int64_t value) {
     static const char* const names[] = {"GET", "PUT", "DELETE", "POST", "HEAD", "TRACE", "PATCH", "CONNECT", "OPTIONS"};
     if (value >= 0 && value < 9) {
         return names[value];
@@ -282,43 +285,39 @@ std::string_view KestrelMethod(int64_t value)
     return value == 9 ? "_OTHER" : std::string_view{};
 }
 
-bool IsDbCommandClass(std::string_view cls)
-{
+bool IsDbCommandClass(std::string_view cls) {
     return !DatabaseSystem(cls).empty() && (EndsWith(cls, "Command") || EndsWith(cls, "RelationalConnection"));
 }
 
-bool IsDbConnectionClass(std::string_view cls)
-{
-    return !DatabaseSystem(cls).empty() && EndsWith(cls, "Connection");
+bool IsDbConnectionClass(std::string_view cls) { return !DatabaseSystem(cls).empty() && EndsWith(cls, "Connection"); }
+
+bool IsIncomingHttpClass(std::string_view cls) {
+    return StartsWith(cls, "Microsoft.AspNetCore.") || StartsWith(cls, "Microsoft.Owin.") ||
+           StartsWith(cls, "System.Web.");
 }
 
-bool IsIncomingHttpClass(std::string_view cls)
-{
-    return StartsWith(cls, "Microsoft.AspNetCore.") || StartsWith(cls, "Microsoft.Owin.") || StartsWith(cls, "System.Web.");
-}
-
-bool IsCorrelationMachinery(std::string_view cls)
-{
+bool IsCorrelationMachinery(std::string_view cls) {
     return StartsWith(cls, "System.Threading.") || StartsWith(cls, "System.Runtime.CompilerServices.");
 }
 
 // Maps one leaf value; true when a semantic-convention attribute took it.
 bool MapLeaf(std::string_view cls, std::string_view method, std::string_view leaf, const ValueRecord& v,
-             std::vector<OtlpAttribute>& out)
-{
+             std::vector<OtlpAttribute>& out) {
     std::string text;
     int64_t n = 0;
     const bool isText = StringOf(v, text);
     const bool isInt = IntegerOf(v, n);
 
     if (isText && IsDbCommandClass(cls) &&
-        (leaf == "cmdText" || leaf == "commandText" || leaf == "sql" || (leaf == "value" && method == "set_CommandText"))) {
+        (leaf == "cmdText" || leaf == "commandText" || leaf == "sql" ||
+         (leaf == "value" && method == "set_CommandText"))) {
         out.push_back(OtlpAttribute::String("db.system.name", std::string(DatabaseSystem(cls))));
         out.push_back(OtlpAttribute::String("db.query.text", text));
         return true;
     }
     if (isText && IsDbConnectionClass(cls) &&
-        (leaf == "connectionString" || leaf == "ConnectionString" || (leaf == "value" && method == "set_ConnectionString"))) {
+        (leaf == "connectionString" || leaf == "ConnectionString" ||
+         (leaf == "value" && method == "set_ConnectionString"))) {
         out.push_back(OtlpAttribute::String("db.system.name", std::string(DatabaseSystem(cls))));
         AddConnectionString(text, out);
         out.push_back(OtlpAttribute::String("quorix.db.connection_string", MaskSecrets(text)));
@@ -360,9 +359,10 @@ bool MapLeaf(std::string_view cls, std::string_view method, std::string_view lea
             AddPathAndQuery(text, out);
             return true;
         }
-        const bool methodField = leaf == "HttpMethod" || leaf == "Verb" || leaf == "method" ||
-                                 ((EndsWith(method, "get_Method") || EndsWith(method, "get_MethodText")) && leaf == "returnValue") ||
-                                 (method == "set_Method" && leaf == "value");
+        const bool methodField =
+            leaf == "HttpMethod" || leaf == "Verb" || leaf == "method" ||
+            ((EndsWith(method, "get_Method") || EndsWith(method, "get_MethodText")) && leaf == "returnValue") ||
+            (method == "set_Method" && leaf == "value");
         if (methodField) {
             if (isText && !text.empty()) {
                 out.push_back(OtlpAttribute::String("http.request.method", text));
@@ -374,14 +374,15 @@ bool MapLeaf(std::string_view cls, std::string_view method, std::string_view lea
             }
             return false;
         }
-        if (isText && !text.empty() &&
-            (method == "set_Scheme" || EndsWith(method, "get_Scheme")) && (leaf == "value" || leaf == "returnValue")) {
+        if (isText && !text.empty() && (method == "set_Scheme" || EndsWith(method, "get_Scheme")) &&
+            (leaf == "value" || leaf == "returnValue")) {
             out.push_back(OtlpAttribute::String("url.scheme", text));
             return true;
         }
         if (isInt && n >= 100 && n < 600 &&
-            (leaf == "statusCode" || ((EndsWith(method, "get_StatusCode") || EndsWith(method, "set_StatusCode") ||
-                                       method == "SendStatus") && (leaf == "value" || leaf == "returnValue")))) {
+            (leaf == "statusCode" ||
+             ((EndsWith(method, "get_StatusCode") || EndsWith(method, "set_StatusCode") || method == "SendStatus") &&
+              (leaf == "value" || leaf == "returnValue")))) {
             out.push_back(OtlpAttribute::Int("http.response.status_code", n));
             return true;
         }
@@ -394,8 +395,7 @@ bool MapLeaf(std::string_view cls, std::string_view method, std::string_view lea
 }
 
 void MapTree(std::string_view cls, std::string_view method, const std::string& path, const ValueRecord& v,
-             std::vector<OtlpAttribute>& out, MappedValues& result)
-{
+             std::vector<OtlpAttribute>& out, MappedValues& result) {
     const auto type = static_cast<ValueType>(v.type);
     if ((type == ValueType::Struct || type == ValueType::Object) && !v.children.empty()) {
         for (const auto& child : v.children) {
@@ -409,7 +409,7 @@ void MapTree(std::string_view cls, std::string_view method, const std::string& p
         return;
     }
     if (leaf == "AsyncTaskId" || leaf == "AsyncState") {
-        return; // correlation bookkeeping, no use on a span
+        return;  // correlation bookkeeping, no use on a span
     }
     AddGeneric(path, v, out);
     std::string text;
@@ -418,13 +418,12 @@ void MapTree(std::string_view cls, std::string_view method, const std::string& p
     }
 }
 
-} // namespace
+}  // namespace
 
-CallRole RoleOf(std::string_view cls, std::string_view method)
-{
-    if (method == "ProcessRequestAsync" &&
-        (cls == "Microsoft.AspNetCore.Hosting.HostingApplication" || cls == "Microsoft.AspNetCore.Hosting.Internal.HostingApplication" ||
-         cls == "Microsoft.AspNetCore.Server.IIS.Core.IISHttpContextOfT`1")) {
+CallRole RoleOf(std::string_view cls, std::string_view method) {
+    if (method == "ProcessRequestAsync" && (cls == "Microsoft.AspNetCore.Hosting.HostingApplication" ||
+                                            cls == "Microsoft.AspNetCore.Hosting.Internal.HostingApplication" ||
+                                            cls == "Microsoft.AspNetCore.Server.IIS.Core.IISHttpContextOfT`1")) {
         return CallRole::RequestEntry;
     }
     if ((cls == "Microsoft.AspNetCore.Server.IIS.Core.IISHttpContext" && method == "HandleRequest") ||
@@ -448,8 +447,7 @@ CallRole RoleOf(std::string_view cls, std::string_view method)
 }
 
 MappedValues MapCapturedValue(std::string_view className, std::string_view methodName, const ValueRecord& value,
-                              bool isReturnValue, std::vector<OtlpAttribute>& out)
-{
+                              bool isReturnValue, std::vector<OtlpAttribute>& out) {
     MappedValues result;
     const std::string root = isReturnValue ? "quorix.return_value" : "quorix.arg." + value.name;
     // The return value is found under its own name by the rules.
@@ -458,19 +456,16 @@ MappedValues MapCapturedValue(std::string_view className, std::string_view metho
     return result;
 }
 
-std::string_view DatabaseCommandSystem(std::string_view className)
-{
+std::string_view DatabaseCommandSystem(std::string_view className) {
     return EndsWith(className, "Command") ? DatabaseSystem(className) : std::string_view{};
 }
 
-bool IsRequestAttribute(std::string_view key)
-{
+bool IsRequestAttribute(std::string_view key) {
     return key == "http.request.method" || key == "http.response.status_code" || key == "url.path" ||
            key == "url.query" || key == "url.scheme";
 }
 
-std::string MaskSecrets(std::string_view text)
-{
+std::string MaskSecrets(std::string_view text) {
     std::string out(text);
     // user:password@ in URLs.
     const size_t scheme = out.find("://");
@@ -515,4 +510,4 @@ std::string MaskSecrets(std::string_view text)
     return masked;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

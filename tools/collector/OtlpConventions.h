@@ -41,7 +41,7 @@ CallRole RoleOf(std::string_view className, std::string_view methodName);
 // fits (database, cache, HTTP), the rest under "quorix.". Secrets in connection strings and
 // URLs are masked. Returns what the values were worth.
 struct MappedValues {
-    bool meaningful = false; // worth a span even when the call was short
+    bool meaningful = false;  // worth a span even when the call was short
 };
 MappedValues MapCapturedValue(std::string_view className, std::string_view methodName, const ValueRecord& value,
                               bool isReturnValue, std::vector<OtlpAttribute>& out);
@@ -60,4 +60,4 @@ std::string MaskSecrets(std::string_view text);
 // Adds `attribute` unless one with its key is already there.
 void AddAttributeOnce(std::vector<OtlpAttribute>& list, const OtlpAttribute& attribute);
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

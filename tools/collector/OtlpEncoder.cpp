@@ -10,8 +10,7 @@ namespace QuorixCollect {
 
 namespace {
 
-void AppendHex(std::string& out, const uint8_t* bytes, size_t n)
-{
+void AppendHex(std::string& out, const uint8_t* bytes, size_t n) {
     static const char digits[] = "0123456789abcdef";
     out.push_back('"');
     for (size_t i = 0; i < n; ++i) {
@@ -21,8 +20,7 @@ void AppendHex(std::string& out, const uint8_t* bytes, size_t n)
     out.push_back('"');
 }
 
-void AppendSpanId(std::string& out, uint64_t id)
-{
+void AppendSpanId(std::string& out, uint64_t id) {
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) {
         bytes[i] = static_cast<uint8_t>(id >> (56 - 8 * i));
@@ -30,40 +28,41 @@ void AppendSpanId(std::string& out, uint64_t id)
     AppendHex(out, bytes, 8);
 }
 
-void AppendQuotedNumber(std::string& out, uint64_t v)
-{
+void AppendQuotedNumber(std::string& out, uint64_t v) {
     out.push_back('"');
     out += std::to_string(v);
     out.push_back('"');
 }
 
-void AppendValue(std::string& out, const OtlpAttribute& a)
-{
+void AppendValue(std::string& out, const OtlpAttribute& a) {
     switch (a.kind) {
-    case OtlpAttribute::Kind::String:
-        out += "{\"stringValue\":";
-        AppendJsonString(out, a.text);
-        break;
-    case OtlpAttribute::Kind::Int:
-        out += "{\"intValue\":\"" + std::to_string(a.number) + "\"";
-        break;
-    case OtlpAttribute::Kind::Double:
-        if (std::isfinite(a.real)) {
-            char buf[40];
-            snprintf(buf, sizeof buf, "%.17g", a.real);
-            out += "{\"doubleValue\":";
-            out += buf;
-        } else {
-            out += std::isnan(a.real) ? "{\"doubleValue\":\"NaN\"" : (a.real > 0 ? "{\"doubleValue\":\"Infinity\"" : "{\"doubleValue\":\"-Infinity\"");
-        }
-        break;
-    case OtlpAttribute::Kind::Bool: out += a.flag ? "{\"boolValue\":true" : "{\"boolValue\":false"; break;
+        case OtlpAttribute::Kind::String:
+            out += "{\"stringValue\":";
+            AppendJsonString(out, a.text);
+            break;
+        case OtlpAttribute::Kind::Int:
+            out += "{\"intValue\":\"" + std::to_string(a.number) + "\"";
+            break;
+        case OtlpAttribute::Kind::Double:
+            if (std::isfinite(a.real)) {
+                char buf[40];
+                snprintf(buf, sizeof buf, "%.17g", a.real);
+                out += "{\"doubleValue\":";
+                out += buf;
+            } else {
+                out += std::isnan(a.real)
+                           ? "{\"doubleValue\":\"NaN\""
+                           : (a.real > 0 ? "{\"doubleValue\":\"Infinity\"" : "{\"doubleValue\":\"-Infinity\"");
+            }
+            break;
+        case OtlpAttribute::Kind::Bool:
+            out += a.flag ? "{\"boolValue\":true" : "{\"boolValue\":false";
+            break;
     }
     out.push_back('}');
 }
 
-void AppendSpan(std::string& out, const OtlpSpan& s)
-{
+void AppendSpan(std::string& out, const OtlpSpan& s) {
     out += "{\"traceId\":";
     AppendHex(out, s.traceId, sizeof s.traceId);
     out += ",\"spanId\":";
@@ -104,10 +103,9 @@ void AppendSpan(std::string& out, const OtlpSpan& s)
     out.push_back('}');
 }
 
-} // namespace
+}  // namespace
 
-void OtlpEncoder::AppendAttributes(std::string& out, const std::vector<OtlpAttribute>& attributes)
-{
+void OtlpEncoder::AppendAttributes(std::string& out, const std::vector<OtlpAttribute>& attributes) {
     out.push_back('[');
     for (size_t i = 0; i < attributes.size(); ++i) {
         if (i != 0) {
@@ -122,8 +120,7 @@ void OtlpEncoder::AppendAttributes(std::string& out, const std::vector<OtlpAttri
     out.push_back(']');
 }
 
-void OtlpEncoder::AppendTraceRequest(std::string& out, const std::vector<OtlpSpan>& spans)
-{
+void OtlpEncoder::AppendTraceRequest(std::string& out, const std::vector<OtlpSpan>& spans) {
     // Spans of one process share one resource object; keep the order they came in.
     std::vector<const OtlpResource*> order;
     std::map<const OtlpResource*, std::vector<const OtlpSpan*>> groups;
@@ -155,4 +152,4 @@ void OtlpEncoder::AppendTraceRequest(std::string& out, const std::vector<OtlpSpa
     out += "]}";
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

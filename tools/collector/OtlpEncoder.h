@@ -16,4 +16,4 @@ public:
     static void AppendAttributes(std::string& out, const std::vector<OtlpAttribute>& attributes);
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -14,8 +14,7 @@ namespace QuorixCollect {
 
 namespace {
 
-std::string ReadCommandLine(uint32_t pid)
-{
+std::string ReadCommandLine(uint32_t pid) {
     const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -24,22 +23,21 @@ std::string ReadCommandLine(uint32_t pid)
     char buf[4096];
     const ssize_t n = read(fd, buf, sizeof buf);
     close(fd);
-    return n > 0 ? OtlpSpanBuilder::ServiceNameFromCommandLine(std::string(buf, static_cast<size_t>(n))) : std::string{};
+    return n > 0 ? OtlpSpanBuilder::ServiceNameFromCommandLine(std::string(buf, static_cast<size_t>(n)))
+                 : std::string{};
 }
 
-bool Retryable(int status)
-{
+bool Retryable(int status) {
     return status == 0 || status == 408 || status == 429 || status == 502 || status == 503 || status == 504;
 }
 
-std::string Millis(double ms)
-{
+std::string Millis(double ms) {
     char buf[32];
     snprintf(buf, sizeof buf, "%g ms", ms);
     return buf;
 }
 
-} // namespace
+}  // namespace
 
 OtlpExporter::OtlpExporter(const Options& options, OtlpSpanBuilder::NameLookup names)
     : options_(options),
@@ -50,19 +48,15 @@ OtlpExporter::OtlpExporter(const Options& options, OtlpSpanBuilder::NameLookup n
               o.serviceName = options.serviceName;
               return o;
           }(),
-          std::move(names), [this](OtlpSpan&& span) { Enqueue(std::move(span)); }, ReadCommandLine)
-{
-}
+          std::move(names), [this](OtlpSpan&& span) { Enqueue(std::move(span)); }, ReadCommandLine) {}
 
-OtlpExporter::~OtlpExporter()
-{
+OtlpExporter::~OtlpExporter() {
     if (thread_.joinable()) {
         Finish(std::chrono::milliseconds(0));
     }
 }
 
-bool OtlpExporter::Start(std::string& error)
-{
+bool OtlpExporter::Start(std::string& error) {
     if (!ParseHttpUrl(options_.url, "/v1/traces", url_, error)) {
         error = "bad --otlp URL '" + options_.url + "': " + error;
         return false;
@@ -76,8 +70,7 @@ bool OtlpExporter::Start(std::string& error)
     return true;
 }
 
-void OtlpExporter::OnCommand(const DecodedCommand& command)
-{
+void OtlpExporter::OnCommand(const DecodedCommand& command) {
     if (failed_) {
         return;
     }
@@ -91,8 +84,7 @@ void OtlpExporter::OnCommand(const DecodedCommand& command)
     }
 }
 
-void OtlpExporter::Enqueue(OtlpSpan&& span)
-{
+void OtlpExporter::Enqueue(OtlpSpan&& span) {
     const size_t bytes = span.Bytes();
     std::lock_guard<std::mutex> lock(mutex_);
     if (queue_.size() >= options_.queueSpans || queuedBytes_ + bytes > options_.queueBytes) {
@@ -110,8 +102,7 @@ void OtlpExporter::Enqueue(OtlpSpan&& span)
     }
 }
 
-void OtlpExporter::Run()
-{
+void OtlpExporter::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     std::vector<OtlpSpan> batch;
     for (;;) {
@@ -136,7 +127,8 @@ void OtlpExporter::Run()
         }
         batch.clear();
         size_t bytes = 0;
-        while (!queue_.empty() && batch.size() < options_.batchSpans && (batch.empty() || bytes < options_.batchBytes)) {
+        while (!queue_.empty() && batch.size() < options_.batchSpans &&
+               (batch.empty() || bytes < options_.batchBytes)) {
             bytes += queue_.front().Bytes();
             batch.push_back(std::move(queue_.front()));
             queue_.pop_front();
@@ -147,8 +139,7 @@ void OtlpExporter::Run()
     }
 }
 
-bool OtlpExporter::Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std::mutex>& lock)
-{
+bool OtlpExporter::Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std::mutex>& lock) {
     if (!poster_) {
         poster_ = std::make_unique<HttpPoster>(url_);
     }
@@ -158,16 +149,14 @@ bool OtlpExporter::Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std
     OtlpEncoder::AppendTraceRequest(body, batch);
     auto backoff = options_.firstBackoff;
     for (;;) {
-        const auto timeout = std::min<std::chrono::milliseconds>(
-            options_.requestTimeout,
-            [&] {
-                std::lock_guard<std::mutex> g(mutex_);
-                if (finalDeadline_ == Clock::time_point::max()) {
-                    return options_.requestTimeout;
-                }
-                return std::max(std::chrono::milliseconds(1), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                  finalDeadline_ - Clock::now()));
-            }());
+        const auto timeout = std::min<std::chrono::milliseconds>(options_.requestTimeout, [&] {
+            std::lock_guard<std::mutex> g(mutex_);
+            if (finalDeadline_ == Clock::time_point::max()) {
+                return options_.requestTimeout;
+            }
+            return std::max(std::chrono::milliseconds(1),
+                            std::chrono::duration_cast<std::chrono::milliseconds>(finalDeadline_ - Clock::now()));
+        }());
         const HttpPoster::Result r = poster_->Post("application/json", body, timeout);
         lock.lock();
         if (r.status >= 200 && r.status < 300) {
@@ -199,8 +188,7 @@ bool OtlpExporter::Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std
     }
 }
 
-void OtlpExporter::Finish(std::chrono::milliseconds limit)
-{
+void OtlpExporter::Finish(std::chrono::milliseconds limit) {
     if (!failed_) {
         try {
             builder_.CloseAll();
@@ -219,21 +207,20 @@ void OtlpExporter::Finish(std::chrono::milliseconds limit)
     }
 }
 
-OtlpExporter::Counts OtlpExporter::GetCounts() const
-{
+OtlpExporter::Counts OtlpExporter::GetCounts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return counts_;
 }
 
-std::vector<std::string> OtlpExporter::SummaryLines() const
-{
+std::vector<std::string> OtlpExporter::SummaryLines() const {
     const Counts c = GetCounts();
     const auto& s = builder_.GetStats();
     std::vector<std::string> lines;
     lines.push_back("otlp: " + std::to_string(c.exported) + " spans exported to " + url_.text + " (" +
                     std::to_string(c.requests) + " requests, " + std::to_string(c.retries) + " retries), " +
                     std::to_string(c.dropped) + " dropped (export queue full), " + std::to_string(c.refused) +
-                    " refused by the receiver, " + std::to_string(c.notDelivered) + " not delivered by the exit deadline");
+                    " refused by the receiver, " + std::to_string(c.notDelivered) +
+                    " not delivered by the exit deadline");
     std::string calls = "  " + std::to_string(s.calls) + " calls ended: " + std::to_string(s.exported) +
                         " became spans, " + std::to_string(s.leftOut) + " left out (under " +
                         Millis(options_.minDurationMs) + ", nothing captured)";
@@ -253,8 +240,7 @@ std::vector<std::string> OtlpExporter::SummaryLines() const
     return lines;
 }
 
-std::vector<std::string> OtlpExporter::DropLines() const
-{
+std::vector<std::string> OtlpExporter::DropLines() const {
     const Counts c = GetCounts();
     std::vector<std::string> lines;
     if (c.dropped + c.refused + c.notDelivered == 0) {
@@ -269,4 +255,4 @@ std::vector<std::string> OtlpExporter::DropLines() const
     return lines;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

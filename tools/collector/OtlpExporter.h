@@ -71,7 +71,7 @@ private:
     Options options_;
     HttpUrl url_;
     OtlpSpanBuilder builder_;
-    bool failed_ = false; // out of memory on the collection side: export stopped
+    bool failed_ = false;  // out of memory on the collection side: export stopped
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -81,8 +81,8 @@ private:
     bool stopping_ = false;
     Clock::time_point finalDeadline_ = Clock::time_point::max();
     Counts counts_;
-    std::unique_ptr<HttpPoster> poster_; // used by the export thread only
+    std::unique_ptr<HttpPoster> poster_;  // used by the export thread only
     std::thread thread_;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -17,30 +17,26 @@ constexpr size_t MaxRoleIndex = size_t{1} << 22;
 // How far below the top an end is matched to its begin (as the call tree does).
 constexpr size_t SearchDepth = 256;
 
-std::string_view ClassOf(std::string_view name)
-{
+std::string_view ClassOf(std::string_view name) {
     const size_t sep = name.find("::");
     return sep == std::string_view::npos ? std::string_view{} : name.substr(0, sep);
 }
 
 // The method without the ":[Attribute]" the agent appends to marked methods.
-std::string_view MethodOf(std::string_view name)
-{
+std::string_view MethodOf(std::string_view name) {
     const size_t sep = name.find("::");
     std::string_view method = sep == std::string_view::npos ? name : name.substr(sep + 2);
     const size_t mark = method.find(":[");
     return mark == std::string_view::npos ? method : method.substr(0, mark);
 }
 
-std::string Hex(uint64_t v)
-{
+std::string Hex(uint64_t v) {
     char buf[24];
     snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
     return buf;
 }
 
-std::string HostName()
-{
+std::string HostName() {
     char buf[256] = {};
     if (gethostname(buf, sizeof buf - 1) != 0) {
         return {};
@@ -48,10 +44,9 @@ std::string HostName()
     return buf;
 }
 
-} // namespace
+}  // namespace
 
-size_t OtlpSpan::Bytes() const
-{
+size_t OtlpSpan::Bytes() const {
     size_t n = sizeof(OtlpSpan) + name.size();
     for (const auto& a : attributes) {
         n += sizeof(OtlpAttribute) + a.key.size() + a.text.size();
@@ -66,16 +61,14 @@ size_t OtlpSpan::Bytes() const
 }
 
 OtlpSpanBuilder::OtlpSpanBuilder(const Options& options, NameLookup names, SpanSink sink, ProcessNameLookup processName)
-    : options_(options), names_(std::move(names)), sink_(std::move(sink)), processName_(std::move(processName))
-{
+    : options_(options), names_(std::move(names)), sink_(std::move(sink)), processName_(std::move(processName)) {
     rng_ = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
            (static_cast<uint64_t>(getpid()) << 32) ^ reinterpret_cast<uintptr_t>(this);
 }
 
 OtlpSpanBuilder::~OtlpSpanBuilder() = default;
 
-uint64_t OtlpSpanBuilder::NextId()
-{
+uint64_t OtlpSpanBuilder::NextId() {
     // splitmix64: ids need to be unique and spread, not secret.
     for (;;) {
         uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
@@ -88,8 +81,7 @@ uint64_t OtlpSpanBuilder::NextId()
     }
 }
 
-std::string OtlpSpanBuilder::ServiceNameFromCommandLine(const std::string& cmdline)
-{
+std::string OtlpSpanBuilder::ServiceNameFromCommandLine(const std::string& cmdline) {
     std::vector<std::string> args;
     size_t start = 0;
     while (start < cmdline.size()) {
@@ -120,8 +112,7 @@ std::string OtlpSpanBuilder::ServiceNameFromCommandLine(const std::string& cmdli
     return program;
 }
 
-OtlpSpanBuilder::ProcessState& OtlpSpanBuilder::Process(uint32_t pid)
-{
+OtlpSpanBuilder::ProcessState& OtlpSpanBuilder::Process(uint32_t pid) {
     auto it = processes_.find(pid);
     if (it != processes_.end()) {
         return it->second;
@@ -133,13 +124,11 @@ OtlpSpanBuilder::ProcessState& OtlpSpanBuilder::Process(uint32_t pid)
     return p;
 }
 
-bool OtlpSpanBuilder::Admit(uint32_t pid)
-{
+bool OtlpSpanBuilder::Admit(uint32_t pid) {
     return processes_.size() < options_.maxProcesses || processes_.count(pid) != 0;
 }
 
-void OtlpSpanBuilder::DropThread(std::unordered_map<uint64_t, std::unique_ptr<ThreadState>>::iterator it, int64_t ts)
-{
+void OtlpSpanBuilder::DropThread(std::unordered_map<uint64_t, std::unique_ptr<ThreadState>>::iterator it, int64_t ts) {
     CloseThread(*it->second, std::max(ts, it->second->lastTs));
     frames_ -= std::min(frames_, it->second->frames.size());
     if (lastThread_ == it->second.get()) {
@@ -148,8 +137,7 @@ void OtlpSpanBuilder::DropThread(std::unordered_map<uint64_t, std::unique_ptr<Th
     threads_.erase(it);
 }
 
-OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid)
-{
+OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid) {
     if (lastThread_ != nullptr && lastThread_->pid == pid && lastThread_->tid == tid) {
         return lastThread_;
     }
@@ -169,8 +157,7 @@ OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid
     return lastThread_;
 }
 
-CallRole OtlpSpanBuilder::Role(ProcessState& p, uint32_t pid, uint32_t functionId)
-{
+CallRole OtlpSpanBuilder::Role(ProcessState& p, uint32_t pid, uint32_t functionId) {
     if (functionId < MaxRoleIndex && functionId < p.roles.size() && p.roles[functionId] != 0) {
         return static_cast<CallRole>(p.roles[functionId] - 1);
     }
@@ -188,8 +175,7 @@ CallRole OtlpSpanBuilder::Role(ProcessState& p, uint32_t pid, uint32_t functionI
     return role;
 }
 
-uint64_t OtlpSpanBuilder::ToNs(uint32_t pid, int64_t ts)
-{
+uint64_t OtlpSpanBuilder::ToNs(uint32_t pid, int64_t ts) {
     if (ts <= 0) {
         return 0;
     }
@@ -202,8 +188,7 @@ uint64_t OtlpSpanBuilder::ToNs(uint32_t pid, int64_t ts)
     return t / frequency * 1000000000u + t % frequency * 1000000000u / frequency;
 }
 
-std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(uint32_t pid)
-{
+std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(uint32_t pid) {
     ProcessState& p = Process(pid);
     if (p.resource) {
         return p.resource;
@@ -216,7 +201,8 @@ std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(uint32_t pid)
     }
     const std::string host = HostName();
     r->attributes.push_back(OtlpAttribute::String("service.name", service));
-    r->attributes.push_back(OtlpAttribute::String("service.instance.id", (host.empty() ? "" : host + ":") + std::to_string(pid)));
+    r->attributes.push_back(
+        OtlpAttribute::String("service.instance.id", (host.empty() ? "" : host + ":") + std::to_string(pid)));
     r->attributes.push_back(OtlpAttribute::Int("process.pid", pid));
     if (!host.empty()) {
         r->attributes.push_back(OtlpAttribute::String("host.name", host));
@@ -236,8 +222,7 @@ std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(uint32_t pid)
     return p.resource;
 }
 
-void OtlpSpanBuilder::AddValues(uint32_t pid, uint32_t functionId, const ValueRecord& value, bool isReturn, Frame& f)
-{
+void OtlpSpanBuilder::AddValues(uint32_t pid, uint32_t functionId, const ValueRecord& value, bool isReturn, Frame& f) {
     const std::string_view name = names_ ? names_(pid, functionId) : std::string_view{};
     const MappedValues mapped = MapCapturedValue(ClassOf(name), MethodOf(name), value, isReturn, f.attributes);
     if (mapped.meaningful) {
@@ -245,96 +230,95 @@ void OtlpSpanBuilder::AddValues(uint32_t pid, uint32_t functionId, const ValueRe
     }
 }
 
-void OtlpSpanBuilder::OnCommand(const DecodedCommand& c)
-{
+void OtlpSpanBuilder::OnCommand(const DecodedCommand& c) {
     switch (static_cast<CommandType>(c.type)) {
-    case CommandType::BeginCall:
-        if (ThreadState* t = Thread(c.pid, c.tid)) {
-            Begin(*t, c);
-        } else {
-            ++stats_.notTracked;
-        }
-        break;
-    case CommandType::EndCall:
-    case CommandType::UnwindCall:
-        if (ThreadState* t = Thread(c.pid, c.tid)) {
-            End(*t, c, c.type == static_cast<uint8_t>(CommandType::EndCall) ? Close::Returned : Close::Unwound);
-        } else {
-            ++stats_.notTracked;
-        }
-        break;
-    case CommandType::ExceptionRaised:
-        if (ThreadState* t = Thread(c.pid, c.tid)) {
-            t->lastTs = c.ts;
-            t->lastException = c.exceptionId;
-            if (t->depth > 0 && t->overflow == 0 && !t->frames[t->depth - 1].dispatcher) {
-                Frame& f = t->frames[t->depth - 1];
-                OtlpEvent e;
-                e.timeNs = ToNs(c.pid, c.ts);
-                e.name = "exception";
-                e.attributes.push_back(OtlpAttribute::String("exception.message", "exception raised"));
-                e.attributes.push_back(OtlpAttribute::String("quorix.exception.id", Hex(c.exceptionId)));
-                f.events.push_back(std::move(e));
-                f.raised = true;
-                f.keep = true;
+        case CommandType::BeginCall:
+            if (ThreadState* t = Thread(c.pid, c.tid)) {
+                Begin(*t, c);
+            } else {
+                ++stats_.notTracked;
             }
-        }
-        break;
-    case CommandType::ThreadEnded: {
-        auto it = threads_.find((static_cast<uint64_t>(c.pid) << 32) | c.tid);
-        if (it != threads_.end()) {
-            DropThread(it, c.ts);
-        }
-        break;
-    }
-    case CommandType::ProcessEnded:
-        for (auto it = threads_.begin(); it != threads_.end();) {
-            auto next = std::next(it);
-            if (it->second->pid == c.pid) {
+            break;
+        case CommandType::EndCall:
+        case CommandType::UnwindCall:
+            if (ThreadState* t = Thread(c.pid, c.tid)) {
+                End(*t, c, c.type == static_cast<uint8_t>(CommandType::EndCall) ? Close::Returned : Close::Unwound);
+            } else {
+                ++stats_.notTracked;
+            }
+            break;
+        case CommandType::ExceptionRaised:
+            if (ThreadState* t = Thread(c.pid, c.tid)) {
+                t->lastTs = c.ts;
+                t->lastException = c.exceptionId;
+                if (t->depth > 0 && t->overflow == 0 && !t->frames[t->depth - 1].dispatcher) {
+                    Frame& f = t->frames[t->depth - 1];
+                    OtlpEvent e;
+                    e.timeNs = ToNs(c.pid, c.ts);
+                    e.name = "exception";
+                    e.attributes.push_back(OtlpAttribute::String("exception.message", "exception raised"));
+                    e.attributes.push_back(OtlpAttribute::String("quorix.exception.id", Hex(c.exceptionId)));
+                    f.events.push_back(std::move(e));
+                    f.raised = true;
+                    f.keep = true;
+                }
+            }
+            break;
+        case CommandType::ThreadEnded: {
+            auto it = threads_.find((static_cast<uint64_t>(c.pid) << 32) | c.tid);
+            if (it != threads_.end()) {
                 DropThread(it, c.ts);
             }
-            it = next;
-        }
-        // Spans already built keep their resource; a process that starts over begins afresh.
-        processes_.erase(c.pid);
-        break;
-    case CommandType::ProcessFrequency:
-        if (!Admit(c.pid)) {
             break;
         }
-        if (c.frequency != 0) {
-            Process(c.pid).frequency = c.frequency;
-        }
-        break;
-    case CommandType::ProcessType: {
-        if (!Admit(c.pid)) {
+        case CommandType::ProcessEnded:
+            for (auto it = threads_.begin(); it != threads_.end();) {
+                auto next = std::next(it);
+                if (it->second->pid == c.pid) {
+                    DropThread(it, c.ts);
+                }
+                it = next;
+            }
+            // Spans already built keep their resource; a process that starts over begins afresh.
+            processes_.erase(c.pid);
+            break;
+        case CommandType::ProcessFrequency:
+            if (!Admit(c.pid)) {
+                break;
+            }
+            if (c.frequency != 0) {
+                Process(c.pid).frequency = c.frequency;
+            }
+            break;
+        case CommandType::ProcessType: {
+            if (!Admit(c.pid)) {
+                break;
+            }
+            ProcessState& p = Process(c.pid);
+            if (p.runtime != c.runtime || p.host != c.host) {
+                p.runtime = c.runtime.substr(0, 256);
+                p.host = c.host.substr(0, 256);
+                p.resource.reset();
+            }
             break;
         }
-        ProcessState& p = Process(c.pid);
-        if (p.runtime != c.runtime || p.host != c.host) {
-            p.runtime = c.runtime.substr(0, 256);
-            p.host = c.host.substr(0, 256);
-            p.resource.reset();
-        }
-        break;
-    }
-    case CommandType::ProfilerVersion: {
-        if (!Admit(c.pid)) {
+        case CommandType::ProfilerVersion: {
+            if (!Admit(c.pid)) {
+                break;
+            }
+            ProcessState& p = Process(c.pid);
+            if (p.version != c.version) {
+                p.version = c.version.substr(0, 256);
+                p.resource.reset();
+            }
             break;
         }
-        ProcessState& p = Process(c.pid);
-        if (p.version != c.version) {
-            p.version = c.version.substr(0, 256);
-            p.resource.reset();
-        }
-        break;
-    }
-    default: break;
+        default:
+            break;
     }
 }
 
-void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
-{
+void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c) {
     t.lastTs = c.ts;
     if (t.overflow > 0 || t.depth >= options_.maxDepth ||
         (t.depth == t.frames.size() && frames_ >= options_.maxFrames)) {
@@ -385,8 +369,7 @@ void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c)
     }
 }
 
-void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, const DecodedCommand& c)
-{
+void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, const DecodedCommand& c) {
     // The text is set on the command object (constructor, CommandText) by one call and run by
     // another: the executing call, the one worth looking at, gets the text too.
     const std::string_view name = names_ ? names_(c.pid, c.functionId) : std::string_view{};
@@ -424,15 +407,14 @@ void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, const DecodedCommand& 
     f.keep = true;
 }
 
-void OtlpSpanBuilder::End(ThreadState& t, const DecodedCommand& c, Close how)
-{
+void OtlpSpanBuilder::End(ThreadState& t, const DecodedCommand& c, Close how) {
     t.lastTs = std::max(t.lastTs, c.ts);
     if (t.overflow > 0) {
         --t.overflow;
         return;
     }
     if (t.depth == 0) {
-        return; // an end without its begin (e.g. collection started mid-call)
+        return;  // an end without its begin (e.g. collection started mid-call)
     }
     size_t match = SIZE_MAX;
     const size_t floor = t.depth > SearchDepth ? t.depth - SearchDepth : 0;
@@ -455,8 +437,7 @@ void OtlpSpanBuilder::End(ThreadState& t, const DecodedCommand& c, Close how)
     CloseTop(t, c.ts, how);
 }
 
-void OtlpSpanBuilder::CloseTop(ThreadState& t, int64_t ts, Close how)
-{
+void OtlpSpanBuilder::CloseTop(ThreadState& t, int64_t ts, Close how) {
     Frame& f = t.frames[t.depth - 1];
     --t.depth;
     if (f.dispatcher) {
@@ -468,30 +449,28 @@ void OtlpSpanBuilder::CloseTop(ThreadState& t, int64_t ts, Close how)
     Emit(t, f, ts, how);
 }
 
-void OtlpSpanBuilder::CloseThread(ThreadState& t, int64_t ts)
-{
+void OtlpSpanBuilder::CloseThread(ThreadState& t, int64_t ts) {
     while (t.depth > 0) {
         CloseTop(t, ts, Close::Unfinished);
     }
     t.overflow = 0;
 }
 
-void OtlpSpanBuilder::CloseAll()
-{
+void OtlpSpanBuilder::CloseAll() {
     for (auto& [key, t] : threads_) {
         CloseThread(*t, t->lastTs);
     }
 }
 
-void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how)
-{
+void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how) {
     // `f` has been popped: frames below t.depth are its ancestors.
     if (how == Close::Unfinished) {
         ++stats_.unfinished;
     }
     const uint64_t frequency = t.process->frequency;
     const int64_t ticks = endTs - f.begin;
-    const int64_t micros = frequency == 1000000 ? ticks : static_cast<int64_t>(static_cast<double>(ticks) * 1e6 / frequency);
+    const int64_t micros =
+        frequency == 1000000 ? ticks : static_cast<int64_t>(static_cast<double>(ticks) * 1e6 / frequency);
     const bool exported = f.keep || how == Close::Unwound || micros >= options_.minDurationUs;
 
     // What describes the incoming request also belongs on the span that began its trace.
@@ -575,4 +554,4 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how)
     sink_(std::move(span));
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -30,7 +30,7 @@ struct OtlpSpan {
     std::shared_ptr<const OtlpResource> resource;
     uint8_t traceId[16] = {};
     uint64_t spanId = 0;
-    uint64_t parentSpanId = 0; // 0: a trace's root
+    uint64_t parentSpanId = 0;  // 0: a trace's root
     std::string name;
     uint64_t startNs = 0;
     uint64_t endNs = 0;
@@ -54,7 +54,7 @@ class OtlpSpanBuilder {
 public:
     struct Options {
         int64_t minDurationUs = 1000;
-        std::string serviceName; // empty: the process's name
+        std::string serviceName;  // empty: the process's name
         size_t maxThreads = 4096;
         size_t maxProcesses = 4096;
         size_t maxDepth = 10000;
@@ -98,20 +98,20 @@ private:
         bool dispatcher = false;
         bool traceRoot = false;
         bool requestRoot = false;
-        bool keep = false;      // forced: values, exception or an exported call inside
-        bool raised = false;    // an exception event is already on it
+        bool keep = false;    // forced: values, exception or an exported call inside
+        bool raised = false;  // an exception event is already on it
         std::vector<OtlpAttribute> attributes;
         std::vector<OtlpEvent> events;
     };
     struct ProcessState;
     struct ThreadState {
-        ProcessState* process = nullptr; // stable: the process map never moves its entries
+        ProcessState* process = nullptr;  // stable: the process map never moves its entries
         uint32_t pid = 0;
         uint32_t tid = 0;
         std::vector<Frame> frames;
         size_t depth = 0;
-        size_t dispatchDepth = 0; // how many of the bottom frames are dispatchers
-        size_t overflow = 0;      // frames beyond maxDepth, matched but not tracked
+        size_t dispatchDepth = 0;  // how many of the bottom frames are dispatchers
+        size_t overflow = 0;       // frames beyond maxDepth, matched but not tracked
         int64_t lastTs = 0;
         uint64_t lastException = 0;
         // What the host learnt of a request before handing it to the app (method, scheme): the
@@ -124,8 +124,8 @@ private:
         std::string host;
         std::string version;
         std::string serviceName;
-        std::shared_ptr<const OtlpResource> resource; // null: to be rebuilt
-        std::vector<uint8_t> roles; // per function id: 0 unknown, else CallRole + 1
+        std::shared_ptr<const OtlpResource> resource;  // null: to be rebuilt
+        std::vector<uint8_t> roles;                    // per function id: 0 unknown, else CallRole + 1
         // Query text last set on each command object, for the calls that execute it.
         struct Query {
             std::string system;
@@ -160,8 +160,8 @@ private:
     std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads_;
     std::unordered_map<uint32_t, ProcessState> processes_;
     ThreadState* lastThread_ = nullptr;
-    size_t frames_ = 0; // frames allocated in all threads
+    size_t frames_ = 0;  // frames allocated in all threads
     uint64_t rng_;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -30,55 +30,47 @@ namespace {
 class Json {
 public:
     explicit Json(std::string& out) : out_(out) {}
-    Json& Key(std::string_view key)
-    {
+    Json& Key(std::string_view key) {
         Comma();
         AppendJsonString(out_, key);
         out_ += ':';
         pendingValue_ = true;
         return *this;
     }
-    Json& String(std::string_view v)
-    {
+    Json& String(std::string_view v) {
         Comma();
         AppendJsonString(out_, v);
         return *this;
     }
-    Json& Number(double v)
-    {
+    Json& Number(double v) {
         Comma();
         AppendMicros(out_, v);
         return *this;
     }
-    Json& Count(uint64_t v)
-    {
+    Json& Count(uint64_t v) {
         Comma();
         out_ += std::to_string(v);
         return *this;
     }
-    Json& Bool(bool v)
-    {
+    Json& Bool(bool v) {
         Comma();
         out_ += v ? "true" : "false";
         return *this;
     }
-    Json& Open(char brace)
-    {
+    Json& Open(char brace) {
         Comma();
         out_ += brace;
         first_ = true;
         return *this;
     }
-    Json& Close(char brace)
-    {
+    Json& Close(char brace) {
         out_ += brace;
         first_ = false;
         return *this;
     }
 
 private:
-    void Comma()
-    {
+    void Comma() {
         if (pendingValue_) {
             pendingValue_ = false;
             first_ = false;
@@ -95,15 +87,14 @@ private:
 };
 
 // Kinds of captured calls the table offers as filters, by the class that made them.
-const char* Category(std::string_view function)
-{
+const char* Category(std::string_view function) {
     const std::string_view cls = function.substr(0, function.find("::"));
     auto has = [&](const char* part) { return cls.find(part) != std::string_view::npos; };
     if (has("Redis")) {
         return "Redis";
     }
-    if (has("Sql") || has("Npgsql") || has("MySql") || has("System.Data") || has("EntityFramework") ||
-        has("Dapper") || has("Oracle") || has("Sqlite")) {
+    if (has("Sql") || has("Npgsql") || has("MySql") || has("System.Data") || has("EntityFramework") || has("Dapper") ||
+        has("Oracle") || has("Sqlite")) {
         return "database";
     }
     if (has("Http") || has("WebRequest") || has("WebClient") || has("Uri")) {
@@ -112,8 +103,7 @@ const char* Category(std::string_view function)
     return "other";
 }
 
-void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& session, const RunSummary& summary)
-{
+void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& session, const RunSummary& summary) {
     j.Key("summary").Open('{');
     j.Key("seconds").Number(summary.seconds);
     j.Key("transport").String(summary.transport);
@@ -157,8 +147,7 @@ void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& se
     j.Close('}');
 }
 
-void Flame(Json& j, const ViewerRecorder& recorder)
-{
+void Flame(Json& j, const ViewerRecorder& recorder) {
     const auto& flame = recorder.Flame();
     // The largest stacks up to the page's bound; the time of the others stays in their callers.
     double threshold = 0;
@@ -234,8 +223,7 @@ void Flame(Json& j, const ViewerRecorder& recorder)
     }
 }
 
-void Timeline(Json& j, const ViewerRecorder& recorder)
-{
+void Timeline(Json& j, const ViewerRecorder& recorder) {
     const auto& calls = recorder.Calls();
     std::vector<uint32_t> indexes = AllCalls(recorder);
     if (indexes.size() > ReportWriter::MaxTimelineCalls) {
@@ -295,8 +283,7 @@ void Timeline(Json& j, const ViewerRecorder& recorder)
     j.Close('}');
 }
 
-void Captured(Json& j, const ViewerRecorder& recorder)
-{
+void Captured(Json& j, const ViewerRecorder& recorder) {
     std::vector<const ViewerRecorder::CapturedRow*> rows;
     for (const auto& row : recorder.Captured()) {
         rows.push_back(&row);
@@ -320,8 +307,7 @@ void Captured(Json& j, const ViewerRecorder& recorder)
     j.Key("capturedLeftOut").Count(recorder.GetStats().capturedNotKept);
 }
 
-void Exceptions(Json& j, const ViewerRecorder& recorder)
-{
+void Exceptions(Json& j, const ViewerRecorder& recorder) {
     j.Key("exceptions").Open('[');
     for (const auto& e : recorder.Exceptions()) {
         char id[32];
@@ -338,19 +324,17 @@ void Exceptions(Json& j, const ViewerRecorder& recorder)
     j.Key("exceptionCount").Count(recorder.GetStats().exceptions);
 }
 
-void Replace(std::string& page, std::string_view marker, std::string_view text)
-{
+void Replace(std::string& page, std::string_view marker, std::string_view text) {
     const size_t at = page.find(marker);
     if (at != std::string::npos) {
         page.replace(at, marker.size(), text);
     }
 }
 
-} // namespace
+}  // namespace
 
 std::string ReportWriter::Data(const ViewerRecorder& recorder, const CollectorSession& session,
-                               const RunSummary& summary)
-{
+                               const RunSummary& summary) {
     std::string out;
     Json j(out);
     j.Open('{');
@@ -363,14 +347,10 @@ std::string ReportWriter::Data(const ViewerRecorder& recorder, const CollectorSe
     return out;
 }
 
-std::string ReportWriter::MissingAssets()
-{
-    return QxMissingReportAssets;
-}
+std::string ReportWriter::MissingAssets() { return QxMissingReportAssets; }
 
 std::string ReportWriter::Write(const ViewerRecorder& recorder, const CollectorSession& session,
-                                const RunSummary& summary)
-{
+                                const RunSummary& summary) {
     std::string data = Data(recorder, session, summary);
     // Inside a script element only "</" could end it early; JSON may spell '<' as \u003c.
     std::string safe;
@@ -400,4 +380,4 @@ std::string ReportWriter::Write(const ViewerRecorder& recorder, const CollectorS
     return page;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -18,11 +18,12 @@ public:
     static constexpr size_t MaxFlameNodes = 20000;
     static constexpr size_t MaxTimelineCalls = 10000;
 
-    static std::string Write(const ViewerRecorder& recorder, const CollectorSession& session, const RunSummary& summary);
+    static std::string Write(const ViewerRecorder& recorder, const CollectorSession& session,
+                             const RunSummary& summary);
     // The data part alone (JSON), for tests.
     static std::string Data(const ViewerRecorder& recorder, const CollectorSession& session, const RunSummary& summary);
     // Empty when the browser libraries were built in; else what is missing.
     static std::string MissingAssets();
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -16,8 +16,7 @@ struct Given : ViewerAndSpanOptions {
     bool quiet = false;
 };
 
-void Declare(CLI::App& app, RunOptions& o, Given& g)
-{
+void Declare(CLI::App& app, RunOptions& o, Given& g) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.set_help_flag("-h,--help", "print this help and exit");
     app.add_option("--transport", o.transport, "how the agent sends: udp (default), tcp or pipe")
@@ -27,20 +26,21 @@ void Declare(CLI::App& app, RunOptions& o, Given& g)
     app.add_flag("--multicast", o.multicast, "send to and listen on 239.100.15.215 (udp only)");
     app.add_option("--json", o.json, "write one JSON object per command to FILE or standard output")
         ->type_name("FILE|-");
-    app.add_option("--tree-lines", g.treeLines, "at most N lines of call tree in the summary (default 400, 0 = no limit)")
+    app.add_option("--tree-lines", g.treeLines,
+                   "at most N lines of call tree in the summary (default 400, 0 = no limit)")
         ->type_name("N");
     app.add_flag("--no-tree", g.noTree, "no call tree in the summary");
     app.add_flag("--quiet", g.quiet, "no progress messages from the collector");
     app.add_option("--max-memory", g.maxMemory, "the collector's memory bound in MiB (default 512)")->type_name("MB");
     DeclareViewerAndSpanOptions(app, g, "Viewer files and report (written when the program has ended)",
                                 "Span export (while the program runs)");
-    app.footer("After the options: -- COMMAND [ARGS...]\n"
-               "Environment: QUORIX_PROFILER_PATH overrides the agent library path.");
+    app.footer(
+        "After the options: -- COMMAND [ARGS...]\n"
+        "Environment: QUORIX_PROFILER_PATH overrides the agent library path.");
 }
 
 // Same rule as the agent's: base-10, 1..65535, nothing else.
-bool ValidPort(const std::string& text, int& port)
-{
+bool ValidPort(const std::string& text, int& port) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
@@ -48,10 +48,9 @@ bool ValidPort(const std::string& text, int& port)
     return port >= 1 && port <= 65535;
 }
 
-} // namespace
+}  // namespace
 
-bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::string& error)
-{
+bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::string& error) {
     o = RunOptions{};
     // Everything after "--" is the command, untouched.
     int end = argc;
@@ -86,11 +85,16 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
         return false;
     }
     // The collector checks the values of what it is given before the program starts.
-    const std::pair<const char*, const std::string*> passed[] = {
-        {"--tree-lines", &g.treeLines}, {"--max-memory", &g.maxMemory},   {"--speedscope", &g.speedscope},
-        {"--chrome-trace", &g.chromeTrace}, {"--folded", &g.folded}, {"--report", &g.report},
-        {"--viewer-calls", &g.viewerCalls}, {"--otlp", &g.otlp}, {"--service-name", &g.serviceName},
-        {"--otlp-min-duration", &g.otlpMinDuration}};
+    const std::pair<const char*, const std::string*> passed[] = {{"--tree-lines", &g.treeLines},
+                                                                 {"--max-memory", &g.maxMemory},
+                                                                 {"--speedscope", &g.speedscope},
+                                                                 {"--chrome-trace", &g.chromeTrace},
+                                                                 {"--folded", &g.folded},
+                                                                 {"--report", &g.report},
+                                                                 {"--viewer-calls", &g.viewerCalls},
+                                                                 {"--otlp", &g.otlp},
+                                                                 {"--service-name", &g.serviceName},
+                                                                 {"--otlp-min-duration", &g.otlpMinDuration}};
     for (const auto& [name, value] : passed) {
         if (app.count(name) != 0) {
             o.collectorArgs.emplace_back(name);
@@ -110,12 +114,12 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
     return true;
 }
 
-const char* RunUsage()
-{
+const char* RunUsage() {
     static const std::string text = [] {
-        CLI::App app("Runs COMMAND with the agent loaded and quorix-collect listening, then lets the collector "
-                     "print its summary and write its files; COMMAND keeps its standard streams and its exit code.",
-                     "quorix-run");
+        CLI::App app(
+            "Runs COMMAND with the agent loaded and quorix-collect listening, then lets the collector "
+            "print its summary and write its files; COMMAND keeps its standard streams and its exit code.",
+            "quorix-run");
         RunOptions o;
         Given g;
         Declare(app, o, g);
@@ -124,4 +128,4 @@ const char* RunUsage()
     return text.c_str();
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

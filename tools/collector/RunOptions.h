@@ -9,10 +9,10 @@ namespace QuorixCollect {
 // command to run after "--".
 struct RunOptions {
     std::string transport = "udp";
-    int port = 0; // 0: from MORVEL_WIRE_COMMAND_PORT, else 2799
+    int port = 0;  // 0: from MORVEL_WIRE_COMMAND_PORT, else 2799
     bool multicast = false;
     std::string json;
-    std::vector<std::string> collectorArgs; // passed on as given
+    std::vector<std::string> collectorArgs;  // passed on as given
     std::vector<std::string> command;
     bool help = false;
 };
@@ -23,4 +23,4 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& options, std
 // The --help text, listing every option.
 const char* RunUsage();
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

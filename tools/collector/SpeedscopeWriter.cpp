@@ -9,8 +9,7 @@ namespace QuorixCollect {
 
 namespace {
 
-void Event(std::string& out, bool& first, char type, uint32_t frame, double at)
-{
+void Event(std::string& out, bool& first, char type, uint32_t frame, double at) {
     out += first ? "\n{\"type\":\"" : ",\n{\"type\":\"";
     first = false;
     out += type;
@@ -21,10 +20,9 @@ void Event(std::string& out, bool& first, char type, uint32_t frame, double at)
     out += '}';
 }
 
-} // namespace
+}  // namespace
 
-std::string SpeedscopeWriter::Write(const ViewerRecorder& recorder)
-{
+std::string SpeedscopeWriter::Write(const ViewerRecorder& recorder) {
     const std::vector<PlacedCall> placed = PlaceCalls(recorder, AllCalls(recorder));
     // Only the frames the calls use, each once; a marked variant where a call was cut by the end.
     std::vector<std::string> names;
@@ -102,4 +100,4 @@ std::string SpeedscopeWriter::Write(const ViewerRecorder& recorder)
     return out;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

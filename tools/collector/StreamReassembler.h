@@ -18,8 +18,7 @@ public:
     // onMessage(const uint8_t* data, size_t size) for every whole command, in order;
     // onDrop(size_t bytes) when the stream is out of step.
     template <typename OnMessage, typename OnDrop>
-    void Feed(const uint8_t* data, size_t size, OnMessage&& onMessage, OnDrop&& onDrop)
-    {
+    void Feed(const uint8_t* data, size_t size, OnMessage&& onMessage, OnDrop&& onDrop) {
         if (!pending_.empty()) {
             while (pending_.size() < 3 && size > 0) {
                 pending_.push_back(*data++);
@@ -66,8 +65,7 @@ public:
 
 private:
     // Length of the command starting at `at` (3 bytes readable), 0 when it cannot be one.
-    static size_t Needed(const uint8_t* at)
-    {
+    static size_t Needed(const uint8_t* at) {
         const auto length = static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
         if (length < static_cast<int16_t>(HeaderSize) || !IsKnownCommandType(at[2])) {
             return 0;
@@ -78,4 +76,4 @@ private:
     std::vector<uint8_t> pending_;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

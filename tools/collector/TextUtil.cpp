@@ -4,8 +4,7 @@ namespace QuorixCollect {
 
 namespace {
 
-void AppendUtf8(std::string& out, uint32_t cp)
-{
+void AppendUtf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
     } else if (cp < 0x800) {
@@ -27,8 +26,7 @@ constexpr uint32_t Replacement = 0xFFFD;
 
 // Length of the well-formed UTF-8 sequence at text[i] (and its code point), 0 when malformed.
 // Overlong forms, surrogates and values above U+10FFFF are malformed.
-size_t Utf8SequenceAt(std::string_view text, size_t i, uint32_t& cp)
-{
+size_t Utf8SequenceAt(std::string_view text, size_t i, uint32_t& cp) {
     const auto b0 = static_cast<uint8_t>(text[i]);
     if (b0 < 0x80) {
         cp = b0;
@@ -67,10 +65,9 @@ size_t Utf8SequenceAt(std::string_view text, size_t i, uint32_t& cp)
     return len;
 }
 
-} // namespace
+}  // namespace
 
-std::string Utf16LeToUtf8(const uint8_t* data, size_t byteCount)
-{
+std::string Utf16LeToUtf8(const uint8_t* data, size_t byteCount) {
     std::string out;
     const size_t units = byteCount / 2;
     out.reserve(units);
@@ -89,8 +86,7 @@ std::string Utf16LeToUtf8(const uint8_t* data, size_t byteCount)
     return out;
 }
 
-void AppendJsonEscaped(std::string& out, std::string_view text)
-{
+void AppendJsonEscaped(std::string& out, std::string_view text) {
     static const char Hex[] = "0123456789abcdef";
     size_t i = 0;
     while (i < text.size()) {
@@ -124,34 +120,46 @@ void AppendJsonEscaped(std::string& out, std::string_view text)
         }
         ++i;
         switch (cp) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (cp < 0x20 || cp == 0x7F) {
-                out += "\\u00";
-                out.push_back(Hex[cp >> 4]);
-                out.push_back(Hex[cp & 0xF]);
-            } else {
-                out.push_back(static_cast<char>(cp));
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (cp < 0x20 || cp == 0x7F) {
+                    out += "\\u00";
+                    out.push_back(Hex[cp >> 4]);
+                    out.push_back(Hex[cp & 0xF]);
+                } else {
+                    out.push_back(static_cast<char>(cp));
+                }
         }
     }
 }
 
-void AppendJsonString(std::string& out, std::string_view text)
-{
+void AppendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
     AppendJsonEscaped(out, text);
     out.push_back('"');
 }
 
-std::string DisplayText(std::string_view text, size_t maxChars)
-{
+std::string DisplayText(std::string_view text, size_t maxChars) {
     static const char Hex[] = "0123456789abcdef";
     std::string out;
     size_t chars = 0;
@@ -182,4 +190,4 @@ std::string DisplayText(std::string_view text, size_t maxChars)
     return out;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -21,4 +21,4 @@ void AppendJsonString(std::string& out, std::string_view text);
 // cut after `maxChars` code points with "..." appended.
 std::string DisplayText(std::string_view text, size_t maxChars = SIZE_MAX);
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

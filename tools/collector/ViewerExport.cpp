@@ -17,8 +17,7 @@
 
 namespace QuorixCollect {
 
-std::vector<uint32_t> AllCalls(const ViewerRecorder& recorder)
-{
+std::vector<uint32_t> AllCalls(const ViewerRecorder& recorder) {
     std::vector<uint32_t> all(recorder.Calls().size());
     for (uint32_t i = 0; i < all.size(); ++i) {
         all[i] = i;
@@ -26,13 +25,12 @@ std::vector<uint32_t> AllCalls(const ViewerRecorder& recorder)
     return all;
 }
 
-std::vector<PlacedCall> PlaceCalls(const ViewerRecorder& recorder, const std::vector<uint32_t>& indexes)
-{
+std::vector<PlacedCall> PlaceCalls(const ViewerRecorder& recorder, const std::vector<uint32_t>& indexes) {
     const auto& calls = recorder.Calls();
     const auto& threads = recorder.Threads();
     std::vector<PlacedCall> placed;
     placed.reserve(indexes.size());
-    std::vector<size_t> open; // indexes into `placed`
+    std::vector<size_t> open;  // indexes into `placed`
     uint32_t thread = UINT32_MAX;
     double last = 0;
     for (uint32_t index : indexes) {
@@ -64,8 +62,7 @@ std::vector<PlacedCall> PlaceCalls(const ViewerRecorder& recorder, const std::ve
     return placed;
 }
 
-std::string RunLabel(const ViewerRecorder& recorder, uint32_t run)
-{
+std::string RunLabel(const ViewerRecorder& recorder, uint32_t run) {
     const auto& r = recorder.Runs()[run];
     std::string label = "pid " + std::to_string(r.pid);
     if (r.ordinal != 0) {
@@ -74,21 +71,18 @@ std::string RunLabel(const ViewerRecorder& recorder, uint32_t run)
     return label;
 }
 
-uint32_t RunNumber(const ViewerRecorder& recorder, uint32_t run)
-{
+uint32_t RunNumber(const ViewerRecorder& recorder, uint32_t run) {
     const auto& r = recorder.Runs()[run];
     // Linux pids stay below 2^22; later runs of a pid get numbers no process can have.
     return r.ordinal == 0 ? r.pid : 0x40000000u + run;
 }
 
-std::string ThreadLabel(const ViewerRecorder& recorder, uint32_t thread)
-{
+std::string ThreadLabel(const ViewerRecorder& recorder, uint32_t thread) {
     const auto& t = recorder.Threads()[thread];
     return "thread " + std::to_string(t.tid) + " (" + RunLabel(recorder, t.run) + ")";
 }
 
-void ForEachArg(std::string_view args, const std::function<void(std::string_view, std::string_view)>& fn)
-{
+void ForEachArg(std::string_view args, const std::function<void(std::string_view, std::string_view)>& fn) {
     while (!args.empty()) {
         const size_t end = args.find(ViewerRecorder::ArgSeparator);
         const std::string_view part = args.substr(0, end);
@@ -105,8 +99,7 @@ void ForEachArg(std::string_view args, const std::function<void(std::string_view
     }
 }
 
-std::string ArgsDisplay(std::string_view args)
-{
+std::string ArgsDisplay(std::string_view args) {
     std::string out;
     for (char ch : args) {
         if (ch == ViewerRecorder::ArgSeparator) {
@@ -118,8 +111,7 @@ std::string ArgsDisplay(std::string_view args)
     return out;
 }
 
-void AppendMicros(std::string& out, double micros)
-{
+void AppendMicros(std::string& out, double micros) {
     if (!std::isfinite(micros)) {
         micros = 0;
     }
@@ -139,8 +131,7 @@ void AppendMicros(std::string& out, double micros)
     out.append(buf, static_cast<size_t>(n));
 }
 
-bool WriteTextFile(const std::string& path, const std::string& text, std::string& error)
-{
+bool WriteTextFile(const std::string& path, const std::string& text, std::string& error) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot open '" + path + "': " + strerror(errno);
@@ -170,29 +161,23 @@ bool WriteTextFile(const std::string& path, const std::string& text, std::string
 
 namespace {
 
-ViewerRecorder::Limits LimitsFor(const ViewerOutputs& outputs)
-{
+ViewerRecorder::Limits LimitsFor(const ViewerOutputs& outputs) {
     ViewerRecorder::Limits limits;
     limits.keptCalls = outputs.keptCalls;
     return limits.ScaledTo(outputs.maxBytes);
 }
 
-std::string Size(size_t bytes)
-{
+std::string Size(size_t bytes) {
     char buf[32];
     snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
     return buf;
 }
 
-} // namespace
+}  // namespace
 
-size_t ViewerOutputs::BoundBytes() const
-{
-    return std::min(LimitsFor(*this).WorstCaseBytes(), maxBytes);
-}
+size_t ViewerOutputs::BoundBytes() const { return std::min(LimitsFor(*this).WorstCaseBytes(), maxBytes); }
 
-std::vector<std::string> DropLines(const std::string& summaryText)
-{
+std::vector<std::string> DropLines(const std::string& summaryText) {
     std::vector<std::string> lines;
     size_t at = 0;
     while (at < summaryText.size()) {
@@ -223,8 +208,7 @@ std::vector<std::string> DropLines(const std::string& summaryText)
 ViewerExport::ViewerExport(const ViewerOutputs& outputs) : outputs_(outputs), recorder_(LimitsFor(outputs)) {}
 
 bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& summary,
-                            std::vector<std::string>& errors)
-{
+                            std::vector<std::string>& errors) {
     const auto started = std::chrono::steady_clock::now();
     recorder_.Finish();
     bool ok = true;
@@ -279,4 +263,4 @@ bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& s
     return ok;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

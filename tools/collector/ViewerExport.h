@@ -19,7 +19,7 @@ struct ViewerOutputs {
     std::string folded;
     std::string report;
     size_t keptCalls = 50000;
-    size_t maxBytes = SIZE_MAX; // the recorder's limits shrink to fit
+    size_t maxBytes = SIZE_MAX;  // the recorder's limits shrink to fit
 
     // What the recorder may hold at most with these settings.
     size_t BoundBytes() const;
@@ -30,9 +30,9 @@ struct ViewerOutputs {
 // What the report says about the run besides the calls; filled from the session and the
 // transport when the collector stops.
 struct RunSummary {
-    double seconds = 0;           // how long the collector listened
-    std::string transport;        // "tcp 127.0.0.1:2799"
-    std::string summaryText;      // the text summary without call trees
+    double seconds = 0;       // how long the collector listened
+    std::string transport;    // "tcp 127.0.0.1:2799"
+    std::string summaryText;  // the text summary without call trees
     // Lines about anything lost or left out on the way (decoder, transport, agent, bounds).
     std::vector<std::string> dropLines;
 };
@@ -85,4 +85,4 @@ private:
     std::vector<std::string> lines_;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

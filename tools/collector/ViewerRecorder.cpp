@@ -10,14 +10,10 @@ namespace QuorixCollect {
 
 namespace {
 
-uint64_t Pair(uint32_t a, uint32_t b)
-{
-    return (static_cast<uint64_t>(a) << 32) | b;
-}
+uint64_t Pair(uint32_t a, uint32_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
 
 // At most `max` bytes of `text`, not splitting a UTF-8 sequence.
-void CutUtf8(std::string& text, size_t max)
-{
+void CutUtf8(std::string& text, size_t max) {
     if (text.size() <= max) {
         return;
     }
@@ -29,8 +25,7 @@ void CutUtf8(std::string& text, size_t max)
     text += "...";
 }
 
-void FormatArgs(std::string& out, const std::vector<ValueRecord>& args, size_t maxBytes)
-{
+void FormatArgs(std::string& out, const std::vector<ValueRecord>& args, size_t maxBytes) {
     out.clear();
     for (const auto& a : args) {
         if (!out.empty()) {
@@ -52,30 +47,26 @@ void FormatArgs(std::string& out, const std::vector<ValueRecord>& args, size_t m
     CutUtf8(out, maxBytes);
 }
 
-bool Shorter(const ViewerRecorder::Call& a, const ViewerRecorder::Call& b)
-{
+bool Shorter(const ViewerRecorder::Call& a, const ViewerRecorder::Call& b) {
     // std::push_heap keeps the greatest on top: "greater" makes it a min-heap.
     return a.micros > b.micros;
 }
 
-} // namespace
+}  // namespace
 
-size_t ViewerRecorder::Limits::WorstCaseBytes() const
-{
+size_t ViewerRecorder::Limits::WorstCaseBytes() const {
     // Node-based hash maps cost about their entry plus 40 bytes; strings their text plus 32.
     constexpr size_t MapExtra = 40;
     constexpr size_t StringExtra = 32;
     return keptCalls * (sizeof(Call) + 2 * (textBytes + StringExtra)) +
            flameNodes * (sizeof(FlameNode) + 8 + MapExtra) +
-           frames * (2 * (nameBytes + StringExtra) + sizeof(uint32_t) + MapExtra) +
-           functionIds * (16 + MapExtra) +
+           frames * (2 * (nameBytes + StringExtra) + sizeof(uint32_t) + MapExtra) + functionIds * (16 + MapExtra) +
            capturedRows * (sizeof(CapturedRow) + 4 * (textBytes + StringExtra) + MapExtra) +
            exceptions * sizeof(ExceptionEntry) + threads * (sizeof(Thread) + sizeof(Run) + 2 * MapExtra) +
            openFrames * (sizeof(OpenFrame) + textBytes + StringExtra);
 }
 
-ViewerRecorder::Limits ViewerRecorder::Limits::ScaledTo(size_t bytes) const
-{
+ViewerRecorder::Limits ViewerRecorder::Limits::ScaledTo(size_t bytes) const {
     const size_t worst = WorstCaseBytes();
     if (worst <= bytes) {
         return *this;
@@ -96,21 +87,18 @@ ViewerRecorder::Limits ViewerRecorder::Limits::ScaledTo(size_t bytes) const
 
 ViewerRecorder::ViewerRecorder() : ViewerRecorder(Limits{}) {}
 
-ViewerRecorder::ViewerRecorder(const Limits& limits) : limits_(limits)
-{
+ViewerRecorder::ViewerRecorder(const Limits& limits) : limits_(limits) {
     frames_.emplace_back("[function not kept]");
     flame_.emplace_back();
     flame_[0].frame = NoFrame;
 }
 
-void ViewerRecorder::Seen(Run& run, int64_t ticks)
-{
+void ViewerRecorder::Seen(Run& run, int64_t ticks) {
     run.firstTicks = std::min(run.firstTicks, ticks);
     run.lastTicks = std::max(run.lastTicks, ticks);
 }
 
-uint32_t ViewerRecorder::RunOf(uint32_t pid, bool starting)
-{
+uint32_t ViewerRecorder::RunOf(uint32_t pid, bool starting) {
     auto it = currentRun_.find(pid);
     if (it != currentRun_.end() && !(starting && runs_[it->second].ended)) {
         return it->second;
@@ -127,8 +115,7 @@ uint32_t ViewerRecorder::RunOf(uint32_t pid, bool starting)
     return index;
 }
 
-ViewerRecorder::Thread* ViewerRecorder::ThreadOf(uint32_t run, uint32_t tid, uint32_t& index)
-{
+ViewerRecorder::Thread* ViewerRecorder::ThreadOf(uint32_t run, uint32_t tid, uint32_t& index) {
     if (lastThread_ != UINT32_MAX && threads_[lastThread_].tid == tid && threads_[lastThread_].run == run) {
         index = lastThread_;
         return &threads_[index];
@@ -149,8 +136,7 @@ ViewerRecorder::Thread* ViewerRecorder::ThreadOf(uint32_t run, uint32_t tid, uin
     return &threads_[index];
 }
 
-uint32_t ViewerRecorder::InternFrame(std::string_view name)
-{
+uint32_t ViewerRecorder::InternFrame(std::string_view name) {
     auto it = frameIndex_.find(std::string(name));
     if (it != frameIndex_.end()) {
         return it->second;
@@ -165,8 +151,7 @@ uint32_t ViewerRecorder::InternFrame(std::string_view name)
     return index;
 }
 
-uint32_t ViewerRecorder::FrameOf(uint32_t run, uint32_t functionId)
-{
+uint32_t ViewerRecorder::FrameOf(uint32_t run, uint32_t functionId) {
     const uint64_t key = Pair(run, functionId);
     FrameCacheEntry& cached = frameCache_[(key * 0x9E3779B97F4A7C15ULL) >> 52];
     if (cached.key == key) {
@@ -185,8 +170,7 @@ uint32_t ViewerRecorder::FrameOf(uint32_t run, uint32_t functionId)
     return frame;
 }
 
-uint32_t ViewerRecorder::FlameChild(uint32_t parent, uint32_t frame)
-{
+uint32_t ViewerRecorder::FlameChild(uint32_t parent, uint32_t frame) {
     const uint32_t hit = flame_[parent].lastHit;
     if (hit != 0 && flame_[hit].frame == frame) {
         return hit;
@@ -212,8 +196,7 @@ uint32_t ViewerRecorder::FlameChild(uint32_t parent, uint32_t frame)
     return index;
 }
 
-void ViewerRecorder::OnCommand(const DecodedCommand& c)
-{
+void ViewerRecorder::OnCommand(const DecodedCommand& c) {
     if (finished_) {
         return;
     }
@@ -225,86 +208,88 @@ void ViewerRecorder::OnCommand(const DecodedCommand& c)
     Run& r = runs_[run];
     uint32_t threadIndex = 0;
     switch (type) {
-    case CommandType::BeginCall:
-        Seen(r, c.ts);
-        Begin(c, run);
-        break;
-    case CommandType::EndCall:
-        Seen(r, c.ts);
-        if (ThreadOf(run, c.tid, threadIndex) != nullptr) {
-            const std::string* value = nullptr;
-            if (c.hasReturnValue) {
-                returnText_ = FormatValue(c.returnValue, limits_.textBytes);
-                value = &returnText_;
+        case CommandType::BeginCall:
+            Seen(r, c.ts);
+            Begin(c, run);
+            break;
+        case CommandType::EndCall:
+            Seen(r, c.ts);
+            if (ThreadOf(run, c.tid, threadIndex) != nullptr) {
+                const std::string* value = nullptr;
+                if (c.hasReturnValue) {
+                    returnText_ = FormatValue(c.returnValue, limits_.textBytes);
+                    value = &returnText_;
+                }
+                Close(threadIndex, c.ts, c.functionId, c.tailCall ? TailCall : 0, value);
             }
-            Close(threadIndex, c.ts, c.functionId, c.tailCall ? TailCall : 0, value);
-        }
-        break;
-    case CommandType::UnwindCall:
-        Seen(r, c.ts);
-        if (Thread* t = ThreadOf(run, c.tid, threadIndex)) {
-            if (t->lastException != UINT32_MAX) {
-                ++exceptions_[t->lastException].unwound;
+            break;
+        case CommandType::UnwindCall:
+            Seen(r, c.ts);
+            if (Thread* t = ThreadOf(run, c.tid, threadIndex)) {
+                if (t->lastException != UINT32_MAX) {
+                    ++exceptions_[t->lastException].unwound;
+                }
+                Close(threadIndex, c.ts, c.functionId, Unwound, nullptr);
             }
-            Close(threadIndex, c.ts, c.functionId, Unwound, nullptr);
-        }
-        break;
-    case CommandType::ExceptionRaised:
-        Seen(r, c.ts);
-        ++stats_.exceptions;
-        if (Thread* t = ThreadOf(run, c.tid, threadIndex)) {
-            if (exceptions_.size() >= limits_.exceptions) {
-                ++stats_.exceptionsNotKept;
-                t->lastException = UINT32_MAX;
+            break;
+        case CommandType::ExceptionRaised:
+            Seen(r, c.ts);
+            ++stats_.exceptions;
+            if (Thread* t = ThreadOf(run, c.tid, threadIndex)) {
+                if (exceptions_.size() >= limits_.exceptions) {
+                    ++stats_.exceptionsNotKept;
+                    t->lastException = UINT32_MAX;
+                    break;
+                }
+                ExceptionEntry e;
+                e.thread = threadIndex;
+                e.ticks = c.ts;
+                e.exceptionId = c.exceptionId;
+                e.frame = t->stack.empty() ? NoFrame : t->stack.back().frame;
+                exceptions_.push_back(e);
+                t->lastException = static_cast<uint32_t>(exceptions_.size() - 1);
+            }
+            break;
+        case CommandType::MethodInfo: {
+            std::string name = c.className + "::" + c.methodName;
+            CutUtf8(name, limits_.nameBytes);
+            const uint32_t frame = InternFrame(name);
+            const uint64_t key = Pair(run, c.functionId);
+            if (frame == UnknownFrame) {
                 break;
             }
-            ExceptionEntry e;
-            e.thread = threadIndex;
-            e.ticks = c.ts;
-            e.exceptionId = c.exceptionId;
-            e.frame = t->stack.empty() ? NoFrame : t->stack.back().frame;
-            exceptions_.push_back(e);
-            t->lastException = static_cast<uint32_t>(exceptions_.size() - 1);
-        }
-        break;
-    case CommandType::MethodInfo: {
-        std::string name = c.className + "::" + c.methodName;
-        CutUtf8(name, limits_.nameBytes);
-        const uint32_t frame = InternFrame(name);
-        const uint64_t key = Pair(run, c.functionId);
-        if (frame == UnknownFrame) {
+            auto it = functionFrames_.find(key);
+            if (it != functionFrames_.end()) {
+                it->second = frame;
+            } else if (functionFrames_.size() < limits_.functionIds) {
+                functionFrames_.emplace(key, frame);
+            }
+            frameCache_[(key * 0x9E3779B97F4A7C15ULL) >> 52] = {};
             break;
         }
-        auto it = functionFrames_.find(key);
-        if (it != functionFrames_.end()) {
-            it->second = frame;
-        } else if (functionFrames_.size() < limits_.functionIds) {
-            functionFrames_.emplace(key, frame);
-        }
-        frameCache_[(key * 0x9E3779B97F4A7C15ULL) >> 52] = {};
-        break;
-    }
-    case CommandType::ProcessStarted: Seen(r, c.ts); break;
-    case CommandType::ProcessFrequency:
-        if (c.frequency != 0) {
-            r.microsPerTick = 1e6 / static_cast<double>(c.frequency);
-        }
-        break;
-    case CommandType::ProcessType:
-        r.runtime = c.runtime.substr(0, 256);
-        r.host = c.host.substr(0, 256);
-        break;
-    case CommandType::ProcessEnded:
-        Seen(r, c.ts);
-        CloseAll(run, c.ts);
-        r.ended = true;
-        break;
-    default: break;
+        case CommandType::ProcessStarted:
+            Seen(r, c.ts);
+            break;
+        case CommandType::ProcessFrequency:
+            if (c.frequency != 0) {
+                r.microsPerTick = 1e6 / static_cast<double>(c.frequency);
+            }
+            break;
+        case CommandType::ProcessType:
+            r.runtime = c.runtime.substr(0, 256);
+            r.host = c.host.substr(0, 256);
+            break;
+        case CommandType::ProcessEnded:
+            Seen(r, c.ts);
+            CloseAll(run, c.ts);
+            r.ended = true;
+            break;
+        default:
+            break;
     }
 }
 
-void ViewerRecorder::Begin(const DecodedCommand& c, uint32_t run)
-{
+void ViewerRecorder::Begin(const DecodedCommand& c, uint32_t run) {
     uint32_t threadIndex = 0;
     Thread* t = ThreadOf(run, c.tid, threadIndex);
     if (t == nullptr) {
@@ -336,8 +321,7 @@ void ViewerRecorder::Begin(const DecodedCommand& c, uint32_t run)
 }
 
 void ViewerRecorder::Close(uint32_t threadIndex, int64_t ticks, uint32_t functionId, uint8_t how,
-                           const std::string* returnValue)
-{
+                           const std::string* returnValue) {
     Thread& t = threads_[threadIndex];
     const size_t size = t.stack.size();
     size_t found = size;
@@ -367,8 +351,7 @@ void ViewerRecorder::Close(uint32_t threadIndex, int64_t ticks, uint32_t functio
         if (!f.args.empty() || (value != nullptr && !value->empty())) {
             Capture(t, f, micros, value);
         }
-        const bool fits =
-            calls_.size() < limits_.keptCalls || (!calls_.empty() && micros > calls_.front().micros);
+        const bool fits = calls_.size() < limits_.keptCalls || (!calls_.empty() && micros > calls_.front().micros);
         if (fits) {
             Call call;
             call.begin = f.begin;
@@ -394,8 +377,7 @@ void ViewerRecorder::Close(uint32_t threadIndex, int64_t ticks, uint32_t functio
     }
 }
 
-void ViewerRecorder::CloseAll(uint32_t run, int64_t ticks)
-{
+void ViewerRecorder::CloseAll(uint32_t run, int64_t ticks) {
     for (uint32_t i = 0; i < threads_.size(); ++i) {
         Thread& t = threads_[i];
         if (t.run != run) {
@@ -409,8 +391,7 @@ void ViewerRecorder::CloseAll(uint32_t run, int64_t ticks)
     }
 }
 
-void ViewerRecorder::Keep(Call&& call)
-{
+void ViewerRecorder::Keep(Call&& call) {
     if (calls_.size() < limits_.keptCalls) {
         calls_.push_back(std::move(call));
         std::push_heap(calls_.begin(), calls_.end(), Shorter);
@@ -423,8 +404,7 @@ void ViewerRecorder::Keep(Call&& call)
     std::push_heap(calls_.begin(), calls_.end(), Shorter);
 }
 
-void ViewerRecorder::Capture(const Thread& t, const OpenFrame& f, double micros, const std::string* returnValue)
-{
+void ViewerRecorder::Capture(const Thread& t, const OpenFrame& f, double micros, const std::string* returnValue) {
     text_.assign(reinterpret_cast<const char*>(&f.frame), sizeof f.frame);
     text_ += f.args;
     auto it = capturedIndex_.find(text_);
@@ -451,8 +431,7 @@ void ViewerRecorder::Capture(const Thread& t, const OpenFrame& f, double micros,
     row.maxMicros = std::max(row.maxMicros, micros);
 }
 
-void ViewerRecorder::Finish()
-{
+void ViewerRecorder::Finish() {
     if (finished_) {
         return;
     }
@@ -471,18 +450,15 @@ void ViewerRecorder::Finish()
         origin_ = any ? std::min(origin_, first) : first;
         any = true;
     }
-    std::sort(calls_.begin(), calls_.end(), [](const Call& a, const Call& b) {
-        return a.thread != b.thread ? a.thread < b.thread : a.seq < b.seq;
-    });
+    std::sort(calls_.begin(), calls_.end(),
+              [](const Call& a, const Call& b) { return a.thread != b.thread ? a.thread < b.thread : a.seq < b.seq; });
 }
 
-double ViewerRecorder::Micros(uint32_t run, int64_t ticks) const
-{
+double ViewerRecorder::Micros(uint32_t run, int64_t ticks) const {
     return static_cast<double>(ticks) * runs_[run].microsPerTick - origin_;
 }
 
-size_t ViewerRecorder::BytesHeld() const
-{
+size_t ViewerRecorder::BytesHeld() const {
     // Node-based maps cost roughly their entry plus two pointers and the bucket.
     constexpr size_t MapEntry = 48;
     size_t bytes = calls_.capacity() * sizeof(Call) + flame_.capacity() * sizeof(FlameNode) +
@@ -502,4 +478,4 @@ size_t ViewerRecorder::BytesHeld() const
     return bytes;
 }
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -19,18 +19,18 @@ namespace QuorixCollect {
 class ViewerRecorder {
 public:
     struct Limits {
-        size_t keptCalls = 50000;      // longest calls kept with their times
-        size_t flameNodes = 200000;    // distinct stacks of the flame tree
-        size_t frames = 50000;         // distinct function names
-        size_t functionIds = 200000;   // (process run, function id) pairs mapped to a name
-        size_t capturedRows = 5000;    // distinct (function, captured value) rows
-        size_t exceptions = 2000;      // exceptions kept one by one
+        size_t keptCalls = 50000;     // longest calls kept with their times
+        size_t flameNodes = 200000;   // distinct stacks of the flame tree
+        size_t frames = 50000;        // distinct function names
+        size_t functionIds = 200000;  // (process run, function id) pairs mapped to a name
+        size_t capturedRows = 5000;   // distinct (function, captured value) rows
+        size_t exceptions = 2000;     // exceptions kept one by one
         size_t threads = 4096;
         size_t stackDepth = 100000;
-        size_t openFrames = 50000;     // open calls of all threads together
-        size_t searchDepth = 256;      // how far below the top an end is matched to its begin
-        size_t textBytes = 300;        // captured value texts are cut here
-        size_t nameBytes = 256;        // function names are cut here
+        size_t openFrames = 50000;  // open calls of all threads together
+        size_t searchDepth = 256;   // how far below the top an end is matched to its begin
+        size_t textBytes = 300;     // captured value texts are cut here
+        size_t nameBytes = 256;     // function names are cut here
 
         // The most these limits let the recorder hold, in bytes.
         size_t WorstCaseBytes() const;
@@ -39,16 +39,16 @@ public:
     };
 
     enum Flags : uint8_t {
-        Unwound = 1,        // left by an exception
+        Unwound = 1,  // left by an exception
         TailCall = 2,
-        ClosedAtEnd = 4,    // still open when its process ended (or the collector stopped)
-        NoEndSeen = 8,      // an outer frame ended first
+        ClosedAtEnd = 4,  // still open when its process ended (or the collector stopped)
+        NoEndSeen = 8,    // an outer frame ended first
     };
 
     // One process as the viewers show it; a pid that starts again after it ended is a new run.
     struct Run {
         uint32_t pid = 0;
-        uint32_t ordinal = 0; // 0 for the first run of this pid, 1 for the next ...
+        uint32_t ordinal = 0;  // 0 for the first run of this pid, 1 for the next ...
         double microsPerTick = 1.0;
         bool ended = false;
         int64_t firstTicks = INT64_MAX;
@@ -60,25 +60,25 @@ public:
     struct OpenFrame {
         uint32_t functionId;
         uint32_t frame;
-        uint32_t flameNode; // NoNode: the time stays with the caller's node
+        uint32_t flameNode;  // NoNode: the time stays with the caller's node
         int64_t begin;
         uint64_t seq;
-        std::string args; // captured arguments as "name=value" texts split by ArgSeparator
+        std::string args;  // captured arguments as "name=value" texts split by ArgSeparator
     };
 
     struct Thread {
         uint32_t run = 0;
         uint32_t tid = 0;
         uint64_t calls = 0;
-        uint64_t beginSeq = 0; // begins seen so far on this thread
+        uint64_t beginSeq = 0;  // begins seen so far on this thread
         std::vector<OpenFrame> stack;
-        uint32_t lastException = UINT32_MAX; // kept exception that unwinds count towards
+        uint32_t lastException = UINT32_MAX;  // kept exception that unwinds count towards
     };
 
     // A call kept with its times. Calls of one thread form a nesting given by their sequence
     // numbers: B lies inside A exactly when A.seq < B.seq <= A.lastSeq.
     struct Call {
-        int64_t begin = 0; // ticks of the run's clock
+        int64_t begin = 0;  // ticks of the run's clock
         int64_t end = 0;
         double micros = 0;
         uint64_t seq = 0;
@@ -96,7 +96,7 @@ public:
         uint32_t parent = 0;
         uint32_t firstChild = 0;
         uint32_t nextSibling = 0;
-        uint32_t lastHit = 0; // child entered last, tried first (loops)
+        uint32_t lastHit = 0;  // child entered last, tried first (loops)
         uint64_t count = 0;
         double totalMicros = 0;
     };
@@ -104,25 +104,25 @@ public:
     struct CapturedRow {
         uint32_t frame = 0;
         std::string args;
-        std::string returnValue; // the first one seen
+        std::string returnValue;  // the first one seen
         bool variousReturns = false;
         uint64_t count = 0;
         double totalMicros = 0;
         double maxMicros = 0;
-        uint32_t run = 0; // of the first call
+        uint32_t run = 0;  // of the first call
     };
 
     struct ExceptionEntry {
         uint32_t thread = 0;
         int64_t ticks = 0;
         uint64_t exceptionId = 0;
-        uint32_t frame = NoFrame; // the function it was raised in, when known
-        uint32_t unwound = 0;     // frames it unwound on this thread
+        uint32_t frame = NoFrame;  // the function it was raised in, when known
+        uint32_t unwound = 0;      // frames it unwound on this thread
     };
 
     struct Stats {
-        uint64_t calls = 0;            // calls that ended (or were closed)
-        uint64_t callsNotKept = 0;     // ended calls left out of the kept set
+        uint64_t calls = 0;         // calls that ended (or were closed)
+        uint64_t callsNotKept = 0;  // ended calls left out of the kept set
         double longestLeftOutMicros = 0;
         uint64_t flameMerged = 0;      // calls whose stack found no room: time counted in the caller
         uint64_t framesNotKept = 0;    // calls of functions without a kept name
@@ -130,8 +130,8 @@ public:
         uint64_t exceptions = 0;
         uint64_t exceptionsNotKept = 0;
         uint64_t orphanEnds = 0;
-        uint64_t tooDeep = 0;          // begins beyond the stack depth limit
-        uint64_t threadsNotKept = 0;   // commands of threads beyond the limit
+        uint64_t tooDeep = 0;         // begins beyond the stack depth limit
+        uint64_t threadsNotKept = 0;  // commands of threads beyond the limit
         uint64_t closedAtEnd = 0;
     };
 
@@ -185,14 +185,14 @@ private:
     Stats stats_;
     bool finished_ = false;
     std::vector<Run> runs_;
-    std::unordered_map<uint32_t, uint32_t> currentRun_; // pid -> run
+    std::unordered_map<uint32_t, uint32_t> currentRun_;  // pid -> run
     std::vector<Thread> threads_;
     std::unordered_map<uint64_t, uint32_t> threadIndex_;
     uint32_t lastThread_ = UINT32_MAX;
     std::vector<std::string> frames_;
     std::unordered_map<std::string, uint32_t> frameIndex_;
     size_t frameBytes_ = 0;
-    std::unordered_map<uint64_t, uint32_t> functionFrames_; // (run, function id) -> frame
+    std::unordered_map<uint64_t, uint32_t> functionFrames_;  // (run, function id) -> frame
     // The last frames looked up, by a hash of (run, function id): most calls hit here.
     struct FrameCacheEntry {
         uint64_t key = UINT64_MAX;
@@ -201,7 +201,7 @@ private:
     std::vector<FrameCacheEntry> frameCache_ = std::vector<FrameCacheEntry>(4096);
     std::vector<FlameNode> flame_;
     std::unordered_map<uint64_t, uint32_t> flameIndex_;
-    std::vector<Call> calls_; // a min-heap on micros until Finish
+    std::vector<Call> calls_;  // a min-heap on micros until Finish
     std::vector<CapturedRow> captured_;
     std::unordered_map<std::string, uint32_t> capturedIndex_;
     std::vector<ExceptionEntry> exceptions_;
@@ -211,4 +211,4 @@ private:
     std::string returnText_;
 };
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

@@ -34,8 +34,7 @@ enum class CommandType : uint8_t {
 const char* CommandTypeName(uint8_t type);
 
 // Inline because the stream framer asks for every command.
-inline bool IsKnownCommandType(uint8_t type)
-{
+inline bool IsKnownCommandType(uint8_t type) {
     // Types 1-5, 7-14 and 20 as bits, then the three information commands.
     if (type < 64) {
         return ((0x107FBEull >> type) & 1) != 0;
@@ -76,4 +75,4 @@ const char* ValueTypeName(uint8_t type);
 // Fixed payload width of a scalar value type, 0 for everything else.
 size_t ScalarWidth(uint8_t type);
 
-} // namespace QuorixCollect
+}  // namespace QuorixCollect

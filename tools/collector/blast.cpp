@@ -42,14 +42,12 @@ public:
     void U16(uint16_t v) { Le(v, 2); }
     void U32(uint32_t v) { Le(v, 4); }
     void U64(uint64_t v) { Le(v, 8); }
-    void Text16(const std::string& s)
-    {
+    void Text16(const std::string& s) {
         U16(static_cast<uint16_t>(s.size()));
         out_.insert(out_.end(), s.begin(), s.end());
     }
     // Opens a command; Finish() writes its length.
-    size_t Start(uint8_t type, uint32_t pid, uint32_t tid, int64_t ts)
-    {
+    size_t Start(uint8_t type, uint32_t pid, uint32_t tid, int64_t ts) {
         const size_t at = out_.size();
         U16(0);
         U8(type);
@@ -58,16 +56,14 @@ public:
         U64(static_cast<uint64_t>(ts));
         return at;
     }
-    void Finish(size_t at)
-    {
+    void Finish(size_t at) {
         const auto length = static_cast<uint16_t>(out_.size() - at);
         out_[at] = static_cast<uint8_t>(length);
         out_[at + 1] = static_cast<uint8_t>(length >> 8);
     }
 
 private:
-    void Le(uint64_t v, int n)
-    {
+    void Le(uint64_t v, int n) {
         for (int i = 0; i < n; ++i) {
             out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
         }
@@ -77,18 +73,14 @@ private:
 
 constexpr uint32_t FunctionCount = 40;
 
-std::string ClassOf(uint32_t f)
-{
+std::string ClassOf(uint32_t f) {
     static const char* const Classes[] = {"Shop.Orders.OrderProcessor", "Shop.Orders.PriceCalculator",
                                           "Shop.Data.OrderRepository", "Shop.Web.OrdersController",
                                           "Shop.Inventory.StockService"};
     return Classes[f % 5];
 }
 
-std::string MethodOf(uint32_t f)
-{
-    return "Step" + std::to_string(f);
-}
+std::string MethodOf(uint32_t f) { return "Step" + std::to_string(f); }
 
 // A synthetic stream of one or more "requests" per thread: nested calls several levels deep,
 // loops of small leaf calls, and now and then a captured string argument and return value.
@@ -97,8 +89,7 @@ public:
     PatternBuilder(uint32_t pid, uint32_t threads) : pid_(pid), threads_(threads) {}
 
     // Commands of the announcement: process start, frequency, type, version, method names.
-    Bytes Announce()
-    {
+    Bytes Announce() {
         Bytes b;
         Writer w(b);
         size_t at = w.Start(9, pid_, 1, 0);
@@ -123,8 +114,7 @@ public:
         return b;
     }
 
-    Bytes End()
-    {
+    Bytes End() {
         Bytes b;
         Writer w(b);
         w.Finish(w.Start(10, pid_, 1, 0));
@@ -132,8 +122,7 @@ public:
     }
 
     // About `bytes` of balanced calls, threads interleaved request by request.
-    Bytes Calls(size_t bytes, uint64_t& messages)
-    {
+    Bytes Calls(size_t bytes, uint64_t& messages) {
         Bytes b;
         b.reserve(bytes + 4096);
         Writer w(b);
@@ -148,8 +137,7 @@ public:
     }
 
 private:
-    void Begin(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withArgument = false)
-    {
+    void Begin(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withArgument = false) {
         ts_ += 3;
         const size_t at = w.Start(1, pid_, tid, ts_);
         w.U32(f);
@@ -176,8 +164,7 @@ private:
         ++messages;
     }
 
-    void End(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withReturn = false)
-    {
+    void End(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withReturn = false) {
         ts_ += 5;
         const size_t at = w.Start(2, pid_, tid, ts_);
         w.U32(f);
@@ -195,8 +182,7 @@ private:
         ++messages;
     }
 
-    void Request(Writer& w, uint32_t tid, uint32_t request, uint64_t& messages)
-    {
+    void Request(Writer& w, uint32_t tid, uint32_t request, uint64_t& messages) {
         const uint32_t entry = 1 + request % 4;
         Begin(w, tid, entry, messages);
         for (uint32_t step = 0; step < 6; ++step) {
@@ -223,8 +209,7 @@ private:
     int64_t ts_ = 1000;
 };
 
-bool ParseOptions(int argc, char** argv, Options& o)
-{
+bool ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -255,15 +240,15 @@ bool ParseOptions(int argc, char** argv, Options& o)
             return false;
         }
     }
-    if (o.writeSize < 1024 || o.threads == 0 || (o.transport != "tcp" && o.transport != "pipe" && o.transport != "udp")) {
+    if (o.writeSize < 1024 || o.threads == 0 ||
+        (o.transport != "tcp" && o.transport != "pipe" && o.transport != "udp")) {
         fprintf(stderr, "quorix-blast: bad option value\n");
         return false;
     }
     return true;
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size)
-{
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
         if (n < 0 && errno == EINTR) {
@@ -281,8 +266,7 @@ bool WriteAll(int fd, const uint8_t* data, size_t size)
 
 // Streams: the block is written in pieces of the write size, again and again.
 bool SendStream(int fd, const Options& o, const Bytes& announce, const Bytes& block, uint64_t blockMessages,
-                const Bytes& end, uint64_t& sent)
-{
+                const Bytes& end, uint64_t& sent) {
     if (o.announce && !WriteAll(fd, announce.data(), announce.size())) {
         return false;
     }
@@ -299,8 +283,7 @@ bool SendStream(int fd, const Options& o, const Bytes& announce, const Bytes& bl
 
 // UDP: one command per datagram, many datagrams per system call.
 bool SendDatagrams(int fd, const Options& o, const Bytes& announce, const Bytes& block, const Bytes& end,
-                   uint64_t& sent)
-{
+                   uint64_t& sent) {
     auto split = [](const Bytes& b) {
         std::vector<iovec> out;
         for (size_t at = 0; at + 2 <= b.size();) {
@@ -348,10 +331,9 @@ bool SendDatagrams(int fd, const Options& o, const Bytes& announce, const Bytes&
     return !o.end || send(endList, UINT64_MAX, ignored);
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, o)) {
         return 2;
@@ -392,7 +374,7 @@ int main(int argc, char** argv)
                                          : SendStream(fd, o, announce, block, blockMessages, end, sent);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     close(fd);
-    printf("sent %llu call messages in %.3f s: %.0f messages/s (%s)\n", static_cast<unsigned long long>(sent),
-           seconds, seconds > 0 ? static_cast<double>(sent) / seconds : 0.0, o.transport.c_str());
+    printf("sent %llu call messages in %.3f s: %.0f messages/s (%s)\n", static_cast<unsigned long long>(sent), seconds,
+           seconds > 0 ? static_cast<double>(sent) / seconds : 0.0, o.transport.c_str());
     return ok ? 0 : 1;
 }

@@ -30,8 +30,7 @@ namespace {
 
 volatile sig_atomic_t g_stopSignal = 0;
 
-void OnStopSignal(int sig)
-{
+void OnStopSignal(int sig) {
     if (g_stopSignal != 0) {
         // A second request means "now": no summary.
         signal(sig, SIG_DFL);
@@ -41,16 +40,15 @@ void OnStopSignal(int sig)
     g_stopSignal = sig;
 }
 
-void InstallSignalHandlers()
-{
+void InstallSignalHandlers() {
     signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     // A shell starts background jobs with SIGINT ignored; keep it that way so that ^C reaches the
     // profiled program while the wrapper stops us with SIGTERM after it.
-    struct sigaction current{};
+    struct sigaction current {};
     if (sigaction(SIGINT, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
         sigaction(SIGINT, &sa, nullptr);
     }
@@ -62,8 +60,7 @@ class JsonFile final : public JsonSink {
 public:
     ~JsonFile() override { Close(); }
 
-    bool Open(const std::string& path, std::string& error)
-    {
+    bool Open(const std::string& path, std::string& error) {
         if (path == "-") {
             fd_ = STDOUT_FILENO;
         } else {
@@ -87,8 +84,7 @@ public:
     }
 
     // Hands the buffer to the writer, waiting while it still writes the previous one.
-    void Drain() override
-    {
+    void Drain() override {
         if (buffer.empty() || !writer_.joinable()) {
             buffer.clear();
             return;
@@ -102,8 +98,7 @@ public:
         buffer.clear();
     }
 
-    void Close()
-    {
+    void Close() {
         if (!writer_.joinable()) {
             return;
         }
@@ -124,8 +119,7 @@ public:
     bool Failed() const { return failed_; }
 
 private:
-    void WriterLoop()
-    {
+    void WriterLoop() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             work_.wait(lock, [this] { return full_ || stop_; });
@@ -141,8 +135,7 @@ private:
         }
     }
 
-    void WriteOut(const std::string& text)
-    {
+    void WriteOut(const std::string& text) {
         const char* data = text.data();
         size_t left = text.size();
         while (!failed_ && left > 0) {
@@ -159,8 +152,7 @@ private:
         }
     }
 
-    void Fail(int error)
-    {
+    void Fail(int error) {
         // A full disk or a closed reader must not stop the collection itself.
         failed_ = true;
         fprintf(stderr, "quorix-collect: writing JSON output failed (%s); JSON output stopped\n", strerror(error));
@@ -185,8 +177,7 @@ constexpr auto FinalDrainLimit = std::chrono::seconds(5);
 // What is left to export gets this long after collection stopped.
 constexpr auto FinalExportLimit = std::chrono::seconds(5);
 
-bool WriteReadyFile(const std::string& path, const std::string& endpoint, std::string& error)
-{
+bool WriteReadyFile(const std::string& path, const std::string& endpoint, std::string& error) {
     // Written aside and renamed, so whoever waits for the file never reads it half-written.
     const std::string temp = path + ".tmp." + std::to_string(getpid());
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -205,20 +196,21 @@ bool WriteReadyFile(const std::string& path, const std::string& endpoint, std::s
     return true;
 }
 
-const char* TransportName(Transport t)
-{
+const char* TransportName(Transport t) {
     switch (t) {
-    case Transport::Udp: return "udp";
-    case Transport::Tcp: return "tcp";
-    case Transport::Pipe: return "pipe";
+        case Transport::Udp:
+            return "udp";
+        case Transport::Tcp:
+            return "tcp";
+        case Transport::Pipe:
+            return "pipe";
     }
     return "?";
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     CollectorOptions options;
     std::string error;
     if (!ParseCollectorOptions(argc, argv, getenv("MORVEL_WIRE_COMMAND_PORT"), options, error)) {
@@ -246,8 +238,10 @@ int main(int argc, char** argv)
     // Viewer data gets at most a quarter of the bound.
     viewerOutputs.maxBytes = options.maxMemoryBytes / 4;
     if (!options.reportPath.empty() && !ReportWriter::MissingAssets().empty()) {
-        fprintf(stderr, "quorix-collect: --report needs the browser libraries, missing at build time: %s(run "
-                        "scripts/setup.sh, then build again)\n", ReportWriter::MissingAssets().c_str());
+        fprintf(stderr,
+                "quorix-collect: --report needs the browser libraries, missing at build time: %s(run "
+                "scripts/setup.sh, then build again)\n",
+                ReportWriter::MissingAssets().c_str());
         return 1;
     }
     const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
@@ -260,8 +254,8 @@ int main(int argc, char** argv)
                            (exportSpans ? exportOptions.queueBytes : 0);
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
-    sessionOptions.maxMemory = options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers
-                                                                      : options.maxMemoryBytes / 2;
+    sessionOptions.maxMemory =
+        options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers : options.maxMemoryBytes / 2;
     CollectorSession session(sessionOptions, nullptr);
     if (writeJson) {
         session.SetJsonSink(&json);
@@ -269,8 +263,8 @@ int main(int argc, char** argv)
     exportOptions.url = options.otlpUrl;
     exportOptions.serviceName = options.serviceName;
     exportOptions.minDurationMs = options.otlpMinDurationMs;
-    OtlpExporter exporter(exportOptions,
-                          [&session](uint32_t pid, uint32_t functionId) { return session.FunctionName(pid, functionId); });
+    OtlpExporter exporter(
+        exportOptions, [&session](uint32_t pid, uint32_t functionId) { return session.FunctionName(pid, functionId); });
     if (exportSpans) {
         if (!exporter.Start(error)) {
             fprintf(stderr, "quorix-collect: %s\n", error.c_str());
@@ -302,8 +296,8 @@ int main(int argc, char** argv)
 
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(options.durationSeconds));
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.durationSeconds));
     auto lastFlush = start;
     auto lastExpiry = start;
     while (g_stopSignal == 0) {

@@ -30,8 +30,7 @@ namespace {
 
 void Nothing(int) {}
 
-std::string HereDirectory()
-{
+std::string HereDirectory() {
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) {
@@ -42,8 +41,7 @@ std::string HereDirectory()
     return text.substr(0, text.rfind('/'));
 }
 
-pid_t Spawn(const std::vector<std::string>& args, bool collector)
-{
+pid_t Spawn(const std::vector<std::string>& args, bool collector) {
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
@@ -70,8 +68,7 @@ pid_t Spawn(const std::vector<std::string>& args, bool collector)
 }
 
 // Exit status as a shell reports it.
-int StatusOf(int status)
-{
+int StatusOf(int status) {
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
     }
@@ -81,14 +78,12 @@ int StatusOf(int status)
     return 1;
 }
 
-bool Alive(pid_t pid, int& status)
-{
+bool Alive(pid_t pid, int& status) {
     const pid_t r = waitpid(pid, &status, WNOHANG);
     return r == 0;
 }
 
-void StopCollector(pid_t collector)
-{
+void StopCollector(pid_t collector) {
     int status = 0;
     if (!Alive(collector, status)) {
         return;
@@ -107,10 +102,9 @@ void StopCollector(pid_t collector)
     waitpid(collector, &status, 0);
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     RunOptions options;
     std::string error;
     if (!ParseRunOptions(argc, argv, options, error)) {
@@ -145,7 +139,7 @@ int main(int argc, char** argv)
     if (const char* path = getenv("QUORIX_PROFILER_PATH")) {
         profiler = path;
     }
-    struct stat st{};
+    struct stat st {};
     if (stat(profiler.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         fprintf(stderr, "quorix-run: warning: agent library not found at %s\n", profiler.c_str());
     }
@@ -161,7 +155,7 @@ int main(int argc, char** argv)
         rmdir(workdir.c_str());
     };
     // ^C belongs to the program; the wrapper carries on to stop the collector and let it report.
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = Nothing;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
@@ -222,8 +216,7 @@ int main(int argc, char** argv)
     if (program < 0) {
         fprintf(stderr, "quorix-run: cannot start %s: %s\n", options.command[0].c_str(), strerror(errno));
     } else {
-        while (waitpid(program, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(program, &status, 0) < 0 && errno == EINTR) {}
         status = StatusOf(status);
     }
 

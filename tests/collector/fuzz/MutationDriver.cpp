@@ -54,9 +54,8 @@ std::vector<Bytes> Seeds() {
     seeds.push_back(Concat({MethodInfo(1, "A", "F"), BeginCall(1, {}, 7, INT64_MIN + 1000), EndCall(1, 7, INT64_MAX),
                             BeginCall(1, {}, 7, INT64_MAX), EndCall(1, 7, INT64_MIN)}));
     // A whole conversation on one stream: announcements, names, nested calls, an exception.
-    seeds.push_back(Concat({Command(9, process), MethodInfo(1, "A", "Outer"), MethodInfo(2, "A", "Inner"),
-                            BeginCall(1), BeginCall(2, {scalar}), Exception(5), Unwind(2), EndCall(1),
-                            Command(10, process)}));
+    seeds.push_back(Concat({Command(9, process), MethodInfo(1, "A", "Outer"), MethodInfo(2, "A", "Inner"), BeginCall(1),
+                            BeginCall(2, {scalar}), Exception(5), Unwind(2), EndCall(1), Command(10, process)}));
     return seeds;
 }
 
@@ -112,7 +111,8 @@ private:
                     const size_t length = Below(input.size() - from) + 1;
                     const Bytes piece(input.begin() + static_cast<long>(from),
                                       input.begin() + static_cast<long>(from + length));
-                    input.insert(input.begin() + static_cast<long>(Below(input.size() + 1)), piece.begin(), piece.end());
+                    input.insert(input.begin() + static_cast<long>(Below(input.size() + 1)), piece.begin(),
+                                 piece.end());
                 }
                 break;
             case 7: {
