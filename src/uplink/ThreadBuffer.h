@@ -18,6 +18,9 @@ public:
     // All buffers together hold at most this much beyond their first chunk each, the relay's
     // queue included.
     static constexpr size_t DefaultBudgetBytes = 64u * 1024 * 1024;
+    // Chunks a buffer keeps for reuse once its backlog is gone (the rest go back to the heap): a
+    // few, so that a relay falling behind for a moment costs no allocations once it catches up.
+    static constexpr uint32_t SpareChunksKept = 4;
 
     ThreadBuffer();
     ~ThreadBuffer();

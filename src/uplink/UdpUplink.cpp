@@ -24,7 +24,15 @@ bool UdpUplink::Connect() {
         destination.sin_port = htons(port);
         destination.sin_addr.s_addr = address;
         socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (socketFd >= 0) CountConnection();
+        if (socketFd < 0) return;
+        // Room for bursts while the relay hands over a backlog; the kernel caps it at its maximum.
+        const int sendBuffer = 4 << 20;
+        setsockopt(static_cast<int>(socketFd), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+        // Connecting a datagram socket only fixes its destination: nothing is sent, and a
+        // collector that is absent still costs nothing but a refused datagram now and then.
+        connected = connect(static_cast<int>(socketFd), reinterpret_cast<const sockaddr*>(&destination),
+                            sizeof(destination)) == 0;
+        CountConnection();
     });
     return socketFd >= 0;
 }
@@ -32,8 +40,13 @@ bool UdpUplink::Connect() {
 bool UdpUplink::Send(const uint8_t* data, int32_t length) {
     try {
         if (!Connect() || data == nullptr || length <= 0) return false;
-        const ssize_t sent = sendto(static_cast<int>(socketFd), data, static_cast<size_t>(length), MSG_NOSIGNAL,
-                                    reinterpret_cast<const sockaddr*>(&destination), sizeof(destination));
+        ssize_t sent = -1;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            sent = sendto(static_cast<int>(socketFd), data, static_cast<size_t>(length), MSG_NOSIGNAL,
+                          reinterpret_cast<const sockaddr*>(&destination), sizeof(destination));
+            // A refusal reports an earlier datagram nobody took, not this one.
+            if (sent >= 0 || errno != ECONNREFUSED) break;
+        }
         return sent == length;
     } catch (const std::exception& e) {
         QX_LOG(LogLevel::Error, "Exception: %s", e.what());
@@ -58,13 +71,18 @@ BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
             return;
         }
         size_t done = 0;
+        bool retried = false;
         while (done < filled) {
             const int sent = sendmmsg(static_cast<int>(socketFd), headers + done, static_cast<unsigned>(filled - done),
                                       MSG_NOSIGNAL);
             if (sent > 0) {
                 result.delivered += static_cast<uint64_t>(sent);
                 done += static_cast<size_t>(sent);
-            } else if (sent < 0 && errno == EINTR) {
+                retried = false;
+            } else if (sent < 0 && (errno == EINTR || (errno == ECONNREFUSED && !retried))) {
+                // A refusal is the report of an earlier datagram nobody took (the collector was
+                // away); it was not this one, which is tried once more.
+                retried = errno == ECONNREFUSED;
                 continue;
             } else {
                 // The first datagram of the rest was refused: it is lost, the others still go.
@@ -81,8 +99,10 @@ BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
         }
         vectors[filled] = {const_cast<uint8_t*>(message), length};
         headers[filled] = {};
-        headers[filled].msg_hdr.msg_name = &destination;
-        headers[filled].msg_hdr.msg_namelen = sizeof(destination);
+        if (!connected) {
+            headers[filled].msg_hdr.msg_name = &destination;
+            headers[filled].msg_hdr.msg_namelen = sizeof(destination);
+        }
         headers[filled].msg_hdr.msg_iov = &vectors[filled];
         headers[filled].msg_hdr.msg_iovlen = 1;
         if (++filled == DatagramsPerCall) flush();

@@ -30,6 +30,8 @@ public:
 private:
     int64_t socketFd = -1;
     sockaddr_in destination{};
+    // Bound to the destination, so the kernel looks its route up once instead of per datagram.
+    bool connected = false;
     uint16_t port;
     uint32_t address;
     std::once_flag socketOnce;

@@ -101,6 +101,36 @@ TEST(UdpUplinkTest, NobodyListeningIsNotAnErrorAndClosedStaysClosed) {
     EXPECT_FALSE(uplink.Connect());
 }
 
+TEST(UdpUplinkTest, AfterTheCollectorWasAwayEveryDatagramStillArrives) {
+    uint16_t port;
+    {
+        Receiver probe;
+        port = probe.port;
+    }
+    UdpUplink uplink(port);
+    const std::vector<uint8_t> lost = Message(19, 1);
+    // Refused while nobody listens: the kernel keeps that refusal for the next send.
+    const MessageRun refusedRun[] = {{lost.data(), lost.size(), 0}};
+    uplink.SendRuns(refusedRun, 1, AgentUplink::MonotonicNow() + 1000000000);
+    for (int i = 0; i < 3; ++i) uplink.Send(lost.data(), static_cast<int32_t>(lost.size()));
+
+    Receiver receiver(htonl(INADDR_LOOPBACK), port);
+    ASSERT_TRUE(receiver.bound);
+    std::vector<uint8_t> batch;
+    for (int i = 0; i < 10; ++i) {
+        const auto message = Message(30, static_cast<uint8_t>(i));
+        batch.insert(batch.end(), message.begin(), message.end());
+    }
+    const MessageRun runs[] = {{batch.data(), batch.size(), 0}};
+    const BatchResult sent = uplink.SendRuns(runs, 1, AgentUplink::MonotonicNow() + 1000000000);
+    EXPECT_EQ(sent.delivered, 10u);
+    EXPECT_EQ(sent.failed, 0u);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(receiver.Receive(), Message(30, static_cast<uint8_t>(i))) << i;
+    const std::vector<uint8_t> single = Message(19, 0x77);
+    EXPECT_TRUE(uplink.Send(single.data(), static_cast<int32_t>(single.size())));
+    EXPECT_EQ(receiver.Receive(), single);
+}
+
 TEST(UdpUplinkTest, MulticastGoesToTheGroup) {
     Receiver receiver(MULTICAST_IP_ADDRESS);
     ASSERT_TRUE(receiver.bound);
