@@ -36,7 +36,7 @@ bool UdpUplink::Send(const uint8_t* data, int32_t length) {
                                     reinterpret_cast<const sockaddr*>(&destination), sizeof(destination));
         return sent == length;
     } catch (const std::exception& e) {
-        QX_LOG(LogLevel::Error, "Exception: %s", e.what());
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Exception: %s", e.what());
         return false;
     }
 }
