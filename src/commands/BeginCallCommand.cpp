@@ -48,11 +48,10 @@ void BeginCallCommand::EncodeArguments() {
     encoded = true;
     static std::atomic<bool> reported{false};
     if (cut && !reported.exchange(true, std::memory_order_relaxed))
-        QX_LOG(LogLevel::Warning,
-               "[%lu][BeginCallCommand] Captured arguments of function %lu exceed the command; %u of %zu sent "
+        QX_LOG(LogLevel::Warning, "BeginCallCommand",
+               "Captured arguments of function %lu exceed the command; %u of %zu sent "
                "(reported once)",
-               LogProcessId(), static_cast<unsigned long>(functionId), static_cast<unsigned>(encodedCount),
-               arguments.size());
+               static_cast<unsigned long>(functionId), static_cast<unsigned>(encodedCount), arguments.size());
 }
 
 int16_t BeginCallCommand::GetPayloadLength() {

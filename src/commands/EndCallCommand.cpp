@@ -36,10 +36,10 @@ void EndCallCommand::EncodeReturnValue() {
     encoded = true;
     static std::atomic<bool> reported{false};
     if (!fits && !reported.exchange(true, std::memory_order_relaxed))
-        QX_LOG(LogLevel::Warning,
-               "[%lu][EndCallCommand] Return value of function %lu does not fit the command; sent without it "
+        QX_LOG(LogLevel::Warning, "EndCallCommand",
+               "Return value of function %lu does not fit the command; sent without it "
                "(reported once)",
-               LogProcessId(), static_cast<unsigned long>(functionId));
+               static_cast<unsigned long>(functionId));
 }
 
 int16_t EndCallCommand::GetPayloadLength() {

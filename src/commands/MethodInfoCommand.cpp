@@ -21,8 +21,7 @@ MethodInfoCommand::MethodInfoCommand(uint64_t pid, uint64_t tid, uint64_t functi
     className = FitUtf8(classText, budget - methodName.size());
     static std::atomic<bool> reported{false};
     if (!reported.exchange(true, std::memory_order_relaxed))
-        QX_LOG(LogLevel::Warning,
-               "[%lu][MethodInfoCommand] Names of function %lu cut to fit the command (reported once)", LogProcessId(),
+        QX_LOG(LogLevel::Warning, "MethodInfoCommand", "Names of function %lu cut to fit the command (reported once)",
                static_cast<unsigned long>(functionId));
 }
 

@@ -7,7 +7,7 @@
 // Runs the body of a runtime-facing operation so that no exception of any kind gets back into
 // the runtime: it is logged as "[pid][operation] Unhandled Exception: text" and swallowed.
 template <typename Body>
-void RunGuarded(const char* operation, Body&& body) noexcept {
+void RunGuarded(LogArea operation, Body&& body) noexcept {
     const char* text = nullptr;
     try {
         body();
@@ -16,13 +16,13 @@ void RunGuarded(const char* operation, Body&& body) noexcept {
         text = message != nullptr ? message : "";
     } catch (const std::exception& error) {
         try {
-            QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, error.what());
+            QX_LOG(LogLevel::Error, operation, "Unhandled Exception: %s", error.what());
         } catch (...) {}
         return;
     } catch (...) {
         text = "unknown error";
     }
     try {
-        QX_LOG(LogLevel::Error, "[%lu][%s] Unhandled Exception: %s", LogProcessId(), operation, text);
+        QX_LOG(LogLevel::Error, operation, "Unhandled Exception: %s", text);
     } catch (...) {}
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -35,9 +36,8 @@ void ForgetProcessId() { cachedProcessId.store(0, std::memory_order_relaxed); }
 // Never destroyed: late lines at process exit may still ask for it.
 const std::string& noTag = *new std::string();
 
-}  // namespace
-
-unsigned long LogProcessId() {
+// Cached: lines are written from inside the runtime's hooks. Safe at any moment of the process's life.
+unsigned long ProcessId() {
     pid_t pid = cachedProcessId.load(std::memory_order_relaxed);
     if (pid == 0) {
         // A forked child must not report its parent's id.
@@ -48,6 +48,8 @@ unsigned long LogProcessId() {
     }
     return static_cast<unsigned long>(pid);
 }
+
+}  // namespace
 
 void LogProfilerActivity(const char* format, ...) {
     va_list args;
@@ -138,6 +140,20 @@ const std::string& Logger::TagOf(LogLevel level) const {
 }
 
 void Logger::Log(LogLevel level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Write(level, LogArea::Unprefixed, format, args);
+    va_end(args);
+}
+
+void Logger::LogFrom(LogLevel level, LogArea area, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Write(level, area, format, args);
+    va_end(args);
+}
+
+void Logger::Write(LogLevel level, LogArea area, const char* format, va_list args) {
     if (!IsEnabled(level) || format == nullptr) return;
     // Called inside the runtime's hooks, which must find errno as they left it.
     ErrnoKeeper keeper;
@@ -146,11 +162,16 @@ void Logger::Log(LogLevel level, const char* format, ...) {
         if (queuedCount.load(std::memory_order_relaxed) >= maxQueuedLines) return;
 
         char message[messageBufferSize];
-        va_list args;
-        va_start(args, format);
-        const int formatted = std::vsnprintf(message, sizeof message, format, args);
-        va_end(args);
-        if (formatted < 0) message[0] = '\0';
+        size_t prefixLength = 0;
+        if (area.HasProcessId()) {
+            const char* name = area.Name();
+            const int written = name[0] == '\0'
+                                    ? std::snprintf(message, sizeof message, "[%lu] ", ProcessId())
+                                    : std::snprintf(message, sizeof message, "[%lu][%s] ", ProcessId(), name);
+            if (written > 0) prefixLength = std::min(static_cast<size_t>(written), sizeof message - 1);
+        }
+        const int formatted = std::vsnprintf(message + prefixLength, sizeof message - prefixLength, format, args);
+        if (formatted < 0) message[prefixLength] = '\0';
         const size_t length = ::strnlen(message, sizeof message - 1);
 
         const std::string& tag = TagOf(level);

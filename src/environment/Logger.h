@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <deque>
@@ -18,6 +20,41 @@
 // Tag that starts every line of a level; published for diagnostic tools as well.
 extern QX_EXPORT std::map<LogLevel, std::string> LogLevelMap;
 
+// Where a line comes from. A line starts "[<pid>][<area>] " so that a reader can pick out one
+// process and one part of it; the logger adds the process id.
+class LogArea {
+public:
+    // Only a string literal, checked while compiling: a name that would break the "[...]" shape
+    // of the line, or one made at run time, does not build.
+    template <size_t Size>
+    consteval LogArea(const char (&name)[Size]) : name_(name), shape_(Shape::Named) {
+        if (Size < 2) throw "a log area needs a name";
+        for (size_t i = 0; i + 1 < Size; ++i) {
+            const char c = name[i];
+            if (c == '[' || c == ']' || c == '%' || c < ' ' || c == 0x7f) throw "a log area is plain text";
+        }
+        if (name[Size - 1] != '\0') throw "a log area is a string literal";
+    }
+
+    // "[<pid>] text", and the text exactly as given: for lines whose wording is already relied
+    // on elsewhere in that shape.
+    static const LogArea ProcessIdOnly;
+    static const LogArea Unprefixed;
+
+    const char* Name() const { return name_; }
+    bool HasProcessId() const { return shape_ != Shape::Unprefixed; }
+
+private:
+    enum class Shape : uint8_t { Named, ProcessIdOnly, Unprefixed };
+    constexpr LogArea(Shape shape) : name_(""), shape_(shape) {}
+
+    const char* name_;
+    Shape shape_;
+};
+
+inline constexpr LogArea LogArea::ProcessIdOnly{LogArea::Shape::ProcessIdOnly};
+inline constexpr LogArea LogArea::Unprefixed{LogArea::Shape::Unprefixed};
+
 // Formats on the caller's thread, writes on one background thread: a runtime thread never
 // waits for the disk or the console. Never destroyed while the process runs.
 class Logger {
@@ -31,6 +68,9 @@ public:
 
     // Never throws and never does I/O: safe on a runtime thread inside a hook.
     void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // The same behind the area's prefix; the prefix and the text share one line of at most
+    // messageBufferSize - 1 characters.
+    void LogFrom(LogLevel level, LogArea area, const char* format, ...) __attribute__((format(printf, 4, 5)));
     void Start();
     // Ends the worker after the line in hand; queued lines stay queued until the next Start.
     void Stop();
@@ -56,6 +96,7 @@ private:
     static constexpr int lowestLevel = static_cast<int>(LogLevel::Everything);
     static constexpr int highestLevel = static_cast<int>(LogLevel::Nothing);
 
+    void Write(LogLevel level, LogArea area, const char* format, va_list args) __attribute__((format(printf, 4, 0)));
     void Run();
     void OpenFile(const std::string& folder, uint64_t processId);
     void WriteBanner();
@@ -82,15 +123,15 @@ private:
 
 extern QX_EXPORT Logger* g_Logger;
 
-// Logging from anywhere, also before the logger exists or after nothing else is left.
-#define QX_LOG(level, ...)                                                                           \
-    do {                                                                                             \
-        Logger* qxLogger_ = g_Logger;                                                                \
-        if (qxLogger_ != nullptr && qxLogger_->IsEnabled(level)) qxLogger_->Log(level, __VA_ARGS__); \
+// Logging from anywhere, also before the logger exists or after nothing else is left:
+//     QX_LOG(LogLevel::Info, "Boot", "UDP uplink selected");  // "[<pid>][Boot] UDP uplink selected"
+// The arguments are not evaluated unless the level is enabled.
+#define QX_LOG(level, area, ...)                                   \
+    do {                                                           \
+        Logger* qxLogger_ = g_Logger;                              \
+        if (qxLogger_ != nullptr && qxLogger_->IsEnabled(level))   \
+            qxLogger_->LogFrom(level, LogArea(area), __VA_ARGS__); \
     } while (0)
-
-// The process id every line starts with; safe at any moment of the process's life.
-unsigned long LogProcessId();
 
 // Straight to standard output: no tag, no line end, no queue, no level test.
 void LogProfilerActivity(const char* format, ...) __attribute__((format(printf, 1, 2)));

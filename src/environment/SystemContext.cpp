@@ -15,8 +15,6 @@
 
 SystemContext* g_Context = nullptr;
 
-unsigned long Pid() { return g_Context != nullptr ? g_Context->GetProcessId() : LogProcessId(); }
-
 const char* const OwinHostModuleName = "Microsoft.Owin.Hosting.dll";
 
 bool ends_with(const std::string& text, const std::string& suffix) {
@@ -145,7 +143,7 @@ void SystemContext::Construct(const std::string& path) {
                                              g_Configuration->processExclude, choiceReason);
     if (g_Configuration != nullptr && !g_Configuration->apiKey.empty())
         // Whether one is set is worth knowing; the key itself never goes into a log.
-        QX_LOG(LogLevel::Info, "[SystemContext] An API key is configured (%zu characters)",
+        QX_LOG(LogLevel::Info, "SystemContext", "An API key is configured (%zu characters)",
                g_Configuration->apiKey.size());
 }
 
@@ -270,16 +268,18 @@ void SystemContext::FetchProcessNameAndType() {
         std::ifstream file(cmdlinePath);
         if (file) std::getline(file, processName);
     }
-    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Process Name: %s", processName.c_str());
-    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Process Id: %u", processId);
-    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Fetching Modules for Process: %u", processId);
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "[FetchProcessNameAndType] Process Name: %s", processName.c_str());
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "[FetchProcessNameAndType] Process Id: %u", processId);
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "[FetchProcessNameAndType] Fetching Modules for Process: %u",
+           processId);
 
     if (g_Logger != nullptr && g_Logger->IsEnabled(LogLevel::Trace)) {
         // Handle deliberately not closed: closing the main program's handle is pointless.
         auto* head = static_cast<link_map*>(dlopen(nullptr, RTLD_NOW));
         if (head != nullptr && head->l_next != nullptr) {
             for (link_map* module = head->l_next->l_next; module != nullptr; module = module->l_next)
-                QX_LOG(LogLevel::Trace, "  [Module] %s", module->l_name != nullptr ? module->l_name : "");
+                QX_LOG(LogLevel::Trace, LogArea::Unprefixed, "  [Module] %s",
+                       module->l_name != nullptr ? module->l_name : "");
         }
     }
 
@@ -290,7 +290,7 @@ void SystemContext::FetchProcessNameAndType() {
         hr = profilerInfo4->GetRuntimeInformation(nullptr, &runtimeType, &major, &minor, &build, nullptr, 0, nullptr,
                                                   nullptr);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Error, "[FetchProcessNameAndType] Unable to call GetRuntimeInformation");
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "[FetchProcessNameAndType] Unable to call GetRuntimeInformation");
     } else {
         if (runtimeType == COR_PRF_DESKTOP_CLR) {
             hostType = DOTNET_IIS;
@@ -302,8 +302,9 @@ void SystemContext::FetchProcessNameAndType() {
         }
     }
     SetHostTypeText();
-    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Host detected as %s", hostTypeText.c_str());
-    QX_LOG(LogLevel::Info, "[FetchProcessNameAndType] Runtime version detected as %s", runtimeVersionText.c_str());
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "[FetchProcessNameAndType] Host detected as %s", hostTypeText.c_str());
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "[FetchProcessNameAndType] Runtime version detected as %s",
+           runtimeVersionText.c_str());
 }
 
 void SystemContext::SetHostTypeText() {
@@ -322,8 +323,8 @@ void SystemContext::ReportModuleLoaded(uint64_t, std::string moduleName) {
     if (!ends_with(moduleName, OwinHostModuleName)) return;
     hostType = OWIN_HOST;
     SetHostTypeText();
-    QX_LOG(LogLevel::Verbose, "[%lu][ReportModuleLoaded] OWIN hosting module detected, updating process type to %s",
-           static_cast<unsigned long>(processId), hostTypeText.c_str());
+    QX_LOG(LogLevel::Verbose, "ReportModuleLoaded", "OWIN hosting module detected, updating process type to %s",
+           hostTypeText.c_str());
 }
 
 uint32_t SystemContext::GetNextFunctionMapSequenceNo() { return functionMapSequenceNo.fetch_add(1) + 1; }

@@ -102,6 +102,3 @@ extern const char* const OwinHostModuleName;
 bool ends_with(const std::string& text, const std::string& suffix);
 
 extern QX_EXPORT SystemContext* g_Context;
-
-// The process id log lines carry: the context's once it exists, the logger's before that.
-unsigned long Pid();

@@ -114,16 +114,16 @@ HRESULT ManagedProbeBuilder::InjectManagedProfilerReference(ModuleID moduleId, I
     HRESULT hr = assemblyEmit->DefineAssemblyRef(HelperPublicKeyToken, sizeof(HelperPublicKeyToken), HelperAssemblyName,
                                                  &record.metadata, nullptr, 0, 0, &helperAssembly);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to add reference", LogProcessId());
+        QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "Failed to add reference");
         return hr;
     }
-    QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Successfully added reference (%lu)", LogProcessId(),
+    QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "Successfully added reference (%lu)",
            static_cast<unsigned long>(helperAssembly));
 
     mdTypeRef helperType = mdTypeRefNil;
     hr = emit->DefineTypeRefByName(helperAssembly, helperTypeName, &helperType);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to add type reference", LogProcessId());
+        QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "Failed to add type reference");
         return hr;
     }
 
@@ -131,15 +131,14 @@ HRESULT ManagedProbeBuilder::InjectManagedProfilerReference(ModuleID moduleId, I
     hr = emit->DefineMemberRef(helperType, helperMethodName, StaticVoidSignature, sizeof(StaticVoidSignature),
                                &initialize);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to add member reference", LogProcessId());
+        QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "Failed to add member reference");
         return hr;
     }
 
     mdTypeDef switchesType = mdTypeDefNil;
     hr = import->FindTypeDefByName(switchesTypeName, mdTokenNil, &switchesType);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to find CompatibilitySwitches type",
-               LogProcessId());
+        QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "Failed to find CompatibilitySwitches type");
         return hr;
     }
 
@@ -147,21 +146,19 @@ HRESULT ManagedProbeBuilder::InjectManagedProfilerReference(ModuleID moduleId, I
     hr = import->FindMethod(switchesType, switchesMethodName, StaticVoidSignature, sizeof(StaticVoidSignature),
                             &initializeSwitches);
     if (FAILED(hr)) {
-        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Failed to find CompatibilitySwitches method def",
-               LogProcessId());
+        QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "Failed to find CompatibilitySwitches method def");
         return hr;
     }
 
-    QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] Requesting ReJIT of injection method",
-           LogProcessId());
+    QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "Requesting ReJIT of injection method");
     SystemContext* context = g_Context;
     ICorProfilerInfo4* info = context != nullptr ? context->GetProfiler4Info() : nullptr;
     ModuleID modules[1] = {moduleId};
     mdMethodDef methods[1] = {initializeSwitches};
     const HRESULT rejit = info != nullptr ? info->RequestReJIT(1, modules, methods) : E_FAIL;
     if (FAILED(rejit)) {
-        QX_LOG(LogLevel::Debug, "[%lu][InjectManagedProfilerReference] RequestReJIT() failed - returned %lu",
-               LogProcessId(), static_cast<unsigned long>(static_cast<uint32_t>(rejit)));
+        QX_LOG(LogLevel::Debug, "InjectManagedProfilerReference", "RequestReJIT() failed - returned %lu",
+               static_cast<unsigned long>(static_cast<uint32_t>(rejit)));
     }
 
     SetToken(switchesMethod, initializeSwitches);
@@ -197,7 +194,7 @@ HRESULT ManagedProbeBuilder::AddGlobalProbeFunctions(IMetaDataImport* import, IM
                                 &constructorRva, nullptr);
     if (FAILED(hr)) return hr;
 
-    QX_LOG(LogLevel::Debug, "[%lu][AddGlobalProbeFunctions] Creating PInvoke methods", LogProcessId());
+    QX_LOG(LogLevel::Debug, "AddGlobalProbeFunctions", "Creating PInvoke methods");
     mdModuleRef nativeModule = mdModuleRefNil;
     hr = emit->DefineModuleRef(NativeModuleName, &nativeModule);
     if (FAILED(hr)) return hr;
@@ -213,7 +210,7 @@ HRESULT ManagedProbeBuilder::AddGlobalProbeFunctions(IMetaDataImport* import, IM
     hr = GetSecuritySafeCriticalAttributeToken(import, &attributeConstructor);
     if (FAILED(hr)) return hr;
 
-    QX_LOG(LogLevel::Debug, "[%lu][AddGlobalProbeFunctions] Creating managed probe methods", LogProcessId());
+    QX_LOG(LogLevel::Debug, "AddGlobalProbeFunctions", "Creating managed probe methods");
     const HRESULT enter =
         AddManagedHelperMethod(emit, exceptionType, enterProbeName, constructorRva, attributeConstructor, enterProbe);
     const HRESULT exit =
@@ -276,22 +273,19 @@ HRESULT ManagedProbeBuilder::AddProbeMemberReferencesToModule(ModuleID, IMetaDat
     if (enumerator != nullptr) assemblyImport->CloseEnum(enumerator);
 
     if (!found) {
-        QX_LOG(LogLevel::Debug,
-               "[%lu][AddProbeMemberReferencesToModule] No mscorlib / System.Private.CoreLib reference found, "
-               "trying to add one",
-               LogProcessId());
+        QX_LOG(LogLevel::Debug, "AddProbeMemberReferencesToModule",
+               "No mscorlib / System.Private.CoreLib reference found, "
+               "trying to add one");
         LookupHelper* lookup = g_Lookup;
         const char16_t* name = lookup != nullptr && lookup->HasNetCoreLib() ? NetCoreLibName : MscorlibFileName;
         AssemblyReferenceRecord record(4, 0, 0, 0);
         const HRESULT hr = assemblyEmit->DefineAssemblyRef(CoreLibPublicKeyToken, sizeof(CoreLibPublicKeyToken), name,
                                                            &record.metadata, nullptr, 0, 0, &coreLibrary);
         if (FAILED(hr)) {
-            QX_LOG(LogLevel::Debug, "[%lu][AddProbeMemberReferencesToModule] Failed to add reference to mscorlib",
-                   LogProcessId());
+            QX_LOG(LogLevel::Debug, "AddProbeMemberReferencesToModule", "Failed to add reference to mscorlib");
             return hr;
         }
-        QX_LOG(LogLevel::Debug, "[%lu][AddProbeMemberReferencesToModule] Added reference to mscorlib successfully",
-               LogProcessId());
+        QX_LOG(LogLevel::Debug, "AddProbeMemberReferencesToModule", "Added reference to mscorlib successfully");
     }
 
     mdTypeRef exceptionType = mdTypeRefNil;

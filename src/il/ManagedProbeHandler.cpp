@@ -175,7 +175,7 @@ extern "C" void ManagedProbeExitFunction(UINT_PTR moduleId, uint32_t methodToken
 extern "C" void ManagedProbeTestCallback(uint32_t value) {
     ErrnoKeeper keeper;
     RunGuarded("ManagedProbeTestCallback", [&] {
-        QX_LOG(LogLevel::Info, "[%lu][______ManagedProbeTestCallback______] Callback -> %lu", LogProcessId(),
+        QX_LOG(LogLevel::Info, "______ManagedProbeTestCallback______", "Callback -> %lu",
                static_cast<unsigned long>(value));
     });
 }

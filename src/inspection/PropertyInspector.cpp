@@ -608,8 +608,8 @@ StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, cons
     // A value type held inline: the next step reads inside it.
     const std::optional<ModuleClassIDPair> pair = ResolveValueTypeClass(next, field.typeToken, field.module);
     if (!pair) {
-        QX_LOG(LogLevel::Everything, "[%lu][FetchConditionalData] Need to traverse to next object %s, NIE",
-               LogProcessId(), next->GetFieldName().c_str());
+        QX_LOG(LogLevel::Everything, "FetchConditionalData", "Need to traverse to next object %s, NIE",
+               next->GetFieldName().c_str());
         return {Outcome::Unavailable, 0};
     }
     const size_t limit = field.classSize != 0 ? field.classSize : readableBytes;
@@ -916,9 +916,8 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
             const auto pair = haveToken ? ResolveValueTypeClass(spec, token, facts.moduleId) : std::nullopt;
             if (!pair && !logged) {
                 logged = true;
-                QX_LOG(LogLevel::Error, "[%lu][ExtractReturnValues] GetClassFromToken(..) Failed for %s::%s\n",
-                       LogProcessId(), definition->GetDefinitionClassName().c_str(),
-                       definition->GetDefinitionMethodName().c_str());
+                QX_LOG(LogLevel::Error, "ExtractReturnValues", "GetClassFromToken(..) Failed for %s::%s\n",
+                       definition->GetDefinitionClassName().c_str(), definition->GetDefinitionMethodName().c_str());
             }
             result.AddValue(
                 pair ? RecordForPath(pair->moduleId, pair->classId, spec, range->startAddress, true, range->length)

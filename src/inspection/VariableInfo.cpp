@@ -90,7 +90,7 @@ void ReportCut(Cut kind, const std::string& name) {
     const char* what = kind == Cut::Entries ? "has more than 255 entries; the rest are not sent"
                        : kind == Cut::Size  ? "does not fit in its record; trailing entries are not sent"
                                             : "is nested too deeply; its inner values are not sent";
-    QX_LOG(LogLevel::Warning, "[%lu][VariableInfo] Value %s %s (reported once)", LogProcessId(), name.c_str(), what);
+    QX_LOG(LogLevel::Warning, "VariableInfo", "Value %s %s (reported once)", name.c_str(), what);
 }
 
 void AppendLittleEndian(std::vector<uint8_t>& out, uint64_t value, size_t width) {
@@ -238,7 +238,7 @@ void VariableInfo::MakeUnknown() {
 
 VariableInfo VariableInfo::Parse(const std::string& name, SignatureCursor& cursor, const void* address, uint32_t size) {
     if (cursor.IsNull()) {
-        QX_LOG(LogLevel::Error, "[VariableInfo::Parse] Invalid currentParameter (nullptr)");
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "[VariableInfo::Parse] Invalid currentParameter (nullptr)");
         return VariableInfo();
     }
     try {
@@ -251,7 +251,7 @@ VariableInfo VariableInfo::Parse(const std::string& name, SignatureCursor& curso
         }
         return ParseTypeAt(name, static_cast<CorElementType>(elementType), cursor, address, size);
     } catch (const std::exception& e) {
-        QX_LOG(LogLevel::Error, "[VariableInfo::Parse] Exception: %s", e.what());
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "[VariableInfo::Parse] Exception: %s", e.what());
         return VariableInfo();
     }
 }
@@ -261,7 +261,7 @@ VariableInfo VariableInfo::ParseType(const std::string& name, CorElementType ele
     try {
         return ParseTypeAt(name, elementType, cursor, address, size);
     } catch (const std::exception& e) {
-        QX_LOG(LogLevel::Error, "[VariableInfo::ParseType] Exception: %s", e.what());
+        QX_LOG(LogLevel::Error, "VariableInfo::ParseType", "Exception: %s", e.what());
         return VariableInfo();
     }
 }

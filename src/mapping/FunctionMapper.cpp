@@ -84,10 +84,10 @@ std::pair<uint64_t, bool> FunctionMapper::Map(FunctionID functionId) noexcept {
     try {
         return MapFunction(functionId);
     } catch (const std::exception& error) {
-        QX_LOG(LogLevel::Error, "[%lu][Map] Function %lu left without hooks: %s", Pid(),
-               static_cast<unsigned long>(functionId), error.what());
+        QX_LOG(LogLevel::Error, "Map", "Function %lu left without hooks: %s", static_cast<unsigned long>(functionId),
+               error.what());
     } catch (...) {
-        QX_LOG(LogLevel::Error, "[%lu][Map] Function %lu left without hooks: unknown error", Pid(),
+        QX_LOG(LogLevel::Error, "Map", "Function %lu left without hooks: unknown error",
                static_cast<unsigned long>(functionId));
     }
     return {UntracedClientId(functionId), false};
@@ -133,14 +133,14 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         names.method = W2A(methodBuffer.data());
         names.fullClass = enclosing.empty() ? names.plainClass : enclosing + "+" + names.plainClass;
     } catch (const std::range_error& error) {
-        QX_LOG(LogLevel::Warning, "[%lu][Map] Function %lu left without hooks: its name is not valid text (%s)", Pid(),
+        QX_LOG(LogLevel::Warning, "Map", "Function %lu left without hooks: its name is not valid text (%s)",
                static_cast<unsigned long>(functionId), error.what());
         return {lowBits, false};
     }
 
     if (doNotProfile) {
-        QX_LOG(LogLevel::Info, "Ignoring %s::%s due to DoNotProfileAttribute", names.plainClass.c_str(),
-               names.method.c_str());
+        QX_LOG(LogLevel::Info, LogArea::Unprefixed, "Ignoring %s::%s due to DoNotProfileAttribute",
+               names.plainClass.c_str(), names.method.c_str());
         return {lowBits, false};
     }
 
@@ -203,8 +203,8 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         traced = true;
         system = true;
         systemIndex = index;
-        QX_LOG(LogLevel::Info, "[%ld] Located system function %s : %ld", static_cast<long>(Pid()),
-               qualifiedName.c_str(), static_cast<long>(index));
+        QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Located system function %s : %ld", qualifiedName.c_str(),
+               static_cast<long>(index));
         break;
     }
 
@@ -274,7 +274,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
 
     if (!traced) return {UntracedClientId(functionId), false};
 
-    QX_LOG(LogLevel::Info, "[%ld] Mapping %s::%s", static_cast<long>(Pid()), names.fullClass.c_str(), method.c_str());
+    QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Mapping %s::%s", names.fullClass.c_str(), method.c_str());
 
     // The re-check and the insertion form one step, so that two threads mapping the same new
     // function end with one record and one id.
@@ -336,7 +336,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         record->SetDefinitions(leave != nullptr ? leave : bound(mappedId), leave);
     }
 
-    QX_LOG(LogLevel::Verbose, "[%ld] Mapping %s::%s from %lu to %lu (%lu:%lu) [%lu:%lu]", static_cast<long>(Pid()),
+    QX_LOG(LogLevel::Verbose, LogArea::ProcessIdOnly, "Mapping %s::%s from %lu to %lu (%lu:%lu) [%lu:%lu]",
            names.fullClass.c_str(), method.c_str(), static_cast<unsigned long>(functionId),
            static_cast<unsigned long>(mappedId), static_cast<unsigned long>(record->GetFunctionID()),
            static_cast<unsigned long>(record->GetOriginalID()), static_cast<unsigned long>(record->GetModuleId()),
@@ -653,16 +653,16 @@ std::vector<std::string> FunctionMapper::AddLiveEntries(const std::vector<std::s
 namespace {
 
 // The log lines about what the bounded reading left out.
-void ReportIgnored(const char* area, const char* path, const UserOverridesFile::Contents& contents) {
+void ReportIgnored(LogArea area, const char* path, const UserOverridesFile::Contents& contents) {
     if (contents.truncated)
-        QX_LOG(LogLevel::Warning, "[%lu][%s] Only the first %zu bytes of %s are read; the rest is ignored", Pid(), area,
+        QX_LOG(LogLevel::Warning, area, "Only the first %zu bytes of %s are read; the rest is ignored",
                UserOverridesFile::MaxFileBytes, path);
     if (contents.longLinesSkipped != 0)
-        QX_LOG(LogLevel::Warning, "[%lu][%s] Ignored %zu lines of %s longer than %zu bytes", Pid(), area,
-               contents.longLinesSkipped, path, UserOverridesFile::MaxLineBytes);
+        QX_LOG(LogLevel::Warning, area, "Ignored %zu lines of %s longer than %zu bytes", contents.longLinesSkipped,
+               path, UserOverridesFile::MaxLineBytes);
     if (contents.readFailed)
-        QX_LOG(LogLevel::Warning, "[%lu][%s] Reading %s failed part way (errno %d); the lines before are used", Pid(),
-               area, path, contents.error);
+        QX_LOG(LogLevel::Warning, area, "Reading %s failed part way (errno %d); the lines before are used", path,
+               contents.error);
 }
 
 }  // namespace
@@ -673,23 +673,21 @@ void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
         const char* path = g_Configuration != nullptr ? g_Configuration->userOverridesFile : nullptr;
         userOverridesEnvironmentValueRaw = path;
         if (path == nullptr) {
-            QX_LOG(LogLevel::Warning,
-                   "[%lu][Init] 'MORVEL_USER_OVERRIDES_FILE' has not been set, unable to parse whitelist/blacklist "
-                   "overrides",
-                   Pid());
+            QX_LOG(LogLevel::Warning, "Init",
+                   "'MORVEL_USER_OVERRIDES_FILE' has not been set, unable to parse whitelist/blacklist "
+                   "overrides");
             return;
         }
         _userOverridesPath = path;
         _userOverridesPathSet = true;
-        QX_LOG(LogLevel::Info, "[%lu][Init] Attempting parse of user overrides file: %s", Pid(), path);
+        QX_LOG(LogLevel::Info, "Init", "Attempting parse of user overrides file: %s", path);
         const UserOverridesFile::Contents contents = UserOverridesFile::Read(path);
         if (contents.status == UserOverridesFile::Status::OpenFailed) {
-            QX_LOG(LogLevel::Info, "[%lu][Init] Failed to open user overrides file: %s", Pid(), path);
+            QX_LOG(LogLevel::Info, "Init", "Failed to open user overrides file: %s", path);
             return;
         }
         if (contents.status == UserOverridesFile::Status::NotRegularFile) {
-            QX_LOG(LogLevel::Warning, "[%lu][Init] User overrides file is not a regular file, ignored: %s", Pid(),
-                   path);
+            QX_LOG(LogLevel::Warning, "Init", "User overrides file is not a regular file, ignored: %s", path);
             return;
         }
         ReportIgnored("Init", path, contents);
@@ -699,24 +697,21 @@ void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
         std::vector<std::string> live;
         for (const std::string& line : contents.lines) {
             if (line.size() < 4) {
-                QX_LOG(LogLevel::Info,
-                       "[%lu][Init] Skipping user defined blacklist entry due to length restriction: %s", Pid(),
+                QX_LOG(LogLevel::Info, "Init", "Skipping user defined blacklist entry due to length restriction: %s",
                        line.c_str());
             } else if (line[0] == '+') {
                 whitelist.push_back(line.substr(1));
-                QX_LOG(LogLevel::Info, "[%lu][Init] Applying user defined whitelist entry: %s", Pid(),
-                       whitelist.back().c_str());
+                QX_LOG(LogLevel::Info, "Init", "Applying user defined whitelist entry: %s", whitelist.back().c_str());
             } else if (line[0] == '-') {
                 blacklist.push_back(line.substr(1));
-                QX_LOG(LogLevel::Info, "[%lu][Init] Applying user defined blacklist entry: %s", Pid(),
-                       blacklist.back().c_str());
+                QX_LOG(LogLevel::Info, "Init", "Applying user defined blacklist entry: %s", blacklist.back().c_str());
             } else if (line[0] == 'L') {
                 if (line[1] != '-') continue;
                 live.push_back(line.substr(2));
-                QX_LOG(LogLevel::Info, "[%lu][Init] Applying live blacklist entry: %s", Pid(), live.back().c_str());
+                QX_LOG(LogLevel::Info, "Init", "Applying live blacklist entry: %s", live.back().c_str());
             } else {
                 blacklist.push_back(line);
-                QX_LOG(LogLevel::Info, "[%lu][Init] Applying user defined blacklist entry: %s", Pid(), line.c_str());
+                QX_LOG(LogLevel::Info, "Init", "Applying user defined blacklist entry: %s", line.c_str());
             }
         }
 
@@ -732,17 +727,17 @@ void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
         size_t dropped = 0;
         AddLiveEntries(live, dropped);
         if (dropped != 0)
-            QX_LOG(LogLevel::Warning, "[%lu][Init] The 'live' blacklist is full (%zu entries); %zu entries ignored",
-                   Pid(), MaxLiveBlacklistEntries, dropped);
-        QX_LOG(LogLevel::Info,
-               "[%lu][Init] After parsing the user defined overrides file, there are %i whitelist, %i blacklist "
+            QX_LOG(LogLevel::Warning, "Init", "The 'live' blacklist is full (%zu entries); %zu entries ignored",
+                   MaxLiveBlacklistEntries, dropped);
+        QX_LOG(LogLevel::Info, "Init",
+               "After parsing the user defined overrides file, there are %i whitelist, %i blacklist "
                "entries (user), %i blacklist entries (live)",
-               Pid(), static_cast<int>(whitelistSize), static_cast<int>(blacklistSize),
+               static_cast<int>(whitelistSize), static_cast<int>(blacklistSize),
                static_cast<int>(_liveBlacklistSize.load()));
     } catch (const std::exception& error) {
-        QX_LOG(LogLevel::Error, "[%lu][Init] Unable to apply the user overrides file: %s", Pid(), error.what());
+        QX_LOG(LogLevel::Error, "Init", "Unable to apply the user overrides file: %s", error.what());
     } catch (...) {
-        QX_LOG(LogLevel::Error, "[%lu][Init] Unable to apply the user overrides file", Pid());
+        QX_LOG(LogLevel::Error, "Init", "Unable to apply the user overrides file");
     }
 }
 
@@ -750,22 +745,21 @@ void FunctionMapper::UpdateLiveBlacklists() noexcept {
     try {
         std::lock_guard<std::mutex> update(_liveBlacklistUpdateLock);
         if (!_userOverridesPathSet) {
-            QX_LOG(LogLevel::Warning,
-                   "[%lu][LiveBlacklists] 'MORVEL_USER_OVERRIDES_FILE' has not been set, unable to update 'live' "
-                   "blacklists",
-                   Pid());
+            QX_LOG(LogLevel::Warning, "LiveBlacklists",
+                   "'MORVEL_USER_OVERRIDES_FILE' has not been set, unable to update 'live' "
+                   "blacklists");
             return;
         }
         const char* path = _userOverridesPath.c_str();
-        QX_LOG(LogLevel::Info, "[%lu][LiveBlacklists] Attempting parse 'live' blacklists file: %s", Pid(), path);
+        QX_LOG(LogLevel::Info, "LiveBlacklists", "Attempting parse 'live' blacklists file: %s", path);
         const UserOverridesFile::Contents contents = UserOverridesFile::Read(path);
         if (contents.status == UserOverridesFile::Status::OpenFailed) {
-            QX_LOG(LogLevel::Info, "[%lu][LiveBlacklists] Failed to open 'live' blacklists file: %s", Pid(), path);
+            QX_LOG(LogLevel::Info, "LiveBlacklists", "Failed to open 'live' blacklists file: %s", path);
             return;
         }
         if (contents.status == UserOverridesFile::Status::NotRegularFile) {
-            QX_LOG(LogLevel::Warning, "[%lu][LiveBlacklists] 'live' blacklists file is not a regular file, ignored: %s",
-                   Pid(), path);
+            QX_LOG(LogLevel::Warning, "LiveBlacklists", "'live' blacklists file is not a regular file, ignored: %s",
+                   path);
             return;
         }
         ReportIgnored("LiveBlacklists", path, contents);
@@ -776,18 +770,16 @@ void FunctionMapper::UpdateLiveBlacklists() noexcept {
         }
         size_t dropped = 0;
         for (const std::string& entry : AddLiveEntries(live, dropped))
-            QX_LOG(LogLevel::Info, "[%lu][LiveBlacklists] Applying 'live' blacklist entry: %s", Pid(), entry.c_str());
+            QX_LOG(LogLevel::Info, "LiveBlacklists", "Applying 'live' blacklist entry: %s", entry.c_str());
         if (dropped != 0)
-            QX_LOG(LogLevel::Warning,
-                   "[%lu][LiveBlacklists] The 'live' blacklist is full (%zu entries); %zu entries ignored", Pid(),
-                   MaxLiveBlacklistEntries, dropped);
-        QX_LOG(LogLevel::Info,
-               "[%lu][LiveBlacklists] After parsing the 'live' blacklists file, there are %i 'live' blacklist entries",
-               Pid(), static_cast<int>(_liveBlacklistSize.load()));
+            QX_LOG(LogLevel::Warning, "LiveBlacklists",
+                   "The 'live' blacklist is full (%zu entries); %zu entries ignored", MaxLiveBlacklistEntries, dropped);
+        QX_LOG(LogLevel::Info, "LiveBlacklists",
+               "After parsing the 'live' blacklists file, there are %i 'live' blacklist entries",
+               static_cast<int>(_liveBlacklistSize.load()));
     } catch (const std::exception& error) {
-        QX_LOG(LogLevel::Error, "[%lu][LiveBlacklists] Unable to update the 'live' blacklists: %s", Pid(),
-               error.what());
+        QX_LOG(LogLevel::Error, "LiveBlacklists", "Unable to update the 'live' blacklists: %s", error.what());
     } catch (...) {
-        QX_LOG(LogLevel::Error, "[%lu][LiveBlacklists] Unable to update the 'live' blacklists", Pid());
+        QX_LOG(LogLevel::Error, "LiveBlacklists", "Unable to update the 'live' blacklists");
     }
 }

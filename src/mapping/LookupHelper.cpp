@@ -51,7 +51,7 @@ private:
 
 // A query that throws answers E_FAIL.
 template <class Body>
-HRESULT Guarded(const char* operation, Body&& body) noexcept {
+HRESULT Guarded(LogArea operation, Body&& body) noexcept {
     HRESULT result = E_FAIL;
     RunGuarded(operation, [&] { result = body(); });
     return result;

@@ -63,12 +63,13 @@ void FunctionMapper::Initialize(HostType hostType) {
         if (CorrelationEnabled()) AddRows(*this, _catalogueSpecs, Catalogue::CorrelationRows(), hostType);
         AddRows(*this, _catalogueSpecs, Catalogue::CommonRows(), hostType);
         if (const char* hostBlock = Catalogue::HostBlockName(hostType)) {
-            QX_LOG(LogLevel::Info, "[FunctionMapper:Initialize] Initializing Monitored Functions for: %s", hostBlock);
+            QX_LOG(LogLevel::Info, LogArea::Unprefixed,
+                   "[FunctionMapper:Initialize] Initializing Monitored Functions for: %s", hostBlock);
             AddRows(*this, _catalogueSpecs, Catalogue::HostRows(hostType), hostType);
         }
     } catch (const std::exception& error) {
         // Out of memory at start-up: trace with what was loaded rather than fail the runtime.
-        QX_LOG(LogLevel::Error, "[FunctionMapper:Initialize] Monitored function catalogue incomplete: %s",
+        QX_LOG(LogLevel::Error, "FunctionMapper:Initialize", "Monitored function catalogue incomplete: %s",
                error.what());
     }
 }

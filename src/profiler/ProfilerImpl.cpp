@@ -88,21 +88,21 @@ void WriteToStandardOutput(const char* text) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-AgentUplink* ChooseUplink(unsigned long pid) {
+AgentUplink* ChooseUplink() {
     const Configuration& settings = *g_Configuration;
     switch (settings.networkMode) {
         case Uplink::NamedPipe:
-            QX_LOG(LogLevel::Info, "[%lu][Boot] Using NamedPipe for uplink", pid);
+            QX_LOG(LogLevel::Info, "Boot", "Using NamedPipe for uplink");
             return new PipeUplink(L"\\\\.\\pipe\\QuorixAgent_v1");
         case Uplink::Tcp:
-            QX_LOG(LogLevel::Info, "[%lu][Boot] TCP uplink selected", pid);
+            QX_LOG(LogLevel::Info, "Boot", "TCP uplink selected");
             return new TcpUplink(settings.wireCommandPort);
         default:
             if (settings.useMulticast) {
-                QX_LOG(LogLevel::Info, "[%lu][Boot] Multicast UDP uplink selected", pid);
+                QX_LOG(LogLevel::Info, "Boot", "Multicast UDP uplink selected");
                 return new UdpUplink(settings.wireCommandPort, MULTICAST_IP_ADDRESS);
             }
-            QX_LOG(LogLevel::Info, "[%lu][Boot] UDP uplink selected", pid);
+            QX_LOG(LogLevel::Info, "Boot", "UDP uplink selected");
             return new UdpUplink(settings.wireCommandPort);
     }
 }
@@ -115,24 +115,23 @@ HRESULT ProfilerImpl::FinalConstruct() {
     g_Context = new SystemContext();
     const unsigned long pid = g_Context->GetProcessId();
     if (g_Context->GetHostType() == DOTNET_CORE_MSBUILD) {
-        QX_LOG(LogLevel::Info,
-               "[%lu][Boot] Profiler is not attaching because MSBuild was detected (DOTNET_CORE_MSBUILD)", pid);
+        QX_LOG(LogLevel::Info, "Boot", "Profiler is not attaching because MSBuild was detected (DOTNET_CORE_MSBUILD)");
         return S_OK;
     }
     if (g_Context->IsSkippedBySettings()) {
-        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiler is not attaching to this process: %s", pid,
+        QX_LOG(LogLevel::Info, "Boot", "Profiler is not attaching to this process: %s",
                g_Context->GetChoiceReason().c_str());
         return S_OK;
     }
     if (!g_Context->GetChoiceReason().empty())
-        QX_LOG(LogLevel::Info, "[%lu][Boot] Profiling this process: %s", pid, g_Context->GetChoiceReason().c_str());
+        QX_LOG(LogLevel::Info, "Boot", "Profiling this process: %s", g_Context->GetChoiceReason().c_str());
     StartStartupPeriod();
     wireProcessId = static_cast<uint32_t>(pid);
     attached.store(true, std::memory_order_release);
     reporting.store(true, std::memory_order_release);
     if (g_Configuration->reportDelivery) g_Relay->ReportDelivery(pid);
-    g_Relay->Start(ChooseUplink(pid));
-    QX_LOG(LogLevel::Info, "[%lu][Boot] Launching b/g thread to monitor 'live' blacklisting changes", pid);
+    g_Relay->Start(ChooseUplink());
+    QX_LOG(LogLevel::Info, "Boot", "Launching b/g thread to monitor 'live' blacklisting changes");
     StartLiveBlacklistMonitor();
     return S_OK;
 }
@@ -148,7 +147,7 @@ void ProfilerImpl::StartStartupPeriod() {
         }).detach();
     } catch (const std::system_error& error) {
         g_startup = false;
-        QX_LOG(LogLevel::Error, "[%lu][Boot] Unable to start the start-up period thread: %s", Pid(), error.what());
+        QX_LOG(LogLevel::Error, "Boot", "Unable to start the start-up period thread: %s", error.what());
     }
 }
 
@@ -167,7 +166,7 @@ void ProfilerImpl::StartLiveBlacklistMonitor() {
         blacklistMonitor =
             std::thread([this] { RunGuarded("MonitorLiveBlacklists", [this] { MonitorLiveBlacklists(); }); });
     } catch (const std::system_error& error) {
-        QX_LOG(LogLevel::Error, "[%lu][Boot] Unable to start the live blacklist thread: %s", Pid(), error.what());
+        QX_LOG(LogLevel::Error, "Boot", "Unable to start the live blacklist thread: %s", error.what());
     }
 }
 
@@ -200,17 +199,15 @@ void ProfilerImpl::MonitorLiveBlacklists() const {
 }
 
 HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* leaveHook, void* tailcallHook) {
-    const unsigned long pid = Pid();
     if (!IsAttached()) {
-        QX_LOG(LogLevel::Error, "[%lu][Init] Not attached, exiting", pid);
+        QX_LOG(LogLevel::Error, "Init", "Not attached, exiting");
         return S_FALSE;
     }
     if (g_Mapper == nullptr) g_Mapper = new FunctionMapper();
     if (g_Lookup == nullptr) g_Lookup = new LookupHelper();
 
-    QX_LOG(LogLevel::Info, "[%lu][Init] Attached to process %s", pid, g_Context->GetProcessName().c_str());
-    QX_LOG(LogLevel::Verbose, "[%lu][Init] Timing frequency is %ld", pid,
-           static_cast<long>(g_Context->GetTicksPerSecond()));
+    QX_LOG(LogLevel::Info, "Init", "Attached to process %s", g_Context->GetProcessName().c_str());
+    QX_LOG(LogLevel::Verbose, "Init", "Timing frequency is %ld", static_cast<long>(g_Context->GetTicksPerSecond()));
 
     if (infoUnknown == nullptr) return E_FAIL;
     void* pointer = nullptr;
@@ -233,8 +230,7 @@ HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* l
                                     : nullptr);
     g_Context->CompleteStringLayout();
 
-    if (FAILED(info->SetEventMask(EventMask)))
-        QX_LOG(LogLevel::Error, "[%lu][Init] Failed to register for events", pid);
+    if (FAILED(info->SetEventMask(EventMask))) QX_LOG(LogLevel::Error, "Init", "Failed to register for events");
 
     g_Context->FetchProcessNameAndType();
     g_Mapper->Initialize(g_Context->GetHostType());
@@ -251,33 +247,33 @@ HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* l
     if (SUCCEEDED(withInfo)) {
         hooksWithInfo = true;
         info->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
-        QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks with information on demand registered", pid);
+        QX_LOG(LogLevel::Info, "Init", "Call hooks with information on demand registered");
         return S_OK;
     }
     if (info3 != nullptr)
-        QX_LOG(LogLevel::Warning,
-               "[%lu][Init] Call hooks with information on demand refused (0x%08x); registering hooks with full "
+        QX_LOG(LogLevel::Warning, "Init",
+               "Call hooks with information on demand refused (0x%08x); registering hooks with full "
                "information",
-               pid, static_cast<unsigned>(withInfo));
+               static_cast<unsigned>(withInfo));
     auto enter = reinterpret_cast<FunctionEnter2*>(enterHook);
     auto leave = reinterpret_cast<FunctionLeave2*>(leaveHook);
     auto tailcall = reinterpret_cast<FunctionTailcall2*>(tailcallHook);
     if (info2 != nullptr) {
         if (SUCCEEDED(info2->SetEnterLeaveFunctionHooks2(enter, leave, tailcall))) {
             info2->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
-            QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks with full information registered", pid);
+            QX_LOG(LogLevel::Info, "Init", "Call hooks with full information registered");
         }
     } else if (SUCCEEDED(info->SetEnterLeaveFunctionHooks(reinterpret_cast<FunctionEnter*>(enterHook),
                                                           reinterpret_cast<FunctionLeave*>(leaveHook),
                                                           reinterpret_cast<FunctionTailcall*>(tailcallHook)))) {
         info->SetFunctionIDMapper(&ProfilerImpl::FunctionMapperCallback);
-        QX_LOG(LogLevel::Info, "[%lu][Init] Call hooks of the first generation registered", pid);
+        QX_LOG(LogLevel::Info, "Init", "Call hooks of the first generation registered");
     }
     return S_OK;
 }
 
 void ProfilerImpl::SignalProcessStart() {
-    QX_LOG(LogLevel::Info, "[SignalProcessStart]");
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "[SignalProcessStart]");
     const uint64_t pid = g_Context->GetProcessId();
     g_Relay->Enqueue(new ProcessStartedCommand(pid));
     g_Relay->Enqueue(new ProcessFrequencyCommand(pid, g_Context->GetTicksPerSecond()));
@@ -382,8 +378,8 @@ bool ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
 
 void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame) {
     if (record.GetIsSystemFunction())
-        QX_LOG(LogLevel::Trace, "[%lu][Enter] System function %s entered with client id %lu", LogProcessId(),
-               record.GetName().c_str(), static_cast<unsigned long>(mappedId));
+        QX_LOG(LogLevel::Trace, "Enter", "System function %s entered with client id %lu", record.GetName().c_str(),
+               static_cast<unsigned long>(mappedId));
     HookThread* thread = BoundThread();
     if (thread == nullptr) return;
     FunctionMapper* mapper = g_Mapper;
@@ -558,7 +554,7 @@ void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FR
 // runtime, nothing done once the end of the process is being announced, and the record found by
 // the client id (they get no other).
 template <typename Body>
-void ProfilerImpl::OnHookWithInfo(const char* operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo,
+void ProfilerImpl::OnHookWithInfo(LogArea operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo,
                                   Body&& body) noexcept {
     ErrnoKeeper keeper;
     RunGuarded(operation, [&] {
@@ -677,10 +673,10 @@ HRESULT ProfilerImpl::JITInlining(FunctionID callerId, FunctionID calleeId, BOOL
     const std::string calleeClass = fullClassName();
     const std::string calleeMethod = W2A(methodName);
     if (FunctionMapper::PreventInlining(calleeClass, calleeMethod)) {
-        QX_LOG(LogLevel::Verbose,
-               "[%lu][JITInlining] Preventing inlining of %s::%s into %s::%s (calleeID: %lu, callerID: %lu)", Pid(),
-               calleeClass.c_str(), calleeMethod.c_str(), callerClass.c_str(), callerMethod.c_str(),
-               static_cast<unsigned long>(calleeId), static_cast<unsigned long>(callerId));
+        QX_LOG(LogLevel::Verbose, "JITInlining",
+               "Preventing inlining of %s::%s into %s::%s (calleeID: %lu, callerID: %lu)", calleeClass.c_str(),
+               calleeMethod.c_str(), callerClass.c_str(), callerMethod.c_str(), static_cast<unsigned long>(calleeId),
+               static_cast<unsigned long>(callerId));
         *shouldInline = 0;
     }
     return S_OK;
@@ -749,20 +745,19 @@ void ProfilerImpl::FinalRelease() {
     // From here on the hooks report nothing: the end of the process is the last message.
     reporting.store(false, std::memory_order_relaxed);
     WriteToStandardOutput("ProfilerImpl::FinalRelease exit\n");
-    const unsigned long pid = Pid();
-    QX_LOG(LogLevel::Verbose, "[%lu][Finalize] Profiler finalizing", pid);
+    QX_LOG(LogLevel::Verbose, "Finalize", "Profiler finalizing");
     // What is queued and buffered goes first, as far as the collector takes it in time; the
     // exit is never held for long, whatever the collector does.
-    const bool ended = g_Relay->Finish(new ProcessEndedCommand(pid), FinishBudget);
-    QX_LOG(LogLevel::Info,
-           "[%lu][Finalize] Delivery: %llu messages sent, %llu failed (%llu not read in time), %llu dropped, %zu "
+    const bool ended = g_Relay->Finish(new ProcessEndedCommand(wireProcessId), FinishBudget);
+    QX_LOG(LogLevel::Info, "Finalize",
+           "Delivery: %llu messages sent, %llu failed (%llu not read in time), %llu dropped, %zu "
            "still queued at exit",
-           pid, static_cast<unsigned long long>(g_Relay->GetSentCount()),
+           static_cast<unsigned long long>(g_Relay->GetSentCount()),
            static_cast<unsigned long long>(g_Relay->GetFailedCount()),
            static_cast<unsigned long long>(g_Relay->GetTimedOutCount()),
            static_cast<unsigned long long>(g_Relay->GetDroppedCount()), g_Relay->GetQueuedMessages());
     if (!ended)
-        QX_LOG(LogLevel::Warning, "[%lu][Finalize] The end of the process could not be delivered within %lld ms", pid,
+        QX_LOG(LogLevel::Warning, "Finalize", "The end of the process could not be delivered within %lld ms",
                static_cast<long long>(FinishBudget.count()));
     g_Relay->Stop();
     // Open descriptors keep working; only the name goes, and only if this process made it.
@@ -774,7 +769,7 @@ void ProfilerImpl::FinalRelease() {
     // keep what they hold until the thread ends).
     {
         std::lock_guard<std::mutex> lock(threadContextsLock);
-        QX_LOG(LogLevel::Info, "[%lu][Finalize] Live thread contexts at the end: %zu", pid, threadContexts.size());
+        QX_LOG(LogLevel::Info, "Finalize", "Live thread contexts at the end: %zu", threadContexts.size());
         threadContexts.clear();
         ChangedContexts();
     }
@@ -783,7 +778,7 @@ void ProfilerImpl::FinalRelease() {
 }
 
 HRESULT ProfilerImpl::Shutdown() {
-    QX_LOG(LogLevel::Info, "[%lu][Shutdown] Profiler detaching", Pid());
+    QX_LOG(LogLevel::Info, "Shutdown", "Profiler detaching");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     reporting.store(false, std::memory_order_relaxed);
     attached.store(false, std::memory_order_release);

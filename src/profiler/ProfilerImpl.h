@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "commands/CommandBase.h"
+#include "environment/Logger.h"
 #include "inspection/PropertyInspector.h"
 #include "mapping/FunctionMapper.h"
 #include "platform/Export.h"
@@ -98,8 +99,7 @@ private:
 
     bool Active() const { return IsAttached() && !IsFinalised(); }
     template <typename Body>
-    static void OnHookWithInfo(const char* operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo,
-                               Body&& body) noexcept;
+    static void OnHookWithInfo(LogArea operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo, Body&& body) noexcept;
     void StartStartupPeriod();
     void StartLiveBlacklistMonitor();
     FunctionInfo* RecordFor(FunctionID functionId, UINT_PTR mappedId) const;

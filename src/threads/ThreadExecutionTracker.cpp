@@ -53,7 +53,8 @@ bool ThreadExecutionTracker::TrackFunction(uint64_t functionId) {
     if (previous < std::numeric_limits<int32_t>::max()) entry.callCount = previous + 1;
     if (previous < maxCallsPerWindow) return true;
 
-    QX_LOG(LogLevel::Debug, "____TrackFunction____: Hit rate limit for function %lu (%lu calls/sec)",
+    QX_LOG(LogLevel::Debug, LogArea::Unprefixed,
+           "____TrackFunction____: Hit rate limit for function %lu (%lu calls/sec)",
            static_cast<unsigned long>(functionId), static_cast<unsigned long>(entry.callCount));
     return false;
 }

@@ -89,9 +89,9 @@ PipeUplink::PipeUplink(const std::wstring& path) {
     try {
         pipePath = W2A(path.c_str());
     } catch (const std::exception& e) {
-        QX_LOG(LogLevel::Error, "PipeUplink::PipeUplink - %s", e.what());
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "PipeUplink::PipeUplink - %s", e.what());
     }
-    QX_LOG(LogLevel::Info, "PipeUplink::PipeUplink - %s", pipePath.c_str());
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "PipeUplink::PipeUplink - %s", pipePath.c_str());
 }
 
 PipeUplink::~PipeUplink() { Close(); }
@@ -103,24 +103,26 @@ bool PipeUplink::Connect() {
     if (mkfifo(pipePath.c_str(), 0600) == 0) {
         RememberCreatedFifo(pipePath);
     } else if (errno != EEXIST) {
-        QX_LOG(LogLevel::Error, "Unable to CREATE pipe: %s - %s", pipePath.c_str(), ErrorText(errno).c_str());
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Unable to CREATE pipe: %s - %s", pipePath.c_str(),
+               ErrorText(errno).c_str());
         return false;
     }
     // No O_CREAT and no following of links: only an existing FIFO at this very path is written to.
     const int fd = open(pipePath.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        QX_LOG(LogLevel::Error, "Unable to OPEN pipe: %s - %s", pipePath.c_str(), ErrorText(errno).c_str());
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Unable to OPEN pipe: %s - %s", pipePath.c_str(),
+               ErrorText(errno).c_str());
         return false;
     }
     struct stat status {};
     if (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) {
         close(fd);
-        QX_LOG(LogLevel::Error, "Unable to OPEN pipe: %s - %s", pipePath.c_str(), "not a FIFO");
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Unable to OPEN pipe: %s - %s", pipePath.c_str(), "not a FIFO");
         return false;
     }
     pipeFd = fd;
     CountConnection();
-    QX_LOG(LogLevel::Info, "Successfully created pipe: %s", pipePath.c_str());
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "Successfully created pipe: %s", pipePath.c_str());
     return true;
 }
 
@@ -131,7 +133,7 @@ void PipeUplink::CountDrops(uint64_t messages) {
     if (dropWarned && now - lastDropWarning < DropWarningInterval) return;
     dropWarned = true;
     lastDropWarning = now;
-    QX_LOG(LogLevel::Warning, "[%lu][Uplink] Named pipe full, %llu messages dropped so far", LogProcessId(),
+    QX_LOG(LogLevel::Warning, "Uplink", "Named pipe full, %llu messages dropped so far",
            static_cast<unsigned long long>(dropped));
 }
 
@@ -148,7 +150,7 @@ bool PipeUplink::Prepare() {
         if (poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0) Close();
     }
     if (Connect()) return true;
-    QX_LOG(LogLevel::Error, "Failed to connect to named pipe");
+    QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to connect to named pipe");
     return false;
 }
 
@@ -157,7 +159,7 @@ bool PipeUplink::FinishTail(int64_t deadline) {
     const StreamWriter::Outcome outcome = StreamWriter(pipeFd, false).Write(&rest, 1, deadline, 0);
     tail.erase(tail.begin(), tail.begin() + static_cast<long>(outcome.bytes));
     if (outcome.error != 0) {
-        QX_LOG(LogLevel::Error, "Failed to write to named pipe: %d", outcome.error);
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to write to named pipe: %d", outcome.error);
         Close();
     }
     return tail.empty() && pipeFd >= 0;
@@ -167,7 +169,7 @@ BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_
     const uint64_t total = CountMessages(runs, runCount);
     if (total == 0 && tail.empty()) return {};
     if (!Connect()) {
-        QX_LOG(LogLevel::Error, "Failed to connect to named pipe");
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to connect to named pipe");
         return {0, total, 0};
     }
     if (!tail.empty() && !FinishTail(deadline)) {
@@ -184,7 +186,7 @@ BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_
         StreamWriter(pipeFd, false).Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
     uint64_t delivered = outcome.bytes == bytes ? total : CountWholeMessages(runs, runCount, outcome.bytes);
     if (outcome.error != 0) {
-        QX_LOG(LogLevel::Error, "Failed to write to named pipe: %d", outcome.error);
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to write to named pipe: %d", outcome.error);
         // The reader is gone (the next batch reopens for a new one) and took any part message along.
         Close();
         return {delivered, total - delivered, 0};
@@ -192,8 +194,8 @@ BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_
     if (outcome.torn && StreamWriter::TornTail(runs, runCount, outcome.bytes, tail) > 0) {
         // Begun, so it is finished first by the next batch: as good as handed over.
         ++delivered;
-        QX_LOG(LogLevel::Warning, "[%lu][Uplink] Named pipe reader is slow: %zu bytes of a message follow later",
-               LogProcessId(), tail.size());
+        QX_LOG(LogLevel::Warning, "Uplink", "Named pipe reader is slow: %zu bytes of a message follow later",
+               tail.size());
     }
     if (delivered < total) CountDrops(total - delivered);
     return {delivered, total - delivered, total - delivered};

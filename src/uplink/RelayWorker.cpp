@@ -34,7 +34,7 @@ int64_t MonotonicNanoseconds() {
 // Logging itself allocates; a failure there must not leave Enqueue either.
 void LogEnqueueFailure(const char* reason) noexcept {
     try {
-        QX_LOG(LogLevel::Error, "RelayWorker::Enqueue - Exception: %s", reason);
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "RelayWorker::Enqueue - Exception: %s", reason);
     } catch (...) {}
 }
 
@@ -85,7 +85,7 @@ void RelayWorker::Start(AgentUplink* transport) {
         exited = false;
         uplink = transport;
     }
-    QX_LOG(LogLevel::Info, "RelayWorker - Started");
+    QX_LOG(LogLevel::Info, LogArea::Unprefixed, "RelayWorker - Started");
     try {
         std::thread([this] { Run(); }).detach();
     } catch (const std::system_error& e) {
@@ -196,8 +196,8 @@ void RelayWorker::ReportDrop(int64_t now, size_t waiting) {
     // One reporter per interval when several producers drop at once.
     if (!lastDropWarning.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
     dropWarned.store(true, std::memory_order_relaxed);
-    QX_LOG(LogLevel::Warning, "[%lu][Relay] Queue full (%zu bytes waiting), %llu messages dropped so far",
-           LogProcessId(), waiting, static_cast<unsigned long long>(droppedCount.load(std::memory_order_relaxed)));
+    QX_LOG(LogLevel::Warning, "Relay", "Queue full (%zu bytes waiting), %llu messages dropped so far", waiting,
+           static_cast<unsigned long long>(droppedCount.load(std::memory_order_relaxed)));
 }
 
 void RelayWorker::Register(ThreadBuffer* buffer) noexcept {
@@ -261,7 +261,7 @@ void RelayWorker::ReportBufferDrops() {
     if (reportedBufferDrops != 0 && now - lastBufferDropWarning < DropWarningInterval) return;
     reportedBufferDrops = dropped;
     lastBufferDropWarning = now;
-    QX_LOG(LogLevel::Warning, "[%lu][Relay] Thread buffers full, %llu messages dropped so far", LogProcessId(),
+    QX_LOG(LogLevel::Warning, "Relay", "Thread buffers full, %llu messages dropped so far",
            static_cast<unsigned long long>(dropped));
 }
 
@@ -594,7 +594,7 @@ void RelayWorker::Run() {
         SigpipeShield::BlockOnThisThread();
         // Named, so that an operator's top or profiler shows what the thread is.
         pthread_setname_np(pthread_self(), "quorix-relay");
-        QX_LOG(LogLevel::Info, "RelayWorker [Start] Run");
+        QX_LOG(LogLevel::Info, LogArea::Unprefixed, "RelayWorker [Start] Run");
         for (;;) {
             const bool busy = Pass() >= BusyPassBytes;
             ReportDeliveryIfDue();
@@ -611,7 +611,7 @@ void RelayWorker::Run() {
             workerWaiting.store(false, std::memory_order_relaxed);
             if (!running) break;
         }
-        QX_LOG(LogLevel::Info, "RelayWorker [End] Run");
+        QX_LOG(LogLevel::Info, LogArea::Unprefixed, "RelayWorker [End] Run");
     } catch (...) {
         // Nothing may leave the thread function.
     }

@@ -49,7 +49,7 @@ bool UdpUplink::Send(const uint8_t* data, int32_t length) {
         }
         return sent == length;
     } catch (const std::exception& e) {
-        QX_LOG(LogLevel::Error, "Exception: %s", e.what());
+        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Exception: %s", e.what());
         return false;
     }
 }

@@ -10,10 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "environment/ErrorBoundary.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -287,19 +290,69 @@ TEST_F(LoggerTest, MacroSkipsWhenNoLoggerExists) {
     Logger* saved = g_Logger;
     g_Logger = nullptr;
     int evaluated = 0;
-    QX_LOG(LogLevel::Critical, "%d", ++evaluated);
+    QX_LOG(LogLevel::Critical, "Test", "%d", ++evaluated);
+    QX_LOG(LogLevel::Critical, LogArea::ProcessIdOnly, "%d", ++evaluated);
     EXPECT_EQ(evaluated, 0);
 
     auto logger = Make(LogLevel::Warning, root.string());
     g_Logger = logger.get();
-    QX_LOG(LogLevel::Info, "%d", ++evaluated);
+    QX_LOG(LogLevel::Info, "Test", "%d", ++evaluated);
     EXPECT_EQ(evaluated, 0) << "arguments of a disabled level are not evaluated";
-    QX_LOG(LogLevel::Warning, "[%lu][Test] via macro %d", LogProcessId(), ++evaluated);
+    EXPECT_EQ(logger->QueuedLines(), 0u);
+    QX_LOG(LogLevel::Warning, "Test", "via macro %d", ++evaluated);
     EXPECT_EQ(evaluated, 1);
     g_Logger = saved;
     ASSERT_TRUE(logger->Flush(5s));
     EXPECT_EQ(ReadLines(logger->GetFilePath()).back(),
               "[ WARNING] [" + std::to_string(getpid()) + "][Test] via macro 1");
+}
+
+TEST_F(LoggerTest, AreaDecidesThePrefix) {
+    auto logger = Make(LogLevel::Info, root.string());
+    const std::string pid = std::to_string(getpid());
+    logger->LogFrom(LogLevel::Info, "Boot", "UDP uplink selected");
+    logger->LogFrom(LogLevel::Error, "VariableInfo::ParseType", "Exception: %s", "broken");
+    logger->LogFrom(LogLevel::Info, LogArea::ProcessIdOnly, "Mapping %s::%s", "Shop.Order", "Place");
+    logger->LogFrom(LogLevel::Info, LogArea::Unprefixed, "RelayWorker [Start] Run");
+    logger->LogFrom(LogLevel::Info, "Empty", "%s", "");
+    logger->LogFrom(LogLevel::Debug, "Boot", "below the level");
+    ASSERT_TRUE(logger->Flush(5s));
+    const auto lines = ReadLines(logger->GetFilePath());
+    const std::vector<std::string> expected = {
+        "[    INFO] [" + pid + "][Boot] UDP uplink selected",
+        "[   ERROR] [" + pid + "][VariableInfo::ParseType] Exception: broken",
+        "[    INFO] [" + pid + "] Mapping Shop.Order::Place",
+        "[    INFO] RelayWorker [Start] Run",
+        "[    INFO] [" + pid + "][Empty] ",
+    };
+    ASSERT_EQ(lines.size(), 2u + expected.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), expected);
+}
+
+TEST_F(LoggerTest, PrefixCountsTowardsTheLineLimit) {
+    auto logger = Make(LogLevel::Info, root.string());
+    const std::string prefix = "[" + std::to_string(getpid()) + "][Long] ";
+    const std::string longText(5000, 'z');
+    logger->LogFrom(LogLevel::Info, "Long", "%s", longText.c_str());
+    ASSERT_TRUE(logger->Flush(5s));
+    const auto lines = ReadLines(logger->GetFilePath());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "[    INFO] " + prefix + std::string(Logger::messageBufferSize - 1 - prefix.size(), 'z'));
+}
+
+TEST_F(LoggerTest, UnhandledExceptionsAreLoggedWithTheOperationAsArea) {
+    auto logger = Make(LogLevel::Info, root.string());
+    Logger* saved = g_Logger;
+    g_Logger = logger.get();
+    RunGuarded("Enter", [] { throw "stack broken"; });
+    RunGuarded("ThreadCreated", [] { throw std::runtime_error("no memory"); });
+    g_Logger = saved;
+    ASSERT_TRUE(logger->Flush(5s));
+    const auto lines = ReadLines(logger->GetFilePath());
+    const std::string pid = std::to_string(getpid());
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "[   ERROR] [" + pid + "][Enter] Unhandled Exception: stack broken");
+    EXPECT_EQ(lines[3], "[   ERROR] [" + pid + "][ThreadCreated] Unhandled Exception: no memory");
 }
 
 }  // namespace
