@@ -37,6 +37,5 @@ struct HookThread {
 private:
     static HookThread* MakeCurrent() noexcept;
     static void ReleaseAtThreadExit(void* value);
-    // Static TLS: one pointer, read on every hook, without the dynamic-TLS lookup.
-    static thread_local HookThread* current __attribute__((tls_model("initial-exec")));
+    static thread_local HookThread* current;
 };
