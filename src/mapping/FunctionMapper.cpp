@@ -11,6 +11,7 @@
 #include "environment/profiler_pal.h"
 #include "mapping/BuiltInLists.h"
 #include "mapping/LookupHelper.h"
+#include "mapping/TraceRules.h"
 #include "mapping/UserOverridesFile.h"
 #include "threads/ThreadExecutionTracker.h"
 
@@ -22,19 +23,10 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Prefix rule of the built-in lists: an empty slot never matches.
-template <typename List>
-bool StartsWithAny(std::string_view text, const List& list) {
-    for (std::string_view entry : list) {
-        if (!entry.empty() && StartsWith(text, entry)) return true;
-    }
-    return false;
-}
-
-template <typename List>
-bool EqualsAny(std::string_view text, const List& list) {
-    for (std::string_view entry : list) {
-        if (!entry.empty() && text == entry) return true;
+// A user list entry is a prefix; an empty one matches every name.
+bool StartsWithAnyEntry(std::string_view text, const std::vector<std::string>& entries) {
+    for (const std::string& entry : entries) {
+        if (StartsWith(text, entry)) return true;
     }
     return false;
 }
@@ -144,135 +136,41 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         return {lowBits, false};
     }
 
+    // Taken before the attribute definitions suffix the method name: the lists compare the
+    // name the metadata gives.
     const std::string qualifiedName = names.plainClass + "::" + names.method;
-    bool traced = false;
-    bool monitored = false;
-    bool interfaceMatch = false;
-    bool entryPoint = false;
-    bool whitelisted = false;
-    bool classWhitelisted = false;
-    bool system = false;
-    uint64_t systemIndex = 0;
-    MonitoredFunctionDefinition* interfaceDefinition = nullptr;
-    // The attribute clone that carries the final method name, for classes step 14 cannot find.
-    MonitoredFunctionDefinition* attributeClone = nullptr;
-
-    // Attribute definitions: each match adds its suffix to the method name of this mapping.
-    for (MonitoredAttributeDefinition* attribute : _attributeFunctions) {
-        bool found = false;
-        lookup->GetCustomAttributeByFunctionId(functionId, attribute->GetAttributeNameText().c_str(), &found);
-        if (!found) continue;
-        MonitoredFunctionDefinition* clone = attribute->Clone();
-        names.method += ":[" + attribute->GetDisplayName() + "]";
-        clone->SetDefinitionClassName(names.fullClass);
-        clone->SetDefinitionMethodName(names.method);
-        {
-            std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-            try {
-                _monitoredFunctions.push_back(clone);
-            } catch (...) {
-                delete clone;
-                throw;
-            }
-        }
-        attributeClone = clone;
-        monitored = true;
-    }
-
-    // Default decision.
+    MonitoredFunctionDefinition* attributeClone =
+        ApplyAttributeDefinitions(functionId, *lookup, names.fullClass, names.method);
     const std::string& plainClass = names.plainClass;
     const std::string& method = names.method;
-    traced = !plainClass.empty() && plainClass.find('.') != std::string::npos && !method.empty() && method != ".ctor" &&
-             method != ".cctor" && method != "?" && static_cast<int8_t>(plainClass[0]) >= 0x20 &&
-             static_cast<int8_t>(method[0]) >= 0x20 && !StartsWithAny(plainClass, BuiltInLists::_blacklistClasses);
-    if (traced) {
-        std::lock_guard<std::mutex> lock(_userListsLock);
-        for (const std::string& entry : _userBlacklist) {
-            if (StartsWith(qualifiedName, entry)) {
-                traced = false;
-                break;
-            }
-        }
-    }
+    MonitoredFunctionDefinition* interfaceDefinition = FindInterfaceDefinition(functionId, *lookup, method);
 
-    if (StartsWith(method, "get_") || StartsWith(method, "set_")) traced = false;
-
-    for (size_t index = 0; index < BuiltInLists::_systemFunctions.size(); ++index) {
-        const std::string_view entry = BuiltInLists::_systemFunctions[index];
-        if (entry.empty() || !StartsWith(qualifiedName, entry)) continue;
-        traced = true;
-        system = true;
-        systemIndex = index;
-        QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Located system function %s : %ld", qualifiedName.c_str(),
-               static_cast<long>(index));
-        break;
-    }
-
-    if (StartsWithAny(plainClass, BuiltInLists::_whitelistClasses)) {
-        traced = true;
-        classWhitelisted = true;
-    }
-
-    if (EqualsAny(qualifiedName, BuiltInLists::_entrypointFunctions)) {
-        entryPoint = true;
-        traced = true;
-    }
-
-    if (EqualsAny(qualifiedName, BuiltInLists::_whitelistFunctions)) {
-        traced = true;
-        whitelisted = true;
-    } else {
-        whitelisted = classWhitelisted;
-    }
-
+    // Everything the rules ask, gathered once; the rules themselves read no mapper state.
+    FunctionFacts facts;
+    facts.plainClass = plainClass;
+    facts.fullClass = names.fullClass;
+    facts.method = method;
+    facts.qualifiedName = qualifiedName;
+    facts.attributeMatched = attributeClone != nullptr;
+    facts.interfaceDefinition = interfaceDefinition != nullptr;
     {
         std::lock_guard<std::mutex> lock(_userListsLock);
-        for (const std::string& entry : _userWhitelist) {
-            if (StartsWith(qualifiedName, entry)) {
-                traced = true;
-                whitelisted = true;
-                break;
-            }
-        }
+        facts.userBlacklisted = StartsWithAnyEntry(qualifiedName, _userBlacklist);
+        facts.userWhitelisted = StartsWithAnyEntry(qualifiedName, _userWhitelist);
     }
-
     {
         std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-        if (FindMonitoredDefinitionLocked(plainClass, method) != nullptr) {
-            traced = true;
-            monitored = true;
-        }
+        facts.monitoredDefinition = FindMonitoredDefinitionLocked(plainClass, method) != nullptr;
     }
 
-    for (size_t index = 0;; ++index) {
-        MonitoredFunctionDefinition* candidate = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
-            if (index >= _interfaceFunctions.size()) break;
-            candidate = _interfaceFunctions[index];
-        }
-        // The method test is free, the interface query walks metadata: test the method first.
-        if (!MethodMatches(candidate, method)) continue;
-        bool found = false;
-        if (FAILED(
-                lookup->GetImplementedInterfacesFunctionId(functionId, candidate->GetDefinitionClassName(), &found)) ||
-            !found)
-            continue;
-        traced = true;
-        interfaceMatch = true;
-        interfaceDefinition = candidate;
-        break;
+    const TraceDecision decision = DecideTrace(facts);
+    if (decision.system) {
+        const uint64_t index = decision.systemIndex;
+        QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Located system function %s : %ld", qualifiedName.c_str(),
+               static_cast<long>(index));
     }
 
-    // Values of asynchronous state machines are not captured, and they are not traced either.
-    if (traced && (monitored || interfaceMatch) &&
-        StartsWithAny(names.fullClass, BuiltInLists::_asyncAwaitBlacklistClasses)) {
-        traced = false;
-        monitored = false;
-        interfaceMatch = false;
-    }
-
-    if (!traced) return {UntracedClientId(functionId), false};
+    if (!decision.traced) return {UntracedClientId(functionId), false};
 
     QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Mapping %s::%s", names.fullClass.c_str(), method.c_str());
 
@@ -286,12 +184,12 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         if (found != _functionsByOriginalId.end()) {
             existing = found->second;
         } else {
-            const uint64_t mappedId = system ? systemIndex : NextSequenceNo();
+            const uint64_t mappedId = decision.system ? decision.systemIndex : NextSequenceNo();
             auto info = std::make_unique<FunctionInfo>(mappedId, functionId, names.fullClass, method);
-            info->SetIsSystemFunction(system);
-            info->SetIsEntryPoint(entryPoint);
-            info->SetIsWhitelisted(whitelisted);
-            info->SetIsMonitored(monitored || interfaceMatch);
+            info->SetIsSystemFunction(decision.system);
+            info->SetIsEntryPoint(decision.entryPoint);
+            info->SetIsWhitelisted(decision.whitelisted);
+            info->SetIsMonitored(decision.monitored || decision.interfaceMatch);
             info->SetModuleId(moduleId);
             info->SetMethodId(methodToken);
             _ownedFunctions.insert(info.get());
@@ -302,7 +200,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
     if (existing != nullptr) return AnswerForMapped(existing);
 
     const uint64_t mappedId = record->GetFunctionID();
-    if (monitored) {
+    if (decision.monitored) {
         std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
         _monitoredFunctionIds.insert(mappedId);
         MonitoredFunctionDefinition* definition = FindMonitoredDefinitionLocked(plainClass, method);
@@ -311,7 +209,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         if (definition == nullptr) definition = attributeClone;
         if (definition != nullptr) BindLocked(definition, mappedId, functionId);
     }
-    if (interfaceMatch) {
+    if (decision.interfaceMatch) {
         std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
         _monitoredFunctionIds.insert(mappedId);
         std::unique_ptr<MonitoredFunctionDefinition> clone(interfaceDefinition->Clone());
@@ -325,7 +223,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
     }
 
     // The hooks take the definitions from the record: no lookup under a lock on every call.
-    if (monitored || interfaceMatch) {
+    if (decision.monitored || decision.interfaceMatch) {
         std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
         auto bound = [this](uint64_t id) -> MonitoredFunctionDefinition* {
             if (id == 0) return nullptr;
@@ -342,6 +240,52 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
            static_cast<unsigned long>(record->GetOriginalID()), static_cast<unsigned long>(record->GetModuleId()),
            static_cast<unsigned long>(record->GetMethodId()));
     return {mappedId, true};
+}
+
+MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(FunctionID functionId, LookupHelper& lookup,
+                                                                       const std::string& fullClass,
+                                                                       std::string& method) {
+    MonitoredFunctionDefinition* attributeClone = nullptr;
+    for (MonitoredAttributeDefinition* attribute : _attributeFunctions) {
+        bool found = false;
+        lookup.GetCustomAttributeByFunctionId(functionId, attribute->GetAttributeNameText().c_str(), &found);
+        if (!found) continue;
+        MonitoredFunctionDefinition* clone = attribute->Clone();
+        method += ":[" + attribute->GetDisplayName() + "]";
+        clone->SetDefinitionClassName(fullClass);
+        clone->SetDefinitionMethodName(method);
+        {
+            std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+            try {
+                _monitoredFunctions.push_back(clone);
+            } catch (...) {
+                delete clone;
+                throw;
+            }
+        }
+        attributeClone = clone;
+    }
+    return attributeClone;
+}
+
+MonitoredFunctionDefinition* FunctionMapper::FindInterfaceDefinition(FunctionID functionId, LookupHelper& lookup,
+                                                                     const std::string& method) {
+    for (size_t index = 0;; ++index) {
+        MonitoredFunctionDefinition* candidate = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
+            if (index >= _interfaceFunctions.size()) return nullptr;
+            candidate = _interfaceFunctions[index];
+        }
+        // The method test is free, the interface query walks metadata: test the method first.
+        if (!MethodMatches(candidate, method)) continue;
+        bool found = false;
+        if (FAILED(
+                lookup.GetImplementedInterfacesFunctionId(functionId, candidate->GetDefinitionClassName(), &found)) ||
+            !found)
+            continue;
+        return candidate;
+    }
 }
 
 MonitoredFunctionDefinition* FunctionMapper::FindMonitoredDefinitionLocked(const std::string& className,

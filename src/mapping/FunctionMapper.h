@@ -118,6 +118,15 @@ public:
 
 private:
     std::pair<uint64_t, bool> MapFunction(FunctionID functionId);
+    // Each attribute definition the function carries adds its suffix to method and its clone,
+    // named after the full class and that method, to the catalogue. Returns the last clone: the
+    // binding falls back on it for a nested class, whose clone the search by the plain class
+    // name does not find.
+    MonitoredFunctionDefinition* ApplyAttributeDefinitions(FunctionID functionId, LookupHelper& lookup,
+                                                           const std::string& fullClass, std::string& method);
+    // The first interface definition for this method whose interface the function's class implements.
+    MonitoredFunctionDefinition* FindInterfaceDefinition(FunctionID functionId, LookupHelper& lookup,
+                                                         const std::string& method);
     std::pair<uint64_t, bool> AnswerForMapped(const FunctionInfo* record);
     bool IsListedLive(const FunctionInfo* info);
     // Call with _functionsLock held.
