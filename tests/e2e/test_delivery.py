@@ -38,7 +38,7 @@ class PausingForwarder(threading.Thread):
                 ready, _, _ = select.select([self.source], [], [], 0.005)
                 if not ready:
                     continue
-                data = os.read(self.source, 1000)  # small reads leave odd amounts in the pipe
+                data = os.read(self.source, 7919)  # reads of an odd size leave part messages in the pipe
                 if data:
                     got_any = True
                     self.forwarded += len(data)
