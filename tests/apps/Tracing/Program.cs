@@ -161,7 +161,7 @@ namespace Shop
             switch (mode)
             {
                 case "basic": return Basic();
-                case "stress": return Stress(Arg(args, "--threads", 16), Arg(args, "--ms", 3000));
+                case "stress": return Stress(Arg(args, "--threads", 16), Arg(args, "--ms", 3000), Arg(args, "--steps", int.MaxValue));
                 case "churn": return Churn(Arg(args, "--threads", 300));
                 case "live": return Live(Arg(args, "--seconds", 70));
                 case "exit-busy": return ExitBusy(Arg(args, "--threads", 8), Arg(args, "--code", 5));
@@ -200,13 +200,17 @@ namespace Shop
             return 0;
         }
 
-        private static int Stress(int threads, int milliseconds)
+        // Each thread stops after `steps` steps or when the time is up, whichever comes first.
+        private static int Stress(int threads, int milliseconds, int steps)
         {
             var until = DateTime.UtcNow.AddMilliseconds(milliseconds);
+            // All alive at once: a thread that ended early could lend its identity to a later one.
+            using var started = new Barrier(threads);
             var workers = Enumerable.Range(0, threads).Select(t => new Thread(() =>
             {
+                started.SignalAndWait();
                 int i = 0;
-                while (DateTime.UtcNow < until) Workload.Step(i++);
+                while (i < steps && DateTime.UtcNow < until) Workload.Step(i++);
             })).ToList();
             workers.ForEach(w => w.Start());
             workers.ForEach(w => w.Join());
