@@ -47,30 +47,30 @@ class CollectorProcess {
 public:
     CollectorProcess() {
         char tmpl[] = "/tmp/qxcollect-test.XXXXXX";
-        dir_ = mkdtemp(tmpl);
+        dir = mkdtemp(tmpl);
     }
     ~CollectorProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
         }
         std::error_code ec;
-        fs::remove_all(dir_, ec);
+        fs::remove_all(dir, ec);
     }
 
-    const fs::path& Dir() const { return dir_; }
+    const fs::path& Dir() const { return dir; }
 
     // Starts the collector in the temp dir with its output in files there.
     void Start(std::vector<std::string> args, bool json = true) {
         args.insert(args.begin(), QX_COLLECT_BIN);
-        args.insert(args.end(), {"--ready-file", (dir_ / "ready").string()});
+        args.insert(args.end(), {"--ready-file", (dir / "ready").string()});
         if (json) {
-            args.insert(args.end(), {"--json", (dir_ / "out.json").string()});
+            args.insert(args.end(), {"--json", (dir / "out.json").string()});
         }
-        const std::string err = (dir_ / "stderr.txt").string();
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(dir_.c_str()) != 0) {
+        const std::string err = (dir / "stderr.txt").string();
+        pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0) {
                 _exit(126);
             }
             const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -88,8 +88,8 @@ public:
     // The ready file's content, or "" when the collector did not become ready.
     std::string WaitReady() {
         for (int i = 0; i < 400; ++i) {
-            if (fs::exists(dir_ / "ready")) {
-                std::string text = ReadAll(dir_ / "ready");
+            if (fs::exists(dir / "ready")) {
+                std::string text = ReadAll(dir / "ready");
                 while (!text.empty() && text.back() == '\n') {
                     text.pop_back();
                 }
@@ -111,31 +111,31 @@ public:
         if (!Exited()) {
             return -1;
         }
-        return status_;
+        return status;
     }
 
-    void Signal(int sig) { kill(pid_, sig); }
-    pid_t Pid() const { return pid_; }
-    std::string Json() const { return ReadAll(dir_ / "out.json"); }
-    std::string Stderr() const { return ReadAll(dir_ / "stderr.txt"); }
+    void Signal(int sig) { kill(pid, sig); }
+    pid_t Pid() const { return pid; }
+    std::string Json() const { return ReadAll(dir / "out.json"); }
+    std::string Stderr() const { return ReadAll(dir / "stderr.txt"); }
 
 private:
     bool Exited() {
-        if (pid_ <= 0) {
+        if (pid <= 0) {
             return true;
         }
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            pid_ = -1;
+        int waitStatus = 0;
+        if (waitpid(pid, &waitStatus, WNOHANG) == pid) {
+            status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+            pid = -1;
             return true;
         }
         return false;
     }
 
-    fs::path dir_;
-    pid_t pid_ = -1;
-    int status_ = -1;
+    fs::path dir;
+    pid_t pid = -1;
+    int status = -1;
 };
 
 Bytes Announce() {

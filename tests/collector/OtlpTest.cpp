@@ -502,46 +502,46 @@ namespace {
 // last one repeats), kept alive, and remembers the bodies.
 class FakeReceiver {
 public:
-    explicit FakeReceiver(std::vector<int> script, uint16_t port = 0) : script_(std::move(script)) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit FakeReceiver(std::vector<int> replies, uint16_t requestedPort = 0) : script(std::move(replies)) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        listen(fd_, 8);
+        a.sin_port = htons(requestedPort);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        listen(fd, 8);
         socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        thread = std::thread([this] { Serve(); });
     }
     ~FakeReceiver() {
-        stop_ = true;
-        shutdown(fd_, SHUT_RDWR);
-        const int client = client_.load();
-        if (client >= 0) {
-            shutdown(client, SHUT_RDWR);  // a kept-alive connection would hold the loop in recv
+        stop = true;
+        shutdown(fd, SHUT_RDWR);
+        const int connection = client.load();
+        if (connection >= 0) {
+            shutdown(connection, SHUT_RDWR);  // a kept-alive connection would hold the loop in recv
         }
-        thread_.join();
-        close(fd_);
+        thread.join();
+        close(fd);
     }
-    uint16_t Port() const { return port_; }
+    uint16_t Port() const { return port; }
     std::vector<std::string> Bodies() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return bodies_;
+        std::lock_guard<std::mutex> lock(mutex);
+        return bodies;
     }
 
 private:
     void Serve() {
-        while (!stop_) {
-            const int c = accept(fd_, nullptr, nullptr);
+        while (!stop) {
+            const int c = accept(fd, nullptr, nullptr);
             if (c < 0) {
                 return;
             }
-            client_ = c;
-            if (stop_) {
+            client = c;
+            if (stop) {
                 shutdown(c, SHUT_RDWR);
             }
             std::string in;
@@ -552,11 +552,11 @@ private:
                     const size_t cl = in.find("Content-Length: ");
                     const size_t length = static_cast<size_t>(atoll(in.c_str() + cl + 16));
                     if (in.size() >= head + 4 + length) {
-                        const int status = script_[std::min(served_, script_.size() - 1)];
-                        ++served_;
+                        const int status = script[std::min(served, script.size() - 1)];
+                        ++served;
                         {
-                            std::lock_guard<std::mutex> lock(mutex_);
-                            bodies_.push_back(in.substr(head + 4, length));
+                            std::lock_guard<std::mutex> lock(mutex);
+                            bodies.push_back(in.substr(head + 4, length));
                         }
                         const std::string answer = "HTTP/1.1 " + std::to_string(status) +
                                                    " X\r\nContent-Length: 2\r\nRetry-After: 0\r\n\r\n{}";
@@ -571,20 +571,20 @@ private:
                 }
                 in.append(buf, static_cast<size_t>(n));
             }
-            client_ = -1;
+            client = -1;
             close(c);
         }
     }
 
-    std::vector<int> script_;
-    size_t served_ = 0;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> client_{-1};
-    std::mutex mutex_;
-    std::vector<std::string> bodies_;
-    std::thread thread_;
+    std::vector<int> script;
+    size_t served = 0;
+    int fd = -1;
+    uint16_t port = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<int> client{-1};
+    std::mutex mutex;
+    std::vector<std::string> bodies;
+    std::thread thread;
 };
 
 OtlpExporter::Options FastOptions(uint16_t port) {

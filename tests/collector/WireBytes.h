@@ -109,33 +109,33 @@ public:
             return false;
         }
         c.Ws();
-        return c.pos_ == text.size();
+        return c.pos == text.size();
     }
 
 private:
-    explicit JsonChecker(const std::string& t) : t_(t) {}
-    bool Eof() const { return pos_ >= t_.size(); }
-    char Peek() const { return Eof() ? '\0' : t_[pos_]; }
+    explicit JsonChecker(const std::string& json) : t(json) {}
+    bool Eof() const { return pos >= t.size(); }
+    char Peek() const { return Eof() ? '\0' : t[pos]; }
     void Ws() {
         while (!Eof() && (Peek() == ' ' || Peek() == '\n' || Peek() == '\r' || Peek() == '\t')) {
-            ++pos_;
+            ++pos;
         }
     }
     bool Lit(const char* s) {
         const std::string lit(s);
-        if (t_.compare(pos_, lit.size(), lit) != 0) {
+        if (t.compare(pos, lit.size(), lit) != 0) {
             return false;
         }
-        pos_ += lit.size();
+        pos += lit.size();
         return true;
     }
     bool String() {
         if (Peek() != '"') {
             return false;
         }
-        ++pos_;
+        ++pos;
         while (!Eof()) {
-            const auto c = static_cast<unsigned char>(t_[pos_++]);
+            const auto c = static_cast<unsigned char>(t[pos++]);
             if (c == '"') {
                 return true;
             }
@@ -144,13 +144,13 @@ private:
             }
             if (c == '\\') {
                 const char e = Peek();
-                ++pos_;
+                ++pos;
                 if (e == 'u') {
                     for (int i = 0; i < 4; ++i) {
                         if (!isxdigit(static_cast<unsigned char>(Peek()))) {
                             return false;
                         }
-                        ++pos_;
+                        ++pos;
                     }
                 } else if (std::string("\"\\/bfnrt").find(e) == std::string::npos || e == '\0') {
                     return false;
@@ -165,49 +165,49 @@ private:
                     if ((static_cast<unsigned char>(Peek()) & 0xC0) != 0x80) {
                         return false;
                     }
-                    ++pos_;
+                    ++pos;
                 }
             }
         }
         return false;
     }
     bool Number() {
-        const size_t start = pos_;
+        const size_t start = pos;
         if (Peek() == '-') {
-            ++pos_;
+            ++pos;
         }
         if (!isdigit(static_cast<unsigned char>(Peek()))) {
             return false;
         }
         if (Peek() == '0') {
-            ++pos_;
+            ++pos;
         } else {
             while (isdigit(static_cast<unsigned char>(Peek()))) {
-                ++pos_;
+                ++pos;
             }
         }
         if (Peek() == '.') {
-            ++pos_;
+            ++pos;
             if (!isdigit(static_cast<unsigned char>(Peek()))) {
                 return false;
             }
             while (isdigit(static_cast<unsigned char>(Peek()))) {
-                ++pos_;
+                ++pos;
             }
         }
         if (Peek() == 'e' || Peek() == 'E') {
-            ++pos_;
+            ++pos;
             if (Peek() == '+' || Peek() == '-') {
-                ++pos_;
+                ++pos;
             }
             if (!isdigit(static_cast<unsigned char>(Peek()))) {
                 return false;
             }
             while (isdigit(static_cast<unsigned char>(Peek()))) {
-                ++pos_;
+                ++pos;
             }
         }
-        return pos_ > start;
+        return pos > start;
     }
     bool Value(int depth) {
         if (depth > 200) {
@@ -217,10 +217,10 @@ private:
         const char c = Peek();
         if (c == '{' || c == '[') {
             const char close = c == '{' ? '}' : ']';
-            ++pos_;
+            ++pos;
             Ws();
             if (Peek() == close) {
-                ++pos_;
+                ++pos;
                 return true;
             }
             for (;;) {
@@ -233,18 +233,18 @@ private:
                     if (Peek() != ':') {
                         return false;
                     }
-                    ++pos_;
+                    ++pos;
                 }
                 if (!Value(depth + 1)) {
                     return false;
                 }
                 Ws();
                 if (Peek() == ',') {
-                    ++pos_;
+                    ++pos;
                     continue;
                 }
                 if (Peek() == close) {
-                    ++pos_;
+                    ++pos;
                     return true;
                 }
                 return false;
@@ -265,8 +265,8 @@ private:
         return Number();
     }
 
-    const std::string& t_;
-    size_t pos_ = 0;
+    const std::string& t;
+    size_t pos = 0;
 };
 
 }  // namespace CollectorTest

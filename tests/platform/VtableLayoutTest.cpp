@@ -32,8 +32,8 @@ R NeutralResult() {
 // Every override records which listed entry it is.
 #define QX_RECORD(slot, ret, name, params) \
     ret name params override {             \
-        log_.calledSlot = slot;            \
-        log_.calledName = #name;           \
+        log.calledSlot = slot;             \
+        log.calledName = #name;            \
         return NeutralResult<ret>();       \
     }
 
@@ -45,7 +45,7 @@ public:
     QX_ICORPROFILERCALLBACK2_METHODS(QX_RECORD)
     QX_ICORPROFILERCALLBACK3_METHODS(QX_RECORD)
     QX_ICORPROFILERCALLBACK4_METHODS(QX_RECORD)
-    CallLog log_;
+    CallLog log;
 };
 
 class InfoRecorder final : public ICorProfilerInfo4 {
@@ -56,7 +56,7 @@ public:
     QX_ICORPROFILERINFO2_METHODS(QX_RECORD)
     QX_ICORPROFILERINFO3_METHODS(QX_RECORD)
     QX_ICORPROFILERINFO4_METHODS(QX_RECORD)
-    CallLog log_;
+    CallLog log;
 };
 
 class ImportRecorder final : public IMetaDataImport2 {
@@ -65,7 +65,7 @@ public:
     QX_IUNKNOWN_METHODS(QX_RECORD)
     QX_IMETADATAIMPORT_METHODS(QX_RECORD)
     QX_IMETADATAIMPORT2_METHODS(QX_RECORD)
-    CallLog log_;
+    CallLog log;
 };
 
 class EmitRecorder final : public IMetaDataEmit2 {
@@ -74,7 +74,7 @@ public:
     QX_IUNKNOWN_METHODS(QX_RECORD)
     QX_IMETADATAEMIT_METHODS(QX_RECORD)
     QX_IMETADATAEMIT2_METHODS(QX_RECORD)
-    CallLog log_;
+    CallLog log;
 };
 
 #define QX_SIMPLE_RECORDER(Recorder, Iface, METHODS) \
@@ -83,7 +83,7 @@ public:
         using Interface = Iface;                     \
         QX_IUNKNOWN_METHODS(QX_RECORD)               \
         METHODS(QX_RECORD)                           \
-        CallLog log_;                                \
+        CallLog log;                                 \
     }
 
 QX_SIMPLE_RECORDER(AssemblyImportRecorder, IMetaDataAssemblyImport, QX_IMETADATAASSEMBLYIMPORT_METHODS);
@@ -108,9 +108,9 @@ const char* CallThroughSlot(Recorder& recorder, std::size_t slot, R (C::*)(A...)
     std::memcpy(&vtable, static_cast<const void*>(object), sizeof vtable);
     R (*entry)(C*, A...) = nullptr;
     std::memcpy(&entry, &vtable[slot], sizeof entry);
-    recorder.log_ = CallLog{};
+    recorder.log = CallLog{};
     entry(object, A{}...);
-    return recorder.log_.calledName;
+    return recorder.log.calledName;
 }
 
 // The compiler's own idea of the slot: under the Itanium C++ ABI a pointer to a virtual member
@@ -131,7 +131,7 @@ void ExpectListedSlot(Recorder& recorder, std::size_t slot, R (C::*method)(A...)
     SCOPED_TRACE(name);
     ASSERT_EQ(VirtualSlotOf(method), slot);
     EXPECT_STREQ(CallThroughSlot(recorder, slot, method), name);
-    EXPECT_EQ(recorder.log_.calledSlot, slot);
+    EXPECT_EQ(recorder.log.calledSlot, slot);
 }
 
 #define QX_EXPECT_LISTED(slot, ret, name, params) ExpectListedSlot(recorder, slot, &Iface::name, #name);

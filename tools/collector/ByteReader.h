@@ -9,17 +9,17 @@ namespace QuorixCollect {
 // Bounds-checked little-endian reader over untrusted bytes; every read fails instead of overrunning.
 class ByteReader {
 public:
-    ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    ByteReader(const uint8_t* bytes, size_t length) : data(bytes), size(length) {}
 
-    size_t Remaining() const { return size_ - pos_; }
-    size_t Position() const { return pos_; }
-    const uint8_t* Current() const { return data_ + pos_; }
+    size_t Remaining() const { return size - pos; }
+    size_t Position() const { return pos; }
+    const uint8_t* Current() const { return data + pos; }
 
     bool Skip(size_t n) {
         if (n > Remaining()) {
             return false;
         }
-        pos_ += n;
+        pos += n;
         return true;
     }
 
@@ -27,8 +27,8 @@ public:
         if (n > Remaining()) {
             return false;
         }
-        out = data_ + pos_;
-        pos_ += n;
+        out = data + pos;
+        pos += n;
         return true;
     }
 
@@ -48,16 +48,16 @@ private:
         }
         uint64_t acc = 0;
         for (size_t i = 0; i < sizeof(T); ++i) {
-            acc |= static_cast<uint64_t>(data_[pos_ + i]) << (8 * i);
+            acc |= static_cast<uint64_t>(data[pos + i]) << (8 * i);
         }
-        pos_ += sizeof(T);
+        pos += sizeof(T);
         v = static_cast<T>(acc);
         return true;
     }
 
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
+    const uint8_t* data;
+    size_t size;
+    size_t pos = 0;
 };
 
 }  // namespace QuorixCollect

@@ -28,33 +28,33 @@ uint64_t ChildHash(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t a
 
 class Renderer {
 public:
-    Renderer(const CallTreeBuilder& tree, const CallTreeBuilder::RenderOptions& options, std::string& out)
-        : tree_(tree), options_(options), out_(out) {}
+    Renderer(const CallTreeBuilder& source, const CallTreeBuilder::RenderOptions& renderOptions, std::string& output)
+        : tree(source), options(renderOptions), out(output) {}
 
     bool Line(size_t indent, const std::string& text) {
-        if (options_.maxLines != 0 && lines_ >= options_.maxLines) {
-            cut_ = true;
+        if (options.maxLines != 0 && lines >= options.maxLines) {
+            cut = true;
             return false;
         }
-        out_.append(indent * 2, ' ');
-        out_ += text;
-        out_ += '\n';
-        ++lines_;
+        out.append(indent * 2, ' ');
+        out += text;
+        out += '\n';
+        ++lines;
         return true;
     }
 
-    bool Cut() const { return cut_; }
-    size_t Lines() const { return lines_; }
+    bool Cut() const { return cut; }
+    size_t Lines() const { return lines; }
 
     // Renders the children of `parent` at nesting `level`; returns false once the line limit is hit.
     bool Children(const ThreadTree& t, uint32_t parent, size_t level) {
         const size_t indent = level + 2;
-        const CallNode& p = tree_.Node(parent);
-        if (level >= options_.maxDepth && p.firstChild != 0) {
+        const CallNode& p = tree.Node(parent);
+        if (level >= options.maxDepth && p.firstChild != 0) {
             return Line(indent, "... " + std::to_string(CountBelow(parent)) + " nested entries not shown");
         }
-        for (uint32_t i = p.firstChild; i != 0; i = tree_.Node(i).nextSibling) {
-            const CallNode& n = tree_.Node(i);
+        for (uint32_t i = p.firstChild; i != 0; i = tree.Node(i).nextSibling) {
+            const CallNode& n = tree.Node(i);
             if (n.kind == CallNode::Kind::Exception) {
                 char buf[80];
                 snprintf(buf, sizeof buf, "! exception 0x%" PRIx64, n.id);
@@ -76,16 +76,16 @@ public:
 
 private:
     std::string Name(const ThreadTree& t, uint64_t functionId) const {
-        if (options_.functionName) {
-            return options_.functionName(t.pid, static_cast<uint32_t>(functionId));
+        if (options.functionName) {
+            return options.functionName(t.pid, static_cast<uint32_t>(functionId));
         }
         return "function#" + std::to_string(functionId);
     }
 
     std::string Duration(const ThreadTree& t, int64_t ticks) const {
         double micros = static_cast<double>(ticks);
-        if (options_.microsPerTick) {
-            micros *= options_.microsPerTick(t.pid);
+        if (options.microsPerTick) {
+            micros *= options.microsPerTick(t.pid);
         }
         char buf[48];
         snprintf(buf, sizeof buf, "%.0f us", micros);
@@ -99,7 +99,7 @@ private:
         if (id == CallTreeBuilder::TextNotKept) {
             return "<not kept>";
         }
-        return std::string(tree_.Text(id));
+        return std::string(tree.Text(id));
     }
 
     static void Mark(std::string& marks, uint64_t n, const char* what) {
@@ -155,7 +155,7 @@ private:
         while (!pending.empty()) {
             const uint32_t n = pending.back();
             pending.pop_back();
-            for (uint32_t c = tree_.Node(n).firstChild; c != 0; c = tree_.Node(c).nextSibling) {
+            for (uint32_t c = tree.Node(n).firstChild; c != 0; c = tree.Node(c).nextSibling) {
                 ++count;
                 pending.push_back(c);
             }
@@ -163,96 +163,93 @@ private:
         return count;
     }
 
-    const CallTreeBuilder& tree_;
-    const CallTreeBuilder::RenderOptions& options_;
-    std::string& out_;
-    size_t lines_ = 0;
-    bool cut_ = false;
+    const CallTreeBuilder& tree;
+    const CallTreeBuilder::RenderOptions& options;
+    std::string& out;
+    size_t lines = 0;
+    bool cut = false;
 };
 
 }  // namespace
 
 CallTreeBuilder::CallTreeBuilder() : CallTreeBuilder(Limits{}) {}
 
-CallTreeBuilder::CallTreeBuilder(const Limits& limits)
-    : limits_(limits),
-      budget_(limits.maxBytes),
-      children_(&budget_),
-      variantIndex_(&budget_),
-      textBytes_(&budget_),
-      textIndex_(&budget_),
-      threadIndex_(&budget_) {
+CallTreeBuilder::CallTreeBuilder(const Limits& bounds)
+    : limits(bounds),
+      budget(bounds.maxBytes),
+      children(&budget),
+      variantIndex(&budget),
+      textBytes(&budget),
+      textIndex(&budget),
+      threadIndex(&budget) {
     // Text id 0 is "nothing".
-    texts_.emplace_back();
+    texts.emplace_back();
 }
 
 CallTreeBuilder::~CallTreeBuilder() = default;
 
-std::string_view CallTreeBuilder::Text(uint32_t id) const {
-    return id < texts_.size() ? texts_[id] : std::string_view();
-}
+std::string_view CallTreeBuilder::Text(uint32_t id) const { return id < texts.size() ? texts[id] : std::string_view(); }
 
 uint32_t CallTreeBuilder::Intern(std::string_view text, uint64_t hash) {
     if (text.empty()) {
         return 0;
     }
-    const uint32_t found = textIndex_.Find(hash, [&](uint32_t id) { return texts_[id] == text; });
+    const uint32_t found = textIndex.Find(hash, [&](uint32_t id) { return texts[id] == text; });
     if (found != IndexTable::NotFound) {
         return found;
     }
-    if (texts_.size() >= TextVarious || !MakeRoom(texts_, budget_)) {
-        ++stats_.valuesNotKept;
+    if (texts.size() >= TextVarious || !MakeRoom(texts, budget)) {
+        ++stats.valuesNotKept;
         return TextNotKept;
     }
-    const std::string_view stored = textBytes_.Store(text);
+    const std::string_view stored = textBytes.Store(text);
     if (stored.data() == nullptr) {
-        ++stats_.valuesNotKept;
+        ++stats.valuesNotKept;
         return TextNotKept;
     }
-    const auto id = static_cast<uint32_t>(texts_.size());
-    if (!textIndex_.Insert(hash, id)) {
-        ++stats_.valuesNotKept;
+    const auto id = static_cast<uint32_t>(texts.size());
+    if (!textIndex.Insert(hash, id)) {
+        ++stats.valuesNotKept;
         return TextNotKept;
     }
-    texts_.push_back(stored);
+    texts.push_back(stored);
     return id;
 }
 
 ThreadTree* CallTreeBuilder::Thread(uint32_t pid, uint32_t tid) {
-    if (lastThread_ != nullptr && lastThread_->tid == tid && lastThread_->pid == pid) {
-        return lastThread_;
+    if (lastThread != nullptr && lastThread->tid == tid && lastThread->pid == pid) {
+        return lastThread;
     }
     const uint64_t key = ThreadKey(pid, tid);
     const uint64_t hash = IndexTable::Mix(key);
     uint32_t index =
-        threadIndex_.Find(hash, [&](uint32_t i) { return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key; });
+        threadIndex.Find(hash, [&](uint32_t i) { return ThreadKey(threads[i]->pid, threads[i]->tid) == key; });
     if (index == IndexTable::NotFound) {
-        if (threads_.size() >= limits_.maxThreads || !MakeRoom(threads_, budget_) ||
-            !budget_.Charge(sizeof(ThreadTree))) {
-            ++stats_.droppedThreads;
+        if (threads.size() >= limits.maxThreads || !MakeRoom(threads, budget) || !budget.Charge(sizeof(ThreadTree))) {
+            ++stats.droppedThreads;
             return nullptr;
         }
         auto tree = std::make_unique<ThreadTree>();
         tree->pid = pid;
         tree->tid = tid;
         tree->root = NewNode(CallNode::Kind::Root, 0, 0, 0);
-        if (tree->root == NotKept || !threadIndex_.Insert(hash, static_cast<uint32_t>(threads_.size()))) {
-            budget_.Release(sizeof(ThreadTree));
-            ++stats_.droppedThreads;
+        if (tree->root == NotKept || !threadIndex.Insert(hash, static_cast<uint32_t>(threads.size()))) {
+            budget.Release(sizeof(ThreadTree));
+            ++stats.droppedThreads;
             return nullptr;
         }
-        index = static_cast<uint32_t>(threads_.size());
-        threads_.push_back(std::move(tree));
+        index = static_cast<uint32_t>(threads.size());
+        threads.push_back(std::move(tree));
     }
-    lastThread_ = threads_[index].get();
-    return lastThread_;
+    lastThread = threads[index].get();
+    return lastThread;
 }
 
 const ThreadTree* CallTreeBuilder::FindThread(uint32_t pid, uint32_t tid) const {
     const uint64_t key = ThreadKey(pid, tid);
-    const uint32_t index = threadIndex_.Find(
-        IndexTable::Mix(key), [&](uint32_t i) { return ThreadKey(threads_[i]->pid, threads_[i]->tid) == key; });
-    return index == IndexTable::NotFound ? nullptr : threads_[index].get();
+    const uint32_t index = threadIndex.Find(
+        IndexTable::Mix(key), [&](uint32_t i) { return ThreadKey(threads[i]->pid, threads[i]->tid) == key; });
+    return index == IndexTable::NotFound ? nullptr : threads[index].get();
 }
 
 std::vector<uint32_t> CallTreeBuilder::Children(uint32_t node) const {
@@ -265,19 +262,19 @@ std::vector<uint32_t> CallTreeBuilder::Children(uint32_t node) const {
 
 uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t parent, uint32_t args) {
     // Roots are not entries of anyone's tree, so only calls and exceptions count against the limit.
-    if (kind != CallNode::Kind::Root && entries_ >= limits_.maxNodes) {
+    if (kind != CallNode::Kind::Root && entries >= limits.maxNodes) {
         return NotKept;
     }
-    if (nodeCount_ >= NotKept) {
+    if (nodeCount >= NotKept) {
         return NotKept;
     }
-    if ((nodeCount_ & ChunkMask) == 0) {
-        if (!MakeRoom(chunks_, budget_) || !budget_.Charge(sizeof(CallNode) << ChunkShift)) {
+    if ((nodeCount & ChunkMask) == 0) {
+        if (!MakeRoom(chunks, budget) || !budget.Charge(sizeof(CallNode) << ChunkShift)) {
             return NotKept;
         }
-        chunks_.emplace_back(new CallNode[size_t{1} << ChunkShift]);
+        chunks.emplace_back(new CallNode[size_t{1} << ChunkShift]);
     }
-    const auto index = static_cast<uint32_t>(nodeCount_);
+    const auto index = static_cast<uint32_t>(nodeCount);
     CallNode& n = MutableNode(index);
     n = CallNode{};
     n.kind = kind;
@@ -285,7 +282,7 @@ uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t par
     n.parent = parent;
     n.args = args;
     if (kind != CallNode::Kind::Root) {
-        if (!children_.Insert(ChildHash(parent, kind, id, args), index)) {
+        if (!children.Insert(ChildHash(parent, kind, id, args), index)) {
             return NotKept;
         }
         CallNode& p = MutableNode(parent);
@@ -295,9 +292,9 @@ uint32_t CallTreeBuilder::NewNode(CallNode::Kind kind, uint64_t id, uint32_t par
             MutableNode(p.lastChild).nextSibling = index;
         }
         p.lastChild = index;
-        ++entries_;
+        ++entries;
     }
-    ++nodeCount_;
+    ++nodeCount;
     return index;
 }
 
@@ -309,7 +306,7 @@ uint32_t CallTreeBuilder::Find(uint32_t parent, CallNode::Kind kind, uint64_t id
             return p.lastHit;
         }
     }
-    const uint32_t found = children_.Find(ChildHash(parent, kind, id, args), [&](uint32_t i) {
+    const uint32_t found = children.Find(ChildHash(parent, kind, id, args), [&](uint32_t i) {
         const CallNode& n = Node(i);
         return n.id == id && n.args == args && n.parent == parent && n.kind == kind;
     });
@@ -336,7 +333,7 @@ uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::s
     }
     // An argument text that was never stored cannot belong to an existing entry.
     const uint64_t textHash = IndexTable::HashBytes(argsText);
-    uint32_t args = textIndex_.Find(textHash, [&](uint32_t i) { return texts_[i] == argsText; });
+    uint32_t args = textIndex.Find(textHash, [&](uint32_t i) { return texts[i] == argsText; });
     if (args != IndexTable::NotFound) {
         const uint32_t found = Find(parent, CallNode::Kind::Call, functionId, args);
         if (found != IndexTable::NotFound) {
@@ -347,17 +344,17 @@ uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::s
     // their texts are not stored at all.
     const uint64_t key = (static_cast<uint64_t>(parent) << 32) | functionId;
     const uint64_t hash = IndexTable::Mix(key ^ 0x5bd1e995);
-    uint32_t v = variantIndex_.Find(
-        hash, [&](uint32_t i) { return variants_[i].parent == parent && variants_[i].functionId == functionId; });
-    if (v == IndexTable::NotFound && MakeRoom(variants_, budget_) &&
-        variantIndex_.Insert(hash, static_cast<uint32_t>(variants_.size()))) {
-        v = static_cast<uint32_t>(variants_.size());
-        variants_.push_back({parent, functionId, 0});
+    uint32_t v = variantIndex.Find(
+        hash, [&](uint32_t i) { return variants[i].parent == parent && variants[i].functionId == functionId; });
+    if (v == IndexTable::NotFound && MakeRoom(variants, budget) &&
+        variantIndex.Insert(hash, static_cast<uint32_t>(variants.size()))) {
+        v = static_cast<uint32_t>(variants.size());
+        variants.push_back({parent, functionId, 0});
     }
-    if (v == IndexTable::NotFound || variants_[v].count >= limits_.maxArgumentVariants) {
+    if (v == IndexTable::NotFound || variants[v].count >= limits.maxArgumentVariants) {
         return Child(parent, CallNode::Kind::Call, functionId, TextVarious);
     }
-    ++variants_[v].count;
+    ++variants[v].count;
     if (args == IndexTable::NotFound) {
         args = Intern(argsText, textHash);
     }
@@ -365,7 +362,7 @@ uint32_t CallTreeBuilder::CallChild(uint32_t parent, uint32_t functionId, std::s
 }
 
 bool CallTreeBuilder::PushFrame(ThreadTree& t, const ThreadTree::OpenFrame& frame) {
-    if (!MakeRoom(t.stack, budget_)) {
+    if (!MakeRoom(t.stack, budget)) {
         return false;
     }
     t.stack.push_back(frame);
@@ -381,8 +378,8 @@ void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t fun
         return;
     }
     ++t->calls;
-    if (t->stack.size() >= limits_.maxStackDepth) {
-        ++stats_.droppedNodes;
+    if (t->stack.size() >= limits.maxStackDepth) {
+        ++stats.droppedNodes;
         return;
     }
     const uint32_t parent = t->stack.empty() ? t->root : t->stack.back().node;
@@ -392,7 +389,7 @@ void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t fun
         node = CallChild(parent, functionId, args);
     }
     if (node == NotKept) {
-        ++stats_.droppedNodes;
+        ++stats.droppedNodes;
     } else {
         ++MutableNode(node).count;
     }
@@ -400,14 +397,14 @@ void CallTreeBuilder::Begin(uint32_t pid, uint32_t tid, int64_t ts, uint32_t fun
         if (node != NotKept) {
             // Without its frame the call can never end: leave it uncounted rather than open.
             --MutableNode(node).count;
-            ++stats_.droppedNodes;
+            ++stats.droppedNodes;
         }
     }
 }
 
 void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int how, std::string_view returnValue) {
     size_t found = t.stack.size();
-    const size_t lowest = t.stack.size() > limits_.searchDepth ? t.stack.size() - limits_.searchDepth : 0;
+    const size_t lowest = t.stack.size() > limits.searchDepth ? t.stack.size() - limits.searchDepth : 0;
     for (size_t i = t.stack.size(); i > lowest; --i) {
         if (t.stack[i - 1].functionId == functionId) {
             found = i - 1;
@@ -415,7 +412,7 @@ void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int 
         }
     }
     if (found == t.stack.size()) {
-        ++stats_.orphanEnds;
+        ++stats.orphanEnds;
         return;
     }
     while (t.stack.size() > found) {
@@ -423,7 +420,7 @@ void CallTreeBuilder::Close(ThreadTree& t, int64_t ts, uint32_t functionId, int 
         t.stack.pop_back();
         const bool target = t.stack.size() == found;
         if (!target) {
-            ++stats_.missingEnds;
+            ++stats.missingEnds;
         }
         if (frame.node == NotKept) {
             continue;
@@ -486,7 +483,7 @@ void CallTreeBuilder::Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t
     const uint32_t parent = t->stack.empty() ? t->root : t->stack.back().node;
     const uint32_t node = parent == NotKept ? NotKept : Child(parent, CallNode::Kind::Exception, exceptionId, 0);
     if (node == NotKept) {
-        ++stats_.droppedNodes;
+        ++stats.droppedNodes;
         return;
     }
     ++MutableNode(node).count;
@@ -495,7 +492,7 @@ void CallTreeBuilder::Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t
 std::string CallTreeBuilder::Render(const RenderOptions& options) const {
     std::string out;
     Renderer r(*this, options, out);
-    for (const auto& t : threads_) {
+    for (const auto& t : threads) {
         std::string head = "thread " + std::to_string(t->tid) + " (pid " + std::to_string(t->pid) +
                            "): " + std::to_string(t->calls) + " calls, max depth " + std::to_string(t->maxDepth);
         if (!t->stack.empty()) {

@@ -88,7 +88,7 @@ public:
     };
 
     CallTreeBuilder();
-    explicit CallTreeBuilder(const Limits& limits);
+    explicit CallTreeBuilder(const Limits& bounds);
     ~CallTreeBuilder();
     CallTreeBuilder(const CallTreeBuilder&) = delete;
     CallTreeBuilder& operator=(const CallTreeBuilder&) = delete;
@@ -98,18 +98,18 @@ public:
     void Unwind(uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId);
     void Exception(uint32_t pid, uint32_t tid, int64_t ts, uint64_t exceptionId);
 
-    const Stats& GetStats() const { return stats_; }
+    const Stats& GetStats() const { return stats; }
     const ThreadTree* FindThread(uint32_t pid, uint32_t tid) const;
-    size_t ThreadCount() const { return threads_.size(); }
+    size_t ThreadCount() const { return threads.size(); }
     // Entries stored (calls and exceptions, roots not included).
-    size_t EntryCount() const { return entries_; }
-    const CallNode& Node(uint32_t index) const { return chunks_[index >> ChunkShift][index & ChunkMask]; }
+    size_t EntryCount() const { return entries; }
+    const CallNode& Node(uint32_t index) const { return chunks[index >> ChunkShift][index & ChunkMask]; }
     std::vector<uint32_t> Children(uint32_t node) const;
     // The text of an argument or return-value id.
     std::string_view Text(uint32_t id) const;
     // Bytes the trees take, and their bound.
-    size_t BytesUsed() const { return budget_.Used(); }
-    size_t BytesLimit() const { return budget_.Limit(); }
+    size_t BytesUsed() const { return budget.Used(); }
+    size_t BytesLimit() const { return budget.Limit(); }
 
     std::string Render(const RenderOptions& options) const;
 
@@ -117,7 +117,7 @@ private:
     static constexpr unsigned ChunkShift = 12;
     static constexpr uint32_t ChunkMask = (1u << ChunkShift) - 1;
 
-    CallNode& MutableNode(uint32_t index) { return chunks_[index >> ChunkShift][index & ChunkMask]; }
+    CallNode& MutableNode(uint32_t index) { return chunks[index >> ChunkShift][index & ChunkMask]; }
     ThreadTree* Thread(uint32_t pid, uint32_t tid);
     uint32_t NewNode(CallNode::Kind kind, uint64_t id, uint32_t parent, uint32_t args);
     // The existing entry below `parent`, or NotKept.
@@ -129,27 +129,27 @@ private:
     bool PushFrame(ThreadTree& thread, const ThreadTree::OpenFrame& frame);
     void Close(ThreadTree& thread, int64_t ts, uint32_t functionId, int how, std::string_view returnValue);
 
-    Limits limits_;
-    Stats stats_;
-    MemoryBudget budget_;
-    std::vector<std::unique_ptr<CallNode[]>> chunks_;
-    size_t nodeCount_ = 0;  // roots included
-    size_t entries_ = 0;    // calls and exceptions
-    IndexTable children_;
+    Limits limits;
+    Stats stats;
+    MemoryBudget budget;
+    std::vector<std::unique_ptr<CallNode[]>> chunks;
+    size_t nodeCount = 0;  // roots included
+    size_t entries = 0;    // calls and exceptions
+    IndexTable children;
     // Distinct argument texts per (place, function), to cap the variants.
     struct VariantCount {
         uint32_t parent;
         uint32_t functionId;
         uint32_t count;
     };
-    std::vector<VariantCount> variants_;
-    IndexTable variantIndex_;
-    TextArena textBytes_;
-    std::vector<std::string_view> texts_;
-    IndexTable textIndex_;
-    std::vector<std::unique_ptr<ThreadTree>> threads_;
-    IndexTable threadIndex_;
-    ThreadTree* lastThread_ = nullptr;
+    std::vector<VariantCount> variants;
+    IndexTable variantIndex;
+    TextArena textBytes;
+    std::vector<std::string_view> texts;
+    IndexTable textIndex;
+    std::vector<std::unique_ptr<ThreadTree>> threads;
+    IndexTable threadIndex;
+    ThreadTree* lastThread = nullptr;
 };
 
 }  // namespace QuorixCollect

@@ -60,91 +60,91 @@ bool IsCall(CommandType type) {
 
 NameTable::Name NameTable::Find(uint32_t functionId) const {
     const uint32_t i =
-        index_.Find(IndexTable::Mix(functionId), [&](uint32_t k) { return entries_[k].functionId == functionId; });
+        index.Find(IndexTable::Mix(functionId), [&](uint32_t k) { return entries[k].functionId == functionId; });
     if (i == IndexTable::NotFound) {
         return {{}, false};
     }
-    return {entries_[i].name, entries_[i].jsonSafe};
+    return {entries[i].name, entries[i].jsonSafe};
 }
 
 bool NameTable::Store(uint32_t functionId, std::string_view name) {
     const uint64_t hash = IndexTable::Mix(functionId);
-    const uint32_t i = index_.Find(hash, [&](uint32_t k) { return entries_[k].functionId == functionId; });
+    const uint32_t i = index.Find(hash, [&](uint32_t k) { return entries[k].functionId == functionId; });
     if (i != IndexTable::NotFound) {
-        if (entries_[i].name == name) {
+        if (entries[i].name == name) {
             return true;
         }
-        const std::string_view stored = arena_.Store(name);
+        const std::string_view stored = arena.Store(name);
         if (stored.data() == nullptr) {
             return false;
         }
-        entries_[i].name = stored;
-        entries_[i].jsonSafe = IsJsonSafe(stored);
+        entries[i].name = stored;
+        entries[i].jsonSafe = IsJsonSafe(stored);
         return true;
     }
-    if (!MakeRoom(entries_, budget_)) {
+    if (!MakeRoom(entries, budget)) {
         return false;
     }
-    const std::string_view stored = arena_.Store(name);
-    if (stored.data() == nullptr || !index_.Insert(hash, static_cast<uint32_t>(entries_.size()))) {
+    const std::string_view stored = arena.Store(name);
+    if (stored.data() == nullptr || !index.Insert(hash, static_cast<uint32_t>(entries.size()))) {
         return false;
     }
-    entries_.push_back({functionId, IsJsonSafe(stored), stored});
+    entries.push_back({functionId, IsJsonSafe(stored), stored});
     return true;
 }
 
 void NameTable::Clear() {
-    arena_.Clear();
-    index_.Clear();
-    ReleaseAll(entries_, budget_);
+    arena.Clear();
+    index.Clear();
+    ReleaseAll(entries, budget);
 }
 
-CollectorSession::CollectorSession(const Options& options, LineSink sink)
-    : options_(options), sink_(std::move(sink)), namesBudget_(options.maxMemory / 4), tree_([&] {
+CollectorSession::CollectorSession(const Options& sessionOptions, LineSink lineSink)
+    : options(sessionOptions), sink(std::move(lineSink)), namesBudget(sessionOptions.maxMemory / 4), tree([&] {
           // Names get a quarter of the bound, call trees with their values five eighths; the
           // rest covers the process list and the hash tables' slack.
-          CallTreeBuilder::Limits limits = options.treeLimits;
-          limits.maxBytes = std::min(limits.maxBytes, options.maxMemory / 8 * 5);
+          CallTreeBuilder::Limits limits = sessionOptions.treeLimits;
+          limits.maxBytes = std::min(limits.maxBytes, sessionOptions.maxMemory / 8 * 5);
           return limits;
       }()) {}
 
 CollectorSession::~CollectorSession() = default;
 
 void CollectorSession::ReadStarted(Clock::time_point now) {
-    readStart_ = now;
-    commandsAtReadStart_ = totalCommands_;
+    readStart = now;
+    commandsAtReadStart = totalCommands;
 }
 
 void CollectorSession::ReadFinished(Clock::time_point now) {
-    if (totalCommands_ == commandsAtReadStart_) {
+    if (totalCommands == commandsAtReadStart) {
         return;
     }
-    if (!anyRead_) {
-        anyRead_ = true;
-        firstRead_ = readStart_;
+    if (!anyRead) {
+        anyRead = true;
+        firstRead = readStart;
     }
-    lastRead_ = now;
+    lastRead = now;
 }
 
 double CollectorSession::DecodeRate() const {
-    if (totalCommands_ < 2 || !anyRead_) {
+    if (totalCommands < 2 || !anyRead) {
         return -1;
     }
-    const double seconds = std::chrono::duration<double>(lastRead_ - firstRead_).count();
-    return seconds > 0 ? static_cast<double>(totalCommands_) / seconds : -1;
+    const double seconds = std::chrono::duration<double>(lastRead - firstRead).count();
+    return seconds > 0 ? static_cast<double>(totalCommands) / seconds : -1;
 }
 
 void CollectorSession::Malformed(const char* reason, const std::string& detail) {
-    ++malformed_;
-    ++malformedByReason_[reason];
-    if (malformedSamples_.size() < MaxMalformedSamples) {
-        malformedSamples_.push_back(detail.empty() ? std::string(reason) : std::string(reason) + ": " + detail);
+    ++malformed;
+    ++malformedByReason[reason];
+    if (malformedSamples.size() < MaxMalformedSamples) {
+        malformedSamples.push_back(detail.empty() ? std::string(reason) : std::string(reason) + ": " + detail);
     }
 }
 
 uint64_t CollectorSession::MalformedCount(const std::string& reason) const {
-    auto it = malformedByReason_.find(reason);
-    return it == malformedByReason_.end() ? 0 : it->second;
+    auto it = malformedByReason.find(reason);
+    return it == malformedByReason.end() ? 0 : it->second;
 }
 
 void CollectorSession::OnDatagram(const uint8_t* data, size_t size) { OnMessage(data, size); }
@@ -152,43 +152,43 @@ void CollectorSession::OnDatagram(const uint8_t* data, size_t size) { OnMessage(
 void CollectorSession::OnOversizedDatagram() { Malformed("oversized datagram", ""); }
 
 void CollectorSession::OnStreamData(uint64_t connection, const uint8_t* data, size_t size) {
-    auto it = streams_.find(connection);
-    if (it == streams_.end()) {
-        it = streams_.emplace(connection, StreamReassembler{}).first;
+    auto it = streams.find(connection);
+    if (it == streams.end()) {
+        it = streams.emplace(connection, StreamReassembler{}).first;
     }
     it->second.Feed(
         data, size, [this](const uint8_t* message, size_t length) { OnMessage(message, length); },
         [this](size_t dropped) {
-            droppedStreamBytes_ += dropped;
+            droppedStreamBytes += dropped;
             Malformed("stream out of step", std::to_string(dropped) + " buffered bytes dropped");
         });
 }
 
 void CollectorSession::OnStreamClosed(uint64_t connection) {
-    auto it = streams_.find(connection);
-    if (it == streams_.end()) {
+    auto it = streams.find(connection);
+    if (it == streams.end()) {
         return;
     }
     if (it->second.Pending() != 0) {
-        droppedStreamBytes_ += it->second.Pending();
+        droppedStreamBytes += it->second.Pending();
         Malformed("truncated", std::to_string(it->second.Pending()) + " bytes left when the connection closed");
     }
-    streams_.erase(it);
+    streams.erase(it);
 }
 
 size_t CollectorSession::StreamPending(uint64_t connection) const {
-    auto it = streams_.find(connection);
-    return it == streams_.end() ? 0 : it->second.Pending();
+    auto it = streams.find(connection);
+    return it == streams.end() ? 0 : it->second.Pending();
 }
 
 void CollectorSession::OnStreamTimedOut(uint64_t connection, double seconds) {
-    auto it = streams_.find(connection);
-    if (it == streams_.end() || it->second.Pending() == 0) {
+    auto it = streams.find(connection);
+    if (it == streams.end() || it->second.Pending() == 0) {
         return;
     }
     const size_t pending = it->second.Pending();
-    droppedStreamBytes_ += pending;
-    ++streamTimeouts_;
+    droppedStreamBytes += pending;
+    ++streamTimeouts;
     char detail[96];
     snprintf(detail, sizeof detail, "%zu bytes of a command dropped after %.0f s without its rest", pending, seconds);
     Malformed("timed out", detail);
@@ -196,11 +196,11 @@ void CollectorSession::OnStreamTimedOut(uint64_t connection, double seconds) {
 }
 
 void CollectorSession::OnMessage(const uint8_t* data, size_t size) {
-    if (DecodePlainCall(data, size, command_)) {
-        Apply(command_);
+    if (DecodePlainCall(data, size, command)) {
+        Apply(command);
         return;
     }
-    const DecodeResult result = DecodeCommand(data, size, command_);
+    const DecodeResult result = DecodeCommand(data, size, command);
     if (result.status != DecodeStatus::Ok) {
         std::string detail = result.detail;
         if (size >= 3 && result.status != DecodeStatus::UnknownType) {
@@ -209,25 +209,25 @@ void CollectorSession::OnMessage(const uint8_t* data, size_t size) {
         Malformed(DecodeStatusText(result.status), detail);
         return;
     }
-    Apply(command_);
+    Apply(command);
 }
 
 ProcessInfo* CollectorSession::Process(uint32_t pid) {
-    if (lastProcess_ != nullptr && lastPid_ == pid) {
-        return lastProcess_;
+    if (lastProcess != nullptr && lastPid == pid) {
+        return lastProcess;
     }
-    auto it = processes_.find(pid);
-    if (it == processes_.end()) {
-        if (processes_.size() >= options_.maxProcesses) {
-            ++droppedProcesses_;
+    auto it = processes.find(pid);
+    if (it == processes.end()) {
+        if (processes.size() >= options.maxProcesses) {
+            ++droppedProcesses;
             return nullptr;
         }
-        it = processes_.emplace(pid, ProcessInfo{}).first;
+        it = processes.emplace(pid, ProcessInfo{}).first;
         it->second.pid = pid;
     }
-    lastPid_ = pid;
-    lastProcess_ = &it->second;
-    return lastProcess_;
+    lastPid = pid;
+    lastProcess = &it->second;
+    return lastProcess;
 }
 
 std::string_view CollectorSession::FunctionName(uint32_t pid, uint32_t functionId) const {
@@ -236,11 +236,11 @@ std::string_view CollectorSession::FunctionName(uint32_t pid, uint32_t functionI
 
 NameTable::Name CollectorSession::LookUpName(uint32_t pid, uint32_t functionId) const {
     const ProcessInfo* process = nullptr;
-    if (lastProcess_ != nullptr && lastPid_ == pid) {
-        process = lastProcess_;
+    if (lastProcess != nullptr && lastPid == pid) {
+        process = lastProcess;
     } else {
-        auto it = processes_.find(pid);
-        process = it == processes_.end() ? nullptr : &it->second;
+        auto it = processes.find(pid);
+        process = it == processes.end() ? nullptr : &it->second;
     }
     if (process == nullptr || !process->names) {
         return {{}, false};
@@ -248,32 +248,32 @@ NameTable::Name CollectorSession::LookUpName(uint32_t pid, uint32_t functionId) 
     return process->names->Find(functionId);
 }
 
-size_t CollectorSession::MemoryUsed() const { return namesBudget_.Used() + tree_.BytesUsed(); }
+size_t CollectorSession::MemoryUsed() const { return namesBudget.Used() + tree.BytesUsed(); }
 
 void CollectorSession::StoreName(ProcessInfo* process, const DecodedCommand& c) {
     if (process == nullptr) {
-        ++droppedNames_;
+        ++droppedNames;
         return;
     }
     if (!process->names) {
-        process->names = std::make_unique<NameTable>(namesBudget_);
+        process->names = std::make_unique<NameTable>(namesBudget);
     }
-    std::string& name = argsText_;
+    std::string& name = argsText;
     name.clear();
     name += c.className;
     name += "::";
     name += c.methodName;
     // Past half of their share, names are kept short so that many more of them fit.
     bool cut = false;
-    if (name.size() > CutNameBytes && namesBudget_.Used() >= namesBudget_.Limit() / 2) {
+    if (name.size() > CutNameBytes && namesBudget.Used() >= namesBudget.Limit() / 2) {
         name.resize(Prefix(name, CutNameBytes - 3).size());
         name += "...";
         cut = true;
     }
     if (!process->names->Store(c.functionId, name)) {
-        ++droppedNames_;
+        ++droppedNames;
     } else if (cut) {
-        ++namesCut_;
+        ++namesCut;
     }
 }
 
@@ -292,7 +292,7 @@ void CollectorSession::ApplyAnnouncement(const DecodedCommand& c, ProcessInfo* p
     // Open from the first announcement, even when the start itself was missed.
     if (!process->ended && !process->open) {
         process->open = true;
-        ++openProcesses_;
+        ++openProcesses;
     }
     switch (type) {
         case CommandType::ProcessFrequency:
@@ -312,13 +312,13 @@ void CollectorSession::ApplyAnnouncement(const DecodedCommand& c, ProcessInfo* p
 }
 
 void CollectorSession::Apply(const DecodedCommand& c) {
-    ++totalCommands_;
-    ++byType_[c.type];
+    ++totalCommands;
+    ++byType[c.type];
     if (c.badValueRecords != 0) {
-        badValueRecords_ += c.badValueRecords;
-        if (malformedSamples_.size() < MaxMalformedSamples) {
-            malformedSamples_.push_back("bad value record in " + std::string(CommandTypeName(c.type)) + " of pid " +
-                                        std::to_string(c.pid));
+        badValueRecords += c.badValueRecords;
+        if (malformedSamples.size() < MaxMalformedSamples) {
+            malformedSamples.push_back("bad value record in " + std::string(CommandTypeName(c.type)) + " of pid " +
+                                       std::to_string(c.pid));
         }
     }
 
@@ -337,33 +337,33 @@ void CollectorSession::Apply(const DecodedCommand& c) {
             StoreName(process, c);
             break;
         case CommandType::BeginCall:
-            if (options_.buildTree) {
+            if (options.buildTree) {
                 if (c.args.empty()) {
-                    tree_.Begin(c.pid, c.tid, c.ts, c.functionId, {});
+                    tree.Begin(c.pid, c.tid, c.ts, c.functionId, {});
                 } else {
-                    FormatArgs(argsText_, c.args);
-                    tree_.Begin(c.pid, c.tid, c.ts, c.functionId, argsText_);
+                    FormatArgs(argsText, c.args);
+                    tree.Begin(c.pid, c.tid, c.ts, c.functionId, argsText);
                 }
             }
             break;
         case CommandType::EndCall:
-            if (options_.buildTree) {
+            if (options.buildTree) {
                 if (c.hasReturnValue) {
-                    returnText_ = FormatValue(c.returnValue, MaxValueText);
-                    tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, returnText_);
+                    returnText = FormatValue(c.returnValue, MaxValueText);
+                    tree.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, returnText);
                 } else {
-                    tree_.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, {});
+                    tree.End(c.pid, c.tid, c.ts, c.functionId, c.tailCall, {});
                 }
             }
             break;
         case CommandType::UnwindCall:
-            if (options_.buildTree) {
-                tree_.Unwind(c.pid, c.tid, c.ts, c.functionId);
+            if (options.buildTree) {
+                tree.Unwind(c.pid, c.tid, c.ts, c.functionId);
             }
             break;
         case CommandType::ExceptionRaised:
-            if (options_.buildTree) {
-                tree_.Exception(c.pid, c.tid, c.ts, c.exceptionId);
+            if (options.buildTree) {
+                tree.Exception(c.pid, c.tid, c.ts, c.exceptionId);
             }
             break;
         case CommandType::DeliveryStatistics:
@@ -374,12 +374,12 @@ void CollectorSession::Apply(const DecodedCommand& c) {
             }
             break;
         case CommandType::ProcessEnded:
-            anyEnded_ = true;
+            anyEnded = true;
             if (process != nullptr && !process->ended) {
                 process->ended = true;
                 if (process->open) {
                     process->open = false;
-                    --openProcesses_;
+                    --openProcesses;
                 }
             }
             break;
@@ -387,10 +387,10 @@ void CollectorSession::Apply(const DecodedCommand& c) {
             break;
     }
 
-    if (json_ != nullptr || sink_) {
+    if (json != nullptr || sink) {
         WriteJson(c);
     }
-    for (CommandObserver* observer : observers_) {
+    for (CommandObserver* observer : observers) {
         observer->OnCommand(c);
     }
 }
@@ -404,33 +404,33 @@ void CollectorSession::WriteJson(const DecodedCommand& c) {
             named = &name.text;
         }
     }
-    if (json_ != nullptr) {
-        AppendCommandJson(json_->buffer, c, named, name.jsonSafe);
-        json_->buffer.push_back('\n');
-        if (json_->buffer.size() >= json_->drainAt) {
-            json_->Drain();
+    if (json != nullptr) {
+        AppendCommandJson(json->buffer, c, named, name.jsonSafe);
+        json->buffer.push_back('\n');
+        if (json->buffer.size() >= json->drainAt) {
+            json->Drain();
         }
     }
-    if (sink_) {
-        line_.clear();
-        AppendCommandJson(line_, c, named, name.jsonSafe);
-        sink_(line_);
+    if (sink) {
+        jsonLine.clear();
+        AppendCommandJson(jsonLine, c, named, name.jsonSafe);
+        sink(jsonLine);
     }
 }
 
-bool CollectorSession::AllProcessesEnded() const { return anyEnded_ && openProcesses_ == 0; }
+bool CollectorSession::AllProcessesEnded() const { return anyEnded && openProcesses == 0; }
 
-std::string CollectorSession::RenderSummary(const SummaryOptions& options) const {
+std::string CollectorSession::RenderSummary(const SummaryOptions& summary) const {
     std::string out = "quorix-collect summary\n";
-    for (const auto& line : options.transportLines) {
+    for (const auto& line : summary.transportLines) {
         out += "  " + line + "\n";
     }
-    out += "  processes: " + std::to_string(processes_.size());
-    if (droppedProcesses_ != 0) {
-        out += " (+" + std::to_string(droppedProcesses_) + " commands of processes beyond the limit)";
+    out += "  processes: " + std::to_string(processes.size());
+    if (droppedProcesses != 0) {
+        out += " (+" + std::to_string(droppedProcesses) + " commands of processes beyond the limit)";
     }
     out += "\n";
-    for (const auto& [pid, p] : processes_) {
+    for (const auto& [pid, p] : processes) {
         std::string line = "    pid " + std::to_string(pid);
         line += "  runtime " + (p.runtime.empty() ? std::string("?") : "\"" + DisplayText(p.runtime, 80) + "\"");
         line += "  host " + (p.host.empty() ? std::string("?") : DisplayText(p.host, 40));
@@ -456,18 +456,18 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
         }
     }
 
-    out += "  commands: " + std::to_string(totalCommands_) + "\n";
+    out += "  commands: " + std::to_string(totalCommands) + "\n";
     size_t count = 0;
     const uint8_t* types = KnownCommandTypes(count);
     std::string counts;
     for (size_t i = 0; i < count; ++i) {
-        if (byType_[types[i]] == 0) {
+        if (byType[types[i]] == 0) {
             continue;
         }
         if (!counts.empty()) {
             counts += ", ";
         }
-        counts += std::string(CommandTypeName(types[i])) + " " + std::to_string(byType_[types[i]]);
+        counts += std::string(CommandTypeName(types[i])) + " " + std::to_string(byType[types[i]]);
     }
     if (!counts.empty()) {
         out += "    " + counts + "\n";
@@ -477,26 +477,26 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
         out += "  decode rate: " + std::to_string(std::llround(rate)) + " messages/s\n";
     }
 
-    out += "  malformed messages: " + std::to_string(malformed_);
-    if (droppedStreamBytes_ != 0) {
-        out += " (" + std::to_string(droppedStreamBytes_) + " stream bytes dropped)";
+    out += "  malformed messages: " + std::to_string(malformed);
+    if (droppedStreamBytes != 0) {
+        out += " (" + std::to_string(droppedStreamBytes) + " stream bytes dropped)";
     }
     out += "\n";
-    if (!malformedByReason_.empty()) {
+    if (!malformedByReason.empty()) {
         std::string reasons;
-        for (const auto& [reason, n] : malformedByReason_) {
+        for (const auto& [reason, n] : malformedByReason) {
             reasons += (reasons.empty() ? "" : ", ") + reason + " " + std::to_string(n);
         }
         out += "    " + reasons + "\n";
     }
-    out += "  bad value records: " + std::to_string(badValueRecords_) + "\n";
-    for (const auto& sample : malformedSamples_) {
+    out += "  bad value records: " + std::to_string(badValueRecords) + "\n";
+    for (const auto& sample : malformedSamples) {
         out += "    e.g. " + DisplayText(sample, 120) + "\n";
     }
-    for (const auto& line : options.lossLines) {
+    for (const auto& line : summary.lossLines) {
         out += "  " + line + "\n";
     }
-    for (const auto& line : options.exportLines) {
+    for (const auto& line : summary.exportLines) {
         out += "  " + line + "\n";
     }
 
@@ -504,17 +504,17 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     out += "  memory: " + Mebibytes(MemoryUsed()) + " held (names, values, trees), bound " +
-           Mebibytes(options.memoryBound != 0 ? options.memoryBound : options_.maxMemory) + ", peak resident " +
+           Mebibytes(summary.memoryBound != 0 ? summary.memoryBound : options.maxMemory) + ", peak resident " +
            Mebibytes(static_cast<size_t>(usage.ru_maxrss) * 1024) + "\n";
-    const auto& stats = tree_.GetStats();
+    const auto& stats = tree.GetStats();
     std::string leftOut;
     auto add = [&leftOut](uint64_t n, const char* what) {
         if (n != 0) {
             leftOut += (leftOut.empty() ? "" : ", ") + std::to_string(n) + " " + what;
         }
     };
-    add(namesCut_, "function names stored cut to 256 bytes");
-    add(droppedNames_, "function names not kept");
+    add(namesCut, "function names stored cut to 256 bytes");
+    add(droppedNames, "function names not kept");
     add(stats.valuesNotKept, "argument or return values not kept");
     add(stats.droppedNodes, "calls not kept in the call tree");
     add(stats.droppedThreads, "commands of threads beyond the limit");
@@ -522,28 +522,28 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& options) const
         out += "  left out (memory bound): " + leftOut + "\n";
     }
 
-    if (!options_.buildTree || !options.tree) {
+    if (!options.buildTree || !summary.tree) {
         return out;
     }
-    out += "  call trees: " + std::to_string(tree_.ThreadCount()) + " threads";
+    out += "  call trees: " + std::to_string(tree.ThreadCount()) + " threads";
     out += ", " + std::to_string(stats.orphanEnds) + " ends without begin";
     out += ", " + std::to_string(stats.missingEnds) + " frames without end";
-    out += ", " + std::to_string(tree_.EntryCount()) + " entries";
+    out += ", " + std::to_string(tree.EntryCount()) + " entries";
     out += "\n";
     CallTreeBuilder::RenderOptions render;
-    render.maxLines = options.treeLines;
+    render.maxLines = summary.treeLines;
     render.functionName = [this](uint32_t pid, uint32_t functionId) {
         const std::string_view name = FunctionName(pid, functionId);
         return name.data() != nullptr ? DisplayText(name, 160) : "function#" + std::to_string(functionId);
     };
     render.microsPerTick = [this](uint32_t pid) {
-        auto it = processes_.find(pid);
-        if (it == processes_.end() || it->second.frequency == 0) {
+        auto it = processes.find(pid);
+        if (it == processes.end() || it->second.frequency == 0) {
             return 1.0;
         }
         return 1e6 / static_cast<double>(it->second.frequency);
     };
-    out += tree_.Render(render);
+    out += tree.Render(render);
     return out;
 }
 

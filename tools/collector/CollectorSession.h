@@ -22,7 +22,7 @@ namespace QuorixCollect {
 // process that starts over frees them all at once.
 class NameTable {
 public:
-    explicit NameTable(MemoryBudget& budget) : arena_(&budget), index_(&budget), budget_(budget) {}
+    explicit NameTable(MemoryBudget& chargedTo) : arena(&chargedTo), index(&chargedTo), budget(chargedTo) {}
     ~NameTable() { Clear(); }
 
     struct Name {
@@ -33,7 +33,7 @@ public:
     // False when the budget refuses (the previous name, if any, stays).
     bool Store(uint32_t functionId, std::string_view name);
     void Clear();
-    size_t Size() const { return entries_.size(); }
+    size_t Size() const { return entries.size(); }
 
 private:
     struct Entry {
@@ -41,10 +41,10 @@ private:
         bool jsonSafe;
         std::string_view name;
     };
-    TextArena arena_;
-    IndexTable index_;
-    std::vector<Entry> entries_;
-    MemoryBudget& budget_;
+    TextArena arena;
+    IndexTable index;
+    std::vector<Entry> entries;
+    MemoryBudget& budget;
 };
 
 struct ProcessInfo {
@@ -116,14 +116,14 @@ public:
         size_t memoryBound = 0;  // the --max-memory figure to report; 0: the session's own
     };
 
-    CollectorSession(const Options& options, LineSink sink);
+    CollectorSession(const Options& sessionOptions, LineSink lineSink);
     ~CollectorSession();
 
     // JSON lines in bulk instead of one call per line.
-    void SetJsonSink(JsonSink* sink) { json_ = sink; }
+    void SetJsonSink(JsonSink* bulkSink) { json = bulkSink; }
     // Another consumer of the decoded commands (viewer files, the report, exporters), called in
     // the order added.
-    void AddObserver(CommandObserver* observer) { observers_.push_back(observer); }
+    void AddObserver(CommandObserver* observer) { observers.push_back(observer); }
 
     // Stamps around each read of the transport, for the decode rate.
     void ReadStarted(Clock::time_point now);
@@ -146,25 +146,25 @@ public:
     // True once a process has ended and no announced process is still open.
     bool AllProcessesEnded() const;
 
-    uint64_t TotalCommands() const { return totalCommands_; }
-    uint64_t CommandCount(uint8_t type) const { return byType_[type]; }
-    uint64_t MalformedCount() const { return malformed_; }
+    uint64_t TotalCommands() const { return totalCommands; }
+    uint64_t CommandCount(uint8_t type) const { return byType[type]; }
+    uint64_t MalformedCount() const { return malformed; }
     uint64_t MalformedCount(const std::string& reason) const;
-    uint64_t BadValueRecords() const { return badValueRecords_; }
-    uint64_t DroppedStreamBytes() const { return droppedStreamBytes_; }
-    uint64_t NamesCut() const { return namesCut_; }
-    uint64_t NamesNotKept() const { return droppedNames_; }
+    uint64_t BadValueRecords() const { return badValueRecords; }
+    uint64_t DroppedStreamBytes() const { return droppedStreamBytes; }
+    uint64_t NamesCut() const { return namesCut; }
+    uint64_t NamesNotKept() const { return droppedNames; }
     // Messages per second between the first and the last read, or -1 when not measurable.
     double DecodeRate() const;
-    const std::map<uint32_t, ProcessInfo>& Processes() const { return processes_; }
-    const CallTreeBuilder& Tree() const { return tree_; }
+    const std::map<uint32_t, ProcessInfo>& Processes() const { return processes; }
+    const CallTreeBuilder& Tree() const { return tree; }
     // "Class::Method" for a function announced by a method-info command; a null view when none.
     std::string_view FunctionName(uint32_t pid, uint32_t functionId) const;
     // Bytes of names, values and trees, and their bound.
     size_t MemoryUsed() const;
-    size_t MemoryLimit() const { return options_.maxMemory; }
+    size_t MemoryLimit() const { return options.maxMemory; }
 
-    std::string RenderSummary(const SummaryOptions& options) const;
+    std::string RenderSummary(const SummaryOptions& summary) const;
 
 private:
     void Malformed(const char* reason, const std::string& detail);
@@ -175,41 +175,41 @@ private:
     NameTable::Name LookUpName(uint32_t pid, uint32_t functionId) const;
     void WriteJson(const DecodedCommand& command);
 
-    Options options_;
-    LineSink sink_;
-    JsonSink* json_ = nullptr;
-    std::vector<CommandObserver*> observers_;
-    std::string line_;
-    DecodedCommand command_;
-    std::string argsText_;
-    std::string returnText_;
+    Options options;
+    LineSink sink;
+    JsonSink* json = nullptr;
+    std::vector<CommandObserver*> observers;
+    std::string jsonLine;
+    DecodedCommand command;
+    std::string argsText;
+    std::string returnText;
 
-    uint64_t totalCommands_ = 0;
-    uint64_t byType_[256] = {};
-    uint64_t malformed_ = 0;
-    std::map<std::string, uint64_t> malformedByReason_;
-    std::vector<std::string> malformedSamples_;
-    uint64_t badValueRecords_ = 0;
-    uint64_t droppedStreamBytes_ = 0;
-    uint64_t droppedProcesses_ = 0;
-    uint64_t droppedNames_ = 0;
-    uint64_t namesCut_ = 0;
-    uint64_t streamTimeouts_ = 0;
+    uint64_t totalCommands = 0;
+    uint64_t byType[256] = {};
+    uint64_t malformed = 0;
+    std::map<std::string, uint64_t> malformedByReason;
+    std::vector<std::string> malformedSamples;
+    uint64_t badValueRecords = 0;
+    uint64_t droppedStreamBytes = 0;
+    uint64_t droppedProcesses = 0;
+    uint64_t droppedNames = 0;
+    uint64_t namesCut = 0;
+    uint64_t streamTimeouts = 0;
 
-    MemoryBudget namesBudget_;
-    std::map<uint32_t, ProcessInfo> processes_;
-    uint32_t lastPid_ = 0;
-    ProcessInfo* lastProcess_ = nullptr;
-    std::unordered_map<uint64_t, StreamReassembler> streams_;
-    bool anyEnded_ = false;
-    size_t openProcesses_ = 0;
-    CallTreeBuilder tree_;
+    MemoryBudget namesBudget;
+    std::map<uint32_t, ProcessInfo> processes;
+    uint32_t lastPid = 0;
+    ProcessInfo* lastProcess = nullptr;
+    std::unordered_map<uint64_t, StreamReassembler> streams;
+    bool anyEnded = false;
+    size_t openProcesses = 0;
+    CallTreeBuilder tree;
 
-    bool anyRead_ = false;
-    Clock::time_point readStart_{};
-    Clock::time_point firstRead_{};
-    Clock::time_point lastRead_{};
-    uint64_t commandsAtReadStart_ = 0;
+    bool anyRead = false;
+    Clock::time_point readStart{};
+    Clock::time_point firstRead{};
+    Clock::time_point lastRead{};
+    uint64_t commandsAtReadStart = 0;
 };
 
 }  // namespace QuorixCollect

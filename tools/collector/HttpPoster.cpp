@@ -107,14 +107,14 @@ bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl&
     return true;
 }
 
-HttpPoster::HttpPoster(HttpUrl url) : url_(std::move(url)) {}
+HttpPoster::HttpPoster(HttpUrl target) : url(std::move(target)) {}
 
 HttpPoster::~HttpPoster() { Disconnect(); }
 
 void HttpPoster::Disconnect() {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
     }
 }
 
@@ -123,24 +123,24 @@ bool HttpPoster::Connect(Clock::time_point deadline, std::string& error) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    const std::string port = std::to_string(url_.port);
-    const int rc = getaddrinfo(url_.host.c_str(), port.c_str(), &hints, &list);
+    const std::string port = std::to_string(url.port);
+    const int rc = getaddrinfo(url.host.c_str(), port.c_str(), &hints, &list);
     if (rc != 0) {
-        error = "cannot resolve " + url_.host + ": " + gai_strerror(rc);
+        error = "cannot resolve " + url.host + ": " + gai_strerror(rc);
         return false;
     }
     error = "cannot connect";
     for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
+        const int candidate = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (candidate < 0) {
             continue;
         }
-        int r = connect(fd, a->ai_addr, a->ai_addrlen);
+        int r = connect(candidate, a->ai_addr, a->ai_addrlen);
         if (r != 0 && errno == EINPROGRESS) {
-            if (WaitFor(fd, POLLOUT, deadline)) {
+            if (WaitFor(candidate, POLLOUT, deadline)) {
                 int soError = 0;
                 socklen_t len = sizeof soError;
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+                getsockopt(candidate, SOL_SOCKET, SO_ERROR, &soError, &len);
                 r = soError == 0 ? 0 : -1;
                 errno = soError;
             } else {
@@ -149,13 +149,13 @@ bool HttpPoster::Connect(Clock::time_point deadline, std::string& error) {
         }
         if (r == 0) {
             const int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            fd_ = fd;
+            setsockopt(candidate, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            fd = candidate;
             freeaddrinfo(list);
             return true;
         }
         error = std::string("cannot connect: ") + strerror(errno);
-        close(fd);
+        close(candidate);
     }
     freeaddrinfo(list);
     return false;
@@ -164,7 +164,7 @@ bool HttpPoster::Connect(Clock::time_point deadline, std::string& error) {
 HttpPoster::Result HttpPoster::Post(std::string_view contentType, const std::string& body,
                                     std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    const bool reused = fd_ >= 0;
+    const bool reused = fd >= 0;
     Result r = Exchange(contentType, body, deadline);
     if (r.status == 0 && reused && Clock::now() < deadline) {
         // The receiver may have closed an idle kept-alive connection: one fresh try.
@@ -176,15 +176,15 @@ HttpPoster::Result HttpPoster::Post(std::string_view contentType, const std::str
 HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std::string& body,
                                         Clock::time_point deadline) {
     Result result;
-    if (fd_ < 0 && !Connect(deadline, result.error)) {
+    if (fd < 0 && !Connect(deadline, result.error)) {
         return result;
     }
-    std::string head = "POST " + url_.path + " HTTP/1.1\r\nHost: " + url_.host + ":" + std::to_string(url_.port) +
+    std::string head = "POST " + url.path + " HTTP/1.1\r\nHost: " + url.host + ":" + std::to_string(url.port) +
                        "\r\nContent-Type: " + std::string(contentType) +
                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nUser-Agent: quorix-collect\r\n\r\n";
     auto sendAll = [&](const char* data, size_t size) {
         while (size > 0) {
-            const ssize_t n = send(fd_, data, size, MSG_NOSIGNAL);
+            const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
             if (n > 0) {
                 data += n;
                 size -= static_cast<size_t>(n);
@@ -193,7 +193,7 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd_, POLLOUT, deadline)) {
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLOUT, deadline)) {
                 continue;
             }
             result.error = n < 0 && errno != EAGAIN ? std::string("send failed: ") + strerror(errno) : "send timed out";
@@ -213,7 +213,7 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
     auto readMore = [&]() {
         char buf[16384];
         for (;;) {
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
             if (n > 0) {
                 in.append(buf, static_cast<size_t>(n));
                 return true;
@@ -225,7 +225,7 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
             if (errno == EINTR) {
                 continue;
             }
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd_, POLLIN, deadline)) {
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLIN, deadline)) {
                 continue;
             }
             return false;

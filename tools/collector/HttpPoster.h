@@ -21,7 +21,7 @@ bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl&
 // raises SIGPIPE. Not thread-safe: one poster per sending thread.
 class HttpPoster {
 public:
-    explicit HttpPoster(HttpUrl url);
+    explicit HttpPoster(HttpUrl target);
     ~HttpPoster();
     HttpPoster(const HttpPoster&) = delete;
     HttpPoster& operator=(const HttpPoster&) = delete;
@@ -39,8 +39,8 @@ private:
     Result Exchange(std::string_view contentType, const std::string& body,
                     std::chrono::steady_clock::time_point deadline);
 
-    HttpUrl url_;
-    int fd_ = -1;
+    HttpUrl url;
+    int fd = -1;
 };
 
 }  // namespace QuorixCollect

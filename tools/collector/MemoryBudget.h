@@ -15,34 +15,34 @@ namespace QuorixCollect {
 // the input.
 class MemoryBudget {
 public:
-    explicit MemoryBudget(size_t limit = SIZE_MAX) : limit_(limit) {}
+    explicit MemoryBudget(size_t bytes = SIZE_MAX) : limit(bytes) {}
 
     bool Charge(size_t bytes) {
-        if (bytes > limit_ - used_) {
-            refused_ = true;
+        if (bytes > limit - used) {
+            refused = true;
             return false;
         }
-        used_ += bytes;
-        if (used_ > peak_) {
-            peak_ = used_;
+        used += bytes;
+        if (used > peak) {
+            peak = used;
         }
         return true;
     }
-    void Release(size_t bytes) { used_ -= bytes < used_ ? bytes : used_; }
-    void SetLimit(size_t limit) { limit_ = limit; }
+    void Release(size_t bytes) { used -= bytes < used ? bytes : used; }
+    void SetLimit(size_t bytes) { limit = bytes; }
 
-    size_t Used() const { return used_; }
-    size_t Peak() const { return peak_; }
-    size_t Limit() const { return limit_; }
-    size_t Left() const { return limit_ - used_; }
+    size_t Used() const { return used; }
+    size_t Peak() const { return peak; }
+    size_t Limit() const { return limit; }
+    size_t Left() const { return limit - used; }
     // Whether a request was ever turned down.
-    bool Refused() const { return refused_; }
+    bool Refused() const { return refused; }
 
 private:
-    size_t limit_;
-    size_t used_ = 0;
-    size_t peak_ = 0;
-    bool refused_ = false;
+    size_t limit;
+    size_t used = 0;
+    size_t peak = 0;
+    bool refused = false;
 };
 
 // Room for one more element, charged to the budget before the vector grows.
@@ -73,7 +73,7 @@ class IndexTable {
 public:
     static constexpr uint32_t NotFound = UINT32_MAX;
 
-    explicit IndexTable(MemoryBudget* budget = nullptr) : budget_(budget) {}
+    explicit IndexTable(MemoryBudget* chargedTo = nullptr) : budget(chargedTo) {}
     ~IndexTable() { Clear(); }
     IndexTable(const IndexTable&) = delete;
     IndexTable& operator=(const IndexTable&) = delete;
@@ -81,25 +81,25 @@ public:
     IndexTable& operator=(IndexTable&& other) noexcept {
         if (this != &other) {
             Clear();
-            budget_ = other.budget_;
-            slots_ = std::move(other.slots_);
-            mask_ = other.mask_;
-            size_ = other.size_;
-            other.slots_.clear();
-            other.mask_ = 0;
-            other.size_ = 0;
+            budget = other.budget;
+            slots = std::move(other.slots);
+            mask = other.mask;
+            size = other.size;
+            other.slots.clear();
+            other.mask = 0;
+            other.size = 0;
         }
         return *this;
     }
 
     template <typename Equal>
     uint32_t Find(uint64_t hash, Equal&& equal) const {
-        if (slots_.empty()) {
+        if (slots.empty()) {
             return NotFound;
         }
         const auto tag = static_cast<uint32_t>(hash);
-        for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
-            const Slot& s = slots_[i];
+        for (size_t i = tag & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots[i];
             if (s.value == NotFound) {
                 return NotFound;
             }
@@ -112,25 +112,25 @@ public:
     // Adds a value the caller has just checked is absent. False when the table would have to
     // grow beyond its budget (nothing is added then).
     bool Insert(uint64_t hash, uint32_t value) {
-        if ((size_ + 1) * 4 > slots_.size() * 3 && !Grow()) {
+        if ((size + 1) * 4 > slots.size() * 3 && !Grow()) {
             return false;
         }
         Place(static_cast<uint32_t>(hash), value);
-        ++size_;
+        ++size;
         return true;
     }
 
     void Clear() {
-        if (budget_ != nullptr) {
-            budget_->Release(Bytes());
+        if (budget != nullptr) {
+            budget->Release(Bytes());
         }
-        std::vector<Slot>().swap(slots_);
-        mask_ = 0;
-        size_ = 0;
+        std::vector<Slot>().swap(slots);
+        mask = 0;
+        size = 0;
     }
 
-    size_t Size() const { return size_; }
-    size_t Bytes() const { return slots_.capacity() * sizeof(Slot); }
+    size_t Size() const { return size; }
+    size_t Bytes() const { return slots.capacity() * sizeof(Slot); }
 
     // A well-mixed 64-bit hash of a 64-bit key and of bytes.
     static uint64_t Mix(uint64_t x) {
@@ -163,50 +163,50 @@ private:
     };
 
     void Place(uint32_t tag, uint32_t value) {
-        for (size_t i = tag & mask_;; i = (i + 1) & mask_) {
-            if (slots_[i].value == NotFound) {
-                slots_[i] = {tag, value};
+        for (size_t i = tag & mask;; i = (i + 1) & mask) {
+            if (slots[i].value == NotFound) {
+                slots[i] = {tag, value};
                 return;
             }
         }
     }
 
     bool Grow() {
-        const size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+        const size_t capacity = slots.empty() ? 16 : slots.size() * 2;
         if (capacity > (size_t{1} << 32)) {
             return false;
         }
         // Old and new slots live side by side while rehashing.
         const size_t bytes = capacity * sizeof(Slot);
-        if (budget_ != nullptr && !budget_->Charge(bytes)) {
+        if (budget != nullptr && !budget->Charge(bytes)) {
             return false;
         }
         std::vector<Slot> old;
-        old.swap(slots_);
-        slots_.assign(capacity, Slot{0, NotFound});
-        mask_ = capacity - 1;
+        old.swap(slots);
+        slots.assign(capacity, Slot{0, NotFound});
+        mask = capacity - 1;
         for (const Slot& s : old) {
             if (s.value != NotFound) {
                 Place(s.tag, s.value);
             }
         }
-        if (budget_ != nullptr) {
-            budget_->Release(old.capacity() * sizeof(Slot));
+        if (budget != nullptr) {
+            budget->Release(old.capacity() * sizeof(Slot));
         }
         return true;
     }
 
-    MemoryBudget* budget_ = nullptr;
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-    size_t size_ = 0;
+    MemoryBudget* budget = nullptr;
+    std::vector<Slot> slots;
+    size_t mask = 0;
+    size_t size = 0;
 };
 
 // Bytes of many small texts kept in large blocks, so a text costs its length and nothing else.
 // Texts are never freed one by one; dropping the arena frees them all.
 class TextArena {
 public:
-    explicit TextArena(MemoryBudget* budget = nullptr) : budget_(budget) {}
+    explicit TextArena(MemoryBudget* chargedTo = nullptr) : budget(chargedTo) {}
     ~TextArena() { Clear(); }
     TextArena(const TextArena&) = delete;
     TextArena& operator=(const TextArena&) = delete;
@@ -216,48 +216,48 @@ public:
         if (text.empty()) {
             return std::string_view("", 0);
         }
-        if (text.size() > blockLeft_) {
+        if (text.size() > blockLeft) {
             // Blocks start small (many arenas are tiny) and double up to a cap.
-            size_t size = blocks_.empty() ? 1024 : std::min<size_t>(blockSize_ * 2, 256 * 1024);
+            size_t size = blocks.empty() ? 1024 : std::min<size_t>(blockSize * 2, 256 * 1024);
             if (size < text.size()) {
                 size = text.size();
             }
-            if (budget_ != nullptr && !budget_->Charge(size)) {
+            if (budget != nullptr && !budget->Charge(size)) {
                 // Near the bound, a smaller block still takes what fits.
-                size = std::max(text.size(), budget_->Left());
-                if (!budget_->Charge(size)) {
+                size = std::max(text.size(), budget->Left());
+                if (!budget->Charge(size)) {
                     return {};
                 }
             }
-            blocks_.emplace_back(new char[size]);
-            blockSize_ = size;
-            blockLeft_ = size;
-            bytes_ += size;
+            blocks.emplace_back(new char[size]);
+            blockSize = size;
+            blockLeft = size;
+            bytes += size;
         }
-        char* at = blocks_.back().get() + (blockSize_ - blockLeft_);
+        char* at = blocks.back().get() + (blockSize - blockLeft);
         memcpy(at, text.data(), text.size());
-        blockLeft_ -= text.size();
+        blockLeft -= text.size();
         return {at, text.size()};
     }
 
     void Clear() {
-        if (budget_ != nullptr) {
-            budget_->Release(bytes_);
+        if (budget != nullptr) {
+            budget->Release(bytes);
         }
-        blocks_.clear();
-        blockSize_ = 0;
-        blockLeft_ = 0;
-        bytes_ = 0;
+        blocks.clear();
+        blockSize = 0;
+        blockLeft = 0;
+        bytes = 0;
     }
 
-    size_t Bytes() const { return bytes_; }
+    size_t Bytes() const { return bytes; }
 
 private:
-    MemoryBudget* budget_;
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    size_t blockSize_ = 0;
-    size_t blockLeft_ = 0;
-    size_t bytes_ = 0;
+    MemoryBudget* budget;
+    std::vector<std::unique_ptr<char[]>> blocks;
+    size_t blockSize = 0;
+    size_t blockLeft = 0;
+    size_t bytes = 0;
 };
 
 }  // namespace QuorixCollect

@@ -39,149 +39,148 @@ std::string Millis(double ms) {
 
 }  // namespace
 
-OtlpExporter::OtlpExporter(const Options& options, OtlpSpanBuilder::NameLookup names)
-    : options_(options),
-      builder_(
+OtlpExporter::OtlpExporter(const Options& exportOptions, OtlpSpanBuilder::NameLookup names)
+    : options(exportOptions),
+      builder(
           [&] {
               OtlpSpanBuilder::Options o;
-              o.minDurationUs = static_cast<int64_t>(options.minDurationMs * 1000.0 + 0.5);
-              o.serviceName = options.serviceName;
+              o.minDurationUs = static_cast<int64_t>(exportOptions.minDurationMs * 1000.0 + 0.5);
+              o.serviceName = exportOptions.serviceName;
               return o;
           }(),
           std::move(names), [this](OtlpSpan&& span) { Enqueue(std::move(span)); }, ReadCommandLine) {}
 
 OtlpExporter::~OtlpExporter() {
-    if (thread_.joinable()) {
+    if (thread.joinable()) {
         Finish(std::chrono::milliseconds(0));
     }
 }
 
 bool OtlpExporter::Start(std::string& error) {
-    if (!ParseHttpUrl(options_.url, "/v1/traces", url_, error)) {
-        error = "bad --otlp URL '" + options_.url + "': " + error;
+    if (!ParseHttpUrl(options.url, "/v1/traces", url, error)) {
+        error = "bad --otlp URL '" + options.url + "': " + error;
         return false;
     }
     // Stop signals are for the main loop: the export thread starts with them blocked.
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
-    thread_ = std::thread([this] { Run(); });
+    thread = std::thread([this] { Run(); });
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }
 
 void OtlpExporter::OnCommand(const DecodedCommand& command) {
-    if (failed_) {
+    if (failed) {
         return;
     }
     try {
-        builder_.OnCommand(command);
+        builder.OnCommand(command);
     } catch (...) {
         // Only allocation can fail here; collection goes on without the export.
-        failed_ = true;
-        std::lock_guard<std::mutex> lock(mutex_);
-        counts_.lastError = "out of memory while building spans; export stopped";
+        failed = true;
+        std::lock_guard<std::mutex> lock(mutex);
+        counts.lastError = "out of memory while building spans; export stopped";
     }
 }
 
 void OtlpExporter::Enqueue(OtlpSpan&& span) {
     const size_t bytes = span.Bytes();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.size() >= options_.queueSpans || queuedBytes_ + bytes > options_.queueBytes) {
-        ++counts_.dropped;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (queue.size() >= options.queueSpans || queuedBytes + bytes > options.queueBytes) {
+        ++counts.dropped;
         return;
     }
-    if (queue_.empty()) {
-        firstQueued_ = Clock::now();
+    if (queue.empty()) {
+        firstQueued = Clock::now();
     }
-    queue_.push_back(std::move(span));
-    queuedBytes_ += bytes;
-    ++counts_.queued;
-    if (queue_.size() == 1 || queue_.size() == options_.batchSpans || queuedBytes_ >= options_.batchBytes) {
-        wake_.notify_one();
+    queue.push_back(std::move(span));
+    queuedBytes += bytes;
+    ++counts.queued;
+    if (queue.size() == 1 || queue.size() == options.batchSpans || queuedBytes >= options.batchBytes) {
+        wake.notify_one();
     }
 }
 
 void OtlpExporter::Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex);
     std::vector<OtlpSpan> batch;
     for (;;) {
-        if (queue_.empty()) {
-            if (stopping_) {
+        if (queue.empty()) {
+            if (stopping) {
                 return;
             }
-            wake_.wait(lock);
+            wake.wait(lock);
             continue;
         }
-        const bool full = queue_.size() >= options_.batchSpans || queuedBytes_ >= options_.batchBytes;
-        const auto due = firstQueued_ + options_.batchAge;
-        if (!full && !stopping_ && Clock::now() < due) {
-            wake_.wait_until(lock, due);
+        const bool full = queue.size() >= options.batchSpans || queuedBytes >= options.batchBytes;
+        const auto due = firstQueued + options.batchAge;
+        if (!full && !stopping && Clock::now() < due) {
+            wake.wait_until(lock, due);
             continue;
         }
-        if (stopping_ && Clock::now() >= finalDeadline_) {
-            counts_.notDelivered += queue_.size();
-            queue_.clear();
-            queuedBytes_ = 0;
+        if (stopping && Clock::now() >= finalDeadline) {
+            counts.notDelivered += queue.size();
+            queue.clear();
+            queuedBytes = 0;
             return;
         }
         batch.clear();
         size_t bytes = 0;
-        while (!queue_.empty() && batch.size() < options_.batchSpans &&
-               (batch.empty() || bytes < options_.batchBytes)) {
-            bytes += queue_.front().Bytes();
-            batch.push_back(std::move(queue_.front()));
-            queue_.pop_front();
+        while (!queue.empty() && batch.size() < options.batchSpans && (batch.empty() || bytes < options.batchBytes)) {
+            bytes += queue.front().Bytes();
+            batch.push_back(std::move(queue.front()));
+            queue.pop_front();
         }
-        queuedBytes_ -= std::min(queuedBytes_, bytes);
-        firstQueued_ = Clock::now();
+        queuedBytes -= std::min(queuedBytes, bytes);
+        firstQueued = Clock::now();
         Send(batch, lock);
     }
 }
 
 bool OtlpExporter::Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std::mutex>& lock) {
-    if (!poster_) {
-        poster_ = std::make_unique<HttpPoster>(url_);
+    if (!poster) {
+        poster = std::make_unique<HttpPoster>(url);
     }
     lock.unlock();
     std::string body;
     body.reserve(batch.size() * 600);
     OtlpEncoder::AppendTraceRequest(body, batch);
-    auto backoff = options_.firstBackoff;
+    auto backoff = options.firstBackoff;
     for (;;) {
-        const auto timeout = std::min<std::chrono::milliseconds>(options_.requestTimeout, [&] {
-            std::lock_guard<std::mutex> g(mutex_);
-            if (finalDeadline_ == Clock::time_point::max()) {
-                return options_.requestTimeout;
+        const auto timeout = std::min<std::chrono::milliseconds>(options.requestTimeout, [&] {
+            std::lock_guard<std::mutex> g(mutex);
+            if (finalDeadline == Clock::time_point::max()) {
+                return options.requestTimeout;
             }
             return std::max(std::chrono::milliseconds(1),
-                            std::chrono::duration_cast<std::chrono::milliseconds>(finalDeadline_ - Clock::now()));
+                            std::chrono::duration_cast<std::chrono::milliseconds>(finalDeadline - Clock::now()));
         }());
-        const HttpPoster::Result r = poster_->Post("application/json", body, timeout);
+        const HttpPoster::Result r = poster->Post("application/json", body, timeout);
         lock.lock();
         if (r.status >= 200 && r.status < 300) {
-            counts_.exported += batch.size();
-            ++counts_.requests;
+            counts.exported += batch.size();
+            ++counts.requests;
             return true;
         }
-        counts_.lastError = r.status == 0 ? r.error : "HTTP " + std::to_string(r.status) + " from " + url_.text;
+        counts.lastError = r.status == 0 ? r.error : "HTTP " + std::to_string(r.status) + " from " + url.text;
         if (!Retryable(r.status)) {
-            counts_.refused += batch.size();
+            counts.refused += batch.size();
             return false;
         }
-        ++counts_.retries;
+        ++counts.retries;
         auto wait = backoff;
         if (r.retryAfterSeconds >= 0) {
             wait = std::chrono::milliseconds(static_cast<long long>(r.retryAfterSeconds * 1000));
         }
-        wait = std::min(wait, options_.maxBackoff);
-        backoff = std::min(backoff * 2, options_.maxBackoff);
-        const auto wakeAt = std::min(Clock::now() + wait, finalDeadline_);
-        while (Clock::now() < wakeAt && !(stopping_ && Clock::now() >= finalDeadline_)) {
-            wake_.wait_until(lock, std::min(wakeAt, finalDeadline_));
+        wait = std::min(wait, options.maxBackoff);
+        backoff = std::min(backoff * 2, options.maxBackoff);
+        const auto wakeAt = std::min(Clock::now() + wait, finalDeadline);
+        while (Clock::now() < wakeAt && !(stopping && Clock::now() >= finalDeadline)) {
+            wake.wait_until(lock, std::min(wakeAt, finalDeadline));
         }
-        if (stopping_ && Clock::now() >= finalDeadline_) {
-            counts_.notDelivered += batch.size();
+        if (stopping && Clock::now() >= finalDeadline) {
+            counts.notDelivered += batch.size();
             return false;
         }
         lock.unlock();
@@ -189,41 +188,41 @@ bool OtlpExporter::Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std
 }
 
 void OtlpExporter::Finish(std::chrono::milliseconds limit) {
-    if (!failed_) {
+    if (!failed) {
         try {
-            builder_.CloseAll();
+            builder.CloseAll();
         } catch (...) {
-            failed_ = true;
+            failed = true;
         }
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        finalDeadline_ = Clock::now() + limit;
-        wake_.notify_all();
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        finalDeadline = Clock::now() + limit;
+        wake.notify_all();
     }
-    if (thread_.joinable()) {
-        thread_.join();
+    if (thread.joinable()) {
+        thread.join();
     }
 }
 
 OtlpExporter::Counts OtlpExporter::GetCounts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return counts_;
+    std::lock_guard<std::mutex> lock(mutex);
+    return counts;
 }
 
 std::vector<std::string> OtlpExporter::SummaryLines() const {
     const Counts c = GetCounts();
-    const auto& s = builder_.GetStats();
+    const auto& s = builder.GetStats();
     std::vector<std::string> lines;
-    lines.push_back("otlp: " + std::to_string(c.exported) + " spans exported to " + url_.text + " (" +
+    lines.push_back("otlp: " + std::to_string(c.exported) + " spans exported to " + url.text + " (" +
                     std::to_string(c.requests) + " requests, " + std::to_string(c.retries) + " retries), " +
                     std::to_string(c.dropped) + " dropped (export queue full), " + std::to_string(c.refused) +
                     " refused by the receiver, " + std::to_string(c.notDelivered) +
                     " not delivered by the exit deadline");
     std::string calls = "  " + std::to_string(s.calls) + " calls ended: " + std::to_string(s.exported) +
                         " became spans, " + std::to_string(s.leftOut) + " left out (under " +
-                        Millis(options_.minDurationMs) + ", nothing captured)";
+                        Millis(options.minDurationMs) + ", nothing captured)";
     if (s.dispatchers != 0) {
         calls += ", " + std::to_string(s.dispatchers) + " thread-pool dispatch calls";
     }

@@ -48,7 +48,7 @@ public:
         std::string lastError;
     };
 
-    OtlpExporter(const Options& options, OtlpSpanBuilder::NameLookup names);
+    OtlpExporter(const Options& exportOptions, OtlpSpanBuilder::NameLookup names);
     ~OtlpExporter() override;
 
     // Checks the URL and starts the export thread.
@@ -58,7 +58,7 @@ public:
     void Finish(std::chrono::milliseconds limit);
 
     Counts GetCounts() const;
-    const OtlpSpanBuilder::Stats& BuilderStats() const { return builder_.GetStats(); }
+    const OtlpSpanBuilder::Stats& BuilderStats() const { return builder.GetStats(); }
     std::vector<std::string> SummaryLines() const;
     // Only when spans were lost on the way: the lines the report lists among what was dropped.
     std::vector<std::string> DropLines() const;
@@ -68,21 +68,21 @@ private:
     void Run();
     bool Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std::mutex>& lock);
 
-    Options options_;
-    HttpUrl url_;
-    OtlpSpanBuilder builder_;
-    bool failed_ = false;  // out of memory on the collection side: export stopped
+    Options options;
+    HttpUrl url;
+    OtlpSpanBuilder builder;
+    bool failed = false;  // out of memory on the collection side: export stopped
 
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<OtlpSpan> queue_;
-    size_t queuedBytes_ = 0;
-    Clock::time_point firstQueued_{};
-    bool stopping_ = false;
-    Clock::time_point finalDeadline_ = Clock::time_point::max();
-    Counts counts_;
-    std::unique_ptr<HttpPoster> poster_;  // used by the export thread only
-    std::thread thread_;
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<OtlpSpan> queue;
+    size_t queuedBytes = 0;
+    Clock::time_point firstQueued{};
+    bool stopping = false;
+    Clock::time_point finalDeadline = Clock::time_point::max();
+    Counts counts;
+    std::unique_ptr<HttpPoster> poster;  // used by the export thread only
+    std::thread thread;
 };
 
 }  // namespace QuorixCollect

@@ -60,10 +60,14 @@ size_t OtlpSpan::Bytes() const {
     return n;
 }
 
-OtlpSpanBuilder::OtlpSpanBuilder(const Options& options, NameLookup names, SpanSink sink, ProcessNameLookup processName)
-    : options_(options), names_(std::move(names)), sink_(std::move(sink)), processName_(std::move(processName)) {
-    rng_ = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
-           (static_cast<uint64_t>(getpid()) << 32) ^ reinterpret_cast<uintptr_t>(this);
+OtlpSpanBuilder::OtlpSpanBuilder(const Options& spanOptions, NameLookup nameLookup, SpanSink spanSink,
+                                 ProcessNameLookup processNameLookup)
+    : options(spanOptions),
+      names(std::move(nameLookup)),
+      sink(std::move(spanSink)),
+      processName(std::move(processNameLookup)) {
+    rng = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) ^
+          (static_cast<uint64_t>(getpid()) << 32) ^ reinterpret_cast<uintptr_t>(this);
 }
 
 OtlpSpanBuilder::~OtlpSpanBuilder() = default;
@@ -71,7 +75,7 @@ OtlpSpanBuilder::~OtlpSpanBuilder() = default;
 uint64_t OtlpSpanBuilder::NextId() {
     // splitmix64: ids need to be unique and spread, not secret.
     for (;;) {
-        uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
+        uint64_t z = (rng += 0x9E3779B97F4A7C15ull);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
         z ^= z >> 31;
@@ -113,55 +117,55 @@ std::string OtlpSpanBuilder::ServiceNameFromCommandLine(const std::string& cmdli
 }
 
 OtlpSpanBuilder::ProcessState& OtlpSpanBuilder::Process(uint32_t pid) {
-    auto it = processes_.find(pid);
-    if (it != processes_.end()) {
+    auto it = processes.find(pid);
+    if (it != processes.end()) {
         return it->second;
     }
-    ProcessState& p = processes_[pid];
-    if (options_.serviceName.empty() && processName_) {
-        p.serviceName = processName_(pid);
+    ProcessState& p = processes[pid];
+    if (options.serviceName.empty() && processName) {
+        p.serviceName = processName(pid);
     }
     return p;
 }
 
 bool OtlpSpanBuilder::Admit(uint32_t pid) {
-    return processes_.size() < options_.maxProcesses || processes_.count(pid) != 0;
+    return processes.size() < options.maxProcesses || processes.count(pid) != 0;
 }
 
 void OtlpSpanBuilder::DropThread(std::unordered_map<uint64_t, std::unique_ptr<ThreadState>>::iterator it, int64_t ts) {
     CloseThread(*it->second, std::max(ts, it->second->lastTs));
-    frames_ -= std::min(frames_, it->second->frames.size());
-    if (lastThread_ == it->second.get()) {
-        lastThread_ = nullptr;
+    frames -= std::min(frames, it->second->frames.size());
+    if (lastThread == it->second.get()) {
+        lastThread = nullptr;
     }
-    threads_.erase(it);
+    threads.erase(it);
 }
 
 OtlpSpanBuilder::ThreadState* OtlpSpanBuilder::Thread(uint32_t pid, uint32_t tid) {
-    if (lastThread_ != nullptr && lastThread_->pid == pid && lastThread_->tid == tid) {
-        return lastThread_;
+    if (lastThread != nullptr && lastThread->pid == pid && lastThread->tid == tid) {
+        return lastThread;
     }
     const uint64_t key = (static_cast<uint64_t>(pid) << 32) | tid;
-    auto it = threads_.find(key);
-    if (it == threads_.end()) {
-        if (threads_.size() >= options_.maxThreads || !Admit(pid)) {
+    auto it = threads.find(key);
+    if (it == threads.end()) {
+        if (threads.size() >= options.maxThreads || !Admit(pid)) {
             return nullptr;
         }
         auto state = std::make_unique<ThreadState>();
         state->process = &Process(pid);
         state->pid = pid;
         state->tid = tid;
-        it = threads_.emplace(key, std::move(state)).first;
+        it = threads.emplace(key, std::move(state)).first;
     }
-    lastThread_ = it->second.get();
-    return lastThread_;
+    lastThread = it->second.get();
+    return lastThread;
 }
 
 CallRole OtlpSpanBuilder::Role(ProcessState& p, uint32_t pid, uint32_t functionId) {
     if (functionId < MaxRoleIndex && functionId < p.roles.size() && p.roles[functionId] != 0) {
         return static_cast<CallRole>(p.roles[functionId] - 1);
     }
-    const std::string_view name = names_ ? names_(pid, functionId) : std::string_view{};
+    const std::string_view name = names ? names(pid, functionId) : std::string_view{};
     if (name.data() == nullptr) {
         return CallRole::Plain;
     }
@@ -195,7 +199,7 @@ std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(uint32_t pid) {
     }
     auto r = std::make_shared<OtlpResource>();
     r->pid = pid;
-    std::string service = options_.serviceName.empty() ? p.serviceName : options_.serviceName;
+    std::string service = options.serviceName.empty() ? p.serviceName : options.serviceName;
     if (service.empty()) {
         service = "unknown_service:dotnet";
     }
@@ -223,7 +227,7 @@ std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(uint32_t pid) {
 }
 
 void OtlpSpanBuilder::AddValues(uint32_t pid, uint32_t functionId, const ValueRecord& value, bool isReturn, Frame& f) {
-    const std::string_view name = names_ ? names_(pid, functionId) : std::string_view{};
+    const std::string_view name = names ? names(pid, functionId) : std::string_view{};
     const MappedValues mapped = MapCapturedValue(ClassOf(name), MethodOf(name), value, isReturn, f.attributes);
     if (mapped.meaningful) {
         f.keep = true;
@@ -236,7 +240,7 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c) {
             if (ThreadState* t = Thread(c.pid, c.tid)) {
                 Begin(*t, c);
             } else {
-                ++stats_.notTracked;
+                ++stats.notTracked;
             }
             break;
         case CommandType::EndCall:
@@ -244,7 +248,7 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c) {
             if (ThreadState* t = Thread(c.pid, c.tid)) {
                 End(*t, c, c.type == static_cast<uint8_t>(CommandType::EndCall) ? Close::Returned : Close::Unwound);
             } else {
-                ++stats_.notTracked;
+                ++stats.notTracked;
             }
             break;
         case CommandType::ExceptionRaised:
@@ -265,14 +269,14 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c) {
             }
             break;
         case CommandType::ThreadEnded: {
-            auto it = threads_.find((static_cast<uint64_t>(c.pid) << 32) | c.tid);
-            if (it != threads_.end()) {
+            auto it = threads.find((static_cast<uint64_t>(c.pid) << 32) | c.tid);
+            if (it != threads.end()) {
                 DropThread(it, c.ts);
             }
             break;
         }
         case CommandType::ProcessEnded:
-            for (auto it = threads_.begin(); it != threads_.end();) {
+            for (auto it = threads.begin(); it != threads.end();) {
                 auto next = std::next(it);
                 if (it->second->pid == c.pid) {
                     DropThread(it, c.ts);
@@ -280,7 +284,7 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c) {
                 it = next;
             }
             // Spans already built keep their resource; a process that starts over begins afresh.
-            processes_.erase(c.pid);
+            processes.erase(c.pid);
             break;
         case CommandType::ProcessFrequency:
             if (!Admit(c.pid)) {
@@ -320,16 +324,15 @@ void OtlpSpanBuilder::OnCommand(const DecodedCommand& c) {
 
 void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c) {
     t.lastTs = c.ts;
-    if (t.overflow > 0 || t.depth >= options_.maxDepth ||
-        (t.depth == t.frames.size() && frames_ >= options_.maxFrames)) {
+    if (t.overflow > 0 || t.depth >= options.maxDepth || (t.depth == t.frames.size() && frames >= options.maxFrames)) {
         ++t.overflow;
-        ++stats_.notTracked;
+        ++stats.notTracked;
         return;
     }
     const CallRole role = Role(*t.process, c.pid, c.functionId);
     if (t.depth == t.frames.size()) {
         t.frames.emplace_back();
-        ++frames_;
+        ++frames;
     }
     Frame& f = t.frames[t.depth];
     f.functionId = c.functionId;
@@ -372,7 +375,7 @@ void OtlpSpanBuilder::Begin(ThreadState& t, const DecodedCommand& c) {
 void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, const DecodedCommand& c) {
     // The text is set on the command object (constructor, CommandText) by one call and run by
     // another: the executing call, the one worth looking at, gets the text too.
-    const std::string_view name = names_ ? names_(c.pid, c.functionId) : std::string_view{};
+    const std::string_view name = names ? names(c.pid, c.functionId) : std::string_view{};
     const std::string_view system = DatabaseCommandSystem(ClassOf(name));
     if (system.empty()) {
         return;
@@ -442,10 +445,10 @@ void OtlpSpanBuilder::CloseTop(ThreadState& t, int64_t ts, Close how) {
     --t.depth;
     if (f.dispatcher) {
         --t.dispatchDepth;
-        ++stats_.dispatchers;
+        ++stats.dispatchers;
         return;
     }
-    ++stats_.calls;
+    ++stats.calls;
     Emit(t, f, ts, how);
 }
 
@@ -457,7 +460,7 @@ void OtlpSpanBuilder::CloseThread(ThreadState& t, int64_t ts) {
 }
 
 void OtlpSpanBuilder::CloseAll() {
-    for (auto& [key, t] : threads_) {
+    for (auto& [key, t] : threads) {
         CloseThread(*t, t->lastTs);
     }
 }
@@ -465,13 +468,13 @@ void OtlpSpanBuilder::CloseAll() {
 void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how) {
     // `f` has been popped: frames below t.depth are its ancestors.
     if (how == Close::Unfinished) {
-        ++stats_.unfinished;
+        ++stats.unfinished;
     }
     const uint64_t frequency = t.process->frequency;
     const int64_t ticks = endTs - f.begin;
     const int64_t micros =
         frequency == 1000000 ? ticks : static_cast<int64_t>(static_cast<double>(ticks) * 1e6 / frequency);
-    const bool exported = f.keep || how == Close::Unwound || micros >= options_.minDurationUs;
+    const bool exported = f.keep || how == Close::Unwound || micros >= options.minDurationUs;
 
     // What describes the incoming request also belongs on the span that began its trace.
     if (f.requestRoot || f.traceRoot) {
@@ -507,7 +510,7 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how) {
         }
     }
     if (!exported) {
-        ++stats_.leftOut;
+        ++stats.leftOut;
         return;
     }
     if (!f.traceRoot && t.depth > 0) {
@@ -519,7 +522,7 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how) {
     memcpy(span.traceId, f.traceId, sizeof span.traceId);
     span.spanId = f.spanId;
     span.parentSpanId = f.traceRoot || t.depth == 0 ? 0 : t.frames[t.depth - 1].spanId;
-    const std::string_view name = names_ ? names_(t.pid, f.functionId) : std::string_view{};
+    const std::string_view name = names ? names(t.pid, f.functionId) : std::string_view{};
     span.name = name.data() != nullptr ? std::string(name) : "function#" + std::to_string(f.functionId);
     span.startNs = ToNs(t.pid, f.begin);
     span.endNs = std::max(span.startNs, ToNs(t.pid, endTs));
@@ -550,8 +553,8 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, int64_t endTs, Close how) {
     }
     f.attributes.clear();
     f.events.clear();
-    ++stats_.exported;
-    sink_(std::move(span));
+    ++stats.exported;
+    sink(std::move(span));
 }
 
 }  // namespace QuorixCollect

@@ -76,13 +76,14 @@ public:
     // The command line of a process, for its service name; empty when unknown.
     using ProcessNameLookup = std::function<std::string(uint32_t pid)>;
 
-    OtlpSpanBuilder(const Options& options, NameLookup names, SpanSink sink, ProcessNameLookup processName = {});
+    OtlpSpanBuilder(const Options& spanOptions, NameLookup nameLookup, SpanSink spanSink,
+                    ProcessNameLookup processNameLookup = {});
     ~OtlpSpanBuilder();
 
     void OnCommand(const DecodedCommand& command);
     // Ends every call still open (at its thread's last time stamp), e.g. when collection stops.
     void CloseAll();
-    const Stats& GetStats() const { return stats_; }
+    const Stats& GetStats() const { return stats; }
 
     // Name a process gets from its command line: the app's assembly for "dotnet App.dll",
     // else the program's file name.
@@ -152,16 +153,16 @@ private:
     void LinkQuery(ThreadState& t, Frame& f, const DecodedCommand& c);
     uint64_t NextId();
 
-    Options options_;
-    NameLookup names_;
-    SpanSink sink_;
-    ProcessNameLookup processName_;
-    Stats stats_;
-    std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads_;
-    std::unordered_map<uint32_t, ProcessState> processes_;
-    ThreadState* lastThread_ = nullptr;
-    size_t frames_ = 0;  // frames allocated in all threads
-    uint64_t rng_;
+    Options options;
+    NameLookup names;
+    SpanSink sink;
+    ProcessNameLookup processName;
+    Stats stats;
+    std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads;
+    std::unordered_map<uint32_t, ProcessState> processes;
+    ThreadState* lastThread = nullptr;
+    size_t frames = 0;  // frames allocated in all threads
+    uint64_t rng;
 };
 
 }  // namespace QuorixCollect

@@ -29,61 +29,61 @@ namespace {
 
 class Json {
 public:
-    explicit Json(std::string& out) : out_(out) {}
+    explicit Json(std::string& output) : out(output) {}
     Json& Key(std::string_view key) {
         Comma();
-        AppendJsonString(out_, key);
-        out_ += ':';
-        pendingValue_ = true;
+        AppendJsonString(out, key);
+        out += ':';
+        pendingValue = true;
         return *this;
     }
     Json& String(std::string_view v) {
         Comma();
-        AppendJsonString(out_, v);
+        AppendJsonString(out, v);
         return *this;
     }
     Json& Number(double v) {
         Comma();
-        AppendMicros(out_, v);
+        AppendMicros(out, v);
         return *this;
     }
     Json& Count(uint64_t v) {
         Comma();
-        out_ += std::to_string(v);
+        out += std::to_string(v);
         return *this;
     }
     Json& Bool(bool v) {
         Comma();
-        out_ += v ? "true" : "false";
+        out += v ? "true" : "false";
         return *this;
     }
     Json& Open(char brace) {
         Comma();
-        out_ += brace;
-        first_ = true;
+        out += brace;
+        first = true;
         return *this;
     }
     Json& Close(char brace) {
-        out_ += brace;
-        first_ = false;
+        out += brace;
+        first = false;
         return *this;
     }
 
 private:
     void Comma() {
-        if (pendingValue_) {
-            pendingValue_ = false;
-            first_ = false;
+        if (pendingValue) {
+            pendingValue = false;
+            first = false;
             return;
         }
-        if (!first_) {
-            out_ += ',';
+        if (!first) {
+            out += ',';
         }
-        first_ = false;
+        first = false;
     }
-    std::string& out_;
-    bool first_ = true;
-    bool pendingValue_ = false;
+    std::string& out;
+    bool first = true;
+    bool pendingValue = false;
 };
 
 // Kinds of captured calls the table offers as filters, by the class that made them.

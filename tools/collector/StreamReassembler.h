@@ -19,29 +19,29 @@ public:
     // onDrop(size_t bytes) when the stream is out of step.
     template <typename OnMessage, typename OnDrop>
     void Feed(const uint8_t* data, size_t size, OnMessage&& onMessage, OnDrop&& onDrop) {
-        if (!pending_.empty()) {
-            while (pending_.size() < 3 && size > 0) {
-                pending_.push_back(*data++);
+        if (!pending.empty()) {
+            while (pending.size() < 3 && size > 0) {
+                pending.push_back(*data++);
                 --size;
             }
-            if (pending_.size() < 3) {
+            if (pending.size() < 3) {
                 return;
             }
-            const size_t need = Needed(pending_.data());
+            const size_t need = Needed(pending.data());
             if (need == 0) {
-                onDrop(pending_.size() + size);
-                pending_.clear();
+                onDrop(pending.size() + size);
+                pending.clear();
                 return;
             }
-            const size_t take = need - pending_.size() < size ? need - pending_.size() : size;
-            pending_.insert(pending_.end(), data, data + take);
+            const size_t take = need - pending.size() < size ? need - pending.size() : size;
+            pending.insert(pending.end(), data, data + take);
             data += take;
             size -= take;
-            if (pending_.size() < need) {
+            if (pending.size() < need) {
                 return;
             }
-            onMessage(static_cast<const uint8_t*>(pending_.data()), need);
-            pending_.clear();
+            onMessage(static_cast<const uint8_t*>(pending.data()), need);
+            pending.clear();
         }
         while (size >= 3) {
             const size_t need = Needed(data);
@@ -56,12 +56,12 @@ public:
             data += need;
             size -= need;
         }
-        pending_.assign(data, data + size);
+        pending.assign(data, data + size);
     }
 
     // Bytes of an incomplete command still waiting for the rest.
-    size_t Pending() const { return pending_.size(); }
-    void Clear() { pending_.clear(); }
+    size_t Pending() const { return pending.size(); }
+    void Clear() { pending.clear(); }
 
 private:
     // Length of the command starting at `at` (3 bytes readable), 0 when it cannot be one.
@@ -73,7 +73,7 @@ private:
         return static_cast<size_t>(length);
     }
 
-    std::vector<uint8_t> pending_;
+    std::vector<uint8_t> pending;
 };
 
 }  // namespace QuorixCollect

@@ -205,12 +205,12 @@ std::vector<std::string> DropLines(const std::string& summaryText) {
     return lines;
 }
 
-ViewerExport::ViewerExport(const ViewerOutputs& outputs) : outputs_(outputs), recorder_(LimitsFor(outputs)) {}
+ViewerExport::ViewerExport(const ViewerOutputs& chosen) : outputs(chosen), recorder(LimitsFor(chosen)) {}
 
 bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& summary,
                             std::vector<std::string>& errors) {
     const auto started = std::chrono::steady_clock::now();
-    recorder_.Finish();
+    recorder.Finish();
     bool ok = true;
     auto write = [&](const std::string& path, const char* what, const std::function<std::string()>& make) {
         if (path.empty()) {
@@ -223,16 +223,16 @@ bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& s
             ok = false;
             return;
         }
-        lines_.push_back(std::string(what) + ": " + path + " (" + Size(text.size()) + ")");
+        lines.push_back(std::string(what) + ": " + path + " (" + Size(text.size()) + ")");
     };
-    write(outputs_.speedscope, "speedscope", [&] { return SpeedscopeWriter::Write(recorder_); });
-    write(outputs_.chromeTrace, "chrome trace", [&] { return ChromeTraceWriter::Write(recorder_); });
-    write(outputs_.folded, "folded stacks", [&] { return FoldedWriter::Write(recorder_); });
-    write(outputs_.report, "report", [&] { return ReportWriter::Write(recorder_, session, summary); });
+    write(outputs.speedscope, "speedscope", [&] { return SpeedscopeWriter::Write(recorder); });
+    write(outputs.chromeTrace, "chrome trace", [&] { return ChromeTraceWriter::Write(recorder); });
+    write(outputs.folded, "folded stacks", [&] { return FoldedWriter::Write(recorder); });
+    write(outputs.report, "report", [&] { return ReportWriter::Write(recorder, session, summary); });
 
-    const auto& stats = recorder_.GetStats();
+    const auto& stats = recorder.GetStats();
     std::string line = "viewer data: " + std::to_string(stats.calls) + " calls, " +
-                       std::to_string(recorder_.Calls().size()) + " kept with their times";
+                       std::to_string(recorder.Calls().size()) + " kept with their times";
     if (stats.callsNotKept != 0) {
         char buf[96];
         snprintf(buf, sizeof buf, " (%llu shorter ones left out, the longest of them %.0f us)",
@@ -242,9 +242,9 @@ bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& s
     char took[48];
     snprintf(took, sizeof took, ", files written in %.2f s",
              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    line += ", " + std::to_string(recorder_.Flame().size() - 1) + " flame graph stacks, held " +
-            Size(recorder_.BytesHeld()) + took;
-    lines_.insert(lines_.begin(), line);
+    line += ", " + std::to_string(recorder.Flame().size() - 1) + " flame graph stacks, held " +
+            Size(recorder.BytesHeld()) + took;
+    lines.insert(lines.begin(), line);
     std::string bounds;
     auto add = [&bounds](uint64_t n, const char* what) {
         if (n != 0) {
@@ -258,7 +258,7 @@ bool ViewerExport::WriteAll(const CollectorSession& session, const RunSummary& s
     add(stats.tooDeep, "calls beyond the depth limit");
     add(stats.threadsNotKept, "commands of threads beyond the limit");
     if (!bounds.empty()) {
-        lines_.insert(lines_.begin() + 1, "viewer data left out: " + bounds);
+        lines.insert(lines.begin() + 1, "viewer data left out: " + bounds);
     }
     return ok;
 }

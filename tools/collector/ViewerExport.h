@@ -69,20 +69,20 @@ bool WriteTextFile(const std::string& path, const std::string& text, std::string
 // Feeds the recorder from the session and writes the requested files when the collector stops.
 class ViewerExport final : public CommandObserver {
 public:
-    explicit ViewerExport(const ViewerOutputs& outputs);
+    explicit ViewerExport(const ViewerOutputs& chosen);
 
-    void OnCommand(const DecodedCommand& command) override { recorder_.OnCommand(command); }
-    const ViewerRecorder& Recorder() const { return recorder_; }
+    void OnCommand(const DecodedCommand& command) override { recorder.OnCommand(command); }
+    const ViewerRecorder& Recorder() const { return recorder; }
 
     // Writes every requested file; failures are reported in `errors`, one line each.
     bool WriteAll(const CollectorSession& session, const RunSummary& summary, std::vector<std::string>& errors);
     // Lines for the text summary: what was written and what the bounds left out.
-    std::vector<std::string> SummaryLines() const { return lines_; }
+    std::vector<std::string> SummaryLines() const { return lines; }
 
 private:
-    ViewerOutputs outputs_;
-    ViewerRecorder recorder_;
-    std::vector<std::string> lines_;
+    ViewerOutputs outputs;
+    ViewerRecorder recorder;
+    std::vector<std::string> lines;
 };
 
 }  // namespace QuorixCollect

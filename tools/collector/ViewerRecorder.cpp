@@ -87,10 +87,10 @@ ViewerRecorder::Limits ViewerRecorder::Limits::ScaledTo(size_t bytes) const {
 
 ViewerRecorder::ViewerRecorder() : ViewerRecorder(Limits{}) {}
 
-ViewerRecorder::ViewerRecorder(const Limits& limits) : limits_(limits) {
-    frames_.emplace_back("[function not kept]");
-    flame_.emplace_back();
-    flame_[0].frame = NoFrame;
+ViewerRecorder::ViewerRecorder(const Limits& bounds) : limits(bounds) {
+    frames.emplace_back("[function not kept]");
+    flame.emplace_back();
+    flame[0].frame = NoFrame;
 }
 
 void ViewerRecorder::Seen(Run& run, int64_t ticks) {
@@ -99,105 +99,105 @@ void ViewerRecorder::Seen(Run& run, int64_t ticks) {
 }
 
 uint32_t ViewerRecorder::RunOf(uint32_t pid, bool starting) {
-    auto it = currentRun_.find(pid);
-    if (it != currentRun_.end() && !(starting && runs_[it->second].ended)) {
+    auto it = currentRun.find(pid);
+    if (it != currentRun.end() && !(starting && runs[it->second].ended)) {
         return it->second;
     }
-    if (runs_.size() >= limits_.threads) {
+    if (runs.size() >= limits.threads) {
         return UINT32_MAX;
     }
     Run run;
     run.pid = pid;
-    run.ordinal = it == currentRun_.end() ? 0 : runs_[it->second].ordinal + 1;
-    runs_.push_back(run);
-    const auto index = static_cast<uint32_t>(runs_.size() - 1);
-    currentRun_[pid] = index;
+    run.ordinal = it == currentRun.end() ? 0 : runs[it->second].ordinal + 1;
+    runs.push_back(run);
+    const auto index = static_cast<uint32_t>(runs.size() - 1);
+    currentRun[pid] = index;
     return index;
 }
 
 ViewerRecorder::Thread* ViewerRecorder::ThreadOf(uint32_t run, uint32_t tid, uint32_t& index) {
-    if (lastThread_ != UINT32_MAX && threads_[lastThread_].tid == tid && threads_[lastThread_].run == run) {
-        index = lastThread_;
-        return &threads_[index];
+    if (lastThread != UINT32_MAX && threads[lastThread].tid == tid && threads[lastThread].run == run) {
+        index = lastThread;
+        return &threads[index];
     }
     const uint64_t key = Pair(run, tid);
-    auto it = threadIndex_.find(key);
-    if (it == threadIndex_.end()) {
-        if (threads_.size() >= limits_.threads) {
-            ++stats_.threadsNotKept;
+    auto it = threadsByKey.find(key);
+    if (it == threadsByKey.end()) {
+        if (threads.size() >= limits.threads) {
+            ++stats.threadsNotKept;
             return nullptr;
         }
-        threads_.emplace_back();
-        threads_.back().run = run;
-        threads_.back().tid = tid;
-        it = threadIndex_.emplace(key, static_cast<uint32_t>(threads_.size() - 1)).first;
+        threads.emplace_back();
+        threads.back().run = run;
+        threads.back().tid = tid;
+        it = threadsByKey.emplace(key, static_cast<uint32_t>(threads.size() - 1)).first;
     }
-    index = lastThread_ = it->second;
-    return &threads_[index];
+    index = lastThread = it->second;
+    return &threads[index];
 }
 
 uint32_t ViewerRecorder::InternFrame(std::string_view name) {
-    auto it = frameIndex_.find(std::string(name));
-    if (it != frameIndex_.end()) {
+    auto it = frameIndex.find(std::string(name));
+    if (it != frameIndex.end()) {
         return it->second;
     }
-    if (frames_.size() >= limits_.frames) {
+    if (frames.size() >= limits.frames) {
         return UnknownFrame;
     }
-    frames_.emplace_back(name);
-    frameBytes_ += name.size();
-    const auto index = static_cast<uint32_t>(frames_.size() - 1);
-    frameIndex_.emplace(frames_.back(), index);
+    frames.emplace_back(name);
+    frameBytes += name.size();
+    const auto index = static_cast<uint32_t>(frames.size() - 1);
+    frameIndex.emplace(frames.back(), index);
     return index;
 }
 
 uint32_t ViewerRecorder::FrameOf(uint32_t run, uint32_t functionId) {
     const uint64_t key = Pair(run, functionId);
-    FrameCacheEntry& cached = frameCache_[(key * 0x9E3779B97F4A7C15ULL) >> 52];
+    FrameCacheEntry& cached = frameCache[(key * 0x9E3779B97F4A7C15ULL) >> 52];
     if (cached.key == key) {
         return cached.frame;
     }
-    auto it = functionFrames_.find(key);
-    if (it != functionFrames_.end()) {
+    auto it = functionFrames.find(key);
+    if (it != functionFrames.end()) {
         cached = {key, it->second};
         return it->second;
     }
     // No method information (lost, or before the collector listened): the id stands for the name.
     const uint32_t frame = InternFrame("function#" + std::to_string(functionId));
-    if (frame != UnknownFrame && functionFrames_.size() < limits_.functionIds) {
-        functionFrames_.emplace(key, frame);
+    if (frame != UnknownFrame && functionFrames.size() < limits.functionIds) {
+        functionFrames.emplace(key, frame);
     }
     return frame;
 }
 
 uint32_t ViewerRecorder::FlameChild(uint32_t parent, uint32_t frame) {
-    const uint32_t hit = flame_[parent].lastHit;
-    if (hit != 0 && flame_[hit].frame == frame) {
+    const uint32_t hit = flame[parent].lastHit;
+    if (hit != 0 && flame[hit].frame == frame) {
         return hit;
     }
     const uint64_t key = Pair(parent, frame);
-    auto it = flameIndex_.find(key);
-    if (it != flameIndex_.end()) {
-        flame_[parent].lastHit = it->second;
+    auto it = flameIndex.find(key);
+    if (it != flameIndex.end()) {
+        flame[parent].lastHit = it->second;
         return it->second;
     }
-    if (flame_.size() >= limits_.flameNodes) {
+    if (flame.size() >= limits.flameNodes) {
         return NoNode;
     }
     FlameNode node;
     node.frame = frame;
     node.parent = parent;
-    node.nextSibling = flame_[parent].firstChild;
-    flame_.push_back(node);
-    const auto index = static_cast<uint32_t>(flame_.size() - 1);
-    flame_[parent].firstChild = index;
-    flame_[parent].lastHit = index;
-    flameIndex_.emplace(key, index);
+    node.nextSibling = flame[parent].firstChild;
+    flame.push_back(node);
+    const auto index = static_cast<uint32_t>(flame.size() - 1);
+    flame[parent].firstChild = index;
+    flame[parent].lastHit = index;
+    flameIndex.emplace(key, index);
     return index;
 }
 
 void ViewerRecorder::OnCommand(const DecodedCommand& c) {
-    if (finished_) {
+    if (finished) {
         return;
     }
     const auto type = static_cast<CommandType>(c.type);
@@ -205,7 +205,7 @@ void ViewerRecorder::OnCommand(const DecodedCommand& c) {
     if (run == UINT32_MAX) {
         return;
     }
-    Run& r = runs_[run];
+    Run& r = runs[run];
     uint32_t threadIndex = 0;
     switch (type) {
         case CommandType::BeginCall:
@@ -217,8 +217,8 @@ void ViewerRecorder::OnCommand(const DecodedCommand& c) {
             if (ThreadOf(run, c.tid, threadIndex) != nullptr) {
                 const std::string* value = nullptr;
                 if (c.hasReturnValue) {
-                    returnText_ = FormatValue(c.returnValue, limits_.textBytes);
-                    value = &returnText_;
+                    returnText = FormatValue(c.returnValue, limits.textBytes);
+                    value = &returnText;
                 }
                 Close(threadIndex, c.ts, c.functionId, c.tailCall ? TailCall : 0, value);
             }
@@ -227,17 +227,17 @@ void ViewerRecorder::OnCommand(const DecodedCommand& c) {
             Seen(r, c.ts);
             if (Thread* t = ThreadOf(run, c.tid, threadIndex)) {
                 if (t->lastException != UINT32_MAX) {
-                    ++exceptions_[t->lastException].unwound;
+                    ++exceptions[t->lastException].unwound;
                 }
                 Close(threadIndex, c.ts, c.functionId, Unwound, nullptr);
             }
             break;
         case CommandType::ExceptionRaised:
             Seen(r, c.ts);
-            ++stats_.exceptions;
+            ++stats.exceptions;
             if (Thread* t = ThreadOf(run, c.tid, threadIndex)) {
-                if (exceptions_.size() >= limits_.exceptions) {
-                    ++stats_.exceptionsNotKept;
+                if (exceptions.size() >= limits.exceptions) {
+                    ++stats.exceptionsNotKept;
                     t->lastException = UINT32_MAX;
                     break;
                 }
@@ -246,25 +246,25 @@ void ViewerRecorder::OnCommand(const DecodedCommand& c) {
                 e.ticks = c.ts;
                 e.exceptionId = c.exceptionId;
                 e.frame = t->stack.empty() ? NoFrame : t->stack.back().frame;
-                exceptions_.push_back(e);
-                t->lastException = static_cast<uint32_t>(exceptions_.size() - 1);
+                exceptions.push_back(e);
+                t->lastException = static_cast<uint32_t>(exceptions.size() - 1);
             }
             break;
         case CommandType::MethodInfo: {
             std::string name = c.className + "::" + c.methodName;
-            CutUtf8(name, limits_.nameBytes);
+            CutUtf8(name, limits.nameBytes);
             const uint32_t frame = InternFrame(name);
             const uint64_t key = Pair(run, c.functionId);
             if (frame == UnknownFrame) {
                 break;
             }
-            auto it = functionFrames_.find(key);
-            if (it != functionFrames_.end()) {
+            auto it = functionFrames.find(key);
+            if (it != functionFrames.end()) {
                 it->second = frame;
-            } else if (functionFrames_.size() < limits_.functionIds) {
-                functionFrames_.emplace(key, frame);
+            } else if (functionFrames.size() < limits.functionIds) {
+                functionFrames.emplace(key, frame);
             }
-            frameCache_[(key * 0x9E3779B97F4A7C15ULL) >> 52] = {};
+            frameCache[(key * 0x9E3779B97F4A7C15ULL) >> 52] = {};
             break;
         }
         case CommandType::ProcessStarted:
@@ -296,14 +296,14 @@ void ViewerRecorder::Begin(const DecodedCommand& c, uint32_t run) {
         return;
     }
     ++t->calls;
-    if (t->stack.size() >= limits_.stackDepth || openFrames_ >= limits_.openFrames) {
-        ++stats_.tooDeep;
+    if (t->stack.size() >= limits.stackDepth || openFrames >= limits.openFrames) {
+        ++stats.tooDeep;
         return;
     }
     ++t->beginSeq;
     const uint32_t frame = FrameOf(run, c.functionId);
     if (frame == UnknownFrame) {
-        ++stats_.framesNotKept;
+        ++stats.framesNotKept;
     }
     const uint32_t parent = t->stack.empty() ? 0 : t->stack.back().flameNode;
     uint32_t node = NoNode;
@@ -311,21 +311,21 @@ void ViewerRecorder::Begin(const DecodedCommand& c, uint32_t run) {
         node = FlameChild(parent, frame);
     }
     if (node == NoNode) {
-        ++stats_.flameMerged;
+        ++stats.flameMerged;
     }
     t->stack.push_back({c.functionId, frame, node, c.ts, t->beginSeq, {}});
-    ++openFrames_;
+    ++openFrames;
     if (!c.args.empty()) {
-        FormatArgs(t->stack.back().args, c.args, limits_.textBytes);
+        FormatArgs(t->stack.back().args, c.args, limits.textBytes);
     }
 }
 
 void ViewerRecorder::Close(uint32_t threadIndex, int64_t ticks, uint32_t functionId, uint8_t how,
                            const std::string* returnValue) {
-    Thread& t = threads_[threadIndex];
+    Thread& t = threads[threadIndex];
     const size_t size = t.stack.size();
     size_t found = size;
-    const size_t lowest = size > limits_.searchDepth ? size - limits_.searchDepth : 0;
+    const size_t lowest = size > limits.searchDepth ? size - limits.searchDepth : 0;
     for (size_t i = size; i > lowest; --i) {
         if (t.stack[i - 1].functionId == functionId) {
             found = i - 1;
@@ -333,25 +333,25 @@ void ViewerRecorder::Close(uint32_t threadIndex, int64_t ticks, uint32_t functio
         }
     }
     if (found == size) {
-        ++stats_.orphanEnds;
+        ++stats.orphanEnds;
         return;
     }
-    const double microsPerTick = runs_[t.run].microsPerTick;
+    const double microsPerTick = runs[t.run].microsPerTick;
     while (t.stack.size() > found) {
         OpenFrame& f = t.stack.back();
         const bool target = t.stack.size() == found + 1;
         const int64_t end = std::max(ticks, f.begin);
         const double micros = static_cast<double>(end - f.begin) * microsPerTick;
-        ++stats_.calls;
+        ++stats.calls;
         if (f.flameNode != NoNode) {
-            flame_[f.flameNode].totalMicros += micros;
-            ++flame_[f.flameNode].count;
+            flame[f.flameNode].totalMicros += micros;
+            ++flame[f.flameNode].count;
         }
         const std::string* value = target ? returnValue : nullptr;
         if (!f.args.empty() || (value != nullptr && !value->empty())) {
             Capture(t, f, micros, value);
         }
-        const bool fits = calls_.size() < limits_.keptCalls || (!calls_.empty() && micros > calls_.front().micros);
+        const bool fits = calls.size() < limits.keptCalls || (!calls.empty() && micros > calls.front().micros);
         if (fits) {
             Call call;
             call.begin = f.begin;
@@ -369,48 +369,48 @@ void ViewerRecorder::Close(uint32_t threadIndex, int64_t ticks, uint32_t functio
             }
             Keep(std::move(call));
         } else {
-            ++stats_.callsNotKept;
-            stats_.longestLeftOutMicros = std::max(stats_.longestLeftOutMicros, micros);
+            ++stats.callsNotKept;
+            stats.longestLeftOutMicros = std::max(stats.longestLeftOutMicros, micros);
         }
         t.stack.pop_back();
-        --openFrames_;
+        --openFrames;
     }
 }
 
 void ViewerRecorder::CloseAll(uint32_t run, int64_t ticks) {
-    for (uint32_t i = 0; i < threads_.size(); ++i) {
-        Thread& t = threads_[i];
+    for (uint32_t i = 0; i < threads.size(); ++i) {
+        Thread& t = threads[i];
         if (t.run != run) {
             continue;
         }
         // From the top, so that each frame is closed as itself and marked.
         while (!t.stack.empty()) {
-            ++stats_.closedAtEnd;
+            ++stats.closedAtEnd;
             Close(i, ticks, t.stack.back().functionId, ClosedAtEnd, nullptr);
         }
     }
 }
 
 void ViewerRecorder::Keep(Call&& call) {
-    if (calls_.size() < limits_.keptCalls) {
-        calls_.push_back(std::move(call));
-        std::push_heap(calls_.begin(), calls_.end(), Shorter);
+    if (calls.size() < limits.keptCalls) {
+        calls.push_back(std::move(call));
+        std::push_heap(calls.begin(), calls.end(), Shorter);
         return;
     }
-    std::pop_heap(calls_.begin(), calls_.end(), Shorter);
-    ++stats_.callsNotKept;
-    stats_.longestLeftOutMicros = std::max(stats_.longestLeftOutMicros, calls_.back().micros);
-    calls_.back() = std::move(call);
-    std::push_heap(calls_.begin(), calls_.end(), Shorter);
+    std::pop_heap(calls.begin(), calls.end(), Shorter);
+    ++stats.callsNotKept;
+    stats.longestLeftOutMicros = std::max(stats.longestLeftOutMicros, calls.back().micros);
+    calls.back() = std::move(call);
+    std::push_heap(calls.begin(), calls.end(), Shorter);
 }
 
 void ViewerRecorder::Capture(const Thread& t, const OpenFrame& f, double micros, const std::string* returnValue) {
-    text_.assign(reinterpret_cast<const char*>(&f.frame), sizeof f.frame);
-    text_ += f.args;
-    auto it = capturedIndex_.find(text_);
-    if (it == capturedIndex_.end()) {
-        if (captured_.size() >= limits_.capturedRows) {
-            ++stats_.capturedNotKept;
+    text.assign(reinterpret_cast<const char*>(&f.frame), sizeof f.frame);
+    text += f.args;
+    auto it = capturedIndex.find(text);
+    if (it == capturedIndex.end()) {
+        if (captured.size() >= limits.capturedRows) {
+            ++stats.capturedNotKept;
             return;
         }
         CapturedRow row;
@@ -420,59 +420,59 @@ void ViewerRecorder::Capture(const Thread& t, const OpenFrame& f, double micros,
         if (returnValue != nullptr) {
             row.returnValue = *returnValue;
         }
-        captured_.push_back(std::move(row));
-        it = capturedIndex_.emplace(text_, static_cast<uint32_t>(captured_.size() - 1)).first;
-    } else if (returnValue != nullptr && captured_[it->second].returnValue != *returnValue) {
-        captured_[it->second].variousReturns = true;
+        captured.push_back(std::move(row));
+        it = capturedIndex.emplace(text, static_cast<uint32_t>(captured.size() - 1)).first;
+    } else if (returnValue != nullptr && captured[it->second].returnValue != *returnValue) {
+        captured[it->second].variousReturns = true;
     }
-    CapturedRow& row = captured_[it->second];
+    CapturedRow& row = captured[it->second];
     ++row.count;
     row.totalMicros += micros;
     row.maxMicros = std::max(row.maxMicros, micros);
 }
 
 void ViewerRecorder::Finish() {
-    if (finished_) {
+    if (finished) {
         return;
     }
-    for (uint32_t run = 0; run < runs_.size(); ++run) {
-        if (!runs_[run].ended && runs_[run].lastTicks != INT64_MIN) {
-            CloseAll(run, runs_[run].lastTicks);
+    for (uint32_t run = 0; run < runs.size(); ++run) {
+        if (!runs[run].ended && runs[run].lastTicks != INT64_MIN) {
+            CloseAll(run, runs[run].lastTicks);
         }
     }
-    finished_ = true;
+    finished = true;
     bool any = false;
-    for (const Run& r : runs_) {
+    for (const Run& r : runs) {
         if (r.firstTicks == INT64_MAX) {
             continue;
         }
         const double first = static_cast<double>(r.firstTicks) * r.microsPerTick;
-        origin_ = any ? std::min(origin_, first) : first;
+        origin = any ? std::min(origin, first) : first;
         any = true;
     }
-    std::sort(calls_.begin(), calls_.end(),
+    std::sort(calls.begin(), calls.end(),
               [](const Call& a, const Call& b) { return a.thread != b.thread ? a.thread < b.thread : a.seq < b.seq; });
 }
 
 double ViewerRecorder::Micros(uint32_t run, int64_t ticks) const {
-    return static_cast<double>(ticks) * runs_[run].microsPerTick - origin_;
+    return static_cast<double>(ticks) * runs[run].microsPerTick - origin;
 }
 
 size_t ViewerRecorder::BytesHeld() const {
     // Node-based maps cost roughly their entry plus two pointers and the bucket.
     constexpr size_t MapEntry = 48;
-    size_t bytes = calls_.capacity() * sizeof(Call) + flame_.capacity() * sizeof(FlameNode) +
-                   flameIndex_.size() * MapEntry + frames_.capacity() * sizeof(std::string) + 2 * frameBytes_ +
-                   frameIndex_.size() * (MapEntry + sizeof(std::string)) + functionFrames_.size() * MapEntry +
-                   captured_.capacity() * sizeof(CapturedRow) + capturedIndex_.size() * (MapEntry + 64) +
-                   exceptions_.capacity() * sizeof(ExceptionEntry) + threads_.capacity() * sizeof(Thread);
-    for (const Call& c : calls_) {
+    size_t bytes = calls.capacity() * sizeof(Call) + flame.capacity() * sizeof(FlameNode) +
+                   flameIndex.size() * MapEntry + frames.capacity() * sizeof(std::string) + 2 * frameBytes +
+                   frameIndex.size() * (MapEntry + sizeof(std::string)) + functionFrames.size() * MapEntry +
+                   captured.capacity() * sizeof(CapturedRow) + capturedIndex.size() * (MapEntry + 64) +
+                   exceptions.capacity() * sizeof(ExceptionEntry) + threads.capacity() * sizeof(Thread);
+    for (const Call& c : calls) {
         bytes += c.args.capacity() + c.returnValue.capacity();
     }
-    for (const CapturedRow& r : captured_) {
+    for (const CapturedRow& r : captured) {
         bytes += 2 * r.args.capacity() + r.returnValue.capacity();
     }
-    for (const Thread& t : threads_) {
+    for (const Thread& t : threads) {
         bytes += t.stack.capacity() * sizeof(OpenFrame);
     }
     return bytes;

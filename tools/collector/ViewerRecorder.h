@@ -142,23 +142,23 @@ public:
     static constexpr uint32_t UnknownFrame = 0;
 
     ViewerRecorder();
-    explicit ViewerRecorder(const Limits& limits);
+    explicit ViewerRecorder(const Limits& bounds);
 
     void OnCommand(const DecodedCommand& command);
     // Closes what is still open, at the last time stamp seen of its process. Called once when the
     // collector stops; later commands are ignored.
     void Finish();
 
-    const std::vector<Run>& Runs() const { return runs_; }
-    const std::vector<Thread>& Threads() const { return threads_; }
-    const std::vector<std::string>& Frames() const { return frames_; }
-    const std::vector<FlameNode>& Flame() const { return flame_; }
+    const std::vector<Run>& Runs() const { return runs; }
+    const std::vector<Thread>& Threads() const { return threads; }
+    const std::vector<std::string>& Frames() const { return frames; }
+    const std::vector<FlameNode>& Flame() const { return flame; }
     // Kept calls, sorted by thread and then by sequence (valid after Finish).
-    const std::vector<Call>& Calls() const { return calls_; }
-    const std::vector<CapturedRow>& Captured() const { return captured_; }
-    const std::vector<ExceptionEntry>& Exceptions() const { return exceptions_; }
-    const Stats& GetStats() const { return stats_; }
-    const Limits& GetLimits() const { return limits_; }
+    const std::vector<Call>& Calls() const { return calls; }
+    const std::vector<CapturedRow>& Captured() const { return captured; }
+    const std::vector<ExceptionEntry>& Exceptions() const { return exceptions; }
+    const Stats& GetStats() const { return stats; }
+    const Limits& GetLimits() const { return limits; }
     // Microseconds of a time stamp of a run, from the earliest time stamp of all runs.
     double Micros(uint32_t run, int64_t ticks) const;
     // Rough bytes held, for the memory statement.
@@ -181,34 +181,34 @@ private:
     void Capture(const Thread& t, const OpenFrame& f, double micros, const std::string* returnValue);
     void Seen(Run& run, int64_t ticks);
 
-    Limits limits_;
-    Stats stats_;
-    bool finished_ = false;
-    std::vector<Run> runs_;
-    std::unordered_map<uint32_t, uint32_t> currentRun_;  // pid -> run
-    std::vector<Thread> threads_;
-    std::unordered_map<uint64_t, uint32_t> threadIndex_;
-    uint32_t lastThread_ = UINT32_MAX;
-    std::vector<std::string> frames_;
-    std::unordered_map<std::string, uint32_t> frameIndex_;
-    size_t frameBytes_ = 0;
-    std::unordered_map<uint64_t, uint32_t> functionFrames_;  // (run, function id) -> frame
+    Limits limits;
+    Stats stats;
+    bool finished = false;
+    std::vector<Run> runs;
+    std::unordered_map<uint32_t, uint32_t> currentRun;  // pid -> run
+    std::vector<Thread> threads;
+    std::unordered_map<uint64_t, uint32_t> threadsByKey;  // (run, tid) -> thread
+    uint32_t lastThread = UINT32_MAX;
+    std::vector<std::string> frames;
+    std::unordered_map<std::string, uint32_t> frameIndex;
+    size_t frameBytes = 0;
+    std::unordered_map<uint64_t, uint32_t> functionFrames;  // (run, function id) -> frame
     // The last frames looked up, by a hash of (run, function id): most calls hit here.
     struct FrameCacheEntry {
         uint64_t key = UINT64_MAX;
         uint32_t frame = 0;
     };
-    std::vector<FrameCacheEntry> frameCache_ = std::vector<FrameCacheEntry>(4096);
-    std::vector<FlameNode> flame_;
-    std::unordered_map<uint64_t, uint32_t> flameIndex_;
-    std::vector<Call> calls_;  // a min-heap on micros until Finish
-    std::vector<CapturedRow> captured_;
-    std::unordered_map<std::string, uint32_t> capturedIndex_;
-    std::vector<ExceptionEntry> exceptions_;
-    double origin_ = 0;
-    size_t openFrames_ = 0;
-    std::string text_;
-    std::string returnText_;
+    std::vector<FrameCacheEntry> frameCache = std::vector<FrameCacheEntry>(4096);
+    std::vector<FlameNode> flame;
+    std::unordered_map<uint64_t, uint32_t> flameIndex;
+    std::vector<Call> calls;  // a min-heap on micros until Finish
+    std::vector<CapturedRow> captured;
+    std::unordered_map<std::string, uint32_t> capturedIndex;
+    std::vector<ExceptionEntry> exceptions;
+    double origin = 0;
+    size_t openFrames = 0;
+    std::string text;
+    std::string returnText;
 };
 
 }  // namespace QuorixCollect

@@ -37,18 +37,18 @@ struct Options {
 
 class Writer {
 public:
-    explicit Writer(Bytes& out) : out_(out) {}
-    void U8(uint8_t v) { out_.push_back(v); }
+    explicit Writer(Bytes& output) : out(output) {}
+    void U8(uint8_t v) { out.push_back(v); }
     void U16(uint16_t v) { Le(v, 2); }
     void U32(uint32_t v) { Le(v, 4); }
     void U64(uint64_t v) { Le(v, 8); }
     void Text16(const std::string& s) {
         U16(static_cast<uint16_t>(s.size()));
-        out_.insert(out_.end(), s.begin(), s.end());
+        out.insert(out.end(), s.begin(), s.end());
     }
     // Opens a command; Finish() writes its length.
     size_t Start(uint8_t type, uint32_t pid, uint32_t tid, int64_t ts) {
-        const size_t at = out_.size();
+        const size_t at = out.size();
         U16(0);
         U8(type);
         U32(pid);
@@ -57,18 +57,18 @@ public:
         return at;
     }
     void Finish(size_t at) {
-        const auto length = static_cast<uint16_t>(out_.size() - at);
-        out_[at] = static_cast<uint8_t>(length);
-        out_[at + 1] = static_cast<uint8_t>(length >> 8);
+        const auto length = static_cast<uint16_t>(out.size() - at);
+        out[at] = static_cast<uint8_t>(length);
+        out[at + 1] = static_cast<uint8_t>(length >> 8);
     }
 
 private:
     void Le(uint64_t v, int n) {
         for (int i = 0; i < n; ++i) {
-            out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+            out.push_back(static_cast<uint8_t>(v >> (8 * i)));
         }
     }
-    Bytes& out_;
+    Bytes& out;
 };
 
 constexpr uint32_t FunctionCount = 40;
@@ -86,26 +86,26 @@ std::string MethodOf(uint32_t f) { return "Step" + std::to_string(f); }
 // loops of small leaf calls, and now and then a captured string argument and return value.
 class PatternBuilder {
 public:
-    PatternBuilder(uint32_t pid, uint32_t threads) : pid_(pid), threads_(threads) {}
+    PatternBuilder(uint32_t processId, uint32_t threadCount) : pid(processId), threads(threadCount) {}
 
     // Commands of the announcement: process start, frequency, type, version, method names.
     Bytes Announce() {
         Bytes b;
         Writer w(b);
-        size_t at = w.Start(9, pid_, 1, 0);
+        size_t at = w.Start(9, pid, 1, 0);
         w.Finish(at);
-        at = w.Start(11, pid_, 1, 0);
+        at = w.Start(11, pid, 1, 0);
         w.U64(1000000);
         w.Finish(at);
-        at = w.Start(12, pid_, 1, 0);
+        at = w.Start(12, pid, 1, 0);
         w.Text16(".NET CORE 10.0.0");
         w.Text16("DOTNET_CORE");
         w.Finish(at);
-        at = w.Start(104, pid_, 1, 0);
+        at = w.Start(104, pid, 1, 0);
         w.Text16("2.3.0");
         w.Finish(at);
         for (uint32_t f = 1; f <= FunctionCount; ++f) {
-            at = w.Start(3, pid_, 1, 0);
+            at = w.Start(3, pid, 1, 0);
             w.U32(f);
             w.Text16(ClassOf(f));
             w.Text16(MethodOf(f));
@@ -117,7 +117,7 @@ public:
     Bytes End() {
         Bytes b;
         Writer w(b);
-        w.Finish(w.Start(10, pid_, 1, 0));
+        w.Finish(w.Start(10, pid, 1, 0));
         return b;
     }
 
@@ -129,7 +129,7 @@ public:
         messages = 0;
         uint32_t request = 0;
         while (b.size() < bytes) {
-            const uint32_t tid = 1000 + request % threads_;
+            const uint32_t tid = 1000 + request % threads;
             Request(w, tid, request, messages);
             ++request;
         }
@@ -138,8 +138,8 @@ public:
 
 private:
     void Begin(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withArgument = false) {
-        ts_ += 3;
-        const size_t at = w.Start(1, pid_, tid, ts_);
+        ts += 3;
+        const size_t at = w.Start(1, pid, tid, ts);
         w.U32(f);
         w.U64(0);
         if (withArgument) {
@@ -165,8 +165,8 @@ private:
     }
 
     void End(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withReturn = false) {
-        ts_ += 5;
-        const size_t at = w.Start(2, pid_, tid, ts_);
+        ts += 5;
+        const size_t at = w.Start(2, pid, tid, ts);
         w.U32(f);
         w.U8(0);
         if (withReturn) {
@@ -204,9 +204,9 @@ private:
         End(w, tid, entry, messages);
     }
 
-    uint32_t pid_;
-    uint32_t threads_;
-    int64_t ts_ = 1000;
+    uint32_t pid;
+    uint32_t threads;
+    int64_t ts = 1000;
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {

@@ -62,84 +62,84 @@ public:
 
     bool Open(const std::string& path, std::string& error) {
         if (path == "-") {
-            fd_ = STDOUT_FILENO;
+            fd = STDOUT_FILENO;
         } else {
             // The stream may carry API keys: readable by the owner only.
-            fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            if (fd_ < 0) {
+            fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0) {
                 error = "cannot open JSON output '" + path + "': " + strerror(errno);
                 return false;
             }
-            owned_ = true;
+            owned = true;
         }
         buffer.reserve(drainAt + 64 * 1024);
-        writing_.reserve(drainAt + 64 * 1024);
+        writing.reserve(drainAt + 64 * 1024);
         // Stop signals are for the main loop: the writer starts with them blocked.
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &previous);
-        writer_ = std::thread([this] { WriterLoop(); });
+        writer = std::thread([this] { WriterLoop(); });
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return true;
     }
 
     // Hands the buffer to the writer, waiting while it still writes the previous one.
     void Drain() override {
-        if (buffer.empty() || !writer_.joinable()) {
+        if (buffer.empty() || !writer.joinable()) {
             buffer.clear();
             return;
         }
-        std::unique_lock<std::mutex> lock(mutex_);
-        idle_.wait(lock, [this] { return !full_; });
-        writing_.swap(buffer);
-        full_ = true;
-        work_.notify_one();
+        std::unique_lock<std::mutex> lock(mutex);
+        idle.wait(lock, [this] { return !full; });
+        writing.swap(buffer);
+        full = true;
+        work.notify_one();
         lock.unlock();
         buffer.clear();
     }
 
     void Close() {
-        if (!writer_.joinable()) {
+        if (!writer.joinable()) {
             return;
         }
         Drain();
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            idle_.wait(lock, [this] { return !full_; });
-            stop_ = true;
-            work_.notify_one();
+            std::unique_lock<std::mutex> lock(mutex);
+            idle.wait(lock, [this] { return !full; });
+            stop = true;
+            work.notify_one();
         }
-        writer_.join();
-        if (owned_ && fd_ >= 0 && close(fd_) != 0 && !failed_) {
+        writer.join();
+        if (owned && fd >= 0 && close(fd) != 0 && !failed) {
             Fail(errno);
         }
-        fd_ = -1;
+        fd = -1;
     }
 
-    bool Failed() const { return failed_; }
+    bool Failed() const { return failed; }
 
 private:
     void WriterLoop() {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            work_.wait(lock, [this] { return full_ || stop_; });
-            if (!full_) {
+            work.wait(lock, [this] { return full || stop; });
+            if (!full) {
                 return;
             }
             lock.unlock();
-            WriteOut(writing_);
+            WriteOut(writing);
             lock.lock();
-            writing_.clear();
-            full_ = false;
-            idle_.notify_one();
+            writing.clear();
+            full = false;
+            idle.notify_one();
         }
     }
 
     void WriteOut(const std::string& text) {
         const char* data = text.data();
         size_t left = text.size();
-        while (!failed_ && left > 0) {
-            const ssize_t n = write(fd_, data, left);
+        while (!failed && left > 0) {
+            const ssize_t n = write(fd, data, left);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -154,20 +154,20 @@ private:
 
     void Fail(int error) {
         // A full disk or a closed reader must not stop the collection itself.
-        failed_ = true;
+        failed = true;
         fprintf(stderr, "quorix-collect: writing JSON output failed (%s); JSON output stopped\n", strerror(error));
     }
 
-    int fd_ = -1;
-    bool owned_ = false;
-    std::atomic<bool> failed_{false};
-    std::thread writer_;
-    std::mutex mutex_;
-    std::condition_variable work_;
-    std::condition_variable idle_;
-    std::string writing_;
-    bool full_ = false;
-    bool stop_ = false;
+    int fd = -1;
+    bool owned = false;
+    std::atomic<bool> failed{false};
+    std::thread writer;
+    std::mutex mutex;
+    std::condition_variable work;
+    std::condition_variable idle;
+    std::string writing;
+    bool full = false;
+    bool stop = false;
 };
 
 // Room for the JSON buffers: two drains' worth, each with the longest line on top.
