@@ -27,7 +27,7 @@ public:
     // Only a string literal, checked while compiling: a name that would break the "[...]" shape
     // of the line, or one made at run time, does not build.
     template <size_t Size>
-    consteval LogArea(const char (&name)[Size]) : name_(name), shape_(Shape::Named) {
+    consteval LogArea(const char (&name)[Size]) : text(name), shape(Shape::Named) {
         if (Size < 2) throw "a log area needs a name";
         for (size_t i = 0; i + 1 < Size; ++i) {
             const char c = name[i];
@@ -41,15 +41,15 @@ public:
     static const LogArea ProcessIdOnly;
     static const LogArea Unprefixed;
 
-    const char* Name() const { return name_; }
-    bool HasProcessId() const { return shape_ != Shape::Unprefixed; }
+    const char* Name() const { return text; }
+    bool HasProcessId() const { return shape != Shape::Unprefixed; }
 
 private:
     enum class Shape : uint8_t { Named, ProcessIdOnly, Unprefixed };
-    constexpr LogArea(Shape shape) : name_(""), shape_(shape) {}
+    constexpr LogArea(Shape fixed) : text(""), shape(fixed) {}
 
-    const char* name_;
-    Shape shape_;
+    const char* text;
+    Shape shape;
 };
 
 inline constexpr LogArea LogArea::ProcessIdOnly{LogArea::Shape::ProcessIdOnly};

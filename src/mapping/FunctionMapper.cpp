@@ -50,21 +50,21 @@ using NameBuffer = std::array<char16_t, LookupHelper::NameBufferLength>;
 FunctionMapper::FunctionMapper() = default;
 
 FunctionMapper::FunctionMapper(LookupHelper* lookup, SequenceSource nextSequenceNo)
-    : _lookup(lookup), _nextSequenceNo(std::move(nextSequenceNo)) {}
+    : lookupHelper(lookup), sequenceSource(std::move(nextSequenceNo)) {}
 
 FunctionMapper::~FunctionMapper() {
     Clear();
-    for (auto& slot : _recordBlocks) delete[] slot.load(std::memory_order_relaxed);
-    for (MonitoredAttributeDefinition* definition : _attributeFunctions) delete definition;
-    _attributeFunctions.clear();
+    for (auto& slot : recordBlocks) delete[] slot.load(std::memory_order_relaxed);
+    for (MonitoredAttributeDefinition* definition : attributeFunctions) delete definition;
+    attributeFunctions.clear();
 }
 
-LookupHelper* FunctionMapper::Lookup() const { return _lookup != nullptr ? _lookup : g_Lookup; }
+LookupHelper* FunctionMapper::Lookup() const { return lookupHelper != nullptr ? lookupHelper : g_Lookup; }
 
 uint64_t FunctionMapper::NextSequenceNo() {
-    if (_nextSequenceNo) return _nextSequenceNo();
+    if (sequenceSource) return sequenceSource();
     if (SystemContext* context = g_Context) return context->GetNextFunctionMapSequenceNo();
-    return _fallbackSequenceNo.fetch_add(1) + 1;
+    return fallbackSequenceNo.fetch_add(1) + 1;
 }
 
 uint64_t FunctionMapper::UntracedClientId(FunctionID functionId) {
@@ -154,12 +154,12 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
     facts.attributeMatched = attributeClone != nullptr;
     facts.interfaceDefinition = interfaceDefinition != nullptr;
     {
-        std::lock_guard<std::mutex> lock(_userListsLock);
-        facts.userBlacklisted = StartsWithAnyEntry(qualifiedName, _userBlacklist);
-        facts.userWhitelisted = StartsWithAnyEntry(qualifiedName, _userWhitelist);
+        std::lock_guard<std::mutex> lock(userListsLock);
+        facts.userBlacklisted = StartsWithAnyEntry(qualifiedName, userBlacklist);
+        facts.userWhitelisted = StartsWithAnyEntry(qualifiedName, userWhitelist);
     }
     {
-        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
         facts.monitoredDefinition = FindMonitoredDefinitionLocked(plainClass, method) != nullptr;
     }
 
@@ -179,9 +179,9 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
     FunctionInfo* record = nullptr;
     const FunctionInfo* existing = nullptr;
     {
-        std::lock_guard<std::mutex> lock(_functionsLock);
-        auto found = _functionsByOriginalId.find(functionId);
-        if (found != _functionsByOriginalId.end()) {
+        std::lock_guard<std::mutex> lock(functionsLock);
+        auto found = functionsByOriginalId.find(functionId);
+        if (found != functionsByOriginalId.end()) {
             existing = found->second;
         } else {
             const uint64_t mappedId = decision.system ? decision.systemIndex : NextSequenceNo();
@@ -192,7 +192,7 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
             info->SetIsMonitored(decision.monitored || decision.interfaceMatch);
             info->SetModuleId(moduleId);
             info->SetMethodId(methodToken);
-            _ownedFunctions.insert(info.get());
+            ownedFunctions.insert(info.get());
             record = info.release();
             IndexLocked(record);
         }
@@ -201,8 +201,8 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
 
     const uint64_t mappedId = record->GetFunctionID();
     if (decision.monitored) {
-        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-        _monitoredFunctionIds.insert(mappedId);
+        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+        monitoredFunctionIds.insert(mappedId);
         MonitoredFunctionDefinition* definition = FindMonitoredDefinitionLocked(plainClass, method);
         // A nested class carries its full name in the attribute clone, which the search by the
         // plain name does not find.
@@ -210,25 +210,25 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         if (definition != nullptr) BindLocked(definition, mappedId, functionId);
     }
     if (decision.interfaceMatch) {
-        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-        _monitoredFunctionIds.insert(mappedId);
+        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+        monitoredFunctionIds.insert(mappedId);
         std::unique_ptr<MonitoredFunctionDefinition> clone(interfaceDefinition->Clone());
         clone->SetDefinitionClassName(plainClass);
         clone->SetMappedId(mappedId);
         clone->SetFunctionId(functionId);
-        _monitoredFunctions.push_back(clone.get());
+        monitoredFunctions.push_back(clone.get());
         MonitoredFunctionDefinition* bound = clone.release();
-        _definitionsByBoundId.try_emplace(functionId, bound);
-        if (mappedId != 0) _definitionsByBoundId.try_emplace(mappedId, bound);
+        definitionsByBoundId.try_emplace(functionId, bound);
+        if (mappedId != 0) definitionsByBoundId.try_emplace(mappedId, bound);
     }
 
     // The hooks take the definitions from the record: no lookup under a lock on every call.
     if (decision.monitored || decision.interfaceMatch) {
-        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
         auto bound = [this](uint64_t id) -> MonitoredFunctionDefinition* {
             if (id == 0) return nullptr;
-            auto found = _definitionsByBoundId.find(id);
-            return found != _definitionsByBoundId.end() ? found->second : nullptr;
+            auto found = definitionsByBoundId.find(id);
+            return found != definitionsByBoundId.end() ? found->second : nullptr;
         };
         MonitoredFunctionDefinition* leave = bound(functionId);
         record->SetDefinitions(leave != nullptr ? leave : bound(mappedId), leave);
@@ -246,7 +246,7 @@ MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(FunctionI
                                                                        const std::string& fullClass,
                                                                        std::string& method) {
     MonitoredFunctionDefinition* attributeClone = nullptr;
-    for (MonitoredAttributeDefinition* attribute : _attributeFunctions) {
+    for (MonitoredAttributeDefinition* attribute : attributeFunctions) {
         bool found = false;
         lookup.GetCustomAttributeByFunctionId(functionId, attribute->GetAttributeNameText().c_str(), &found);
         if (!found) continue;
@@ -255,9 +255,9 @@ MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(FunctionI
         clone->SetDefinitionClassName(fullClass);
         clone->SetDefinitionMethodName(method);
         {
-            std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
+            std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
             try {
-                _monitoredFunctions.push_back(clone);
+                monitoredFunctions.push_back(clone);
             } catch (...) {
                 delete clone;
                 throw;
@@ -273,9 +273,9 @@ MonitoredFunctionDefinition* FunctionMapper::FindInterfaceDefinition(FunctionID 
     for (size_t index = 0;; ++index) {
         MonitoredFunctionDefinition* candidate = nullptr;
         {
-            std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
-            if (index >= _interfaceFunctions.size()) return nullptr;
-            candidate = _interfaceFunctions[index];
+            std::lock_guard<std::mutex> lock(interfaceFunctionsLock);
+            if (index >= interfaceFunctions.size()) return nullptr;
+            candidate = interfaceFunctions[index];
         }
         // The method test is free, the interface query walks metadata: test the method first.
         if (!MethodMatches(candidate, method)) continue;
@@ -290,7 +290,7 @@ MonitoredFunctionDefinition* FunctionMapper::FindInterfaceDefinition(FunctionID 
 
 MonitoredFunctionDefinition* FunctionMapper::FindMonitoredDefinitionLocked(const std::string& className,
                                                                            const std::string& methodName) const {
-    for (MonitoredFunctionDefinition* definition : _monitoredFunctions) {
+    for (MonitoredFunctionDefinition* definition : monitoredFunctions) {
         if (definition->GetDefinitionClassName() == className && MethodMatches(definition, methodName))
             return definition;
     }
@@ -301,29 +301,29 @@ void FunctionMapper::BindLocked(MonitoredFunctionDefinition* definition, uint64_
     // A system function's mapped id is 0, so the runtime id tells a bound definition too.
     if (definition->GetMappedId() != 0 || definition->GetFunctionId() != 0) {
         std::unique_ptr<MonitoredFunctionDefinition> clone(definition->Clone());
-        _monitoredFunctions.push_back(clone.get());
+        monitoredFunctions.push_back(clone.get());
         definition = clone.release();
     }
     definition->SetMappedId(mappedId);
     definition->SetFunctionId(functionId);
-    _definitionsByBoundId.try_emplace(functionId, definition);
-    if (mappedId != 0) _definitionsByBoundId.try_emplace(mappedId, definition);
+    definitionsByBoundId.try_emplace(functionId, definition);
+    if (mappedId != 0) definitionsByBoundId.try_emplace(mappedId, definition);
 }
 
 void FunctionMapper::AddFunctionInfo(FunctionInfo* info) {
     if (info == nullptr) return;
-    std::lock_guard<std::mutex> lock(_functionsLock);
-    _ownedFunctions.insert(info);
+    std::lock_guard<std::mutex> lock(functionsLock);
+    ownedFunctions.insert(info);
     IndexLocked(info);
 }
 
 void FunctionMapper::IndexLocked(FunctionInfo* record) {
     const uint64_t mappedId = record->GetFunctionID();
-    _functionsByMappedId[mappedId] = record;
-    _functionsByOriginalId[record->GetOriginalID()] = record;
-    _functionsByModuleMethod[{record->GetModuleId(), record->GetMethodId()}] = record;
+    functionsByMappedId[mappedId] = record;
+    functionsByOriginalId[record->GetOriginalID()] = record;
+    functionsByModuleMethod[{record->GetModuleId(), record->GetMethodId()}] = record;
     if (mappedId >= RecordTableBlocks * RecordTableBlockSize) return;
-    std::atomic<std::atomic<FunctionInfo*>*>& slot = _recordBlocks[mappedId / RecordTableBlockSize];
+    std::atomic<std::atomic<FunctionInfo*>*>& slot = recordBlocks[mappedId / RecordTableBlockSize];
     std::atomic<FunctionInfo*>* block = slot.load(std::memory_order_relaxed);
     if (block == nullptr) {
         block = new std::atomic<FunctionInfo*>[RecordTableBlockSize]();
@@ -334,7 +334,7 @@ void FunctionMapper::IndexLocked(FunctionInfo* record) {
 
 void FunctionMapper::ClearRecordTableLocked() {
     // Blocks stay (a hook may still be reading one); their entries go.
-    for (auto& slot : _recordBlocks) {
+    for (auto& slot : recordBlocks) {
         std::atomic<FunctionInfo*>* block = slot.load(std::memory_order_relaxed);
         if (block == nullptr) continue;
         for (size_t i = 0; i < RecordTableBlockSize; ++i) block[i].store(nullptr, std::memory_order_relaxed);
@@ -343,50 +343,50 @@ void FunctionMapper::ClearRecordTableLocked() {
 
 FunctionInfo* FunctionMapper::GetFunctionInfoByOriginalId(FunctionID functionId) {
     if (functionId == 0) return nullptr;
-    std::lock_guard<std::mutex> lock(_functionsLock);
-    auto found = _functionsByOriginalId.find(functionId);
-    return found != _functionsByOriginalId.end() ? found->second : nullptr;
+    std::lock_guard<std::mutex> lock(functionsLock);
+    auto found = functionsByOriginalId.find(functionId);
+    return found != functionsByOriginalId.end() ? found->second : nullptr;
 }
 
 FunctionInfo* FunctionMapper::GetFunctionInfoForTrackedFunction(uint64_t mappedId) {
     if (mappedId < RecordTableBlocks * RecordTableBlockSize) return FindRecord(mappedId);
-    std::lock_guard<std::mutex> lock(_functionsLock);
-    auto found = _functionsByMappedId.find(mappedId);
-    return found != _functionsByMappedId.end() ? found->second : nullptr;
+    std::lock_guard<std::mutex> lock(functionsLock);
+    auto found = functionsByMappedId.find(mappedId);
+    return found != functionsByMappedId.end() ? found->second : nullptr;
 }
 
 FunctionInfo* FunctionMapper::GetFunctionInfoByModuleAndMethod(ModuleID moduleId, mdToken methodToken) {
     if (moduleId == 0 || methodToken == 0) return nullptr;
-    std::lock_guard<std::mutex> lock(_functionsLock);
-    auto found = _functionsByModuleMethod.find({moduleId, methodToken});
-    return found != _functionsByModuleMethod.end() ? found->second : nullptr;
+    std::lock_guard<std::mutex> lock(functionsLock);
+    auto found = functionsByModuleMethod.find({moduleId, methodToken});
+    return found != functionsByModuleMethod.end() ? found->second : nullptr;
 }
 
 bool FunctionMapper::IsMonitored(uint64_t mappedId) {
-    std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-    return _monitoredFunctionIds.count(mappedId) != 0;
+    std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+    return monitoredFunctionIds.count(mappedId) != 0;
 }
 
 MonitoredFunctionDefinition* FunctionMapper::GetMonitoredFunctionDefinition(uint64_t id) {
     if (id == 0) return nullptr;
-    std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-    auto found = _definitionsByBoundId.find(id);
-    return found != _definitionsByBoundId.end() ? found->second : nullptr;
+    std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+    auto found = definitionsByBoundId.find(id);
+    return found != definitionsByBoundId.end() ? found->second : nullptr;
 }
 
 bool FunctionMapper::IsListedLive(const FunctionInfo* info) {
     // Each record remembers its answer for the current content of the list, so the lock is
     // taken once per record and list change, not on every call.
-    const uint64_t known = (_liveBlacklistVersion.load(std::memory_order_acquire) + 1) << 1;
+    const uint64_t known = (liveBlacklistVersion.load(std::memory_order_acquire) + 1) << 1;
     auto& state = const_cast<FunctionInfo*>(info)->BlacklistState();
     const uint64_t cached = state.load(std::memory_order_relaxed);
     if ((cached & ~uint64_t{1}) == known) return (cached & 1) != 0;
     uint64_t version;
     bool listed;
     {
-        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
-        version = _liveBlacklistVersion.load(std::memory_order_relaxed);
-        listed = _liveBlacklist.count(info->GetName()) != 0;
+        std::lock_guard<std::mutex> lock(liveBlacklistLock);
+        version = liveBlacklistVersion.load(std::memory_order_relaxed);
+        listed = liveBlacklist.count(info->GetName()) != 0;
     }
     state.store(((version + 1) << 1) | (listed ? 1 : 0), std::memory_order_relaxed);
     return listed;
@@ -394,28 +394,28 @@ bool FunctionMapper::IsListedLive(const FunctionInfo* info) {
 
 void FunctionMapper::Clear() {
     {
-        std::lock_guard<std::mutex> lock(_functionsLock);
+        std::lock_guard<std::mutex> lock(functionsLock);
         ClearRecordTableLocked();
-        for (FunctionInfo* info : _ownedFunctions) delete info;
-        _ownedFunctions.clear();
-        _functionsByMappedId.clear();
-        _functionsByOriginalId.clear();
-        _functionsByModuleMethod.clear();
+        for (FunctionInfo* info : ownedFunctions) delete info;
+        ownedFunctions.clear();
+        functionsByMappedId.clear();
+        functionsByOriginalId.clear();
+        functionsByModuleMethod.clear();
     }
     {
-        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-        for (MonitoredFunctionDefinition* definition : _monitoredFunctions) delete definition;
-        _monitoredFunctions.clear();
-        _definitionsByBoundId.clear();
+        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+        for (MonitoredFunctionDefinition* definition : monitoredFunctions) delete definition;
+        monitoredFunctions.clear();
+        definitionsByBoundId.clear();
     }
     {
-        std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
-        for (MonitoredFunctionDefinition* definition : _interfaceFunctions) delete definition;
-        _interfaceFunctions.clear();
+        std::lock_guard<std::mutex> lock(interfaceFunctionsLock);
+        for (MonitoredFunctionDefinition* definition : interfaceFunctions) delete definition;
+        interfaceFunctions.clear();
     }
-    std::lock_guard<std::mutex> lock(_userListsLock);
-    _userBlacklist.clear();
-    _userWhitelist.clear();
+    std::lock_guard<std::mutex> lock(userListsLock);
+    userBlacklist.clear();
+    userWhitelist.clear();
 }
 
 void FunctionMapper::AddMonitoredFunction(const std::string& className, const std::string& methodName,
@@ -423,8 +423,8 @@ void FunctionMapper::AddMonitoredFunction(const std::string& className, const st
                                           int genericArgumentCount, PropertySpec* spec) {
     MonitoredFunctionDefinition* definition = nullptr;
     {
-        std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-        for (MonitoredFunctionDefinition* candidate : _monitoredFunctions) {
+        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+        for (MonitoredFunctionDefinition* candidate : monitoredFunctions) {
             if (candidate->GetDefinitionClassName() == className &&
                 candidate->GetDefinitionMethodName() == methodName) {
                 definition = candidate;
@@ -433,7 +433,7 @@ void FunctionMapper::AddMonitoredFunction(const std::string& className, const st
         }
         if (definition == nullptr) {
             auto created = std::make_unique<MonitoredFunctionDefinition>(className, methodName);
-            _monitoredFunctions.push_back(created.get());
+            monitoredFunctions.push_back(created.get());
             definition = created.release();
         }
     }
@@ -464,8 +464,8 @@ void FunctionMapper::AddMonitoredInterfaceFunction(const std::string& interfaceN
                                                    PropertySpec* spec) {
     MonitoredFunctionDefinition* definition = nullptr;
     {
-        std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
-        for (MonitoredFunctionDefinition* candidate : _interfaceFunctions) {
+        std::lock_guard<std::mutex> lock(interfaceFunctionsLock);
+        for (MonitoredFunctionDefinition* candidate : interfaceFunctions) {
             if (candidate->GetDefinitionClassName() == interfaceName &&
                 candidate->GetDefinitionMethodName() == methodName) {
                 definition = candidate;
@@ -474,7 +474,7 @@ void FunctionMapper::AddMonitoredInterfaceFunction(const std::string& interfaceN
         }
         if (definition == nullptr) {
             auto created = std::make_unique<MonitoredFunctionDefinition>(interfaceName, methodName);
-            _interfaceFunctions.push_back(created.get());
+            interfaceFunctions.push_back(created.get());
             definition = created.release();
         }
     }
@@ -484,7 +484,7 @@ void FunctionMapper::AddMonitoredInterfaceFunction(const std::string& interfaceN
 void FunctionMapper::AddMonitoredAttributeFunction(const std::wstring& attributeName, const std::string& argumentName,
                                                    InspectionType type, PropertySpec* spec) {
     MonitoredAttributeDefinition* definition = nullptr;
-    for (MonitoredAttributeDefinition* candidate : _attributeFunctions) {
+    for (MonitoredAttributeDefinition* candidate : attributeFunctions) {
         if (candidate->GetAttributeName() == attributeName) {
             definition = candidate;
             break;
@@ -492,7 +492,7 @@ void FunctionMapper::AddMonitoredAttributeFunction(const std::wstring& attribute
     }
     if (definition == nullptr) {
         auto created = std::make_unique<MonitoredAttributeDefinition>(attributeName);
-        _attributeFunctions.push_back(created.get());
+        attributeFunctions.push_back(created.get());
         definition = created.release();
     }
     FixupDefinition(definition, argumentName, type, spec);
@@ -524,35 +524,35 @@ bool FunctionMapper::PreventInlining(std::string_view className, std::string_vie
 }
 
 std::vector<std::string> FunctionMapper::GetUserWhitelist() {
-    std::lock_guard<std::mutex> lock(_userListsLock);
-    return _userWhitelist;
+    std::lock_guard<std::mutex> lock(userListsLock);
+    return userWhitelist;
 }
 
 std::vector<std::string> FunctionMapper::GetUserBlacklist() {
-    std::lock_guard<std::mutex> lock(_userListsLock);
-    return _userBlacklist;
+    std::lock_guard<std::mutex> lock(userListsLock);
+    return userBlacklist;
 }
 
 std::unordered_set<std::string> FunctionMapper::GetLiveBlacklist() {
-    std::lock_guard<std::mutex> lock(_liveBlacklistLock);
-    return _liveBlacklist;
+    std::lock_guard<std::mutex> lock(liveBlacklistLock);
+    return liveBlacklist;
 }
 
 std::vector<MonitoredFunctionDefinition*> FunctionMapper::GetMonitoredFunctions() {
-    std::lock_guard<std::mutex> lock(_monitoredFunctionsLock);
-    return _monitoredFunctions;
+    std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+    return monitoredFunctions;
 }
 
 std::vector<MonitoredFunctionDefinition*> FunctionMapper::GetInterfaceFunctions() {
-    std::lock_guard<std::mutex> lock(_interfaceFunctionsLock);
-    return _interfaceFunctions;
+    std::lock_guard<std::mutex> lock(interfaceFunctionsLock);
+    return interfaceFunctions;
 }
 
-std::vector<MonitoredAttributeDefinition*> FunctionMapper::GetAttributeFunctions() { return _attributeFunctions; }
+std::vector<MonitoredAttributeDefinition*> FunctionMapper::GetAttributeFunctions() { return attributeFunctions; }
 
 size_t FunctionMapper::GetFunctionCount() {
-    std::lock_guard<std::mutex> lock(_functionsLock);
-    return _ownedFunctions.size();
+    std::lock_guard<std::mutex> lock(functionsLock);
+    return ownedFunctions.size();
 }
 
 std::vector<std::string> FunctionMapper::AddLiveEntries(const std::vector<std::string>& entries, size_t& dropped) {
@@ -560,10 +560,10 @@ std::vector<std::string> FunctionMapper::AddLiveEntries(const std::vector<std::s
     dropped = 0;
     {
         // Usually nothing changed since the last read: find out without copying the set.
-        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
+        std::lock_guard<std::mutex> lock(liveBlacklistLock);
         bool anyNew = false;
         for (const std::string& entry : entries) {
-            if (_liveBlacklist.count(entry) == 0) {
+            if (liveBlacklist.count(entry) == 0) {
                 anyNew = true;
                 break;
             }
@@ -572,8 +572,8 @@ std::vector<std::string> FunctionMapper::AddLiveEntries(const std::vector<std::s
     }
     std::unordered_set<std::string> next;
     {
-        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
-        next = _liveBlacklist;
+        std::lock_guard<std::mutex> lock(liveBlacklistLock);
+        next = liveBlacklist;
     }
     for (const std::string& entry : entries) {
         if (next.count(entry) != 0) continue;
@@ -585,10 +585,10 @@ std::vector<std::string> FunctionMapper::AddLiveEntries(const std::vector<std::s
         added.push_back(entry);
     }
     {
-        std::lock_guard<std::mutex> lock(_liveBlacklistLock);
-        _liveBlacklist.swap(next);
-        _liveBlacklistVersion.fetch_add(1, std::memory_order_release);
-        _liveBlacklistSize.store(_liveBlacklist.size(), std::memory_order_release);
+        std::lock_guard<std::mutex> lock(liveBlacklistLock);
+        liveBlacklist.swap(next);
+        liveBlacklistVersion.fetch_add(1, std::memory_order_release);
+        liveBlacklistSize.store(liveBlacklist.size(), std::memory_order_release);
     }
     // The previous set is freed here, outside the lock the hooks take.
     return added;
@@ -613,7 +613,7 @@ void ReportIgnored(LogArea area, const char* path, const UserOverridesFile::Cont
 
 void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
     try {
-        std::lock_guard<std::mutex> update(_liveBlacklistUpdateLock);
+        std::lock_guard<std::mutex> update(liveBlacklistUpdateLock);
         const char* path = g_Configuration != nullptr ? g_Configuration->userOverridesFile : nullptr;
         userOverridesEnvironmentValueRaw = path;
         if (path == nullptr) {
@@ -622,8 +622,8 @@ void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
                    "overrides");
             return;
         }
-        _userOverridesPath = path;
-        _userOverridesPathSet = true;
+        userOverridesPath = path;
+        userOverridesPathSet = true;
         QX_LOG(LogLevel::Info, "Init", "Attempting parse of user overrides file: %s", path);
         const UserOverridesFile::Contents contents = UserOverridesFile::Read(path);
         if (contents.status == UserOverridesFile::Status::OpenFailed) {
@@ -662,11 +662,11 @@ void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
         size_t whitelistSize = 0;
         size_t blacklistSize = 0;
         {
-            std::lock_guard<std::mutex> lock(_userListsLock);
-            _userWhitelist.insert(_userWhitelist.end(), whitelist.begin(), whitelist.end());
-            _userBlacklist.insert(_userBlacklist.end(), blacklist.begin(), blacklist.end());
-            whitelistSize = _userWhitelist.size();
-            blacklistSize = _userBlacklist.size();
+            std::lock_guard<std::mutex> lock(userListsLock);
+            userWhitelist.insert(userWhitelist.end(), whitelist.begin(), whitelist.end());
+            userBlacklist.insert(userBlacklist.end(), blacklist.begin(), blacklist.end());
+            whitelistSize = userWhitelist.size();
+            blacklistSize = userBlacklist.size();
         }
         size_t dropped = 0;
         AddLiveEntries(live, dropped);
@@ -677,7 +677,7 @@ void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
                "After parsing the user defined overrides file, there are %i whitelist, %i blacklist "
                "entries (user), %i blacklist entries (live)",
                static_cast<int>(whitelistSize), static_cast<int>(blacklistSize),
-               static_cast<int>(_liveBlacklistSize.load()));
+               static_cast<int>(liveBlacklistSize.load()));
     } catch (const std::exception& error) {
         QX_LOG(LogLevel::Error, "Init", "Unable to apply the user overrides file: %s", error.what());
     } catch (...) {
@@ -687,14 +687,14 @@ void FunctionMapper::UpdateBlacklistsWhitelistsOnStartup() noexcept {
 
 void FunctionMapper::UpdateLiveBlacklists() noexcept {
     try {
-        std::lock_guard<std::mutex> update(_liveBlacklistUpdateLock);
-        if (!_userOverridesPathSet) {
+        std::lock_guard<std::mutex> update(liveBlacklistUpdateLock);
+        if (!userOverridesPathSet) {
             QX_LOG(LogLevel::Warning, "LiveBlacklists",
                    "'MORVEL_USER_OVERRIDES_FILE' has not been set, unable to update 'live' "
                    "blacklists");
             return;
         }
-        const char* path = _userOverridesPath.c_str();
+        const char* path = userOverridesPath.c_str();
         QX_LOG(LogLevel::Info, "LiveBlacklists", "Attempting parse 'live' blacklists file: %s", path);
         const UserOverridesFile::Contents contents = UserOverridesFile::Read(path);
         if (contents.status == UserOverridesFile::Status::OpenFailed) {
@@ -720,7 +720,7 @@ void FunctionMapper::UpdateLiveBlacklists() noexcept {
                    "The 'live' blacklist is full (%zu entries); %zu entries ignored", MaxLiveBlacklistEntries, dropped);
         QX_LOG(LogLevel::Info, "LiveBlacklists",
                "After parsing the 'live' blacklists file, there are %i 'live' blacklist entries",
-               static_cast<int>(_liveBlacklistSize.load()));
+               static_cast<int>(liveBlacklistSize.load()));
     } catch (const std::exception& error) {
         QX_LOG(LogLevel::Error, "LiveBlacklists", "Unable to update the 'live' blacklists: %s", error.what());
     } catch (...) {

@@ -73,7 +73,7 @@ public:
     FunctionInfo* FindRecord(uint64_t mappedId) const noexcept {
         if (mappedId >= RecordTableBlocks * RecordTableBlockSize) return nullptr;
         const std::atomic<FunctionInfo*>* block =
-            _recordBlocks[mappedId / RecordTableBlockSize].load(std::memory_order_acquire);
+            recordBlocks[mappedId / RecordTableBlockSize].load(std::memory_order_acquire);
         return block != nullptr ? block[mappedId % RecordTableBlockSize].load(std::memory_order_acquire) : nullptr;
     }
     FunctionInfo* GetFunctionInfoByModuleAndMethod(ModuleID moduleId, mdToken methodToken);
@@ -82,7 +82,7 @@ public:
     MonitoredFunctionDefinition* GetMonitoredFunctionDefinition(uint64_t id);
     // On every call: without live entries (the usual case) the answer costs one load.
     bool IsBlacklisted(const FunctionInfo* info) {
-        return info != nullptr && _liveBlacklistSize.load(std::memory_order_acquire) != 0 && IsListedLive(info);
+        return info != nullptr && liveBlacklistSize.load(std::memory_order_acquire) != 0 && IsListedLive(info);
     }
     void Clear();
 
@@ -129,60 +129,60 @@ private:
                                                          const std::string& method);
     std::pair<uint64_t, bool> AnswerForMapped(const FunctionInfo* record);
     bool IsListedLive(const FunctionInfo* info);
-    // Call with _functionsLock held.
+    // Call with functionsLock held.
     void IndexLocked(FunctionInfo* record);
     void ClearRecordTableLocked();
     LookupHelper* Lookup() const;
     uint64_t NextSequenceNo();
-    // First definition for the class and method (or "*"); call with _monitoredFunctionsLock held.
+    // First definition for the class and method (or "*"); call with monitoredFunctionsLock held.
     MonitoredFunctionDefinition* FindMonitoredDefinitionLocked(const std::string& className,
                                                                const std::string& methodName) const;
-    // Call with _monitoredFunctionsLock held.
+    // Call with monitoredFunctionsLock held.
     void BindLocked(MonitoredFunctionDefinition* definition, uint64_t mappedId, FunctionID functionId);
     // Adds entries to the live blacklist by replacing the whole set; returns the entries new to it.
     std::vector<std::string> AddLiveEntries(const std::vector<std::string>& entries, size_t& dropped);
 
-    std::vector<MonitoredFunctionDefinition*> _monitoredFunctions;
-    std::unordered_set<uint64_t> _monitoredFunctionIds;
-    std::vector<MonitoredFunctionDefinition*> _interfaceFunctions;
-    std::vector<MonitoredAttributeDefinition*> _attributeFunctions;
+    std::vector<MonitoredFunctionDefinition*> monitoredFunctions;
+    std::unordered_set<uint64_t> monitoredFunctionIds;
+    std::vector<MonitoredFunctionDefinition*> interfaceFunctions;
+    std::vector<MonitoredAttributeDefinition*> attributeFunctions;
     // Every step of the catalogue's property chains; definitions and their clones only point
     // into them, so they go with the mapper (which the agent never destroys).
-    std::vector<std::unique_ptr<PropertySpec>> _catalogueSpecs;
-    std::mutex _monitoredFunctionsLock;
-    std::mutex _interfaceFunctionsLock;
-    std::vector<std::string> _userBlacklist;
-    std::vector<std::string> _userWhitelist;
-    std::unordered_set<std::string> _liveBlacklist;
-    std::mutex _liveBlacklistLock;
-    std::unordered_map<uint64_t, FunctionInfo*> _functionsByMappedId;
-    std::unordered_map<FunctionID, FunctionInfo*> _functionsByOriginalId;
-    std::unordered_map<std::pair<ModuleID, mdToken>, FunctionInfo*, ModuleMethodHash> _functionsByModuleMethod;
-    std::mutex _functionsLock;
+    std::vector<std::unique_ptr<PropertySpec>> catalogueSpecs;
+    std::mutex monitoredFunctionsLock;
+    std::mutex interfaceFunctionsLock;
+    std::vector<std::string> userBlacklist;
+    std::vector<std::string> userWhitelist;
+    std::unordered_set<std::string> liveBlacklist;
+    std::mutex liveBlacklistLock;
+    std::unordered_map<uint64_t, FunctionInfo*> functionsByMappedId;
+    std::unordered_map<FunctionID, FunctionInfo*> functionsByOriginalId;
+    std::unordered_map<std::pair<ModuleID, mdToken>, FunctionInfo*, ModuleMethodHash> functionsByModuleMethod;
+    std::mutex functionsLock;
 
-    // Records by mapped id for the hooks: blocks made on demand under _functionsLock, read
+    // Records by mapped id for the hooks: blocks made on demand under functionsLock, read
     // without it. Blocks live as long as the mapper.
-    std::atomic<std::atomic<FunctionInfo*>*> _recordBlocks[RecordTableBlocks] = {};
+    std::atomic<std::atomic<FunctionInfo*>*> recordBlocks[RecordTableBlocks] = {};
     // Changes with every new content of the live blacklist, so records can keep their answer.
-    std::atomic<uint64_t> _liveBlacklistVersion{0};
+    std::atomic<uint64_t> liveBlacklistVersion{0};
     // Every record once (a replaced index entry must not lose or double-free its record).
-    std::unordered_set<FunctionInfo*> _ownedFunctions;
-    // Bound runtime and mapped ids → first definition bound to them; under _monitoredFunctionsLock.
-    std::unordered_map<uint64_t, MonitoredFunctionDefinition*> _definitionsByBoundId;
+    std::unordered_set<FunctionInfo*> ownedFunctions;
+    // Bound runtime and mapped ids → first definition bound to them; under monitoredFunctionsLock.
+    std::unordered_map<uint64_t, MonitoredFunctionDefinition*> definitionsByBoundId;
     // The user lists are written by the start-up parse only; Map reads them under this lock.
-    std::mutex _userListsLock;
+    std::mutex userListsLock;
     // Lets the hooks skip the lock while no live entry exists (the usual case).
-    std::atomic<size_t> _liveBlacklistSize{0};
+    std::atomic<size_t> liveBlacklistSize{0};
     // Serialises the writers of the live blacklist (start-up parse, refresh); no hook takes it.
-    std::mutex _liveBlacklistUpdateLock;
+    std::mutex liveBlacklistUpdateLock;
     // Copy of the overrides path taken by the start-up parse: the environment may change later.
-    std::string _userOverridesPath;
-    bool _userOverridesPathSet = false;
+    std::string userOverridesPath;
+    bool userOverridesPathSet = false;
 
-    LookupHelper* _lookup = nullptr;
-    SequenceSource _nextSequenceNo;
+    LookupHelper* lookupHelper = nullptr;
+    SequenceSource sequenceSource;
     // Ids when neither a source nor the system context exists.
-    std::atomic<uint64_t> _fallbackSequenceNo{100};
+    std::atomic<uint64_t> fallbackSequenceNo{100};
 };
 
 extern QX_EXPORT FunctionMapper* g_Mapper;

@@ -59,13 +59,13 @@ bool CorrelationEnabled() { return g_Configuration == nullptr || g_Configuration
 void FunctionMapper::Initialize(HostType hostType) {
     namespace Catalogue = MonitoredFunctionCatalogue;
     try {
-        AddRows(*this, _catalogueSpecs, Catalogue::CompanionRows(), hostType);
-        if (CorrelationEnabled()) AddRows(*this, _catalogueSpecs, Catalogue::CorrelationRows(), hostType);
-        AddRows(*this, _catalogueSpecs, Catalogue::CommonRows(), hostType);
+        AddRows(*this, catalogueSpecs, Catalogue::CompanionRows(), hostType);
+        if (CorrelationEnabled()) AddRows(*this, catalogueSpecs, Catalogue::CorrelationRows(), hostType);
+        AddRows(*this, catalogueSpecs, Catalogue::CommonRows(), hostType);
         if (const char* hostBlock = Catalogue::HostBlockName(hostType)) {
             QX_LOG(LogLevel::Info, LogArea::Unprefixed,
                    "[FunctionMapper:Initialize] Initializing Monitored Functions for: %s", hostBlock);
-            AddRows(*this, _catalogueSpecs, Catalogue::HostRows(hostType), hostType);
+            AddRows(*this, catalogueSpecs, Catalogue::HostRows(hostType), hostType);
         }
     } catch (const std::exception& error) {
         // Out of memory at start-up: trace with what was loaded rather than fail the runtime.
