@@ -312,22 +312,26 @@ if want transport; then
   } >>"$work/rates"
   echo
   echo "transport rates ($calls traced calls for the agent; messages/s = messages sent / loop seconds;"
-  echo "the drain's span runs from the first arrival to the last, start-up and exit included):"
+  echo "the drain's span runs from the first arrival to the last, start-up and exit included; the"
+  echo "target column judges sent/span):"
   awk '
     function rate_of(n, s) { return (n ~ /^[0-9]+$/ && s > 0) ? n / s : -1 }
     function show(r) { return (r > 0) ? sprintf("%.0f", r) : "n/a" }
     {
       label[NR] = $1; sent[NR] = $2; failed[NR] = $3; dropped[NR] = $4; secs[NR] = $5
       got[NR] = ($1 ~ /udp/) ? $6 : $7 " B"; span[NR] = $8; rate[NR] = rate_of($2, $5)
-      if ($1 == "c_udp_sendmmsg") reference = rate[NR]
+      # Targets are judged on sent/span: when the loop ends before the transport has caught up,
+      # the rest goes out during the exit, so sent/loop seconds would flatter the agent.
+      spanRate[NR] = rate_of($2, $8)
+      if ($1 == "c_udp_sendmmsg") reference = spanRate[NR]
     }
     END {
       printf "%-15s %10s %7s %8s %9s %12s %14s %9s %12s  %s\n", "run", "sent", "failed", "dropped", "seconds",
         "messages/s", "drain got", "span s", "sent/span", "target"
       for (i = 1; i <= NR; i++) {
         if (label[i] == "c_udp_sendmmsg") target = "(reference)"
-        else if (label[i] == "agent_udp") target = sprintf(">= 0.8x the C sender: %sx", (rate[i] > 0 && reference > 0) ? sprintf("%.2f", rate[i] / reference) : "n/a")
-        else target = sprintf(">= 10000000/s: %sx", (rate[i] > 0) ? sprintf("%.2f", rate[i] / 1e7) : "n/a")
+        else if (label[i] == "agent_udp") target = sprintf(">= 0.8x the C sender: %sx", (spanRate[i] > 0 && reference > 0) ? sprintf("%.2f", spanRate[i] / reference) : "n/a")
+        else target = sprintf(">= 10000000/s: %sx", (spanRate[i] > 0) ? sprintf("%.2f", spanRate[i] / 1e7) : "n/a")
         printf "%-15s %10s %7s %8s %9.3f %12s %14s %9.3f %12s  %s\n", label[i], sent[i], failed[i], dropped[i], secs[i],
           show(rate[i]), got[i], span[i], show(rate_of(sent[i], span[i])), target
       }
