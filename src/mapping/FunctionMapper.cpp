@@ -19,10 +19,6 @@ FunctionMapper* g_Mapper = nullptr;
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // A user list entry is a prefix; an empty one matches every name.
 bool StartsWithAnyEntry(std::string_view text, const std::vector<std::string>& entries) {
     for (const std::string& entry : entries) {

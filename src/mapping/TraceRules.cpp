@@ -7,10 +7,6 @@
 
 namespace {
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // Prefix rule of the built-in lists: an empty slot never matches.
 template <typename List>
 bool StartsWithAny(std::string_view text, const List& list) {

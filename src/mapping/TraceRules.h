@@ -56,3 +56,8 @@ extern const std::array<TraceRule, 11> TraceRules;
 
 // Applies the rules to a function that starts neither traced nor marked.
 TraceDecision DecideTrace(const FunctionFacts& facts);
+
+// The prefix test every list of names uses, the mapper's user lists as well as the rules.
+inline bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}

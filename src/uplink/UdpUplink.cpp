@@ -38,16 +38,11 @@ bool UdpUplink::Connect() {
 }
 
 bool UdpUplink::Send(const uint8_t* data, int32_t length) {
+    if (data == nullptr || length <= 0) return false;
+    // One datagram through the batch path, which also knows what a refusal means.
+    const MessageRun run{data, static_cast<size_t>(length), 1};
     try {
-        if (!Connect() || data == nullptr || length <= 0) return false;
-        ssize_t sent = -1;
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            sent = sendto(static_cast<int>(socketFd), data, static_cast<size_t>(length), MSG_NOSIGNAL,
-                          reinterpret_cast<const sockaddr*>(&destination), sizeof(destination));
-            // A refusal reports an earlier datagram nobody took, not this one.
-            if (sent >= 0 || errno != ECONNREFUSED) break;
-        }
-        return sent == length;
+        return SendRuns(&run, 1, MonotonicNow() + 1000000000).delivered == 1;
     } catch (const std::exception& e) {
         QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Exception: %s", e.what());
         return false;
