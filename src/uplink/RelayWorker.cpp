@@ -596,14 +596,22 @@ void RelayWorker::Run() {
         pthread_setname_np(pthread_self(), "quorix-relay");
         QX_LOG(LogLevel::Info, LogArea::Unprefixed, "RelayWorker [Start] Run");
         for (;;) {
-            const bool busy = Pass() >= BusyPassBytes;
+            const size_t found = Pass();
             ReportDeliveryIfDue();
             Recalibrate();
             ReleaseRetiredBuffers();
             ReportBufferDrops();
             std::unique_lock<std::mutex> lock(queueMutex);
             if (!running) break;
-            if (busy) continue;
+            if (found >= BusyPassBytes) continue;
+            if (found > 0) {
+                // Still flowing: a short nap the writers need not end. Waking a sleeping thread
+                // costs the writer a system call, several microseconds on a virtual machine.
+                queueSignal.wait_for(lock, ActiveNap,
+                                     [this] { return !running || (!queue.empty() && queue.back().last); });
+                if (!running) break;
+                continue;
+            }
             workerWaiting.store(true, std::memory_order_relaxed);
             queueSignal.wait_for(lock, IdleWait, [this] {
                 return !queue.empty() || !running || !workerWaiting.load(std::memory_order_relaxed);

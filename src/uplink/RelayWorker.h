@@ -112,6 +112,9 @@ public:
     // passes: polling the buffers that writers are filling would only pull their lines away
     // from the writers' cores.
     static constexpr size_t BusyPassBytes = 32 * 1024;
+    // The worker's rest after a pass that found some bytes but fewer: short enough that a writer
+    // at full speed fills only a spare chunk or two meanwhile.
+    static constexpr std::chrono::microseconds ActiveNap{1000};
     // How long one pass may wait for a stream reader to take its batch.
     static constexpr int64_t BatchTimeout = 5000000000LL;  // 5 s in ns
     // Of the exit budget, what is kept for the last message itself.
