@@ -384,8 +384,8 @@ StepResult ReadLastField(uintptr_t fieldAddress, CorElementType elementType, con
 
 // The record of a value kept at `address` with room for `length` bytes, read whole: as wide
 // as the argument allows, never wider than 8 bytes.
-VariableInfo RawRecord(const std::string& name, uintptr_t address, size_t length) {
-    VariableInfo record;
+void RawRecordInto(VariableInfo& record, const std::string& name, uintptr_t address, size_t length) {
+    record.Reset();
     record.SetName(name);
     VariableType type = Unknown;
     if (length >= 8)
@@ -398,11 +398,10 @@ VariableInfo RawRecord(const std::string& name, uintptr_t address, size_t length
         type = Byte;
     if (type == Unknown || !IsPlausibleAddress(address)) {
         record.SetType(Unknown);
-        return record;
+        return;
     }
     record.SetType(type);
     record.AddValue(AsAddress(address));
-    return record;
 }
 
 // A span of bytes passed by value: its data reference and its length lie in the argument.
@@ -476,6 +475,39 @@ PathStart ArgumentPathStart(const SignatureCursor& parameter, int32_t genericArg
 
 std::string ThisPtrName() { return std::string(InspectionConstants::ThisPtrArgumentName); }
 std::string ReturnValueName() { return std::string(InspectionConstants::ReturnValueArgumentName); }
+
+// Everything capture reads of a method besides the call's own values. False when the signature
+// cannot be read: such a method is never captured.
+bool PlanMethod(const MonitoredFunctionDefinition* definition, const MethodFacts& facts, MethodMetadata& plan) {
+    SignatureCursor cursor(facts.signature, facts.signatureLength);
+    SignatureHeader header;
+    if (!ReadSignatureHeader(cursor, header)) return false;
+    plan.methodToken = facts.methodToken;
+    plan.moduleId = facts.moduleId;
+    plan.signature = facts.signature;
+    plan.signatureLength = facts.signatureLength;
+    plan.hasThis = header.hasThis;
+    plan.capturesThis = !definition->GetSpecsForArgument(ThisPtrName()).empty();
+    plan.returnInspection = definition->GetInspectionTypeForArgument(ReturnValueName());
+    SignatureCursor returned = cursor;
+    plan.returnTypeRead = returned.ReadCompressed(plan.returnElementType);
+    plan.returnTypeOffset = returned.GetOffset();
+    cursor.SkipType();  // the return type; a malformed one leaves every parameter unknown
+    plan.parameterNames = ParameterNames(facts, header.parameterCount);
+    plan.parameters.clear();
+    plan.parameters.reserve(plan.parameterNames.size());
+    for (const std::string& name : plan.parameterNames) {
+        // Each parameter's type is consumed whole whatever its capture, so the next one starts
+        // right after it.
+        MethodMetadata::Parameter parameter;
+        parameter.typeOffset = cursor.GetOffset();
+        cursor.SkipType();
+        if (!name.empty()) parameter.inspection = definition->GetInspectionTypeForArgument(name);
+        parameter.specs = &definition->GetSpecsForArgument(name);
+        plan.parameters.push_back(parameter);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -669,8 +701,8 @@ uintptr_t PropertyInspector::FetchConditionalDataFromObject(ModuleID moduleId, C
 }
 
 void PropertyInspector::ExtractThisPtrInfo(ModuleID moduleId, ClassID classId,
-                                           const MonitoredFunctionDefinition* definition,
-                                           std::vector<VariableInfo>& result, uintptr_t thisReference) {
+                                           const MonitoredFunctionDefinition* definition, RecordList& result,
+                                           uintptr_t thisReference) {
     if (definition == nullptr) return;
     for (const PropertySpec* spec : definition->GetSpecsForArgument(ThisPtrName())) {
         if (spec == nullptr) continue;
@@ -678,7 +710,7 @@ void PropertyInspector::ExtractThisPtrInfo(ModuleID moduleId, ClassID classId,
         if (spec->GetFieldName().find("##") != std::string::npos) break;
         std::unique_ptr<VariableInfo> record(
             FetchConditionalPropertyFromObject(moduleId, classId, spec, thisReference, true));
-        result.push_back(std::move(*record));
+        result.Keep(std::move(*record));
     }
 }
 
@@ -695,12 +727,8 @@ void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinitio
         // What every call would otherwise read again: the hooks take it from the definition.
         if (definition->GetMetadata() == nullptr && definition->GetFunctionId() == functionId) {
             auto metadata = std::make_unique<MethodMetadata>();
-            metadata->methodToken = facts.methodToken;
-            metadata->moduleId = facts.moduleId;
-            metadata->signature = facts.signature;
-            metadata->signatureLength = facts.signatureLength;
-            metadata->parameterNames = ParameterNames(facts, header.parameterCount);
-            const_cast<MonitoredFunctionDefinition*>(definition)->SetMetadata(std::move(metadata));
+            if (PlanMethod(definition, facts, *metadata))
+                const_cast<MonitoredFunctionDefinition*>(definition)->SetMetadata(std::move(metadata));
         }
         const std::string returnName = ReturnValueName();
         if (definition->GetInspectionTypeForArgument(returnName) == InspectionType::PropertyPath) {
@@ -740,60 +768,59 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
                                               COR_PRF_FRAME_INFO frameInfo,
                                               const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo,
                                               std::vector<VariableInfo>& result) {
-    result.clear();
-    if (definition == nullptr || argumentInfo == nullptr) return;
+    if (definition == nullptr || argumentInfo == nullptr) {
+        result.clear();
+        return;
+    }
+    RecordList records(result);
     RunGuarded("ExtractArgumentValues", [&] {
         MethodFacts facts;
-        const MethodMetadata* metadata = definition->GetMetadata();
-        if (metadata != nullptr) {
-            facts.methodToken = metadata->methodToken;
-            facts.moduleId = metadata->moduleId;
-            facts.signature = metadata->signature;
-            facts.signatureLength = metadata->signatureLength;
+        const MethodMetadata* plan = definition->GetMetadata();
+        std::optional<MethodMetadata> planRead;  // for a definition mapped without one (it costs every call)
+        if (plan != nullptr) {
+            facts.methodToken = plan->methodToken;
+            facts.moduleId = plan->moduleId;
+            facts.signature = plan->signature;
+            facts.signatureLength = plan->signatureLength;
             // The frame's exact class matters only to paths that start at `this`: the runtime
             // is not asked for it on every call of the other functions.
-            if (!definition->GetSpecsForArgument(ThisPtrName()).empty() &&
-                !ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts))
-                return;
-        } else if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) {
-            return;
+            if (plan->capturesThis && !ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts)) return;
+        } else {
+            if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) return;
+            if (!PlanMethod(definition, facts, planRead.emplace())) return;
+            plan = &*planRead;
         }
-        SignatureCursor cursor(facts.signature, facts.signatureLength);
-        SignatureHeader header;
-        if (!ReadSignatureHeader(cursor, header)) return;
-        cursor.SkipType();  // the return type; a malformed one leaves every parameter unknown
-        std::vector<std::string> namesRead;
-        if (metadata == nullptr) namesRead = ParameterNames(facts, header.parameterCount);
-        const std::vector<std::string>& names = metadata != nullptr ? metadata->parameterNames : namesRead;
+        const std::vector<std::string>& names = plan->parameterNames;
 
         const COR_PRF_FUNCTION_ARGUMENT_RANGE* ranges = argumentInfo->ranges;
         const size_t rangeCount = argumentInfo->numRanges;
-        if (header.hasThis && rangeCount > 0 && ranges[0].length >= sizeof(uintptr_t) &&
+        if (plan->hasThis && rangeCount > 0 && ranges[0].length >= sizeof(uintptr_t) &&
             IsPlausibleAddress(ranges[0].startAddress)) {
             const uintptr_t thisReference = ReadPointer(ranges[0].startAddress);
             if (command != nullptr) command->SetInstanceId(thisReference);
-            if (thisReference != 0)
-                ExtractThisPtrInfo(facts.moduleId, facts.classId, definition, result, thisReference);
+            if (thisReference != 0 && plan->capturesThis)
+                ExtractThisPtrInfo(facts.moduleId, facts.classId, definition, records, thisReference);
         }
 
-        const size_t firstRange = header.hasThis ? 1 : 0;
+        const size_t firstRange = plan->hasThis ? 1 : 0;
         for (size_t i = 0; i < names.size() && firstRange + i < rangeCount; ++i) {
-            // Each parameter's type is consumed whole whatever its capture, so the next one
-            // starts right after it; capture reads a copy.
-            SignatureCursor parameter = cursor;
-            cursor.SkipType();
             const std::string& name = names[i];
             if (name.empty()) continue;
+            const MethodMetadata::Parameter& planned = plan->parameters[i];
+            // Capture reads a cursor of its own at the parameter's type.
+            SignatureCursor parameter(plan->signature, plan->signatureLength, planned.typeOffset);
             const COR_PRF_FUNCTION_ARGUMENT_RANGE& range = ranges[firstRange + i];
 
-            switch (definition->GetInspectionTypeForArgument(name)) {
+            switch (planned.inspection) {
                 case InspectionType::Value:
                 case InspectionType::ParsedValue:
-                    result.push_back(VariableInfo::Parse(name, parameter, AsAddress(range.startAddress), range.length));
+                    VariableInfo::ParseInto(records.Slot(), name, parameter, AsAddress(range.startAddress),
+                                            range.length);
+                    records.Keep();
                     break;
 
                 case InspectionType::PropertyPath: {
-                    const std::vector<PropertySpec*>& specs = definition->GetSpecsForArgument(name);
+                    const std::vector<PropertySpec*>& specs = *planned.specs;
                     if (specs.empty()) break;
                     mdToken token = 0;
                     const PathStart start = ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token);
@@ -803,7 +830,7 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
                         record.SetType(Object);
                         for (const PropertySpec* spec : specs)
                             record.AddValue(RecordForPath(0, 0, spec, range.startAddress, false, range.length));
-                        result.push_back(std::move(record));
+                        records.Keep(std::move(record));
                     } else if (start == PathStart::ValueType) {
                         std::vector<ModuleClassIDPair> pairs;
                         for (const PropertySpec* spec : specs) {
@@ -818,17 +845,18 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
                         for (size_t k = 0; k < specs.size(); ++k)
                             record.AddValue(RecordForPath(pairs[k].moduleId, pairs[k].classId, specs[k],
                                                           range.startAddress, true, range.length));
-                        result.push_back(std::move(record));
+                        records.Keep(std::move(record));
                     }
                     break;
                 }
 
                 case InspectionType::RawValue:
-                    result.push_back(RawRecord(name, range.startAddress, range.length));
+                    RawRecordInto(records.Slot(), name, range.startAddress, range.length);
+                    records.Keep();
                     break;
 
                 case InspectionType::ByteBuffer: {
-                    const std::vector<PropertySpec*>& specs = definition->GetSpecsForArgument(name);
+                    const std::vector<PropertySpec*>& specs = *planned.specs;
                     if (specs.size() != 1 || specs.front() == nullptr) break;
                     const PropertySpec* spec = specs.front();
                     VariableInfo record;
@@ -839,7 +867,7 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
                         CaptureSpanBytes(record, range);
                     else if (spec->GetElementType() == ELEMENT_TYPE_PTR)
                         CaptureZeroTerminatedBytes(record, range, spec->GetFieldName());
-                    result.push_back(std::move(record));
+                    records.Keep(std::move(record));
                     break;
                 }
 
@@ -848,6 +876,7 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
             }
         }
     });
+    records.Finish();
 }
 
 VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefinition* definition,
@@ -863,10 +892,12 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
     bool begun = false;
     const auto extract = [&]() -> bool {
         const std::string name = ReturnValueName();
-        const InspectionType inspection = definition->GetInspectionTypeForArgument(name);
+        const MethodMetadata* plan = definition->GetMetadata();
+        const InspectionType inspection =
+            plan != nullptr ? plan->returnInspection : definition->GetInspectionTypeForArgument(name);
         // The two cases that need nothing from the signature ask the runtime nothing.
         if (inspection == InspectionType::RawValue) {
-            result = RawRecord(name, range->startAddress, range->length);
+            RawRecordInto(result, name, range->startAddress, range->length);
             return true;
         }
         if (inspection != InspectionType::Value && inspection != InspectionType::ParsedValue &&
@@ -874,17 +905,21 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
             return false;
 
         MethodFacts facts;
-        if (const MethodMetadata* metadata = definition->GetMetadata()) {
-            facts.moduleId = metadata->moduleId;
-            facts.signature = metadata->signature;
-            facts.signatureLength = metadata->signatureLength;
-        } else if (!ReadMethodFacts(definition->GetFunctionId(), 0, facts)) {
-            return false;
-        }
-        SignatureCursor cursor(facts.signature, facts.signatureLength);
-        SignatureHeader header;
+        SignatureCursor cursor;
         uint32_t elementType = 0;
-        if (!ReadSignatureHeader(cursor, header) || !cursor.ReadCompressed(elementType)) {
+        bool typeRead = false;
+        if (plan != nullptr) {
+            facts.moduleId = plan->moduleId;
+            cursor = SignatureCursor(plan->signature, plan->signatureLength, plan->returnTypeOffset);
+            elementType = plan->returnElementType;
+            typeRead = plan->returnTypeRead;
+        } else {
+            if (!ReadMethodFacts(definition->GetFunctionId(), 0, facts)) return false;
+            cursor = SignatureCursor(facts.signature, facts.signatureLength);
+            SignatureHeader header;
+            typeRead = ReadSignatureHeader(cursor, header) && cursor.ReadCompressed(elementType);
+        }
+        if (!typeRead) {
             if (inspection == InspectionType::PropertyPath) return false;
             result = VariableInfo();
             result.SetName(name);
@@ -893,8 +928,8 @@ bool PropertyInspector::ExtractReturnValue(const MonitoredFunctionDefinition* de
         }
 
         if (inspection != InspectionType::PropertyPath) {
-            result = VariableInfo::ParseType(name, static_cast<CorElementType>(elementType), cursor,
-                                             AsAddress(range->startAddress), range->length);
+            VariableInfo::ParseTypeInto(result, name, static_cast<CorElementType>(elementType), cursor,
+                                        AsAddress(range->startAddress), range->length);
             return true;
         }
 

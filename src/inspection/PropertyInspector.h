@@ -43,8 +43,8 @@ public:
                                                     const MonitoredFunctionDefinition* definition,
                                                     COR_PRF_FRAME_INFO frameInfo,
                                                     const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo);
-    // The same into `result`, cleared first; its capacity is kept, so a hook thread that passes
-    // the same vector each time allocates nothing for it in steady state.
+    // The same into `result`, whose records are refilled in place: a hook thread that passes the
+    // same vector each time constructs and allocates nothing for it in steady state.
     void ExtractArgumentValues(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
                                COR_PRF_FRAME_INFO frameInfo, const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo,
                                std::vector<VariableInfo>& result);
@@ -55,9 +55,30 @@ public:
     bool ExtractReturnValue(const MonitoredFunctionDefinition* definition, const COR_PRF_FUNCTION_ARGUMENT_RANGE* range,
                             VariableInfo& result);
 
+    // Records refilled in place, call after call. A slot counts once it is complete (a failure
+    // half-way through one leaves it out); Finish drops the unused rest.
+    class RecordList {
+    public:
+        explicit RecordList(std::vector<VariableInfo>& list) : records(list) {}
+        VariableInfo& Slot() {
+            if (used == records.size()) records.emplace_back();
+            return records[used];
+        }
+        void Keep() { ++used; }
+        void Keep(VariableInfo&& record) {
+            Slot() = std::move(record);
+            ++used;
+        }
+        void Finish() { records.resize(used); }
+
+    private:
+        std::vector<VariableInfo>& records;
+        size_t used = 0;
+    };
+
     // One record per "thisPtr" path, up to the first whose field name holds "##".
     void ExtractThisPtrInfo(ModuleID moduleId, ClassID classId, const MonitoredFunctionDefinition* definition,
-                            std::vector<VariableInfo>& result, uintptr_t thisReference);
+                            RecordList& result, uintptr_t thisReference);
     // `address` is the value itself when `valueIsDirect` (a `this` object or a value type's
     // data), else it holds a reference. A class id of 0 with a reference means: the class of
     // the referenced object. A new record owned by the caller.

@@ -124,6 +124,11 @@ bool SecretMasker::Active() { return g_Configuration == nullptr || !g_Configurat
 template <typename Unit>
 bool SecretMasker::FindNext(const Unit* text, size_t length, size_t from, Span& span) {
     if (text == nullptr) return false;
+    // A secret is only ever found at a '=' or a ':', and most captured text has neither: one
+    // plain scan answers for it.
+    size_t candidate = from;
+    while (candidate < length && At(text, candidate) != '=' && At(text, candidate) != ':') ++candidate;
+    if (candidate >= length) return false;
     size_t segment = from;  // where the current key could start
     bool queryPairs = false;
     for (size_t i = from; i < length; ++i) {

@@ -93,13 +93,20 @@ void ReportCut(Cut kind, const std::string& name) {
     QX_LOG(LogLevel::Warning, "VariableInfo", "Value %s %s (reported once)", name.c_str(), what);
 }
 
+// Appends written in place: byte-wise appends cost a capacity check each, on every captured call.
+uint8_t* Grow(std::vector<uint8_t>& out, size_t length) {
+    const size_t at = out.size();
+    out.resize(at + length);
+    return out.data() + at;
+}
+
 void AppendLittleEndian(std::vector<uint8_t>& out, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "values are copied in their memory order");
+    std::memcpy(Grow(out, width), &value, std::min<size_t>(width, sizeof(value)));
 }
 
 void AppendMemory(std::vector<uint8_t>& out, const void* address, size_t length) {
-    const auto* bytes = static_cast<const uint8_t*>(address);
-    out.insert(out.end(), bytes, bytes + length);
+    if (length != 0) std::memcpy(Grow(out, length), address, length);
 }
 
 void PatchLittleEndian16(std::vector<uint8_t>& out, size_t at, size_t value) {
@@ -228,6 +235,15 @@ std::vector<const VariableInfo*> VariableInfo::GetChildren() const {
     return result;
 }
 
+void VariableInfo::Reset() {
+    name.clear();
+    className.clear();
+    type = Void;
+    typeArguments.clear();
+    values.clear();
+    children.clear();
+}
+
 void VariableInfo::MakeUnknown() {
     type = Unknown;
     values.clear();
@@ -237,38 +253,52 @@ void VariableInfo::MakeUnknown() {
 // ---- Capture -------------------------------------------------------------------------------
 
 VariableInfo VariableInfo::Parse(const std::string& name, SignatureCursor& cursor, const void* address, uint32_t size) {
+    VariableInfo record;
+    ParseInto(record, name, cursor, address, size);
+    return record;
+}
+
+void VariableInfo::ParseInto(VariableInfo& record, const std::string& name, SignatureCursor& cursor,
+                             const void* address, uint32_t size) {
+    record.Reset();
     if (cursor.IsNull()) {
         QX_LOG(LogLevel::Error, LogArea::Unprefixed, "[VariableInfo::Parse] Invalid currentParameter (nullptr)");
-        return VariableInfo();
+        return;
     }
     try {
         uint32_t elementType = 0;
         if (!cursor.ReadCompressed(elementType)) {
-            VariableInfo record;
             record.name = name;
             record.type = Unknown;
-            return record;
+            return;
         }
-        return ParseTypeAt(name, static_cast<CorElementType>(elementType), cursor, address, size);
+        ParseTypeAt(record, name, static_cast<CorElementType>(elementType), cursor, address, size);
     } catch (const std::exception& e) {
         QX_LOG(LogLevel::Error, LogArea::Unprefixed, "[VariableInfo::Parse] Exception: %s", e.what());
-        return VariableInfo();
+        record.Reset();
     }
 }
 
 VariableInfo VariableInfo::ParseType(const std::string& name, CorElementType elementType, SignatureCursor& cursor,
                                      const void* address, uint32_t size) {
+    VariableInfo record;
+    ParseTypeInto(record, name, elementType, cursor, address, size);
+    return record;
+}
+
+void VariableInfo::ParseTypeInto(VariableInfo& record, const std::string& name, CorElementType elementType,
+                                 SignatureCursor& cursor, const void* address, uint32_t size) {
     try {
-        return ParseTypeAt(name, elementType, cursor, address, size);
+        ParseTypeAt(record, name, elementType, cursor, address, size);
     } catch (const std::exception& e) {
         QX_LOG(LogLevel::Error, "VariableInfo::ParseType", "Exception: %s", e.what());
-        return VariableInfo();
+        record.Reset();
     }
 }
 
-VariableInfo VariableInfo::ParseTypeAt(const std::string& name, CorElementType elementType, SignatureCursor& cursor,
-                                       const void* address, uint32_t size) {
-    VariableInfo record;
+void VariableInfo::ParseTypeAt(VariableInfo& record, const std::string& name, CorElementType elementType,
+                               SignatureCursor& cursor, const void* address, uint32_t size) {
+    record.Reset();
     record.name = name;
     record.type = ConvertToVariableType(elementType);
     const bool haveCursor = !cursor.IsNull();
@@ -364,12 +394,12 @@ VariableInfo VariableInfo::ParseTypeAt(const std::string& name, CorElementType e
             // The instantiation is sized by the element table; a reference needs 8 readable bytes.
             uint32_t innerSize = GetSizeForCorElementType(inner);
             if (inner == ELEMENT_TYPE_CLASS) innerSize = std::min(innerSize, size);
-            VariableInfo parsed = ParseTypeAt(name, inner, cursor, address, innerSize);
+            ParseTypeAt(record, name, inner, cursor, address, innerSize);
             uint32_t count = 0;
             bool complete = cursor.ReadCompressed(count);
             for (uint32_t i = 0; complete && i < count; ++i) complete = cursor.SkipType();
-            if (!complete) parsed.MakeUnknown();
-            return parsed;
+            if (!complete) record.MakeUnknown();
+            return;
         }
 
         default:
@@ -377,7 +407,6 @@ VariableInfo VariableInfo::ParseTypeAt(const std::string& name, CorElementType e
             record.MakeUnknown();
             break;
     }
-    return record;
 }
 
 void VariableInfo::ExtractStringValue(VariableInfo& record, const void* address) {
@@ -521,10 +550,12 @@ bool VariableInfo::AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int 
     const size_t room = budget - headerBytes;
 
     auto writeHeader = [&](VariableType sentType) {
-        AppendLittleEndian(out, 0, 2);  // patched once the record is complete
-        out.push_back(static_cast<uint8_t>(sentType));
-        out.push_back(static_cast<uint8_t>(sentName.size()));
-        out.insert(out.end(), sentName.begin(), sentName.end());
+        uint8_t* at = Grow(out, 4 + sentName.size());
+        at[0] = 0;  // the length, patched once the record is complete
+        at[1] = 0;
+        at[2] = static_cast<uint8_t>(sentType);
+        at[3] = static_cast<uint8_t>(sentName.size());
+        std::memcpy(at + 4, sentName.data(), sentName.size());
     };
     auto finish = [&] {
         PatchLittleEndian16(out, start, out.size() - start - 2);

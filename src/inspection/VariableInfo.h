@@ -95,6 +95,13 @@ public:
     // The cursor stands after the element type; the rest of the type's encoding is consumed.
     static VariableInfo ParseType(const std::string& name, CorElementType elementType, SignatureCursor& cursor,
                                   const void* address, uint32_t size);
+    // The same into a record kept by the caller: a hook thread reuses its records, capacity intact.
+    static void ParseInto(VariableInfo& record, const std::string& name, SignatureCursor& cursor, const void* address,
+                          uint32_t size);
+    static void ParseTypeInto(VariableInfo& record, const std::string& name, CorElementType elementType,
+                              SignatureCursor& cursor, const void* address, uint32_t size);
+    // Back to a default record (type Void, no name), keeping what its members allocated.
+    void Reset();
     // `address` holds a string reference (8 readable bytes).
     static void ExtractStringValue(VariableInfo& record, const void* address);
     // `address` holds an array reference (8 readable bytes); the element type is read at the cursor.
@@ -137,8 +144,8 @@ public:
     static CorElementType GetCorElementIntegerTypeFromSize(uint32_t size);
 
 private:
-    static VariableInfo ParseTypeAt(const std::string& name, CorElementType elementType, SignatureCursor& cursor,
-                                    const void* address, uint32_t size);
+    static void ParseTypeAt(VariableInfo& record, const std::string& name, CorElementType elementType,
+                            SignatureCursor& cursor, const void* address, uint32_t size);
     bool AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int depth) const;
     void AppendChildren(std::vector<uint8_t>& out, size_t start, size_t budget, int depth) const;
     std::string ValueText(int depth) const;

@@ -67,6 +67,21 @@ struct MethodMetadata {
     ULONG signatureLength = 0;
     // By parameter position; empty names for parameters without a row.
     std::vector<std::string> parameterNames;
+
+    // What capture needs of each parameter, read once from the signature and the definition so
+    // that a call looks nothing up by name and walks no signature.
+    struct Parameter {
+        size_t typeOffset = 0;  // where its type starts in the signature
+        InspectionType inspection = InspectionType::None;
+        const std::vector<PropertySpec*>* specs = nullptr;  // the definition's own, never null
+    };
+    bool hasThis = false;
+    bool capturesThis = false;          // some path starts at `this`
+    std::vector<Parameter> parameters;  // as parameterNames
+    InspectionType returnInspection = InspectionType::None;
+    bool returnTypeRead = false;  // the return type's element type could be read
+    uint32_t returnElementType = 0;
+    size_t returnTypeOffset = 0;  // just after that element type
 };
 
 // Which method is monitored and what to capture of it. Built during initialisation; after that

@@ -414,40 +414,45 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
         }
     }
 
-    if (record.GetIsMonitored()) {
-        MonitoredFunctionDefinition* definition = record.GetEnterDefinition();
-        if (definition == nullptr) {
-            definition = mapper->GetMonitoredFunctionDefinition(frame.functionId);
-            if (definition == nullptr) definition = mapper->GetMonitoredFunctionDefinition(mappedId);
-        }
-        // Argument information is built by the runtime only when asked for, and only here.
-        alignas(COR_PRF_FUNCTION_ARGUMENT_INFO) uint8_t local[1024];
-        std::unique_ptr<uint8_t[]> large;
-        if (definition != nullptr && frame.eltInfo != 0 && info3 != nullptr) {
-            ULONG size = sizeof(local);
-            auto* arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(local);
-            HRESULT result =
-                info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
-            if (result == InsufficientBuffer && size > sizeof(local) && size < (1u << 20)) {
-                large.reset(new uint8_t[size]);
-                arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(large.get());
-                result =
-                    info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
-            }
-            if (SUCCEEDED(result)) frame.arguments = arguments;
-        }
-        if (definition != nullptr && frame.arguments != nullptr) {
-            BeginCallCommand command(wireProcessId, tid, id);
-            inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments, thread->arguments);
-            command.SetArguments(std::move(thread->arguments));
-            command.LendEncodingBuffer(std::move(thread->encoded));
-            // Serialised at once, while the captured values are still where they were read.
-            Deliver(thread, command);
-            command.ReturnStorage(thread->arguments, thread->encoded);
-            return;
-        }
-    }
+    if (record.GetIsMonitored() && EnterMonitored(thread, record, mappedId, frame)) return;
     WritePlainCall(thread, Calls::BeginCall, id, false);
+}
+
+bool ProfilerImpl::EnterMonitored(HookThread* thread, FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame) {
+    FunctionMapper* mapper = g_Mapper;
+    const uint64_t id = record.GetFunctionID();
+    const uint64_t tid = thread->profilingThreadId;
+    MonitoredFunctionDefinition* definition = record.GetEnterDefinition();
+    if (definition == nullptr) {
+        definition = mapper->GetMonitoredFunctionDefinition(frame.functionId);
+        if (definition == nullptr) definition = mapper->GetMonitoredFunctionDefinition(mappedId);
+    }
+    // Argument information is built by the runtime only when asked for, and only here.
+    alignas(COR_PRF_FUNCTION_ARGUMENT_INFO) uint8_t local[1024];
+    std::unique_ptr<uint8_t[]> large;
+    if (definition != nullptr && frame.eltInfo != 0 && info3 != nullptr) {
+        ULONG size = sizeof(local);
+        auto* arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(local);
+        HRESULT result =
+            info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
+        if (result == InsufficientBuffer && size > sizeof(local) && size < (1u << 20)) {
+            large.reset(new uint8_t[size]);
+            arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(large.get());
+            result = info3->GetFunctionEnter3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &size, arguments);
+        }
+        if (SUCCEEDED(result)) frame.arguments = arguments;
+    }
+    if (definition != nullptr && frame.arguments != nullptr) {
+        BeginCallCommand command(wireProcessId, tid, id);
+        inspector.ExtractArgumentValues(&command, definition, frame.frameInfo, frame.arguments, thread->arguments);
+        command.SetArguments(std::move(thread->arguments));
+        command.LendEncodingBuffer(std::move(thread->encoded));
+        // Serialised at once, while the captured values are still where they were read.
+        Deliver(thread, command);
+        command.ReturnStorage(thread->arguments, thread->encoded);
+        return true;
+    }
+    return false;
 }
 
 void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame) {
@@ -459,27 +464,32 @@ void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& fra
         if (context->EndTrackingBlacklistFunction(id)) return;
         if (context->GetDisabled()) return;
     }
-    const uint64_t tid = thread->profilingThreadId;
-    if (!tailCall && frame.functionId != 0 && record.GetIsMonitored()) {
-        MonitoredFunctionDefinition* definition = record.GetLeaveDefinition();
-        if (definition == nullptr && record.GetEnterDefinition() == nullptr)
-            definition = g_Mapper->GetMonitoredFunctionDefinition(frame.functionId);
-        COR_PRF_FUNCTION_ARGUMENT_RANGE range{};
-        if (definition != nullptr && frame.eltInfo != 0 && info3 != nullptr &&
-            SUCCEEDED(info3->GetFunctionLeave3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &range)))
-            frame.returnValue = &range;
-        if (definition != nullptr && frame.returnValue != nullptr) {
-            EndCallCommand command(wireProcessId, tid, id, tailCall);
-            if (!thread->returned) thread->returned = std::make_unique<VariableInfo>();
-            if (inspector.ExtractReturnValue(definition, frame.returnValue, *thread->returned))
-                command.SetReturnValue(thread->returned.release());
-            command.LendEncodingBuffer(std::move(thread->encoded));
-            Deliver(thread, command);
-            if (VariableInfo* returned = command.ReturnStorage(thread->encoded)) thread->returned.reset(returned);
-            return;
-        }
-    }
+    if (!tailCall && frame.functionId != 0 && record.GetIsMonitored() && EndMonitored(thread, record, frame)) return;
     WritePlainCall(thread, Calls::EndCall, id, tailCall);
+}
+
+bool ProfilerImpl::EndMonitored(HookThread* thread, FunctionInfo& record, CallFrame& frame) {
+    const uint64_t id = record.GetFunctionID();
+    const uint64_t tid = thread->profilingThreadId;
+    MonitoredFunctionDefinition* definition = record.GetLeaveDefinition();
+    if (definition == nullptr && record.GetEnterDefinition() == nullptr)
+        definition = g_Mapper->GetMonitoredFunctionDefinition(frame.functionId);
+    COR_PRF_FUNCTION_ARGUMENT_RANGE range{};
+    const COR_PRF_FUNCTION_ARGUMENT_RANGE* returnValue = frame.returnValue;
+    if (definition != nullptr && frame.eltInfo != 0 && info3 != nullptr &&
+        SUCCEEDED(info3->GetFunctionLeave3Info(frame.functionId, frame.eltInfo, &frame.frameInfo, &range)))
+        returnValue = &range;
+    if (definition != nullptr && returnValue != nullptr) {
+        EndCallCommand command(wireProcessId, tid, id, false);
+        if (!thread->returned) thread->returned = std::make_unique<VariableInfo>();
+        if (inspector.ExtractReturnValue(definition, returnValue, *thread->returned))
+            command.SetReturnValue(thread->returned.release());
+        command.LendEncodingBuffer(std::move(thread->encoded));
+        Deliver(thread, command);
+        if (VariableInfo* returned = command.ReturnStorage(thread->encoded)) thread->returned.reset(returned);
+        return true;
+    }
+    return false;
 }
 
 void ProfilerImpl::WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id, bool tailCall) {

@@ -122,6 +122,10 @@ private:
     void EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
     // A tail call passes no return value range.
     void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
+    // A monitored function's begin or end with its captured values; false when there was nothing
+    // to capture (the plain command is then written). Kept apart so that the plain path stays light.
+    bool EnterMonitored(HookThread* thread, FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
+    bool EndMonitored(HookThread* thread, FunctionInfo& record, CallFrame& frame);
     // A begin or end of a call that carries no values.
     void WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id, bool tailCall);
     // Serialises a command into the thread's buffer (or the relay's queue without one); false

@@ -466,3 +466,74 @@ TEST_F(PropertyInspectorTest, AnObjectFieldIsReadAsAStringOnlyWhenItHoldsOne) {
     EXPECT_EQ(runtime.import.Calls("GetTypeDefProps"), 2);  // the string class is remembered
     ExpectMetadataReleased();
 }
+
+TEST_F(PropertyInspectorTest, AMappedFunctionIsCapturedAlikeWithoutReadingItsMetadataAgain) {
+    // A `this` path, an array, a nameless parameter, a string, ints and a malformed last type.
+    Signature({Instance, 6, ELEMENT_TYPE_STRING, ELEMENT_TYPE_SZARRAY, ELEMENT_TYPE_I4, ELEMENT_TYPE_I8,
+               ELEMENT_TYPE_STRING, ELEMENT_TYPE_I4, ELEMENT_TYPE_I4, 0x3F},
+              {"values", "", "text", "count", "size", "broken"});
+    definition.AddTrackedArgument("", InspectionType::Value, nullptr);
+    definition.AddTrackedArgument("returnValue", InspectionType::Value, nullptr);
+    definition.AddTrackedThisPtrValueSpec(Spec("Id", "_id", ELEMENT_TYPE_I4));
+    const uintptr_t order = Order(7, 0, 0);
+    FakeArguments arguments;
+    arguments.Value(order).Value<uintptr_t>(0).Value<int64_t>(1).Value(runtime.NewString(u"abc"));
+    arguments.Value<int32_t>(4).Value<int32_t>(5).Value<int32_t>(6);
+    const uintptr_t returned = runtime.NewString(u"done");
+    const COR_PRF_FUNCTION_ARGUMENT_RANGE range{reinterpret_cast<UINT_PTR>(&returned), sizeof(returned)};
+    auto texts = [&] {
+        std::vector<std::string> all;
+        for (const VariableInfo& record : Capture(arguments)) all.push_back(record.ToString());
+        VariableInfo result;
+        if (inspector.ExtractReturnValue(&definition, &range, result)) all.push_back(result.ToString());
+        return all;
+    };
+    const std::vector<std::string> unmapped = texts();
+    ASSERT_EQ(unmapped.size(), 7u);
+    EXPECT_EQ(unmapped[0], "int Id = 7");
+    EXPECT_EQ(unmapped[2], "string text = abc");
+    EXPECT_EQ(unmapped[3], "int count = 4");
+    EXPECT_EQ(unmapped[6], "string returnValue = done");
+
+    inspector.PrepareValueTypeClasses(&definition, Function);
+    ASSERT_NE(definition.GetMetadata(), nullptr);
+    const int signatureReads = runtime.import.Calls("GetMethodProps");
+    const int parameterReads = runtime.import.Calls("GetParamProps");
+    EXPECT_EQ(texts(), unmapped);
+    EXPECT_EQ(texts(), unmapped);
+    EXPECT_EQ(runtime.import.Calls("GetMethodProps"), signatureReads);
+    EXPECT_EQ(runtime.import.Calls("GetParamProps"), parameterReads);
+    ExpectMetadataReleased();
+}
+
+TEST_F(PropertyInspectorTest, AReusedListHoldsOnlyThisCallsRecords) {
+    LogCapture log;
+    Signature({Instance, 2, ELEMENT_TYPE_VOID, ELEMENT_TYPE_STRING, ELEMENT_TYPE_I4}, {"text", "count"});
+    definition.AddTrackedArgument("", InspectionType::Value, nullptr);
+    definition.AddTrackedThisPtrValueSpec(Spec("Id", "_id", ELEMENT_TYPE_I4));
+    definition.AddTrackedThisPtrValueSpec(Spec("Name", "_name", ELEMENT_TYPE_STRING));
+    const uintptr_t order = Order(3, runtime.NewString(u"box"), 0);
+    std::vector<VariableInfo> records;
+    auto capture = [&](FakeArguments& arguments) {
+        BeginCallCommand command(1, 2, 3);
+        inspector.ExtractArgumentValues(&command, &definition, 0, arguments.Info(), records);
+        std::vector<std::string> texts;
+        for (const VariableInfo& record : records) texts.push_back(record.ToString());
+        return texts;
+    };
+    FakeArguments full;
+    full.Value(order).Value(runtime.NewString(u"first")).Value<int32_t>(1);
+    const std::vector<std::string> all{"int Id = 3", "string Name = box", "string text = first", "int count = 1"};
+    EXPECT_EQ(capture(full), all);
+
+    FakeArguments shorter;  // no range for `count`
+    shorter.Value(order).Value(runtime.NewString(u"second"));
+    EXPECT_EQ(capture(shorter), (std::vector<std::string>{"int Id = 3", "string Name = box", "string text = second"}));
+    EXPECT_EQ(capture(full), all);
+
+    // A failure half-way leaves out the record it broke and every stale one after it.
+    runtime.import.throwingField = 0x04000002;  // _name
+    EXPECT_EQ(capture(full), (std::vector<std::string>{"int Id = 3"}));
+    EXPECT_EQ(log.Matching("[ExtractArgumentValues] Unhandled Exception: metadata broke").size(), 1u);
+    ExpectMetadataReleased();
+}
