@@ -9,22 +9,17 @@
 #include <mutex>
 
 std::atomic<bool> CallClock::published{false};
+std::atomic<uint32_t> CallClock::sequence{0};
+std::atomic<uint64_t> CallClock::baseTicks{0};
+std::atomic<int64_t> CallClock::baseMicros{0};
+std::atomic<uint64_t> CallClock::scale{0};
 
 namespace {
 
-__extension__ typedef unsigned __int128 Wide;  // the product of ticks and scale needs 128 bits
-
-constexpr int Shift = 40;  // scale: microseconds per tick in 2^-40 units
 // A wall clock further off than this was set, not drifting: follow it at once.
 constexpr int64_t StepMicroseconds = 1000;
 // At most this much of an offset is made up per second, so the stamps never run backwards.
 constexpr int64_t SlewMicrosecondsPerSecond = 500;
-
-// Published with a sequence count: odd while the writer changes the fields.
-std::atomic<uint32_t> sequence{0};
-std::atomic<uint64_t> baseTicks{0};
-std::atomic<int64_t> baseMicros{0};
-std::atomic<uint64_t> scale{0};
 
 // The calibrating thread's own state.
 enum class State { Unknown, Unusable, Measuring, Running };
@@ -62,13 +57,9 @@ void Sample(uint64_t& ticks, int64_t& nanos) {
     nanos = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-int64_t Map(uint64_t ticks, uint64_t base, int64_t micros, uint64_t perTick) {
-    // A counter a little behind the base (another core) maps to the base.
-    const uint64_t elapsed = ticks > base ? ticks - base : 0;
-    return micros + static_cast<int64_t>((static_cast<Wide>(elapsed) * perTick) >> Shift);
-}
+}  // namespace
 
-void Publish(uint64_t ticks, int64_t micros, uint64_t perTick) {
+void CallClock::Publish(uint64_t ticks, int64_t micros, uint64_t perTick) noexcept {
     const uint32_t start = sequence.load(std::memory_order_relaxed);
     sequence.store(start + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
@@ -78,24 +69,10 @@ void Publish(uint64_t ticks, int64_t micros, uint64_t perTick) {
     sequence.store(start + 2, std::memory_order_release);
 }
 
-}  // namespace
-
 int64_t CallClock::WallMicroseconds() noexcept {
     timeval now{};
     gettimeofday(&now, nullptr);
     return static_cast<int64_t>(static_cast<double>(now.tv_sec) * 1000.0 * 1000.0) + now.tv_usec;
-}
-
-int64_t CallClock::NowMicroseconds() noexcept {
-    if (!published.load(std::memory_order_relaxed)) return WallMicroseconds();
-    const uint32_t before = sequence.load(std::memory_order_acquire);
-    const uint64_t ticks = __rdtsc();
-    const uint64_t base = baseTicks.load(std::memory_order_relaxed);
-    const int64_t micros = baseMicros.load(std::memory_order_relaxed);
-    const uint64_t perTick = scale.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if ((before & 1) != 0 || sequence.load(std::memory_order_relaxed) != before) return WallMicroseconds();
-    return Map(ticks, base, micros, perTick);
 }
 
 void CallClock::Calibrate() noexcept {

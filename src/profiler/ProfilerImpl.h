@@ -119,15 +119,17 @@ private:
         return thread;
     }
     void Rebind(HookThread& thread);
-    void EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
+    // The plain call path is inlined into the hooks: a call level costs its register saves twice per call.
+    [[gnu::always_inline]] inline void EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
     // A tail call passes no return value range.
-    void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
+    [[gnu::always_inline]] inline void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
     // A monitored function's begin or end with its captured values; false when there was nothing
     // to capture (the plain command is then written). Kept apart so that the plain path stays light.
     bool EnterMonitored(HookThread* thread, FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
     bool EndMonitored(HookThread* thread, FunctionInfo& record, CallFrame& frame);
     // A begin or end of a call that carries no values.
-    void WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id, bool tailCall);
+    [[gnu::always_inline]] inline void WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id,
+                                                      bool tailCall);
     // Serialises a command into the thread's buffer (or the relay's queue without one); false
     // when there was no room for it.
     bool Deliver(HookThread* thread, CommandBase& command);

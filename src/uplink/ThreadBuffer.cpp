@@ -76,7 +76,9 @@ ThreadBuffer::Chunk* ThreadBuffer::TakeChunk() noexcept {
 }
 
 void ThreadBuffer::ReleaseChunk(Chunk* chunk) noexcept {
-    if (!chunk->budgeted || spareCount.load(std::memory_order_relaxed) >= SpareChunksKept) {
+    const uint32_t spares = spareCount.load(std::memory_order_relaxed);
+    const bool roomy = budgetInUse.load(std::memory_order_relaxed) <= budgetBytes.load(std::memory_order_relaxed) / 4;
+    if (!chunk->budgeted || spares >= (roomy ? SpareChunksKeptWhileRoomy : SpareChunksKept)) {
         FreeChunk(chunk);
         return;
     }

@@ -21,6 +21,11 @@ public:
     // Chunks a buffer keeps for reuse once its backlog is gone (the rest go back to the heap): a
     // few, so that a relay falling behind for a moment costs no allocations once it catches up.
     static constexpr uint32_t SpareChunksKept = 4;
+    // While the shared budget is at most a quarter used, a busy writer keeps this many: a relay
+    // that sends in large batches then hands every chunk back before the writer needs a new one,
+    // and the writer never meets the heap (its lock, shared with the relay's frees, and its fresh
+    // pages) on the call path.
+    static constexpr uint32_t SpareChunksKeptWhileRoomy = 16;
 
     ThreadBuffer();
     ~ThreadBuffer();

@@ -91,6 +91,24 @@ TEST(ThreadBufferTest, ABacklogGrowsUpToTheSharedBudgetThenDropsAndCounts) {
     ThreadBuffer::SetBudget(ThreadBuffer::DefaultBudgetBytes);
 }
 
+TEST(ThreadBufferTest, ABusyWriterKeepsMoreSpareChunksOnlyWhileTheBudgetIsRoomy) {
+    constexpr size_t Chunk = 64 * 1024;
+    const auto message = Message(0, 1000);  // 65 to a chunk
+    auto backlogThenDrain = [&](int chunks) {
+        ThreadBuffer buffer;
+        for (int i = 0; i < chunks * 65; ++i) buffer.Append(message.data(), message.size());
+        std::vector<ThreadBuffer::Span> runs;
+        buffer.Peek(runs);
+        buffer.Consume();
+        return ThreadBuffer::BudgetInUse() / Chunk;  // while the buffer lives: its spares and its current chunk
+    };
+    EXPECT_EQ(backlogThenDrain(30), ThreadBuffer::SpareChunksKeptWhileRoomy + 1u);
+    ThreadBuffer::SetBudget(8 * Chunk);  // full with the backlog: never roomy while draining
+    EXPECT_EQ(backlogThenDrain(30), ThreadBuffer::SpareChunksKept + 1u);
+    ThreadBuffer::SetBudget(ThreadBuffer::DefaultBudgetBytes);
+    EXPECT_EQ(ThreadBuffer::BudgetInUse(), 0u);
+}
+
 TEST(ThreadBufferTest, ConcurrentWriterAndReaderLoseNothingWhileThereIsRoom) {
     ThreadBuffer buffer;
     constexpr uint32_t Count = 400000;
