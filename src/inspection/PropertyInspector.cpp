@@ -774,109 +774,120 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
     }
     RecordList records(result);
     RunGuarded("ExtractArgumentValues", [&] {
-        MethodFacts facts;
         const MethodMetadata* plan = definition->GetMetadata();
-        std::optional<MethodMetadata> planRead;  // for a definition mapped without one (it costs every call)
-        if (plan != nullptr) {
-            facts.methodToken = plan->methodToken;
-            facts.moduleId = plan->moduleId;
-            facts.signature = plan->signature;
-            facts.signatureLength = plan->signatureLength;
-            // The frame's exact class matters only to paths that start at `this`: the runtime
-            // is not asked for it on every call of the other functions.
-            if (plan->capturesThis && !ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts)) return;
-        } else {
-            if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts)) return;
-            if (!PlanMethod(definition, facts, planRead.emplace())) return;
-            plan = &*planRead;
+        if (plan == nullptr) {
+            CaptureUnplanned(command, definition, frameInfo, argumentInfo, records);
+            return;
         }
-        const std::vector<std::string>& names = plan->parameterNames;
-
-        const COR_PRF_FUNCTION_ARGUMENT_RANGE* ranges = argumentInfo->ranges;
-        const size_t rangeCount = argumentInfo->numRanges;
-        if (plan->hasThis && rangeCount > 0 && ranges[0].length >= sizeof(uintptr_t) &&
-            IsPlausibleAddress(ranges[0].startAddress)) {
-            const uintptr_t thisReference = ReadPointer(ranges[0].startAddress);
-            if (command != nullptr) command->SetInstanceId(thisReference);
-            if (thisReference != 0 && plan->capturesThis)
-                ExtractThisPtrInfo(facts.moduleId, facts.classId, definition, records, thisReference);
+        ClassID classId = 0;
+        // The frame's exact class matters only to paths that start at `this`: the runtime is not
+        // asked for it on every call of the other functions.
+        if (plan->capturesThis) {
+            MethodFacts facts;
+            if (!ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts)) return;
+            classId = facts.classId;
         }
-
-        const size_t firstRange = plan->hasThis ? 1 : 0;
-        for (size_t i = 0; i < names.size() && firstRange + i < rangeCount; ++i) {
-            const std::string& name = names[i];
-            if (name.empty()) continue;
-            const MethodMetadata::Parameter& planned = plan->parameters[i];
-            // Capture reads a cursor of its own at the parameter's type.
-            SignatureCursor parameter(plan->signature, plan->signatureLength, planned.typeOffset);
-            const COR_PRF_FUNCTION_ARGUMENT_RANGE& range = ranges[firstRange + i];
-
-            switch (planned.inspection) {
-                case InspectionType::Value:
-                case InspectionType::ParsedValue:
-                    VariableInfo::ParseInto(records.Slot(), name, parameter, AsAddress(range.startAddress),
-                                            range.length);
-                    records.Keep();
-                    break;
-
-                case InspectionType::PropertyPath: {
-                    const std::vector<PropertySpec*>& specs = *planned.specs;
-                    if (specs.empty()) break;
-                    mdToken token = 0;
-                    const PathStart start = ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token);
-                    if (start == PathStart::Reference) {
-                        VariableInfo record;
-                        record.SetName(name);
-                        record.SetType(Object);
-                        for (const PropertySpec* spec : specs)
-                            record.AddValue(RecordForPath(0, 0, spec, range.startAddress, false, range.length));
-                        records.Keep(std::move(record));
-                    } else if (start == PathStart::ValueType) {
-                        std::vector<ModuleClassIDPair> pairs;
-                        for (const PropertySpec* spec : specs) {
-                            const auto pair = ResolveValueTypeClass(spec, token, facts.moduleId);
-                            if (!pair) break;
-                            pairs.push_back(*pair);
-                        }
-                        if (pairs.size() != specs.size()) break;  // the class is not known: passed over
-                        VariableInfo record;
-                        record.SetName(name);
-                        record.SetType(Object);
-                        for (size_t k = 0; k < specs.size(); ++k)
-                            record.AddValue(RecordForPath(pairs[k].moduleId, pairs[k].classId, specs[k],
-                                                          range.startAddress, true, range.length));
-                        records.Keep(std::move(record));
-                    }
-                    break;
-                }
-
-                case InspectionType::RawValue:
-                    RawRecordInto(records.Slot(), name, range.startAddress, range.length);
-                    records.Keep();
-                    break;
-
-                case InspectionType::ByteBuffer: {
-                    const std::vector<PropertySpec*>& specs = *planned.specs;
-                    if (specs.size() != 1 || specs.front() == nullptr) break;
-                    const PropertySpec* spec = specs.front();
-                    VariableInfo record;
-                    record.SetName(spec->GetName());
-                    record.SetType(Array);
-                    record.AddTypeArgument(Byte);
-                    if (spec->GetElementType() == ELEMENT_TYPE_STRING)
-                        CaptureSpanBytes(record, range);
-                    else if (spec->GetElementType() == ELEMENT_TYPE_PTR)
-                        CaptureZeroTerminatedBytes(record, range, spec->GetFieldName());
-                    records.Keep(std::move(record));
-                    break;
-                }
-
-                default:
-                    break;
-            }
-        }
+        CaptureArguments(command, definition, *plan, classId, argumentInfo, records);
     });
     records.Finish();
+}
+
+void PropertyInspector::CaptureUnplanned(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
+                                         COR_PRF_FRAME_INFO frameInfo,
+                                         const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo, RecordList& records) {
+    MethodFacts facts;
+    MethodMetadata plan;
+    if (!ReadMethodFacts(definition->GetFunctionId(), frameInfo, facts) || !PlanMethod(definition, facts, plan)) return;
+    CaptureArguments(command, definition, plan, facts.classId, argumentInfo, records);
+}
+
+void PropertyInspector::CaptureArguments(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
+                                         const MethodMetadata& plan, ClassID classId,
+                                         const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo, RecordList& records) {
+    const std::vector<std::string>& names = plan.parameterNames;
+
+    const COR_PRF_FUNCTION_ARGUMENT_RANGE* ranges = argumentInfo->ranges;
+    const size_t rangeCount = argumentInfo->numRanges;
+    if (plan.hasThis && rangeCount > 0 && ranges[0].length >= sizeof(uintptr_t) &&
+        IsPlausibleAddress(ranges[0].startAddress)) {
+        const uintptr_t thisReference = ReadPointer(ranges[0].startAddress);
+        if (command != nullptr) command->SetInstanceId(thisReference);
+        if (thisReference != 0 && plan.capturesThis)
+            ExtractThisPtrInfo(plan.moduleId, classId, definition, records, thisReference);
+    }
+
+    const size_t firstRange = plan.hasThis ? 1 : 0;
+    for (size_t i = 0; i < names.size() && firstRange + i < rangeCount; ++i) {
+        const std::string& name = names[i];
+        if (name.empty()) continue;
+        const MethodMetadata::Parameter& step = plan.parameters[i];
+        // Capture reads a cursor of its own at the parameter's type.
+        SignatureCursor parameter(plan.signature, plan.signatureLength, step.typeOffset);
+        const COR_PRF_FUNCTION_ARGUMENT_RANGE& range = ranges[firstRange + i];
+
+        switch (step.inspection) {
+            case InspectionType::Value:
+            case InspectionType::ParsedValue:
+                VariableInfo::ParseInto(records.Slot(), name, parameter, AsAddress(range.startAddress), range.length);
+                records.Keep();
+                break;
+
+            case InspectionType::PropertyPath: {
+                const std::vector<PropertySpec*>& specs = *step.specs;
+                if (specs.empty()) break;
+                mdToken token = 0;
+                const PathStart start = ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token);
+                if (start == PathStart::Reference) {
+                    VariableInfo record;
+                    record.SetName(name);
+                    record.SetType(Object);
+                    for (const PropertySpec* spec : specs)
+                        record.AddValue(RecordForPath(0, 0, spec, range.startAddress, false, range.length));
+                    records.Keep(std::move(record));
+                } else if (start == PathStart::ValueType) {
+                    std::vector<ModuleClassIDPair> pairs;
+                    for (const PropertySpec* spec : specs) {
+                        const auto pair = ResolveValueTypeClass(spec, token, plan.moduleId);
+                        if (!pair) break;
+                        pairs.push_back(*pair);
+                    }
+                    if (pairs.size() != specs.size()) break;  // the class is not known: passed over
+                    VariableInfo record;
+                    record.SetName(name);
+                    record.SetType(Object);
+                    for (size_t k = 0; k < specs.size(); ++k)
+                        record.AddValue(RecordForPath(pairs[k].moduleId, pairs[k].classId, specs[k], range.startAddress,
+                                                      true, range.length));
+                    records.Keep(std::move(record));
+                }
+                break;
+            }
+
+            case InspectionType::RawValue:
+                RawRecordInto(records.Slot(), name, range.startAddress, range.length);
+                records.Keep();
+                break;
+
+            case InspectionType::ByteBuffer: {
+                const std::vector<PropertySpec*>& specs = *step.specs;
+                if (specs.size() != 1 || specs.front() == nullptr) break;
+                const PropertySpec* spec = specs.front();
+                VariableInfo record;
+                record.SetName(spec->GetName());
+                record.SetType(Array);
+                record.AddTypeArgument(Byte);
+                if (spec->GetElementType() == ELEMENT_TYPE_STRING)
+                    CaptureSpanBytes(record, range);
+                else if (spec->GetElementType() == ELEMENT_TYPE_PTR)
+                    CaptureZeroTerminatedBytes(record, range, spec->GetFieldName());
+                records.Keep(std::move(record));
+                break;
+            }
+
+            default:
+                break;
+        }
+    }
 }
 
 VariableInfo* PropertyInspector::ExtractReturnValues(const MonitoredFunctionDefinition* definition,

@@ -117,6 +117,13 @@ public:
     };
 
 private:
+    // Argument capture along a plan: the definition's own, or one read for this call alone.
+    void CaptureArguments(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
+                          const MethodMetadata& plan, ClassID classId,
+                          const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo, RecordList& records);
+    void CaptureUnplanned(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
+                          COR_PRF_FRAME_INFO frameInfo, const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo,
+                          RecordList& records);
     StepResult FetchStep(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,
                          bool valueIsDirect, size_t readableBytes, int depth);
     VariableInfo* RecordForPath(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,

@@ -93,20 +93,16 @@ void ReportCut(Cut kind, const std::string& name) {
     QX_LOG(LogLevel::Warning, "VariableInfo", "Value %s %s (reported once)", name.c_str(), what);
 }
 
-// Appends written in place: byte-wise appends cost a capacity check each, on every captured call.
-uint8_t* Grow(std::vector<uint8_t>& out, size_t length) {
-    const size_t at = out.size();
-    out.resize(at + length);
-    return out.data() + at;
-}
-
+// Whole runs appended at once: byte-wise appends cost a capacity check each, on every captured call.
 void AppendLittleEndian(std::vector<uint8_t>& out, uint64_t value, size_t width) {
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "values are copied in their memory order");
-    std::memcpy(Grow(out, width), &value, std::min<size_t>(width, sizeof(value)));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+    out.insert(out.end(), bytes, bytes + std::min<size_t>(width, sizeof(value)));
 }
 
 void AppendMemory(std::vector<uint8_t>& out, const void* address, size_t length) {
-    if (length != 0) std::memcpy(Grow(out, length), address, length);
+    const auto* bytes = static_cast<const uint8_t*>(address);
+    out.insert(out.end(), bytes, bytes + length);
 }
 
 void PatchLittleEndian16(std::vector<uint8_t>& out, size_t at, size_t value) {
@@ -550,12 +546,13 @@ bool VariableInfo::AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int 
     const size_t room = budget - headerBytes;
 
     auto writeHeader = [&](VariableType sentType) {
-        uint8_t* at = Grow(out, 4 + sentName.size());
-        at[0] = 0;  // the length, patched once the record is complete
-        at[1] = 0;
-        at[2] = static_cast<uint8_t>(sentType);
-        at[3] = static_cast<uint8_t>(sentName.size());
-        std::memcpy(at + 4, sentName.data(), sentName.size());
+        uint8_t header[4 + MaxNameBytes];
+        header[0] = 0;  // the length, patched once the record is complete
+        header[1] = 0;
+        header[2] = static_cast<uint8_t>(sentType);
+        header[3] = static_cast<uint8_t>(sentName.size());
+        std::memcpy(header + 4, sentName.data(), sentName.size());
+        out.insert(out.end(), header, header + 4 + sentName.size());
     };
     auto finish = [&] {
         PatchLittleEndian16(out, start, out.size() - start - 2);
