@@ -29,13 +29,20 @@ int16_t MethodInfoCommand::GetPayloadLength() {
     return static_cast<int16_t>(FixedLength + className.size() + methodName.size());
 }
 
-uint8_t* MethodInfoCommand::GetPayload() {
-    std::unique_ptr<uint8_t[]> payload(GetDefaultPayload());
-    PayloadWriter writer(payload.get(), FixedLength + className.size() + methodName.size(), CommandHeaderLength);
-    writer.WriteU32(static_cast<uint32_t>(functionId));
-    writer.WriteU16(static_cast<uint16_t>(className.size()));
-    writer.WriteText(className);
-    writer.WriteU16(static_cast<uint16_t>(methodName.size()));
-    writer.WriteText(methodName);
-    return payload.release();
+uint8_t* MethodInfoCommand::GetPayload() { return PayloadFromWrite(); }
+
+void MethodInfoCommand::WritePayload(uint8_t* target) {
+    WriteAt(target, processId, threadId, timestamp, functionId, className, methodName);
+}
+
+void MethodInfoCommand::WriteAt(uint8_t* target, uint64_t pid, uint64_t tid, int64_t timestamp, uint64_t function,
+                                const std::string& classText, const std::string& methodText) {
+    const size_t length = FixedLength + classText.size() + methodText.size();
+    WriteHeaderAt(target, static_cast<int16_t>(length), Calls::MethodInfo, pid, tid, timestamp);
+    PayloadWriter writer(target, length, CommandHeaderLength);
+    writer.WriteU32(static_cast<uint32_t>(function));
+    writer.WriteU16(static_cast<uint16_t>(classText.size()));
+    writer.WriteText(classText);
+    writer.WriteU16(static_cast<uint16_t>(methodText.size()));
+    writer.WriteText(methodText);
 }

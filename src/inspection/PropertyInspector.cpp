@@ -185,15 +185,6 @@ std::vector<std::string> ParameterNames(const MethodFacts& facts, uint32_t param
 
 // ---- Fields --------------------------------------------------------------------------------
 
-struct FieldFacts {
-    uint32_t offset = 0;
-    ULONG classSize = 0;  // 0: not known
-    ModuleID module = 0;  // whose metadata describes the field
-    uint32_t type = ELEMENT_TYPE_END;
-    uint32_t genericKind = 0;  // CLASS or VALUETYPE of a generic instantiation
-    mdToken typeToken = 0;
-};
-
 bool ReadFieldType(PCCOR_SIGNATURE signature, ULONG length, FieldFacts& facts) {
     SignatureCursor cursor(signature, length);
     uint8_t convention = 0;
@@ -260,42 +251,40 @@ Match MatchField(ModuleID moduleId, const std::vector<COR_FIELD_OFFSET>& offsets
 }
 
 // The field of that name in the class's layout or, failing that, in its base classes' (a
-// layout lists only the fields the class itself declares).
-bool FindField(ModuleID moduleId, ClassID classId, const std::string& fieldName, FieldFacts& facts) {
+// layout lists only the fields the class itself declares). Failed: the runtime did not answer.
+Match FindField(ModuleID moduleId, ClassID classId, const std::string& fieldName, FieldFacts& facts) {
     ICorProfilerInfo2* info = Info2();
-    if (info == nullptr || fieldName.empty()) return false;
+    if (info == nullptr) return Match::Failed;
+    if (fieldName.empty()) return Match::Absent;
     for (int depth = 0; classId != 0 && depth < PropertyInspector::MaxClassDepth; ++depth) {
         if (depth > 0) {
             mdTypeDef typeDef = 0;
-            if (FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef))) return false;
+            if (FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef))) return Match::Failed;
         }
         ULONG count = 0, size = 0;
-        if (FAILED(info->GetClassLayout(classId, nullptr, 0, &count, &size)) || count > MaxLayoutFields) return false;
+        if (FAILED(info->GetClassLayout(classId, nullptr, 0, &count, &size))) return Match::Failed;
+        if (count > MaxLayoutFields) return Match::Absent;
         if (count > 0) {
             std::vector<COR_FIELD_OFFSET> offsets(count);
             ULONG written = 0;
-            if (FAILED(info->GetClassLayout(classId, offsets.data(), count, &written, &size))) return false;
+            if (FAILED(info->GetClassLayout(classId, offsets.data(), count, &written, &size))) return Match::Failed;
             offsets.resize(std::min(written, count));
-            switch (MatchField(moduleId, offsets, fieldName, facts)) {
-                case Match::Found:
-                    facts.classSize = size;
-                    facts.module = moduleId;
-                    return true;
-                case Match::Failed:
-                    return false;
-                case Match::Absent:
-                    break;
+            const Match match = MatchField(moduleId, offsets, fieldName, facts);
+            if (match == Match::Found) {
+                facts.classSize = size;
+                facts.module = moduleId;
             }
+            if (match != Match::Absent) return match;
         }
         ClassID parent = 0;
         ModuleID module = 0;
         mdTypeDef typeDef = 0;
         ULONG32 typeArgumentCount = 0;
         if (FAILED(info->GetClassIDInfo2(classId, &module, &typeDef, &parent, 0, &typeArgumentCount, nullptr)))
-            return false;
+            return Match::Failed;
         classId = parent;
     }
-    return false;
+    return Match::Absent;
 }
 
 // Bytes read at the last step for a value of that element type; 0 for types never read.
@@ -597,6 +586,22 @@ uintptr_t PropertyInspector::GetValueFromAddress(uintptr_t address, CorElementTy
     return result.outcome == Outcome::Data ? result.data : 0;
 }
 
+bool PropertyInspector::LookUpField(ModuleID moduleId, ClassID classId, const PropertySpec* spec, FieldFacts& field) {
+    if (const FieldAnswerCache::Answer* known = fieldAnswers.Find(classId, spec)) {
+        field = known->facts;
+        return known->found;
+    }
+    if (moduleId == 0) {
+        ICorProfilerInfo* info = Info();
+        mdTypeDef typeDef = 0;
+        if (info == nullptr || FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef))) return false;
+    }
+    const Match match = FindField(moduleId, classId, spec->GetFieldName(), field);
+    // A runtime that did not answer may answer next time: only its answers are kept.
+    if (match != Match::Failed) fieldAnswers.Publish(classId, spec, match == Match::Found, field);
+    return match == Match::Found;
+}
+
 StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,
                                         bool valueIsDirect, size_t readableBytes, int depth) {
     if (spec == nullptr || depth >= MaxPathSteps) return {Outcome::Refused, 0};
@@ -612,17 +617,17 @@ StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, cons
         readableBytes = 0;  // the object: bounded by its class's size from here on
         if (classId == 0) {
             // The object's own class: exact for derived classes, interfaces and generic
-            // instantiations alike, and known to the runtime without loading anything.
+            // instantiations alike, and known to the runtime without loading anything. Its
+            // module is asked for only when the field is not known yet.
             ICorProfilerInfo* info = Info();
-            mdTypeDef typeDef = 0;
-            if (info == nullptr || FAILED(info->GetClassFromObject(base, &classId)) || classId == 0 ||
-                FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef)))
+            if (info == nullptr || FAILED(info->GetClassFromObject(base, &classId)) || classId == 0)
                 return {Outcome::Unavailable, 0};
+            moduleId = 0;
         }
     }
 
     FieldFacts field;
-    if (!FindField(moduleId, classId, spec->GetFieldName(), field)) return {Outcome::Unavailable, 0};
+    if (!LookUpField(moduleId, classId, spec, field)) return {Outcome::Unavailable, 0};
     const PropertySpec* next = spec->GetNext();
     const bool inlineValue = next != nullptr && field.type == ELEMENT_TYPE_VALUETYPE;
     const size_t width = next == nullptr ? AccessWidth(spec->GetElementType()) : inlineValue ? 1 : sizeof(uintptr_t);

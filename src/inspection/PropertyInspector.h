@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "inspection/FieldAnswerCache.h"
 #include "inspection/SpecClassCache.h"
 #include "inspection/VariableInfo.h"
 #include "mapping/ModuleClassIDPair.h"
@@ -124,6 +125,9 @@ private:
     void CaptureUnplanned(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
                           COR_PRF_FRAME_INFO frameInfo, const COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo,
                           RecordList& records);
+    // The field of the step in objects of the class, remembered once the runtime has answered.
+    // A module of 0 is asked for when needed.
+    bool LookUpField(ModuleID moduleId, ClassID classId, const PropertySpec* spec, FieldFacts& field);
     StepResult FetchStep(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,
                          bool valueIsDirect, size_t readableBytes, int depth);
     VariableInfo* RecordForPath(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,
@@ -135,5 +139,6 @@ private:
     bool IsStringObject(uintptr_t reference);
 
     SpecClassCache classCache;
+    FieldAnswerCache fieldAnswers;
     std::atomic<ClassID> stringClass{0};
 };

@@ -384,7 +384,6 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
     if (thread == nullptr) return;
     FunctionMapper* mapper = g_Mapper;
     const uint64_t id = record.GetFunctionID();
-    const uint64_t tid = thread->profilingThreadId;
     if (ThreadContext* context = thread->context.get()) {
         if (record.GetIsSystemFunction()) return;
         if (record.GetIsEntryPoint()) {
@@ -406,16 +405,30 @@ void ProfilerImpl::EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFram
             return;
         }
         if (context->GetDisabled()) return;
-        if (!context->IsTracked(id)) {
-            // A name that found no room is tried again with the next call.
-            MethodInfoCommand info(wireProcessId, tid, id, record.GetFunctionClassName(),
-                                   record.GetFunctionMethodName());
-            if (Deliver(thread, info)) context->TrackFunction(id);
-        }
+        // A name that found no room is tried again with the next call.
+        if (!context->IsTracked(id) && DeliverMethodInfo(thread, record)) context->TrackFunction(id);
     }
 
     if (record.GetIsMonitored() && EnterMonitored(thread, record, mappedId, frame)) return;
     WritePlainCall(thread, Calls::BeginCall, id, false);
+}
+
+bool ProfilerImpl::DeliverMethodInfo(HookThread* thread, FunctionInfo& record) {
+    const std::string& className = record.GetFunctionClassName();
+    const std::string& methodName = record.GetFunctionMethodName();
+    const size_t length = MethodInfoCommand::LengthFor(className, methodName);
+    if (thread->buffer == nullptr || length == 0) {
+        MethodInfoCommand info(wireProcessId, thread->profilingThreadId, record.GetFunctionID(), className, methodName);
+        return Deliver(thread, info);
+    }
+    uint8_t* at = thread->buffer->Reserve(length);
+    if (at == nullptr) return false;
+    MethodInfoCommand::WriteAt(at, wireProcessId, thread->profilingThreadId, CallClock::NowMicroseconds(),
+                               record.GetFunctionID(), className, methodName);
+    thread->buffer->MarkContext();  // what a collector connecting later needs
+    thread->buffer->Commit(length);
+    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+    return true;
 }
 
 bool ProfilerImpl::EnterMonitored(HookThread* thread, FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame) {

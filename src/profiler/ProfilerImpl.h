@@ -123,6 +123,8 @@ private:
     [[gnu::always_inline]] inline void EnterRecord(FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);
     // A tail call passes no return value range.
     [[gnu::always_inline]] inline void EndRecord(FunctionInfo& record, bool tailCall, CallFrame& frame);
+    // The names of a function, on its first call in the thread's trace; false when there was no room.
+    bool DeliverMethodInfo(HookThread* thread, FunctionInfo& record);
     // A monitored function's begin or end with its captured values; false when there was nothing
     // to capture (the plain command is then written). Kept apart so that the plain path stays light.
     bool EnterMonitored(HookThread* thread, FunctionInfo& record, UINT_PTR mappedId, CallFrame& frame);

@@ -199,7 +199,17 @@ TEST(CallCommandsTest, MethodInfoCutsOverlongNamesAtCharacterBoundaries) {
         if (c.methodName.size() < 10) {
             EXPECT_EQ(command.GetMethodName(), c.methodName);
         }
+        // The in-place writer of the hooks takes names only as they are.
+        EXPECT_EQ(MethodInfoCommand::LengthFor(c.className, c.methodName), 0u);
     }
+    // Names that fill the command exactly are written in place, byte for byte as the command.
+    const std::string full(MaxCommandLength - MethodInfoCommand::FixedLength - 1, 'x');
+    ASSERT_EQ(MethodInfoCommand::LengthFor(full, "y"), MaxCommandLength);
+    EXPECT_EQ(MethodInfoCommand::LengthFor(full, "yz"), 0u);
+    MethodInfoCommand command(WirePid, Tid, 7, full, "y");
+    std::vector<uint8_t> inPlace(MaxCommandLength);
+    MethodInfoCommand::WriteAt(inPlace.data(), WirePid, Tid, command.GetTimestamp(), 7, full, "y");
+    EXPECT_EQ(inPlace, Serialize(command));
 }
 
 TEST(CallCommandsTest, ExceptionAndUnwindCarryTheirIds) {

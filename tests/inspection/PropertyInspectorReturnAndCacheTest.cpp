@@ -1,4 +1,5 @@
 #include "inspection/PropertyInspector.h"
+#include "inspection/FieldAnswerCache.h"
 
 #include <gtest/gtest.h>
 
@@ -143,31 +144,66 @@ TEST_F(PropertyInspectorReturnTest, ATypeReferenceIsDescribedByItsDefiningModule
     EXPECT_FALSE(inspector.SetModuleAndClassForSpec(nullptr, 0x02000004, Module, Remote).has_value());
 }
 
-TEST(SpecClassCacheTest, ConcurrentHooksShareOnePairPerStepAndModule) {
-    SpecClassCache cache;
+namespace {
+
+std::vector<std::unique_ptr<PropertySpec>> Steps(int count) {
     std::vector<std::unique_ptr<PropertySpec>> steps;
-    for (int i = 0; i < 64; ++i) steps.push_back(std::make_unique<PropertySpec>());
-    std::atomic<int> mismatches{0};
+    for (int i = 0; i < count; ++i) steps.push_back(std::make_unique<PropertySpec>());
+    return steps;
+}
+
+// Four hook threads at once, 200 rounds over every step; the calls for which `check` says false.
+template <typename Check>
+int FailuresOnHookThreads(const std::vector<std::unique_ptr<PropertySpec>>& steps, Check check) {
+    std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            for (int round = 0; round < 200; ++round) {
-                for (size_t s = 0; s < steps.size(); ++s) {
-                    const ModuleID module = 0x1000 + (round + t) % 6;  // more modules than a step keeps
-                    const ClassID klass = 0x50000 + s * 16 + module % 16;
-                    const ModuleClassIDPair published =
-                        cache.Publish(steps[s].get(), ModuleClassIDPair(module, klass, module));
-                    if (published.classId != klass || published.requestingModuleId != module) ++mismatches;
-                    const auto found = cache.Find(steps[s].get(), module);
-                    if (found && found->classId != klass) ++mismatches;
-                }
-            }
+            for (int round = 0; round < 200; ++round)
+                for (size_t s = 0; s < steps.size(); ++s)
+                    if (!check(t, round, s, steps[s].get())) ++failures;
         });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(mismatches.load(), 0);
+    return failures.load();
+}
+
+}  // namespace
+
+TEST(SpecClassCacheTest, ConcurrentHooksShareOnePairPerStepAndModule) {
+    SpecClassCache cache;
+    const auto steps = Steps(64);
+    EXPECT_EQ(FailuresOnHookThreads(steps,
+                                    [&](int t, int round, size_t s, const PropertySpec* step) {
+                                        const ModuleID module = 0x1000 + (round + t) % 6;  // more than a step keeps
+                                        const ClassID klass = 0x50000 + s * 16 + module % 16;
+                                        const ModuleClassIDPair published =
+                                            cache.Publish(step, ModuleClassIDPair(module, klass, module));
+                                        const auto found = cache.Find(step, module);
+                                        return published.classId == klass && published.requestingModuleId == module &&
+                                               (!found || found->classId == klass);
+                                    }),
+              0);
     size_t cachedModules = 0;
     for (ModuleID module = 0x1000; module < 0x1006; ++module)
         if (cache.Find(steps[0].get(), module)) ++cachedModules;
     EXPECT_EQ(cachedModules, SpecClassCache::MaxModulesPerStep);
+}
+
+TEST(FieldAnswerCacheTest, ConcurrentHooksSeeNoAnswerOrTheFirstCompleteOneForTheirKey) {
+    FieldAnswerCache cache;
+    const auto steps = Steps(32);
+    EXPECT_EQ(FailuresOnHookThreads(steps,
+                                    [&](int t, int round, size_t s, const PropertySpec* step) {
+                                        const ClassID klass = 0x60000 + 0x40 * (round % 8);
+                                        FieldFacts facts;
+                                        facts.offset = static_cast<uint32_t>(klass + s);  // the same for every thread
+                                        facts.classSize = static_cast<ULONG>(t);  // differs: the first published stays
+                                        cache.Publish(klass, step, s % 3 != 0, facts);
+                                        const FieldAnswerCache::Answer* answer = cache.Find(klass, step);
+                                        return answer != nullptr && answer->classId == klass && answer->step == step &&
+                                               answer->facts.offset == klass + s && answer->found == (s % 3 != 0);
+                                    }),
+              0);
+    EXPECT_EQ(cache.Find(0x12345, steps[0].get()), nullptr);
 }

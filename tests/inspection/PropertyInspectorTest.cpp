@@ -531,9 +531,62 @@ TEST_F(PropertyInspectorTest, AReusedListHoldsOnlyThisCallsRecords) {
     EXPECT_EQ(capture(shorter), (std::vector<std::string>{"int Id = 3", "string Name = box", "string text = second"}));
     EXPECT_EQ(capture(full), all);
 
-    // A failure half-way leaves out the record it broke and every stale one after it.
-    runtime.import.throwingField = 0x04000002;  // _name
-    EXPECT_EQ(capture(full), (std::vector<std::string>{"int Id = 3"}));
+    // A failure half-way leaves out the record it broke and every stale one after it. The fields
+    // of Shop.Order are known by now: a method of another class, whose second lookup fails.
+    constexpr ClassID OtherOrder = 0xC400;
+    runtime.classes[OtherOrder] = {Module, 0x0200000B, 0, {}, 48};
+    runtime.AddField(OtherOrder, 0x04000051, "_id", 8, {0x06, ELEMENT_TYPE_I4});
+    runtime.AddField(OtherOrder, 0x04000052, "_name", 16, {0x06, ELEMENT_TYPE_STRING});
+    runtime.import.throwingField = 0x04000052;
+    runtime.functions[Function] = {OtherOrder, Module, MethodToken};  // `this` is typed by the frame's class
+    const uintptr_t other = runtime.NewObject(OtherOrder, 40);
+    FakeInspectionRuntime::Set<int32_t>(other, 8, 7);
+    FakeArguments failing;
+    failing.Value(other).Value(runtime.NewString(u"third")).Value<int32_t>(3);
+    EXPECT_EQ(capture(failing), (std::vector<std::string>{"int Id = 7"}));
     EXPECT_EQ(log.Matching("[ExtractArgumentValues] Unhandled Exception: metadata broke").size(), 1u);
+    ExpectMetadataReleased();
+}
+
+TEST_F(PropertyInspectorTest, FieldAnswersAreRememberedPerClassButNotARuntimeFailure) {
+    Signature({Static, 1, ELEMENT_TYPE_VOID, ELEMENT_TYPE_CLASS, CodedType(OrderType)}, {"order"});
+    definition.AddTrackedArgument("order", InspectionType::PropertyPath, Spec("Name", "_name", ELEMENT_TYPE_STRING));
+    definition.AddTrackedArgument("order", InspectionType::PropertyPath, Spec("Gone", "_missing", ELEMENT_TYPE_I4));
+    FakeArguments arguments;
+    arguments.Value(Order(5, runtime.NewString(u"Bo"), 0));
+    auto texts = [&] {
+        const std::vector<VariableInfo> records = Capture(arguments);
+        std::vector<std::string> all;
+        for (const VariableInfo* child : records.at(0).GetChildren()) all.push_back(child->ToString());
+        return all;
+    };
+    const std::vector<std::string> expected = texts();
+    ASSERT_EQ(expected.size(), 2u);
+    EXPECT_EQ(expected[0], "string Name = Bo");
+    const int layouts = runtime.Calls("GetClassLayout");
+    const int rows = runtime.import.Calls("GetFieldProps");
+    EXPECT_GT(layouts, 0);
+    // Found and absent alike: the class's layout and rows are not read again.
+    EXPECT_EQ(texts(), expected);
+    EXPECT_EQ(runtime.Calls("GetClassLayout"), layouts);
+    EXPECT_EQ(runtime.import.Calls("GetFieldProps"), rows);
+
+    // An object of another class is looked up afresh; while the runtime cannot give its layout
+    // nothing is remembered for it, and once it can, the fields are found.
+    constexpr ClassID SpecialOrder = 0xC100;
+    runtime.classes[SpecialOrder] = {Module, 0x02000009, 0, {}, 48};
+    runtime.AddField(SpecialOrder, 0x04000041, "_name", 16, {0x06, ELEMENT_TYPE_STRING});
+    const uintptr_t special = runtime.NewObject(SpecialOrder, 40);
+    FakeInspectionRuntime::Set(special, 16, runtime.NewString(u"Cy"));
+    runtime.refusedLayout = SpecialOrder;
+    FakeArguments second;
+    second.Value(special);
+    std::vector<VariableInfo> records = Capture(second);
+    EXPECT_EQ(TypesOf(records.at(0).GetChildren()), (std::vector<VariableType>{NullString, NullObject}));
+    runtime.refusedLayout = 0;
+    records = Capture(second);
+    const auto children = records.at(0).GetChildren();
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(children[0]->ToString(), "string Name = Cy");
     ExpectMetadataReleased();
 }

@@ -131,6 +131,8 @@ public:
     bool exactFunctionInfoFails = false;
     // As inside the runtime's hooks: token queries are refused (CORPROF_E_UNSUPPORTED_CALL_SEQUENCE).
     bool insideHook = false;
+    // GetClassLayout of this class fails, as a runtime that cannot answer yet.
+    ClassID refusedLayout = 0;
 
     // A field of a class: its metadata row and its place in the layout.
     void AddField(ClassID klass, mdFieldDef token, const std::string& name, ULONG offset,
@@ -186,7 +188,7 @@ public:
                            ULONG* pulClassSize) override {
         Count("GetClassLayout");
         auto found = classes.find(classID);
-        if (found == classes.end()) return E_FAIL;
+        if (found == classes.end() || classID == refusedLayout) return E_FAIL;
         const auto& fields = found->second.fields;
         *pulClassSize = found->second.size;
         if (cFieldOffset == 0 || rFieldOffset == nullptr) {
