@@ -1,15 +1,15 @@
 #include "commands/ExceptionRaisedCommand.h"
 
-#include <memory>
-
 #include "commands/PayloadWriter.h"
 
 ExceptionRaisedCommand::ExceptionRaisedCommand(uint64_t pid, uint64_t tid, uint64_t exceptionObject)
     : CommandBase(pid, tid, Calls::ExceptionRaised), exceptionObjectId(exceptionObject) {}
 
-uint8_t* ExceptionRaisedCommand::GetPayload() {
-    std::unique_ptr<uint8_t[]> payload(GetDefaultPayload());
-    PayloadWriter writer(payload.get(), Length, CommandHeaderLength);
+uint8_t* ExceptionRaisedCommand::GetPayload() { return PayloadFromWrite(); }
+
+// Written in place: it is sent from the hook thread, into its buffer.
+void ExceptionRaisedCommand::WritePayload(uint8_t* target) {
+    WriteHeaderAt(target, static_cast<int16_t>(Length), callType, processId, threadId, timestamp);
+    PayloadWriter writer(target, Length, CommandHeaderLength);
     writer.WriteU64(exceptionObjectId);
-    return payload.release();
 }

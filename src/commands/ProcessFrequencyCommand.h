@@ -8,6 +8,7 @@ public:
     ProcessFrequencyCommand(uint64_t pid, uint64_t ticksPerSecond);
 
     uint8_t* GetPayload() override;
+    void WritePayload(uint8_t* target) override;
     int16_t GetPayloadLength() override { return 27; }
 
     uint64_t GetFrequency() const { return frequency; }

@@ -11,6 +11,7 @@ public:
     UnwindCallCommand(uint64_t pid, uint64_t tid, uint64_t function);
 
     uint8_t* GetPayload() override;
+    void WritePayload(uint8_t* target) override;
     int16_t GetPayloadLength() override { return static_cast<int16_t>(Length); }
 
     uint64_t GetFunctionId() const { return functionId; }

@@ -9,7 +9,8 @@ FieldAnswerCache::~FieldAnswerCache() {
 
 size_t FieldAnswerCache::SlotOf(ClassID classId, const PropertySpec* step) {
     // Both are addresses: the low bits carry no information.
-    uint64_t value = (static_cast<uint64_t>(classId) >> 3) ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(step)) >> 4);
+    uint64_t value =
+        (static_cast<uint64_t>(classId) >> 3) ^ (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(step)) >> 4);
     value *= 0x9E3779B97F4A7C15ull;
     return static_cast<size_t>(value >> 32) & (Capacity - 1);
 }
