@@ -725,38 +725,28 @@ void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinitio
     if (definition == nullptr) return;
     RunGuarded("PrepareValueTypeClasses", [&] {
         MethodFacts facts;
-        if (!ReadMethodFacts(functionId, 0, facts)) return;
-        SignatureCursor cursor(facts.signature, facts.signatureLength);
-        SignatureHeader header;
-        if (!ReadSignatureHeader(cursor, header)) return;
-        // What every call would otherwise read again: the hooks take it from the definition.
-        if (definition->GetMetadata() == nullptr && definition->GetFunctionId() == functionId) {
-            auto metadata = std::make_unique<MethodMetadata>();
-            if (PlanMethod(definition, facts, *metadata))
-                const_cast<MonitoredFunctionDefinition*>(definition)->SetMetadata(std::move(metadata));
-        }
-        const std::string returnName = ReturnValueName();
-        if (definition->GetInspectionTypeForArgument(returnName) == InspectionType::PropertyPath) {
-            SignatureCursor returned = cursor;
-            uint32_t elementType = 0;
+        auto plan = std::make_unique<MethodMetadata>();
+        if (!ReadMethodFacts(functionId, 0, facts) || !PlanMethod(definition, facts, *plan)) return;
+        if (plan->returnInspection == InspectionType::PropertyPath && plan->returnTypeRead &&
+            plan->returnElementType == ELEMENT_TYPE_VALUETYPE) {
+            SignatureCursor returned(plan->signature, plan->signatureLength, plan->returnTypeOffset);
             mdToken token = 0;
-            if (returned.ReadCompressed(elementType) && elementType == ELEMENT_TYPE_VALUETYPE &&
-                returned.ReadTypeDefOrRef(token))
-                for (const PropertySpec* spec : definition->GetSpecsForArgument(returnName))
+            if (returned.ReadTypeDefOrRef(token))
+                for (const PropertySpec* spec : definition->GetSpecsForArgument(ReturnValueName()))
                     ResolveValueTypeClass(spec, token, facts.moduleId);
         }
-        cursor.SkipType();
-        for (const std::string& name : ParameterNames(facts, header.parameterCount)) {
-            SignatureCursor parameter = cursor;
-            cursor.SkipType();
-            if (name.empty() || definition->GetInspectionTypeForArgument(name) != InspectionType::PropertyPath)
-                continue;
+        for (size_t i = 0; i < plan->parameters.size(); ++i) {
+            const MethodMetadata::Parameter& step = plan->parameters[i];
+            if (plan->parameterNames[i].empty() || step.inspection != InspectionType::PropertyPath) continue;
+            const SignatureCursor parameter(plan->signature, plan->signatureLength, step.typeOffset);
             mdToken token = 0;
             if (ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token) != PathStart::ValueType)
                 continue;
-            for (const PropertySpec* spec : definition->GetSpecsForArgument(name))
-                ResolveValueTypeClass(spec, token, facts.moduleId);
+            for (const PropertySpec* spec : *step.specs) ResolveValueTypeClass(spec, token, facts.moduleId);
         }
+        // What every call would otherwise read again: the hooks take it from the definition.
+        if (definition->GetMetadata() == nullptr && definition->GetFunctionId() == functionId)
+            const_cast<MonitoredFunctionDefinition*>(definition)->SetMetadata(std::move(plan));
     });
 }
 

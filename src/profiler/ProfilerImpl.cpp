@@ -349,6 +349,11 @@ void ProfilerImpl::Rebind(HookThread& thread) {
     thread.contextGeneration = contextsGeneration.load(std::memory_order_relaxed);
 }
 
+void ProfilerImpl::CommitToBuffer(HookThread* thread, size_t length) {
+    thread->buffer->Commit(length);
+    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+}
+
 bool ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
     const int16_t length = command.GetPayloadLength();
     if (length < static_cast<int16_t>(CommandHeaderLength)) return false;
@@ -371,8 +376,7 @@ bool ProfilerImpl::Deliver(HookThread* thread, CommandBase& command) {
         default:
             break;
     }
-    thread->buffer->Commit(static_cast<size_t>(length));
-    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+    CommitToBuffer(thread, static_cast<size_t>(length));
     return true;
 }
 
@@ -426,8 +430,7 @@ bool ProfilerImpl::DeliverMethodInfo(HookThread* thread, FunctionInfo& record) {
     MethodInfoCommand::WriteAt(at, wireProcessId, thread->profilingThreadId, CallClock::NowMicroseconds(),
                                record.GetFunctionID(), className, methodName);
     thread->buffer->MarkContext();  // what a collector connecting later needs
-    thread->buffer->Commit(length);
-    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+    CommitToBuffer(thread, length);
     return true;
 }
 
@@ -533,8 +536,7 @@ void ProfilerImpl::WritePlainCall(HookThread* thread, Calls::CallType type, uint
         at[24] = 0;  // the empty value record: its length field alone
         at[25] = 0;
     }
-    thread->buffer->Commit(length);
-    if (thread->buffer->TakeFilledChunk()) g_Relay->Nudge();
+    CommitToBuffer(thread, length);
 }
 
 void ProfilerImpl::Enter(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FRAME_INFO frameInfo,

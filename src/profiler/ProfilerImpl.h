@@ -132,6 +132,8 @@ private:
     // A begin or end of a call that carries no values.
     [[gnu::always_inline]] inline void WritePlainCall(HookThread* thread, Calls::CallType type, uint64_t id,
                                                       bool tailCall);
+    // Makes the reserved bytes visible to the relay, and tells it when a chunk is full.
+    [[gnu::always_inline]] static inline void CommitToBuffer(HookThread* thread, size_t length);
     // Serialises a command into the thread's buffer (or the relay's queue without one); false
     // when there was no room for it.
     bool Deliver(HookThread* thread, CommandBase& command);
