@@ -95,6 +95,14 @@ Uplink::NetworkMode Configuration::ReadNetworkMode(const SettingReader& reader, 
     return defaultValue;
 }
 
+TraceEngine Configuration::ReadTraceEngine(const SettingReader& reader, const char* name, TraceEngine defaultValue) {
+    const char* value = reader(name);
+    if (value == nullptr) return defaultValue;
+    if (std::strcmp(value, "hooks") == 0) return TraceEngine::Hooks;
+    if (std::strcmp(value, "probes") == 0) return TraceEngine::Probes;
+    return defaultValue;
+}
+
 uint16_t Configuration::ReadUShort(const SettingReader& reader, const char* name, uint16_t defaultValue) {
     const char* value = reader(name);
     long number = 0;

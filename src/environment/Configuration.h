@@ -28,6 +28,12 @@ enum NetworkMode : int32_t {
 };
 }
 
+// How calls are reported: the runtime's enter/leave hooks, or probes put into each traced method's IL.
+enum class TraceEngine : int32_t {
+    Hooks = 0,
+    Probes = 1,
+};
+
 enum HostType : int32_t {
     DOTNET = 0,
     DOTNET_IIS = 1,
@@ -76,6 +82,8 @@ public:
     static Uplink::NetworkMode ReadNetworkMode(const SettingReader& reader, const char* name,
                                                Uplink::NetworkMode defaultValue);
     static uint16_t ReadUShort(const SettingReader& reader, const char* name, uint16_t defaultValue);
+    // `hooks` or `probes`, exact.
+    static TraceEngine ReadTraceEngine(const SettingReader& reader, const char* name, TraceEngine defaultValue);
     static bool ReadBool(const SettingReader& reader, const char* name, bool defaultValue);
     static std::string ReadString(const SettingReader& reader, const char* name, const std::string& defaultValue);
     static HostType ReadHostType(const SettingReader& reader, const char* name, HostType defaultValue);

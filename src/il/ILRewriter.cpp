@@ -671,7 +671,13 @@ void ILRewriter::DeallocateILMemory(BYTE* body) {
 }
 
 unsigned ILRewriter::AddNewInt32Local() {
-    if (metaDataImport == nullptr || metaDataEmit == nullptr) {
+    static constexpr uint8_t int32Type = ELEMENT_TYPE_I4;
+    return AddNewLocal(&int32Type, 1);
+}
+
+unsigned ILRewriter::AddNewLocal(const uint8_t* type, size_t typeLength) {
+    if (metaDataImport == nullptr || metaDataEmit == nullptr || type == nullptr || typeLength == 0 ||
+        typeLength >= MaxLocalSignatureSize) {
         return InvalidLocalIndex;
     }
     std::array<uint8_t, MaxLocalSignatureSize> signature{};
@@ -718,13 +724,17 @@ unsigned ILRewriter::AddNewInt32Local() {
             signature[length++] = static_cast<uint8_t>(count);
         }
         const size_t types = oldLength - 1 - countBytes;
-        if (length + types + 1 > signature.size()) {
+        if (length + types + typeLength > signature.size()) {
             return InvalidLocalIndex;
         }
         std::memcpy(signature.data() + length, old + 1 + countBytes, types);
         length += types;
     }
-    signature[length++] = ELEMENT_TYPE_I4;
+    if (length + typeLength > signature.size()) {
+        return InvalidLocalIndex;
+    }
+    std::memcpy(signature.data() + length, type, typeLength);
+    length += typeLength;
     mdSignature token = 0;
     if (FAILED(metaDataEmit->GetTokenFromSig(signature.data(), static_cast<ULONG>(length), &token))) {
         return InvalidLocalIndex;

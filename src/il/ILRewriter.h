@@ -38,7 +38,7 @@ struct EHClause {
 
 class ILRewriter {
 public:
-    // AddNewInt32Local's answer when no local could be added; every real index is below 0xFFFF.
+    // AddNewLocal's answer when no local could be added; every real index is below 0xFFFF.
     static constexpr unsigned InvalidLocalIndex = 0xFFFFFFFFu;
 
     // The two runtime interfaces are borrowed, not released; the allocator and the metadata
@@ -82,8 +82,10 @@ public:
     HRESULT SetILFunctionBody(unsigned size, BYTE* body);
     void DeallocateILMemory(BYTE* body);
 
-    // Index of a new int32 local appended to the local signature; InvalidLocalIndex on failure.
-    // Needs Initialize.
+    // Index of a new local of the type encoded by `type` (one complete type signature, copied as
+    // it is) appended to the local signature; InvalidLocalIndex on failure. Needs Initialize.
+    unsigned AddNewLocal(const uint8_t* type, size_t typeLength);
+    // AddNewLocal of an int32.
     unsigned AddNewInt32Local();
     // Name of a member reference or field as a new[]-allocated text; empty for other tokens or
     // failures, null only when memory is short. Needs Initialize.

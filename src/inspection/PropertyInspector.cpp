@@ -1,5 +1,7 @@
 #include "inspection/PropertyInspector.h"
 
+#include "inspection/ManagedMemory.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "environment/SystemContext.h"
 #include "environment/profiler_pal.h"
 #include "inspection/SignatureCursor.h"
+#include "mapping/LookupHelper.h"
 #include "mapping/MetaDataHandles.h"
 #include "platform/InterfaceIds.h"
 #include "platform/MetaData.h"
@@ -82,6 +85,12 @@ bool Narrow(char16_t* text, std::string& out) {
 }
 
 bool OpenModuleMetaData(ModuleID moduleId, MetaDataImportRef& import) {
+    // Kept from the module's load where the probe engine scanned it: inside a probe the runtime
+    // refuses to hand it out.
+    if (LookupHelper* lookup = g_Lookup) {
+        *import.Out() = lookup->ModuleImport(moduleId);
+        return import.Get() != nullptr;
+    }
     ICorProfilerInfo* info = Info();
     if (info == nullptr) return false;
     // A resource-only module succeeds without an interface.
@@ -91,14 +100,19 @@ bool OpenModuleMetaData(ModuleID moduleId, MetaDataImportRef& import) {
 
 // ---- Method facts --------------------------------------------------------------------------
 
+}  // namespace
+
 struct MethodFacts {
     MetaDataImportRef import;
     mdToken methodToken = 0;
+    mdTypeDef owner = 0;
     ClassID classId = 0;
     ModuleID moduleId = 0;
     PCCOR_SIGNATURE signature = nullptr;
     ULONG signatureLength = 0;
 };
+
+namespace {
 
 // The class of the function's frame: exact (instantiated) with the frame's information.
 bool ReadFunctionClass(FunctionID functionId, COR_PRF_FRAME_INFO frameInfo, MethodFacts& facts) {
@@ -130,6 +144,19 @@ bool ReadMethodFacts(FunctionID functionId, COR_PRF_FRAME_INFO frameInfo, Method
     ULONG nameLength = 0, codeRva = 0;
     DWORD attributes = 0, implementationFlags = 0;
     return SUCCEEDED(facts.import.Get()->GetMethodProps(facts.methodToken, &owner, nullptr, 0, &nameLength, &attributes,
+                                                        &facts.signature, &facts.signatureLength, &codeRva,
+                                                        &implementationFlags)) &&
+           facts.signature != nullptr;
+}
+
+// The same for a method definition of a module, before any runtime id of it exists.
+bool ReadDefinitionFacts(ModuleID moduleId, mdToken methodToken, MethodFacts& facts) {
+    if (!OpenModuleMetaData(moduleId, facts.import)) return false;
+    facts.methodToken = methodToken;
+    facts.moduleId = moduleId;
+    ULONG nameLength = 0, codeRva = 0;
+    DWORD attributes = 0, implementationFlags = 0;
+    return SUCCEEDED(facts.import.Get()->GetMethodProps(methodToken, &facts.owner, nullptr, 0, &nameLength, &attributes,
                                                         &facts.signature, &facts.signatureLength, &codeRva,
                                                         &implementationFlags)) &&
            facts.signature != nullptr;
@@ -465,6 +492,34 @@ PathStart ArgumentPathStart(const SignatureCursor& parameter, int32_t genericArg
 std::string ThisPtrName() { return std::string(InspectionConstants::ThisPtrArgumentName); }
 std::string ReturnValueName() { return std::string(InspectionConstants::ReturnValueArgumentName); }
 
+// Whether the method's type derives from System.ValueType or System.Enum, and its class then.
+void LearnThisType(const MethodFacts& facts, MethodMetadata& plan) {
+    IMetaDataImport* import = facts.import.Get();
+    char16_t name[NameBufferLength] = {};
+    ULONG length = 0;
+    DWORD flags = 0;
+    mdToken extends = 0;
+    if (import == nullptr ||
+        FAILED(import->GetTypeDefProps(facts.owner, name, NameBufferLength, &length, &flags, &extends)))
+        return;
+    name[0] = u'\0';
+    HRESULT hr = E_FAIL;
+    mdToken scope = 0;
+    if (TypeFromToken(extends) == mdtTypeRef)
+        hr = import->GetTypeRefProps(extends, &scope, name, NameBufferLength, &length);
+    else if (TypeFromToken(extends) == mdtTypeDef)
+        hr = import->GetTypeDefProps(extends, name, NameBufferLength, &length, &flags, nullptr);
+    std::string base;
+    if (FAILED(hr) || !Narrow(name, base)) return;
+    plan.thisIsValueType = base == "System.ValueType" || base == "System.Enum";
+    ClassID classId = 0;
+    ICorProfilerInfo* info = Info();
+    // A generic type has no one class: its `this` paths are not followed without frame information.
+    if (plan.thisIsValueType && info != nullptr &&
+        SUCCEEDED(info->GetClassFromToken(facts.moduleId, facts.owner, &classId)))
+        plan.thisValueClass = classId;
+}
+
 // Everything capture reads of a method besides the call's own values. False when the signature
 // cannot be read: such a method is never captured.
 bool PlanMethod(const MonitoredFunctionDefinition* definition, const MethodFacts& facts, MethodMetadata& plan) {
@@ -545,8 +600,8 @@ std::optional<ModuleClassIDPair> PropertyInspector::ResolveValueTypeClass(const 
 
 bool PropertyInspector::IsStringObject(uintptr_t reference) {
     ICorProfilerInfo* info = Info();
-    ClassID classId = 0;
-    if (info == nullptr || FAILED(info->GetClassFromObject(reference, &classId)) || classId == 0) return false;
+    const ClassID classId = ManagedMemory::ClassOf(reference);
+    if (info == nullptr || classId == 0) return false;
     const ClassID known = stringClass.load(std::memory_order_relaxed);
     if (known != 0) return classId == known;
     ModuleID moduleId = 0;
@@ -619,9 +674,8 @@ StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, cons
             // The object's own class: exact for derived classes, interfaces and generic
             // instantiations alike, and known to the runtime without loading anything. Its
             // module is asked for only when the field is not known yet.
-            ICorProfilerInfo* info = Info();
-            if (info == nullptr || FAILED(info->GetClassFromObject(base, &classId)) || classId == 0)
-                return {Outcome::Unavailable, 0};
+            classId = ManagedMemory::ClassOf(base);
+            if (classId == 0) return {Outcome::Unavailable, 0};
             moduleId = 0;
         }
     }
@@ -725,29 +779,45 @@ void PropertyInspector::PrepareValueTypeClasses(const MonitoredFunctionDefinitio
     if (definition == nullptr) return;
     RunGuarded("PrepareValueTypeClasses", [&] {
         MethodFacts facts;
-        auto plan = std::make_unique<MethodMetadata>();
-        if (!ReadMethodFacts(functionId, 0, facts) || !PlanMethod(definition, facts, *plan)) return;
-        if (plan->returnInspection == InspectionType::PropertyPath && plan->returnTypeRead &&
-            plan->returnElementType == ELEMENT_TYPE_VALUETYPE) {
-            SignatureCursor returned(plan->signature, plan->signatureLength, plan->returnTypeOffset);
-            mdToken token = 0;
-            if (returned.ReadTypeDefOrRef(token))
-                for (const PropertySpec* spec : definition->GetSpecsForArgument(ReturnValueName()))
-                    ResolveValueTypeClass(spec, token, facts.moduleId);
-        }
-        for (size_t i = 0; i < plan->parameters.size(); ++i) {
-            const MethodMetadata::Parameter& step = plan->parameters[i];
-            if (plan->parameterNames[i].empty() || step.inspection != InspectionType::PropertyPath) continue;
-            const SignatureCursor parameter(plan->signature, plan->signatureLength, step.typeOffset);
-            mdToken token = 0;
-            if (ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token) != PathStart::ValueType)
-                continue;
-            for (const PropertySpec* spec : *step.specs) ResolveValueTypeClass(spec, token, facts.moduleId);
-        }
-        // What every call would otherwise read again: the hooks take it from the definition.
-        if (definition->GetMetadata() == nullptr && definition->GetFunctionId() == functionId)
-            const_cast<MonitoredFunctionDefinition*>(definition)->SetMetadata(std::move(plan));
+        if (ReadMethodFacts(functionId, 0, facts))
+            Prepare(definition, facts, definition->GetFunctionId() == functionId);
     });
+}
+
+void PropertyInspector::PrepareDefinition(const MonitoredFunctionDefinition* definition, ModuleID moduleId,
+                                          mdToken methodToken) {
+    if (definition == nullptr) return;
+    RunGuarded("PrepareDefinition", [&] {
+        MethodFacts facts;
+        if (ReadDefinitionFacts(moduleId, methodToken, facts)) Prepare(definition, facts, true);
+    });
+}
+
+void PropertyInspector::Prepare(const MonitoredFunctionDefinition* definition, const MethodFacts& facts,
+                                bool keepPlan) {
+    auto plan = std::make_unique<MethodMetadata>();
+    if (!PlanMethod(definition, facts, *plan)) return;
+    if (plan->capturesThis && plan->hasThis && facts.owner != 0) LearnThisType(facts, *plan);
+    if (plan->returnInspection == InspectionType::PropertyPath && plan->returnTypeRead &&
+        plan->returnElementType == ELEMENT_TYPE_VALUETYPE) {
+        SignatureCursor returned(plan->signature, plan->signatureLength, plan->returnTypeOffset);
+        mdToken token = 0;
+        if (returned.ReadTypeDefOrRef(token))
+            for (const PropertySpec* spec : definition->GetSpecsForArgument(ReturnValueName()))
+                ResolveValueTypeClass(spec, token, facts.moduleId);
+    }
+    for (size_t i = 0; i < plan->parameters.size(); ++i) {
+        const MethodMetadata::Parameter& step = plan->parameters[i];
+        if (plan->parameterNames[i].empty() || step.inspection != InspectionType::PropertyPath) continue;
+        const SignatureCursor parameter(plan->signature, plan->signatureLength, step.typeOffset);
+        mdToken token = 0;
+        if (ArgumentPathStart(parameter, definition->GetGenericArgumentCount(), token) != PathStart::ValueType)
+            continue;
+        for (const PropertySpec* spec : *step.specs) ResolveValueTypeClass(spec, token, facts.moduleId);
+    }
+    // What every call would otherwise read again: the hooks take it from the definition.
+    if (keepPlan && definition->GetMetadata() == nullptr)
+        const_cast<MonitoredFunctionDefinition*>(definition)->SetMetadata(std::move(plan));
 }
 
 std::vector<VariableInfo> PropertyInspector::ExtractArgumentValues(BeginCallCommand* command,
@@ -777,7 +847,8 @@ void PropertyInspector::ExtractArgumentValues(BeginCallCommand* command, const M
         ClassID classId = 0;
         // The frame's exact class matters only to paths that start at `this`: the runtime is not
         // asked for it on every call of the other functions.
-        if (plan->capturesThis) {
+        // Without the frame's information (a probe) the class comes from `this` itself.
+        if (plan->capturesThis && frameInfo != 0) {
             MethodFacts facts;
             if (!ReadFunctionClass(definition->GetFunctionId(), frameInfo, facts)) return;
             classId = facts.classId;
@@ -807,8 +878,14 @@ void PropertyInspector::CaptureArguments(BeginCallCommand* command, const Monito
         IsPlausibleAddress(ranges[0].startAddress)) {
         const uintptr_t thisReference = ReadPointer(ranges[0].startAddress);
         if (command != nullptr) command->SetInstanceId(thisReference);
-        if (thisReference != 0 && plan.capturesThis)
-            ExtractThisPtrInfo(plan.moduleId, classId, definition, records, thisReference);
+        if (thisReference != 0 && plan.capturesThis) {
+            if (classId != 0)
+                ExtractThisPtrInfo(plan.moduleId, classId, definition, records, thisReference);
+            else if (plan.thisIsValueType && plan.thisValueClass != 0)
+                ExtractThisPtrInfo(plan.moduleId, plan.thisValueClass, definition, records, thisReference);
+            else if (!plan.thisIsValueType && IsObjectReference(thisReference))
+                ExtractThisPtrInfo(0, ManagedMemory::ClassOf(thisReference), definition, records, thisReference);
+        }
     }
 
     const size_t firstRange = plan.hasThis ? 1 : 0;

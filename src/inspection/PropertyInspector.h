@@ -15,6 +15,7 @@
 #include "platform/ProfilerInfo.h"
 
 class BeginCallCommand;
+struct MethodFacts;
 
 // Captures the arguments, fields of `this` and return values of monitored functions from
 // managed memory, on the runtime thread inside the hook. The runtime's info interfaces come
@@ -39,6 +40,9 @@ public:
     // runtime still answers token queries (it refuses them inside the hooks). Call it when the
     // function is mapped; again is harmless.
     void PrepareValueTypeClasses(const MonitoredFunctionDefinition* definition, FunctionID functionId);
+    // The same for a method definition whose runtime id is not known (the probe engine prepares
+    // a method before its first compilation); the plan is kept by the definition.
+    void PrepareDefinition(const MonitoredFunctionDefinition* definition, ModuleID moduleId, mdToken methodToken);
     // Sets the command's instance id for an instance method. Empty when nothing could be read.
     std::vector<VariableInfo> ExtractArgumentValues(BeginCallCommand* command,
                                                     const MonitoredFunctionDefinition* definition,
@@ -118,6 +122,7 @@ public:
     };
 
 private:
+    void Prepare(const MonitoredFunctionDefinition* definition, const MethodFacts& facts, bool keepPlan);
     // Argument capture along a plan: the definition's own, or one read for this call alone.
     void CaptureArguments(BeginCallCommand* command, const MonitoredFunctionDefinition* definition,
                           const MethodMetadata& plan, ClassID classId,

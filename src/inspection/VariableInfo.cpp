@@ -1,5 +1,7 @@
 #include "inspection/VariableInfo.h"
 
+#include "inspection/ManagedMemory.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -461,15 +463,11 @@ void VariableInfo::ExtractSingleDimensionArrayValues(VariableInfo& record, Signa
         record.type = NullObject;
         return;
     }
-    const SystemContext* context = g_Context;
-    ICorProfilerInfo2* info = context == nullptr ? nullptr : context->GetProfiler2Info();
-    if (info == nullptr || !IsPlausibleAddress(reference)) return;
+    if (!IsPlausibleAddress(reference)) return;
 
-    ULONG32 size = 0;
-    int lowerBound = 0;
-    BYTE* data = nullptr;
-    if (FAILED(info->GetArrayObjectInfo(reference, 1, &size, &lowerBound, &data)) || data == nullptr) return;
-    const uintptr_t elements = reinterpret_cast<uintptr_t>(data);
+    uint32_t size = 0;
+    uintptr_t elements = 0;
+    if (!ManagedMemory::VectorOf(reference, size, elements)) return;
     if (size > MaxEntries && (elementType == ELEMENT_TYPE_U1 || elementType == ELEMENT_TYPE_SZARRAY))
         ReportCut(Cut::Entries, record.name);
     const size_t taken = std::min<size_t>(size, MaxEntries);
@@ -487,14 +485,12 @@ void VariableInfo::ExtractSingleDimensionArrayValues(VariableInfo& record, Signa
             if (inner == 0 || inner == NullReference32) {
                 child->type = NullObject;
             } else if (innerType == ELEMENT_TYPE_U1 && IsPlausibleAddress(inner)) {
-                ULONG32 innerSize = 0;
-                BYTE* innerData = nullptr;
-                if (SUCCEEDED(info->GetArrayObjectInfo(inner, 1, &innerSize, &lowerBound, &innerData)) &&
-                    innerData != nullptr) {
+                uint32_t innerSize = 0;
+                uintptr_t innerData = 0;
+                if (ManagedMemory::VectorOf(inner, innerSize, innerData)) {
                     if (innerSize > MaxEntries) ReportCut(Cut::Entries, record.name);
                     const size_t innerTaken = std::min<size_t>(innerSize, MaxEntries);
-                    for (size_t j = 0; j < innerTaken; ++j)
-                        child->AddValue(Offset(reinterpret_cast<uintptr_t>(innerData), j));
+                    for (size_t j = 0; j < innerTaken; ++j) child->AddValue(Offset(innerData, j));
                 }
             }
             record.AddValue(child.release());

@@ -32,13 +32,6 @@ bool MethodMatches(const MonitoredFunctionDefinition* definition, const std::str
     return wanted == methodName || wanted == "*";
 }
 
-// Names from the metadata, as 8-bit text.
-struct FunctionNames {
-    std::string plainClass;
-    std::string fullClass;
-    std::string method;
-};
-
 using NameBuffer = std::array<char16_t, LookupHelper::NameBufferLength>;
 
 }  // namespace
@@ -95,26 +88,69 @@ std::pair<uint64_t, bool> FunctionMapper::AnswerForMapped(const FunctionInfo* re
 
 std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
     const uint64_t lowBits = functionId & 0xFFFFFFFFu;
-
     if (const FunctionInfo* record = GetFunctionInfoByOriginalId(functionId)) return AnswerForMapped(record);
+    MethodSource source;
+    source.functionId = functionId;
+    GatheredFacts gathered;
+    if (!GatherFacts(source, gathered)) return {lowBits, false};
+    if (!gathered.decision.traced) return {UntracedClientId(functionId), false};
+    const FunctionInfo* existing = nullptr;
+    FunctionInfo* record = CreateRecord(source, gathered, existing);
+    if (record == nullptr) return AnswerForMapped(existing);
+    BindDefinitions(*record, source, gathered);
+    LogMapped(*record, gathered);
+    return {record->GetFunctionID(), true};
+}
 
+std::optional<uint64_t> FunctionMapper::MapDefinition(ModuleID moduleId, mdToken methodToken) noexcept {
+    try {
+        if (moduleId == 0 || methodToken == 0) return std::nullopt;
+        if (const FunctionInfo* record = GetFunctionInfoByModuleAndMethod(moduleId, methodToken))
+            return record->GetFunctionID();
+        MethodSource source;
+        source.moduleId = moduleId;
+        source.methodToken = methodToken;
+        GatheredFacts gathered;
+        if (!GatherFacts(source, gathered) || !gathered.decision.traced) return std::nullopt;
+        const FunctionInfo* existing = nullptr;
+        FunctionInfo* record = CreateRecord(source, gathered, existing);
+        if (record == nullptr) return existing->GetFunctionID();
+        BindDefinitions(*record, source, gathered);
+        LogMapped(*record, gathered);
+        return record->GetFunctionID();
+    } catch (const std::exception& error) {
+        QX_LOG(LogLevel::Error, "Map", "Method %08x of module %lu left without probes: %s",
+               static_cast<unsigned>(methodToken), static_cast<unsigned long>(moduleId), error.what());
+    } catch (...) {
+        QX_LOG(LogLevel::Error, "Map", "Method %08x of module %lu left without probes: unknown error",
+               static_cast<unsigned>(methodToken), static_cast<unsigned long>(moduleId));
+    }
+    return std::nullopt;
+}
+
+bool FunctionMapper::GatherFacts(const MethodSource& source, GatheredFacts& gathered) {
     LookupHelper* lookup = Lookup();
-    if (lookup == nullptr) return {lowBits, false};
+    if (lookup == nullptr) return false;
 
     NameBuffer enclosingBuffer{};
     NameBuffer classBuffer{};
     NameBuffer methodBuffer{};
     bool doNotProfile = false;
-    ModuleID moduleId = 0;
-    mdToken methodToken = 0;
-    if (FAILED(lookup->GetMethodNameByFunctionId(functionId, enclosingBuffer.data(), classBuffer.data(),
-                                                 methodBuffer.data(), &doNotProfile, &moduleId, &methodToken)))
-        return {lowBits, false};
+    gathered.moduleId = source.moduleId;
+    gathered.methodToken = source.methodToken;
+    const HRESULT named =
+        source.functionId != 0
+            ? lookup->GetMethodNameByFunctionId(source.functionId, enclosingBuffer.data(), classBuffer.data(),
+                                                methodBuffer.data(), &doNotProfile, &gathered.moduleId,
+                                                &gathered.methodToken)
+            : lookup->GetMethodNameByToken(source.moduleId, source.methodToken, enclosingBuffer.data(),
+                                           classBuffer.data(), methodBuffer.data(), &doNotProfile);
+    if (FAILED(named)) return false;
     enclosingBuffer.back() = u'\0';
     classBuffer.back() = u'\0';
     methodBuffer.back() = u'\0';
 
-    FunctionNames names;
+    FunctionNames& names = gathered.names;
     try {
         const std::string enclosing = W2A(enclosingBuffer.data());
         names.plainClass = W2A(classBuffer.data());
@@ -122,129 +158,133 @@ std::pair<uint64_t, bool> FunctionMapper::MapFunction(FunctionID functionId) {
         names.fullClass = enclosing.empty() ? names.plainClass : enclosing + "+" + names.plainClass;
     } catch (const std::range_error& error) {
         QX_LOG(LogLevel::Warning, "Map", "Function %lu left without hooks: its name is not valid text (%s)",
-               static_cast<unsigned long>(functionId), error.what());
-        return {lowBits, false};
+               static_cast<unsigned long>(source.functionId), error.what());
+        return false;
     }
 
     if (doNotProfile) {
         QX_LOG(LogLevel::Info, LogArea::Unprefixed, "Ignoring %s::%s due to DoNotProfileAttribute",
                names.plainClass.c_str(), names.method.c_str());
-        return {lowBits, false};
+        return false;
     }
 
     // Taken before the attribute definitions suffix the method name: the lists compare the
     // name the metadata gives.
-    const std::string qualifiedName = names.plainClass + "::" + names.method;
-    MonitoredFunctionDefinition* attributeClone =
-        ApplyAttributeDefinitions(functionId, *lookup, names.fullClass, names.method);
-    const std::string& plainClass = names.plainClass;
-    const std::string& method = names.method;
-    MonitoredFunctionDefinition* interfaceDefinition = FindInterfaceDefinition(functionId, *lookup, method);
+    gathered.qualifiedName = names.plainClass + "::" + names.method;
+    gathered.attributeClone = ApplyAttributeDefinitions(source, *lookup, names.fullClass, names.method);
+    gathered.interfaceDefinition = FindInterfaceDefinition(source, *lookup, names.method);
 
     // Everything the rules ask, gathered once; the rules themselves read no mapper state.
     FunctionFacts facts;
-    facts.plainClass = plainClass;
+    facts.plainClass = names.plainClass;
     facts.fullClass = names.fullClass;
-    facts.method = method;
-    facts.qualifiedName = qualifiedName;
-    facts.attributeMatched = attributeClone != nullptr;
-    facts.interfaceDefinition = interfaceDefinition != nullptr;
+    facts.method = names.method;
+    facts.qualifiedName = gathered.qualifiedName;
+    facts.attributeMatched = gathered.attributeClone != nullptr;
+    facts.interfaceDefinition = gathered.interfaceDefinition != nullptr;
     {
         std::lock_guard<std::mutex> lock(userListsLock);
-        facts.userBlacklisted = StartsWithAnyEntry(qualifiedName, userBlacklist);
-        facts.userWhitelisted = StartsWithAnyEntry(qualifiedName, userWhitelist);
+        facts.userBlacklisted = StartsWithAnyEntry(gathered.qualifiedName, userBlacklist);
+        facts.userWhitelisted = StartsWithAnyEntry(gathered.qualifiedName, userWhitelist);
     }
     {
         std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
-        facts.monitoredDefinition = FindMonitoredDefinitionLocked(plainClass, method) != nullptr;
+        facts.monitoredDefinition = FindMonitoredDefinitionLocked(names.plainClass, names.method) != nullptr;
     }
 
-    const TraceDecision decision = DecideTrace(facts);
-    if (decision.system) {
-        const uint64_t index = decision.systemIndex;
-        QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Located system function %s : %ld", qualifiedName.c_str(),
-               static_cast<long>(index));
+    gathered.decision = DecideTrace(facts);
+    if (gathered.decision.system)
+        QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Located system function %s : %ld",
+               gathered.qualifiedName.c_str(), static_cast<long>(gathered.decision.systemIndex));
+    return true;
+}
+
+// The re-check and the insertion form one step, so that two threads mapping the same new
+// function end with one record and one id; null, with `existing` set, when another came first.
+FunctionInfo* FunctionMapper::CreateRecord(const MethodSource& source, const GatheredFacts& gathered,
+                                           const FunctionInfo*& existing) {
+    const FunctionNames& names = gathered.names;
+    const TraceDecision& decision = gathered.decision;
+    QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Mapping %s::%s", names.fullClass.c_str(), names.method.c_str());
+    std::lock_guard<std::mutex> lock(functionsLock);
+    if (source.functionId != 0) {
+        auto found = functionsByOriginalId.find(source.functionId);
+        if (found != functionsByOriginalId.end()) existing = found->second;
+    } else {
+        auto found = functionsByModuleMethod.find({source.moduleId, source.methodToken});
+        if (found != functionsByModuleMethod.end()) existing = found->second;
     }
+    if (existing != nullptr) return nullptr;
+    const uint64_t mappedId = decision.system ? decision.systemIndex : NextSequenceNo();
+    auto info = std::make_unique<FunctionInfo>(mappedId, source.functionId, names.fullClass, names.method);
+    info->SetIsSystemFunction(decision.system);
+    info->SetIsEntryPoint(decision.entryPoint);
+    info->SetIsWhitelisted(decision.whitelisted);
+    info->SetIsMonitored(decision.monitored || decision.interfaceMatch);
+    info->SetModuleId(gathered.moduleId);
+    info->SetMethodId(gathered.methodToken);
+    ownedFunctions.insert(info.get());
+    FunctionInfo* record = info.release();
+    IndexLocked(record);
+    return record;
+}
 
-    if (!decision.traced) return {UntracedClientId(functionId), false};
-
-    QX_LOG(LogLevel::Info, LogArea::ProcessIdOnly, "Mapping %s::%s", names.fullClass.c_str(), method.c_str());
-
-    // The re-check and the insertion form one step, so that two threads mapping the same new
-    // function end with one record and one id.
-    FunctionInfo* record = nullptr;
-    const FunctionInfo* existing = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(functionsLock);
-        auto found = functionsByOriginalId.find(functionId);
-        if (found != functionsByOriginalId.end()) {
-            existing = found->second;
-        } else {
-            const uint64_t mappedId = decision.system ? decision.systemIndex : NextSequenceNo();
-            auto info = std::make_unique<FunctionInfo>(mappedId, functionId, names.fullClass, method);
-            info->SetIsSystemFunction(decision.system);
-            info->SetIsEntryPoint(decision.entryPoint);
-            info->SetIsWhitelisted(decision.whitelisted);
-            info->SetIsMonitored(decision.monitored || decision.interfaceMatch);
-            info->SetModuleId(moduleId);
-            info->SetMethodId(methodToken);
-            ownedFunctions.insert(info.get());
-            record = info.release();
-            IndexLocked(record);
-        }
-    }
-    if (existing != nullptr) return AnswerForMapped(existing);
-
-    const uint64_t mappedId = record->GetFunctionID();
+void FunctionMapper::BindDefinitions(FunctionInfo& record, const MethodSource& source, const GatheredFacts& gathered) {
+    const TraceDecision& decision = gathered.decision;
+    if (!decision.monitored && !decision.interfaceMatch) return;
+    const FunctionID functionId = source.functionId;
+    const uint64_t mappedId = record.GetFunctionID();
+    const std::string& plainClass = gathered.names.plainClass;
+    std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+    monitoredFunctionIds.insert(mappedId);
     if (decision.monitored) {
-        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
-        monitoredFunctionIds.insert(mappedId);
-        MonitoredFunctionDefinition* definition = FindMonitoredDefinitionLocked(plainClass, method);
+        MonitoredFunctionDefinition* definition = FindMonitoredDefinitionLocked(plainClass, gathered.names.method);
         // A nested class carries its full name in the attribute clone, which the search by the
         // plain name does not find.
-        if (definition == nullptr) definition = attributeClone;
+        if (definition == nullptr) definition = gathered.attributeClone;
         if (definition != nullptr) BindLocked(definition, mappedId, functionId);
     }
     if (decision.interfaceMatch) {
-        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
-        monitoredFunctionIds.insert(mappedId);
-        std::unique_ptr<MonitoredFunctionDefinition> clone(interfaceDefinition->Clone());
+        std::unique_ptr<MonitoredFunctionDefinition> clone(gathered.interfaceDefinition->Clone());
         clone->SetDefinitionClassName(plainClass);
         clone->SetMappedId(mappedId);
         clone->SetFunctionId(functionId);
         monitoredFunctions.push_back(clone.get());
         MonitoredFunctionDefinition* bound = clone.release();
-        definitionsByBoundId.try_emplace(functionId, bound);
+        if (functionId != 0) definitionsByBoundId.try_emplace(functionId, bound);
         if (mappedId != 0) definitionsByBoundId.try_emplace(mappedId, bound);
     }
 
     // The hooks take the definitions from the record: no lookup under a lock on every call.
-    if (decision.monitored || decision.interfaceMatch) {
-        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
-        auto bound = [this](uint64_t id) -> MonitoredFunctionDefinition* {
-            if (id == 0) return nullptr;
-            auto found = definitionsByBoundId.find(id);
-            return found != definitionsByBoundId.end() ? found->second : nullptr;
-        };
-        MonitoredFunctionDefinition* leave = bound(functionId);
-        record->SetDefinitions(leave != nullptr ? leave : bound(mappedId), leave);
-    }
-
-    QX_LOG(LogLevel::Verbose, LogArea::ProcessIdOnly, "Mapping %s::%s from %lu to %lu (%lu:%lu) [%lu:%lu]",
-           names.fullClass.c_str(), method.c_str(), static_cast<unsigned long>(functionId),
-           static_cast<unsigned long>(mappedId), static_cast<unsigned long>(record->GetFunctionID()),
-           static_cast<unsigned long>(record->GetOriginalID()), static_cast<unsigned long>(record->GetModuleId()),
-           static_cast<unsigned long>(record->GetMethodId()));
-    return {mappedId, true};
+    auto bound = [this](uint64_t id) -> MonitoredFunctionDefinition* {
+        if (id == 0) return nullptr;
+        auto found = definitionsByBoundId.find(id);
+        return found != definitionsByBoundId.end() ? found->second : nullptr;
+    };
+    // Without a runtime id (a definition mapped when its module loaded) the mapped id serves both.
+    MonitoredFunctionDefinition* leave = functionId != 0 ? bound(functionId) : bound(mappedId);
+    record.SetDefinitions(leave != nullptr ? leave : bound(mappedId), leave);
 }
 
-MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(FunctionID functionId, LookupHelper& lookup,
+void FunctionMapper::LogMapped(const FunctionInfo& record, const GatheredFacts& gathered) {
+    QX_LOG(LogLevel::Verbose, LogArea::ProcessIdOnly, "Mapping %s::%s from %lu to %lu (%lu:%lu) [%lu:%lu]",
+           gathered.names.fullClass.c_str(), gathered.names.method.c_str(),
+           static_cast<unsigned long>(record.GetOriginalID()), static_cast<unsigned long>(record.GetFunctionID()),
+           static_cast<unsigned long>(record.GetFunctionID()), static_cast<unsigned long>(record.GetOriginalID()),
+           static_cast<unsigned long>(record.GetModuleId()), static_cast<unsigned long>(record.GetMethodId()));
+}
+
+MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(const MethodSource& source, LookupHelper& lookup,
                                                                        const std::string& fullClass,
                                                                        std::string& method) {
     MonitoredFunctionDefinition* attributeClone = nullptr;
     for (MonitoredAttributeDefinition* attribute : attributeFunctions) {
         bool found = false;
-        lookup.GetCustomAttributeByFunctionId(functionId, attribute->GetAttributeNameText().c_str(), &found);
+        const char16_t* name = attribute->GetAttributeNameText().c_str();
+        if (source.functionId != 0)
+            lookup.GetCustomAttributeByFunctionId(source.functionId, name, &found);
+        else
+            lookup.GetCustomAttributeByToken(source.moduleId, source.methodToken, name, &found);
         if (!found) continue;
         MonitoredFunctionDefinition* clone = attribute->Clone();
         method += ":[" + attribute->GetDisplayName() + "]";
@@ -264,7 +304,7 @@ MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(FunctionI
     return attributeClone;
 }
 
-MonitoredFunctionDefinition* FunctionMapper::FindInterfaceDefinition(FunctionID functionId, LookupHelper& lookup,
+MonitoredFunctionDefinition* FunctionMapper::FindInterfaceDefinition(const MethodSource& source, LookupHelper& lookup,
                                                                      const std::string& method) {
     for (size_t index = 0;; ++index) {
         MonitoredFunctionDefinition* candidate = nullptr;
@@ -276,10 +316,12 @@ MonitoredFunctionDefinition* FunctionMapper::FindInterfaceDefinition(FunctionID 
         // The method test is free, the interface query walks metadata: test the method first.
         if (!MethodMatches(candidate, method)) continue;
         bool found = false;
-        if (FAILED(
-                lookup.GetImplementedInterfacesFunctionId(functionId, candidate->GetDefinitionClassName(), &found)) ||
-            !found)
-            continue;
+        const std::string& name = candidate->GetDefinitionClassName();
+        const HRESULT hr =
+            source.functionId != 0
+                ? lookup.GetImplementedInterfacesFunctionId(source.functionId, name, &found)
+                : lookup.GetImplementedInterfacesByToken(source.moduleId, source.methodToken, name, &found);
+        if (FAILED(hr) || !found) continue;
         return candidate;
     }
 }
@@ -302,8 +344,50 @@ void FunctionMapper::BindLocked(MonitoredFunctionDefinition* definition, uint64_
     }
     definition->SetMappedId(mappedId);
     definition->SetFunctionId(functionId);
-    definitionsByBoundId.try_emplace(functionId, definition);
+    if (functionId != 0) definitionsByBoundId.try_emplace(functionId, definition);
     if (mappedId != 0) definitionsByBoundId.try_emplace(mappedId, definition);
+}
+
+bool FunctionMapper::MayTraceClass(std::string_view plainClass,
+                                   const std::function<bool(const std::string&)>& implements, bool attributed) {
+    if (attributed || ClassMayBeTraced(plainClass)) return true;
+    const std::string scope = std::string(plainClass) + "::";
+    // A prefix entry matches some method of the class when one of the two starts the other.
+    auto prefixCouldMatch = [&](std::string_view entry) {
+        return !entry.empty() && (StartsWith(scope, entry) || StartsWith(entry, scope));
+    };
+    {
+        std::lock_guard<std::mutex> lock(userListsLock);
+        for (const std::string& entry : userWhitelist)
+            if (prefixCouldMatch(entry)) return true;
+    }
+    {
+        std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+        for (const MonitoredFunctionDefinition* definition : monitoredFunctions)
+            if (definition->GetDefinitionClassName() == plainClass) return true;
+    }
+    std::vector<std::string> interfaces;
+    {
+        std::lock_guard<std::mutex> lock(interfaceFunctionsLock);
+        for (const MonitoredFunctionDefinition* definition : interfaceFunctions)
+            interfaces.push_back(definition->GetDefinitionClassName());
+    }
+    for (const std::string& name : interfaces)
+        if (implements(name)) return true;
+    return false;
+}
+
+std::vector<std::u16string> FunctionMapper::GetAttributeNames() const {
+    std::vector<std::u16string> names;
+    for (const MonitoredAttributeDefinition* definition : attributeFunctions)
+        names.push_back(definition->GetAttributeNameText());
+    return names;
+}
+
+void FunctionMapper::AddRuntimeId(FunctionInfo* record, FunctionID functionId) {
+    if (record == nullptr || functionId == 0) return;
+    std::lock_guard<std::mutex> lock(functionsLock);
+    functionsByOriginalId.try_emplace(functionId, record);
 }
 
 void FunctionMapper::AddFunctionInfo(FunctionInfo* info) {
@@ -316,7 +400,7 @@ void FunctionMapper::AddFunctionInfo(FunctionInfo* info) {
 void FunctionMapper::IndexLocked(FunctionInfo* record) {
     const uint64_t mappedId = record->GetFunctionID();
     functionsByMappedId[mappedId] = record;
-    functionsByOriginalId[record->GetOriginalID()] = record;
+    if (record->GetOriginalID() != 0) functionsByOriginalId[record->GetOriginalID()] = record;
     functionsByModuleMethod[{record->GetModuleId(), record->GetMethodId()}] = record;
     if (mappedId >= RecordTableBlocks * RecordTableBlockSize) return;
     std::atomic<std::atomic<FunctionInfo*>*>& slot = recordBlocks[mappedId / RecordTableBlockSize];
@@ -414,24 +498,34 @@ void FunctionMapper::Clear() {
     userWhitelist.clear();
 }
 
+namespace {
+
+// The definition of that key in the list, made and appended when there is none yet.
+template <typename Definition, typename Matches, typename Make>
+Definition* FindOrCreate(std::vector<Definition*>& list, Matches&& matches, Make&& make) {
+    for (Definition* candidate : list) {
+        if (matches(*candidate)) return candidate;
+    }
+    std::unique_ptr<Definition> created = make();
+    list.push_back(created.get());
+    return created.release();
+}
+
+}  // namespace
+
 void FunctionMapper::AddMonitoredFunction(const std::string& className, const std::string& methodName,
                                           const std::string& argumentName, InspectionType type,
                                           int genericArgumentCount, PropertySpec* spec) {
     MonitoredFunctionDefinition* definition = nullptr;
     {
         std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
-        for (MonitoredFunctionDefinition* candidate : monitoredFunctions) {
-            if (candidate->GetDefinitionClassName() == className &&
-                candidate->GetDefinitionMethodName() == methodName) {
-                definition = candidate;
-                break;
-            }
-        }
-        if (definition == nullptr) {
-            auto created = std::make_unique<MonitoredFunctionDefinition>(className, methodName);
-            monitoredFunctions.push_back(created.get());
-            definition = created.release();
-        }
+        definition = FindOrCreate(
+            monitoredFunctions,
+            [&](const MonitoredFunctionDefinition& candidate) {
+                return candidate.GetDefinitionClassName() == className &&
+                       candidate.GetDefinitionMethodName() == methodName;
+            },
+            [&] { return std::make_unique<MonitoredFunctionDefinition>(className, methodName); });
     }
     definition->SetGenericArgumentCount(genericArgumentCount);
     FixupDefinition(definition, argumentName, type, spec);
@@ -461,36 +555,23 @@ void FunctionMapper::AddMonitoredInterfaceFunction(const std::string& interfaceN
     MonitoredFunctionDefinition* definition = nullptr;
     {
         std::lock_guard<std::mutex> lock(interfaceFunctionsLock);
-        for (MonitoredFunctionDefinition* candidate : interfaceFunctions) {
-            if (candidate->GetDefinitionClassName() == interfaceName &&
-                candidate->GetDefinitionMethodName() == methodName) {
-                definition = candidate;
-                break;
-            }
-        }
-        if (definition == nullptr) {
-            auto created = std::make_unique<MonitoredFunctionDefinition>(interfaceName, methodName);
-            interfaceFunctions.push_back(created.get());
-            definition = created.release();
-        }
+        definition = FindOrCreate(
+            interfaceFunctions,
+            [&](const MonitoredFunctionDefinition& candidate) {
+                return candidate.GetDefinitionClassName() == interfaceName &&
+                       candidate.GetDefinitionMethodName() == methodName;
+            },
+            [&] { return std::make_unique<MonitoredFunctionDefinition>(interfaceName, methodName); });
     }
     FixupDefinition(definition, argumentName, type, spec);
 }
 
 void FunctionMapper::AddMonitoredAttributeFunction(const std::wstring& attributeName, const std::string& argumentName,
                                                    InspectionType type, PropertySpec* spec) {
-    MonitoredAttributeDefinition* definition = nullptr;
-    for (MonitoredAttributeDefinition* candidate : attributeFunctions) {
-        if (candidate->GetAttributeName() == attributeName) {
-            definition = candidate;
-            break;
-        }
-    }
-    if (definition == nullptr) {
-        auto created = std::make_unique<MonitoredAttributeDefinition>(attributeName);
-        attributeFunctions.push_back(created.get());
-        definition = created.release();
-    }
+    MonitoredAttributeDefinition* definition = FindOrCreate(
+        attributeFunctions,
+        [&](const MonitoredAttributeDefinition& candidate) { return candidate.GetAttributeName() == attributeName; },
+        [&] { return std::make_unique<MonitoredAttributeDefinition>(attributeName); });
     FixupDefinition(definition, argumentName, type, spec);
 }
 

@@ -11,11 +11,13 @@
 #include <unordered_set>
 #include <utility>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "environment/Configuration.h"
 #include "mapping/FunctionInfo.h"
 #include "mapping/MonitoredFunctionDefinition.h"
+#include "mapping/TraceRules.h"
 #include "platform/Export.h"
 #include "platform/MetaDataTypes.h"
 #include "platform/ProfilerTypes.h"
@@ -65,6 +67,20 @@ public:
     // (client id handed back to the hooks, whether to hook the function). Never throws: any
     // failure leaves the function without hooks.
     std::pair<uint64_t, bool> Map(FunctionID functionId) noexcept;
+    // The same decision for a method definition of a loaded module, before any of its code runs
+    // (the probe engine): the mapped id of its record when traced. Never throws.
+    std::optional<uint64_t> MapDefinition(ModuleID moduleId, mdToken methodToken) noexcept;
+    // Whether any method of a class could be traced, from what the rules ask of the class alone:
+    // false means MapDefinition would decline every one of them, so a module's scan skips it.
+    // `implements` answers whether the class declares an interface of that name, `attributed`
+    // whether it or one of its methods carries the attribute of an attribute definition.
+    bool MayTraceClass(std::string_view plainClass, const std::function<bool(const std::string&)>& implements,
+                       bool attributed);
+    // The attributes the attribute definitions look for.
+    std::vector<std::u16string> GetAttributeNames() const;
+    // Records the runtime's id of a compiled body of a record (one per instantiation), so that
+    // the exception callbacks, which name frames by it, find the record.
+    void AddRuntimeId(FunctionInfo* record, FunctionID functionId);
 
     void AddFunctionInfo(FunctionInfo* info);
     FunctionInfo* GetFunctionInfoByOriginalId(FunctionID functionId);
@@ -117,15 +133,44 @@ public:
     static uint64_t UntracedClientId(FunctionID functionId);
 
 private:
+    // Where a function's facts come from: the runtime's id, or a method definition of a module.
+    struct MethodSource {
+        FunctionID functionId = 0;
+        ModuleID moduleId = 0;
+        mdToken methodToken = 0;
+    };
+    // Names from the metadata, as 8-bit text.
+    struct FunctionNames {
+        std::string plainClass;
+        std::string fullClass;
+        std::string method;
+    };
+    struct GatheredFacts {
+        FunctionNames names;
+        std::string qualifiedName;
+        MonitoredFunctionDefinition* attributeClone = nullptr;
+        MonitoredFunctionDefinition* interfaceDefinition = nullptr;
+        TraceDecision decision;
+        ModuleID moduleId = 0;
+        mdToken methodToken = 0;
+    };
+
     std::pair<uint64_t, bool> MapFunction(FunctionID functionId);
+    // False when the function cannot be traced whatever the rules say (no metadata, a name that
+    // is not text, the DoNotProfile attribute).
+    bool GatherFacts(const MethodSource& source, GatheredFacts& gathered);
+    FunctionInfo* CreateRecord(const MethodSource& source, const GatheredFacts& gathered,
+                               const FunctionInfo*& existing);
+    void BindDefinitions(FunctionInfo& record, const MethodSource& source, const GatheredFacts& gathered);
+    static void LogMapped(const FunctionInfo& record, const GatheredFacts& gathered);
     // Each attribute definition the function carries adds its suffix to method and its clone,
     // named after the full class and that method, to the catalogue. Returns the last clone: the
     // binding falls back on it for a nested class, whose clone the search by the plain class
     // name does not find.
-    MonitoredFunctionDefinition* ApplyAttributeDefinitions(FunctionID functionId, LookupHelper& lookup,
+    MonitoredFunctionDefinition* ApplyAttributeDefinitions(const MethodSource& source, LookupHelper& lookup,
                                                            const std::string& fullClass, std::string& method);
     // The first interface definition for this method whose interface the function's class implements.
-    MonitoredFunctionDefinition* FindInterfaceDefinition(FunctionID functionId, LookupHelper& lookup,
+    MonitoredFunctionDefinition* FindInterfaceDefinition(const MethodSource& source, LookupHelper& lookup,
                                                          const std::string& method);
     std::pair<uint64_t, bool> AnswerForMapped(const FunctionInfo* record);
     bool IsListedLive(const FunctionInfo* info);

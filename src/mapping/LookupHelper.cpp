@@ -69,6 +69,122 @@ ICorProfilerInfo* LookupHelper::Info() const {
     return context != nullptr ? context->GetProfilerInfo() : nullptr;
 }
 
+namespace {
+
+HRESULT MethodNames(IMetaDataImport* metadata, mdToken token, char16_t* enclosingName, char16_t* className,
+                    char16_t* methodName, bool* doNotProfile) {
+    mdTypeDef typeDef = mdTypeDefNil;
+    ULONG length = 0;
+    HRESULT hr = metadata->GetMethodProps(token, &typeDef, methodName, NameCapacity, &length, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr);
+    Terminate(methodName);
+    if (metadata->GetCustomAttributeByName(token, DoNotProfileAttributeName, nullptr, nullptr) == S_OK &&
+        doNotProfile != nullptr) {
+        *doNotProfile = true;
+    }
+    if (FAILED(hr)) return hr;
+
+    DWORD flags = 0;
+    hr = metadata->GetTypeDefProps(typeDef, className, NameCapacity, &length, &flags, nullptr);
+    Terminate(className);
+    if (FAILED(hr)) return hr;
+
+    // Only one level: a type nested two deep reports the middle type's bare name.
+    if (IsTdNested(flags)) {
+        mdTypeDef enclosing = mdTypeDefNil;
+        hr = metadata->GetNestedClassProps(typeDef, &enclosing);
+        if (SUCCEEDED(hr)) {
+            DWORD enclosingFlags = 0;
+            hr = metadata->GetTypeDefProps(enclosing, enclosingName, NameCapacity, &length, &enclosingFlags, nullptr);
+            Terminate(enclosingName);
+        }
+    }
+    if (metadata->GetCustomAttributeByName(typeDef, DoNotProfileAttributeName, nullptr, nullptr) == S_OK &&
+        doNotProfile != nullptr) {
+        *doNotProfile = true;
+    }
+    return hr;
+}
+
+HRESULT ImplementsInterface(IMetaDataImport* metadata, mdToken token, const std::string& interfaceName, bool* found) {
+    mdTypeDef typeDef = mdTypeDefNil;
+    HRESULT hr =
+        metadata->GetMethodProps(token, &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (FAILED(hr)) return hr;
+
+    char16_t name[LookupHelper::NameBufferLength] = {};
+    ULONG length = 0;
+    DWORD flags = 0;
+    const HRESULT classResult = metadata->GetTypeDefProps(typeDef, name, NameCapacity, &length, &flags, nullptr);
+    if (FAILED(classResult)) return classResult;
+
+    MetaDataEnum interfaces(metadata);
+    mdInterfaceImpl impls[InterfaceBatchSize] = {};
+    std::string narrowed;
+    for (uint64_t batch = 0; batch < MaxInterfaceBatches; ++batch) {
+        ULONG count = 0;
+        if (FAILED(metadata->EnumInterfaceImpls(interfaces.Out(), typeDef, impls, InterfaceBatchSize, &count)) ||
+            count == 0) {
+            break;
+        }
+        if (count > InterfaceBatchSize) count = InterfaceBatchSize;
+        for (ULONG i = 0; i < count; ++i) {
+            mdTypeDef implementer = mdTypeDefNil;
+            mdToken iface = mdTokenNil;
+            if (FAILED(metadata->GetInterfaceImplProps(impls[i], &implementer, &iface))) continue;
+
+            // The table byte decides which query can read the token: asking for a type
+            // definition with a reference token would read an unrelated row of the same number.
+            name[0] = u'\0';
+            length = 0;
+            bool named = false;
+            if (TypeFromToken(iface) == mdtTypeDef) {
+                flags = UnwrittenFlags;
+                named = SUCCEEDED(metadata->GetTypeDefProps(iface, name, NameCapacity, &length, &flags, nullptr)) &&
+                        length >= 1 && length <= NameCapacity && flags != UnwrittenFlags;
+            } else if (TypeFromToken(iface) == mdtTypeRef) {
+                mdToken scope = mdTokenNil;
+                named = SUCCEEDED(metadata->GetTypeRefProps(iface, &scope, name, NameCapacity, &length)) &&
+                        length >= 1 && length <= NameCapacity;
+            }
+            if (!named) continue;
+            Terminate(name);
+            if (NarrowName(name, narrowed) && narrowed == interfaceName && found != nullptr) *found = true;
+        }
+    }
+    return classResult;
+}
+
+HRESULT HasAttribute(IMetaDataImport* metadata, mdToken token, const char16_t* attributeName, bool* found) {
+    HRESULT hr = metadata->GetCustomAttributeByName(token, attributeName, nullptr, nullptr);
+    if (hr == S_OK && found != nullptr) *found = true;
+
+    mdTypeDef typeDef = mdTypeDefNil;
+    hr = metadata->GetMethodProps(token, &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (FAILED(hr)) return hr;
+
+    hr = metadata->GetCustomAttributeByName(typeDef, attributeName, nullptr, nullptr);
+    if (hr == S_OK && found != nullptr) *found = true;
+    return hr;
+}
+
+// A kept module import, released at the end of the query.
+class KeptImport {
+public:
+    explicit KeptImport(IMetaDataImport* value) : import(value) {}
+    ~KeptImport() {
+        if (import != nullptr) import->Release();
+    }
+    KeptImport(const KeptImport&) = delete;
+    KeptImport& operator=(const KeptImport&) = delete;
+    IMetaDataImport* Get() const { return import; }
+
+private:
+    IMetaDataImport* import;
+};
+
+}  // namespace
+
 HRESULT LookupHelper::GetMethodNameByFunctionId(FunctionID functionId, char16_t* enclosingName, char16_t* className,
                                                 char16_t* methodName, bool* doNotProfile, ModuleID* moduleId,
                                                 mdToken* methodToken) {
@@ -78,7 +194,6 @@ HRESULT LookupHelper::GetMethodNameByFunctionId(FunctionID functionId, char16_t*
         FunctionImport import;
         HRESULT hr = import.Open(profilerInfo, functionId);
         if (FAILED(hr)) return hr;
-        IMetaDataImport* metadata = import.Get();
 
         ClassID classId = 0;
         ModuleID module = 0;
@@ -89,39 +204,7 @@ HRESULT LookupHelper::GetMethodNameByFunctionId(FunctionID functionId, char16_t*
         }
         if (moduleId != nullptr) *moduleId = module;
         if (methodToken != nullptr) *methodToken = token;
-
-        mdTypeDef typeDef = mdTypeDefNil;
-        ULONG length = 0;
-        hr = metadata->GetMethodProps(token, &typeDef, methodName, NameCapacity, &length, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr);
-        Terminate(methodName);
-        if (metadata->GetCustomAttributeByName(token, DoNotProfileAttributeName, nullptr, nullptr) == S_OK &&
-            doNotProfile != nullptr) {
-            *doNotProfile = true;
-        }
-        if (FAILED(hr)) return hr;
-
-        DWORD flags = 0;
-        hr = metadata->GetTypeDefProps(typeDef, className, NameCapacity, &length, &flags, nullptr);
-        Terminate(className);
-        if (FAILED(hr)) return hr;
-
-        // Only one level: a type nested two deep reports the middle type's bare name.
-        if (IsTdNested(flags)) {
-            mdTypeDef enclosing = mdTypeDefNil;
-            hr = metadata->GetNestedClassProps(typeDef, &enclosing);
-            if (SUCCEEDED(hr)) {
-                DWORD enclosingFlags = 0;
-                hr = metadata->GetTypeDefProps(enclosing, enclosingName, NameCapacity, &length, &enclosingFlags,
-                                               nullptr);
-                Terminate(enclosingName);
-            }
-        }
-        if (metadata->GetCustomAttributeByName(typeDef, DoNotProfileAttributeName, nullptr, nullptr) == S_OK &&
-            doNotProfile != nullptr) {
-            *doNotProfile = true;
-        }
-        return hr;
+        return MethodNames(import.Get(), token, enclosingName, className, methodName, doNotProfile);
     });
 }
 
@@ -131,54 +214,7 @@ HRESULT LookupHelper::GetImplementedInterfacesFunctionId(FunctionID functionId, 
         FunctionImport import;
         HRESULT hr = import.Open(Info(), functionId);
         if (FAILED(hr)) return hr;
-        IMetaDataImport* metadata = import.Get();
-
-        mdTypeDef typeDef = mdTypeDefNil;
-        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr);
-        if (FAILED(hr)) return hr;
-
-        char16_t name[NameBufferLength] = {};
-        ULONG length = 0;
-        DWORD flags = 0;
-        const HRESULT classResult = metadata->GetTypeDefProps(typeDef, name, NameCapacity, &length, &flags, nullptr);
-        if (FAILED(classResult)) return classResult;
-
-        MetaDataEnum interfaces(metadata);
-        mdInterfaceImpl impls[InterfaceBatchSize] = {};
-        std::string narrowed;
-        for (uint64_t batch = 0; batch < MaxInterfaceBatches; ++batch) {
-            ULONG count = 0;
-            if (FAILED(metadata->EnumInterfaceImpls(interfaces.Out(), typeDef, impls, InterfaceBatchSize, &count)) ||
-                count == 0) {
-                break;
-            }
-            if (count > InterfaceBatchSize) count = InterfaceBatchSize;
-            for (ULONG i = 0; i < count; ++i) {
-                mdTypeDef implementer = mdTypeDefNil;
-                mdToken iface = mdTokenNil;
-                if (FAILED(metadata->GetInterfaceImplProps(impls[i], &implementer, &iface))) continue;
-
-                // The table byte decides which query can read the token: asking for a type
-                // definition with a reference token would read an unrelated row of the same number.
-                name[0] = u'\0';
-                length = 0;
-                bool named = false;
-                if (TypeFromToken(iface) == mdtTypeDef) {
-                    flags = UnwrittenFlags;
-                    named = SUCCEEDED(metadata->GetTypeDefProps(iface, name, NameCapacity, &length, &flags, nullptr)) &&
-                            length >= 1 && length <= NameCapacity && flags != UnwrittenFlags;
-                } else if (TypeFromToken(iface) == mdtTypeRef) {
-                    mdToken scope = mdTokenNil;
-                    named = SUCCEEDED(metadata->GetTypeRefProps(iface, &scope, name, NameCapacity, &length)) &&
-                            length >= 1 && length <= NameCapacity;
-                }
-                if (!named) continue;
-                Terminate(name);
-                if (NarrowName(name, narrowed) && narrowed == interfaceName && found != nullptr) *found = true;
-            }
-        }
-        return classResult;
+        return ImplementsInterface(import.Get(), import.Token(), interfaceName, found);
     });
 }
 
@@ -189,20 +225,64 @@ HRESULT LookupHelper::GetCustomAttributeByFunctionId(FunctionID functionId, cons
         FunctionImport import;
         HRESULT hr = import.Open(Info(), functionId);
         if (FAILED(hr)) return hr;
-        IMetaDataImport* metadata = import.Get();
-
-        hr = metadata->GetCustomAttributeByName(import.Token(), attributeName, nullptr, nullptr);
-        if (hr == S_OK && found != nullptr) *found = true;
-
-        mdTypeDef typeDef = mdTypeDefNil;
-        hr = metadata->GetMethodProps(import.Token(), &typeDef, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr);
-        if (FAILED(hr)) return hr;
-
-        hr = metadata->GetCustomAttributeByName(typeDef, attributeName, nullptr, nullptr);
-        if (hr == S_OK && found != nullptr) *found = true;
-        return hr;
+        return HasAttribute(import.Get(), import.Token(), attributeName, found);
     });
+}
+
+HRESULT LookupHelper::GetMethodNameByToken(ModuleID moduleId, mdToken methodToken, char16_t* enclosingName,
+                                           char16_t* className, char16_t* methodName, bool* doNotProfile) {
+    return Guarded("GetMethodNameByToken", [&]() -> HRESULT {
+        if (enclosingName == nullptr || className == nullptr || methodName == nullptr) return E_POINTER;
+        KeptImport import(ModuleImport(moduleId));
+        if (import.Get() == nullptr) return E_FAIL;
+        return MethodNames(import.Get(), methodToken, enclosingName, className, methodName, doNotProfile);
+    });
+}
+
+HRESULT LookupHelper::GetImplementedInterfacesByToken(ModuleID moduleId, mdToken methodToken,
+                                                      const std::string& interfaceName, bool* found) {
+    return Guarded("GetImplementedInterfacesByToken", [&]() -> HRESULT {
+        KeptImport import(ModuleImport(moduleId));
+        if (import.Get() == nullptr) return E_FAIL;
+        return ImplementsInterface(import.Get(), methodToken, interfaceName, found);
+    });
+}
+
+HRESULT LookupHelper::GetCustomAttributeByToken(ModuleID moduleId, mdToken methodToken, const char16_t* attributeName,
+                                                bool* found) {
+    return Guarded("GetCustomAttributeByToken", [&]() -> HRESULT {
+        if (attributeName == nullptr) return E_POINTER;
+        KeptImport import(ModuleImport(moduleId));
+        if (import.Get() == nullptr) return E_FAIL;
+        return HasAttribute(import.Get(), methodToken, attributeName, found);
+    });
+}
+
+void LookupHelper::RememberModuleImport(ModuleID moduleId, IMetaDataImport* import) {
+    if (import == nullptr) return;
+    RunGuarded("RememberModuleImport", [&] {
+        std::lock_guard<std::mutex> lock(registriesLock);
+        auto [entry, added] = moduleImports.try_emplace(moduleId, import);
+        if (!added) return;
+        import->AddRef();
+    });
+}
+
+IMetaDataImport* LookupHelper::ModuleImport(ModuleID moduleId) {
+    {
+        std::lock_guard<std::mutex> lock(registriesLock);
+        auto found = moduleImports.find(moduleId);
+        if (found != moduleImports.end()) {
+            found->second->AddRef();
+            return found->second;
+        }
+    }
+    ICorProfilerInfo* profilerInfo = Info();
+    IUnknown* unknown = nullptr;
+    if (profilerInfo == nullptr ||
+        FAILED(profilerInfo->GetModuleMetaData(moduleId, ofRead, &IID_IMetaDataImport, &unknown)) || unknown == nullptr)
+        return nullptr;
+    return static_cast<IMetaDataImport*>(unknown);
 }
 
 void LookupHelper::RegisterModule(ModuleInfo* module) {

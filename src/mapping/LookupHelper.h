@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Export.h"
+#include "platform/MetaData.h"
 #include "platform/ProfilerInfo.h"
 
 class ThreadExecutionTracker;
@@ -36,6 +37,19 @@ public:
     virtual HRESULT GetImplementedInterfacesFunctionId(FunctionID functionId, const std::string& interfaceName,
                                                        bool* found);
     virtual HRESULT GetCustomAttributeByFunctionId(FunctionID functionId, const char16_t* attributeName, bool* found);
+    // The same three queries for a method definition of a loaded module, before any code of it
+    // runs (the probe engine decides then); the module's metadata is opened once and kept.
+    virtual HRESULT GetMethodNameByToken(ModuleID moduleId, mdToken methodToken, char16_t* enclosingName,
+                                         char16_t* className, char16_t* methodName, bool* doNotProfile);
+    virtual HRESULT GetImplementedInterfacesByToken(ModuleID moduleId, mdToken methodToken,
+                                                    const std::string& interfaceName, bool* found);
+    virtual HRESULT GetCustomAttributeByToken(ModuleID moduleId, mdToken methodToken, const char16_t* attributeName,
+                                              bool* found);
+    // Keeps the module's metadata for the queries by token; a module that never unloads only.
+    void RememberModuleImport(ModuleID moduleId, IMetaDataImport* import);
+    // The kept metadata of a module, else the runtime's answer (which it refuses outside its
+    // callbacks); one reference added, or null.
+    IMetaDataImport* ModuleImport(ModuleID moduleId);
 
     void RegisterModule(ModuleInfo* module);
     ModuleInfo* GetModuleInfoById(ModuleID moduleId);
@@ -59,6 +73,7 @@ private:
     std::map<uint64_t, std::unique_ptr<ThreadExecutionTracker>> trackers;
     bool hasNetCoreLib = false;
     std::vector<ModuleID> moduleIds;
+    std::map<ModuleID, IMetaDataImport*> moduleImports;  // one reference each, kept for good
 };
 
 extern QX_EXPORT LookupHelper* g_Lookup;

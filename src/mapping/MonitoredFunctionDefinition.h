@@ -76,7 +76,12 @@ struct MethodMetadata {
         const std::vector<PropertySpec*>* specs = nullptr;  // the definition's own, never null
     };
     bool hasThis = false;
-    bool capturesThis = false;          // some path starts at `this`
+    bool capturesThis = false;  // some path starts at `this`
+    // Where no frame information tells the class of `this` (a probe): whether the method's own
+    // type is a value type (`this` then points at its data, with no class word to read), and
+    // that type's class when it is not generic.
+    bool thisIsValueType = false;
+    ClassID thisValueClass = 0;
     std::vector<Parameter> parameters;  // as parameterNames
     InspectionType returnInspection = InspectionType::None;
     bool returnTypeRead = false;  // the return type's element type could be read

@@ -116,6 +116,25 @@ constexpr std::array<TraceRule, 11> TraceRules = {{
      TraceEffect::UntraceUnmonitored},
 }};
 
+bool ClassMayBeTraced(std::string_view plainClass) {
+    if (!plainClass.empty() && plainClass.find('.') != std::string_view::npos &&
+        static_cast<int8_t>(plainClass[0]) >= 0x20 && !StartsWithAny(plainClass, BuiltInLists::_blacklistClasses))
+        return true;
+    if (StartsWithAny(plainClass, BuiltInLists::_whitelistClasses)) return true;
+    const auto names = [&](std::string_view entry) {
+        return entry.size() > plainClass.size() + 2 && StartsWith(entry, plainClass) &&
+               entry.substr(plainClass.size(), 2) == "::";
+    };
+    for (std::string_view entry : BuiltInLists::_entrypointFunctions)
+        if (names(entry)) return true;
+    for (std::string_view entry : BuiltInLists::_whitelistFunctions)
+        if (names(entry)) return true;
+    // System functions are prefixes of qualified names: one may also end inside the class name.
+    for (std::string_view entry : BuiltInLists::_systemFunctions)
+        if (!entry.empty() && (names(entry) || StartsWith(plainClass, entry))) return true;
+    return false;
+}
+
 TraceDecision DecideTrace(const FunctionFacts& facts) {
     TraceDecision decision;
     for (const TraceRule& rule : TraceRules) {

@@ -57,6 +57,10 @@ extern const std::array<TraceRule, 11> TraceRules;
 // Applies the rules to a function that starts neither traced nor marked.
 TraceDecision DecideTrace(const FunctionFacts& facts);
 
+// What the built-in rules need of the class alone for some method of it to be traced: the
+// default rule's class part, a whitelisted class, or an entry of the function lists naming it.
+bool ClassMayBeTraced(std::string_view plainClass);
+
 // The prefix test every list of names uses, the mapper's user lists as well as the rules.
 inline bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;

@@ -76,9 +76,10 @@ CorProfiler::~CorProfiler() {
 HRESULT CorProfiler::QueryInterface(REFIID riid, void** ppvObject) {
     if (ppvObject == nullptr) return E_FAIL;
     if (riid != nullptr &&
-        (IsEqualGUID(*riid, IID_ICorProfilerCallback3) || IsEqualGUID(*riid, IID_ICorProfilerCallback2) ||
-         IsEqualGUID(*riid, IID_ICorProfilerCallback) || IsEqualGUID(*riid, IID_IUnknown))) {
-        *ppvObject = static_cast<ICorProfilerCallback3*>(this);
+        (IsEqualGUID(*riid, IID_ICorProfilerCallback4) || IsEqualGUID(*riid, IID_ICorProfilerCallback3) ||
+         IsEqualGUID(*riid, IID_ICorProfilerCallback2) || IsEqualGUID(*riid, IID_ICorProfilerCallback) ||
+         IsEqualGUID(*riid, IID_IUnknown))) {
+        *ppvObject = static_cast<ICorProfilerCallback4*>(this);
         AddRef();
         return S_OK;
     }
@@ -129,6 +130,32 @@ HRESULT CorProfiler::ExceptionUnwindFunctionLeave() {
 
 HRESULT CorProfiler::ExceptionCatcherEnter(FunctionID functionId, ObjectID) {
     RunGuarded("ExceptionCaught", [&] { g_ProfilerImpl->ExceptionCaught(functionId); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::ModuleLoadFinished(ModuleID moduleId, HRESULT hrStatus) {
+    if (SUCCEEDED(hrStatus)) RunGuarded("ModuleLoadFinished", [&] { g_ProfilerImpl->ModuleLoaded(moduleId); });
+    return S_OK;
+}
+
+HRESULT CorProfiler::JITCachedFunctionSearchStarted(FunctionID functionId, BOOL* pbUseCachedFunction) {
+    // Using the precompiled code (the runtime's own default) is the safe answer whatever goes wrong.
+    bool use = true;
+    RunGuarded("JITCachedFunctionSearchStarted", [&] { use = g_ProfilerImpl->MayUsePrecompiledCode(functionId); });
+    if (!use && pbUseCachedFunction != nullptr) *pbUseCachedFunction = 0;
+    return S_OK;
+}
+
+HRESULT CorProfiler::GetReJITParameters(ModuleID moduleId, mdMethodDef methodId,
+                                        ICorProfilerFunctionControl* pFunctionControl) {
+    HRESULT result = S_OK;
+    RunGuarded("GetReJITParameters",
+               [&] { result = g_ProfilerImpl->GetReJITParameters(moduleId, methodId, pFunctionControl); });
+    return result;
+}
+
+HRESULT CorProfiler::ReJITError(ModuleID moduleId, mdMethodDef methodId, FunctionID, HRESULT hrStatus) {
+    RunGuarded("ReJITError", [&] { g_ProfilerImpl->ReJITError(moduleId, methodId, hrStatus); });
     return S_OK;
 }
 

@@ -9,20 +9,21 @@
 
 // Every callback answers S_OK and does nothing unless a subclass says otherwise; generated from
 // the interface lists so that no slot can be missed or misplaced.
-class CallbackDefaults : public ICorProfilerCallback3 {
+class CallbackDefaults : public ICorProfilerCallback4 {
 public:
 #define QX_DEFAULT_CALLBACK(slot, ret, name, params) \
     ret name params override { return S_OK; }
     QX_ICORPROFILERCALLBACK_METHODS(QX_DEFAULT_CALLBACK)
     QX_ICORPROFILERCALLBACK2_METHODS(QX_DEFAULT_CALLBACK)
     QX_ICORPROFILERCALLBACK3_METHODS(QX_DEFAULT_CALLBACK)
+    QX_ICORPROFILERCALLBACK4_METHODS(QX_DEFAULT_CALLBACK)
 #undef QX_DEFAULT_CALLBACK
 
     virtual ~CallbackDefaults() = default;
 };
 
-// The callback object the runtime creates: it forwards start-up, the thread notifications and
-// its own end to the process-wide ProfilerImpl.
+// The callback object the runtime creates: it forwards start-up, the thread notifications, the
+// probe engine's module and re-JIT events and its own end to the process-wide ProfilerImpl.
 class CorProfiler final : public CallbackDefaults {
 public:
     CorProfiler();
@@ -39,6 +40,11 @@ public:
     HRESULT ExceptionUnwindFunctionEnter(FunctionID functionId) override;
     HRESULT ExceptionUnwindFunctionLeave() override;
     HRESULT ExceptionCatcherEnter(FunctionID functionId, ObjectID objectId) override;
+    HRESULT ModuleLoadFinished(ModuleID moduleId, HRESULT hrStatus) override;
+    HRESULT JITCachedFunctionSearchStarted(FunctionID functionId, BOOL* pbUseCachedFunction) override;
+    HRESULT GetReJITParameters(ModuleID moduleId, mdMethodDef methodId,
+                               ICorProfilerFunctionControl* pFunctionControl) override;
+    HRESULT ReJITError(ModuleID moduleId, mdMethodDef methodId, FunctionID functionId, HRESULT hrStatus) override;
     HRESULT ThreadCreated(ThreadID threadId) override;
     HRESULT ThreadDestroyed(ThreadID threadId) override;
     HRESULT ThreadAssignedToOSThread(ThreadID managedThreadId, DWORD osThreadId) override;

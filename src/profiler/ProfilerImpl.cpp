@@ -36,7 +36,9 @@
 #include "mapping/FunctionInfo.h"
 #include "mapping/FunctionMapper.h"
 #include "mapping/LookupHelper.h"
+#include "il/ProbeInjector.h"
 #include "platform/InterfaceIds.h"
+#include "probes/ProbeEngine.h"
 #include "profiler/HookThread.h"
 #include "threads/ThreadContext.h"
 #include "uplink/PipeUplink.h"
@@ -230,13 +232,47 @@ HRESULT ProfilerImpl::Initialize(IUnknown* infoUnknown, void* enterHook, void* l
                                     : nullptr);
     g_Context->CompleteStringLayout();
 
-    if (FAILED(info->SetEventMask(EventMask))) QX_LOG(LogLevel::Error, "Init", "Failed to register for events");
+    bool probeEngine = g_Configuration->traceEngine == TraceEngine::Probes && ProbeEngineRuns();
+    if (probeEngine && FAILED(info->SetEventMask(ProbeEngine::EventMask))) {
+        QX_LOG(LogLevel::Warning, "Init",
+               "The probe engine's events were refused; calls are traced with the hooks engine");
+        probeEngine = false;
+    }
+    if (!probeEngine && FAILED(info->SetEventMask(EventMask)))
+        QX_LOG(LogLevel::Error, "Init", "Failed to register for events");
 
     g_Context->FetchProcessNameAndType();
     g_Mapper->Initialize(g_Context->GetHostType());
     g_Mapper->UpdateBlacklistsWhitelistsOnStartup();
     SignalProcessStart();
+    if (probeEngine) {
+        StartProbeEngine();
+        return S_OK;
+    }
+    return RegisterHooks(info, info2, enterHook, leaveHook, tailcallHook);
+}
 
+bool ProfilerImpl::ProbeEngineRuns() const {
+    std::string why;
+    if (ProbeEngine::Supports(g_Context->GetProfiler3Info(), why) && g_Context->GetProfiler4Info() != nullptr)
+        return true;
+    QX_LOG(LogLevel::Warning, "Init", "The probe engine cannot run here (%s); calls are traced with the hooks engine",
+           why.empty() ? "no re-JIT interface" : why.c_str());
+    return false;
+}
+
+void ProfilerImpl::StartProbeEngine() {
+    const ProbeTargets targets{&ProfilerImpl::ProbeEnter, &ProfilerImpl::ProbeLeave, &ProfilerImpl::ProbeTailcall,
+                               &ProfilerImpl::ProbeEnterArguments, &ProfilerImpl::ProbeLeaveValue};
+    probes =
+        new ProbeEngine(g_Context->GetProfiler4Info(), *g_Mapper, *g_Lookup, targets, [this](FunctionInfo& record) {
+            inspector.PrepareDefinition(record.GetEnterDefinition(), record.GetModuleId(), record.GetMethodId());
+        });
+    QX_LOG(LogLevel::Info, "Init", "Probe engine started: traced methods get probes when their module loads");
+}
+
+HRESULT ProfilerImpl::RegisterHooks(ICorProfilerInfo* info, ICorProfilerInfo2* info2, void* enterHook, void* leaveHook,
+                                    void* tailcallHook) {
     // The hooks with information cost the runtime nothing for arguments nobody reads; those with
     // full information are the fallback for a runtime that refuses them.
     info3 = g_Context->GetProfiler3Info();
@@ -480,7 +516,9 @@ void ProfilerImpl::EndRecord(FunctionInfo& record, bool tailCall, CallFrame& fra
         if (context->EndTrackingBlacklistFunction(id)) return;
         if (context->GetDisabled()) return;
     }
-    if (!tailCall && frame.functionId != 0 && record.GetIsMonitored() && EndMonitored(thread, record, frame)) return;
+    if (!tailCall && (frame.functionId != 0 || frame.returnValue != nullptr) && record.GetIsMonitored() &&
+        EndMonitored(thread, record, frame))
+        return;
     WritePlainCall(thread, Calls::EndCall, id, tailCall);
 }
 
@@ -614,6 +652,76 @@ void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, C
         [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, true, frame); });
 }
 
+void ProfilerImpl::ProbeEnter(uint32_t id) noexcept {
+    OnHookWithInfo("Enter", id, 0, [id](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+        self.EnterRecord(record, id, frame);
+    });
+}
+
+void ProfilerImpl::ProbeLeave(uint32_t id) noexcept {
+    OnHookWithInfo("Leave", id, 0, [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+        self.EndRecord(record, false, frame);
+    });
+}
+
+void ProfilerImpl::ProbeTailcall(uint32_t id) noexcept {
+    OnHookWithInfo("TailCall", id, 0, [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+        self.EndRecord(record, true, frame);
+    });
+}
+
+namespace {
+
+// More arguments than any monitored method has; the rest would not be captured anyway.
+constexpr uint32_t MaxProbeArguments = 64;
+
+}  // namespace
+
+void ProfilerImpl::ProbeEnterArguments(const ProbeArgumentRange* ranges, uint32_t count, uint32_t id) noexcept {
+    OnHookWithInfo("Enter", id, 0, [&](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+        // The runtime's own layout, so that capture reads probes and hooks alike.
+        alignas(COR_PRF_FUNCTION_ARGUMENT_INFO) uint8_t
+            local[sizeof(COR_PRF_FUNCTION_ARGUMENT_INFO) + MaxProbeArguments * sizeof(COR_PRF_FUNCTION_ARGUMENT_RANGE)];
+        auto* arguments = reinterpret_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(local);
+        const uint32_t kept = ranges == nullptr ? 0 : std::min(count, MaxProbeArguments);
+        arguments->numRanges = kept;
+        arguments->totalArgumentSize = 0;
+        for (uint32_t i = 0; i < kept; ++i) {
+            arguments->ranges[i].startAddress = ranges[i].startAddress;
+            arguments->ranges[i].length = ranges[i].length;
+            arguments->totalArgumentSize += ranges[i].length;
+        }
+        frame.arguments = arguments;
+        self.EnterRecord(record, id, frame);
+    });
+}
+
+void ProfilerImpl::ProbeLeaveValue(const void* address, uint32_t length, uint32_t id) noexcept {
+    OnHookWithInfo("Leave", id, 0, [&](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+        COR_PRF_FUNCTION_ARGUMENT_RANGE range{reinterpret_cast<UINT_PTR>(address), address != nullptr ? length : 0};
+        frame.returnValue = &range;
+        self.EndRecord(record, false, frame);
+    });
+}
+
+void ProfilerImpl::ModuleLoaded(ModuleID moduleId) {
+    if (probes != nullptr && Active()) probes->ModuleLoaded(moduleId);
+}
+
+HRESULT ProfilerImpl::GetReJITParameters(ModuleID moduleId, mdMethodDef methodId,
+                                         ICorProfilerFunctionControl* control) {
+    if (probes == nullptr || control == nullptr) return S_OK;
+    return probes->GetReJITParameters(moduleId, methodId, control);
+}
+
+void ProfilerImpl::ReJITError(ModuleID moduleId, mdMethodDef methodId, HRESULT status) {
+    if (probes != nullptr) probes->ReJITError(moduleId, methodId, status);
+}
+
+bool ProfilerImpl::MayUsePrecompiledCode(FunctionID functionId) {
+    return probes == nullptr || !Active() || probes->MayUsePrecompiledCode(functionId);
+}
+
 void ProfilerImpl::ExceptionRaised(ObjectID exceptionObjectId) {
     if (!IsReporting()) return;
     HookThread* thread = HookThread::Current();
@@ -628,7 +736,8 @@ void ProfilerImpl::ExceptionUnwind(FunctionID functionId) {
     if (!IsReporting()) return;
     FunctionMapper* mapper = g_Mapper;
     if (mapper == nullptr) return;
-    FunctionInfo* record = mapper->GetFunctionInfoByOriginalId(functionId);
+    FunctionInfo* record =
+        probes != nullptr ? probes->RecordOfFrame(functionId) : mapper->GetFunctionInfoByOriginalId(functionId);
     if (record == nullptr) return;
     const uint64_t id = record->GetFunctionID();
     HookThread* thread = BoundThread();

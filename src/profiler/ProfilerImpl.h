@@ -18,6 +18,8 @@
 #include "profiler/HookThread.h"
 
 class CommandBase;
+class ProbeEngine;
+struct ProbeArgumentRange;
 class FunctionInfo;
 class RelayWorker;
 class ThreadContext;
@@ -65,6 +67,22 @@ public:
     void ExceptionUnwindFinished();
     HRESULT JITInlining(FunctionID callerId, FunctionID calleeId, BOOL* shouldInline);
 
+    // The probe engine's side of the runtime: module loads, re-JIT and precompiled code.
+    void ModuleLoaded(ModuleID moduleId);
+    HRESULT GetReJITParameters(ModuleID moduleId, mdMethodDef methodId, ICorProfilerFunctionControl* control);
+    void ReJITError(ModuleID moduleId, mdMethodDef methodId, HRESULT status);
+    bool MayUsePrecompiledCode(FunctionID functionId);
+    // Which engine reports calls; known once Initialize ran.
+    TraceEngine Engine() const { return probes != nullptr ? TraceEngine::Probes : TraceEngine::Hooks; }
+
+    // What the probes put into traced methods call: the runtime's GC waits while they run, so
+    // they take no lock, wait for nothing and ask the runtime nothing it could refuse there.
+    static void ProbeEnter(uint32_t id) noexcept;
+    static void ProbeLeave(uint32_t id) noexcept;
+    static void ProbeTailcall(uint32_t id) noexcept;
+    static void ProbeEnterArguments(const ProbeArgumentRange* ranges, uint32_t count, uint32_t id) noexcept;
+    static void ProbeLeaveValue(const void* address, uint32_t length, uint32_t id) noexcept;
+
     // Calls reported by injected managed probes take the same road as the hooks.
     void ProbeEnterFunction(ModuleID moduleId, uint32_t methodToken, int32_t unused);
     void ProbeExitFunction(ModuleID moduleId, uint32_t methodToken, int32_t unused);
@@ -101,6 +119,12 @@ private:
     template <typename Body>
     static void OnHookWithInfo(LogArea operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo, Body&& body) noexcept;
     void StartStartupPeriod();
+    // The hooks engine's registration with the runtime.
+    HRESULT RegisterHooks(ICorProfilerInfo* info, ICorProfilerInfo2* info2, void* enterHook, void* leaveHook,
+                          void* tailcallHook);
+    // Whether the runtime has what the probe engine needs; says why not in the log.
+    bool ProbeEngineRuns() const;
+    void StartProbeEngine();
     void StartLiveBlacklistMonitor();
     FunctionInfo* RecordFor(FunctionID functionId, UINT_PTR mappedId) const;
     // The hooks with information get only the client id: the table answers at once, the rest
@@ -146,6 +170,7 @@ private:
     std::atomic<uint64_t> contextsGeneration{0};
     std::atomic<bool> reporting{false};
     bool hooksWithInfo = false;
+    ProbeEngine* probes = nullptr;  // never freed: the runtime's threads call into it until exit
     ICorProfilerInfo3* info3 = nullptr;
     uint32_t wireProcessId = 0;
     std::unordered_map<ThreadID, FunctionID> pendingUnwinds;  // guarded by threadContextsLock

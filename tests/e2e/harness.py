@@ -25,6 +25,9 @@ CLSID = "{76CAC89D-4E69-48F9-BD88-3686BBD6CD7F}"
 FINAL_LINE = "ProfilerImpl::FinalRelease exit"
 PIPE_NAME = "\\\\.\\pipe\\QuorixAgent_v1"
 MODE_NAMES = {"udp": "Udp", "tcp": "Tcp", "pipe": "NamedPipe"}
+# The trace engine the agent runs with: the suite runs the tests of traced calls and captured
+# values under each (empty: the agent's default).
+ENGINE = os.environ.get("QX_E2E_ENGINE", "")
 
 
 def app_dll(name):
@@ -74,6 +77,8 @@ def agent_env(transport="udp", port=2799, **settings):
         "MORVEL_NETWORK_MODE": MODE_NAMES[transport],
         "MORVEL_WIRE_COMMAND_PORT": str(port),
     })
+    if ENGINE:
+        env["MORVEL_TRACE_ENGINE"] = ENGINE
     env.update({k: str(v) for k, v in settings.items()})
     return env
 

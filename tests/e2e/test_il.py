@@ -1,7 +1,8 @@
 """The IL rewriter inside a real runtime: every method of the IlRewrite app is rewritten with
 probe calls at entry and before each return by a test-only profiler, and the JIT compiles and
-runs the result with unchanged behaviour. The agent's exported probe entry points are callable
-from managed code."""
+runs the result with unchanged behaviour; likewise with the probe injector's native calls, with
+and without the arguments and return values handed over. The agent's exported probe entry points
+are callable from managed code."""
 
 import os
 import re
@@ -16,6 +17,10 @@ COUNT = re.compile(r"^count (\S+) expected (\d+) (\d+) recorded (\d+) (\d+)$")
 REWRITE = re.compile(r"^rewrite 0x([0-9a-f]{8}) (\S+) hr=0x([0-9a-f]{8}) read=0x([0-9a-f]{8}) returns=(\d+) "
                      r"switches=(\d+) clauses=(\d+) filters=(\d+) short=(\d+)->(\d+) code=(\d+)->(\d+)$")
 E_FAIL = 0x80004005
+PROBE_REWRITE = re.compile(r"^probe-rewrite 0x([0-9a-f]{8}) (\S+) hr=0x([0-9a-f]{8}) values=(\d) returns=(\d+) "
+                           r"switches=(\d+) clauses=(\d+) loops0=(\d+) try0=(\d) code=(\d+)->(\d+)$")
+PROBE_COUNT = re.compile(r"^probe-count (\S+) (\d+) (\d+) (\d+)$")
+WORKLOAD = "IlRewrite.Workload::"
 
 
 def read_text(path):
@@ -127,6 +132,83 @@ class IlRewrite(AgentTestCase):
                            "a short branch of FindFirst had to be widened")
         for name in ("NestedLoops", "Fibonacci", "HalfOrThrow", "Empty", "Pick", "Checksum", "IlRewrite.Program::Main"):
             self.assertIn(name, rewrites)
+
+
+class ProbeInjection(AgentTestCase):
+    """Every method of the app calls native targets in the test profiler at entry, before each
+    return and before each tail call; the targets count the calls and add up the values."""
+
+    def run_probes(self, engine, index=0):
+        log = os.path.join(self.workdir, "%s-%d.log" % (engine, index))
+        env = clean_env()
+        env.update({
+            "CORECLR_ENABLE_PROFILING": "1",
+            "CORECLR_PROFILER": TEST_PROFILER_CLSID,
+            "CORECLR_PROFILER_PATH": TEST_PROFILER,
+            "QX_IL_TEST_LOG": log,
+            "QX_IL_TEST_ENGINE": engine,
+        })
+        run = run_app([APP], env, self.workdir)
+        return run, read_text(log).splitlines() if os.path.exists(log) else []
+
+    def check_engine(self, engine):
+        self.assertTrue(os.path.exists(TEST_PROFILER), TEST_PROFILER)
+        plain = run_app([APP], clean_env(), self.workdir)
+        self.assertEqual(plain.returncode, 0, plain.stderr)
+        plain_results, expected = split_output(plain.stdout)
+        for index in range(2):
+            with self.subTest(engine=engine, run=index):
+                run, log = self.run_probes(engine, index)
+                self.assertEqual(run.returncode, 0, run.stderr)
+                self.assertEqual(run.stderr, plain.stderr)
+                self.assertEqual(split_output(run.stdout)[0], plain_results)
+                self.assertIn("hr=0x00000000", next(l for l in log if l.startswith("prepare ")), log)
+
+                rewrites = {}
+                for line in log:
+                    m = PROBE_REWRITE.match(line)
+                    if m:
+                        rewrites[m.group(2)] = m
+                self.assertGreater(len(rewrites), 20)
+                failed = [l for l in log if l.startswith("probe-rewrite") and "hr=0x00000000" not in l]
+                self.assertEqual(failed, [])
+                self.assertTrue(all(m.group(4) == ("1" if engine == "probes-values" else "0")
+                                    for m in rewrites.values()))
+                # The shapes the enter probe has to stay out of were really there.
+                self.assertEqual(rewrites[WORKLOAD + "SumDown"].group(8), "1", "branch to offset 0")
+                self.assertEqual(rewrites[WORKLOAD + "Guarded"].group(9), "1", "try at offset 0")
+                self.assertEqual(rewrites[WORKLOAD + "TryCatchFinally"].group(9), "1")
+                self.assertEqual(rewrites[WORKLOAD + "Switch"].group(6), "1")
+
+                counts = {}
+                for line in log:
+                    m = PROBE_COUNT.match(line)
+                    if m:
+                        counts[m.group(1)] = tuple(int(g) for g in m.groups()[1:])
+                for name, (enters, exits, _, _) in expected.items():
+                    # A method that only throws runs its enter probe and leaves by the exception.
+                    if name == "AlwaysThrows":
+                        enters, exits = 1, 0
+                    seen_enters, seen_leaves, seen_tails = counts[WORKLOAD + name]
+                    self.assertEqual((seen_enters, seen_leaves + seen_tails), (enters, exits), name)
+                # Of TailForward(5) and TailForward(0), one leaves by its tail call, one returns.
+                self.assertEqual(counts[WORKLOAD + "TailForward"], (2, 1, 1))
+                self.assertEqual(sum(c[2] for c in counts.values()), 1, "no other tail calls")
+                self.assertIn("probe-anomalies unknown-id=0 count=0 null-address=0 length=0 void-value=0", log)
+
+                if engine == "probes-values":
+                    values = {l.split()[1][len(WORKLOAD):]: l.split()[2:] for l in log
+                              if l.startswith("probe-values " + WORKLOAD)}
+                    wanted = [l.split() for l in plain.stdout.splitlines() if l.startswith("values ")]
+                    self.assertGreaterEqual(len(wanted), 5)
+                    for line in wanted:
+                        self.assertEqual(values[line[1]], line[2:], line[1])
+
+    def test_native_probes_see_every_call(self):
+        self.check_engine("probes")
+
+    def test_native_probes_see_arguments_and_return_values(self):
+        self.check_engine("probes-values")
 
 
 class ProbeEntryPoints(AgentTestCase):

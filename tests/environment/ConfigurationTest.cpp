@@ -34,6 +34,7 @@ TEST_F(ConfigurationTest, NothingSetGivesTheDefaults) {
     EXPECT_EQ(configuration.logLevel, LogLevel::Nothing);
     EXPECT_FALSE(configuration.logToConsole);
     EXPECT_FALSE(configuration.captureSecrets);
+    EXPECT_EQ(configuration.traceEngine, TraceEngine::Hooks);
     EXPECT_EQ(configuration.processId, static_cast<uint64_t>(getpid()));
 }
 
@@ -48,6 +49,7 @@ TEST_F(ConfigurationTest, EveryVariableReachesItsField) {
     environment.Set("MORVEL_DEBUG_LOGLEVEL", "Warning");
     environment.Set("MORVEL_DEBUG_LOGTOCONSOLE", "1");
     environment.Set("MORVEL_CAPTURE_SECRETS", "true");
+    environment.Set("MORVEL_TRACE_ENGINE", "probes");
     Configuration configuration;
     EXPECT_EQ(configuration.networkMode, Uplink::NamedPipe);
     EXPECT_EQ(configuration.wireCommandPort, 4000);
@@ -59,6 +61,16 @@ TEST_F(ConfigurationTest, EveryVariableReachesItsField) {
     EXPECT_EQ(configuration.logLevel, LogLevel::Warning);
     EXPECT_TRUE(configuration.logToConsole);
     EXPECT_TRUE(configuration.captureSecrets);
+    EXPECT_EQ(configuration.traceEngine, TraceEngine::Probes);
+}
+
+TEST_F(ConfigurationTest, TraceEngineAcceptsOnlyItsTwoExactNames) {
+    for (const char* text : {"Probes", "probe", "probes ", "", "hooks2"}) {
+        environment.Set("MORVEL_TRACE_ENGINE", text);
+        EXPECT_EQ(Configuration().traceEngine, TraceEngine::Hooks) << "value '" << text << "'";
+    }
+    environment.Set("MORVEL_TRACE_ENGINE", "hooks");
+    EXPECT_EQ(Configuration().traceEngine, TraceEngine::Hooks);
 }
 
 TEST_F(ConfigurationTest, PortAcceptsOnlyAWholeNumberInRange) {

@@ -1,7 +1,9 @@
 // A minimal profiler for the end-to-end test of the probe rewriter: for every method of the
 // IlRewrite app's module (except the app's Probe class) it inserts calls of Probe.Enter at entry
 // and Probe.Exit before each return with ManagedProbeRewriter, and writes one line per decision
-// to the file named by QX_IL_TEST_LOG.
+// to the file named by QX_IL_TEST_LOG. With QX_IL_TEST_ENGINE=probes (or probes-values, which
+// also hands over arguments and return values) it uses ProbeInjector instead, with native
+// targets in this library that count the calls per method and add up what they were given.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <set>
@@ -19,6 +22,8 @@
 #include "il/ILRewriter.h"
 #include "il/ManagedProbeBuilder.h"
 #include "il/ManagedProbeHandler.h"
+#include "il/ProbeInjector.h"
+#include "inspection/SignatureCursor.h"
 #include "platform/Export.h"
 #include "platform/InterfaceIds.h"
 #include "platform/MetaData.h"
@@ -109,6 +114,212 @@ Shape ShapeOf(ILRewriter& body) {
     return shape;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Native probe targets. They run on the app's threads without a GC transition: no locks, no
+// allocation, only relaxed atomics on a fixed table indexed by the method's row.
+
+constexpr uint32_t MaxRecords = 4096;
+constexpr uint32_t MaxSlots = 8;
+
+// How a captured value is summed: an int32 or int64 by value, a string by its length, a value
+// type by its int32 words, anything else (`this`, objects) by being non-null.
+enum class Kind : uint8_t { Ignored, Int32, Int64, String, Words, Reference };
+
+struct Record {
+    std::atomic<uint64_t> enters{0};
+    std::atomic<uint64_t> leaves{0};
+    std::atomic<uint64_t> tailcalls{0};
+    std::atomic<uint64_t> sums[MaxSlots] = {};
+    std::atomic<uint64_t> returnSum{0};
+    // Written when the method is rewritten, before its code first runs.
+    std::atomic<bool> used{false};
+    uint32_t slots = 0;
+    Kind kinds[MaxSlots] = {};
+    Kind returnKind = Kind::Ignored;
+    bool returnsVoid = false;
+    char name[128] = {};
+};
+
+Record* Records() {
+    static Record* records = new Record[MaxRecords];  // read by app threads until the very end
+    return records;
+}
+
+// Calls that broke a rule of the probes, by rule.
+enum Anomaly { UnknownId, WrongCount, NullAddress, WrongLength, ValueOfVoid, AnomalyKinds };
+const char* const AnomalyNames[AnomalyKinds] = {"unknown-id", "count", "null-address", "length", "void-value"};
+std::atomic<uint32_t> anomalies[AnomalyKinds] = {};
+
+void Anomalous(Anomaly kind) { anomalies[kind].fetch_add(1, std::memory_order_relaxed); }
+
+Record* RecordOf(uint32_t id) {
+    if (id == 0 || id >= MaxRecords || !Records()[id].used.load(std::memory_order_acquire)) {
+        Anomalous(UnknownId);
+        return nullptr;
+    }
+    return &Records()[id];
+}
+
+uint64_t ValueOf(Kind kind, uintptr_t address, uint32_t length) {
+    if (address == 0) {
+        Anomalous(NullAddress);
+        return 0;
+    }
+    auto expect = [length](uint32_t size) {
+        if (length != size) Anomalous(WrongLength);
+        return length == size;
+    };
+    switch (kind) {
+        case Kind::Int32: {
+            int32_t value = 0;
+            if (expect(4)) std::memcpy(&value, reinterpret_cast<const void*>(address), 4);
+            return static_cast<uint64_t>(static_cast<int64_t>(value));
+        }
+        case Kind::Int64: {
+            uint64_t value = 0;
+            if (expect(8)) std::memcpy(&value, reinterpret_cast<const void*>(address), 8);
+            return value;
+        }
+        case Kind::String: {
+            // The slot holds the reference; the length follows the object's method table.
+            uintptr_t object = 0;
+            if (!expect(8)) return 0;
+            std::memcpy(&object, reinterpret_cast<const void*>(address), 8);
+            int32_t characters = 0;
+            if (object != 0) std::memcpy(&characters, reinterpret_cast<const void*>(object + 8), 4);
+            return static_cast<uint64_t>(characters);
+        }
+        case Kind::Words: {
+            uint64_t sum = 0;
+            for (uint32_t at = 0; at + 4 <= length; at += 4) {
+                int32_t word = 0;
+                std::memcpy(&word, reinterpret_cast<const void*>(address + at), 4);
+                sum += static_cast<uint64_t>(static_cast<int64_t>(word));
+            }
+            return sum;
+        }
+        case Kind::Reference: {
+            uintptr_t object = 0;
+            if (expect(8)) std::memcpy(&object, reinterpret_cast<const void*>(address), 8);
+            return object != 0 ? 1 : 0;
+        }
+        default:
+            return 0;
+    }
+}
+
+void ProbeEnter(uint32_t id) {
+    if (Record* record = RecordOf(id)) record->enters.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ProbeLeave(uint32_t id) {
+    if (Record* record = RecordOf(id)) record->leaves.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ProbeTailcall(uint32_t id) {
+    if (Record* record = RecordOf(id)) record->tailcalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ProbeEnterArguments(const ProbeArgumentRange* ranges, uint32_t count, uint32_t id) {
+    Record* record = RecordOf(id);
+    if (record == nullptr) return;
+    record->enters.fetch_add(1, std::memory_order_relaxed);
+    if (count != record->slots || (count != 0 && ranges == nullptr) || (count == 0 && ranges != nullptr)) {
+        Anomalous(WrongCount);
+        return;
+    }
+    for (uint32_t i = 0; i < count && i < MaxSlots; ++i) {
+        if (record->kinds[i] == Kind::Ignored) continue;
+        record->sums[i].fetch_add(ValueOf(record->kinds[i], ranges[i].startAddress, ranges[i].length),
+                                  std::memory_order_relaxed);
+    }
+}
+
+void ProbeLeaveValue(const void* address, uint32_t length, uint32_t id) {
+    Record* record = RecordOf(id);
+    if (record == nullptr) return;
+    record->leaves.fetch_add(1, std::memory_order_relaxed);
+    if (record->returnsVoid) {
+        if (address != nullptr || length != 0) Anomalous(ValueOfVoid);
+        return;
+    }
+    if (address == nullptr || length == 0) Anomalous(NullAddress);
+    if (record->returnKind == Kind::Ignored) return;
+    record->returnSum.fetch_add(ValueOf(record->returnKind, reinterpret_cast<uintptr_t>(address), length),
+                                std::memory_order_relaxed);
+}
+
+constexpr ProbeTargets NativeTargets{ProbeEnter, ProbeLeave, ProbeTailcall, ProbeEnterArguments, ProbeLeaveValue};
+
+Kind KindAt(SignatureCursor& cursor) {
+    uint8_t type = 0;
+    for (;;) {
+        if (!cursor.PeekByte(type)) return Kind::Ignored;
+        if (type != ELEMENT_TYPE_CMOD_OPT && type != ELEMENT_TYPE_CMOD_REQD) break;
+        mdToken modifier = 0;
+        cursor.Skip(1);
+        cursor.ReadTypeDefOrRef(modifier);
+    }
+    Kind kind = Kind::Reference;
+    switch (type) {
+        case ELEMENT_TYPE_I4:
+            kind = Kind::Int32;
+            break;
+        case ELEMENT_TYPE_I8:
+            kind = Kind::Int64;
+            break;
+        case ELEMENT_TYPE_STRING:
+            kind = Kind::String;
+            break;
+        case ELEMENT_TYPE_VALUETYPE:
+            kind = Kind::Words;
+            break;
+        case ELEMENT_TYPE_GENERICINST: {
+            uint8_t generic = 0;
+            SignatureCursor peek = cursor;
+            peek.Skip(1);
+            kind = peek.PeekByte(generic) && generic == ELEMENT_TYPE_CLASS ? Kind::Reference : Kind::Ignored;
+            break;
+        }
+        case ELEMENT_TYPE_CLASS:
+        case ELEMENT_TYPE_OBJECT:
+        case ELEMENT_TYPE_SZARRAY:
+            kind = Kind::Reference;
+            break;
+        default:
+            kind = Kind::Ignored;
+            break;
+    }
+    cursor.SkipType();
+    return kind;
+}
+
+// What the targets need to know of a method to sum its values; false for shapes this test does
+// not cover (more than MaxSlots values).
+bool Describe(Record& record, PCCOR_SIGNATURE signature, ULONG length) {
+    SignatureCursor cursor(signature, length);
+    uint8_t convention = 0;
+    uint32_t number = 0, parameters = 0;
+    if (!cursor.ReadByte(convention)) return false;
+    if ((convention & IMAGE_CEE_CS_CALLCONV_GENERIC) != 0 && !cursor.ReadCompressed(number)) return false;
+    if (!cursor.ReadCompressed(parameters)) return false;
+    const bool hasThis = (convention & IMAGE_CEE_CS_CALLCONV_HASTHIS) != 0;
+    if (parameters + (hasThis ? 1 : 0) > MaxSlots) return false;
+    uint8_t first = 0;
+    if (!cursor.PeekByte(first)) return false;
+    if (first == ELEMENT_TYPE_VOID) {
+        cursor.Skip(1);
+        record.returnsVoid = true;
+    } else {
+        record.returnKind = KindAt(cursor);
+    }
+    uint32_t slot = 0;
+    if (hasThis) record.kinds[slot++] = Kind::Reference;
+    for (uint32_t i = 0; i < parameters; ++i) record.kinds[slot++] = KindAt(cursor);
+    record.slots = slot;
+    return cursor.GetOffset() <= length;
+}
+
 class IlTestProfiler final : public TestProfilerCallbacks {
 public:
     HRESULT Initialize(IUnknown* unknown) override {
@@ -147,10 +358,19 @@ public:
             Log().Line("module %lu %s hr=0x%08x enter=0x%08x exit=0x%08x", static_cast<unsigned long>(moduleId),
                        path.c_str(), static_cast<unsigned>(hr), enter, exit);
             if (FAILED(hr)) return S_OK;
+            ProbeModuleTokens tokens;
+            if (engine != Engine::Managed) {
+                const HRESULT prepared = PrepareProbes(moduleId, tokens);
+                Log().Line("prepare hr=0x%08x cdecl=0x%08x suppress=0x%08x id=0x%08x values=0x%08x",
+                           static_cast<unsigned>(prepared), tokens.callConvCdecl, tokens.callConvSuppressGCTransition,
+                           tokens.idSignature, tokens.argumentsSignature);
+                if (FAILED(prepared)) return S_OK;
+            }
             std::lock_guard<std::mutex> lock(mutex);
             probeType = type;
             enterProbe = enter;
             exitProbe = exit;
+            probeTokens = tokens;
             appModule = moduleId;
         } catch (...) {}
         return S_OK;
@@ -165,8 +385,28 @@ public:
         return S_OK;
     }
 
+    // An inlined copy is the original body: the probe engine keeps its targets from being
+    // inlined, and so does this profiler with its native probes. Methods with a localloc (the
+    // argument block) and loops skip tier 0, so their callers inline early.
+    HRESULT JITInlining(FunctionID, FunctionID calleeId, BOOL* shouldInline) override {
+        try {
+            if (engine == Engine::Managed || shouldInline == nullptr || info == nullptr) return S_OK;
+            ClassID classId = 0;
+            ModuleID moduleId = 0;
+            mdToken token = 0;
+            if (SUCCEEDED(info->GetFunctionInfo(calleeId, &classId, &moduleId, &token)) && moduleId != 0 &&
+                moduleId == AppModule()) {
+                *shouldInline = FALSE;
+            }
+        } catch (...) {
+            Log().Line("error in JITInlining");
+        }
+        return S_OK;
+    }
+
     HRESULT Shutdown() override {
         std::lock_guard<std::mutex> lock(mutex);
+        if (engine != Engine::Managed) ReportProbes();
         Log().Line("shutdown rewritten=%zu roundtrips=%u failed=%u", rewritten.size(), roundTrips.load(),
                    roundTripFailures.load());
         return S_OK;
@@ -216,6 +456,11 @@ private:
             return;
         }
 
+        if (engine != Engine::Managed) {
+            InjectProbes(moduleId, token, name);
+            return;
+        }
+
         LPCBYTE original = nullptr;
         ULONG originalSize = 0;
         if (FAILED(info->GetILFunctionBody(moduleId, token, &original, &originalSize)) || original == nullptr) return;
@@ -253,6 +498,126 @@ private:
         }
     }
 
+    enum class Engine { Managed, Probes, ProbeValues };
+
+    static Engine EngineFromEnvironment() {
+        const char* name = std::getenv("QX_IL_TEST_ENGINE");
+        if (name == nullptr) return Engine::Managed;
+        if (std::strcmp(name, "probes") == 0) return Engine::Probes;
+        if (std::strcmp(name, "probes-values") == 0) return Engine::ProbeValues;
+        return Engine::Managed;
+    }
+
+    HRESULT PrepareProbes(ModuleID moduleId, ProbeModuleTokens& tokens) {
+        IUnknown* unknown = nullptr;
+        HRESULT hr = info->GetModuleMetaData(moduleId, ofRead | ofWrite, &IID_IMetaDataImport, &unknown);
+        if (FAILED(hr) || unknown == nullptr) return FAILED(hr) ? hr : E_FAIL;
+        auto* import = static_cast<IMetaDataImport*>(unknown);
+        void* emit = nullptr;
+        void* assemblyImport = nullptr;
+        void* assemblyEmit = nullptr;
+        import->QueryInterface(&IID_IMetaDataEmit, &emit);
+        import->QueryInterface(&IID_IMetaDataAssemblyImport, &assemblyImport);
+        import->QueryInterface(&IID_IMetaDataAssemblyEmit, &assemblyEmit);
+        hr = ProbeInjector::PrepareModule(import, static_cast<IMetaDataEmit*>(emit),
+                                          static_cast<IMetaDataAssemblyImport*>(assemblyImport),
+                                          static_cast<IMetaDataAssemblyEmit*>(assemblyEmit), false, tokens);
+        if (emit != nullptr) static_cast<IMetaDataEmit*>(emit)->Release();
+        if (assemblyImport != nullptr) static_cast<IMetaDataAssemblyImport*>(assemblyImport)->Release();
+        if (assemblyEmit != nullptr) static_cast<IMetaDataAssemblyEmit*>(assemblyEmit)->Release();
+        import->Release();
+        return hr;
+    }
+
+    void InjectProbes(ModuleID moduleId, mdToken token, const std::string& name) {
+        const uint32_t id = RidFromToken(token);
+        if (id >= MaxRecords) return;
+        ProbeModuleTokens tokens;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            tokens = probeTokens;
+        }
+        ILRewriter rewriter(info, nullptr, moduleId, token);
+        HRESULT hr = rewriter.Initialize();
+        if (SUCCEEDED(hr)) hr = rewriter.Import();
+        // C# never writes `tail.`; this method gets it on each call that is directly returned, so
+        // that the JIT compiles explicit tail calls behind their probes.
+        if (SUCCEEDED(hr) && name.size() > 13 && name.compare(name.size() - 13, 13, "::TailForward") == 0) {
+            for (ILInstruction* node = rewriter.GetILList()->next; node != rewriter.GetILList(); node = node->next) {
+                if (node->opcode != CEE_CALL || node->next->opcode != CEE_RET) continue;
+                ILInstruction* prefix = rewriter.CreateNewILInstruction();
+                if (prefix == nullptr) return;
+                prefix->opcode = CEE_TAILCALL;
+                rewriter.InsertBefore(node, prefix);
+            }
+        }
+        const Shape before = ShapeOf(rewriter);
+        const unsigned codeBefore = rewriter.GetCodeSize();
+        // Branches to the first instruction and a protected block starting there: the shapes the
+        // enter probe must stay out of.
+        unsigned loopsToStart = 0;
+        bool tryAtStart = false;
+        ILInstruction* first = rewriter.GetILList()->next;
+        for (ILInstruction* node = first; SUCCEEDED(hr) && node != rewriter.GetILList(); node = node->next) {
+            if ((ILFlagsOf(node->opcode) & ILFlagBranch) != 0 && node->target == first) ++loopsToStart;
+        }
+        for (unsigned i = 0; SUCCEEDED(hr) && i < rewriter.GetEHCount(); ++i) {
+            tryAtStart = tryAtStart || rewriter.GetEHClauses()[i].tryBegin == first;
+        }
+
+        Record& record = Records()[id];
+        ProbeRequest request;
+        request.recordId = id;
+        request.passValues = engine == Engine::ProbeValues;
+        PCCOR_SIGNATURE signature = nullptr;
+        ULONG signatureLength = 0;
+        if (SUCCEEDED(hr)) {
+            mdTypeDef owner = 0;
+            ULONG length = 0;
+            DWORD attributes = 0;
+            hr = rewriter.GetMetaDataImport()->GetMethodProps(token, &owner, nullptr, 0, &length, &attributes,
+                                                              &signature, &signatureLength, nullptr, nullptr);
+        }
+        if (SUCCEEDED(hr) && !Describe(record, signature, signatureLength)) hr = E_NOTIMPL;
+        std::snprintf(record.name, sizeof(record.name), "%s", name.c_str());
+        record.used.store(true, std::memory_order_release);
+        request.signature = signature;
+        request.signatureLength = signatureLength;
+        if (SUCCEEDED(hr)) hr = ProbeInjector::Inject(rewriter, tokens, NativeTargets, request);
+        if (SUCCEEDED(hr)) hr = rewriter.Export();
+        Log().Line(
+            "probe-rewrite 0x%08x %s hr=0x%08x values=%d returns=%u switches=%u clauses=%u loops0=%u "
+            "try0=%d code=%u->%u",
+            token, name.c_str(), static_cast<unsigned>(hr), request.passValues ? 1 : 0, before.returns, before.switches,
+            before.clauses, loopsToStart, tryAtStart ? 1 : 0, codeBefore, rewriter.GetCodeSize());
+    }
+
+    void ReportProbes() {
+        for (uint32_t id = 1; id < MaxRecords; ++id) {
+            Record& record = Records()[id];
+            if (!record.used.load(std::memory_order_acquire)) continue;
+            Log().Line("probe-count %s %llu %llu %llu", record.name,
+                       static_cast<unsigned long long>(record.enters.load(std::memory_order_relaxed)),
+                       static_cast<unsigned long long>(record.leaves.load(std::memory_order_relaxed)),
+                       static_cast<unsigned long long>(record.tailcalls.load(std::memory_order_relaxed)));
+            if (engine != Engine::ProbeValues) continue;
+            std::string line = std::string("probe-values ") + record.name;
+            for (uint32_t i = 0; i < record.slots; ++i) {
+                line += " " + std::to_string(static_cast<int64_t>(record.sums[i].load(std::memory_order_relaxed)));
+            }
+            line += " ret " + std::to_string(static_cast<int64_t>(record.returnSum.load(std::memory_order_relaxed)));
+            Log().Line("%s", line.c_str());
+        }
+        std::string line = "probe-anomalies";
+        for (int kind = 0; kind < AnomalyKinds; ++kind) {
+            line += std::string(" ") + AnomalyNames[kind] + "=" +
+                    std::to_string(anomalies[kind].load(std::memory_order_relaxed));
+        }
+        Log().Line("%s", line.c_str());
+    }
+
+    const Engine engine = EngineFromEnvironment();
+    ProbeModuleTokens probeTokens;
     const bool roundTripOthers = std::getenv("QX_IL_TEST_ROUNDTRIP_ALL") != nullptr;
     std::atomic<unsigned> roundTrips{0};
     std::atomic<unsigned> roundTripFailures{0};

@@ -48,7 +48,7 @@ TEST(CorProfilerTest, CreateInstanceWantsExactlyTheSecondCallbackLevel) {
     factory->Release();
 }
 
-TEST(CorProfilerTest, CallbackObjectAnswersUpToLevelThreeAndEndsOnLastRelease) {
+TEST(CorProfilerTest, CallbackObjectAnswersUpToLevelFourAndEndsOnLastRelease) {
     IClassFactory* factory = Factory();
     void* object = nullptr;
     ASSERT_EQ(factory->CreateInstance(nullptr, &IID_ICorProfilerCallback2, &object), S_OK);
@@ -57,8 +57,11 @@ TEST(CorProfilerTest, CallbackObjectAnswersUpToLevelThreeAndEndsOnLastRelease) {
     EXPECT_TRUE(g_ProfilerImpl->IsAttached());
 
     void* level = reinterpret_cast<void*>(1);
-    EXPECT_EQ(callback->QueryInterface(&IID_ICorProfilerCallback4, &level), E_NOINTERFACE);
+    EXPECT_EQ(callback->QueryInterface(&IID_ICorProfilerCallback5, &level), E_NOINTERFACE);
     EXPECT_EQ(level, nullptr);
+    // Level four brings the re-JIT callbacks of the probe engine.
+    ASSERT_EQ(callback->QueryInterface(&IID_ICorProfilerCallback4, &level), S_OK);
+    static_cast<IUnknown*>(level)->Release();
     ASSERT_EQ(callback->QueryInterface(&IID_ICorProfilerCallback3, &level), S_OK);
     auto* callback3 = static_cast<ICorProfilerCallback3*>(level);
 

@@ -5,7 +5,8 @@
 // calls the probes saw must be exactly the calls this program made.
 //
 // Output: "result <name> <value>" lines, then per method
-// "count <name> expected <enter> <exit> recorded <enter> <exit>".
+// "count <name> expected <enter> <exit> recorded <enter> <exit>", then
+// "values <name> <argument sums> ret <returned sum>" for the methods whose values are checked.
 // With --agent-callback the program instead calls the agent's exported probe entry points
 // through P/Invoke.
 using System.Reflection;
@@ -44,6 +45,12 @@ public static class Probe
 
     public static ulong Module => (ulong)Interlocked.Read(ref module);
     public static int Anomalies => Volatile.Read(ref anomalies);
+}
+
+public struct Size
+{
+    public int Width;
+    public int Height;
 }
 
 public sealed class Workload
@@ -150,6 +157,42 @@ public sealed class Workload
     [MethodImpl(MethodImplOptions.NoInlining)]
     public static T Pick<T>(bool first, T a, T b) => first ? a : b;
 
+    // Jumps back to its first instruction: the enter probe must not run again.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    public static int SumDown(int n, int total)
+    {
+    start:
+        if (n <= 0) return total;
+        total += n;
+        n--;
+        goto start;
+    }
+
+    // The protected block starts at the first instruction.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    public static int Guarded(int value, List<string> trail)
+    {
+        try
+        {
+            trail.Add("guarded");
+            return checked(value * 2);
+        }
+        finally
+        {
+            trail.Add("released");
+        }
+    }
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    public static long Area(Size size) => (long)size.Width * size.Height;
+
+    // The test profiler turns the directly returned call into an explicit tail call.
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    public static int TailForward(int n) => n <= 0 ? -1 : TailTarget(n - 1);
+
+    [MethodImpl(MethodImplOptions.NoInlining)]
+    public static int TailTarget(int n) => n * 3;
+
     [MethodImpl(MethodImplOptions.NoInlining)]
     public static long Checksum(string text)
     {
@@ -184,6 +227,25 @@ public static class Program
         Expected[name] = (count.Enter + enters, count.Exit + exits);
     }
 
+    // What a profiler handed the arguments and return values should have seen per method: one
+    // sum per argument (`this` first; an int by value, a string by length, a value type by its
+    // int words, a reference by being non-null) and the sum of the returned values.
+    private static readonly SortedDictionary<string, (long[] Arguments, long Returned)> ExpectedValues =
+        new(StringComparer.Ordinal);
+
+    private static void Saw(string name, long returned, params long[] arguments)
+    {
+        if (ExpectedValues.TryGetValue(name, out var seen))
+        {
+            for (int i = 0; i < arguments.Length; i++) seen.Arguments[i] = unchecked(seen.Arguments[i] + arguments[i]);
+            ExpectedValues[name] = (seen.Arguments, unchecked(seen.Returned + returned));
+        }
+        else
+        {
+            ExpectedValues[name] = ((long[])arguments.Clone(), returned);
+        }
+    }
+
     private static int FibonacciCalls(int n)
     {
         int a = 1, b = 1;  // calls for n = 0 and n = 1
@@ -213,17 +275,25 @@ public static class Program
         var workload = new Workload(84);
         Called(".ctor");
         var trail = new List<string>();
-        Result("TryCatchFinally.4", workload.TryCatchFinally(4, trail));
-        Result("TryCatchFinally.0", workload.TryCatchFinally(0, trail));
-        Result("TryCatchFinally.negative", new Workload(1).TryCatchFinally(-3, trail));
+        int caught = workload.TryCatchFinally(4, trail);
+        Result("TryCatchFinally.4", caught);
+        Saw(nameof(Workload.TryCatchFinally), caught, 1, 4, 1);
+        caught = workload.TryCatchFinally(0, trail);
+        Result("TryCatchFinally.0", caught);
+        Saw(nameof(Workload.TryCatchFinally), caught, 1, 0, 1);
+        caught = new Workload(1).TryCatchFinally(-3, trail);
+        Result("TryCatchFinally.negative", caught);
+        Saw(nameof(Workload.TryCatchFinally), caught, 1, -3, 1);
         Called(".ctor");
         Called(nameof(Workload.TryCatchFinally), 3, 3);
         Result("Trail", string.Join(",", trail));
 
         for (int v = -2; v <= 8; v++)
         {
-            Result($"Switch.{v}", Workload.Switch(v));
+            string named = Workload.Switch(v);
+            Result($"Switch.{v}", named);
             Called(nameof(Workload.Switch));
+            Saw(nameof(Workload.Switch), named.Length, v);
         }
 
         int[] data = { 5, 7, -9, 3, 999, 12, 2000 };
@@ -254,6 +324,43 @@ public static class Program
         Workload.Empty();
         Workload.Empty();
         Called(nameof(Workload.Empty), 2, 2);
+
+        foreach (var (n, start) in new[] { (10, 0), (0, 5), (3, 100) })
+        {
+            int total = Workload.SumDown(n, start);
+            Result($"SumDown.{n}.{start}", total);
+            Called(nameof(Workload.SumDown));
+            Saw(nameof(Workload.SumDown), total, n, start);
+        }
+
+        var guardTrail = new List<string>();
+        foreach (int value in new[] { 21, -4 })
+        {
+            int doubled = Workload.Guarded(value, guardTrail);
+            Result($"Guarded.{value}", doubled);
+            Called(nameof(Workload.Guarded));
+            Saw(nameof(Workload.Guarded), doubled, value, 1);
+        }
+        try { Workload.Guarded(int.MaxValue, guardTrail); }
+        catch (OverflowException) { Result("Guarded.overflow", string.Join(",", guardTrail)); }
+        Called(nameof(Workload.Guarded), 1, 0);
+        Saw(nameof(Workload.Guarded), 0, int.MaxValue, 1);
+
+        foreach (int n in new[] { 5, 0 })
+        {
+            int forwarded = Workload.TailForward(n);
+            Result($"TailForward.{n}", forwarded);
+            Called(nameof(Workload.TailForward));
+            if (n > 0) Called(nameof(Workload.TailTarget));
+        }
+
+        foreach (var size in new[] { new Size { Width = 3, Height = 4 }, new Size { Width = 5, Height = -6 } })
+        {
+            long area = Workload.Area(size);
+            Result($"Area.{size.Width}x{size.Height}", area);
+            Called(nameof(Workload.Area));
+            Saw(nameof(Workload.Area), area, size.Width + size.Height);
+        }
 
         Result("Pick",
                $"{Workload.Pick(true, 1, 2)} {Workload.Pick(false, "a", "b")} {Workload.Pick(false, 1.5, 2.5)}");
@@ -289,6 +396,8 @@ public static class Program
                 $"count {name} expected {count.Enter} {count.Exit} recorded {recorded.Enter} {recorded.Exit}");
         }
         Console.WriteLine($"probe anomalies {Probe.Anomalies}");
+        foreach (var (name, seen) in ExpectedValues)
+            Console.WriteLine($"values {name} {string.Join(" ", seen.Arguments)} ret {seen.Returned}");
 
         string? report = Environment.GetEnvironmentVariable("IL_PROBE_REPORT");
         if (report is not null) File.WriteAllText(report, $"module {Probe.Module}\n");

@@ -1,0 +1,325 @@
+#include "probes/ProbeEngine.h"
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "environment/ErrorBoundary.h"
+#include "environment/Logger.h"
+#include "environment/profiler_pal.h"
+#include "il/ILRewriter.h"
+#include "mapping/FunctionInfo.h"
+#include "mapping/FunctionMapper.h"
+#include "mapping/LookupHelper.h"
+#include "mapping/MetaDataHandles.h"
+#include "platform/InterfaceIds.h"
+
+namespace {
+
+constexpr ULONG NameCapacity = 1024;
+constexpr ULONG EnumBatch = 64;
+// Implementation flags of methods whose body is not IL of the module.
+constexpr DWORD NotIL = 0x0003 /* code type */ | 0x1000 /* internal call */;
+
+// A reference to a metadata interface, released at the end of the scope.
+template <typename Interface>
+class Held {
+public:
+    Held() = default;
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+        if (pointer != nullptr) pointer->Release();
+    }
+    Interface* Get() const { return pointer; }
+    void** Out() { return reinterpret_cast<void**>(&pointer); }
+    IUnknown** OutUnknown() { return reinterpret_cast<IUnknown**>(&pointer); }
+
+private:
+    Interface* pointer = nullptr;
+};
+
+// Every token an enumerator hands out, in batches; bounded by the table's 24-bit row numbers.
+template <typename Next>
+void ForEachToken(IMetaDataImport* import, Next&& next, const std::function<void(mdToken)>& visit) {
+    MetaDataEnum cursor(import);
+    std::array<mdToken, EnumBatch> batch{};
+    for (uint32_t rounds = 0; rounds < (1u << 24) / EnumBatch + 1; ++rounds) {
+        ULONG count = 0;
+        if (FAILED(next(cursor.Out(), batch.data(), EnumBatch, &count)) || count == 0) return;
+        if (count > EnumBatch) count = EnumBatch;
+        for (ULONG i = 0; i < count; ++i) visit(batch[i]);
+    }
+}
+
+bool IsCoreLibrary(const char16_t* moduleName) {
+    static constexpr char16_t Suffix[] = u"System.Private.CoreLib.dll";
+    size_t length = 0;
+    while (moduleName[length] != 0) ++length;
+    constexpr size_t suffixLength = sizeof(Suffix) / sizeof(char16_t) - 1;
+    if (length < suffixLength) return false;
+    for (size_t i = 0; i < suffixLength; ++i)
+        if (moduleName[length - suffixLength + i] != Suffix[i]) return false;
+    return length == suffixLength || moduleName[length - suffixLength - 1] == u'/';
+}
+
+}  // namespace
+
+ProbeEngine::ProbeEngine(ICorProfilerInfo4* infoValue, FunctionMapper& mapperValue, LookupHelper& lookupValue,
+                         ProbeTargets targetsValue, MonitoredPreparation prepareValue)
+    : info(infoValue),
+      mapper(mapperValue),
+      lookup(lookupValue),
+      targets(targetsValue),
+      prepare(std::move(prepareValue)),
+      attributeNames(mapperValue.GetAttributeNames()) {}
+
+bool ProbeEngine::Supports(ICorProfilerInfo3* info3, std::string& why) {
+    if (info3 == nullptr) {
+        why = "the runtime offers no re-JIT interface";
+        return false;
+    }
+    USHORT instance = 0, major = 0, minor = 0, build = 0, qfe = 0;
+    COR_PRF_RUNTIME_TYPE type{};
+    ULONG length = 0;
+    if (FAILED(info3->GetRuntimeInformation(&instance, &type, &major, &minor, &build, &qfe, 0, &length, nullptr))) {
+        why = "the runtime does not say which release it is";
+        return false;
+    }
+    // Releases before 5 report 4 here whatever they are.
+    if (type != COR_PRF_CORE_CLR || major < MinimumMajorVersion) {
+        why = "the runtime is release " + std::to_string(major) + "." + std::to_string(minor) + ", older than " +
+              std::to_string(MinimumMajorVersion);
+        return false;
+    }
+    return true;
+}
+
+void ProbeEngine::ModuleLoaded(ModuleID moduleId) {
+    LPCBYTE base = nullptr;
+    std::array<char16_t, 1024> name{};
+    ULONG nameLength = 0;
+    AssemblyID assembly = 0;
+    DWORD flags = 0;
+    if (FAILED(info->GetModuleInfo2(moduleId, &base, static_cast<ULONG>(name.size()), &nameLength, name.data(),
+                                    &assembly, &flags)))
+        return;
+    name.back() = 0;
+    if ((flags & COR_PRF_MODULE_RESOURCE) != 0) return;
+    if ((flags & (COR_PRF_MODULE_DYNAMIC | COR_PRF_MODULE_COLLECTIBLE)) != 0) {
+        QX_LOG(LogLevel::Info, "Probes", "Module %s is %s: its methods are not traced", W2A(name.data()).c_str(),
+               (flags & COR_PRF_MODULE_DYNAMIC) != 0 ? "dynamic" : "collectible");
+        return;
+    }
+    Held<IMetaDataImport> import;
+    if (FAILED(info->GetModuleMetaData(moduleId, ofRead | ofWrite, &IID_IMetaDataImport, import.OutUnknown())) ||
+        import.Get() == nullptr)
+        return;
+    lookup.RememberModuleImport(moduleId, import.Get());
+
+    std::map<mdMethodDef, Target> found;
+    ScanModule(moduleId, import.Get(), found);
+    if (found.empty()) return;
+
+    Held<IMetaDataEmit> emit;
+    Held<IMetaDataAssemblyImport> assemblyImport;
+    Held<IMetaDataAssemblyEmit> assemblyEmit;
+    ProbeModuleTokens tokens;
+    HRESULT hr = import.Get()->QueryInterface(&IID_IMetaDataEmit, emit.Out());
+    if (SUCCEEDED(hr)) hr = import.Get()->QueryInterface(&IID_IMetaDataAssemblyImport, assemblyImport.Out());
+    if (SUCCEEDED(hr)) hr = import.Get()->QueryInterface(&IID_IMetaDataAssemblyEmit, assemblyEmit.Out());
+    if (SUCCEEDED(hr))
+        hr = ProbeInjector::PrepareModule(import.Get(), emit.Get(), assemblyImport.Get(), assemblyEmit.Get(),
+                                          IsCoreLibrary(name.data()), tokens);
+    if (FAILED(hr)) {
+        QX_LOG(LogLevel::Warning, "Probes",
+               "Module %s: the probes' metadata could not be added (0x%08x); its %zu traced methods are not traced",
+               W2A(name.data()).c_str(), static_cast<unsigned>(hr), found.size());
+        return;
+    }
+
+    std::vector<ModuleID> moduleIds;
+    std::vector<mdMethodDef> methodIds;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ModuleState& state = modules[moduleId];
+        state.tokens = tokens;
+        state.prepared = true;
+        for (const auto& [method, target] : found) {
+            targetsByMethod[{moduleId, method}] = target;
+            moduleIds.push_back(moduleId);
+            methodIds.push_back(method);
+        }
+    }
+    // Asked for here, on the loading thread, before any code of the module can run: the first
+    // call of every traced method already runs its probes.
+    hr = info->RequestReJIT(static_cast<ULONG>(methodIds.size()), moduleIds.data(), methodIds.data());
+    if (FAILED(hr))
+        QX_LOG(LogLevel::Warning, "Probes", "Module %s: re-JIT of %zu traced methods refused (0x%08x)",
+               W2A(name.data()).c_str(), methodIds.size(), static_cast<unsigned>(hr));
+    else
+        QX_LOG(LogLevel::Info, "Probes", "Module %s: %zu traced methods get probes", W2A(name.data()).c_str(),
+               methodIds.size());
+}
+
+void ProbeEngine::ScanModule(ModuleID moduleId, IMetaDataImport* import, std::map<mdMethodDef, Target>& found) {
+    ForEachToken(
+        import,
+        [import](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
+            return import->EnumTypeDefs(cursor, tokens, max, count);
+        },
+        [&](mdToken typeDef) { ScanClass(moduleId, import, typeDef, found); });
+}
+
+bool ProbeEngine::ClassAttributed(IMetaDataImport* import, mdTypeDef typeDef) {
+    if (attributeNames.empty()) return false;
+    auto carries = [&](mdToken token) {
+        for (const std::u16string& attribute : attributeNames)
+            if (import->GetCustomAttributeByName(token, attribute.c_str(), nullptr, nullptr) == S_OK) return true;
+        return false;
+    };
+    if (carries(typeDef)) return true;
+    bool any = false;
+    ForEachToken(
+        import,
+        [import, typeDef](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
+            return import->EnumMethods(cursor, typeDef, tokens, max, count);
+        },
+        [&](mdToken method) { any = any || carries(method); });
+    return any;
+}
+
+void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef,
+                            std::map<mdMethodDef, Target>& found) {
+    std::array<char16_t, NameCapacity> name{};
+    ULONG length = 0;
+    DWORD flags = 0;
+    mdToken extends = 0;
+    if (FAILED(import->GetTypeDefProps(typeDef, name.data(), NameCapacity, &length, &flags, &extends))) return;
+    name.back() = 0;
+    std::string plainClass;
+    if (!NarrowName(name.data(), plainClass)) return;
+
+    auto implements = [&](const std::string& interfaceName) {
+        bool yes = false;
+        ForEachToken(
+            import,
+            [import, typeDef](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
+                return import->EnumInterfaceImpls(cursor, typeDef, tokens, max, count);
+            },
+            [&](mdToken impl) {
+                mdTypeDef implementer = 0;
+                mdToken iface = 0;
+                if (yes || FAILED(import->GetInterfaceImplProps(impl, &implementer, &iface))) return;
+                std::array<char16_t, NameCapacity> text{};
+                ULONG textLength = 0;
+                DWORD ifaceFlags = 0;
+                mdToken scope = 0;
+                HRESULT hr = E_FAIL;
+                if (TypeFromToken(iface) == mdtTypeDef)
+                    hr = import->GetTypeDefProps(iface, text.data(), NameCapacity, &textLength, &ifaceFlags, nullptr);
+                else if (TypeFromToken(iface) == mdtTypeRef)
+                    hr = import->GetTypeRefProps(iface, &scope, text.data(), NameCapacity, &textLength);
+                text.back() = 0;
+                std::string narrow;
+                yes = SUCCEEDED(hr) && NarrowName(text.data(), narrow) && narrow == interfaceName;
+            });
+        return yes;
+    };
+    if (!mapper.MayTraceClass(plainClass, implements, ClassAttributed(import, typeDef))) return;
+
+    ForEachToken(
+        import,
+        [import, typeDef](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
+            return import->EnumMethods(cursor, typeDef, tokens, max, count);
+        },
+        [&](mdToken method) {
+            mdTypeDef owner = 0;
+            DWORD attributes = 0, implementation = 0;
+            ULONG rva = 0, nameLength = 0, signatureLength = 0;
+            PCCOR_SIGNATURE signature = nullptr;
+            if (FAILED(import->GetMethodProps(method, &owner, nullptr, 0, &nameLength, &attributes, &signature,
+                                              &signatureLength, &rva, &implementation)))
+                return;
+            // Only bodies of IL can carry probes.
+            if (rva == 0 || (implementation & NotIL) != 0 || (attributes & (mdAbstract | mdPinvokeImpl)) != 0) return;
+            const std::optional<uint64_t> id = mapper.MapDefinition(moduleId, method);
+            if (!id || *id > UINT32_MAX) return;
+            FunctionInfo* record = mapper.FindRecord(*id);
+            if (record == nullptr) record = mapper.GetFunctionInfoForTrackedFunction(*id);
+            Target target;
+            target.recordId = static_cast<uint32_t>(*id);
+            target.passValues = record != nullptr && record->GetIsMonitored();
+            found[method] = target;
+        });
+}
+
+HRESULT ProbeEngine::GetReJITParameters(ModuleID moduleId, mdMethodDef methodId, ICorProfilerFunctionControl* control) {
+    Target target;
+    ProbeModuleTokens tokens;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto found = targetsByMethod.find({moduleId, methodId});
+        auto module = modules.find(moduleId);
+        if (found == targetsByMethod.end() || module == modules.end() || !module->second.prepared) return S_OK;
+        target = found->second;
+        tokens = module->second.tokens;
+    }
+    ILRewriter body(info, control, moduleId, methodId);
+    HRESULT hr = body.Initialize();
+    if (SUCCEEDED(hr)) hr = body.Import();
+    ProbeRequest request;
+    request.recordId = target.recordId;
+    request.passValues = target.passValues;
+    if (SUCCEEDED(hr) && target.passValues) {
+        mdTypeDef owner = 0;
+        ULONG nameLength = 0, rva = 0;
+        DWORD attributes = 0, implementation = 0;
+        hr = body.GetMetaDataImport()->GetMethodProps(methodId, &owner, nullptr, 0, &nameLength, &attributes,
+                                                      &request.signature, &request.signatureLength, &rva,
+                                                      &implementation);
+    }
+    if (SUCCEEDED(hr) && target.passValues && prepare)
+        if (FunctionInfo* record = mapper.GetFunctionInfoByModuleAndMethod(moduleId, methodId)) prepare(*record);
+    if (SUCCEEDED(hr)) hr = ProbeInjector::Inject(body, tokens, targets, request);
+    if (SUCCEEDED(hr)) hr = body.Export();
+    if (FAILED(hr)) ReJITError(moduleId, methodId, hr);
+    return S_OK;
+}
+
+FunctionInfo* ProbeEngine::RecordOfFrame(FunctionID functionId) {
+    if (FunctionInfo* known = mapper.GetFunctionInfoByOriginalId(functionId)) return known;
+    ClassID classId = 0;
+    ModuleID moduleId = 0;
+    mdToken token = 0;
+    if (FAILED(info->GetFunctionInfo(functionId, &classId, &moduleId, &token))) return nullptr;
+    FunctionInfo* record = mapper.GetFunctionInfoByModuleAndMethod(moduleId, token);
+    // Each compiled body (an instantiation) is asked for once.
+    if (record != nullptr) mapper.AddRuntimeId(record, functionId);
+    return record;
+}
+
+void ProbeEngine::ReJITError(ModuleID moduleId, mdMethodDef methodId, HRESULT status) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!failures.insert({moduleId, methodId}).second) return;
+    }
+    const FunctionInfo* record = mapper.GetFunctionInfoByModuleAndMethod(moduleId, methodId);
+    QX_LOG(LogLevel::Info, "Probes", "%s is not traced: its body could not get probes (0x%08x)",
+           record != nullptr ? record->GetName().c_str() : "A method", static_cast<unsigned>(status));
+}
+
+bool ProbeEngine::MayUsePrecompiledCode(FunctionID functionId) {
+    if (!anyInliners.load(std::memory_order_acquire)) return true;
+    ClassID classId = 0;
+    ModuleID moduleId = 0;
+    mdToken token = 0;
+    if (FAILED(info->GetFunctionInfo(functionId, &classId, &moduleId, &token))) return true;
+    std::lock_guard<std::mutex> guard(lock);
+    return inliners.count({moduleId, token}) == 0;
+}
+
+size_t ProbeEngine::TargetCount() {
+    std::lock_guard<std::mutex> guard(lock);
+    return targetsByMethod.size();
+}
