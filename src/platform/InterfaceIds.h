@@ -25,6 +25,8 @@ extern const GUID IID_ICorProfilerCallback9;
 extern const GUID IID_ICorProfilerCallback10;
 extern const GUID IID_ICorProfilerCallback11;
 extern const GUID IID_ICorProfilerInfo5;
+extern const GUID IID_ICorProfilerInfo6;
+extern const GUID IID_ICorProfilerMethodEnum;
 extern const GUID IID_ICorProfilerObjectEnum;
 extern const GUID IID_ICorProfilerFunctionEnum;
 extern const GUID IID_ICorProfilerModuleEnum;

@@ -181,6 +181,35 @@ protected:
 };
 QX_COM_LAYOUT(ICorProfilerInfo4, ICorProfilerInfo3, QX_ICORPROFILERINFO4_METHODS, 81);
 
+struct ICorProfilerMethodEnum;
+
+// Slots 81-82.
+#define QX_ICORPROFILERINFO5_METHODS(X)                                          \
+    X(81, HRESULT, GetEventMask2, (DWORD * pdwEventsLow, DWORD * pdwEventsHigh)) \
+    X(82, HRESULT, SetEventMask2, (DWORD dwEventsLow, DWORD dwEventsHigh))
+
+struct ICorProfilerInfo5 : ICorProfilerInfo4 {
+    QX_ICORPROFILERINFO5_METHODS(QX_COM_PURE_VIRTUAL)
+
+protected:
+    ~ICorProfilerInfo5() = default;
+};
+QX_COM_LAYOUT(ICorProfilerInfo5, ICorProfilerInfo4, QX_ICORPROFILERINFO5_METHODS, 83);
+
+// Slot 83: the methods of a precompiled module that have another method's body inlined.
+#define QX_ICORPROFILERINFO6_METHODS(X)                                                                         \
+    X(83, HRESULT, EnumNgenModuleMethodsInliningThisMethod,                                                     \
+      (ModuleID inlinersModuleId, ModuleID inlineeModuleId, mdMethodDef inlineeMethodId, BOOL * incompleteData, \
+       ICorProfilerMethodEnum * *ppEnum))
+
+struct ICorProfilerInfo6 : ICorProfilerInfo5 {
+    QX_ICORPROFILERINFO6_METHODS(QX_COM_PURE_VIRTUAL)
+
+protected:
+    ~ICorProfilerInfo6() = default;
+};
+QX_COM_LAYOUT(ICorProfilerInfo6, ICorProfilerInfo5, QX_ICORPROFILERINFO6_METHODS, 84);
+
 // ---------------------------------------------------------------------------------------------
 // Helper interfaces.
 
@@ -222,6 +251,7 @@ QX_COM_LAYOUT(ICorProfilerFunctionControl, IUnknown, QX_ICORPROFILERFUNCTIONCONT
 #define QX_ICORPROFILERFUNCTIONENUM_METHODS(X) QX_PROFILER_ENUM_METHODS(X, ICorProfilerFunctionEnum, COR_PRF_FUNCTION)
 #define QX_ICORPROFILERMODULEENUM_METHODS(X) QX_PROFILER_ENUM_METHODS(X, ICorProfilerModuleEnum, ModuleID)
 #define QX_ICORPROFILERTHREADENUM_METHODS(X) QX_PROFILER_ENUM_METHODS(X, ICorProfilerThreadEnum, ThreadID)
+#define QX_ICORPROFILERMETHODENUM_METHODS(X) QX_PROFILER_ENUM_METHODS(X, ICorProfilerMethodEnum, COR_PRF_METHOD)
 
 struct ICorProfilerObjectEnum : IUnknown {
     QX_ICORPROFILEROBJECTENUM_METHODS(QX_COM_PURE_VIRTUAL)
@@ -254,3 +284,11 @@ protected:
     ~ICorProfilerThreadEnum() = default;
 };
 QX_COM_LAYOUT(ICorProfilerThreadEnum, IUnknown, QX_ICORPROFILERTHREADENUM_METHODS, 8);
+
+struct ICorProfilerMethodEnum : IUnknown {
+    QX_ICORPROFILERMETHODENUM_METHODS(QX_COM_PURE_VIRTUAL)
+
+protected:
+    ~ICorProfilerMethodEnum() = default;
+};
+QX_COM_LAYOUT(ICorProfilerMethodEnum, IUnknown, QX_ICORPROFILERMETHODENUM_METHODS, 8);

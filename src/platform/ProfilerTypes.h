@@ -261,6 +261,13 @@ struct COR_PRF_FUNCTION {
 };
 static_assert(sizeof(COR_PRF_FUNCTION) == 16 && alignof(COR_PRF_FUNCTION) == 8);
 
+// A method definition of a module, as the inliner enumeration hands it out.
+struct COR_PRF_METHOD {
+    ModuleID moduleId;
+    mdMethodDef methodId;
+};
+static_assert(sizeof(COR_PRF_METHOD) == 16 && alignof(COR_PRF_METHOD) == 8);
+
 // ---------------------------------------------------------------------------------------------
 // Hook and callback function types; the interfaces take pointers to them. All are plain
 // System V calls.

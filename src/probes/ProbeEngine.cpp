@@ -151,6 +151,7 @@ void ProbeEngine::ModuleLoaded(ModuleID moduleId) {
             methodIds.push_back(method);
         }
     }
+    NoteInliners(moduleId, found);
     // Asked for here, on the loading thread, before any code of the module can run: the first
     // call of every traced method already runs its probes.
     hr = info->RequestReJIT(static_cast<ULONG>(methodIds.size()), moduleIds.data(), methodIds.data());
@@ -307,6 +308,39 @@ void ProbeEngine::ReJITError(ModuleID moduleId, mdMethodDef methodId, HRESULT st
     const FunctionInfo* record = mapper.GetFunctionInfoByModuleAndMethod(moduleId, methodId);
     QX_LOG(LogLevel::Info, "Probes", "%s is not traced: its body could not get probes (0x%08x)",
            record != nullptr ? record->GetName().c_str() : "A method", static_cast<unsigned>(status));
+}
+
+void ProbeEngine::NoteInliners(ModuleID moduleId, const std::map<mdMethodDef, Target>& found) {
+    Held<ICorProfilerInfo6> info6;
+    if (FAILED(info->QueryInterface(&IID_ICorProfilerInfo6, info6.Out())) || info6.Get() == nullptr) return;
+    std::vector<Key> keys;
+    bool incomplete = false;
+    for (const auto& entry : found) {
+        Held<ICorProfilerMethodEnum> methods;
+        BOOL partial = 0;
+        if (FAILED(info6.Get()->EnumNgenModuleMethodsInliningThisMethod(
+                moduleId, moduleId, entry.first, &partial,
+                reinterpret_cast<ICorProfilerMethodEnum**>(methods.Out()))) ||
+            methods.Get() == nullptr)
+            continue;
+        incomplete = incomplete || partial != 0;
+        std::array<COR_PRF_METHOD, EnumBatch> batch{};
+        for (uint32_t rounds = 0; rounds < (1u << 24) / EnumBatch + 1; ++rounds) {
+            ULONG count = 0;
+            if (FAILED(methods.Get()->Next(EnumBatch, batch.data(), &count)) || count == 0) break;
+            for (ULONG i = 0; i < count && i < EnumBatch; ++i) keys.emplace_back(batch[i].moduleId, batch[i].methodId);
+        }
+    }
+    if (incomplete)
+        QX_LOG(LogLevel::Info, "Probes",
+               "Module %lu: the runtime knows only part of where its traced methods are inlined",
+               static_cast<unsigned long>(moduleId));
+    QX_LOG(LogLevel::Verbose, "Probes", "Module %lu: %zu precompiled methods have traced methods inlined",
+           static_cast<unsigned long>(moduleId), keys.size());
+    if (keys.empty()) return;
+    std::lock_guard<std::mutex> guard(lock);
+    inliners.insert(keys.begin(), keys.end());
+    anyInliners.store(true, std::memory_order_release);
 }
 
 bool ProbeEngine::MayUsePrecompiledCode(FunctionID functionId) {

@@ -69,6 +69,9 @@ private:
     void ScanModule(ModuleID moduleId, IMetaDataImport* import, std::map<mdMethodDef, Target>& found);
     void ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef, std::map<mdMethodDef, Target>& found);
     bool ClassAttributed(IMetaDataImport* import, mdTypeDef typeDef);
+    // Precompiled methods of the module with a traced method's body inlined: they are compiled
+    // anew when first called, so that the traced method stays a call of its own.
+    void NoteInliners(ModuleID moduleId, const std::map<mdMethodDef, Target>& found);
 
     ICorProfilerInfo4* info;
     FunctionMapper& mapper;

@@ -48,14 +48,16 @@ public:
     CallLog log;
 };
 
-class InfoRecorder final : public ICorProfilerInfo4 {
+class InfoRecorder final : public ICorProfilerInfo6 {
 public:
-    using Interface = ICorProfilerInfo4;
+    using Interface = ICorProfilerInfo6;
     QX_IUNKNOWN_METHODS(QX_RECORD)
     QX_ICORPROFILERINFO_METHODS(QX_RECORD)
     QX_ICORPROFILERINFO2_METHODS(QX_RECORD)
     QX_ICORPROFILERINFO3_METHODS(QX_RECORD)
     QX_ICORPROFILERINFO4_METHODS(QX_RECORD)
+    QX_ICORPROFILERINFO5_METHODS(QX_RECORD)
+    QX_ICORPROFILERINFO6_METHODS(QX_RECORD)
     CallLog log;
 };
 
@@ -95,6 +97,7 @@ QX_SIMPLE_RECORDER(ObjectEnumRecorder, ICorProfilerObjectEnum, QX_ICORPROFILEROB
 QX_SIMPLE_RECORDER(FunctionEnumRecorder, ICorProfilerFunctionEnum, QX_ICORPROFILERFUNCTIONENUM_METHODS);
 QX_SIMPLE_RECORDER(ModuleEnumRecorder, ICorProfilerModuleEnum, QX_ICORPROFILERMODULEENUM_METHODS);
 QX_SIMPLE_RECORDER(ThreadEnumRecorder, ICorProfilerThreadEnum, QX_ICORPROFILERTHREADENUM_METHODS);
+QX_SIMPLE_RECORDER(MethodEnumRecorder, ICorProfilerMethodEnum, QX_ICORPROFILERMETHODENUM_METHODS);
 
 // Loads entry `slot` of the object's vtable and calls it as the runtime would: a plain function
 // taking the interface pointer first, every argument zero. Returns the name the callee recorded.
@@ -149,12 +152,14 @@ TEST(VtableLayout, EveryListedMethodOfTheCallbacksSitsAtItsSlot) {
 
 TEST(VtableLayout, EveryListedMethodOfTheInfoInterfacesSitsAtItsSlot) {
     InfoRecorder recorder;
-    using Iface = ICorProfilerInfo4;
+    using Iface = ICorProfilerInfo6;
     QX_IUNKNOWN_METHODS(QX_EXPECT_LISTED)
     QX_ICORPROFILERINFO_METHODS(QX_EXPECT_LISTED)
     QX_ICORPROFILERINFO2_METHODS(QX_EXPECT_LISTED)
     QX_ICORPROFILERINFO3_METHODS(QX_EXPECT_LISTED)
     QX_ICORPROFILERINFO4_METHODS(QX_EXPECT_LISTED)
+    QX_ICORPROFILERINFO5_METHODS(QX_EXPECT_LISTED)
+    QX_ICORPROFILERINFO6_METHODS(QX_EXPECT_LISTED)
 }
 
 TEST(VtableLayout, EveryListedMethodOfTheMetaDataInterfacesSitsAtItsSlot) {
@@ -201,6 +206,7 @@ TEST(VtableLayout, EveryListedMethodOfTheSmallInterfacesSitsAtItsSlot) {
     QX_CHECK_SMALL(FunctionEnumRecorder, ICorProfilerFunctionEnum, QX_ICORPROFILERFUNCTIONENUM_METHODS)
     QX_CHECK_SMALL(ModuleEnumRecorder, ICorProfilerModuleEnum, QX_ICORPROFILERMODULEENUM_METHODS)
     QX_CHECK_SMALL(ThreadEnumRecorder, ICorProfilerThreadEnum, QX_ICORPROFILERTHREADENUM_METHODS)
+    QX_CHECK_SMALL(MethodEnumRecorder, ICorProfilerMethodEnum, QX_ICORPROFILERMETHODENUM_METHODS)
 #undef QX_CHECK_SMALL
 }
 
@@ -250,6 +256,9 @@ TEST(VtableLayout, CallbackSlotsMatchThePublishedTable) {
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerCallback2, 79, HandleDestroyed, HR(u64));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerCallback3, 80, InitializeForAttach, HR(IUnknown*, void*, u32));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerCallback3, 82, ProfilerDetachSucceeded, HR());
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerCallback, 14, ModuleLoadFinished, HR(u64, HR));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerCallback4, 84, GetReJITParameters, HR(u64, u32, ICorProfilerFunctionControl*));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerCallback4, 86, ReJITError, HR(u64, u32, u64, HR));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerCallback4, 88, SurvivingReferences2, HR(u32, u64*, u64*));
 }
 
@@ -282,7 +291,10 @@ TEST(VtableLayout, InfoSlotsMatchThePublishedTable) {
                           HR(u16*, COR_PRF_RUNTIME_TYPE*, u16*, u16*, u16*, u16*, u32, u32*, char16*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo3, 70, GetModuleInfo2,
                           HR(u64, const u8**, u32, u32*, char16*, u64*, u32*));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo4, 73, RequestReJIT, HR(u32, u64*, u32*));
     EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo4, 80, GetObjectSize2, HR(u64, u64*));
+    EXPECT_PUBLISHED_SLOT(r, ICorProfilerInfo6, 83, EnumNgenModuleMethodsInliningThisMethod,
+                          HR(u64, u64, u32, i32*, ICorProfilerMethodEnum**));
 }
 
 TEST(VtableLayout, MetaDataSlotsMatchThePublishedTable) {
