@@ -21,11 +21,17 @@ TEST(RunOptions, OwnOptionsCollectorOptionsAndTheCommand) {
                       o, error))
         << error;
     EXPECT_EQ(o.transport, "tcp");
+    EXPECT_EQ(o.engine, "probes");
+    EXPECT_FALSE(o.engineGiven);
     EXPECT_EQ(o.port, 4000);
     EXPECT_EQ(o.json, "out.jsonl");
     // Everything after the first "--" belongs to the command, options of ours included.
     EXPECT_EQ(o.command, (std::vector<std::string>{"dotnet", "App.dll", "--report", "--"}));
     EXPECT_EQ(o.collectorArgs, (std::vector<std::string>{"--tree-lines", "9", "--report", "r.html", "--no-tree"}));
+
+    ASSERT_TRUE(Parse({"--engine", "hooks", "--", "x"}, o, error)) << error;
+    EXPECT_EQ(o.engine, "hooks");
+    EXPECT_TRUE(o.engineGiven);
 
     ASSERT_TRUE(Parse({"--help"}, o, error));
     EXPECT_TRUE(o.help);
@@ -38,6 +44,7 @@ TEST(RunOptions, OwnOptionsCollectorOptionsAndTheCommand) {
                                                {"--port", "0", "--", "x"},
                                                {"--port", "70000", "--", "x"},
                                                {"--transport", "file", "--", "x"},
+                                               {"--engine", "Probes", "--", "x"},
                                                {"--transport", "tcp", "--multicast", "--", "x"},
                                                {"--bogus", "--", "x"},
                                                {"--report", "--", "x"}}) {
@@ -45,7 +52,7 @@ TEST(RunOptions, OwnOptionsCollectorOptionsAndTheCommand) {
         EXPECT_FALSE(error.empty());
     }
     const std::string help = RunUsage();
-    for (const char* name : {"--transport", "--port", "--multicast", "--json", "--tree-lines", "--no-tree", "--quiet",
+    for (const char* name : {"--transport", "--engine", "--port", "--multicast", "--json", "--tree-lines", "--no-tree", "--quiet",
                              "--max-memory", "--speedscope", "--chrome-trace", "--folded", "--report", "--viewer-calls",
                              "--otlp", "--service-name", "--otlp-min-duration", "--help", "QUORIX_PROFILER_PATH"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;

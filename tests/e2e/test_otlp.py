@@ -14,7 +14,7 @@ import urllib.request
 
 import dashboard
 import peers
-from harness import AgentTestCase, BUILD_DIR, COLLECTOR, agent_env, app_dll, clean_env, free_port, run_app
+from harness import AgentTestCase, BUILD_DIR, COLLECTOR, ENGINE, agent_env, app_dll, clean_env, free_port, run_app
 
 REPO = peers.REPO
 QUICKSTART = os.path.join(BUILD_DIR, "samples", "QuickStart", "QuickStart.dll")
@@ -240,7 +240,7 @@ class SampleAndWeb(OtlpCase):
 
         def run(otlp_url, report):
             return subprocess.run([QUORIX_RUN, "--transport", "tcp", "--port", str(free_port()), "--no-tree",
-                                   "--otlp", otlp_url, "--service-name", "qx-run", "--otlp-min-duration", "0",
+                                   "--engine", ENGINE or "hooks", "--otlp", otlp_url, "--service-name", "qx-run", "--otlp-min-duration", "0",
                                    "--report", report, "--", "dotnet", QUICKSTART],
                                   cwd=self.workdir, env=clean_env(), capture_output=True, text=True, timeout=180)
 

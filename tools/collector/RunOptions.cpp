@@ -21,6 +21,10 @@ void Declare(CLI::App& app, RunOptions& o, Given& g) {
     app.set_help_flag("-h,--help", "print this help and exit");
     app.add_option("--transport", o.transport, "how the agent sends: udp (default), tcp or pipe")
         ->type_name("udp|tcp|pipe");
+    app.add_option("--engine", o.engine,
+                   "how the agent traces calls: probes (default; IL probes in the traced methods, precompiled and "
+                   "optimised code kept) or hooks (the runtime's enter/leave hooks)")
+        ->type_name("probes|hooks");
     app.add_option("--port", g.port, "UDP/TCP port, 1 to 65535 (default MORVEL_WIRE_COMMAND_PORT or 2799)")
         ->type_name("N");
     app.add_flag("--multicast", o.multicast, "send to and listen on 239.100.15.215 (udp only)");
@@ -76,6 +80,11 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
         error = "unknown transport '" + o.transport + "' (udp, tcp or pipe)";
         return false;
     }
+    if (o.engine != "probes" && o.engine != "hooks") {
+        error = "unknown engine '" + o.engine + "' (probes or hooks)";
+        return false;
+    }
+    o.engineGiven = app.count("--engine") != 0;
     if (app.count("--port") != 0 && !ValidPort(g.port, o.port)) {
         error = "bad port '" + g.port + "' (1 to 65535)";
         return false;

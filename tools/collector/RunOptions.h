@@ -9,6 +9,8 @@ namespace QuorixCollect {
 // command to run after "--".
 struct RunOptions {
     std::string transport = "udp";
+    std::string engine = "probes";  // how the agent traces calls: probes or hooks
+    bool engineGiven = false;
     int port = 0;  // 0: from MORVEL_WIRE_COMMAND_PORT, else 2799
     bool multicast = false;
     std::string json;

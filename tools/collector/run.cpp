@@ -208,6 +208,8 @@ int main(int argc, char** argv) {
     setenv("MORVEL_NETWORK_MODE", mode, 1);
     setenv("MORVEL_WIRE_COMMAND_PORT", std::to_string(port).c_str(), 1);
     setenv("MORVEL_USE_MULTICAST", options.multicast ? "1" : "0", 1);
+    // Without --engine, a setting of the user's wins over the default.
+    setenv("MORVEL_TRACE_ENGINE", options.engine.c_str(), options.engineGiven ? 1 : 0);
     // The agent's delivery reports show in the summary what it could not send; an explicit
     // setting of the user's wins.
     setenv("MORVEL_REPORT_DELIVERY", "true", 0);
