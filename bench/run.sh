@@ -10,6 +10,8 @@
 #   collector  the collector's decode rate on the TCP traced run, with and without --json
 #   fantomas   a real third-party tool (the F# formatter) checking a folder of generated sources
 #   web        a small ASP.NET Core app under wrk: requests/s and time to the first response
+#   startup    the wall time of a small app's whole run, bare and with the agent
+# Rows with "_probes" run the probe engine (MORVEL_TRACE_ENGINE=probes); the others the hooks engine.
 #
 # bench/run.sh [--quick] [--only SECTION[,SECTION...]] [CALLS]
 set -euo pipefail
@@ -19,14 +21,14 @@ build="${QX_BUILD_DIR:-$here/build}"
 agent="${QX_AGENT:-$build/libQuorixProfilerr.so}"
 
 quick=0
-only="core,floor,threads,transport,collector,fantomas,web"
+only="core,floor,threads,transport,collector,fantomas,web,startup"
 calls=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --only) only="$2"; shift ;;
     --only=*) only="${1#--only=}" ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) calls="$1" ;;
   esac
   shift
@@ -70,7 +72,8 @@ cleanup() {
 trap cleanup EXIT
 
 agent_env=(CORECLR_ENABLE_PROFILING=1 "CORECLR_PROFILER={76CAC89D-4E69-48F9-BD88-3686BBD6CD7F}"
-           "CORECLR_PROFILER_PATH=$agent")
+           "CORECLR_PROFILER_PATH=$agent" MORVEL_TRACE_ENGINE=hooks)
+probes=(MORVEL_TRACE_ENGINE=probes)
 floor_env=(CORECLR_ENABLE_PROFILING=1 "CORECLR_PROFILER={3F7B9C21-6D84-4E0A-A5B3-19C2D7E64F08}"
            "CORECLR_PROFILER_PATH=$build/bench/libqx_floor_profiler.so")
 pipe_name='\\.\pipe\QuorixAgent_v1'
@@ -182,12 +185,14 @@ if want core; then
     mode=traced
     repeat=3 measure baseline "$fast_calls"
     next_port; with_collector tcp "$port" traced_tcp "$calls" MORVEL_NETWORK_MODE=Tcp
+    next_port; with_collector tcp "$port" traced_tcp_probes "$calls" MORVEL_NETWORK_MODE=Tcp "${probes[@]}"
     next_port; with_collector udp "$port" traced_udp "$calls" MORVEL_NETWORK_MODE=Udp
     next_port; with_collector tcp "$port" untraced "$fast_calls" MORVEL_NETWORK_MODE=Tcp \
       MORVEL_USER_OVERRIDES_FILE="$work/untraced.txt"
     mode=monitored
     repeat=3 measure monitored_base "$fast_calls"
     next_port; with_collector tcp "$port" monitored_tcp "$calls" MORVEL_NETWORK_MODE=Tcp
+    next_port; with_collector tcp "$port" monitored_tcp_probes "$calls" MORVEL_NETWORK_MODE=Tcp "${probes[@]}"
   } >>"$results"
 fi
 
@@ -232,6 +237,13 @@ if want core; then
     printf " %.1f ns more than a plain traced call, %.2fx its cost\n", monitored - traced, (traced > 0 ? monitored / traced : 0)
   }'
   echo "capture check: $captured of $check_total monitored calls carried the argument, $returned the return value"
+  awk -v b="$base" -v mb="$mbase" -v t="$(ns_of "$results" traced_tcp)" -v tp="$(ns_of "$results" traced_tcp_probes)" \
+      -v m="$(ns_of "$results" monitored_tcp)" -v mp="$(ns_of "$results" monitored_tcp_probes)" 'BEGIN {
+    r = (t - b > 0 && tp > 0) ? sprintf("%.2f", (tp - b) / (t - b)) : "n/a"
+    printf "probe engine: %.1f ns per traced call against the hooks engine'"'"'s %.1f ns: %sx (target <= 0.6x)\n", tp - b, t - b, r
+    r = (m - mb > 0 && mp > 0) ? sprintf("%.2f", (mp - mb) / (m - mb)) : "n/a"
+    printf "probe engine: %.1f ns per monitored call against the hooks engine'"'"'s %.1f ns: %sx\n", mp - mb, m - mb, r
+  }'
 fi
 
 if want core && want floor; then
@@ -389,14 +401,18 @@ if want fantomas; then
     start_collector tcp "$port" fantomas_agent
     run_fantomas agent "${agent_env[@]}" MORVEL_NETWORK_MODE=Tcp MORVEL_WIRE_COMMAND_PORT="$port"
     stop_collector
+    next_port
+    start_collector tcp "$port" fantomas_probes
+    run_fantomas probes "${agent_env[@]}" MORVEL_NETWORK_MODE=Tcp MORVEL_WIRE_COMMAND_PORT="$port" "${probes[@]}"
+    stop_collector
     commands=$(sed -nE 's/^[[:space:]]*commands: ([0-9]+).*/\1/p' "$work/fantomas_agent.summary" | head -1)
     # The files are checked in parallel and reported in the order they finish, so the lines are
     # compared sorted; the agent's own exit line is not the tool's output.
-    for label in bare mask agent; do
+    for label in bare mask agent probes; do
       grep -v -x 'ProfilerImpl::FinalRelease exit' "$work/$label.out" | sort >"$work/$label.sorted" || true
     done
     same="same output"
-    for label in mask agent; do
+    for label in mask agent probes; do
       if ! cmp -s "$work/bare.sorted" "$work/$label.sorted" ||
          [ "$(cat "$work/bare.status")" != "$(cat "$work/$label.status")" ]; then
         same="DIFFERENT OUTPUT: $label exit $(cat "$work/$label.status") vs bare $(cat "$work/bare.status");"
@@ -405,10 +421,14 @@ if want fantomas; then
       fi
     done
     bare_s=$(cat "$work/bare.seconds"); mask_s=$(cat "$work/mask.seconds"); agent_s=$(cat "$work/agent.seconds")
+    probes_s=$(cat "$work/probes.seconds")
+    probe_commands=$(sed -nE 's/^[[:space:]]*commands: ([0-9]+).*/\1/p' "$work/fantomas_probes.summary" | head -1)
     echo "fantomas 7.0.6 --check on $fantomas_files files ($lines lines), wall seconds:"
-    printf "  %-28s %8s s\n" "bare" "$bare_s" "floor mask" "$mask_s" "agent (tcp, collector)" "$agent_s"
+    printf "  %-28s %8s s\n" "bare" "$bare_s" "floor mask" "$mask_s" "agent (tcp, collector)" "$agent_s" \
+      "agent_probes (tcp, collector)" "$probes_s"
     echo "  agent/mask $(ratio "$agent_s" "$mask_s")x (target <= 1.5x), agent/bare $(ratio "$agent_s" "$bare_s")x," \
          "mask/bare $(ratio "$mask_s" "$bare_s")x; collector saw ${commands:-n/a} commands"
+    echo "  agent_probes/bare $(ratio "$probes_s" "$bare_s")x (target <= 1.3x); collector saw ${probe_commands:-n/a} commands"
     echo "  exit code $(cat "$work/bare.status"), $(wc -l <"$work/bare.sorted") output lines: $same"
   fi
 fi
@@ -460,6 +480,11 @@ if want web; then
       start_collector tcp "$web_port" web_agent
       web_run agent "${agent_env[@]}" MORVEL_NETWORK_MODE=Tcp MORVEL_WIRE_COMMAND_PORT="$web_port"
       stop_collector
+      next_port
+      web_port=$port
+      start_collector tcp "$web_port" web_probes
+      web_run agent_probes "${agent_env[@]}" MORVEL_NETWORK_MODE=Tcp MORVEL_WIRE_COMMAND_PORT="$web_port" "${probes[@]}"
+      stop_collector
     } >"$work/web"
     commands=$(sed -nE 's/^[[:space:]]*commands: ([0-9]+).*/\1/p' "$work/web_agent.summary" | head -1)
     echo "web app (ASP.NET Core minimal API, wrk -t2 -c8 ${wrk_seconds}s after ${wrk_warmup}s warm-up):"
@@ -475,7 +500,51 @@ if want web; then
         t = (first["bare"] + 0 > 0 && first["agent"] + 0 > 0) ? sprintf("%.2f", first["agent"] / first["bare"]) : "n/a"
         u = (first["floor"] + 0 > 0 && first["agent"] + 0 > 0) ? sprintf("%.2f", first["agent"] / first["floor"]) : "n/a"
         printf "  agent/bare time to first response %sx, agent/floor_empty %sx\n", t, u
+        r = (rps["bare"] + 0 > 0 && rps["agent_probes"] + 0 > 0) ? sprintf("%.2f", rps["agent_probes"] / rps["bare"]) : "n/a"
+        t = (first["bare"] + 0 > 0 && first["agent_probes"] + 0 > 0) ? sprintf("%.2f", first["agent_probes"] / first["bare"]) : "n/a"
+        printf "  agent_probes/bare request rate %sx (target >= 0.8x), time to first response %sx (target <= 1.5x)\n", r, t
       }' "$work/web"
     echo "  collector saw ${commands:-n/a} commands from the agent run"
   fi
+fi
+
+# ---------------------------------------------------------------------------------------------
+if want startup; then
+  note "startup: a small app's whole run, bare and with the agent"
+  mode=traced
+  startup_once() {  # env... → wall seconds of one run of the loop app with a handful of calls
+    local start
+    start=$EPOCHREALTIME
+    (cd "$work" && env "$@" dotnet "$app" 1000 traced >/dev/null 2>&1) || true
+    awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f", b - a }'
+  }
+  startup_best() {  # label env... → "label seconds", the best of 5 runs
+    local label="$1" best="" s; shift
+    for _ in 1 2 3 4 5; do
+      s=$(startup_once "$@")
+      best=$(awk -v a="$s" -v b="$best" 'BEGIN { print (b == "" || a < b) ? a : b }')
+    done
+    echo "$label $best"
+  }
+  {
+    startup_best bare DOTNET_CLI_TELEMETRY_OPTOUT=1
+    next_port
+    start_collector tcp "$port" startup_hooks
+    startup_best agent "${agent_env[@]}" MORVEL_NETWORK_MODE=Tcp MORVEL_WIRE_COMMAND_PORT="$port"
+    stop_collector
+    next_port
+    start_collector tcp "$port" startup_probes
+    startup_best agent_probes "${agent_env[@]}" MORVEL_NETWORK_MODE=Tcp MORVEL_WIRE_COMMAND_PORT="$port" "${probes[@]}"
+    stop_collector
+  } >"$work/startup"
+  echo
+  echo "start-up: the loop app's whole run with 1000 traced calls, best of 5, wall seconds:"
+  awk '
+    { s[$1] = $2; order[NR] = $1 }
+    END {
+      for (i = 1; i <= NR; i++) printf "  %-14s %8.3f s\n", order[i], s[order[i]]
+      printf "  agent/bare %sx, agent_probes/bare %sx (target <= 1.15x)\n",
+        (s["bare"] > 0 ? sprintf("%.2f", s["agent"] / s["bare"]) : "n/a"),
+        (s["bare"] > 0 ? sprintf("%.2f", s["agent_probes"] / s["bare"]) : "n/a")
+    }' "$work/startup"
 fi

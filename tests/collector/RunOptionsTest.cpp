@@ -52,9 +52,10 @@ TEST(RunOptions, OwnOptionsCollectorOptionsAndTheCommand) {
         EXPECT_FALSE(error.empty());
     }
     const std::string help = RunUsage();
-    for (const char* name : {"--transport", "--engine", "--port", "--multicast", "--json", "--tree-lines", "--no-tree", "--quiet",
-                             "--max-memory", "--speedscope", "--chrome-trace", "--folded", "--report", "--viewer-calls",
-                             "--otlp", "--service-name", "--otlp-min-duration", "--help", "QUORIX_PROFILER_PATH"}) {
+    for (const char* name :
+         {"--transport", "--engine", "--port", "--multicast", "--json", "--tree-lines", "--no-tree", "--quiet",
+          "--max-memory", "--speedscope", "--chrome-trace", "--folded", "--report", "--viewer-calls", "--otlp",
+          "--service-name", "--otlp-min-duration", "--help", "QUORIX_PROFILER_PATH"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
 }

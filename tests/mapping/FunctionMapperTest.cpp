@@ -376,6 +376,106 @@ TEST_F(FunctionMapperTest, AttributeOnANestedClassBindsItsOwnCloneWhenTheClassIs
     EXPECT_EQ(bound->GetMappedId(), 101u);
 }
 
+// Every kind of decision, made once by runtime id (the hooks engine) and once by method definition
+// (the probe engine) in a second mapper: both must agree on every function.
+TEST_F(FunctionMapperTest, MappingByDefinitionDecidesAsMappingByRuntimeIdDoes) {
+    FakeLookupHelper definitions;
+    std::atomic<uint64_t> otherSequence{100};
+    FunctionMapper byDefinition(&definitions, [&] { return ++otherSequence; });
+    for (FunctionMapper* target : {&mapper, &byDefinition}) {
+        target->AddMonitoredFunction("System.Data.SqlClient.SqlCommand", "ExecuteReader", "sql");
+        target->AddMonitoredInterfaceFunction("System.Data.IDbCommand", "ExecuteScalar", "", InspectionType::RawValue,
+                                              nullptr);
+        target->AddMonitoredAttributeFunction(L"MyApp.TrackAttribute", "", InspectionType::RawValue, nullptr);
+    }
+    struct Case {
+        const char* className;
+        const char* method;
+        const char* enclosing;
+    };
+    const Case cases[] = {
+        {"MyApp.Orders", "Place", ""},
+        {"MyApp.Orders", ".ctor", ""},
+        {"MyApp.Orders", "get_Total", ""},
+        {"Inner", "Run", "MyApp.Orders"},
+        {"NoNamespace", "Run", ""},
+        {"System.Text.StringBuilder", "Append", ""},
+        {"System.Threading.Thread", "Sleep", ""},
+        {"System.Data.SqlClient.SqlCommand", "ExecuteReader", ""},
+        {"MyApp.Data.Command", "ExecuteScalar", ""},
+        {"MyApp.Jobs", "Track", ""},
+        {"Corvanine.Quorix4Net.APM", "Enable", ""},
+        {"MyApp.Hidden", "Run", ""},
+    };
+    FunctionID id = 0x1000;
+    for (const Case& c : cases) {
+        for (FakeLookupHelper* table : {&lookup, &definitions}) {
+            FakeFunction& function = table->Add(id, c.className, c.method, c.enclosing);
+            function.token = static_cast<mdToken>(0x06000000u + (id & 0xFFFFu));
+            if (std::string(c.method) == "ExecuteScalar") function.interfaces = {"System.Data.IDbCommand"};
+            if (std::string(c.method) == "Track") function.attributes = {u"MyApp.TrackAttribute"};
+            if (std::string(c.className) == "MyApp.Hidden") function.doNotProfile = true;
+        }
+        const auto [hookId, hooked] = mapper.Map(id);
+        const std::optional<uint64_t> probeId = byDefinition.MapDefinition(0x7000, 0x06000000u + (id & 0xFFFFu));
+        EXPECT_EQ(hooked, probeId.has_value()) << c.className << "::" << c.method;
+        if (hooked && probeId) {
+            const FunctionInfo* hookRecord = mapper.FindRecord(hookId);
+            const FunctionInfo* probeRecord = byDefinition.FindRecord(*probeId);
+            ASSERT_NE(hookRecord, nullptr);
+            ASSERT_NE(probeRecord, nullptr);
+            EXPECT_EQ(hookRecord->GetName(), probeRecord->GetName());
+            EXPECT_EQ(hookRecord->GetIsMonitored(), probeRecord->GetIsMonitored()) << probeRecord->GetName();
+            EXPECT_EQ(hookRecord->GetIsSystemFunction(), probeRecord->GetIsSystemFunction());
+            EXPECT_EQ(hookRecord->GetIsEntryPoint(), probeRecord->GetIsEntryPoint());
+            EXPECT_EQ(probeRecord->GetOriginalID(), 0u) << "no runtime id before the first compilation";
+            // Without a runtime id, both ends of a call take the definition bound to the mapped id.
+            EXPECT_EQ(probeRecord->GetEnterDefinition(), probeRecord->GetLeaveDefinition());
+            EXPECT_EQ(probeRecord->GetIsMonitored(), probeRecord->GetEnterDefinition() != nullptr);
+            EXPECT_EQ(byDefinition.MapDefinition(0x7000, probeRecord->GetMethodId()), probeId) << "mapped once";
+        }
+        id += 8;
+    }
+    EXPECT_FALSE(byDefinition.MapDefinition(0x7000, 0x06009999).has_value()) << "unknown metadata";
+    EXPECT_FALSE(byDefinition.MapDefinition(0, 0x06001000).has_value());
+}
+
+TEST_F(FunctionMapperTest, AClassItDeclinesHasNoMethodTheRulesWouldTrace) {
+    mapper.AddMonitoredFunction("System.Data.SqlClient.SqlCommand", "ExecuteReader", "sql");
+    mapper.AddMonitoredInterfaceFunction("System.Data.IDbCommand", "ExecuteScalar", "", InspectionType::RawValue,
+                                         nullptr);
+    const auto none = [](const std::string&) { return false; };
+    const auto command = [](const std::string& name) { return name == "System.Data.IDbCommand"; };
+    EXPECT_TRUE(mapper.MayTraceClass("MyApp.Orders", none, false));
+    EXPECT_FALSE(mapper.MayTraceClass("System.Text.StringBuilder", none, false));
+    EXPECT_FALSE(mapper.MayTraceClass("NoNamespace", none, false));
+    EXPECT_TRUE(mapper.MayTraceClass("System.Text.StringBuilder", none, true)) << "an attribute may make it traced";
+    EXPECT_TRUE(mapper.MayTraceClass("System.Threading.Thread", none, false)) << "a whitelisted function";
+    EXPECT_TRUE(mapper.MayTraceClass("System.Data.SqlClient.SqlCommand", none, false)) << "a monitored definition";
+    EXPECT_TRUE(mapper.MayTraceClass("System.Data.Odbc.OdbcCommand", command, false)) << "an interface definition";
+    EXPECT_FALSE(mapper.MayTraceClass("System.Data.Odbc.OdbcCommand", none, false));
+    EXPECT_TRUE(mapper.MayTraceClass("Corvanine.Quorix4Net.APM", none, false)) << "a system function";
+
+    LoadOverrides("+System.Text.StringBuilder::App\n+System.Collections.\n");
+    EXPECT_TRUE(mapper.MayTraceClass("System.Text.StringBuilder", none, false)) << "a user entry naming a method";
+    EXPECT_TRUE(mapper.MayTraceClass("System.Collections.Stack", none, false)) << "a user entry naming a namespace";
+    EXPECT_FALSE(mapper.MayTraceClass("System.Text.Rune", none, false));
+}
+
+TEST_F(FunctionMapperTest, EveryCompiledBodyOfADefinitionFindsItsRecord) {
+    lookup.Add(0x10, "MyApp.Box`1", "Open");
+    const std::optional<uint64_t> id = mapper.MapDefinition(0x7000, 0x06000010);
+    ASSERT_TRUE(id.has_value());
+    FunctionInfo* record = mapper.FindRecord(*id);
+    EXPECT_EQ(mapper.GetFunctionInfoByOriginalId(0xA0), nullptr);
+    mapper.AddRuntimeId(record, 0xA0);
+    mapper.AddRuntimeId(record, 0xB0);  // another instantiation's body
+    mapper.AddRuntimeId(record, 0);
+    EXPECT_EQ(mapper.GetFunctionInfoByOriginalId(0xA0), record);
+    EXPECT_EQ(mapper.GetFunctionInfoByOriginalId(0xB0), record);
+    EXPECT_EQ(mapper.GetFunctionInfoByModuleAndMethod(0x7000, 0x06000010), record);
+}
+
 TEST_F(FunctionMapperTest, AddFunctionInfoReplacesIndexEntriesButKeepsEveryRecordOwned) {
     mapper.AddFunctionInfo(new FunctionInfo(7, 0x70, "A.B", "C"));
     auto* second = new FunctionInfo(7, 0x78, "A.B", "D");

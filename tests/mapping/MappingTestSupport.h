@@ -84,6 +84,34 @@ public:
         return S_OK;
     }
 
+    // The same table asked by method definition, as the probe engine asks when a module loads.
+    HRESULT GetMethodNameByToken(ModuleID moduleId, mdToken token, char16_t* enclosingName, char16_t* className,
+                                 char16_t* methodName, bool* doNotProfile) override {
+        const FunctionID id = IdOf(moduleId, token);
+        if (id == 0) return E_FAIL;
+        ModuleID module = 0;
+        mdToken ignored = 0;
+        return GetMethodNameByFunctionId(id, enclosingName, className, methodName, doNotProfile, &module, &ignored);
+    }
+
+    HRESULT GetImplementedInterfacesByToken(ModuleID moduleId, mdToken token, const std::string& interfaceName,
+                                            bool* found) override {
+        const FunctionID id = IdOf(moduleId, token);
+        return id == 0 ? E_FAIL : GetImplementedInterfacesFunctionId(id, interfaceName, found);
+    }
+
+    HRESULT GetCustomAttributeByToken(ModuleID moduleId, mdToken token, const char16_t* attributeName,
+                                      bool* found) override {
+        const FunctionID id = IdOf(moduleId, token);
+        return id == 0 ? E_FAIL : GetCustomAttributeByFunctionId(id, attributeName, found);
+    }
+
+    FunctionID IdOf(ModuleID moduleId, mdToken token) const {
+        for (const auto& [id, function] : functions)
+            if (function.module == moduleId && function.token == token) return id;
+        return 0;
+    }
+
     std::map<FunctionID, FakeFunction> functions;
     std::atomic<int> nameCalls{0};
     std::atomic<int> interfaceCalls{0};
