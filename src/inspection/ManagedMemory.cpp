@@ -1,7 +1,5 @@
 #include "inspection/ManagedMemory.h"
 
-#include <cstring>
-
 #include "environment/SystemContext.h"
 
 namespace {
@@ -9,12 +7,6 @@ namespace {
 // A one-dimensional array: its class, then its length (4 bytes and padding), then the elements.
 constexpr uintptr_t VectorLengthOffset = sizeof(uintptr_t);
 constexpr uintptr_t VectorDataOffset = 2 * sizeof(uintptr_t);
-
-uintptr_t ReadWord(uintptr_t address) {
-    uintptr_t value = 0;
-    std::memcpy(&value, reinterpret_cast<const void*>(address), sizeof(value));
-    return value;
-}
 
 }  // namespace
 
@@ -27,7 +19,7 @@ ClassID ClassOf(uintptr_t reference) {
     ClassID classId = 0;
     const HRESULT hr = info == nullptr ? OutsideCallback : info->GetClassFromObject(reference, &classId);
     if (SUCCEEDED(hr)) return classId;
-    return hr == OutsideCallback ? ReadWord(reference) : 0;
+    return hr == OutsideCallback ? ReadPointer(reference) : 0;
 }
 
 bool VectorOf(uintptr_t reference, uint32_t& length, uintptr_t& data) {
@@ -45,11 +37,22 @@ bool VectorOf(uintptr_t reference, uint32_t& length, uintptr_t& data) {
         return elements != nullptr;
     }
     if (hr != OutsideCallback) return false;
-    uint32_t count = 0;
-    std::memcpy(&count, reinterpret_cast<const void*>(reference + VectorLengthOffset), sizeof(count));
-    length = count;
+    length = Read<uint32_t>(AsAddress(reference + VectorLengthOffset));
     data = reference + VectorDataOffset;
     return true;
+}
+
+StringState StringUnitsAt(const void* firstChar, uint32_t& units) {
+    const SystemContext* context = g_Context;
+    if (context == nullptr || !context->HasStringLayout()) return StringState::NoLayout;
+    const uintptr_t chars = reinterpret_cast<uintptr_t>(firstChar);
+    if (!IsPlausibleAddress(chars) || chars < context->GetBufferOffset()) return StringState::Malformed;
+    const uintptr_t object = chars - context->GetBufferOffset();
+    if (!IsPlausibleAddress(object)) return StringState::Malformed;
+    const int32_t length = ReadInt32(object + context->GetStringLengthOffset());
+    if (!IsPlausibleStringLength(length)) return StringState::Malformed;
+    units = static_cast<uint32_t>(length);
+    return StringState::Known;
 }
 
 }  // namespace ManagedMemory

@@ -146,6 +146,12 @@ public:
 private:
     static void ParseTypeAt(VariableInfo& record, const std::string& name, CorElementType elementType,
                             SignatureCursor& cursor, const void* address, uint32_t size);
+    // Parts of ParseTypeAt: a byte or value type whose width the argument's size tells, and a
+    // generic instantiation (the cursor stands after its element type).
+    static void ParseSizedValueAt(VariableInfo& record, CorElementType elementType, SignatureCursor& cursor,
+                                  const void* address, uint32_t size);
+    static void ParseGenericInstanceAt(VariableInfo& record, const std::string& name, SignatureCursor& cursor,
+                                       const void* address, uint32_t size);
     bool AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int depth) const;
     void AppendChildren(std::vector<uint8_t>& out, size_t start, size_t budget, int depth) const;
     std::string ValueText(int depth) const;
