@@ -91,7 +91,9 @@ void CallClock::Calibrate() noexcept {
     uint64_t ticks;
     int64_t nanos;
     Sample(ticks, nanos);
-    if (ticks <= firstTicks || nanos - firstNanos < 100000000) return;  // too short a base yet
+    // 20 ms of base already give the rate to a few parts per million; the slew limit makes up what
+    // the longer bases of later calibrations correct.
+    if (ticks <= firstTicks || nanos - firstNanos < 20000000) return;  // too short a base yet
     // Ticks per second over everything seen so far: the longer, the finer.
     const double ticksPerSecond =
         static_cast<double>(ticks - firstTicks) * 1e9 / static_cast<double>(nanos - firstNanos);

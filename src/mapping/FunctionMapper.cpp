@@ -362,9 +362,10 @@ bool FunctionMapper::MayTraceClass(std::string_view plainClass,
             if (prefixCouldMatch(entry)) return true;
     }
     {
+        // Every clone made later names a class that the attribute or interface condition admits
+        // already, so the classes of the catalogue's own definitions are enough.
         std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
-        for (const MonitoredFunctionDefinition* definition : monitoredFunctions)
-            if (definition->GetDefinitionClassName() == plainClass) return true;
+        if (monitoredClassNames.count(std::string(plainClass)) != 0) return true;
     }
     std::vector<std::string> interfaces;
     {
@@ -486,6 +487,7 @@ void FunctionMapper::Clear() {
         std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
         for (MonitoredFunctionDefinition* definition : monitoredFunctions) delete definition;
         monitoredFunctions.clear();
+        monitoredClassNames.clear();
         definitionsByBoundId.clear();
     }
     {
@@ -526,6 +528,7 @@ void FunctionMapper::AddMonitoredFunction(const std::string& className, const st
                        candidate.GetDefinitionMethodName() == methodName;
             },
             [&] { return std::make_unique<MonitoredFunctionDefinition>(className, methodName); });
+        monitoredClassNames.insert(className);
     }
     definition->SetGenericArgumentCount(genericArgumentCount);
     FixupDefinition(definition, argumentName, type, spec);

@@ -188,6 +188,8 @@ private:
     std::vector<std::string> AddLiveEntries(const std::vector<std::string>& entries, size_t& dropped);
 
     std::vector<MonitoredFunctionDefinition*> monitoredFunctions;
+    // The classes the catalogue's definitions name; under monitoredFunctionsLock.
+    std::unordered_set<std::string> monitoredClassNames;
     std::unordered_set<uint64_t> monitoredFunctionIds;
     std::vector<MonitoredFunctionDefinition*> interfaceFunctions;
     std::vector<MonitoredAttributeDefinition*> attributeFunctions;

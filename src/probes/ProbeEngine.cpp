@@ -1,6 +1,7 @@
 #include "probes/ProbeEngine.h"
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -118,7 +119,13 @@ void ProbeEngine::ModuleLoaded(ModuleID moduleId) {
     lookup.RememberModuleImport(moduleId, import.Get());
 
     std::map<mdMethodDef, Target> found;
+    const auto scanStart = std::chrono::steady_clock::now();
     ScanModule(moduleId, import.Get(), found);
+    const long long scanMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now() - scanStart)
+                                     .count();
+    QX_LOG(LogLevel::Verbose, "Probes", "Module %s scanned in %lld us: %zu traced methods", W2A(name.data()).c_str(),
+           scanMicros, found.size());
     if (found.empty()) return;
 
     Held<IMetaDataEmit> emit;
@@ -164,34 +171,129 @@ void ProbeEngine::ModuleLoaded(ModuleID moduleId) {
 }
 
 void ProbeEngine::ScanModule(ModuleID moduleId, IMetaDataImport* import, std::map<mdMethodDef, Target>& found) {
+    const Attributed attributed = AttributedMembers(import);
     ForEachToken(
         import,
         [import](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
             return import->EnumTypeDefs(cursor, tokens, max, count);
         },
-        [&](mdToken typeDef) { ScanClass(moduleId, import, typeDef, found); });
+        [&](mdToken typeDef) { ScanClass(moduleId, import, typeDef, attributed, found); });
 }
 
-bool ProbeEngine::ClassAttributed(IMetaDataImport* import, mdTypeDef typeDef) {
-    if (attributeNames.empty()) return false;
-    auto carries = [&](mdToken token) {
-        for (const std::u16string& attribute : attributeNames)
-            if (import->GetCustomAttributeByName(token, attribute.c_str(), nullptr, nullptr) == S_OK) return true;
+bool ProbeEngine::IsDefinitionAttribute(IMetaDataImport* import, mdToken constructor) {
+    mdToken type = 0;
+    if (TypeFromToken(constructor) == mdtMethodDef) {
+        if (FAILED(import->GetMethodProps(constructor, &type, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr)))
+            return false;
+    } else if (TypeFromToken(constructor) == mdtMemberRef) {
+        if (FAILED(import->GetMemberRefProps(constructor, &type, nullptr, 0, nullptr, nullptr, nullptr))) return false;
+    } else {
         return false;
-    };
-    if (carries(typeDef)) return true;
-    bool any = false;
+    }
+    std::array<char16_t, NameCapacity> name{};
+    ULONG length = 0;
+    DWORD flags = 0;
+    mdToken scope = 0;
+    HRESULT hr = E_FAIL;
+    if (TypeFromToken(type) == mdtTypeDef)
+        hr = import->GetTypeDefProps(type, name.data(), NameCapacity, &length, &flags, nullptr);
+    else if (TypeFromToken(type) == mdtTypeRef)
+        hr = import->GetTypeRefProps(type, &scope, name.data(), NameCapacity, &length);
+    if (FAILED(hr)) return false;
+    name.back() = 0;
+    for (const std::u16string& attribute : attributeNames)
+        if (attribute == name.data()) return true;
+    return false;
+}
+
+ProbeEngine::Attributed ProbeEngine::AttributedMembers(IMetaDataImport* import) {
+    Attributed attributed;
+    if (attributeNames.empty()) return attributed;
+    // One pass over the module's attributes, each kind of attribute named once: far cheaper than
+    // asking for each attribute on each method.
+    std::map<mdToken, bool> wanted;
     ForEachToken(
         import,
-        [import, typeDef](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
-            return import->EnumMethods(cursor, typeDef, tokens, max, count);
+        [import](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
+            return import->EnumCustomAttributes(cursor, 0, 0, tokens, max, count);
         },
-        [&](mdToken method) { any = any || carries(method); });
-    return any;
+        [&](mdToken attribute) {
+            mdToken owner = 0, constructor = 0;
+            const void* blob = nullptr;
+            ULONG size = 0;
+            if (FAILED(import->GetCustomAttributeProps(attribute, &owner, &constructor, &blob, &size))) return;
+            auto [entry, added] = wanted.try_emplace(constructor, false);
+            if (added) entry->second = IsDefinitionAttribute(import, constructor);
+            if (!entry->second) return;
+            if (TypeFromToken(owner) == mdtTypeDef) {
+                attributed.types.insert(owner);
+                return;
+            }
+            mdTypeDef owningClass = 0;
+            if (TypeFromToken(owner) != mdtMethodDef ||
+                FAILED(import->GetMethodProps(owner, &owningClass, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr, nullptr)))
+                return;
+            attributed.methodClasses.insert(owningClass);
+            attributed.methods.insert(owner);
+        });
+    return attributed;
 }
 
+namespace {
+
+// The names of the interfaces a class declares, read on the first question only.
+class DeclaredInterfaces {
+public:
+    DeclaredInterfaces(IMetaDataImport* importValue, mdTypeDef typeValue) : import(importValue), type(typeValue) {}
+
+    bool Has(const std::string& interfaceName) {
+        if (!read) Read();
+        for (const std::string& name : names)
+            if (name == interfaceName) return true;
+        return false;
+    }
+
+private:
+    void Read() {
+        read = true;
+        IMetaDataImport* metadata = import;
+        const mdTypeDef owner = type;
+        ForEachToken(
+            metadata,
+            [metadata, owner](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
+                return metadata->EnumInterfaceImpls(cursor, owner, tokens, max, count);
+            },
+            [&](mdToken impl) {
+                mdTypeDef implementer = 0;
+                mdToken iface = 0;
+                if (FAILED(metadata->GetInterfaceImplProps(impl, &implementer, &iface))) return;
+                std::array<char16_t, NameCapacity> text{};
+                ULONG length = 0;
+                DWORD flags = 0;
+                mdToken scope = 0;
+                HRESULT hr = E_FAIL;
+                if (TypeFromToken(iface) == mdtTypeDef)
+                    hr = metadata->GetTypeDefProps(iface, text.data(), NameCapacity, &length, &flags, nullptr);
+                else if (TypeFromToken(iface) == mdtTypeRef)
+                    hr = metadata->GetTypeRefProps(iface, &scope, text.data(), NameCapacity, &length);
+                text.back() = 0;
+                std::string narrow;
+                if (SUCCEEDED(hr) && NarrowName(text.data(), narrow)) names.push_back(std::move(narrow));
+            });
+    }
+
+    IMetaDataImport* import;
+    mdTypeDef type;
+    bool read = false;
+    std::vector<std::string> names;
+};
+
+}  // namespace
+
 void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef,
-                            std::map<mdMethodDef, Target>& found) {
+                            const Attributed& attributed, std::map<mdMethodDef, Target>& found) {
     std::array<char16_t, NameCapacity> name{};
     ULONG length = 0;
     DWORD flags = 0;
@@ -200,34 +302,13 @@ void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDe
     name.back() = 0;
     std::string plainClass;
     if (!NarrowName(name.data(), plainClass)) return;
-
-    auto implements = [&](const std::string& interfaceName) {
-        bool yes = false;
-        ForEachToken(
-            import,
-            [import, typeDef](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
-                return import->EnumInterfaceImpls(cursor, typeDef, tokens, max, count);
-            },
-            [&](mdToken impl) {
-                mdTypeDef implementer = 0;
-                mdToken iface = 0;
-                if (yes || FAILED(import->GetInterfaceImplProps(impl, &implementer, &iface))) return;
-                std::array<char16_t, NameCapacity> text{};
-                ULONG textLength = 0;
-                DWORD ifaceFlags = 0;
-                mdToken scope = 0;
-                HRESULT hr = E_FAIL;
-                if (TypeFromToken(iface) == mdtTypeDef)
-                    hr = import->GetTypeDefProps(iface, text.data(), NameCapacity, &textLength, &ifaceFlags, nullptr);
-                else if (TypeFromToken(iface) == mdtTypeRef)
-                    hr = import->GetTypeRefProps(iface, &scope, text.data(), NameCapacity, &textLength);
-                text.back() = 0;
-                std::string narrow;
-                yes = SUCCEEDED(hr) && NarrowName(text.data(), narrow) && narrow == interfaceName;
-            });
-        return yes;
-    };
-    if (!mapper.MayTraceClass(plainClass, implements, ClassAttributed(import, typeDef))) return;
+    DeclaredInterfaces interfaces(import, typeDef);
+    // A class that only some methods' attributes admit has no other method the rules could trace.
+    const bool wholeClass =
+        attributed.types.count(typeDef) != 0 ||
+        mapper.MayTraceClass(
+            plainClass, [&](const std::string& interfaceName) { return interfaces.Has(interfaceName); }, false);
+    if (!wholeClass && attributed.methodClasses.count(typeDef) == 0) return;
 
     ForEachToken(
         import,
@@ -244,6 +325,7 @@ void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDe
                 return;
             // Only bodies of IL can carry probes.
             if (rva == 0 || (implementation & NotIL) != 0 || (attributes & (mdAbstract | mdPinvokeImpl)) != 0) return;
+            if (!wholeClass && attributed.methods.count(method) == 0) return;
             const std::optional<uint64_t> id = mapper.MapDefinition(moduleId, method);
             if (!id || *id > UINT32_MAX) return;
             FunctionInfo* record = mapper.FindRecord(*id);

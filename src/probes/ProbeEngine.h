@@ -67,8 +67,17 @@ private:
 
     // The traced methods of a module, by the mapper's rules, as (token, record id).
     void ScanModule(ModuleID moduleId, IMetaDataImport* import, std::map<mdMethodDef, Target>& found);
-    void ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef, std::map<mdMethodDef, Target>& found);
-    bool ClassAttributed(IMetaDataImport* import, mdTypeDef typeDef);
+    // What of a module carries an attribute that an attribute definition looks for.
+    struct Attributed {
+        std::set<mdTypeDef> types;         // the type itself: every method of it
+        std::set<mdTypeDef> methodClasses;  // the types of the methods below
+        std::set<mdMethodDef> methods;
+    };
+    void ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef, const Attributed& attributed,
+                   std::map<mdMethodDef, Target>& found);
+    Attributed AttributedMembers(IMetaDataImport* import);
+    // Whether the attribute made by this constructor is one the attribute definitions look for.
+    bool IsDefinitionAttribute(IMetaDataImport* import, mdToken constructor);
     // Precompiled methods of the module with a traced method's body inlined: they are compiled
     // anew when first called, so that the traced method stays a call of its own.
     void NoteInliners(ModuleID moduleId, const std::map<mdMethodDef, Target>& found);

@@ -268,7 +268,7 @@ void RelayWorker::ReportBufferDrops() {
 void RelayWorker::Recalibrate() {
     // Often at first, so that the counter serves soon; then once a second to follow the wall clock.
     const int64_t now = MonotonicNanoseconds();
-    const int64_t interval = CallClock::UsesCounter() ? 1000000000LL : 120000000LL;
+    const int64_t interval = CallClock::UsesCounter() ? 1000000000LL : 20000000LL;
     if (now - lastCalibration < interval) return;
     lastCalibration = now;
     CallClock::Calibrate();
