@@ -121,9 +121,8 @@ void ProbeEngine::ModuleLoaded(ModuleID moduleId) {
     std::map<mdMethodDef, Target> found;
     const auto scanStart = std::chrono::steady_clock::now();
     ScanModule(moduleId, import.Get(), found);
-    const long long scanMicros = std::chrono::duration_cast<std::chrono::microseconds>(
-                                     std::chrono::steady_clock::now() - scanStart)
-                                     .count();
+    const long long scanMicros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - scanStart).count();
     QX_LOG(LogLevel::Verbose, "Probes", "Module %s scanned in %lld us: %zu traced methods", W2A(name.data()).c_str(),
            scanMicros, found.size());
     if (found.empty()) return;
@@ -292,8 +291,8 @@ private:
 
 }  // namespace
 
-void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef,
-                            const Attributed& attributed, std::map<mdMethodDef, Target>& found) {
+void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef, const Attributed& attributed,
+                            std::map<mdMethodDef, Target>& found) {
     std::array<char16_t, NameCapacity> name{};
     ULONG length = 0;
     DWORD flags = 0;

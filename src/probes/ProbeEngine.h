@@ -69,7 +69,7 @@ private:
     void ScanModule(ModuleID moduleId, IMetaDataImport* import, std::map<mdMethodDef, Target>& found);
     // What of a module carries an attribute that an attribute definition looks for.
     struct Attributed {
-        std::set<mdTypeDef> types;         // the type itself: every method of it
+        std::set<mdTypeDef> types;          // the type itself: every method of it
         std::set<mdTypeDef> methodClasses;  // the types of the methods below
         std::set<mdMethodDef> methods;
     };

@@ -116,8 +116,7 @@ private:
         for (const auto& entry : types) tokens.push_back(entry.first);
         return tokens;
     }
-    static HRESULT Enumerate(HCORENUM* cursor, const std::vector<mdToken>& all, mdToken* out, ULONG max,
-                             ULONG* count) {
+    static HRESULT Enumerate(HCORENUM* cursor, const std::vector<mdToken>& all, mdToken* out, ULONG max, ULONG* count) {
         // The cursor counts batches: everything comes in the first.
         auto& round = reinterpret_cast<uintptr_t&>(*cursor);
         *count = 0;
@@ -139,8 +138,8 @@ public:
 
 class RuntimeInfo : public FakeProfilerInfo {
 public:
-    HRESULT GetRuntimeInformation(USHORT*, COR_PRF_RUNTIME_TYPE* type, USHORT* major, USHORT* minor, USHORT*,
-                                  USHORT*, ULONG, ULONG*, WCHAR*) override {
+    HRESULT GetRuntimeInformation(USHORT*, COR_PRF_RUNTIME_TYPE* type, USHORT* major, USHORT* minor, USHORT*, USHORT*,
+                                  ULONG, ULONG*, WCHAR*) override {
         if (failRuntimeInformation) return E_FAIL;
         *type = runtimeType;
         *major = majorVersion;
