@@ -1,6 +1,8 @@
 #include "probes/ProbeEngine.h"
 
 #include <array>
+#include <time.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -73,7 +75,10 @@ ProbeEngine::ProbeEngine(ICorProfilerInfo4* infoValue, FunctionMapper& mapperVal
       lookup(lookupValue),
       targets(targetsValue),
       prepare(std::move(prepareValue)),
-      attributeNames(mapperValue.GetAttributeNames()) {}
+      attributeNames(mapperValue.GetAttributeNames()) {
+    for (const MonitoredFunctionDefinition* definition : mapperValue.GetInterfaceFunctions())
+        interfaceNames.push_back(definition->GetDefinitionClassName());
+}
 
 bool ProbeEngine::Supports(ICorProfilerInfo3* info3, std::string& why) {
     if (info3 == nullptr) {
@@ -112,30 +117,41 @@ void ProbeEngine::ModuleLoaded(ModuleID moduleId) {
                (flags & COR_PRF_MODULE_DYNAMIC) != 0 ? "dynamic" : "collectible");
         return;
     }
+    // Read only for the scan: a module's metadata opened for writing is converted first, which
+    // only modules with traced methods need.
     Held<IMetaDataImport> import;
-    if (FAILED(info->GetModuleMetaData(moduleId, ofRead | ofWrite, &IID_IMetaDataImport, import.OutUnknown())) ||
+    if (FAILED(info->GetModuleMetaData(moduleId, ofRead, &IID_IMetaDataImport, import.OutUnknown())) ||
         import.Get() == nullptr)
         return;
     lookup.RememberModuleImport(moduleId, import.Get());
 
     std::map<mdMethodDef, Target> found;
     const auto scanStart = std::chrono::steady_clock::now();
+    timespec cpuStart{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     ScanModule(moduleId, import.Get(), found);
+    timespec cpuEnd{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
     const long long scanMicros =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - scanStart).count();
-    QX_LOG(LogLevel::Verbose, "Probes", "Module %s scanned in %lld us: %zu traced methods", W2A(name.data()).c_str(),
-           scanMicros, found.size());
+    const long long cpuMicros =
+        (cpuEnd.tv_sec - cpuStart.tv_sec) * 1000000LL + (cpuEnd.tv_nsec - cpuStart.tv_nsec) / 1000;
+    QX_LOG(LogLevel::Verbose, "Probes", "Module %s scanned in %lld us (%lld us of processor time): %zu traced methods",
+           W2A(name.data()).c_str(), scanMicros, cpuMicros, found.size());
     if (found.empty()) return;
 
     Held<IMetaDataEmit> emit;
     Held<IMetaDataAssemblyImport> assemblyImport;
     Held<IMetaDataAssemblyEmit> assemblyEmit;
+    Held<IMetaDataImport> writable;
     ProbeModuleTokens tokens;
-    HRESULT hr = import.Get()->QueryInterface(&IID_IMetaDataEmit, emit.Out());
-    if (SUCCEEDED(hr)) hr = import.Get()->QueryInterface(&IID_IMetaDataAssemblyImport, assemblyImport.Out());
-    if (SUCCEEDED(hr)) hr = import.Get()->QueryInterface(&IID_IMetaDataAssemblyEmit, assemblyEmit.Out());
+    HRESULT hr = info->GetModuleMetaData(moduleId, ofRead | ofWrite, &IID_IMetaDataImport, writable.OutUnknown());
+    if (SUCCEEDED(hr) && writable.Get() == nullptr) hr = E_FAIL;
+    if (SUCCEEDED(hr)) hr = writable.Get()->QueryInterface(&IID_IMetaDataEmit, emit.Out());
+    if (SUCCEEDED(hr)) hr = writable.Get()->QueryInterface(&IID_IMetaDataAssemblyImport, assemblyImport.Out());
+    if (SUCCEEDED(hr)) hr = writable.Get()->QueryInterface(&IID_IMetaDataAssemblyEmit, assemblyEmit.Out());
     if (SUCCEEDED(hr))
-        hr = ProbeInjector::PrepareModule(import.Get(), emit.Get(), assemblyImport.Get(), assemblyEmit.Get(),
+        hr = ProbeInjector::PrepareModule(writable.Get(), emit.Get(), assemblyImport.Get(), assemblyEmit.Get(),
                                           IsCoreLibrary(name.data()), tokens);
     if (FAILED(hr)) {
         QX_LOG(LogLevel::Warning, "Probes",
@@ -169,14 +185,49 @@ void ProbeEngine::ModuleLoaded(ModuleID moduleId) {
                methodIds.size());
 }
 
+std::map<std::string, std::set<mdToken>> ProbeEngine::InterfaceTokens(IMetaDataImport* import) {
+    std::map<std::string, std::set<mdToken>> tokens;
+    for (const std::string& name : interfaceNames) tokens[name];
+    if (tokens.empty()) return tokens;
+    auto note = [&](mdToken token, const char16_t* text) {
+        std::string narrow;
+        if (!NarrowName(text, narrow)) return;
+        auto entry = tokens.find(narrow);
+        if (entry != tokens.end()) entry->second.insert(token);
+    };
+    ForEachToken(
+        import,
+        [import](HCORENUM* cursor, mdToken* refs, ULONG max, ULONG* count) {
+            return import->EnumTypeRefs(cursor, refs, max, count);
+        },
+        [&](mdToken ref) {
+            std::array<char16_t, NameCapacity> text{};
+            ULONG length = 0;
+            mdToken scope = 0;
+            if (FAILED(import->GetTypeRefProps(ref, &scope, text.data(), NameCapacity, &length))) return;
+            text.back() = 0;
+            note(ref, text.data());
+        });
+    // An interface the module defines itself is found by its name.
+    for (auto& [name, found] : tokens) {
+        const std::u16string text(name.begin(), name.end());
+        mdTypeDef def = 0;
+        if (import->FindTypeDefByName(reinterpret_cast<LPCWSTR>(text.c_str()), mdTokenNil, &def) == S_OK &&
+            TypeFromToken(def) == mdtTypeDef)
+            found.insert(def);
+    }
+    return tokens;
+}
+
 void ProbeEngine::ScanModule(ModuleID moduleId, IMetaDataImport* import, std::map<mdMethodDef, Target>& found) {
     const Attributed attributed = AttributedMembers(import);
+    const std::map<std::string, std::set<mdToken>> interfaces = InterfaceTokens(import);
     ForEachToken(
         import,
         [import](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
             return import->EnumTypeDefs(cursor, tokens, max, count);
         },
-        [&](mdToken typeDef) { ScanClass(moduleId, import, typeDef, attributed, found); });
+        [&](mdToken typeDef) { ScanClass(moduleId, import, typeDef, attributed, interfaces, found); });
 }
 
 bool ProbeEngine::IsDefinitionAttribute(IMetaDataImport* import, mdToken constructor) {
@@ -242,15 +293,21 @@ ProbeEngine::Attributed ProbeEngine::AttributedMembers(IMetaDataImport* import) 
 
 namespace {
 
-// The names of the interfaces a class declares, read on the first question only.
+// Whether a class declares an interface the interface definitions name: the module's tokens for
+// those interfaces are found once, so a class is asked about its interfaces only when the module
+// refers to one of them at all.
 class DeclaredInterfaces {
 public:
-    DeclaredInterfaces(IMetaDataImport* importValue, mdTypeDef typeValue) : import(importValue), type(typeValue) {}
+    DeclaredInterfaces(IMetaDataImport* importValue, mdTypeDef typeValue,
+                       const std::map<std::string, std::set<mdToken>>& tokensValue)
+        : import(importValue), type(typeValue), tokens(tokensValue) {}
 
     bool Has(const std::string& interfaceName) {
+        auto wanted = tokens.find(interfaceName);
+        if (wanted == tokens.end() || wanted->second.empty()) return false;
         if (!read) Read();
-        for (const std::string& name : names)
-            if (name == interfaceName) return true;
+        for (mdToken token : declared)
+            if (wanted->second.count(token) != 0) return true;
         return false;
     }
 
@@ -261,37 +318,27 @@ private:
         const mdTypeDef owner = type;
         ForEachToken(
             metadata,
-            [metadata, owner](HCORENUM* cursor, mdToken* tokens, ULONG max, ULONG* count) {
-                return metadata->EnumInterfaceImpls(cursor, owner, tokens, max, count);
+            [metadata, owner](HCORENUM* cursor, mdToken* impls, ULONG max, ULONG* count) {
+                return metadata->EnumInterfaceImpls(cursor, owner, impls, max, count);
             },
             [&](mdToken impl) {
                 mdTypeDef implementer = 0;
                 mdToken iface = 0;
-                if (FAILED(metadata->GetInterfaceImplProps(impl, &implementer, &iface))) return;
-                std::array<char16_t, NameCapacity> text{};
-                ULONG length = 0;
-                DWORD flags = 0;
-                mdToken scope = 0;
-                HRESULT hr = E_FAIL;
-                if (TypeFromToken(iface) == mdtTypeDef)
-                    hr = metadata->GetTypeDefProps(iface, text.data(), NameCapacity, &length, &flags, nullptr);
-                else if (TypeFromToken(iface) == mdtTypeRef)
-                    hr = metadata->GetTypeRefProps(iface, &scope, text.data(), NameCapacity, &length);
-                text.back() = 0;
-                std::string narrow;
-                if (SUCCEEDED(hr) && NarrowName(text.data(), narrow)) names.push_back(std::move(narrow));
+                if (SUCCEEDED(metadata->GetInterfaceImplProps(impl, &implementer, &iface))) declared.push_back(iface);
             });
     }
 
     IMetaDataImport* import;
     mdTypeDef type;
+    const std::map<std::string, std::set<mdToken>>& tokens;
     bool read = false;
-    std::vector<std::string> names;
+    std::vector<mdToken> declared;
 };
 
 }  // namespace
 
 void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef, const Attributed& attributed,
+                            const std::map<std::string, std::set<mdToken>>& interfaceTokens,
                             std::map<mdMethodDef, Target>& found) {
     std::array<char16_t, NameCapacity> name{};
     ULONG length = 0;
@@ -301,7 +348,7 @@ void ProbeEngine::ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDe
     name.back() = 0;
     std::string plainClass;
     if (!NarrowName(name.data(), plainClass)) return;
-    DeclaredInterfaces interfaces(import, typeDef);
+    DeclaredInterfaces interfaces(import, typeDef, interfaceTokens);
     // A class that only some methods' attributes admit has no other method the rules could trace.
     const bool wholeClass =
         attributed.types.count(typeDef) != 0 ||

@@ -74,7 +74,11 @@ private:
         std::set<mdMethodDef> methods;
     };
     void ScanClass(ModuleID moduleId, IMetaDataImport* import, mdTypeDef typeDef, const Attributed& attributed,
+                   const std::map<std::string, std::set<mdToken>>& interfaceTokens,
                    std::map<mdMethodDef, Target>& found);
+    // The module's tokens (type references and its own interfaces) for each interface that an
+    // interface definition names.
+    std::map<std::string, std::set<mdToken>> InterfaceTokens(IMetaDataImport* import);
     Attributed AttributedMembers(IMetaDataImport* import);
     // Whether the attribute made by this constructor is one the attribute definitions look for.
     bool IsDefinitionAttribute(IMetaDataImport* import, mdToken constructor);
@@ -88,6 +92,7 @@ private:
     ProbeTargets targets;
     MonitoredPreparation prepare;
     std::vector<std::u16string> attributeNames;
+    std::vector<std::string> interfaceNames;
 
     std::mutex lock;
     std::map<Key, Target> targetsByMethod;    // guarded by lock
