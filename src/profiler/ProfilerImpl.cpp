@@ -613,12 +613,11 @@ void ProfilerImpl::Tailcall(FunctionID functionId, UINT_PTR mappedId, COR_PRF_FR
     EndRecord(*record, true, frame);
 }
 
-// What the three hooks with information share: errno kept, nothing thrown back into the
-// runtime, nothing done once the end of the process is being announced, and the record found by
-// the client id (they get no other).
+// What the three hooks with information and the probes share: errno kept, nothing thrown back
+// into the runtime, nothing done once the end of the process is being announced, and the record
+// found by the client id (the mapped id; they get no other).
 template <typename Body>
-void ProfilerImpl::OnHookWithInfo(LogArea operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo,
-                                  Body&& body) noexcept {
+void ProfilerImpl::OnCallEvent(LogArea operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo, Body&& body) noexcept {
     ErrnoKeeper keeper;
     RunGuarded(operation, [&] {
         ProfilerImpl* self = g_ProfilerImpl;
@@ -634,38 +633,38 @@ void ProfilerImpl::OnHookWithInfo(LogArea operation, UINT_PTR clientId, COR_PRF_
 
 void ProfilerImpl::EnterWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
     const UINT_PTR clientId = functionIdOrClientId.clientID;
-    OnHookWithInfo("Enter", clientId, eltInfo, [clientId](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+    OnCallEvent("Enter", clientId, eltInfo, [clientId](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
         self.EnterRecord(record, clientId, frame);
     });
 }
 
 void ProfilerImpl::LeaveWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO eltInfo) {
-    OnHookWithInfo(
+    OnCallEvent(
         "Leave", functionIdOrClientId.clientID, eltInfo,
         [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, false, frame); });
 }
 
 void ProfilerImpl::TailcallWithInfo(FunctionIDOrClientID functionIdOrClientId, COR_PRF_ELT_INFO) {
     // A tail call carries no return value: no information to ask for.
-    OnHookWithInfo(
+    OnCallEvent(
         "TailCall", functionIdOrClientId.clientID, 0,
         [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) { self.EndRecord(record, true, frame); });
 }
 
 void ProfilerImpl::ProbeEnter(uint32_t id) noexcept {
-    OnHookWithInfo("Enter", id, 0, [id](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+    OnCallEvent("Enter", id, 0, [id](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
         self.EnterRecord(record, id, frame);
     });
 }
 
 void ProfilerImpl::ProbeLeave(uint32_t id) noexcept {
-    OnHookWithInfo("Leave", id, 0, [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+    OnCallEvent("Leave", id, 0, [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
         self.EndRecord(record, false, frame);
     });
 }
 
 void ProfilerImpl::ProbeTailcall(uint32_t id) noexcept {
-    OnHookWithInfo("TailCall", id, 0, [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+    OnCallEvent("TailCall", id, 0, [](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
         self.EndRecord(record, true, frame);
     });
 }
@@ -678,7 +677,7 @@ constexpr uint32_t MaxProbeArguments = 64;
 }  // namespace
 
 void ProfilerImpl::ProbeEnterArguments(const ProbeArgumentRange* ranges, uint32_t count, uint32_t id) noexcept {
-    OnHookWithInfo("Enter", id, 0, [&](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+    OnCallEvent("Enter", id, 0, [&](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
         // The runtime's own layout, so that capture reads probes and hooks alike.
         alignas(COR_PRF_FUNCTION_ARGUMENT_INFO) uint8_t
             local[sizeof(COR_PRF_FUNCTION_ARGUMENT_INFO) + MaxProbeArguments * sizeof(COR_PRF_FUNCTION_ARGUMENT_RANGE)];
@@ -697,7 +696,7 @@ void ProfilerImpl::ProbeEnterArguments(const ProbeArgumentRange* ranges, uint32_
 }
 
 void ProfilerImpl::ProbeLeaveValue(const void* address, uint32_t length, uint32_t id) noexcept {
-    OnHookWithInfo("Leave", id, 0, [&](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
+    OnCallEvent("Leave", id, 0, [&](ProfilerImpl& self, FunctionInfo& record, CallFrame& frame) {
         COR_PRF_FUNCTION_ARGUMENT_RANGE range{reinterpret_cast<UINT_PTR>(address), address != nullptr ? length : 0};
         frame.returnValue = &range;
         self.EndRecord(record, false, frame);

@@ -117,7 +117,7 @@ private:
 
     bool Active() const { return IsAttached() && !IsFinalised(); }
     template <typename Body>
-    static void OnHookWithInfo(LogArea operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo, Body&& body) noexcept;
+    static void OnCallEvent(LogArea operation, UINT_PTR clientId, COR_PRF_ELT_INFO eltInfo, Body&& body) noexcept;
     void StartStartupPeriod();
     // The hooks engine's registration with the runtime.
     HRESULT RegisterHooks(ICorProfilerInfo* info, ICorProfilerInfo2* info2, void* enterHook, void* leaveHook,
