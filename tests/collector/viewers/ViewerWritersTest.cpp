@@ -107,16 +107,21 @@ TEST(ViewerWriters, FoldedLinesHoldEachStackOwnTime) {
 }
 
 TEST(ViewerWriters, DropLinesKeepOnlyWhatWasLost) {
-    const std::string summary =
-        "quorix-collect summary\n  commands: 10\n  malformed messages: 0\n"
-        "  kernel drops: 0\n  kernel drops: 12\n  agent drops: 5 commands (queue full)\n"
-        "  left out (memory bound): 3 calls not kept in the call tree\n"
-        "  malformed messages: 2\n  bad value records: 0\n";
-    const std::vector<std::string> lines = DropLines(summary);
+    LossLedger ledger;
+    ledger.Add("commands", "decoded", 10, Severity::None);
+    ledger.Add(std::string(LossLine::Malformed), "truncated", 0);
+    ledger.Add(std::string(LossLine::Kernel), "datagrams", 0);
+    ledger.Add(std::string(LossLine::Kernel), "datagrams", 12);
+    ledger.Add("agent drops", "commands (queue full)", 5);
+    ledger.Add(std::string(LossLine::MemoryBound), "calls not kept in the call tree", 3);
+    ledger.Add(std::string(LossLine::Malformed), "bad length field", 2);
+    ledger.Add(std::string(LossLine::BadValues), "records", 0);
+    const std::vector<std::string> lines = DropLines(ledger);
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "kernel drops: 12");
-    EXPECT_EQ(lines[1], "agent drops: 5 commands (queue full)");
-    EXPECT_EQ(lines[3], "malformed messages: 2");
+    EXPECT_EQ(lines[0], "malformed messages: 2");
+    EXPECT_EQ(lines[1], "kernel drops: 12");
+    EXPECT_EQ(lines[2], "agent drops: 5 commands (queue full)");
+    EXPECT_EQ(lines[3], "left out (memory bound): 3 calls not kept in the call tree");
 }
 
 TEST(ViewerWriters, ReportIsOnePageThatNoTextCanBreakOutOf) {

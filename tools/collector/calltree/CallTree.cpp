@@ -189,7 +189,8 @@ CallMatcher::Limits OwnMatcherLimits(const CallTreeBuilder::Limits& tree) {
 
 }  // namespace
 
-CallTreeBuilder::CallTreeBuilder(const Limits& bounds) : CallTreeBuilder(bounds, *new CallMatcher(OwnMatcherLimits(bounds))) {
+CallTreeBuilder::CallTreeBuilder(const Limits& bounds)
+    : CallTreeBuilder(bounds, *new CallMatcher(OwnMatcherLimits(bounds))) {
     own.reset(matcher);
 }
 

@@ -67,13 +67,13 @@ public:
         size_t maxRuns = 4096;
     };
     struct Stats {
-        uint64_t begins = 0;            // calls begun and tracked
-        uint64_t orphanEnds = 0;        // end or unwind without a matching begin
-        uint64_t missingEnds = 0;       // calls closed because an outer frame ended first
-        uint64_t openAtEnd = 0;         // calls closed at their thread's or process's end, or at the stop
-        uint64_t notTracked = 0;        // begins beyond the depth or frame bound
-        uint64_t threadCommands = 0;    // call commands of threads beyond the limit
-        uint64_t processCommands = 0;   // commands of processes beyond the limit
+        uint64_t begins = 0;           // calls begun and tracked
+        uint64_t orphanEnds = 0;       // end or unwind without a matching begin
+        uint64_t missingEnds = 0;      // calls closed because an outer frame ended first
+        uint64_t openAtEnd = 0;        // calls closed at their thread's or process's end, or at the stop
+        uint64_t notTracked = 0;       // begins beyond the depth or frame bound
+        uint64_t threadCommands = 0;   // call commands of threads beyond the limit
+        uint64_t processCommands = 0;  // commands of processes beyond the limit
     };
     struct Run {
         uint32_t pid = 0;

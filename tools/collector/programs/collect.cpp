@@ -334,7 +334,7 @@ int main(int argc, char** argv) {
     summary.tree = options.tree;
     summary.treeLines = options.treeLines;
     summary.transportLines = listener->Describe();
-    summary.lossLines = listener->LossLines();
+    listener->PublishLosses(summary.transportLosses);
     summary.memoryBound = options.maxMemoryBytes;
     if (exportSpans) {
         summary.exportLines = exporter.SummaryLines();
@@ -348,14 +348,15 @@ int main(int argc, char** argv) {
         CollectorSession::SummaryOptions plain = summary;
         plain.tree = false;
         run.summaryText = session.RenderSummary(plain);
-        // The export lines always name a dropped count; the exporter says itself when spans were lost.
-        plain.exportLines.clear();
-        run.dropLines = DropLines(session.RenderSummary(plain));
+        // Every stage's counters, final once the last open calls are closed.
+        viewers->Finish();
+        LossLedger losses;
+        session.PublishLosses(losses, summary.transportLosses);
+        viewers->PublishLosses(losses);
         if (exportSpans) {
-            for (auto& line : exporter.DropLines()) {
-                run.dropLines.push_back(std::move(line));
-            }
+            exporter.PublishLosses(losses);
         }
+        run.dropLines = DropLines(losses);
         std::vector<std::string> errors;
         viewersFailed = !viewers->WriteAll(session, run, errors);
         for (const auto& e : errors) {

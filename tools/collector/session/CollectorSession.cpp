@@ -385,7 +385,37 @@ void CollectorSession::WriteJson(const DecodedCommand& c) {
 
 bool CollectorSession::AllProcessesEnded() const { return anyEnded && openProcesses == 0; }
 
+void CollectorSession::PublishLosses(LossLedger& ledger, const LossLedger& transport) const {
+    for (const auto& [pid, p] : processes) {
+        if (!p.hasDelivery) {
+            continue;
+        }
+        const std::string line = std::string(LossLine::AgentPrefix) + std::to_string(pid);
+        ledger.Add(line, std::string(LossLine::Sent), p.delivery.sent, Severity::None);
+        ledger.Add(line, std::string(LossLine::NotFinal), p.delivery.final ? 0 : 1, Severity::None);
+        ledger.Add(line, "queue full", p.delivery.queueFull);
+        ledger.Add(line, "send failed", p.delivery.sendFailed);
+        ledger.Add(line, "pipe full", p.delivery.pipeFull);
+    }
+    const std::string malformedLine(LossLine::Malformed);
+    for (const auto& [reason, n] : malformedByReason) {
+        ledger.Add(malformedLine, reason, n);
+    }
+    ledger.Add(malformedLine, std::string(LossLine::StreamBytes), droppedStreamBytes);
+    ledger.Add(std::string(LossLine::BadValues), "records", badValueRecords);
+    ledger.Append(transport);
+    const std::string bound(LossLine::MemoryBound);
+    const auto stats = tree.GetStats();
+    ledger.Add(bound, "function names stored cut to 256 bytes", namesCut, Severity::Cut);
+    ledger.Add(bound, "function names not kept", droppedNames);
+    ledger.Add(bound, "argument or return values not kept", stats.valuesNotKept);
+    ledger.Add(bound, "calls not kept in the call tree", stats.droppedNodes);
+    ledger.Add(bound, "commands of threads beyond the limit", stats.droppedThreads);
+}
+
 std::string CollectorSession::RenderSummary(const SummaryOptions& summary) const {
+    LossLedger ledger;
+    PublishLosses(ledger, summary.transportLosses);
     std::string out = "quorix-collect summary\n";
     for (const auto& line : summary.transportLines) {
         out += "  " + line + "\n";
@@ -408,16 +438,7 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& summary) const
         line += "  (" + std::to_string(p.commands) + " commands)";
         out += line + "\n";
         if (p.hasDelivery) {
-            const auto& d = p.delivery;
-            const uint64_t dropped = d.queueFull + d.sendFailed + d.pipeFull;
-            std::string report = "      agent delivery" + std::string(d.final ? "" : " (last report, not final)") +
-                                 ": " + std::to_string(d.sent) + " messages sent, " + std::to_string(dropped) +
-                                 " dropped";
-            if (dropped != 0) {
-                report += " (" + std::to_string(d.queueFull) + " queue full, " + std::to_string(d.sendFailed) +
-                          " send failed, " + std::to_string(d.pipeFull) + " pipe full)";
-            }
-            out += report + "\n";
+            out += "      " + RenderLossLine(ledger, std::string(LossLine::AgentPrefix) + std::to_string(pid)) + "\n";
         }
     }
 
@@ -442,24 +463,22 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& summary) const
         out += "  decode rate: " + std::to_string(std::llround(rate)) + " messages/s\n";
     }
 
-    out += "  malformed messages: " + std::to_string(malformed);
-    if (droppedStreamBytes != 0) {
-        out += " (" + std::to_string(droppedStreamBytes) + " stream bytes dropped)";
-    }
-    out += "\n";
-    if (!malformedByReason.empty()) {
-        std::string reasons;
-        for (const auto& [reason, n] : malformedByReason) {
-            reasons += (reasons.empty() ? "" : ", ") + reason + " " + std::to_string(n);
+    out += "  " + RenderLossLine(ledger, LossLine::Malformed) + "\n";
+    std::string reasons;
+    for (const LossCounter* c : ledger.Of(LossLine::Malformed)) {
+        if (c->name != LossLine::StreamBytes) {
+            reasons += (reasons.empty() ? "" : ", ") + c->name + " " + std::to_string(c->count);
         }
+    }
+    if (!reasons.empty()) {
         out += "    " + reasons + "\n";
     }
-    out += "  bad value records: " + std::to_string(badValueRecords) + "\n";
+    out += "  " + RenderLossLine(ledger, LossLine::BadValues) + "\n";
     for (const auto& sample : malformedSamples) {
         out += "    e.g. " + DisplayText(sample, 120) + "\n";
     }
-    for (const auto& line : summary.lossLines) {
-        out += "  " + line + "\n";
+    for (const auto& line : summary.transportLosses.Lines()) {
+        out += "  " + RenderLossLine(ledger, line) + "\n";
     }
     for (const auto& line : summary.exportLines) {
         out += "  " + line + "\n";
@@ -471,25 +490,14 @@ std::string CollectorSession::RenderSummary(const SummaryOptions& summary) const
     out += "  memory: " + Mebibytes(MemoryUsed()) + " held (names, values, trees), bound " +
            Mebibytes(summary.memoryBound != 0 ? summary.memoryBound : options.maxMemory) + ", peak resident " +
            Mebibytes(static_cast<size_t>(usage.ru_maxrss) * 1024) + "\n";
-    const auto& stats = tree.GetStats();
-    std::string leftOut;
-    auto add = [&leftOut](uint64_t n, const char* what) {
-        if (n != 0) {
-            leftOut += (leftOut.empty() ? "" : ", ") + std::to_string(n) + " " + what;
-        }
-    };
-    add(namesCut, "function names stored cut to 256 bytes");
-    add(droppedNames, "function names not kept");
-    add(stats.valuesNotKept, "argument or return values not kept");
-    add(stats.droppedNodes, "calls not kept in the call tree");
-    add(stats.droppedThreads, "commands of threads beyond the limit");
-    if (!leftOut.empty()) {
-        out += "  left out (memory bound): " + leftOut + "\n";
+    if (ledger.Reports(LossLine::MemoryBound)) {
+        out += "  " + RenderLossLine(ledger, LossLine::MemoryBound) + "\n";
     }
 
     if (!options.buildTree || !summary.tree) {
         return out;
     }
+    const auto stats = tree.GetStats();
     out += "  call trees: " + std::to_string(tree.ThreadCount()) + " threads";
     out += ", " + std::to_string(stats.orphanEnds) + " ends without begin";
     out += ", " + std::to_string(stats.missingEnds) + " frames without end";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "calltree/CallTree.h"
+#include "losses/LossLedger.h"
 #include "matcher/CallMatcher.h"
 #include "wire/CommandDecoder.h"
 #include "memory/MemoryBudget.h"
@@ -111,8 +112,8 @@ public:
         bool tree = true;
         size_t treeLines = 400;  // 0: no limit
         std::vector<std::string> transportLines;
-        // Lines about what the transport learnt (e.g. kernel drops), printed after the counts.
-        std::vector<std::string> lossLines;
+        // What the transport knows was lost (e.g. kernel drops), printed after the counts.
+        LossLedger transportLosses;
         // Lines of what was exported elsewhere (e.g. spans), printed after the loss lines.
         std::vector<std::string> exportLines;
         size_t memoryBound = 0;  // the --max-memory figure to report; 0: the session's own
@@ -169,6 +170,9 @@ public:
     size_t MemoryUsed() const;
     size_t MemoryLimit() const { return options.maxMemory; }
 
+    // The session's counters of what was lost, cut or left out, with the transport's among them
+    // in the order the summary shows them.
+    void PublishLosses(LossLedger& ledger, const LossLedger& transport = {}) const;
     std::string RenderSummary(const SummaryOptions& summary) const;
 
 private:

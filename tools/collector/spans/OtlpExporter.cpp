@@ -250,11 +250,11 @@ std::vector<std::string> OtlpExporter::SummaryLines() const {
     const Counts c = GetCounts();
     const auto& s = builder.GetStats();
     std::vector<std::string> lines;
+    LossLedger losses;
+    PublishLosses(losses);
     lines.push_back("otlp: " + std::to_string(c.exported) + " spans exported to " + url.text + " (" +
                     std::to_string(c.requests) + " requests, " + std::to_string(c.retries) + " retries), " +
-                    std::to_string(c.dropped) + " dropped (export queue full), " + std::to_string(c.refused) +
-                    " refused by the receiver, " + std::to_string(c.notDelivered) +
-                    " not delivered by the exit deadline");
+                    SpanLossText(losses));
     std::string calls = "  " + std::to_string(s.calls) + " calls ended: " + std::to_string(s.exported) +
                         " became spans, " + std::to_string(s.leftOut) + " left out (under " +
                         Millis(options.minDurationMs) + ", nothing captured)";
@@ -274,19 +274,21 @@ std::vector<std::string> OtlpExporter::SummaryLines() const {
     return lines;
 }
 
-std::vector<std::string> OtlpExporter::DropLines() const {
+void OtlpExporter::PublishLosses(LossLedger& ledger) const {
     const Counts c = GetCounts();
-    std::vector<std::string> lines;
-    if (c.dropped + c.refused + c.notDelivered == 0) {
-        return lines;
-    }
-    lines.push_back("otlp spans not exported: " + std::to_string(c.dropped) + " dropped (export queue full), " +
-                    std::to_string(c.refused) + " refused by the receiver, " + std::to_string(c.notDelivered) +
-                    " not delivered by the exit deadline");
+    const std::string line(LossLine::Spans);
+    ledger.Add(line, "dropped (export queue full)", c.dropped);
+    ledger.Add(line, "refused by the receiver", c.refused);
+    ledger.Add(line, "not delivered by the exit deadline", c.notDelivered);
     if (!c.lastError.empty()) {
-        lines.push_back("last export error: " + DisplayText(c.lastError, 160));
+        ledger.Note(line, "last export error: " + DisplayText(c.lastError, 160));
     }
-    return lines;
+}
+
+std::vector<std::string> OtlpExporter::DropLines() const {
+    LossLedger losses;
+    PublishLosses(losses);
+    return QuorixCollect::DropLines(losses);
 }
 
 }  // namespace QuorixCollect

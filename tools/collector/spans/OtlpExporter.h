@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "session/CollectorSession.h"
+#include "losses/LossLedger.h"
 #include "spans/HttpPoster.h"
 #include "spans/OtlpSpanBuilder.h"
 
@@ -60,6 +61,8 @@ public:
 
     Counts GetCounts() const;
     OtlpSpanBuilder::Stats BuilderStats() const { return builder.GetStats(); }
+    // Spans lost on the way, and the last export error as a note.
+    void PublishLosses(LossLedger& ledger) const;
     std::vector<std::string> SummaryLines() const;
     // Only when spans were lost on the way: the lines the report lists among what was dropped.
     std::vector<std::string> DropLines() const;

@@ -160,7 +160,7 @@ private:
     Stats stats;
     std::unique_ptr<CallMatcher> own;
     CallMatcher* matcher;
-    std::vector<std::unique_ptr<ThreadState>> threads;  // per matcher thread
+    std::vector<std::unique_ptr<ThreadState>> threads;     // per matcher thread
     std::unordered_map<uint32_t, ProcessState> processes;  // by run
     uint64_t rng;
 };

@@ -118,11 +118,12 @@ public:
         return {line};
     }
 
-    std::vector<std::string> LossLines() const override {
+    void PublishLosses(LossLedger& ledger) const override {
         if (!overflowReported && !counterRead) {
-            return {"kernel drops: unknown"};
+            ledger.AddUnknown(std::string(LossLine::Kernel), "datagrams");
+        } else {
+            ledger.Add(std::string(LossLine::Kernel), "datagrams", drops);
         }
-        return {"kernel drops: " + std::to_string(drops)};
     }
 
     void Shutdown() override { CloseFd(fd); }

@@ -27,8 +27,8 @@ public:
     // Closes connections and drops partial commands that saw no byte for the idle timeout.
     virtual void Expire(CollectorSession& session, Clock::time_point now) = 0;
     virtual std::vector<std::string> Describe() const = 0;
-    // Summary lines about data the transport knows was lost before it could be read.
-    virtual std::vector<std::string> LossLines() const { return {}; }
+    // Counters of data the transport knows was lost before it could be read.
+    virtual void PublishLosses(LossLedger&) const {}
     virtual void Shutdown() = 0;
 };
 

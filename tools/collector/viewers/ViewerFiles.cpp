@@ -177,39 +177,22 @@ std::string Size(size_t bytes) {
 
 size_t ViewerOutputs::BoundBytes() const { return std::min(LimitsFor(*this).WorstCaseBytes(), maxBytes); }
 
-std::vector<std::string> DropLines(const std::string& summaryText) {
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < summaryText.size()) {
-        size_t end = summaryText.find('\n', at);
-        if (end == std::string::npos) {
-            end = summaryText.size();
-        }
-        std::string line = summaryText.substr(at, end - at);
-        at = end + 1;
-        const size_t first = line.find_first_not_of(' ');
-        if (first == std::string::npos) {
-            continue;
-        }
-        line.erase(0, first);
-        const bool about = line.find("drop") != std::string::npos || line.find("lost") != std::string::npos ||
-                           line.find("left out") != std::string::npos || line.rfind("malformed", 0) == 0 ||
-                           line.rfind("bad value records", 0) == 0;
-        // "kernel drops: 0", "malformed messages: 0": nothing happened.
-        const size_t colon = line.find(": ");
-        const bool zero = colon != std::string::npos && line.compare(colon, std::string::npos, ": 0") == 0;
-        if (about && !zero) {
-            lines.push_back(line);
-        }
-    }
-    return lines;
+void ViewerFiles::PublishLosses(LossLedger& ledger) const {
+    const auto stats = recorder.GetStats();
+    const std::string line(LossLine::Viewers);
+    ledger.Add(line, "calls counted in their caller (stack limit)", stats.flameMerged, Severity::Cut);
+    ledger.Add(line, "calls without a kept name", stats.framesNotKept, Severity::Cut);
+    ledger.Add(line, "captured calls beyond the table's rows", stats.capturedNotKept);
+    ledger.Add(line, "exceptions beyond the list", stats.exceptionsNotKept);
+    ledger.Add(line, "calls beyond the depth limit", stats.tooDeep);
+    ledger.Add(line, "commands of threads beyond the limit", stats.threadsNotKept);
 }
 
 ViewerFiles::ViewerFiles(const ViewerOutputs& chosen, CallMatcher& calls)
     : outputs(chosen), recorder(LimitsFor(chosen), calls) {}
 
 bool ViewerFiles::WriteAll(const CollectorSession& session, const RunSummary& summary,
-                            std::vector<std::string>& errors) {
+                           std::vector<std::string>& errors) {
     const auto started = std::chrono::steady_clock::now();
     recorder.Finish();
     bool ok = true;
@@ -231,7 +214,7 @@ bool ViewerFiles::WriteAll(const CollectorSession& session, const RunSummary& su
     write(outputs.folded, "folded stacks", [&] { return FoldedWriter::Write(recorder); });
     write(outputs.report, "report", [&] { return ReportWriter::Write(recorder, session, summary); });
 
-    const auto& stats = recorder.GetStats();
+    const auto stats = recorder.GetStats();
     std::string line = "viewer data: " + std::to_string(stats.calls) + " calls, " +
                        std::to_string(recorder.Calls().size()) + " kept with their times";
     if (stats.callsNotKept != 0) {
@@ -246,20 +229,10 @@ bool ViewerFiles::WriteAll(const CollectorSession& session, const RunSummary& su
     line += ", " + std::to_string(recorder.Flame().size() - 1) + " flame graph stacks, held " +
             Size(recorder.BytesHeld()) + took;
     lines.insert(lines.begin(), line);
-    std::string bounds;
-    auto add = [&bounds](uint64_t n, const char* what) {
-        if (n != 0) {
-            bounds += (bounds.empty() ? "" : ", ") + std::to_string(n) + " " + what;
-        }
-    };
-    add(stats.flameMerged, "calls counted in their caller (stack limit)");
-    add(stats.framesNotKept, "calls without a kept name");
-    add(stats.capturedNotKept, "captured calls beyond the table's rows");
-    add(stats.exceptionsNotKept, "exceptions beyond the list");
-    add(stats.tooDeep, "calls beyond the depth limit");
-    add(stats.threadsNotKept, "commands of threads beyond the limit");
-    if (!bounds.empty()) {
-        lines.insert(lines.begin() + 1, "viewer data left out: " + bounds);
+    LossLedger bounds;
+    PublishLosses(bounds);
+    if (bounds.Reports(LossLine::Viewers)) {
+        lines.insert(lines.begin() + 1, RenderLossLine(bounds, LossLine::Viewers));
     }
     return ok;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "losses/LossLedger.h"
 #include "session/CollectorSession.h"
 #include "viewers/ViewerRecorder.h"
 
@@ -33,7 +34,8 @@ struct RunSummary {
     double seconds = 0;       // how long the collector listened
     std::string transport;    // "tcp 127.0.0.1:2799"
     std::string summaryText;  // the text summary without call trees
-    // Lines about anything lost or left out on the way (decoder, transport, agent, bounds).
+    // Lines about anything lost or left out on the way (decoder, transport, agent, bounds),
+    // rendered from the stages' loss counters.
     std::vector<std::string> dropLines;
 };
 
@@ -60,9 +62,6 @@ void ForEachArg(std::string_view args, const std::function<void(std::string_view
 std::string ArgsDisplay(std::string_view args);
 // A number of microseconds with at most three decimals, as JSON takes it.
 void AppendMicros(std::string& out, double micros);
-// The lines of a text summary that tell of something dropped, lost or left out on the way (by
-// the transport, the decoder, the agent or a bound); lines reporting zero are skipped.
-std::vector<std::string> DropLines(const std::string& summaryText);
 // Writes the whole file (readable by the owner only: captured values may hold secrets).
 bool WriteTextFile(const std::string& path, const std::string& text, std::string& error);
 
@@ -75,6 +74,10 @@ public:
     void OnCommand(const DecodedCommand& command) override { recorder.OnCommand(command); }
     const ViewerRecorder& Recorder() const { return recorder; }
 
+    // Closes what is still open (once, for every consumer of calls) so that counts are final.
+    void Finish() { recorder.Finish(); }
+    // What the recorder's bounds left out.
+    void PublishLosses(LossLedger& ledger) const;
     // Writes every requested file; failures are reported in `errors`, one line each.
     bool WriteAll(const CollectorSession& session, const RunSummary& summary, std::vector<std::string>& errors);
     // Lines for the text summary: what was written and what the bounds left out.

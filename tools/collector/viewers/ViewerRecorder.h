@@ -28,10 +28,10 @@ public:
         size_t functionIds = 200000;  // (process run, function id) pairs mapped to a name
         size_t capturedRows = 5000;   // distinct (function, captured value) rows
         size_t exceptions = 2000;     // exceptions kept one by one
-        size_t threads = 4096;      // threads and process runs of a matcher of its own
-        size_t openFrames = 50000;  // open calls of all threads together that are recorded
-        size_t textBytes = 300;     // captured value texts are cut here
-        size_t nameBytes = 256;     // function names are cut here
+        size_t threads = 4096;        // threads and process runs of a matcher of its own
+        size_t openFrames = 50000;    // open calls of all threads together that are recorded
+        size_t textBytes = 300;       // captured value texts are cut here
+        size_t nameBytes = 256;       // function names are cut here
 
         // The most these limits let the recorder hold, in bytes.
         size_t WorstCaseBytes() const;
