@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "text/JsonBuilder.h"
 #include "text/TextEncoding.h"
 #include "wire/WireFormat.h"
 
@@ -27,64 +28,7 @@ extern const char QxMissingReportAssets[];
 
 namespace {
 
-class Json {
-public:
-    explicit Json(std::string& output) : out(output) {}
-    Json& Key(std::string_view key) {
-        Comma();
-        AppendJsonString(out, key);
-        out += ':';
-        pendingValue = true;
-        return *this;
-    }
-    Json& String(std::string_view v) {
-        Comma();
-        AppendJsonString(out, v);
-        return *this;
-    }
-    Json& Number(double v) {
-        Comma();
-        AppendMicros(out, v);
-        return *this;
-    }
-    Json& Count(uint64_t v) {
-        Comma();
-        out += std::to_string(v);
-        return *this;
-    }
-    Json& Bool(bool v) {
-        Comma();
-        out += v ? "true" : "false";
-        return *this;
-    }
-    Json& Open(char brace) {
-        Comma();
-        out += brace;
-        first = true;
-        return *this;
-    }
-    Json& Close(char brace) {
-        out += brace;
-        first = false;
-        return *this;
-    }
-
-private:
-    void Comma() {
-        if (pendingValue) {
-            pendingValue = false;
-            first = false;
-            return;
-        }
-        if (!first) {
-            out += ',';
-        }
-        first = false;
-    }
-    std::string& out;
-    bool first = true;
-    bool pendingValue = false;
-};
+using Json = JsonBuilder;
 
 // Kinds of captured calls the table offers as filters, by the class that made them.
 const char* Category(std::string_view function) {

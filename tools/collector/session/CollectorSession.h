@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "calltree/CallTree.h"
+#include "jsonlines/JsonSink.h"
 #include "losses/LossLedger.h"
 #include "matcher/CallMatcher.h"
 #include "wire/CommandDecoder.h"
 #include "memory/MemoryBudget.h"
+#include "session/CommandObserver.h"
+#include "transport/ReceivedBytes.h"
 #include "wire/StreamReassembler.h"
 
 namespace QuorixCollect {
@@ -66,29 +69,11 @@ struct ProcessInfo {
     std::unique_ptr<NameTable> names;
 };
 
-// Where JSON lines go in bulk: the session appends whole lines to `buffer` and calls Drain()
-// once it holds `drainAt` bytes or more (and the owner drains the rest when it likes).
-class JsonSink {
-public:
-    virtual ~JsonSink() = default;
-    virtual void Drain() = 0;
-    std::string buffer;
-    size_t drainAt = 1 << 20;
-};
-
-// Sees every command the session decoded, after the session itself applied it.
-class CommandObserver {
-public:
-    virtual ~CommandObserver() = default;
-    virtual void OnCommand(const DecodedCommand& command) = 0;
-};
-
 // Everything the collector does with bytes once a transport has received them: framing checks,
 // decoding, JSON lines, function names, process bookkeeping, call trees and the summary.
 // Independent of sockets so that it can be driven by tests.
-class CollectorSession {
+class CollectorSession final : public ReceivedBytes {
 public:
-    using Clock = std::chrono::steady_clock;
     // One line at a time, for tests and small tools; the collector itself uses a JsonSink.
     using LineSink = std::function<void(const std::string& jsonLine)>;
 
@@ -120,7 +105,7 @@ public:
     };
 
     CollectorSession(const Options& sessionOptions, LineSink lineSink);
-    ~CollectorSession();
+    ~CollectorSession() override;
 
     // JSON lines in bulk instead of one call per line.
     void SetJsonSink(JsonSink* bulkSink) { json = bulkSink; }
@@ -132,20 +117,20 @@ public:
     const CallMatcher& Matcher() const { return matcher; }
 
     // Stamps around each read of the transport, for the decode rate.
-    void ReadStarted(Clock::time_point now);
-    void ReadFinished(Clock::time_point now);
+    void ReadStarted(Clock::time_point now) override;
+    void ReadFinished(Clock::time_point now) override;
 
     // One datagram is one command.
-    void OnDatagram(const uint8_t* data, size_t size);
+    void OnDatagram(const uint8_t* data, size_t size) override;
     // A datagram larger than the receive buffer: counted, not decoded.
-    void OnOversizedDatagram();
+    void OnOversizedDatagram() override;
     // Bytes of a stream connection (TCP or FIFO); commands may be split across calls.
-    void OnStreamData(uint64_t connection, const uint8_t* data, size_t size);
-    void OnStreamClosed(uint64_t connection);
+    void OnStreamData(uint64_t connection, const uint8_t* data, size_t size) override;
+    void OnStreamClosed(uint64_t connection) override;
     // Bytes of a command still incomplete on the connection.
-    size_t StreamPending(uint64_t connection) const;
+    size_t StreamPending(uint64_t connection) const override;
     // The rest of a partial command did not come in time: its bytes are dropped and counted.
-    void OnStreamTimedOut(uint64_t connection, double seconds);
+    void OnStreamTimedOut(uint64_t connection, double seconds) override;
     // One complete message as framed by the transport.
     void OnMessage(const uint8_t* data, size_t size);
 

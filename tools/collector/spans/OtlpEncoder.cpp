@@ -4,120 +4,82 @@
 #include <cstdio>
 #include <map>
 
-#include "text/TextEncoding.h"
+#include "text/JsonBuilder.h"
 
 namespace QuorixCollect {
 
 namespace {
 
-void AppendHex(std::string& out, const uint8_t* bytes, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    out.push_back('"');
-    for (size_t i = 0; i < n; ++i) {
-        out.push_back(digits[bytes[i] >> 4]);
-        out.push_back(digits[bytes[i] & 15]);
-    }
-    out.push_back('"');
-}
-
-void AppendSpanId(std::string& out, uint64_t id) {
+void SpanId(JsonBuilder& j, uint64_t id) {
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) {
         bytes[i] = static_cast<uint8_t>(id >> (56 - 8 * i));
     }
-    AppendHex(out, bytes, 8);
+    j.Hex(bytes, 8);
 }
 
-void AppendQuotedNumber(std::string& out, uint64_t v) {
-    out.push_back('"');
-    out += std::to_string(v);
-    out.push_back('"');
-}
-
-void AppendValue(std::string& out, const OtlpAttribute& a) {
+void Value(JsonBuilder& j, const OtlpAttribute& a) {
+    j.Open('{');
     switch (a.kind) {
         case OtlpAttribute::Kind::String:
-            out += "{\"stringValue\":";
-            AppendJsonString(out, a.text);
+            j.Key("stringValue").String(a.text);
             break;
         case OtlpAttribute::Kind::Int:
-            out += "{\"intValue\":\"" + std::to_string(a.number) + "\"";
+            j.Key("intValue").QuotedInt(a.number);
             break;
         case OtlpAttribute::Kind::Double:
-            if (std::isfinite(a.real)) {
-                char buf[40];
-                snprintf(buf, sizeof buf, "%.17g", a.real);
-                out += "{\"doubleValue\":";
-                out += buf;
-            } else {
-                out += std::isnan(a.real)
-                           ? "{\"doubleValue\":\"NaN\""
-                           : (a.real > 0 ? "{\"doubleValue\":\"Infinity\"" : "{\"doubleValue\":\"-Infinity\"");
-            }
+            j.Key("doubleValue").Exact(a.real);
             break;
         case OtlpAttribute::Kind::Bool:
-            out += a.flag ? "{\"boolValue\":true" : "{\"boolValue\":false";
+            j.Key("boolValue").Bool(a.flag);
             break;
     }
-    out.push_back('}');
+    j.Close('}');
 }
 
-void AppendSpan(std::string& out, const OtlpSpan& s) {
-    out += "{\"traceId\":";
-    AppendHex(out, s.traceId, sizeof s.traceId);
-    out += ",\"spanId\":";
-    AppendSpanId(out, s.spanId);
-    if (s.parentSpanId != 0) {
-        out += ",\"parentSpanId\":";
-        AppendSpanId(out, s.parentSpanId);
+void Attributes(JsonBuilder& j, const std::vector<OtlpAttribute>& attributes) {
+    j.Open('[');
+    for (const auto& a : attributes) {
+        j.Open('{').Key("key").String(a.key).Key("value");
+        Value(j, a);
+        j.Close('}');
     }
-    out += ",\"name\":";
-    AppendJsonString(out, s.name);
-    out += ",\"kind\":1,\"startTimeUnixNano\":";
-    AppendQuotedNumber(out, s.startNs);
-    out += ",\"endTimeUnixNano\":";
-    AppendQuotedNumber(out, s.endNs);
-    out += ",\"attributes\":";
-    OtlpEncoder::AppendAttributes(out, s.attributes);
+    j.Close(']');
+}
+
+void Span(JsonBuilder& j, const OtlpSpan& s) {
+    j.Open('{');
+    j.Key("traceId").Hex(s.traceId, sizeof s.traceId);
+    j.Key("spanId");
+    SpanId(j, s.spanId);
+    if (s.parentSpanId != 0) {
+        j.Key("parentSpanId");
+        SpanId(j, s.parentSpanId);
+    }
+    j.Key("name").String(s.name).Key("kind").Int(1);
+    j.Key("startTimeUnixNano").QuotedCount(s.startNs).Key("endTimeUnixNano").QuotedCount(s.endNs);
+    j.Key("attributes");
+    Attributes(j, s.attributes);
     if (!s.events.empty()) {
-        out += ",\"events\":[";
-        for (size_t i = 0; i < s.events.size(); ++i) {
-            if (i != 0) {
-                out.push_back(',');
-            }
-            out += "{\"timeUnixNano\":";
-            AppendQuotedNumber(out, s.events[i].timeNs);
-            out += ",\"name\":";
-            AppendJsonString(out, s.events[i].name);
-            out += ",\"attributes\":";
-            OtlpEncoder::AppendAttributes(out, s.events[i].attributes);
-            out.push_back('}');
+        j.Key("events").Open('[');
+        for (const auto& e : s.events) {
+            j.Open('{').Key("timeUnixNano").QuotedCount(e.timeNs).Key("name").String(e.name).Key("attributes");
+            Attributes(j, e.attributes);
+            j.Close('}');
         }
-        out.push_back(']');
+        j.Close(']');
     }
     if (s.error) {
-        out += ",\"status\":{\"code\":2,\"message\":";
-        AppendJsonString(out, s.statusMessage);
-        out.push_back('}');
+        j.Key("status").Open('{').Key("code").Int(2).Key("message").String(s.statusMessage).Close('}');
     }
-    out.push_back('}');
+    j.Close('}');
 }
 
 }  // namespace
 
 void OtlpEncoder::AppendAttributes(std::string& out, const std::vector<OtlpAttribute>& attributes) {
-    out.push_back('[');
-    for (size_t i = 0; i < attributes.size(); ++i) {
-        if (i != 0) {
-            out.push_back(',');
-        }
-        out += "{\"key\":";
-        AppendJsonString(out, attributes[i].key);
-        out += ",\"value\":";
-        AppendValue(out, attributes[i]);
-        out.push_back('}');
-    }
-    out.push_back(']');
+    JsonBuilder j(out);
+    Attributes(j, attributes);
 }
 
 void OtlpEncoder::AppendTraceRequest(std::string& out, const std::vector<OtlpSpan>& spans) {
@@ -131,25 +93,22 @@ void OtlpEncoder::AppendTraceRequest(std::string& out, const std::vector<OtlpSpa
         }
         group.push_back(&s);
     }
-    out += "{\"resourceSpans\":[";
-    for (size_t r = 0; r < order.size(); ++r) {
-        if (r != 0) {
-            out.push_back(',');
+    static const std::vector<OtlpAttribute> none;
+    JsonBuilder j(out);
+    j.Open('{').Key("resourceSpans").Open('[');
+    for (const OtlpResource* resource : order) {
+        j.Open('{').Key("resource").Open('{').Key("attributes");
+        Attributes(j, resource != nullptr ? resource->attributes : none);
+        j.Close('}');
+        j.Key("scopeSpans").Open('[').Open('{');
+        j.Key("scope").Open('{').Key("name").String("quorix-collect").Close('}');
+        j.Key("spans").Open('[');
+        for (const OtlpSpan* s : groups[resource]) {
+            Span(j, *s);
         }
-        out += "{\"resource\":{\"attributes\":";
-        static const std::vector<OtlpAttribute> none;
-        AppendAttributes(out, order[r] != nullptr ? order[r]->attributes : none);
-        out += "},\"scopeSpans\":[{\"scope\":{\"name\":\"quorix-collect\"},\"spans\":[";
-        const auto& group = groups[order[r]];
-        for (size_t i = 0; i < group.size(); ++i) {
-            if (i != 0) {
-                out.push_back(',');
-            }
-            AppendSpan(out, *group[i]);
-        }
-        out += "]}]}";
+        j.Close(']').Close('}').Close(']').Close('}');
     }
-    out += "]}";
+    j.Close(']').Close('}');
 }
 
 }  // namespace QuorixCollect

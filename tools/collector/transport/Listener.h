@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "cli/CollectorOptions.h"
-#include "session/CollectorSession.h"
+#include "losses/LossLedger.h"
+#include "transport/ReceivedBytes.h"
 
 namespace QuorixCollect {
 
@@ -21,11 +22,11 @@ public:
     virtual bool Open(std::string& error) = 0;
     // What to write into the ready file (the bound port, or the FIFO path).
     virtual std::string Endpoint() const = 0;
-    virtual void Wait(CollectorSession& session, int timeoutMs) = 0;
+    virtual void Wait(ReceivedBytes& session, int timeoutMs) = 0;
     // Reads until nothing is left queued (or `limit` has passed while data kept coming).
-    virtual void Drain(CollectorSession& session, Clock::duration limit) = 0;
+    virtual void Drain(ReceivedBytes& session, Clock::duration limit) = 0;
     // Closes connections and drops partial commands that saw no byte for the idle timeout.
-    virtual void Expire(CollectorSession& session, Clock::time_point now) = 0;
+    virtual void Expire(ReceivedBytes& session, Clock::time_point now) = 0;
     virtual std::vector<std::string> Describe() const = 0;
     // Counters of data the transport knows was lost before it could be read.
     virtual void PublishLosses(LossLedger&) const {}

@@ -2,22 +2,15 @@
 
 #include <unordered_map>
 
-#include "text/TextEncoding.h"
+#include "text/JsonBuilder.h"
 #include "viewers/ViewerFiles.h"
 
 namespace QuorixCollect {
 
 namespace {
 
-void Event(std::string& out, bool& first, char type, uint32_t frame, double at) {
-    out += first ? "\n{\"type\":\"" : ",\n{\"type\":\"";
-    first = false;
-    out += type;
-    out += "\",\"frame\":";
-    out += std::to_string(frame);
-    out += ",\"at\":";
-    AppendMicros(out, at);
-    out += '}';
+void Event(JsonBuilder& j, const char* type, uint32_t frame, double at) {
+    j.Break().Open('{').Key("type").String(type).Key("frame").Count(frame).Key("at").Number(at).Close('}');
 }
 
 }  // namespace
@@ -40,63 +33,53 @@ std::string SpeedscopeWriter::Write(const ViewerRecorder& recorder) {
         return id;
     };
 
+    const auto stats = recorder.GetStats();
     std::string profiles;
-    const auto& stats = recorder.GetStats();
+    JsonBuilder p(profiles);
     size_t i = 0;
-    bool firstProfile = true;
     while (i < placed.size()) {
         const uint32_t thread = placed[i].call->thread;
         std::string events;
-        bool first = true;
+        JsonBuilder e(events);
         std::vector<size_t> open;
         const double start = placed[i].begin;
         double end = start;
+        auto close = [&] {
+            const PlacedCall& done = placed[open.back()];
+            Event(e, "C", frameOf(*done.call), done.end);
+            end = done.end;
+            open.pop_back();
+        };
         for (; i < placed.size() && placed[i].call->thread == thread; ++i) {
-            const PlacedCall& p = placed[i];
-            while (!open.empty() && placed[open.back()].call->lastSeq < p.call->seq) {
-                const PlacedCall& done = placed[open.back()];
-                Event(events, first, 'C', frameOf(*done.call), done.end);
-                end = done.end;
-                open.pop_back();
+            const PlacedCall& call = placed[i];
+            while (!open.empty() && placed[open.back()].call->lastSeq < call.call->seq) {
+                close();
             }
-            Event(events, first, 'O', frameOf(*p.call), p.begin);
+            Event(e, "O", frameOf(*call.call), call.begin);
             open.push_back(i);
         }
         while (!open.empty()) {
-            const PlacedCall& done = placed[open.back()];
-            Event(events, first, 'C', frameOf(*done.call), done.end);
-            end = done.end;
-            open.pop_back();
+            close();
         }
-        profiles += firstProfile ? "\n{" : ",\n{";
-        firstProfile = false;
-        profiles += "\"type\":\"evented\",\"name\":";
-        AppendJsonString(profiles, ThreadLabel(recorder, thread));
-        profiles += ",\"unit\":\"microseconds\",\"startValue\":";
-        AppendMicros(profiles, start);
-        profiles += ",\"endValue\":";
-        AppendMicros(profiles, end);
-        profiles += ",\"events\":[";
-        profiles += events;
-        profiles += "]}";
+        p.Break().Open('{').Key("type").String("evented").Key("name").String(ThreadLabel(recorder, thread));
+        p.Key("unit").String("microseconds").Key("startValue").Number(start).Key("endValue").Number(end);
+        p.Key("events").Open('[').Verbatim(events).Close(']').Close('}');
     }
 
-    std::string out = "{\"$schema\":\"https://www.speedscope.app/file-format-schema.json\",";
-    out += "\"exporter\":\"quorix-collect\",\"name\":";
+    std::string out;
+    JsonBuilder j(out);
     std::string name = std::to_string(stats.calls) + " calls";
     if (stats.callsNotKept != 0) {
         name += ", the longest " + std::to_string(recorder.Calls().size()) + " shown";
     }
-    AppendJsonString(out, name);
-    out += ",\"activeProfileIndex\":0,\"shared\":{\"frames\":[";
-    for (size_t f = 0; f < names.size(); ++f) {
-        out += f == 0 ? "{\"name\":" : ",{\"name\":";
-        AppendJsonString(out, names[f]);
-        out += '}';
+    j.Open('{').Key("$schema").String("https://www.speedscope.app/file-format-schema.json");
+    j.Key("exporter").String("quorix-collect").Key("name").String(name).Key("activeProfileIndex").Int(0);
+    j.Key("shared").Open('{').Key("frames").Open('[');
+    for (const auto& frame : names) {
+        j.Open('{').Key("name").String(frame).Close('}');
     }
-    out += "]},\"profiles\":[";
-    out += profiles;
-    out += "]}\n";
+    j.Close(']').Close('}');
+    j.Key("profiles").Open('[').Verbatim(profiles).Close(']').Close('}').Verbatim("\n");
     return out;
 }
 

@@ -111,26 +111,6 @@ std::string ArgsDisplay(std::string_view args) {
     return out;
 }
 
-void AppendMicros(std::string& out, double micros) {
-    if (!std::isfinite(micros)) {
-        micros = 0;
-    }
-    char buf[48];
-    int n = snprintf(buf, sizeof buf, "%.3f", micros);
-    // Trailing zeros cost bytes in files with a million numbers.
-    while (n > 0 && buf[n - 1] == '0') {
-        --n;
-    }
-    if (n > 0 && buf[n - 1] == '.') {
-        --n;
-    }
-    if (n == 2 && buf[0] == '-' && buf[1] == '0') {
-        n = 1;
-        buf[0] = '0';
-    }
-    out.append(buf, static_cast<size_t>(n));
-}
-
 bool WriteTextFile(const std::string& path, const std::string& text, std::string& error) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <memory>
@@ -45,6 +46,9 @@ public:
         ClosedAtEnd = 4,  // still open when its process ended (or the collector stopped)
         NoEndSeen = 8,    // an outer frame ended first
     };
+    // The flags by the names the trace file and the report use.
+    static constexpr std::pair<Flags, const char*> FlagNames[] = {
+        {Unwound, "unwound"}, {TailCall, "tailCall"}, {ClosedAtEnd, "openAtEnd"}, {NoEndSeen, "noEndSeen"}};
 
     // One process as the viewers show it; a pid that starts again after it ended is a new run.
     using Run = CallMatcher::Run;
