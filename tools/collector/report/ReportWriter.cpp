@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "report/ReportShape.h"
 #include "text/JsonBuilder.h"
 #include "text/TextEncoding.h"
 #include "wire/WireFormat.h"
@@ -209,6 +210,7 @@ void Timeline(Json& j, const ViewerRecorder& recorder) {
                 frame = static_cast<uint32_t>(frames.size());
                 frames.push_back(recorder.Frames()[p.call->frame]);
             }
+            // In the order of ReportShape::ItemField.
             j.Open('[').Number(p.begin).Number(p.end - p.begin).Count(open.size()).Count(frame).Count(p.call->flags);
             if (!p.call->args.empty() || !p.call->returnValue.empty()) {
                 j.String(ArgsDisplay(p.call->args)).String(p.call->returnValue);
@@ -268,6 +270,18 @@ void Exceptions(Json& j, const ViewerRecorder& recorder) {
     j.Key("exceptionCount").Count(recorder.GetStats().exceptions);
 }
 
+void Shape(Json& j) {
+    j.Key("shape").Open('{').Key("item").Open('[');
+    for (const char* name : ReportShape::ItemFields) {
+        j.String(name);
+    }
+    j.Close(']').Key("flags").Open('{');
+    for (const auto& [bit, name] : ViewerRecorder::FlagNames) {
+        j.Key(name).Count(bit);
+    }
+    j.Close('}').Close('}');
+}
+
 void Replace(std::string& page, std::string_view marker, std::string_view text) {
     const size_t at = page.find(marker);
     if (at != std::string::npos) {
@@ -282,6 +296,7 @@ std::string ReportWriter::Data(const ViewerRecorder& recorder, const CollectorSe
     std::string out;
     Json j(out);
     j.Open('{');
+    Shape(j);
     Summary(j, recorder, session, summary);
     Flame(j, recorder);
     Timeline(j, recorder);

@@ -1,4 +1,5 @@
 #include "spans/OtlpConventions.h"
+#include "spans/SemanticConventions.h"
 
 #include <algorithm>
 #include <cctype>
@@ -204,19 +205,19 @@ void AddServer(std::string_view hostPort, std::vector<OtlpAttribute>& out) {
         port = host.substr(host.find(':') + 1);
         host = host.substr(0, host.find(':'));
     }
-    AddAttributeOnce(out, OtlpAttribute::String("server.address", std::string(host)));
+    AddAttributeOnce(out, OtlpAttribute::String(SemConv::ServerAddress, std::string(host)));
     if (!port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), ::isdigit)) {
-        AddAttributeOnce(out, OtlpAttribute::Int("server.port", std::stoi(std::string(port))));
+        AddAttributeOnce(out, OtlpAttribute::Int(SemConv::ServerPort, std::stoi(std::string(port))));
     }
 }
 
 void AddUrl(const std::string& url, std::vector<OtlpAttribute>& out) {
-    out.push_back(OtlpAttribute::String("url.full", MaskSecrets(url)));
+    out.push_back(OtlpAttribute::String(SemConv::UrlFull, MaskSecrets(url)));
     const size_t scheme = url.find("://");
     if (scheme == std::string::npos) {
         return;
     }
-    out.push_back(OtlpAttribute::String("url.scheme", url.substr(0, scheme)));
+    out.push_back(OtlpAttribute::String(SemConv::UrlScheme, url.substr(0, scheme)));
     std::string_view rest = std::string_view(url).substr(scheme + 3);
     rest = rest.substr(0, rest.find_first_of("/?#"));
     const size_t at = rest.rfind('@');
@@ -228,9 +229,9 @@ void AddUrl(const std::string& url, std::vector<OtlpAttribute>& out) {
 
 void AddPathAndQuery(std::string_view target, std::vector<OtlpAttribute>& out) {
     const size_t q = target.find('?');
-    out.push_back(OtlpAttribute::String("url.path", std::string(target.substr(0, q))));
+    out.push_back(OtlpAttribute::String(SemConv::UrlPath, std::string(target.substr(0, q))));
     if (q != std::string_view::npos) {
-        out.push_back(OtlpAttribute::String("url.query", MaskSecrets(target.substr(q + 1))));
+        out.push_back(OtlpAttribute::String(SemConv::UrlQuery, MaskSecrets(target.substr(q + 1))));
     }
 }
 
@@ -273,7 +274,7 @@ void AddConnectionString(std::string_view text, std::vector<OtlpAttribute>& out)
         AddServer(port.empty() ? host : host + ":" + port, out);
     }
     if (!database.empty()) {
-        out.push_back(OtlpAttribute::String("db.namespace", database));
+        out.push_back(OtlpAttribute::String(SemConv::DbNamespace, database));
     }
 }
 
@@ -311,37 +312,37 @@ bool MapLeaf(std::string_view cls, std::string_view method, std::string_view lea
     if (isText && IsDbCommandClass(cls) &&
         (leaf == "cmdText" || leaf == "commandText" || leaf == "sql" ||
          (leaf == "value" && method == "set_CommandText"))) {
-        out.push_back(OtlpAttribute::String("db.system.name", std::string(DatabaseSystem(cls))));
-        out.push_back(OtlpAttribute::String("db.query.text", text));
+        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(cls))));
+        out.push_back(OtlpAttribute::String(SemConv::DbQueryText, text));
         return true;
     }
     if (isText && IsDbConnectionClass(cls) &&
         (leaf == "connectionString" || leaf == "ConnectionString" ||
          (leaf == "value" && method == "set_ConnectionString"))) {
-        out.push_back(OtlpAttribute::String("db.system.name", std::string(DatabaseSystem(cls))));
+        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(cls))));
         AddConnectionString(text, out);
-        out.push_back(OtlpAttribute::String("quorix.db.connection_string", MaskSecrets(text)));
+        out.push_back(OtlpAttribute::String(SemConv::DbConnectionString, MaskSecrets(text)));
         return true;
     }
     if (StartsWith(cls, "StackExchange.Redis.") || StartsWith(cls, "ServiceStack.Redis.")) {
         if (isText && (leaf == "Key1" || leaf == "Key2")) {
-            AddAttributeOnce(out, OtlpAttribute::String("db.system.name", "redis"));
-            AddAttributeOnce(out, OtlpAttribute::String("db.operation.name", std::string(method)));
-            out.push_back(OtlpAttribute::String("quorix.redis.key", text));
+            AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+            AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbOperationName, std::string(method)));
+            out.push_back(OtlpAttribute::String(SemConv::RedisKey, text));
             return true;
         }
         if (isText && leaf == "configuration") {
-            AddAttributeOnce(out, OtlpAttribute::String("db.system.name", "redis"));
+            AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
             const std::string first = text.substr(0, text.find(','));
             if (first.find('=') == std::string::npos) {
                 AddServer(first, out);
             }
-            out.push_back(OtlpAttribute::String("quorix.redis.configuration", MaskSecrets(text)));
+            out.push_back(OtlpAttribute::String(SemConv::RedisConfiguration, MaskSecrets(text)));
             return true;
         }
         if (isInt && leaf == "db") {
-            out.push_back(OtlpAttribute::String("db.system.name", "redis"));
-            out.push_back(OtlpAttribute::String("db.namespace", std::to_string(n)));
+            out.push_back(OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+            out.push_back(OtlpAttribute::String(SemConv::DbNamespace, std::to_string(n)));
             return true;
         }
     }
@@ -365,25 +366,25 @@ bool MapLeaf(std::string_view cls, std::string_view method, std::string_view lea
             (method == "set_Method" && leaf == "value");
         if (methodField) {
             if (isText && !text.empty()) {
-                out.push_back(OtlpAttribute::String("http.request.method", text));
+                out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, text));
                 return true;
             }
             if (isInt && !KestrelMethod(n).empty()) {
-                out.push_back(OtlpAttribute::String("http.request.method", std::string(KestrelMethod(n))));
+                out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, std::string(KestrelMethod(n))));
                 return true;
             }
             return false;
         }
         if (isText && !text.empty() && (method == "set_Scheme" || EndsWith(method, "get_Scheme")) &&
             (leaf == "value" || leaf == "returnValue")) {
-            out.push_back(OtlpAttribute::String("url.scheme", text));
+            out.push_back(OtlpAttribute::String(SemConv::UrlScheme, text));
             return true;
         }
         if (isInt && n >= 100 && n < 600 &&
             (leaf == "statusCode" ||
              ((EndsWith(method, "get_StatusCode") || EndsWith(method, "set_StatusCode") || method == "SendStatus") &&
               (leaf == "value" || leaf == "returnValue")))) {
-            out.push_back(OtlpAttribute::Int("http.response.status_code", n));
+            out.push_back(OtlpAttribute::Int(SemConv::HttpResponseStatusCode, n));
             return true;
         }
         if (isText && (leaf == "hostText" || leaf == "uriComponent")) {
@@ -449,7 +450,7 @@ CallRole RoleOf(std::string_view cls, std::string_view method) {
 MappedValues MapCapturedValue(std::string_view className, std::string_view methodName, const ValueRecord& value,
                               bool isReturnValue, std::vector<OtlpAttribute>& out) {
     MappedValues result;
-    const std::string root = isReturnValue ? "quorix.return_value" : "quorix.arg." + value.name;
+    const std::string root = isReturnValue ? std::string(SemConv::ReturnValue) : SemConv::ArgPrefix + value.name;
     // The return value is found under its own name by the rules.
     ValueRecord const* v = &value;
     MapTree(className, methodName, root, *v, out, result);
@@ -461,8 +462,8 @@ std::string_view DatabaseCommandSystem(std::string_view className) {
 }
 
 bool IsRequestAttribute(std::string_view key) {
-    return key == "http.request.method" || key == "http.response.status_code" || key == "url.path" ||
-           key == "url.query" || key == "url.scheme";
+    return key == SemConv::HttpRequestMethod || key == SemConv::HttpResponseStatusCode || key == SemConv::UrlPath ||
+           key == SemConv::UrlQuery || key == SemConv::UrlScheme;
 }
 
 std::string MaskSecrets(std::string_view text) {

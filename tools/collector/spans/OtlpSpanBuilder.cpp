@@ -1,4 +1,5 @@
 #include "spans/OtlpSpanBuilder.h"
+#include "spans/SemanticConventions.h"
 
 #include <unistd.h>
 
@@ -200,24 +201,24 @@ std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(ThreadState& t) {
         service = "unknown_service:dotnet";
     }
     const std::string host = HostName();
-    r->attributes.push_back(OtlpAttribute::String("service.name", service));
+    r->attributes.push_back(OtlpAttribute::String(SemConv::ServiceName, service));
     r->attributes.push_back(
-        OtlpAttribute::String("service.instance.id", (host.empty() ? "" : host + ":") + std::to_string(pid)));
-    r->attributes.push_back(OtlpAttribute::Int("process.pid", pid));
+        OtlpAttribute::String(SemConv::ServiceInstanceId, (host.empty() ? "" : host + ":") + std::to_string(pid)));
+    r->attributes.push_back(OtlpAttribute::Int(SemConv::ProcessPid, pid));
     if (!host.empty()) {
-        r->attributes.push_back(OtlpAttribute::String("host.name", host));
+        r->attributes.push_back(OtlpAttribute::String(SemConv::HostName, host));
     }
     if (!p.runtime.empty()) {
-        r->attributes.push_back(OtlpAttribute::String("process.runtime.description", p.runtime));
+        r->attributes.push_back(OtlpAttribute::String(SemConv::ProcessRuntimeDescription, p.runtime));
     }
     if (!p.host.empty()) {
-        r->attributes.push_back(OtlpAttribute::String("quorix.host_type", p.host));
+        r->attributes.push_back(OtlpAttribute::String(SemConv::HostType, p.host));
     }
     if (!p.version.empty()) {
-        r->attributes.push_back(OtlpAttribute::String("quorix.agent.version", p.version));
+        r->attributes.push_back(OtlpAttribute::String(SemConv::AgentVersion, p.version));
     }
-    r->attributes.push_back(OtlpAttribute::String("telemetry.sdk.name", "quorix"));
-    r->attributes.push_back(OtlpAttribute::String("telemetry.sdk.language", "dotnet"));
+    r->attributes.push_back(OtlpAttribute::String(SemConv::TelemetrySdkName, "quorix"));
+    r->attributes.push_back(OtlpAttribute::String(SemConv::TelemetrySdkLanguage, "dotnet"));
     p.resource = std::move(r);
     return p.resource;
 }
@@ -293,8 +294,8 @@ void OtlpSpanBuilder::Raised(uint32_t thread, uint32_t depth, bool beyondLimit, 
     OtlpEvent e;
     e.timeNs = matcher->Runs()[t.run].Nanos(c.ts);
     e.name = "exception";
-    e.attributes.push_back(OtlpAttribute::String("exception.message", "exception raised"));
-    e.attributes.push_back(OtlpAttribute::String("quorix.exception.id", Hex(c.exceptionId)));
+    e.attributes.push_back(OtlpAttribute::String(SemConv::ExceptionMessage, "exception raised"));
+    e.attributes.push_back(OtlpAttribute::String(SemConv::ExceptionId, Hex(c.exceptionId)));
     f.events.push_back(std::move(e));
     f.raised = true;
     f.keep = true;
@@ -353,7 +354,7 @@ void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, uint32_t depth, const 
     }
     ProcessState& p = Process(t);
     for (const auto& a : f.attributes) {
-        if (a.key == "db.query.text") {
+        if (a.key == SemConv::DbQueryText) {
             if (p.commandTexts.size() >= 4096) {
                 p.commandTexts.clear();
             }
@@ -376,8 +377,8 @@ void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, uint32_t depth, const 
     }
     // The base class names no database; the class that set the text may.
     const std::string& known = system == "other_sql" ? it->second.system : std::string(system);
-    f.attributes.push_back(OtlpAttribute::String("db.system.name", known));
-    f.attributes.push_back(OtlpAttribute::String("db.query.text", it->second.text));
+    f.attributes.push_back(OtlpAttribute::String(SemConv::DbSystemName, known));
+    f.attributes.push_back(OtlpAttribute::String(SemConv::DbQueryText, it->second.text));
     f.keep = true;
 }
 
@@ -472,15 +473,16 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Cl
     span.endNs = std::max(span.startNs, run.Nanos(call.end));
     if (name.data() != nullptr && !ClassOf(name).empty()) {
         const std::string cls(ClassOf(name));
-        span.attributes.push_back(OtlpAttribute::String("code.function.name", cls + "." + std::string(MethodOf(name))));
-        span.attributes.push_back(OtlpAttribute::String("code.namespace", cls));
+        span.attributes.push_back(
+            OtlpAttribute::String(SemConv::CodeFunctionName, cls + "." + std::string(MethodOf(name))));
+        span.attributes.push_back(OtlpAttribute::String(SemConv::CodeNamespace, cls));
     }
-    span.attributes.push_back(OtlpAttribute::Int("thread.id", t.tid));
+    span.attributes.push_back(OtlpAttribute::Int(SemConv::ThreadId, t.tid));
     for (auto& a : f.attributes) {
         span.attributes.push_back(std::move(a));
     }
     if (how == Close::Unfinished) {
-        span.attributes.push_back(OtlpAttribute::Bool("quorix.unfinished", true));
+        span.attributes.push_back(OtlpAttribute::Bool(SemConv::Unfinished, true));
     }
     span.events = std::move(f.events);
     if (how == Close::Unwound) {
@@ -490,8 +492,9 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Cl
             OtlpEvent e;
             e.timeNs = span.endNs;
             e.name = "exception";
-            e.attributes.push_back(OtlpAttribute::String("exception.message", "exception passed through this call"));
-            e.attributes.push_back(OtlpAttribute::String("quorix.exception.id", Hex(t.lastException)));
+            e.attributes.push_back(
+                OtlpAttribute::String(SemConv::ExceptionMessage, "exception passed through this call"));
+            e.attributes.push_back(OtlpAttribute::String(SemConv::ExceptionId, Hex(t.lastException)));
             span.events.push_back(std::move(e));
         }
     }

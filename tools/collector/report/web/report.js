@@ -2,6 +2,9 @@
 (function () {
   "use strict";
   const data = JSON.parse(document.getElementById("qx-data").textContent);
+  // Timeline items are compact arrays: their fields and flag bits come by name with the data.
+  const field = Object.fromEntries(data.shape.item.map((name, i) => [name, i]));
+  const flag = data.shape.flags;
 
   function micros(us) {
     if (us >= 1e6) return (us / 1e6).toFixed(2) + " s";
@@ -114,9 +117,9 @@
     const lanes = t.threads.map((th) => {
       let depth = 0;
       th.items.forEach((c) => {
-        start = Math.min(start, c[0]);
-        end = Math.max(end, c[0] + c[1]);
-        depth = Math.max(depth, c[2] + 1);
+        start = Math.min(start, c[field.begin]);
+        end = Math.max(end, c[field.begin] + c[field.length]);
+        depth = Math.max(depth, c[field.depth] + 1);
       });
       const lane = { label: th.label, calls: th.calls, items: th.items, y: y + laneGap, depth: depth };
       y += laneGap + depth * row + 6;
@@ -135,27 +138,27 @@
     const items = groups.selectAll("g.item").data((l) => l.items.map((c) => ({ lane: l, c: c })))
       .enter().append("g").attr("class", "item");
     items.append("rect")
-      .attr("class", (d) => "call" + (d.c[4] & 12 ? " marked" : ""))
+      .attr("class", (d) => "call" + (d.c[field.flags] & (flag.openAtEnd | flag.noEndSeen) ? " marked" : ""))
       .attr("height", row - 1)
-      .attr("y", (d) => d.lane.y + d.c[2] * row)
-      .attr("fill", (d) => color(t.frames[d.c[3]].split("::")[0]))
+      .attr("y", (d) => d.lane.y + d.c[field.depth] * row)
+      .attr("fill", (d) => color(t.frames[d.c[field.frame]].split("::")[0]))
       .on("click", (event, d) => {
         const c = d.c, flags = [];
-        if (c[4] & 1) flags.push("unwound by an exception");
-        if (c[4] & 2) flags.push("tail call");
-        if (c[4] & 4) flags.push("still open when the process ended: closed there");
-        if (c[4] & 8) flags.push("its end was not seen");
-        detail.textContent = t.frames[c[3]] + "  " + micros(c[1]) + " from " + micros(c[0]) +
-          (c.length > 5 && c[5] ? "\n  arguments: " + c[5] : "") + (c.length > 6 && c[6] ? "\n  returned: " + c[6] : "") +
+        if (c[field.flags] & flag.unwound) flags.push("unwound by an exception");
+        if (c[field.flags] & flag.tailCall) flags.push("tail call");
+        if (c[field.flags] & flag.openAtEnd) flags.push("still open when the process ended: closed there");
+        if (c[field.flags] & flag.noEndSeen) flags.push("its end was not seen");
+        detail.textContent = t.frames[c[field.frame]] + "  " + micros(c[field.length]) + " from " + micros(c[field.begin]) +
+          (c[field.args] ? "\n  arguments: " + c[field.args] : "") + (c[field.returnValue] ? "\n  returned: " + c[field.returnValue] : "") +
           (flags.length ? "\n  " + flags.join(", ") : "");
       })
-      .append("title").text((d) => t.frames[d.c[3]] + " — " + micros(d.c[1]));
-    items.append("text").attr("y", (d) => d.lane.y + d.c[2] * row + 11);
+      .append("title").text((d) => t.frames[d.c[field.frame]] + " — " + micros(d.c[field.length]));
+    items.append("text").attr("y", (d) => d.lane.y + d.c[field.depth] * row + 11);
     function draw() {
-      items.select("rect").attr("x", (d) => x(d.c[0])).attr("width", (d) => Math.max(1, x(d.c[0] + d.c[1]) - x(d.c[0])));
-      items.select("text").attr("x", (d) => x(d.c[0]) + 3).text((d) => {
-        const w = x(d.c[0] + d.c[1]) - x(d.c[0]);
-        const name = t.frames[d.c[3]];
+      items.select("rect").attr("x", (d) => x(d.c[field.begin])).attr("width", (d) => Math.max(1, x(d.c[field.begin] + d.c[field.length]) - x(d.c[field.begin])));
+      items.select("text").attr("x", (d) => x(d.c[field.begin]) + 3).text((d) => {
+        const w = x(d.c[field.begin] + d.c[field.length]) - x(d.c[field.begin]);
+        const name = t.frames[d.c[field.frame]];
         if (w < 40) return "";
         const fit = Math.floor((w - 6) / 6.5);
         return name.length <= fit ? name : name.slice(0, Math.max(0, fit - 1)) + "…";
