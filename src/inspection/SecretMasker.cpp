@@ -3,8 +3,6 @@
 #include <string_view>
 #include <type_traits>
 
-#include "environment/Configuration.h"
-
 namespace {
 
 // No key we look for is longer; longer keys are not compared, which keeps the scan linear.
@@ -118,8 +116,6 @@ SecretMasker::Span ValueAfter(const Unit* text, size_t length, size_t equals, Va
 }
 
 }  // namespace
-
-bool SecretMasker::Active() { return g_Configuration == nullptr || !g_Configuration->captureSecrets; }
 
 template <typename Unit>
 bool SecretMasker::FindNext(const Unit* text, size_t length, size_t from, Span& span) {

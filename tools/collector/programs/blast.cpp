@@ -19,7 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "protocol/WireProtocol.h"
+
 namespace {
+
+using Command = WireProtocol::CommandType;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -47,10 +51,10 @@ public:
         out.insert(out.end(), s.begin(), s.end());
     }
     // Opens a command; Finish() writes its length.
-    size_t Start(uint8_t type, uint32_t pid, uint32_t tid, int64_t ts) {
+    size_t Start(WireProtocol::CommandType type, uint32_t pid, uint32_t tid, int64_t ts) {
         const size_t at = out.size();
         U16(0);
-        U8(type);
+        U8(static_cast<uint8_t>(type));
         U32(pid);
         U32(tid);
         U64(static_cast<uint64_t>(ts));
@@ -92,20 +96,20 @@ public:
     Bytes Announce() {
         Bytes b;
         Writer w(b);
-        size_t at = w.Start(9, pid, 1, 0);
+        size_t at = w.Start(Command::ProcessStarted, pid, 1, 0);
         w.Finish(at);
-        at = w.Start(11, pid, 1, 0);
+        at = w.Start(Command::ProcessFrequency, pid, 1, 0);
         w.U64(1000000);
         w.Finish(at);
-        at = w.Start(12, pid, 1, 0);
+        at = w.Start(Command::ProcessType, pid, 1, 0);
         w.Text16(".NET CORE 10.0.0");
         w.Text16("DOTNET_CORE");
         w.Finish(at);
-        at = w.Start(104, pid, 1, 0);
+        at = w.Start(Command::ProfilerVersion, pid, 1, 0);
         w.Text16("2.3.0");
         w.Finish(at);
         for (uint32_t f = 1; f <= FunctionCount; ++f) {
-            at = w.Start(3, pid, 1, 0);
+            at = w.Start(Command::MethodInfo, pid, 1, 0);
             w.U32(f);
             w.Text16(ClassOf(f));
             w.Text16(MethodOf(f));
@@ -117,7 +121,7 @@ public:
     Bytes End() {
         Bytes b;
         Writer w(b);
-        w.Finish(w.Start(10, pid, 1, 0));
+        w.Finish(w.Start(Command::ProcessEnded, pid, 1, 0));
         return b;
     }
 
@@ -139,15 +143,15 @@ public:
 private:
     void Begin(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withArgument = false) {
         ts += 3;
-        const size_t at = w.Start(1, pid, tid, ts);
+        const size_t at = w.Start(Command::BeginCall, pid, tid, ts);
         w.U32(f);
         w.U64(0);
         if (withArgument) {
             w.U8(1);
-            // String record "sql": length, type 12, name, byte count, UTF-16 text.
+            // String record "sql": length, type, name, byte count, UTF-16 text.
             const std::string text = "SELECT * FROM Orders WHERE Id = @id";
             w.U16(static_cast<uint16_t>(2 + 3 + 2 + 2 * text.size()));
-            w.U8(12);
+            w.U8(static_cast<uint8_t>(WireProtocol::ValueType::String));
             w.U8(3);
             w.U8('s');
             w.U8('q');
@@ -166,13 +170,13 @@ private:
 
     void End(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withReturn = false) {
         ts += 5;
-        const size_t at = w.Start(2, pid, tid, ts);
+        const size_t at = w.Start(Command::EndCall, pid, tid, ts);
         w.U32(f);
         w.U8(0);
         if (withReturn) {
-            // Int32 record: length 6, type 6, empty name, 4 bytes.
+            // Int32 record: length 6, type, empty name, 4 bytes.
             w.U16(6);
-            w.U8(6);
+            w.U8(static_cast<uint8_t>(WireProtocol::ValueType::Int32));
             w.U8(0);
             w.U32(1);
         } else {

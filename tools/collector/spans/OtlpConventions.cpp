@@ -1,4 +1,5 @@
 #include "spans/OtlpConventions.h"
+#include "inspection/SecretMasker.h"
 #include "spans/SemanticConventions.h"
 
 #include <algorithm>
@@ -67,18 +68,6 @@ std::string Lower(std::string_view text) {
         }
     }
     return out;
-}
-
-bool IsSecretKey(std::string_view key) {
-    static const char* const secrets[] = {"password", "pwd",          "userpassword", "accountkey",  "sharedaccesskey",
-                                          "secret",   "clientsecret", "token",        "accesstoken", "apikey"};
-    const std::string k = Lower(key);
-    for (const char* s : secrets) {
-        if (k == s) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // The text of a string value; false for anything that is not a non-null string.
@@ -467,48 +456,8 @@ bool IsRequestAttribute(std::string_view key) {
 }
 
 std::string MaskSecrets(std::string_view text) {
-    std::string out(text);
-    // user:password@ in URLs.
-    const size_t scheme = out.find("://");
-    if (scheme != std::string::npos) {
-        const size_t hostStart = scheme + 3;
-        const size_t hostEnd = out.find_first_of("/?#", hostStart);
-        const size_t at = out.rfind('@', hostEnd == std::string::npos ? out.size() : hostEnd);
-        if (at != std::string::npos && at > hostStart) {
-            const size_t colon = out.find(':', hostStart);
-            if (colon != std::string::npos && colon < at) {
-                out.replace(colon + 1, at - colon - 1, "***");
-            }
-        }
-    }
-    if (out.find('=') == std::string::npos) {
-        return out;
-    }
-    // key=value pairs separated by ';', ',' or '&'.
-    std::string masked;
-    masked.reserve(out.size());
-    size_t start = 0;
-    while (start <= out.size()) {
-        size_t end = out.find_first_of(";,&", start);
-        if (end == std::string::npos) {
-            end = out.size();
-        }
-        std::string_view part = std::string_view(out).substr(start, end - start);
-        const size_t eq = part.find('=');
-        // The key of the first pair of a query string follows the '?'.
-        const size_t keyStart = eq == std::string_view::npos ? 0 : part.substr(0, eq).find_last_of("?/") + 1;
-        if (eq != std::string_view::npos && IsSecretKey(part.substr(keyStart, eq - keyStart))) {
-            masked.append(part.substr(0, eq + 1));
-            masked.append("***");
-        } else {
-            masked.append(part);
-        }
-        if (end < out.size()) {
-            masked.push_back(out[end]);
-        }
-        start = end + 1;
-    }
-    return masked;
+    // The agent's rules: what one side masks, the other does too.
+    return SecretMasker::Masked(std::string(text));
 }
 
 }  // namespace QuorixCollect

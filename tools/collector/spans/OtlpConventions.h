@@ -54,7 +54,8 @@ std::string_view DatabaseCommandSystem(std::string_view className);
 // that began the request's trace.
 bool IsRequestAttribute(std::string_view key);
 
-// "Password=x;Host=h" -> "Password=***;Host=h"; "http://u:p@h/" -> "http://u:***@h/".
+// "Password=x;Host=h" -> "Password=***;Host=h"; "http://u:p@h/" -> "http://***@h/": the agent's
+// masking rules (SecretMasker), so that a secret masked on one side is masked on the other.
 std::string MaskSecrets(std::string_view text);
 
 // Adds `attribute` unless one with its key is already there.

@@ -241,11 +241,11 @@ bool DecodePlainCall(const uint8_t* data, size_t size, DecodedCommand& out) {
         return false;
     }
     out.length = static_cast<uint16_t>(size);
-    out.type = data[2];
-    out.pid = LoadLe<uint32_t>(data + 3);
-    out.tid = LoadLe<uint32_t>(data + 7);
-    out.ts = LoadLe<int64_t>(data + 11);
-    out.functionId = LoadLe<uint32_t>(data + 19);
+    out.type = data[WireProtocol::TypeOffset];
+    out.pid = LoadLe<uint32_t>(data + WireProtocol::PidOffset);
+    out.tid = LoadLe<uint32_t>(data + WireProtocol::TidOffset);
+    out.ts = LoadLe<int64_t>(data + WireProtocol::TimestampOffset);
+    out.functionId = LoadLe<uint32_t>(data + HeaderSize);
     return true;
 }
 
