@@ -6,10 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +19,7 @@
 #include "spans/OtlpExporter.h"
 #include "report/ReportWriter.h"
 #include "viewers/ViewerFiles.h"
+#include "jsonlines/JsonFile.h"
 
 using namespace QuorixCollect;
 
@@ -53,122 +50,6 @@ void InstallSignalHandlers() {
         sigaction(SIGINT, &sa, nullptr);
     }
 }
-
-// JSON lines go out in large writes straight from the session's buffer. A thread of its own
-// does the writing, so that decoding goes on while the kernel copies the previous buffer.
-class JsonFile final : public JsonSink {
-public:
-    ~JsonFile() override { Close(); }
-
-    bool Open(const std::string& path, std::string& error) {
-        if (path == "-") {
-            fd = STDOUT_FILENO;
-        } else {
-            // The stream may carry API keys: readable by the owner only.
-            fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                error = "cannot open JSON output '" + path + "': " + strerror(errno);
-                return false;
-            }
-            owned = true;
-        }
-        buffer.reserve(drainAt + 64 * 1024);
-        writing.reserve(drainAt + 64 * 1024);
-        // Stop signals are for the main loop: the writer starts with them blocked.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &previous);
-        writer = std::thread([this] { WriterLoop(); });
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return true;
-    }
-
-    // Hands the buffer to the writer, waiting while it still writes the previous one.
-    void Drain() override {
-        if (buffer.empty() || !writer.joinable()) {
-            buffer.clear();
-            return;
-        }
-        std::unique_lock<std::mutex> lock(mutex);
-        idle.wait(lock, [this] { return !full; });
-        writing.swap(buffer);
-        full = true;
-        work.notify_one();
-        lock.unlock();
-        buffer.clear();
-    }
-
-    void Close() {
-        if (!writer.joinable()) {
-            return;
-        }
-        Drain();
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            idle.wait(lock, [this] { return !full; });
-            stop = true;
-            work.notify_one();
-        }
-        writer.join();
-        if (owned && fd >= 0 && close(fd) != 0 && !failed) {
-            Fail(errno);
-        }
-        fd = -1;
-    }
-
-    bool Failed() const { return failed; }
-
-private:
-    void WriterLoop() {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            work.wait(lock, [this] { return full || stop; });
-            if (!full) {
-                return;
-            }
-            lock.unlock();
-            WriteOut(writing);
-            lock.lock();
-            writing.clear();
-            full = false;
-            idle.notify_one();
-        }
-    }
-
-    void WriteOut(const std::string& text) {
-        const char* data = text.data();
-        size_t left = text.size();
-        while (!failed && left > 0) {
-            const ssize_t n = write(fd, data, left);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                Fail(n < 0 ? errno : EIO);
-                return;
-            }
-            data += n;
-            left -= static_cast<size_t>(n);
-        }
-    }
-
-    void Fail(int error) {
-        // A full disk or a closed reader must not stop the collection itself.
-        failed = true;
-        fprintf(stderr, "quorix-collect: writing JSON output failed (%s); JSON output stopped\n", strerror(error));
-    }
-
-    int fd = -1;
-    bool owned = false;
-    std::atomic<bool> failed{false};
-    std::thread writer;
-    std::mutex mutex;
-    std::condition_variable work;
-    std::condition_variable idle;
-    std::string writing;
-    bool full = false;
-    bool stop = false;
-};
 
 // Room for the JSON buffers: two drains' worth, each with the longest line on top.
 constexpr size_t JsonBufferBytes = 2 * ((size_t{1} << 20) + 512 * 1024);
@@ -208,6 +89,202 @@ const char* TransportName(Transport t) {
     return "?";
 }
 
+// The collector's parts, wired in the order a command passes them.
+class Collector {
+public:
+    explicit Collector(const CollectorOptions& chosen) : options(chosen) {}
+
+    // Everything up to listening; the exit code on failure, else -1.
+    int Prepare();
+    int Listen();
+    void Collect();
+    // Stops, prints the summary and writes the files; the exit code.
+    int Finish();
+
+private:
+    int Fail(const std::string& error, int code) {
+        fprintf(stderr, "quorix-collect: %s\n", error.c_str());
+        if (listener) {
+            listener->Shutdown();
+        }
+        return code;
+    }
+    size_t SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const;
+    bool WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text);
+
+    using Clock = std::chrono::steady_clock;
+    const CollectorOptions& options;
+    JsonFile json;
+    bool writeJson = false;
+    bool exportSpans = false;
+    std::unique_ptr<CollectorSession> session;
+    std::unique_ptr<OtlpExporter> exporter;
+    std::unique_ptr<ViewerFiles> viewers;
+    std::unique_ptr<Listener> listener;
+    Clock::time_point start{};
+};
+
+size_t Collector::SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const {
+    // The bound covers everything that grows with the input: what the transport, the JSON
+    // output, the viewer data and the span queue hold is taken off first, the session gets the rest.
+    const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
+                           (exportSpans ? exportOptions.queueBytes : 0);
+    return options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers : options.maxMemoryBytes / 2;
+}
+
+int Collector::Prepare() {
+    std::string error;
+    writeJson = !options.jsonPath.empty();
+    if (writeJson && !json.Open(options.jsonPath, error)) {
+        return Fail(error, 1);
+    }
+    ViewerOutputs viewerOutputs;
+    viewerOutputs.speedscope = options.speedscopePath;
+    viewerOutputs.chromeTrace = options.chromeTracePath;
+    viewerOutputs.folded = options.foldedPath;
+    viewerOutputs.report = options.reportPath;
+    viewerOutputs.keptCalls = options.viewerCalls;
+    // Viewer data gets at most a quarter of the bound.
+    viewerOutputs.maxBytes = options.maxMemoryBytes / 4;
+    if (!options.reportPath.empty() && !ReportWriter::MissingAssets().empty()) {
+        return Fail("--report needs the browser libraries, missing at build time: " + ReportWriter::MissingAssets() +
+                        "(run scripts/setup.sh, then build again)",
+                    1);
+    }
+    OtlpExporter::Options exportOptions;
+    exportSpans = !options.otlpUrl.empty();
+    exportOptions.queueBytes = std::min(exportOptions.queueBytes, options.maxMemoryBytes / 8);
+    CollectorSession::Options sessionOptions;
+    sessionOptions.buildTree = options.tree;
+    sessionOptions.maxMemory = SessionMemory(viewerOutputs, exportOptions);
+    session = std::make_unique<CollectorSession>(sessionOptions, nullptr);
+    if (writeJson) {
+        session->SetJsonSink(&json);
+    }
+    exportOptions.url = options.otlpUrl;
+    exportOptions.serviceName = options.serviceName;
+    exportOptions.minDurationMs = options.otlpMinDurationMs;
+    CollectorSession& names = *session;
+    exporter = std::make_unique<OtlpExporter>(
+        exportOptions, [&names](uint32_t pid, uint32_t functionId) { return names.FunctionName(pid, functionId); },
+        exportSpans ? &session->Matcher() : nullptr);
+    if (exportSpans) {
+        if (!exporter->Start(error)) {
+            return Fail(error, 2);
+        }
+        session->AddObserver(exporter.get());
+    }
+    if (viewerOutputs.Any()) {
+        viewers = std::make_unique<ViewerFiles>(viewerOutputs, session->Matcher());
+        session->AddObserver(viewers.get());
+    }
+    return -1;
+}
+
+int Collector::Listen() {
+    std::string error;
+    listener = MakeListener(options);
+    if (!listener->Open(error)) {
+        return Fail(error, 1);
+    }
+    if (!options.readyFile.empty() && !WriteReadyFile(options.readyFile, listener->Endpoint(), error)) {
+        return Fail(error, 1);
+    }
+    if (!options.quiet) {
+        fprintf(stderr, "quorix-collect: listening (%s %s)\n", TransportName(options.transport),
+                listener->Endpoint().c_str());
+    }
+    return -1;
+}
+
+void Collector::Collect() {
+    start = Clock::now();
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.durationSeconds));
+    auto lastFlush = start;
+    auto lastExpiry = start;
+    while (g_stopSignal == 0) {
+        int timeoutMs = 100;
+        if (options.durationSeconds > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                break;
+            }
+            timeoutMs = static_cast<int>(std::min<long long>(timeoutMs, left));
+        }
+        listener->Wait(*session, timeoutMs);
+        if (options.untilEnded && session->AllProcessesEnded()) {
+            break;
+        }
+        const auto now = Clock::now();
+        if (writeJson && now - lastFlush >= std::chrono::milliseconds(100)) {
+            json.Drain();
+            lastFlush = now;
+        }
+        if (now - lastExpiry >= std::chrono::milliseconds(500)) {
+            listener->Expire(*session, now);
+            lastExpiry = now;
+        }
+    }
+}
+
+bool Collector::WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text) {
+    RunSummary run;
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    run.transport = std::string(TransportName(options.transport)) + " " + listener->Endpoint();
+    CollectorSession::SummaryOptions plain = summary;
+    plain.tree = false;
+    run.summaryText = session->RenderSummary(plain);
+    // Every stage's counters, final once the last open calls are closed.
+    viewers->Finish();
+    LossLedger losses;
+    session->PublishLosses(losses, summary.transportLosses);
+    viewers->PublishLosses(losses);
+    if (exportSpans) {
+        exporter->PublishLosses(losses);
+    }
+    run.dropLines = DropLines(losses);
+    std::vector<std::string> errors;
+    const bool written = viewers->WriteAll(*session, run, errors);
+    for (const auto& e : errors) {
+        fprintf(stderr, "quorix-collect: %s\n", e.c_str());
+    }
+    // Where the files are, after the call trees so that a terminal shows them last.
+    for (const auto& line : viewers->SummaryLines()) {
+        text += "  " + line + "\n";
+    }
+    return written;
+}
+
+int Collector::Finish() {
+    listener->Drain(*session, FinalDrainLimit);
+    json.Close();
+    if (exportSpans) {
+        exporter->Finish(FinalExportLimit);
+    }
+    CollectorSession::SummaryOptions summary;
+    summary.tree = options.tree;
+    summary.treeLines = options.treeLines;
+    summary.transportLines = listener->Describe();
+    listener->PublishLosses(summary.transportLosses);
+    summary.memoryBound = options.maxMemoryBytes;
+    if (exportSpans) {
+        summary.exportLines = exporter->SummaryLines();
+    }
+    std::string text = session->RenderSummary(summary);
+    const bool viewersFailed = viewers && !WriteViewerFiles(summary, text);
+    FILE* out = options.summaryToStdout ? stdout : stderr;
+    fwrite(text.data(), 1, text.size(), out);
+    fflush(out);
+
+    listener->Shutdown();
+    if (!options.readyFile.empty()) {
+        unlink(options.readyFile.c_str());
+    }
+    return json.Failed() || viewersFailed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -222,158 +299,14 @@ int main(int argc, char** argv) {
         return 0;
     }
     InstallSignalHandlers();
-
-    JsonFile json;
-    const bool writeJson = !options.jsonPath.empty();
-    if (writeJson && !json.Open(options.jsonPath, error)) {
-        fprintf(stderr, "quorix-collect: %s\n", error.c_str());
-        return 1;
+    Collector collector(options);
+    int code = collector.Prepare();
+    if (code < 0) {
+        code = collector.Listen();
     }
-    ViewerOutputs viewerOutputs;
-    viewerOutputs.speedscope = options.speedscopePath;
-    viewerOutputs.chromeTrace = options.chromeTracePath;
-    viewerOutputs.folded = options.foldedPath;
-    viewerOutputs.report = options.reportPath;
-    viewerOutputs.keptCalls = options.viewerCalls;
-    // Viewer data gets at most a quarter of the bound.
-    viewerOutputs.maxBytes = options.maxMemoryBytes / 4;
-    if (!options.reportPath.empty() && !ReportWriter::MissingAssets().empty()) {
-        fprintf(stderr,
-                "quorix-collect: --report needs the browser libraries, missing at build time: %s(run "
-                "scripts/setup.sh, then build again)\n",
-                ReportWriter::MissingAssets().c_str());
-        return 1;
+    if (code >= 0) {
+        return code;
     }
-    const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
-    OtlpExporter::Options exportOptions;
-    const bool exportSpans = !options.otlpUrl.empty();
-    exportOptions.queueBytes = std::min(exportOptions.queueBytes, options.maxMemoryBytes / 8);
-    // The bound covers everything that grows with the input: what the transport, the JSON
-    // output, the viewer data and the span queue hold is taken off first, the session gets the rest.
-    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
-                           (exportSpans ? exportOptions.queueBytes : 0);
-    CollectorSession::Options sessionOptions;
-    sessionOptions.buildTree = options.tree;
-    sessionOptions.maxMemory =
-        options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers : options.maxMemoryBytes / 2;
-    CollectorSession session(sessionOptions, nullptr);
-    if (writeJson) {
-        session.SetJsonSink(&json);
-    }
-    exportOptions.url = options.otlpUrl;
-    exportOptions.serviceName = options.serviceName;
-    exportOptions.minDurationMs = options.otlpMinDurationMs;
-    OtlpExporter exporter(
-        exportOptions, [&session](uint32_t pid, uint32_t functionId) { return session.FunctionName(pid, functionId); },
-        exportSpans ? &session.Matcher() : nullptr);
-    if (exportSpans) {
-        if (!exporter.Start(error)) {
-            fprintf(stderr, "quorix-collect: %s\n", error.c_str());
-            return 2;
-        }
-        session.AddObserver(&exporter);
-    }
-    std::unique_ptr<ViewerFiles> viewers;
-    if (viewerOutputs.Any()) {
-        viewers = std::make_unique<ViewerFiles>(viewerOutputs, session.Matcher());
-        session.AddObserver(viewers.get());
-    }
-
-    std::unique_ptr<Listener> listener = MakeListener(options);
-    if (!listener->Open(error)) {
-        fprintf(stderr, "quorix-collect: %s\n", error.c_str());
-        listener->Shutdown();
-        return 1;
-    }
-    if (!options.readyFile.empty() && !WriteReadyFile(options.readyFile, listener->Endpoint(), error)) {
-        fprintf(stderr, "quorix-collect: %s\n", error.c_str());
-        listener->Shutdown();
-        return 1;
-    }
-    if (!options.quiet) {
-        fprintf(stderr, "quorix-collect: listening (%s %s)\n", TransportName(options.transport),
-                listener->Endpoint().c_str());
-    }
-
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const auto deadline =
-        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.durationSeconds));
-    auto lastFlush = start;
-    auto lastExpiry = start;
-    while (g_stopSignal == 0) {
-        int timeoutMs = 100;
-        if (options.durationSeconds > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                break;
-            }
-            timeoutMs = static_cast<int>(std::min<long long>(timeoutMs, left));
-        }
-        listener->Wait(session, timeoutMs);
-        if (options.untilEnded && session.AllProcessesEnded()) {
-            break;
-        }
-        const auto now = Clock::now();
-        if (writeJson && now - lastFlush >= std::chrono::milliseconds(100)) {
-            json.Drain();
-            lastFlush = now;
-        }
-        if (now - lastExpiry >= std::chrono::milliseconds(500)) {
-            listener->Expire(session, now);
-            lastExpiry = now;
-        }
-    }
-    listener->Drain(session, FinalDrainLimit);
-    json.Close();
-    if (exportSpans) {
-        exporter.Finish(FinalExportLimit);
-    }
-
-    CollectorSession::SummaryOptions summary;
-    summary.tree = options.tree;
-    summary.treeLines = options.treeLines;
-    summary.transportLines = listener->Describe();
-    listener->PublishLosses(summary.transportLosses);
-    summary.memoryBound = options.maxMemoryBytes;
-    if (exportSpans) {
-        summary.exportLines = exporter.SummaryLines();
-    }
-    std::string text = session.RenderSummary(summary);
-    bool viewersFailed = false;
-    if (viewers) {
-        RunSummary run;
-        run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        run.transport = std::string(TransportName(options.transport)) + " " + listener->Endpoint();
-        CollectorSession::SummaryOptions plain = summary;
-        plain.tree = false;
-        run.summaryText = session.RenderSummary(plain);
-        // Every stage's counters, final once the last open calls are closed.
-        viewers->Finish();
-        LossLedger losses;
-        session.PublishLosses(losses, summary.transportLosses);
-        viewers->PublishLosses(losses);
-        if (exportSpans) {
-            exporter.PublishLosses(losses);
-        }
-        run.dropLines = DropLines(losses);
-        std::vector<std::string> errors;
-        viewersFailed = !viewers->WriteAll(session, run, errors);
-        for (const auto& e : errors) {
-            fprintf(stderr, "quorix-collect: %s\n", e.c_str());
-        }
-        // Where the files are, after the call trees so that a terminal shows them last.
-        for (const auto& line : viewers->SummaryLines()) {
-            text += "  " + line + "\n";
-        }
-    }
-    FILE* out = options.summaryToStdout ? stdout : stderr;
-    fwrite(text.data(), 1, text.size(), out);
-    fflush(out);
-
-    listener->Shutdown();
-    if (!options.readyFile.empty()) {
-        unlink(options.readyFile.c_str());
-    }
-    return json.Failed() || viewersFailed ? 1 : 0;
+    collector.Collect();
+    return collector.Finish();
 }
