@@ -18,39 +18,11 @@
 #include "wire/CommandDecoder.h"
 #include "memory/MemoryBudget.h"
 #include "session/CommandObserver.h"
+#include "session/NameTable.h"
 #include "transport/ReceivedBytes.h"
 #include "wire/StreamReassembler.h"
 
 namespace QuorixCollect {
-
-// Function names of one process, kept in one arena so that a name costs its bytes only and a
-// process that starts over frees them all at once.
-class NameTable {
-public:
-    explicit NameTable(MemoryBudget& chargedTo) : arena(&chargedTo), index(&chargedTo), budget(chargedTo) {}
-    ~NameTable() { Clear(); }
-
-    struct Name {
-        std::string_view text;  // null view when the id has no name
-        bool jsonSafe;          // JSON takes it without escaping
-    };
-    Name Find(uint32_t functionId) const;
-    // False when the budget refuses (the previous name, if any, stays).
-    bool Store(uint32_t functionId, std::string_view name);
-    void Clear();
-    size_t Size() const { return entries.size(); }
-
-private:
-    struct Entry {
-        uint32_t functionId;
-        bool jsonSafe;
-        std::string_view name;
-    };
-    TextArena arena;
-    IndexTable index;
-    std::vector<Entry> entries;
-    MemoryBudget& budget;
-};
 
 struct ProcessInfo {
     uint32_t pid = 0;
@@ -161,6 +133,11 @@ public:
     std::string RenderSummary(const SummaryOptions& summary) const;
 
 private:
+    void RenderProcesses(std::string& out, const LossLedger& ledger) const;
+    void RenderCounts(std::string& out) const;
+    void RenderDecodeLosses(std::string& out, const LossLedger& ledger, const SummaryOptions& summary) const;
+    void RenderMemory(std::string& out, const LossLedger& ledger, const SummaryOptions& summary) const;
+    void RenderTrees(std::string& out, const SummaryOptions& summary) const;
     void Malformed(const char* reason, const std::string& detail);
     void Apply(const DecodedCommand& command);
     void ApplyAnnouncement(const DecodedCommand& command, ProcessInfo* process);
