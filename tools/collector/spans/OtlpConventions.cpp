@@ -1,63 +1,17 @@
 #include "spans/OtlpConventions.h"
-#include "inspection/SecretMasker.h"
-#include "spans/SemanticConventions.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
+#include "inspection/SecretMasker.h"
+#include "spans/DotNetLibraries.h"
+#include "spans/SemanticConventions.h"
 #include "wire/WireFormat.h"
 
 namespace QuorixCollect {
 
-OtlpAttribute OtlpAttribute::String(std::string key, std::string text) {
-    OtlpAttribute a;
-    a.key = std::move(key);
-    a.kind = Kind::String;
-    a.text = std::move(text);
-    return a;
-}
-
-OtlpAttribute OtlpAttribute::Int(std::string key, int64_t value) {
-    OtlpAttribute a;
-    a.key = std::move(key);
-    a.kind = Kind::Int;
-    a.number = value;
-    return a;
-}
-
-OtlpAttribute OtlpAttribute::Double(std::string key, double value) {
-    OtlpAttribute a;
-    a.key = std::move(key);
-    a.kind = Kind::Double;
-    a.real = value;
-    return a;
-}
-
-OtlpAttribute OtlpAttribute::Bool(std::string key, bool value) {
-    OtlpAttribute a;
-    a.key = std::move(key);
-    a.kind = Kind::Bool;
-    a.flag = value;
-    return a;
-}
-
-void AddAttributeOnce(std::vector<OtlpAttribute>& list, const OtlpAttribute& attribute) {
-    for (const auto& a : list) {
-        if (a.key == attribute.key) {
-            return;
-        }
-    }
-    list.push_back(attribute);
-}
-
 namespace {
-
-bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-bool EndsWith(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
 
 std::string Lower(std::string_view text) {
     std::string out;
@@ -154,26 +108,6 @@ void AddGeneric(const std::string& key, const ValueRecord& v, std::vector<OtlpAt
     }
 }
 
-std::string_view DatabaseSystem(std::string_view className) {
-    if (StartsWith(className, "Npgsql.")) {
-        return "postgresql";
-    }
-    if (StartsWith(className, "MySqlConnector.") || StartsWith(className, "MySql.Data.") ||
-        StartsWith(className, "Pomelo.EntityFrameworkCore.MySql.")) {
-        return "mysql";
-    }
-    if (StartsWith(className, "System.Data.SqlClient.") || StartsWith(className, "Microsoft.Data.SqlClient.")) {
-        return "microsoft.sql_server";
-    }
-    if (StartsWith(className, "Oracle.")) {
-        return "oracle.db";
-    }
-    if (StartsWith(className, "EnterpriseDB.") || StartsWith(className, "System.Data.Common.")) {
-        return "other_sql";
-    }
-    return {};
-}
-
 // host[:port] into server.address / server.port.
 void AddServer(std::string_view hostPort, std::vector<OtlpAttribute>& out) {
     while (!hostPort.empty() && hostPort.front() == ' ') {
@@ -267,121 +201,127 @@ void AddConnectionString(std::string_view text, std::vector<OtlpAttribute>& out)
     }
 }
 
-std::string_view KestrelMethod(int64_t value) {
-    static const char* const names[] = {"GET", "PUT", "DELETE", "POST", "HEAD", "TRACE", "PATCH", "CONNECT", "OPTIONS"};
-    if (value >= 0 && value < 9) {
-        return names[value];
+// The leaf maps of one kind of library each; true when a semantic-convention attribute took it.
+struct Leaf {
+    std::string_view cls;
+    std::string_view method;
+    std::string_view name;
+    bool isText;
+    bool isInt;
+    std::string text;
+    int64_t n;
+};
+
+bool MapDatabaseLeaf(const Leaf& l, std::vector<OtlpAttribute>& out) {
+    if (l.isText && IsDbCommandClass(l.cls) &&
+        (l.name == "cmdText" || l.name == "commandText" || l.name == "sql" ||
+         (l.name == "value" && l.method == "set_CommandText"))) {
+        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(l.cls))));
+        out.push_back(OtlpAttribute::String(SemConv::DbQueryText, l.text));
+        return true;
     }
-    return value == 9 ? "_OTHER" : std::string_view{};
+    if (l.isText && IsDbConnectionClass(l.cls) &&
+        (l.name == "connectionString" || l.name == "ConnectionString" ||
+         (l.name == "value" && l.method == "set_ConnectionString"))) {
+        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(l.cls))));
+        AddConnectionString(l.text, out);
+        out.push_back(OtlpAttribute::String(SemConv::DbConnectionString, MaskSecrets(l.text)));
+        return true;
+    }
+    return false;
 }
 
-bool IsDbCommandClass(std::string_view cls) {
-    return !DatabaseSystem(cls).empty() && (EndsWith(cls, "Command") || EndsWith(cls, "RelationalConnection"));
+bool MapRedisLeaf(const Leaf& l, std::vector<OtlpAttribute>& out) {
+    if (l.isText && (l.name == "Key1" || l.name == "Key2")) {
+        AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+        AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbOperationName, std::string(l.method)));
+        out.push_back(OtlpAttribute::String(SemConv::RedisKey, l.text));
+        return true;
+    }
+    if (l.isText && l.name == "configuration") {
+        AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+        const std::string first = l.text.substr(0, l.text.find(','));
+        if (first.find('=') == std::string::npos) {
+            AddServer(first, out);
+        }
+        out.push_back(OtlpAttribute::String(SemConv::RedisConfiguration, MaskSecrets(l.text)));
+        return true;
+    }
+    if (l.isInt && l.name == "db") {
+        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+        out.push_back(OtlpAttribute::String(SemConv::DbNamespace, std::to_string(l.n)));
+        return true;
+    }
+    return false;
 }
 
-bool IsDbConnectionClass(std::string_view cls) { return !DatabaseSystem(cls).empty() && EndsWith(cls, "Connection"); }
-
-bool IsIncomingHttpClass(std::string_view cls) {
-    return StartsWith(cls, "Microsoft.AspNetCore.") || StartsWith(cls, "Microsoft.Owin.") ||
-           StartsWith(cls, "System.Web.");
+bool MapRequestMethod(const Leaf& l, std::vector<OtlpAttribute>& out) {
+    if (l.isText && !l.text.empty()) {
+        out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, l.text));
+        return true;
+    }
+    if (l.isInt && !KestrelMethod(l.n).empty()) {
+        out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, std::string(KestrelMethod(l.n))));
+        return true;
+    }
+    return false;
 }
 
-bool IsCorrelationMachinery(std::string_view cls) {
-    return StartsWith(cls, "System.Threading.") || StartsWith(cls, "System.Runtime.CompilerServices.");
+bool MapIncomingHttpLeaf(const Leaf& l, std::vector<OtlpAttribute>& out) {
+    const std::string_view method = l.method;
+    const std::string_view name = l.name;
+    if (l.isText && (name == "HttpPath" || name == "RawUrl" || name == "cacheUrl" || name == "target")) {
+        AddPathAndQuery(l.text, out);
+        return true;
+    }
+    if (l.isText && (EndsWith(method, "get_Path") || method == "GetOriginalPath") && name == "returnValue") {
+        AddPathAndQuery(l.text, out);
+        return true;
+    }
+    const bool methodField =
+        name == "HttpMethod" || name == "Verb" || name == "method" ||
+        ((EndsWith(method, "get_Method") || EndsWith(method, "get_MethodText")) && name == "returnValue") ||
+        (method == "set_Method" && name == "value");
+    if (methodField) {
+        return MapRequestMethod(l, out);
+    }
+    if (l.isText && !l.text.empty() && (method == "set_Scheme" || EndsWith(method, "get_Scheme")) &&
+        (name == "value" || name == "returnValue")) {
+        out.push_back(OtlpAttribute::String(SemConv::UrlScheme, l.text));
+        return true;
+    }
+    if (l.isInt && l.n >= 100 && l.n < 600 &&
+        (name == "statusCode" ||
+         ((EndsWith(method, "get_StatusCode") || EndsWith(method, "set_StatusCode") || method == "SendStatus") &&
+          (name == "value" || name == "returnValue")))) {
+        out.push_back(OtlpAttribute::Int(SemConv::HttpResponseStatusCode, l.n));
+        return true;
+    }
+    if (l.isText && (name == "hostText" || name == "uriComponent")) {
+        AddServer(l.text, out);
+        return true;
+    }
+    return false;
 }
 
 // Maps one leaf value; true when a semantic-convention attribute took it.
-bool MapLeaf(std::string_view cls, std::string_view method, std::string_view leaf, const ValueRecord& v,
+bool MapLeaf(std::string_view cls, std::string_view method, std::string_view name, const ValueRecord& v,
              std::vector<OtlpAttribute>& out) {
-    std::string text;
-    int64_t n = 0;
-    const bool isText = StringOf(v, text);
-    const bool isInt = IntegerOf(v, n);
-
-    if (isText && IsDbCommandClass(cls) &&
-        (leaf == "cmdText" || leaf == "commandText" || leaf == "sql" ||
-         (leaf == "value" && method == "set_CommandText"))) {
-        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(cls))));
-        out.push_back(OtlpAttribute::String(SemConv::DbQueryText, text));
+    Leaf l{cls, method, name, false, false, {}, 0};
+    l.isText = StringOf(v, l.text);
+    l.isInt = IntegerOf(v, l.n);
+    if (MapDatabaseLeaf(l, out)) {
         return true;
     }
-    if (isText && IsDbConnectionClass(cls) &&
-        (leaf == "connectionString" || leaf == "ConnectionString" ||
-         (leaf == "value" && method == "set_ConnectionString"))) {
-        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(cls))));
-        AddConnectionString(text, out);
-        out.push_back(OtlpAttribute::String(SemConv::DbConnectionString, MaskSecrets(text)));
+    if (IsRedisClass(cls) && MapRedisLeaf(l, out)) {
         return true;
     }
-    if (StartsWith(cls, "StackExchange.Redis.") || StartsWith(cls, "ServiceStack.Redis.")) {
-        if (isText && (leaf == "Key1" || leaf == "Key2")) {
-            AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
-            AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbOperationName, std::string(method)));
-            out.push_back(OtlpAttribute::String(SemConv::RedisKey, text));
-            return true;
-        }
-        if (isText && leaf == "configuration") {
-            AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
-            const std::string first = text.substr(0, text.find(','));
-            if (first.find('=') == std::string::npos) {
-                AddServer(first, out);
-            }
-            out.push_back(OtlpAttribute::String(SemConv::RedisConfiguration, MaskSecrets(text)));
-            return true;
-        }
-        if (isInt && leaf == "db") {
-            out.push_back(OtlpAttribute::String(SemConv::DbSystemName, "redis"));
-            out.push_back(OtlpAttribute::String(SemConv::DbNamespace, std::to_string(n)));
-            return true;
-        }
-    }
-    if (isText && (leaf == "Uri" || leaf == "uriValue" || leaf == "Url" || leaf == "requestUri") &&
-        (StartsWith(cls, "System.Net.") || StartsWith(cls, "Elasticsearch."))) {
-        AddUrl(text, out);
+    if (l.isText && (name == "Uri" || name == "uriValue" || name == "Url" || name == "requestUri") &&
+        IsOutgoingHttpClass(cls)) {
+        AddUrl(l.text, out);
         return true;
     }
-    if (IsIncomingHttpClass(cls)) {
-        if (isText && (leaf == "HttpPath" || leaf == "RawUrl" || leaf == "cacheUrl" || leaf == "target")) {
-            AddPathAndQuery(text, out);
-            return true;
-        }
-        if (isText && (EndsWith(method, "get_Path") || method == "GetOriginalPath") && leaf == "returnValue") {
-            AddPathAndQuery(text, out);
-            return true;
-        }
-        const bool methodField =
-            leaf == "HttpMethod" || leaf == "Verb" || leaf == "method" ||
-            ((EndsWith(method, "get_Method") || EndsWith(method, "get_MethodText")) && leaf == "returnValue") ||
-            (method == "set_Method" && leaf == "value");
-        if (methodField) {
-            if (isText && !text.empty()) {
-                out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, text));
-                return true;
-            }
-            if (isInt && !KestrelMethod(n).empty()) {
-                out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, std::string(KestrelMethod(n))));
-                return true;
-            }
-            return false;
-        }
-        if (isText && !text.empty() && (method == "set_Scheme" || EndsWith(method, "get_Scheme")) &&
-            (leaf == "value" || leaf == "returnValue")) {
-            out.push_back(OtlpAttribute::String(SemConv::UrlScheme, text));
-            return true;
-        }
-        if (isInt && n >= 100 && n < 600 &&
-            (leaf == "statusCode" ||
-             ((EndsWith(method, "get_StatusCode") || EndsWith(method, "set_StatusCode") || method == "SendStatus") &&
-              (leaf == "value" || leaf == "returnValue")))) {
-            out.push_back(OtlpAttribute::Int(SemConv::HttpResponseStatusCode, n));
-            return true;
-        }
-        if (isText && (leaf == "hostText" || leaf == "uriComponent")) {
-            AddServer(text, out);
-            return true;
-        }
-    }
-    return false;
+    return IsIncomingHttpClass(cls) && MapIncomingHttpLeaf(l, out);
 }
 
 void MapTree(std::string_view cls, std::string_view method, const std::string& path, const ValueRecord& v,
@@ -410,32 +350,6 @@ void MapTree(std::string_view cls, std::string_view method, const std::string& p
 
 }  // namespace
 
-CallRole RoleOf(std::string_view cls, std::string_view method) {
-    if (method == "ProcessRequestAsync" && (cls == "Microsoft.AspNetCore.Hosting.HostingApplication" ||
-                                            cls == "Microsoft.AspNetCore.Hosting.Internal.HostingApplication" ||
-                                            cls == "Microsoft.AspNetCore.Server.IIS.Core.IISHttpContextOfT`1")) {
-        return CallRole::RequestEntry;
-    }
-    if ((cls == "Microsoft.AspNetCore.Server.IIS.Core.IISHttpContext" && method == "HandleRequest") ||
-        (cls == "Microsoft.Owin.Host.HttpListener.OwinHttpListener" && method == "StartProcessingRequest") ||
-        (cls == "System.Web.Hosting.PipelineRuntime" && method == "ProcessRequestNotification")) {
-        return CallRole::RequestEntry;
-    }
-    if ((cls == "System.Threading.ThreadPoolWorkQueue" && method == "Dispatch") ||
-        (cls == "System.Threading.ThreadHelper" && method == "ThreadStart") ||
-        (cls == "System.Threading.TimerQueueTimer" && method == "CallCallback") ||
-        (cls == "System.Threading._IOCompletionCallback" && method == "PerformIOCompletionCallback") ||
-        (cls == "System.Threading.ExecutionContext" &&
-         (method == "RunFromThreadPoolDispatchLoop" || method == "RunInternal" || method == "Run" ||
-          method == "RunForThreadPoolUnsafe")) ||
-        (cls == "System.Threading.Tasks.Task" &&
-         (method == "ExecuteEntry" || method == "ExecuteEntryUnsafe" || method == "ExecuteWithThreadLocal" ||
-          method == "FinishContinuations" || method == "RunContinuations"))) {
-        return CallRole::Dispatcher;
-    }
-    return CallRole::Plain;
-}
-
 MappedValues MapCapturedValue(std::string_view className, std::string_view methodName, const ValueRecord& value,
                               bool isReturnValue, std::vector<OtlpAttribute>& out) {
     MappedValues result;
@@ -444,10 +358,6 @@ MappedValues MapCapturedValue(std::string_view className, std::string_view metho
     ValueRecord const* v = &value;
     MapTree(className, methodName, root, *v, out, result);
     return result;
-}
-
-std::string_view DatabaseCommandSystem(std::string_view className) {
-    return EndsWith(className, "Command") ? DatabaseSystem(className) : std::string_view{};
 }
 
 bool IsRequestAttribute(std::string_view key) {

@@ -16,30 +16,9 @@ namespace {
 
 constexpr size_t MaxRoleIndex = size_t{1} << 22;
 
-std::string_view ClassOf(std::string_view name) {
-    const size_t sep = name.find("::");
-    return sep == std::string_view::npos ? std::string_view{} : name.substr(0, sep);
-}
-
-// The method without the ":[Attribute]" the agent appends to marked methods.
-std::string_view MethodOf(std::string_view name) {
-    const size_t sep = name.find("::");
-    std::string_view method = sep == std::string_view::npos ? name : name.substr(sep + 2);
-    const size_t mark = method.find(":[");
-    return mark == std::string_view::npos ? method : method.substr(0, mark);
-}
-
 std::string Hex(uint64_t v) {
     char buf[24];
     snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-std::string HostName() {
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) {
-        return {};
-    }
     return buf;
 }
 
@@ -103,37 +82,6 @@ uint64_t OtlpSpanBuilder::NextId() {
     }
 }
 
-std::string OtlpSpanBuilder::ServiceNameFromCommandLine(const std::string& cmdline) {
-    std::vector<std::string> args;
-    size_t start = 0;
-    while (start < cmdline.size()) {
-        size_t end = cmdline.find('\0', start);
-        if (end == std::string::npos) {
-            end = cmdline.size();
-        }
-        args.emplace_back(cmdline.substr(start, end - start));
-        start = end + 1;
-    }
-    auto base = [](const std::string& path) {
-        const size_t slash = path.rfind('/');
-        return slash == std::string::npos ? path : path.substr(slash + 1);
-    };
-    if (args.empty() || args[0].empty()) {
-        return {};
-    }
-    const std::string program = base(args[0]);
-    if (program == "dotnet") {
-        for (size_t i = 1; i < args.size(); ++i) {
-            const std::string& a = args[i];
-            if (a.size() > 4 && a.compare(a.size() - 4, 4, ".dll") == 0) {
-                const std::string file = base(a);
-                return file.substr(0, file.size() - 4);
-            }
-        }
-    }
-    return program;
-}
-
 OtlpSpanBuilder::ProcessState& OtlpSpanBuilder::Process(ThreadState& t) {
     if (t.process != nullptr) {
         return *t.process;
@@ -186,41 +134,6 @@ CallRole OtlpSpanBuilder::Role(ProcessState& p, uint32_t pid, uint32_t functionI
         p.roles[functionId] = static_cast<uint8_t>(static_cast<uint8_t>(role) + 1);
     }
     return role;
-}
-
-std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(ThreadState& t) {
-    const uint32_t pid = t.pid;
-    ProcessState& p = Process(t);
-    if (p.resource) {
-        return p.resource;
-    }
-    auto r = std::make_shared<OtlpResource>();
-    r->pid = pid;
-    std::string service = options.serviceName.empty() ? p.serviceName : options.serviceName;
-    if (service.empty()) {
-        service = "unknown_service:dotnet";
-    }
-    const std::string host = HostName();
-    r->attributes.push_back(OtlpAttribute::String(SemConv::ServiceName, service));
-    r->attributes.push_back(
-        OtlpAttribute::String(SemConv::ServiceInstanceId, (host.empty() ? "" : host + ":") + std::to_string(pid)));
-    r->attributes.push_back(OtlpAttribute::Int(SemConv::ProcessPid, pid));
-    if (!host.empty()) {
-        r->attributes.push_back(OtlpAttribute::String(SemConv::HostName, host));
-    }
-    if (!p.runtime.empty()) {
-        r->attributes.push_back(OtlpAttribute::String(SemConv::ProcessRuntimeDescription, p.runtime));
-    }
-    if (!p.host.empty()) {
-        r->attributes.push_back(OtlpAttribute::String(SemConv::HostType, p.host));
-    }
-    if (!p.version.empty()) {
-        r->attributes.push_back(OtlpAttribute::String(SemConv::AgentVersion, p.version));
-    }
-    r->attributes.push_back(OtlpAttribute::String(SemConv::TelemetrySdkName, "quorix"));
-    r->attributes.push_back(OtlpAttribute::String(SemConv::TelemetrySdkLanguage, "dotnet"));
-    p.resource = std::move(r);
-    return p.resource;
 }
 
 void OtlpSpanBuilder::AddValues(uint32_t pid, uint32_t functionId, const ValueRecord& value, bool isReturn, Frame& f) {
@@ -344,44 +257,6 @@ void OtlpSpanBuilder::Begun(const MatchedCall& call, const DecodedCommand& c) {
     }
 }
 
-void OtlpSpanBuilder::LinkQuery(ThreadState& t, Frame& f, uint32_t depth, const DecodedCommand& c) {
-    // The text is set on the command object (constructor, CommandText) by one call and run by
-    // another: the executing call, the one worth looking at, gets the text too.
-    const std::string_view name = names ? names(c.pid, c.functionId) : std::string_view{};
-    const std::string_view system = DatabaseCommandSystem(ClassOf(name));
-    if (system.empty()) {
-        return;
-    }
-    ProcessState& p = Process(t);
-    for (const auto& a : f.attributes) {
-        if (a.key == SemConv::DbQueryText) {
-            if (p.commandTexts.size() >= 4096) {
-                p.commandTexts.clear();
-            }
-            p.commandTexts[c.instanceId] = {std::string(system), a.text};
-            return;
-        }
-    }
-    if (MethodOf(name).substr(0, 7) != "Execute") {
-        return;
-    }
-    // Only the outermost execute call of a command: the provider's inner ones add nothing.
-    for (size_t k = depth, seen = 0; k-- > 0 && seen < 8; ++seen) {
-        if (t.frames[k].instanceId == c.instanceId) {
-            return;
-        }
-    }
-    auto it = p.commandTexts.find(c.instanceId);
-    if (it == p.commandTexts.end()) {
-        return;
-    }
-    // The base class names no database; the class that set the text may.
-    const std::string& known = system == "other_sql" ? it->second.system : std::string(system);
-    f.attributes.push_back(OtlpAttribute::String(SemConv::DbSystemName, known));
-    f.attributes.push_back(OtlpAttribute::String(SemConv::DbQueryText, it->second.text));
-    f.keep = true;
-}
-
 void OtlpSpanBuilder::Closed(const MatchedCall& call, const DecodedCommand* end) {
     ThreadState& t = *threads[call.thread];
     Frame& f = t.frames[call.depth];
@@ -404,45 +279,6 @@ void OtlpSpanBuilder::Closed(const MatchedCall& call, const DecodedCommand* end)
 }
 
 void OtlpSpanBuilder::CloseAll() { matcher->Finish(); }
-
-void OtlpSpanBuilder::HoistRequest(ThreadState& t, Frame& f, uint32_t depth) {
-    // What describes the incoming request also belongs on the span that began its trace.
-    if (f.requestRoot || f.traceRoot) {
-        t.pendingRequest.clear();
-        return;
-    }
-    if (f.attributes.empty()) {
-        return;
-    }
-    Frame* request = nullptr;
-    for (size_t k = depth; k-- > 0;) {
-        Frame& below = t.frames[k];
-        if (below.requestRoot) {
-            request = &below;
-            break;
-        }
-        if (below.traceRoot || below.dispatcher) {
-            break;
-        }
-    }
-    for (const auto& a : f.attributes) {
-        if (!IsRequestAttribute(a.key)) {
-            continue;
-        }
-        if (request != nullptr) {
-            AddAttributeOnce(request->attributes, a);
-            continue;
-        }
-        // Seen before the request was handed over: the newest value wins.
-        auto it = std::find_if(t.pendingRequest.begin(), t.pendingRequest.end(),
-                               [&](const OtlpAttribute& p) { return p.key == a.key; });
-        if (it != t.pendingRequest.end()) {
-            *it = a;
-        } else {
-            t.pendingRequest.push_back(a);
-        }
-    }
-}
 
 void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Close how) {
     // Frames below call.depth are its ancestors.
