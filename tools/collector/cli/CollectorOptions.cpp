@@ -98,7 +98,8 @@ const std::string& HelpText() {
     return text;
 }
 
-bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
+// Where the commands come from and the JSON lines go.
+bool CheckEndpoints(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
     unsigned long long n = 0;
     auto given = [&](const char* name) { return app.count(name) != 0; };
     if (given("--transport")) {
@@ -139,6 +140,13 @@ bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& erro
         error = "bad duration '" + g.duration + "' (seconds, above 0)";
         return false;
     }
+    return true;
+}
+
+// The summary's and the memory's bounds.
+bool CheckBounds(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
+    unsigned long long n = 0;
+    auto given = [&](const char* name) { return app.count(name) != 0; };
     o.tree = !g.noTree;
     if (given("--tree-lines")) {
         if (!ParseUnsigned(g.treeLines.c_str(), 100000000, n)) {
@@ -165,6 +173,13 @@ bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& erro
         }
         o.maxConnections = static_cast<size_t>(n);
     }
+    return true;
+}
+
+// The viewer files and the span export.
+bool CheckOutputs(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
+    unsigned long long n = 0;
+    auto given = [&](const char* name) { return app.count(name) != 0; };
     const std::pair<const char*, std::pair<const std::string*, std::string*>> files[] = {
         {"--speedscope", {&g.speedscope, &o.speedscopePath}},
         {"--chrome-trace", {&g.chromeTrace, &o.chromeTracePath}},
@@ -207,6 +222,10 @@ bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& erro
         o.otlpMinDurationMs = d;
     }
     return true;
+}
+
+bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
+    return CheckEndpoints(app, g, o, error) && CheckBounds(app, g, o, error) && CheckOutputs(app, g, o, error);
 }
 
 }  // namespace

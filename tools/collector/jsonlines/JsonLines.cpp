@@ -225,16 +225,10 @@ void AppendValueJson(std::string& out, const ValueRecord& v) {
     out += '}';
 }
 
-void AppendCommandJson(std::string& out, const DecodedCommand& c, const std::string_view* functionName,
-                       bool nameIsJsonSafe) {
-    const auto commandType = static_cast<CommandType>(c.type);
-    if (((commandType == CommandType::BeginCall && c.args.empty()) ||
-         (commandType == CommandType::EndCall && !c.hasReturnValue)) &&
-        c.badValueRecords == 0 &&
-        (functionName == nullptr || (nameIsJsonSafe && functionName->size() <= MaxFastName))) {
-        AppendPlainCallJson(out, c, functionName);
-        return;
-    }
+namespace {
+
+// Type, name, process, thread and time, the fields every line starts with.
+void AppendHead(std::string& out, const DecodedCommand& c) {
     // The names of the common commands are constants: no lookup and no escaping per line.
     switch (static_cast<CommandType>(c.type)) {
         case CommandType::BeginCall:
@@ -258,23 +252,27 @@ void AppendCommandJson(std::string& out, const DecodedCommand& c, const std::str
     Number(out, c.tid);
     Literal(out, ",\"ts\":");
     Number(out, c.ts);
+}
 
-    auto function = [&] {
-        Unsigned(out, "functionId", c.functionId);
-        if (functionName != nullptr) {
-            Key(out, "function");
-            AppendJsonString(out, *functionName);
-        }
-    };
+void Function(std::string& out, const DecodedCommand& c, const std::string_view* functionName) {
+    Unsigned(out, "functionId", c.functionId);
+    if (functionName != nullptr) {
+        Key(out, "function");
+        AppendJsonString(out, *functionName);
+    }
+}
+
+// The fields of the command's type.
+void AppendBody(std::string& out, const DecodedCommand& c, const std::string_view* functionName) {
     switch (static_cast<CommandType>(c.type)) {
         case CommandType::BeginCall:
-            function();
+            Function(out, c, functionName);
             Unsigned(out, "instanceId", c.instanceId);
             Key(out, "args");
             AppendValueList(out, c.args);
             break;
         case CommandType::EndCall:
-            function();
+            Function(out, c, functionName);
             if (c.tailCall) {
                 Literal(out, ",\"tailCall\":true,\"returnValue\":");
             } else {
@@ -295,7 +293,7 @@ void AppendCommandJson(std::string& out, const DecodedCommand& c, const std::str
             Unsigned(out, "exceptionId", c.exceptionId);
             break;
         case CommandType::UnwindCall:
-            function();
+            Function(out, c, functionName);
             break;
         case CommandType::ProcessFrequency:
             Unsigned(out, "frequency", c.frequency);
@@ -331,6 +329,22 @@ void AppendCommandJson(std::string& out, const DecodedCommand& c, const std::str
         default:
             break;
     }
+}
+
+}  // namespace
+
+void AppendCommandJson(std::string& out, const DecodedCommand& c, const std::string_view* functionName,
+                       bool nameIsJsonSafe) {
+    const auto commandType = static_cast<CommandType>(c.type);
+    if (((commandType == CommandType::BeginCall && c.args.empty()) ||
+         (commandType == CommandType::EndCall && !c.hasReturnValue)) &&
+        c.badValueRecords == 0 &&
+        (functionName == nullptr || (nameIsJsonSafe && functionName->size() <= MaxFastName))) {
+        AppendPlainCallJson(out, c, functionName);
+        return;
+    }
+    AppendHead(out, c);
+    AppendBody(out, c, functionName);
     if (c.badValueRecords != 0) {
         Unsigned(out, "badValueRecords", c.badValueRecords);
     }

@@ -102,35 +102,21 @@ void StopCollector(pid_t collector) {
     waitpid(collector, &status, 0);
 }
 
-}  // namespace
+// The port the agent is told: --port, else the agent's own variable read its way, else 2799.
+int AgentPort(const RunOptions& options) {
+    if (options.port != 0) {
+        return options.port;
+    }
+    const char* env = getenv("MORVEL_WIRE_COMMAND_PORT");
+    std::string text = env != nullptr ? env : "";
+    if (!text.empty() && text.size() <= 5 && text.find_first_not_of("0123456789") == std::string::npos) {
+        const int v = atoi(text.c_str());
+        return v >= 1 && v <= 65535 ? v : 2799;
+    }
+    return 2799;
+}
 
-int main(int argc, char** argv) {
-    RunOptions options;
-    std::string error;
-    if (!ParseRunOptions(argc, argv, options, error)) {
-        fprintf(stderr, "quorix-run: %s\n(quorix-run --help lists every option)\n", error.c_str());
-        return 2;
-    }
-    if (options.help) {
-        fputs(RunUsage(), stdout);
-        return 0;
-    }
-    int port = options.port;
-    if (port == 0) {
-        const char* env = getenv("MORVEL_WIRE_COMMAND_PORT");
-        std::string text = env != nullptr ? env : "";
-        port = 2799;
-        if (!text.empty() && text.size() <= 5 && text.find_first_not_of("0123456789") == std::string::npos) {
-            const int v = atoi(text.c_str());
-            port = v >= 1 && v <= 65535 ? v : 2799;
-        }
-    }
-    const std::string here = HereDirectory();
-    const std::string collectorPath = here + "/quorix-collect";
-    if (access(collectorPath.c_str(), X_OK) != 0) {
-        fprintf(stderr, "quorix-run: collector not found at %s\n", collectorPath.c_str());
-        return 125;
-    }
+std::string AgentLibrary(const std::string& here) {
     std::string profiler = QX_DEFAULT_PROFILER_PATH;
     if (profiler.empty()) {
         // Run from outside a build tree: the library two levels up, as the build lays it out.
@@ -143,17 +129,10 @@ int main(int argc, char** argv) {
     if (stat(profiler.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         fprintf(stderr, "quorix-run: warning: agent library not found at %s\n", profiler.c_str());
     }
+    return profiler;
+}
 
-    std::string workdir = std::string(getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") + "/quorix-run.XXXXXX";
-    if (mkdtemp(workdir.data()) == nullptr) {
-        fprintf(stderr, "quorix-run: cannot create a temporary folder: %s\n", strerror(errno));
-        return 125;
-    }
-    const std::string ready = workdir + "/ready";
-    auto cleanup = [&] {
-        unlink(ready.c_str());
-        rmdir(workdir.c_str());
-    };
+void KeepSignalsForTheProgram() {
     // ^C belongs to the program; the wrapper carries on to stop the collector and let it report.
     struct sigaction sa {};
     sa.sa_handler = Nothing;
@@ -162,7 +141,10 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
 
+// Starts the collector and waits (10 s at most) until it listens; its pid, or -1.
+pid_t StartCollector(const RunOptions& options, const std::string& collectorPath, const std::string& ready, int port) {
     std::vector<std::string> args{collectorPath, "--transport", options.transport, "--ready-file", ready, "--quiet"};
     args.insert(args.end(), options.collectorArgs.begin(), options.collectorArgs.end());
     if (options.transport != "pipe") {
@@ -177,30 +159,26 @@ int main(int argc, char** argv) {
     const pid_t collector = Spawn(args, true);
     if (collector < 0) {
         fprintf(stderr, "quorix-run: cannot start the collector: %s\n", strerror(errno));
-        cleanup();
-        return 125;
+        return -1;
     }
-    // Bounded wait for the listener: 10 seconds.
-    bool listening = false;
-    for (int i = 0; i < 200 && !listening; ++i) {
-        listening = access(ready.c_str(), F_OK) == 0;
+    for (int i = 0; i < 200; ++i) {
+        if (access(ready.c_str(), F_OK) == 0) {
+            return collector;
+        }
         int status = 0;
-        if (!listening && !Alive(collector, status)) {
+        if (!Alive(collector, status)) {
             fprintf(stderr, "quorix-run: the collector could not start\n");
-            cleanup();
-            return 125;
+            return -1;
         }
-        if (!listening) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (!listening) {
-        fprintf(stderr, "quorix-run: the collector did not become ready\n");
-        StopCollector(collector);
-        cleanup();
-        return 125;
-    }
+    fprintf(stderr, "quorix-run: the collector did not become ready\n");
+    StopCollector(collector);
+    return -1;
+}
 
+// Runs the command with the profiling variables set; its exit code as a shell gives it.
+int RunProfiled(const RunOptions& options, const std::string& profiler, int port) {
     const char* mode = options.transport == "udp" ? "Udp" : options.transport == "tcp" ? "Tcp" : "NamedPipe";
     setenv("CORECLR_ENABLE_PROFILING", "1", 1);
     setenv("CORECLR_PROFILER", "{76CAC89D-4E69-48F9-BD88-3686BBD6CD7F}", 1);
@@ -215,11 +193,50 @@ int main(int argc, char** argv) {
     const pid_t program = Spawn(options.command, false);
     if (program < 0) {
         fprintf(stderr, "quorix-run: cannot start %s: %s\n", options.command[0].c_str(), strerror(errno));
-    } else {
-        while (waitpid(program, &status, 0) < 0 && errno == EINTR) {}
-        status = StatusOf(status);
+        return status;
     }
+    while (waitpid(program, &status, 0) < 0 && errno == EINTR) {}
+    return StatusOf(status);
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    RunOptions options;
+    std::string error;
+    if (!ParseRunOptions(argc, argv, options, error)) {
+        fprintf(stderr, "quorix-run: %s\n(quorix-run --help lists every option)\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        fputs(RunUsage(), stdout);
+        return 0;
+    }
+    const int port = AgentPort(options);
+    const std::string here = HereDirectory();
+    const std::string collectorPath = here + "/quorix-collect";
+    if (access(collectorPath.c_str(), X_OK) != 0) {
+        fprintf(stderr, "quorix-run: collector not found at %s\n", collectorPath.c_str());
+        return 125;
+    }
+    const std::string profiler = AgentLibrary(here);
+    std::string workdir = std::string(getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") + "/quorix-run.XXXXXX";
+    if (mkdtemp(workdir.data()) == nullptr) {
+        fprintf(stderr, "quorix-run: cannot create a temporary folder: %s\n", strerror(errno));
+        return 125;
+    }
+    const std::string ready = workdir + "/ready";
+    auto cleanup = [&] {
+        unlink(ready.c_str());
+        rmdir(workdir.c_str());
+    };
+    KeepSignalsForTheProgram();
+    const pid_t collector = StartCollector(options, collectorPath, ready, port);
+    if (collector < 0) {
+        cleanup();
+        return 125;
+    }
+    const int status = RunProfiled(options, profiler, port);
     // Let the last datagrams arrive, then ask for the summary.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     StopCollector(collector);

@@ -173,44 +173,16 @@ HttpPoster::Result HttpPoster::Post(std::string_view contentType, const std::str
     return r;
 }
 
-HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std::string& body,
-                                        Clock::time_point deadline) {
-    Result result;
-    if (fd < 0 && !Connect(deadline, result.error)) {
-        return result;
-    }
-    std::string head = "POST " + url.path + " HTTP/1.1\r\nHost: " + url.host + ":" + std::to_string(url.port) +
-                       "\r\nContent-Type: " + std::string(contentType) +
-                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nUser-Agent: quorix-collect\r\n\r\n";
-    auto sendAll = [&](const char* data, size_t size) {
-        while (size > 0) {
-            const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-            if (n > 0) {
-                data += n;
-                size -= static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLOUT, deadline)) {
-                continue;
-            }
-            result.error = n < 0 && errno != EAGAIN ? std::string("send failed: ") + strerror(errno) : "send timed out";
-            return false;
-        }
-        return true;
-    };
-    if (!sendAll(head.data(), head.size()) || !sendAll(body.data(), body.size())) {
-        Disconnect();
-        return result;
-    }
+namespace {
 
-    // The answer: status line and headers, then a body by length, chunks or up to the close.
+// The answer as it arrives on the socket, read only as far as needed.
+struct Answer {
+    int fd;
+    Clock::time_point deadline;
     std::string in;
-    size_t headerEnd = std::string::npos;
     bool closed = false;
-    auto readMore = [&]() {
+
+    bool ReadMore() {
         char buf[16384];
         for (;;) {
             const ssize_t n = recv(fd, buf, sizeof buf, 0);
@@ -230,10 +202,114 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
             }
             return false;
         }
-    };
+    }
+
+    // Chunk sizes, data, and the final zero chunk with its trailer.
+    bool ReadChunks() {
+        size_t at = 0;
+        for (;;) {
+            size_t eol;
+            while ((eol = in.find("\r\n", at)) == std::string::npos) {
+                if (!ReadMore()) {
+                    return false;
+                }
+            }
+            const unsigned long size = strtoul(in.c_str() + at, nullptr, 16);
+            if (size == 0) {
+                while (in.size() < eol + 4 && ReadMore()) {}
+                return true;
+            }
+            while (in.size() < eol + 2 + size + 2) {
+                if (!ReadMore()) {
+                    return false;
+                }
+            }
+            at = eol + 2 + size + 2;
+        }
+    }
+};
+
+struct Headers {
+    long long contentLength = -1;
+    bool chunked = false;
+    bool keepAlive = true;
+};
+
+// The header lines between the status line and `end`.
+Headers ParseHeaders(const std::string& in, size_t end, HttpPoster::Result& result) {
+    Headers h;
+    size_t pos = in.find("\r\n") + 2;
+    while (pos < end) {
+        const size_t eol = in.find("\r\n", pos);
+        const std::string_view line(in.data() + pos, eol - pos);
+        pos = eol + 2;
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            continue;
+        }
+        const std::string name = LowerAscii(line.substr(0, colon));
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ') {
+            value.remove_prefix(1);
+        }
+        const std::string v = LowerAscii(value);
+        if (name == "content-length") {
+            h.contentLength = atoll(v.c_str());
+        } else if (name == "transfer-encoding" && v.find("chunked") != std::string::npos) {
+            h.chunked = true;
+        } else if (name == "connection" && v.find("close") != std::string::npos) {
+            h.keepAlive = false;
+        } else if (name == "retry-after" && !v.empty() && isdigit(static_cast<unsigned char>(v[0]))) {
+            result.retryAfterSeconds = atof(v.c_str());
+        }
+    }
+    return h;
+}
+
+}  // namespace
+
+bool HttpPoster::SendAll(const char* data, size_t size, Clock::time_point deadline, std::string& error) {
+    while (size > 0) {
+        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLOUT, deadline)) {
+            continue;
+        }
+        error = n < 0 && errno != EAGAIN ? std::string("send failed: ") + strerror(errno) : "send timed out";
+        return false;
+    }
+    return true;
+}
+
+HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std::string& body,
+                                        Clock::time_point deadline) {
+    Result result;
+    if (fd < 0 && !Connect(deadline, result.error)) {
+        return result;
+    }
+    std::string head = "POST " + url.path + " HTTP/1.1\r\nHost: " + url.host + ":" + std::to_string(url.port) +
+                       "\r\nContent-Type: " + std::string(contentType) +
+                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nUser-Agent: quorix-collect\r\n\r\n";
+    if (!SendAll(head.data(), head.size(), deadline, result.error) ||
+        !SendAll(body.data(), body.size(), deadline, result.error)) {
+        Disconnect();
+        return result;
+    }
+
+    // The answer: status line and headers, then a body by length, chunks or up to the close.
+    Answer answer{fd, deadline, {}};
+    std::string& in = answer.in;
+    size_t headerEnd = std::string::npos;
     while ((headerEnd = in.find("\r\n\r\n")) == std::string::npos) {
-        if (in.size() > 65536 || !readMore()) {
-            result.error = closed ? "connection closed without an answer" : "no answer in time";
+        if (in.size() > 65536 || !answer.ReadMore()) {
+            result.error = answer.closed ? "connection closed without an answer" : "no answer in time";
             Disconnect();
             return result;
         }
@@ -244,73 +320,20 @@ HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std:
         return result;
     }
     result.status = atoi(in.c_str() + in.find(' ') + 1);
-    long long contentLength = -1;
-    bool chunked = false;
-    bool keepAlive = true;
-    size_t pos = in.find("\r\n") + 2;
-    while (pos < headerEnd) {
-        const size_t eol = in.find("\r\n", pos);
-        const std::string_view line(in.data() + pos, eol - pos);
-        const size_t colon = line.find(':');
-        if (colon != std::string_view::npos) {
-            const std::string name = LowerAscii(line.substr(0, colon));
-            std::string_view value = line.substr(colon + 1);
-            while (!value.empty() && value.front() == ' ') {
-                value.remove_prefix(1);
-            }
-            const std::string v = LowerAscii(value);
-            if (name == "content-length") {
-                contentLength = atoll(v.c_str());
-            } else if (name == "transfer-encoding" && v.find("chunked") != std::string::npos) {
-                chunked = true;
-            } else if (name == "connection" && v.find("close") != std::string::npos) {
-                keepAlive = false;
-            } else if (name == "retry-after" && !v.empty() && isdigit(static_cast<unsigned char>(v[0]))) {
-                result.retryAfterSeconds = atof(v.c_str());
-            }
-        }
-        pos = eol + 2;
-    }
+    Headers headers = ParseHeaders(in, headerEnd, result);
     in.erase(0, headerEnd + 4);
     bool complete = false;
-    if (chunked) {
-        // Chunk sizes, data, and the final zero chunk with its trailer.
-        size_t at = 0;
-        for (;;) {
-            size_t eol;
-            while ((eol = in.find("\r\n", at)) == std::string::npos) {
-                if (!readMore()) {
-                    break;
-                }
-            }
-            if (eol == std::string::npos) {
-                break;
-            }
-            const unsigned long size = strtoul(in.c_str() + at, nullptr, 16);
-            if (size == 0) {
-                while (in.size() < eol + 4 && readMore()) {}
-                complete = true;
-                break;
-            }
-            while (in.size() < eol + 2 + size + 2) {
-                if (!readMore()) {
-                    break;
-                }
-            }
-            if (in.size() < eol + 2 + size + 2) {
-                break;
-            }
-            at = eol + 2 + size + 2;
-        }
-    } else if (contentLength >= 0) {
-        while (static_cast<long long>(in.size()) < contentLength && readMore()) {}
-        complete = static_cast<long long>(in.size()) >= contentLength;
+    if (headers.chunked) {
+        complete = answer.ReadChunks();
+    } else if (headers.contentLength >= 0) {
+        while (static_cast<long long>(in.size()) < headers.contentLength && answer.ReadMore()) {}
+        complete = static_cast<long long>(in.size()) >= headers.contentLength;
     } else {
-        while (readMore()) {}
-        keepAlive = false;
+        while (answer.ReadMore()) {}
+        headers.keepAlive = false;
         complete = true;
     }
-    if (!complete || !keepAlive) {
+    if (!complete || !headers.keepAlive) {
         Disconnect();
     }
     return result;

@@ -38,6 +38,7 @@ private:
     bool Connect(std::chrono::steady_clock::time_point deadline, std::string& error);
     Result Exchange(std::string_view contentType, const std::string& body,
                     std::chrono::steady_clock::time_point deadline);
+    bool SendAll(const char* data, size_t size, std::chrono::steady_clock::time_point deadline, std::string& error);
 
     HttpUrl url;
     int fd = -1;

@@ -44,41 +44,69 @@ bool ReadSqlBlock(ByteReader& r, std::string& out) {
     return true;
 }
 
+DecodeResult DecodeBeginCall(ByteReader& r, DecodedCommand& c) {
+    uint8_t count = 0;
+    if (!r.ReadU32(c.functionId) || !r.ReadU64(c.instanceId) || !r.ReadU8(count)) {
+        return Bad("begin-call body shorter than 13 bytes");
+    }
+    while (r.Remaining() > 0) {
+        ValueRecord arg;
+        if (DecodeValueRecord(r, arg, c.badValueRecords) == RecordStatus::DoesNotFit) {
+            return Bad("argument record runs past the command");
+        }
+        c.args.push_back(std::move(arg));
+    }
+    if ((c.args.size() & 0xFF) != count) {
+        return Bad("argument count does not match the records present");
+    }
+    return {};
+}
+
+DecodeResult DecodeEndCall(ByteReader& r, DecodedCommand& c) {
+    uint8_t flag = 0;
+    if (!r.ReadU32(c.functionId) || !r.ReadU8(flag) || flag > 1) {
+        return Bad("end-call body malformed");
+    }
+    c.tailCall = flag == 1;
+    if (r.Remaining() == 2 && r.Current()[0] == 0 && r.Current()[1] == 0) {
+        r.Skip(2);
+        return {};
+    }
+    c.hasReturnValue = true;
+    if (DecodeValueRecord(r, c.returnValue, c.badValueRecords) == RecordStatus::DoesNotFit) {
+        return Bad("return value record does not fit");
+    }
+    return {};
+}
+
+DecodeResult DecodeDelivery(ByteReader& r, DecodedCommand& c) {
+    uint8_t flags = 0;
+    if (!r.ReadU8(flags) || !r.ReadU64(c.delivery.sent) || !r.ReadU64(c.delivery.queueFull) ||
+        !r.ReadU64(c.delivery.sendFailed) || !r.ReadU64(c.delivery.pipeFull)) {
+        return Bad("delivery statistics shorter than 33 bytes");
+    }
+    c.delivery.final = (flags & 1) != 0;
+    return {};
+}
+
+DecodeResult DecodeSqlInformation(ByteReader& r, DecodedCommand& c) {
+    for (auto& text : c.texts) {
+        if (!ReadSqlBlock(r, text)) {
+            return Bad("SQL text block malformed");
+        }
+    }
+    if (!r.ReadU64(c.longValue)) {
+        return Bad("SQL number does not fit");
+    }
+    return {};
+}
+
 DecodeResult DecodeBody(ByteReader& r, DecodedCommand& c) {
     switch (static_cast<CommandType>(c.type)) {
-        case CommandType::BeginCall: {
-            uint8_t count = 0;
-            if (!r.ReadU32(c.functionId) || !r.ReadU64(c.instanceId) || !r.ReadU8(count)) {
-                return Bad("begin-call body shorter than 13 bytes");
-            }
-            while (r.Remaining() > 0) {
-                ValueRecord arg;
-                if (DecodeValueRecord(r, arg, c.badValueRecords) == RecordStatus::DoesNotFit) {
-                    return Bad("argument record runs past the command");
-                }
-                c.args.push_back(std::move(arg));
-            }
-            if ((c.args.size() & 0xFF) != count) {
-                return Bad("argument count does not match the records present");
-            }
-            return {};
-        }
-        case CommandType::EndCall: {
-            uint8_t flag = 0;
-            if (!r.ReadU32(c.functionId) || !r.ReadU8(flag) || flag > 1) {
-                return Bad("end-call body malformed");
-            }
-            c.tailCall = flag == 1;
-            if (r.Remaining() == 2 && r.Current()[0] == 0 && r.Current()[1] == 0) {
-                r.Skip(2);
-                return {};
-            }
-            c.hasReturnValue = true;
-            if (DecodeValueRecord(r, c.returnValue, c.badValueRecords) == RecordStatus::DoesNotFit) {
-                return Bad("return value record does not fit");
-            }
-            return {};
-        }
+        case CommandType::BeginCall:
+            return DecodeBeginCall(r, c);
+        case CommandType::EndCall:
+            return DecodeEndCall(r, c);
         case CommandType::MethodInfo:
             if (!r.ReadU32(c.functionId) || !ReadText16(r, c.className) || !ReadText16(r, c.methodName)) {
                 return Bad("method-info names do not fit");
@@ -101,15 +129,8 @@ DecodeResult DecodeBody(ByteReader& r, DecodedCommand& c) {
         case CommandType::DiscardTrace:
         case CommandType::ProfilerSampling:
             return {};
-        case CommandType::DeliveryStatistics: {
-            uint8_t flags = 0;
-            if (!r.ReadU8(flags) || !r.ReadU64(c.delivery.sent) || !r.ReadU64(c.delivery.queueFull) ||
-                !r.ReadU64(c.delivery.sendFailed) || !r.ReadU64(c.delivery.pipeFull)) {
-                return Bad("delivery statistics shorter than 33 bytes");
-            }
-            c.delivery.final = (flags & 1) != 0;
-            return {};
-        }
+        case CommandType::DeliveryStatistics:
+            return DecodeDelivery(r, c);
         case CommandType::ProcessFrequency:
             if (!r.ReadU64(c.frequency)) {
                 return Bad("frequency body shorter than 8 bytes");
@@ -130,15 +151,7 @@ DecodeResult DecodeBody(ByteReader& r, DecodedCommand& c) {
             }
             return {};
         case CommandType::SqlInformation:
-            for (auto& text : c.texts) {
-                if (!ReadSqlBlock(r, text)) {
-                    return Bad("SQL text block malformed");
-                }
-            }
-            if (!r.ReadU64(c.longValue)) {
-                return Bad("SQL number does not fit");
-            }
-            return {};
+            return DecodeSqlInformation(r, c);
         case CommandType::HttpRequestInformation:
             if (!ReadText16(r, c.texts[0]) || !ReadText8(r, c.texts[1]) || !r.ReadU16(c.shortValue) ||
                 !r.ReadU64(c.longValue)) {
