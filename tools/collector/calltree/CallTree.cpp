@@ -34,25 +34,13 @@ uint64_t ChildHash(uint32_t parent, CallNode::Kind kind, uint64_t id, uint32_t a
 
 CallTreeBuilder::CallTreeBuilder() : CallTreeBuilder(Limits{}) {}
 
-namespace {
+CallTreeBuilder::CallTreeBuilder(const Limits& bounds) : CallTreeBuilder(bounds, nullptr) {}
 
-CallMatcher::Limits OwnMatcherLimits(const CallTreeBuilder::Limits& tree) {
-    CallMatcher::Limits limits;
-    limits.maxDepth = tree.maxStackDepth;
-    limits.maxThreads = tree.maxThreads;
-    return limits;
-}
+CallTreeBuilder::CallTreeBuilder(const Limits& bounds, CallMatcher& shared) : CallTreeBuilder(bounds, &shared) {}
 
-}  // namespace
-
-CallTreeBuilder::CallTreeBuilder(const Limits& bounds)
-    : CallTreeBuilder(bounds, *new CallMatcher(OwnMatcherLimits(bounds))) {
-    own.reset(matcher);
-}
-
-CallTreeBuilder::CallTreeBuilder(const Limits& bounds, CallMatcher& shared)
-    : limits(bounds),
-      matcher(&shared),
+CallTreeBuilder::CallTreeBuilder(const Limits& bounds, CallMatcher* shared)
+    : MatcherOwner(shared, {.maxDepth = bounds.maxStackDepth, .maxThreads = bounds.maxThreads}),
+      limits(bounds),
       budget(bounds.maxBytes),
       children(&budget),
       variantIndex(&budget),
@@ -61,7 +49,7 @@ CallTreeBuilder::CallTreeBuilder(const Limits& bounds, CallMatcher& shared)
       threadIndex(&budget) {
     // Text id 0 is "nothing".
     texts.emplace_back();
-    shared.AddListener(this);
+    matcher->AddListener(this);
 }
 
 CallTreeBuilder::~CallTreeBuilder() = default;

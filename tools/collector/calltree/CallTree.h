@@ -61,7 +61,7 @@ struct ThreadTree {
 // Per-thread call trees, aggregated, from the calls the matcher nests. Memory is bounded in bytes
 // and in entries: beyond the bound calls are still matched (so nesting stays right) and counted,
 // but calls that would need a new entry are not stored.
-class CallTreeBuilder final : public CallListener {
+class CallTreeBuilder final : public CallListener, private MatcherOwner {
 public:
     static constexpr uint32_t NotKept = UINT32_MAX;
     // Text ids with a fixed meaning.
@@ -146,10 +146,10 @@ private:
     void StoreReturn(CallNode& node, std::string_view returnValue);
     void Feed(CommandType type, uint32_t pid, uint32_t tid, int64_t ts, uint32_t functionId, std::string_view text);
 
+    CallTreeBuilder(const Limits& bounds, CallMatcher* shared);
+
     Limits limits;
     Stats stats;
-    std::unique_ptr<CallMatcher> own;
-    CallMatcher* matcher;
     std::vector<ThreadTree*> byThread;  // per matcher thread; null: not kept
     // Set while Begin/End feed the own matcher: the text to use instead of formatting values.
     const std::string_view* givenText = nullptr;

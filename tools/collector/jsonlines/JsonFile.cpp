@@ -1,3 +1,4 @@
+#include "threading/QuietThread.h"
 #include "jsonlines/JsonFile.h"
 
 #include <fcntl.h>
@@ -24,12 +25,7 @@ bool JsonFile::Open(const std::string& path, std::string& error) {
     }
     buffer.reserve(drainAt + 64 * 1024);
     writing.reserve(drainAt + 64 * 1024);
-    // Stop signals are for the main loop: the writer starts with them blocked.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    writer = std::thread([this] { WriterLoop(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    writer = QuietThread([this] { WriterLoop(); });
     return true;
 }
 

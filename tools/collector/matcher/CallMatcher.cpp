@@ -28,6 +28,28 @@ int64_t CallMatcher::Run::DurationMicros(int64_t ticks) const {
     return frequency == 1000000 ? ticks : static_cast<int64_t>(static_cast<double>(ticks) * 1e6 / frequency);
 }
 
+template <typename Call>
+void CallMatcher::Notify(const Call& call) {
+    bool anyFailed = false;
+    for (CallListener*& l : listeners) {
+        try {
+            call(*l);
+        } catch (...) {
+            // Only allocation can fail in a listener: that consumer stops, the others go on.
+            failed.push_back(l);
+            l = nullptr;
+            anyFailed = true;
+        }
+    }
+    if (anyFailed) {
+        listeners.erase(std::remove(listeners.begin(), listeners.end(), nullptr), listeners.end());
+        for (CallListener* l : failed) {
+            l->Detached();
+        }
+        failed.clear();
+    }
+}
+
 void CallMatcher::RemoveListener(CallListener* listener) {
     listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
 }
@@ -72,9 +94,7 @@ uint32_t CallMatcher::ThreadOf(uint32_t run, uint32_t tid) {
         threads.push_back(std::move(t));
         const auto index = static_cast<uint32_t>(threads.size() - 1);
         it = threadsByKey.emplace(key, index).first;
-        for (CallListener* l : listeners) {
-            l->ThreadAdded(index);
-        }
+        Notify([&](CallListener& l) { l.ThreadAdded(index); });
     }
     lastThread = it->second;
     return lastThread;
@@ -106,9 +126,7 @@ void CallMatcher::OnCommand(const DecodedCommand& c) {
             if (type == CommandType::BeginCall) {
                 Begin(thread, c);
             } else if (type == CommandType::ExceptionRaised) {
-                for (CallListener* l : listeners) {
-                    l->Raised(thread, static_cast<uint32_t>(t.depth), t.overflow != 0, c);
-                }
+                Notify([&](CallListener& l) { l.Raised(thread, static_cast<uint32_t>(t.depth), t.overflow != 0, c); });
             } else {
                 End(thread, c,
                     type == CommandType::UnwindCall ? CallEnd::Unwound
@@ -124,9 +142,7 @@ void CallMatcher::OnCommand(const DecodedCommand& c) {
                 // The slots go back to the shared bound.
                 frames -= std::min(frames, t.frames.size());
                 std::vector<Thread::Frame>().swap(t.frames);
-                for (CallListener* l : listeners) {
-                    l->ThreadEnded(it->second);
-                }
+                Notify([&](CallListener& l) { l.ThreadEnded(it->second); });
             }
             break;
         }
@@ -137,9 +153,7 @@ void CallMatcher::OnCommand(const DecodedCommand& c) {
             Seen(r, c.ts);
             EndRun(run, c.ts);
             r.ended = true;
-            for (CallListener* l : listeners) {
-                l->RunEnded(run);
-            }
+            Notify([&](CallListener& l) { l.RunEnded(run); });
             break;
         case CommandType::ProcessFrequency:
             if (c.frequency != 0) {
@@ -159,9 +173,7 @@ void CallMatcher::Begin(uint32_t thread, const DecodedCommand& c) {
         // Beyond the bound calls are still counted in and out, so nesting below stays right.
         ++t.overflow;
         ++stats.notTracked;
-        for (CallListener* l : listeners) {
-            l->NotTracked(thread);
-        }
+        Notify([&](CallListener& l) { l.NotTracked(thread); });
         return;
     }
     if (t.depth == t.frames.size()) {
@@ -171,19 +183,9 @@ void CallMatcher::Begin(uint32_t thread, const DecodedCommand& c) {
     ++t.beginSeq;
     ++stats.begins;
     t.frames[t.depth] = {c.functionId, c.ts, t.beginSeq};
-    MatchedCall call;
-    call.thread = thread;
-    call.run = t.run;
-    call.pid = t.pid;
-    call.tid = t.tid;
-    call.depth = static_cast<uint32_t>(t.depth);
-    call.functionId = c.functionId;
-    call.begin = c.ts;
-    call.seq = t.beginSeq;
+    const MatchedCall call = CallAt(thread, t.depth);
     ++t.depth;
-    for (CallListener* l : listeners) {
-        l->Begun(call, c);
-    }
+    Notify([&](CallListener& l) { l.Begun(call, c); });
 }
 
 void CallMatcher::End(uint32_t thread, const DecodedCommand& c, CallEnd how) {
@@ -213,23 +215,27 @@ void CallMatcher::End(uint32_t thread, const DecodedCommand& c, CallEnd how) {
 
 void CallMatcher::CloseTop(uint32_t thread, int64_t ticks, CallEnd how, const DecodedCommand* end) {
     Thread& t = threads[thread];
-    const Thread::Frame& f = t.frames[t.depth - 1];
     --t.depth;
+    MatchedCall call = CallAt(thread, t.depth);
+    call.end = ticks;
+    call.lastSeq = t.beginSeq;
+    call.how = how;
+    Notify([&](CallListener& l) { l.Closed(call, end); });
+}
+
+MatchedCall CallMatcher::CallAt(uint32_t thread, size_t depth) const {
+    const Thread& t = threads[thread];
+    const Thread::Frame& f = t.frames[depth];
     MatchedCall call;
     call.thread = thread;
     call.run = t.run;
     call.pid = t.pid;
     call.tid = t.tid;
-    call.depth = static_cast<uint32_t>(t.depth);
+    call.depth = static_cast<uint32_t>(depth);
     call.functionId = f.functionId;
     call.begin = f.begin;
-    call.end = ticks;
     call.seq = f.seq;
-    call.lastSeq = t.beginSeq;
-    call.how = how;
-    for (CallListener* l : listeners) {
-        l->Closed(call, end);
-    }
+    return call;
 }
 
 void CallMatcher::CloseThread(uint32_t thread, int64_t ticks) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -51,6 +52,8 @@ public:
     virtual void ThreadEnded(uint32_t /*thread*/) {}
     // After the run's open calls were closed.
     virtual void RunEnded(uint32_t /*run*/) {}
+    // One of the calls above threw (out of memory): the matcher tells this listener no more.
+    virtual void Detached() {}
 };
 
 // Turns the decoded stream (begin, end, tail call, unwind, exception, thread and process events)
@@ -145,14 +148,18 @@ private:
     void Begin(uint32_t thread, const DecodedCommand& c);
     void End(uint32_t thread, const DecodedCommand& c, CallEnd how);
     void CloseTop(uint32_t thread, int64_t ticks, CallEnd how, const DecodedCommand* end);
+    MatchedCall CallAt(uint32_t thread, size_t depth) const;
     void CloseThread(uint32_t thread, int64_t ticks);
     void EndRun(uint32_t run, int64_t ticks);
     static void Seen(Run& run, int64_t ticks);
+    template <typename Call>
+    void Notify(const Call& call);
 
     Limits limits;
     Stats stats;
     bool finished = false;
     std::vector<CallListener*> listeners;
+    std::vector<CallListener*> failed;
     std::vector<Run> runs;
     std::unordered_map<uint32_t, uint32_t> currentRun;  // pid -> run
     std::vector<Thread> threads;
@@ -160,6 +167,17 @@ private:
     uint32_t lastThread = None;
     size_t frames = 0;  // stack slots of all threads
     double origin = 0;
+};
+
+// For a consumer of calls that matches on its own unless it is given a matcher to share.
+class MatcherOwner {
+protected:
+    MatcherOwner(CallMatcher* shared, const CallMatcher::Limits& ownLimits)
+        : own(shared == nullptr ? std::make_unique<CallMatcher>(ownLimits) : nullptr),
+          matcher(shared == nullptr ? own.get() : shared) {}
+
+    std::unique_ptr<CallMatcher> own;  // null when shared
+    CallMatcher* matcher;
 };
 
 }  // namespace QuorixCollect

@@ -4,34 +4,37 @@
 
 namespace QuorixCollect {
 
-OtlpAttribute OtlpAttribute::String(std::string key, std::string text) {
+namespace {
+
+OtlpAttribute Make(std::string key, OtlpAttribute::Kind kind) {
     OtlpAttribute a;
     a.key = std::move(key);
-    a.kind = Kind::String;
+    a.kind = kind;
+    return a;
+}
+
+}  // namespace
+
+OtlpAttribute OtlpAttribute::String(std::string key, std::string text) {
+    OtlpAttribute a = Make(std::move(key), Kind::String);
     a.text = std::move(text);
     return a;
 }
 
 OtlpAttribute OtlpAttribute::Int(std::string key, int64_t value) {
-    OtlpAttribute a;
-    a.key = std::move(key);
-    a.kind = Kind::Int;
+    OtlpAttribute a = Make(std::move(key), Kind::Int);
     a.number = value;
     return a;
 }
 
 OtlpAttribute OtlpAttribute::Double(std::string key, double value) {
-    OtlpAttribute a;
-    a.key = std::move(key);
-    a.kind = Kind::Double;
+    OtlpAttribute a = Make(std::move(key), Kind::Double);
     a.real = value;
     return a;
 }
 
 OtlpAttribute OtlpAttribute::Bool(std::string key, bool value) {
-    OtlpAttribute a;
-    a.key = std::move(key);
-    a.kind = Kind::Bool;
+    OtlpAttribute a = Make(std::move(key), Kind::Bool);
     a.flag = value;
     return a;
 }

@@ -1,3 +1,4 @@
+#include "threading/QuietThread.h"
 #include "spans/OtlpExporter.h"
 
 #include <fcntl.h>
@@ -49,43 +50,11 @@ OtlpExporter::OtlpExporter(const Options& exportOptions, OtlpSpanBuilder::NameLo
               return o;
           }(),
           std::move(names), [this](OtlpSpan&& span) { Enqueue(std::move(span)); }, ReadCommandLine, shared) {
+    // Running out of memory while building spans stops the export, not the collection.
+    builder.OnFailure([this] { StopOnFailure(); });
     if (shared != nullptr) {
-        shared->AddListener(this);
+        shared->AddListener(&builder);
     }
-}
-
-template <typename Step>
-void OtlpExporter::Guarded(Step&& step) {
-    if (failed) {
-        return;
-    }
-    try {
-        step();
-    } catch (...) {
-        StopOnFailure();
-    }
-}
-
-void OtlpExporter::ThreadAdded(uint32_t threadIndex) {
-    Guarded([&] { builder.ThreadAdded(threadIndex); });
-}
-void OtlpExporter::Begun(const MatchedCall& call, const DecodedCommand& begin) {
-    Guarded([&] { builder.Begun(call, begin); });
-}
-void OtlpExporter::Closed(const MatchedCall& call, const DecodedCommand* end) {
-    Guarded([&] { builder.Closed(call, end); });
-}
-void OtlpExporter::Raised(uint32_t threadIndex, uint32_t depth, bool beyondLimit, const DecodedCommand& raised) {
-    Guarded([&] { builder.Raised(threadIndex, depth, beyondLimit, raised); });
-}
-void OtlpExporter::NotTracked(uint32_t threadIndex) {
-    Guarded([&] { builder.NotTracked(threadIndex); });
-}
-void OtlpExporter::ThreadEnded(uint32_t threadIndex) {
-    Guarded([&] { builder.ThreadEnded(threadIndex); });
-}
-void OtlpExporter::RunEnded(uint32_t run) {
-    Guarded([&] { builder.RunEnded(run); });
 }
 
 OtlpExporter::~OtlpExporter() {
@@ -99,17 +68,19 @@ bool OtlpExporter::Start(std::string& error) {
         error = "bad --otlp URL '" + options.url + "': " + error;
         return false;
     }
-    // Stop signals are for the main loop: the export thread starts with them blocked.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    thread = std::thread([this] { Run(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    thread = QuietThread([this] { Run(); });
     return true;
 }
 
 void OtlpExporter::OnCommand(const DecodedCommand& command) {
-    Guarded([&] { builder.OnCommand(command); });
+    if (failed) {
+        return;
+    }
+    try {
+        builder.OnCommand(command);
+    } catch (...) {
+        StopOnFailure();
+    }
 }
 
 void OtlpExporter::StopOnFailure() {

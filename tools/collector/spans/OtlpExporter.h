@@ -22,7 +22,7 @@ namespace QuorixCollect {
 // collection thread and queued; a thread of its own batches, encodes and posts them, retrying
 // with backoff while the receiver is down or busy. Collection never waits for it: when the
 // bounded queue is full, new spans are dropped and counted.
-class OtlpExporter final : public CommandObserver, private CallListener {
+class OtlpExporter final : public CommandObserver {
 public:
     using Clock = std::chrono::steady_clock;
     struct Options {
@@ -68,16 +68,6 @@ public:
     std::vector<std::string> DropLines() const;
 
 private:
-    // The builder behind a guard: running out of memory stops the export, not the collection.
-    template <typename Step>
-    void Guarded(Step&& step);
-    void ThreadAdded(uint32_t threadIndex) override;
-    void Begun(const MatchedCall& call, const DecodedCommand& begin) override;
-    void Closed(const MatchedCall& call, const DecodedCommand* end) override;
-    void Raised(uint32_t threadIndex, uint32_t depth, bool beyondLimit, const DecodedCommand& raised) override;
-    void NotTracked(uint32_t threadIndex) override;
-    void ThreadEnded(uint32_t threadIndex) override;
-    void RunEnded(uint32_t run) override;
     void StopOnFailure();
 
     void Enqueue(OtlpSpan&& span);

@@ -38,27 +38,16 @@ size_t OtlpSpan::Bytes() const {
     return n;
 }
 
-namespace {
-
-CallMatcher::Limits OwnMatcherLimits(const OtlpSpanBuilder::Options& o) {
-    CallMatcher::Limits limits;
-    limits.maxDepth = o.maxDepth;
-    limits.maxFrames = o.maxFrames;
-    limits.maxThreads = o.maxThreads;
-    limits.maxRuns = o.maxProcesses;
-    return limits;
-}
-
-}  // namespace
-
 OtlpSpanBuilder::OtlpSpanBuilder(const Options& spanOptions, NameLookup nameLookup, SpanSink spanSink,
                                  ProcessNameLookup processNameLookup, CallMatcher* shared)
-    : options(spanOptions),
+    : MatcherOwner(shared, {.maxDepth = spanOptions.maxDepth,
+                            .maxFrames = spanOptions.maxFrames,
+                            .maxThreads = spanOptions.maxThreads,
+                            .maxRuns = spanOptions.maxProcesses}),
+      options(spanOptions),
       names(std::move(nameLookup)),
       sink(std::move(spanSink)),
-      processName(std::move(processNameLookup)),
-      own(shared == nullptr ? std::make_unique<CallMatcher>(OwnMatcherLimits(spanOptions)) : nullptr),
-      matcher(shared == nullptr ? own.get() : shared) {
+      processName(std::move(processNameLookup)) {
     if (own) {
         // A shared matcher is told by the owner, which may guard the calls.
         matcher->AddListener(this);

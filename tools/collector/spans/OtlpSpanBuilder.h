@@ -51,7 +51,7 @@ struct OtlpSpan {
 // Exported are calls that lasted at least `minDurationUs`, carry captured values worth a span,
 // saw an exception, or enclose an exported call (so that every span's parent is sent too and
 // traces have no holes). A call left out keeps its time inside its parent's span.
-class OtlpSpanBuilder final : public CallListener {
+class OtlpSpanBuilder final : public CallListener, private MatcherOwner {
 public:
     struct Options {
         int64_t minDurationUs = 1000;
@@ -96,6 +96,13 @@ public:
     void NotTracked(uint32_t thread) override;
     void ThreadEnded(uint32_t thread) override;
     void RunEnded(uint32_t run) override;
+    void Detached() override {
+        if (failure) {
+            failure();
+        }
+    }
+    // Told once when building spans failed (out of memory) and the matcher let go of the builder.
+    void OnFailure(std::function<void()> hook) { failure = std::move(hook); }
 
     // Name a process gets from its command line: the app's assembly for "dotnet App.dll",
     // else the program's file name.
@@ -157,9 +164,8 @@ private:
     NameLookup names;
     SpanSink sink;
     ProcessNameLookup processName;
+    std::function<void()> failure;
     Stats stats;
-    std::unique_ptr<CallMatcher> own;
-    CallMatcher* matcher;
     std::vector<std::unique_ptr<ThreadState>> threads;     // per matcher thread
     std::unordered_map<uint32_t, ProcessState> processes;  // by run
     uint64_t rng;

@@ -2,6 +2,10 @@
 
 // What the three transports share; not for use outside transport/.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +43,23 @@ inline std::string Seconds(double s) {
     char buf[32];
     snprintf(buf, sizeof buf, "%g s", s);
     return buf;
+}
+
+// The port the kernel gave a socket bound to port 0 (or the one asked for).
+inline uint16_t BoundPort(int fd) {
+    sockaddr_in bound{};
+    socklen_t boundLen = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen);
+    return ntohs(bound.sin_port);
+}
+
+// Sleeps in poll until `fd` is readable, then reads a bounded number of times.
+template <typename Read>
+void WaitAndRead(int fd, int timeoutMs, Read&& read) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) > 0) {
+        for (int round = 0; round < MaxReadsPerWake && read(); ++round) {}
+    }
 }
 
 }  // namespace ListenerParts

@@ -1,14 +1,10 @@
 #include "transport/ListenerParts.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <linux/sock_diag.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -71,10 +67,7 @@ public:
     std::string Endpoint() const override { return options.pipePath; }
 
     void Wait(ReceivedBytes& session, int timeoutMs) override {
-        pollfd p{readFd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) > 0) {
-            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {}
-        }
+        WaitAndRead(readFd, timeoutMs, [&] { return Read(session); });
     }
 
     void Drain(ReceivedBytes& session, Clock::duration limit) override {

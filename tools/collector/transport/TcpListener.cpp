@@ -2,15 +2,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <linux/sock_diag.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 namespace QuorixCollect {
 
@@ -43,10 +44,7 @@ public:
             error = SystemError("cannot listen");
             return false;
         }
-        sockaddr_in bound{};
-        socklen_t boundLen = sizeof bound;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen);
-        port = ntohs(bound.sin_port);
+        port = BoundPort(fd);
         return true;
     }
 

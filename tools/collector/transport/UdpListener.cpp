@@ -6,9 +6,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
 #include <linux/sock_diag.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -53,20 +54,14 @@ public:
         if (options.multicast && !JoinGroup(error)) {
             return false;
         }
-        sockaddr_in bound{};
-        socklen_t boundLen = sizeof bound;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen);
-        port = ntohs(bound.sin_port);
+        port = BoundPort(fd);
         return true;
     }
 
     std::string Endpoint() const override { return std::to_string(port); }
 
     void Wait(ReceivedBytes& session, int timeoutMs) override {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) > 0) {
-            for (int round = 0; round < MaxReadsPerWake && Read(session); ++round) {}
-        }
+        WaitAndRead(fd, timeoutMs, [&] { return Read(session); });
     }
 
     void Drain(ReceivedBytes& session, Clock::duration limit) override {

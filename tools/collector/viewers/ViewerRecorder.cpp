@@ -87,27 +87,16 @@ ViewerRecorder::Limits ViewerRecorder::Limits::ScaledTo(size_t bytes) const {
 
 ViewerRecorder::ViewerRecorder() : ViewerRecorder(Limits{}) {}
 
-namespace {
+ViewerRecorder::ViewerRecorder(const Limits& bounds) : ViewerRecorder(bounds, nullptr) {}
 
-CallMatcher::Limits OwnMatcherLimits(const ViewerRecorder::Limits& viewer) {
-    CallMatcher::Limits limits;
-    limits.maxThreads = viewer.threads;
-    limits.maxRuns = viewer.threads;
-    return limits;
-}
+ViewerRecorder::ViewerRecorder(const Limits& bounds, CallMatcher& shared) : ViewerRecorder(bounds, &shared) {}
 
-}  // namespace
-
-ViewerRecorder::ViewerRecorder(const Limits& bounds)
-    : ViewerRecorder(bounds, *new CallMatcher(OwnMatcherLimits(bounds))) {
-    own.reset(matcher);
-}
-
-ViewerRecorder::ViewerRecorder(const Limits& bounds, CallMatcher& shared) : limits(bounds), matcher(&shared) {
+ViewerRecorder::ViewerRecorder(const Limits& bounds, CallMatcher* shared)
+    : MatcherOwner(shared, {.maxThreads = bounds.threads, .maxRuns = bounds.threads}), limits(bounds) {
     frames.emplace_back("[function not kept]");
     flame.emplace_back();
     flame[0].frame = NoFrame;
-    shared.AddListener(this);
+    matcher->AddListener(this);
 }
 
 ViewerRecorder::Stats ViewerRecorder::GetStats() const {

@@ -20,7 +20,7 @@ namespace QuorixCollect {
 // their exact begin and end (a subset of properly nested calls still nests), captured values
 // aggregated per function and value, and the first exceptions. Everything beyond a bound is
 // counted, never silently lost. Calls come nested from the call matcher.
-class ViewerRecorder final : public CallListener {
+class ViewerRecorder final : public CallListener, private MatcherOwner {
 public:
     struct Limits {
         size_t keptCalls = 50000;     // longest calls kept with their times
@@ -172,6 +172,7 @@ public:
     size_t BytesHeld() const;
 
 private:
+    ViewerRecorder(const Limits& bounds, CallMatcher* shared);
     uint32_t FrameOf(uint32_t run, uint32_t functionId);
     uint32_t InternFrame(std::string_view name);
     uint32_t FlameChild(uint32_t parent, uint32_t frame);
@@ -182,8 +183,6 @@ private:
     Limits limits;
     Stats stats;
     bool finished = false;
-    std::unique_ptr<CallMatcher> own;
-    CallMatcher* matcher;
     std::vector<RunText> runTexts;
     std::vector<Thread> threads;  // per matcher thread
     std::vector<std::string> frames;
