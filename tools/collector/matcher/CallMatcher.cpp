@@ -59,9 +59,11 @@ void CallMatcher::Seen(Run& run, int64_t ticks) {
     run.lastTicks = std::max(run.lastTicks, ticks);
 }
 
-uint32_t CallMatcher::RunOf(uint32_t pid, bool starting) {
+uint32_t CallMatcher::FindRun(uint32_t pid, bool starting) {
     auto it = currentRun.find(pid);
     if (it != currentRun.end() && !(starting && runs[it->second].ended)) {
+        lastPid = pid;
+        lastRun = it->second;
         return it->second;
     }
     if (runs.size() >= limits.maxRuns) {
@@ -73,13 +75,12 @@ uint32_t CallMatcher::RunOf(uint32_t pid, bool starting) {
     runs.push_back(run);
     const auto index = static_cast<uint32_t>(runs.size() - 1);
     currentRun[pid] = index;
+    lastPid = pid;
+    lastRun = index;
     return index;
 }
 
-uint32_t CallMatcher::ThreadOf(uint32_t run, uint32_t tid) {
-    if (lastThread != None && threads[lastThread].tid == tid && threads[lastThread].run == run) {
-        return lastThread;
-    }
+uint32_t CallMatcher::FindThread(uint32_t run, uint32_t tid) {
     const uint64_t key = Pair(run, tid);
     auto it = threadsByKey.find(key);
     if (it == threadsByKey.end()) {

@@ -143,8 +143,21 @@ public:
 private:
     static constexpr uint32_t None = UINT32_MAX;
 
-    uint32_t RunOf(uint32_t pid, bool starting);
-    uint32_t ThreadOf(uint32_t run, uint32_t tid);
+    // Commands come in long runs of one process and thread: most find them here.
+    uint32_t RunOf(uint32_t pid, bool starting) {
+        if (lastRun != None && pid == lastPid && !(starting && runs[lastRun].ended)) {
+            return lastRun;
+        }
+        return FindRun(pid, starting);
+    }
+    uint32_t ThreadOf(uint32_t run, uint32_t tid) {
+        if (lastThread != None && threads[lastThread].tid == tid && threads[lastThread].run == run) {
+            return lastThread;
+        }
+        return FindThread(run, tid);
+    }
+    uint32_t FindRun(uint32_t pid, bool starting);
+    uint32_t FindThread(uint32_t run, uint32_t tid);
     void Begin(uint32_t thread, const DecodedCommand& c);
     void End(uint32_t thread, const DecodedCommand& c, CallEnd how);
     void CloseTop(uint32_t thread, int64_t ticks, CallEnd how, const DecodedCommand* end);
@@ -165,6 +178,8 @@ private:
     std::vector<Thread> threads;
     std::unordered_map<uint64_t, uint32_t> threadsByKey;  // (run, tid) -> thread
     uint32_t lastThread = None;
+    uint32_t lastPid = 0;
+    uint32_t lastRun = None;
     size_t frames = 0;  // stack slots of all threads
     double origin = 0;
 };
