@@ -30,23 +30,18 @@ int64_t CallMatcher::Run::DurationMicros(int64_t ticks) const {
 
 template <typename Call>
 void CallMatcher::Notify(const Call& call) {
-    bool anyFailed = false;
-    for (CallListener*& l : listeners) {
+    size_t i = 0;
+    while (i < listeners.size()) {
         try {
-            call(*l);
+            for (; i < listeners.size(); ++i) {
+                call(*listeners[i]);
+            }
         } catch (...) {
             // Only allocation can fail in a listener: that consumer stops, the others go on.
-            failed.push_back(l);
-            l = nullptr;
-            anyFailed = true;
+            CallListener* gone = listeners[i];
+            listeners.erase(listeners.begin() + static_cast<std::ptrdiff_t>(i));
+            gone->Detached();
         }
-    }
-    if (anyFailed) {
-        listeners.erase(std::remove(listeners.begin(), listeners.end(), nullptr), listeners.end());
-        for (CallListener* l : failed) {
-            l->Detached();
-        }
-        failed.clear();
     }
 }
 

@@ -172,7 +172,6 @@ private:
     Stats stats;
     bool finished = false;
     std::vector<CallListener*> listeners;
-    std::vector<CallListener*> failed;
     std::vector<Run> runs;
     std::unordered_map<uint32_t, uint32_t> currentRun;  // pid -> run
     std::vector<Thread> threads;
