@@ -55,7 +55,7 @@ fi
 command -v dotnet >/dev/null || { echo "the .NET SDK (dotnet) is required" >&2; exit 1; }
 if [ "${1:-}" != "--bench" ]; then
   # Project-local npm packages, pinned by the lock file: installed again only when it changed.
-  web="$(cd "$(dirname "$0")/../tools/collector/web" && pwd)"
+  web="$(cd "$(dirname "$0")/../tools/collector/report/web" && pwd)"
   if [ ! -f "$web/node_modules/.package-lock.json" ] || [ "$web/package-lock.json" -nt "$web/node_modules/.package-lock.json" ]; then
     (cd "$web" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
   fi

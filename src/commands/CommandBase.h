@@ -3,27 +3,28 @@
 #include <cstdint>
 #include <cstring>
 
+#include "protocol/WireProtocol.h"
+
 namespace Calls {
-// Command type numbers; one byte on the wire.
+// Command type numbers (one byte on the wire), as the protocol header declares them.
 enum CallType : int32_t {
-    BeginCall = 1,
-    EndCall = 2,
-    MethodInfo = 3,
-    ExceptionRaised = 4,
-    UnwindCall = 5,
-    ThreadStarted = 7,
-    ThreadEnded = 8,
-    ProcessStarted = 9,
-    ProcessEnded = 10,
-    ProcessFrequency = 11,
-    ProcessType = 12,
-    DiscardTrace = 13,
-    ProfilerSampling = 14,
-    // Sent only when the user asks for it: collectors that do not know it would stumble on it.
-    DeliveryStatistics = 20,
-    SqlInformation = 100,
-    HttpRequestInformation = 101,
-    ProfilerVersion = 104,
+    BeginCall = WireProtocol::Number(WireProtocol::CommandType::BeginCall),
+    EndCall = WireProtocol::Number(WireProtocol::CommandType::EndCall),
+    MethodInfo = WireProtocol::Number(WireProtocol::CommandType::MethodInfo),
+    ExceptionRaised = WireProtocol::Number(WireProtocol::CommandType::ExceptionRaised),
+    UnwindCall = WireProtocol::Number(WireProtocol::CommandType::UnwindCall),
+    ThreadStarted = WireProtocol::Number(WireProtocol::CommandType::ThreadStarted),
+    ThreadEnded = WireProtocol::Number(WireProtocol::CommandType::ThreadEnded),
+    ProcessStarted = WireProtocol::Number(WireProtocol::CommandType::ProcessStarted),
+    ProcessEnded = WireProtocol::Number(WireProtocol::CommandType::ProcessEnded),
+    ProcessFrequency = WireProtocol::Number(WireProtocol::CommandType::ProcessFrequency),
+    ProcessType = WireProtocol::Number(WireProtocol::CommandType::ProcessType),
+    DiscardTrace = WireProtocol::Number(WireProtocol::CommandType::DiscardTrace),
+    ProfilerSampling = WireProtocol::Number(WireProtocol::CommandType::ProfilerSampling),
+    DeliveryStatistics = WireProtocol::Number(WireProtocol::CommandType::DeliveryStatistics),
+    SqlInformation = WireProtocol::Number(WireProtocol::CommandType::SqlInformation),
+    HttpRequestInformation = WireProtocol::Number(WireProtocol::CommandType::HttpRequestInformation),
+    ProfilerVersion = WireProtocol::Number(WireProtocol::CommandType::ProfilerVersion),
 };
 }  // namespace Calls
 
@@ -59,11 +60,11 @@ public:
         const auto size = static_cast<uint16_t>(length);
         const auto process = static_cast<uint32_t>(pid);
         const auto thread = static_cast<uint32_t>(tid);
-        std::memcpy(target, &size, 2);
-        target[2] = static_cast<uint8_t>(type);
-        std::memcpy(target + 3, &process, 4);
-        std::memcpy(target + 7, &thread, 4);
-        std::memcpy(target + 11, &timestamp, 8);
+        std::memcpy(target + WireProtocol::LengthOffset, &size, 2);
+        target[WireProtocol::TypeOffset] = static_cast<uint8_t>(type);
+        std::memcpy(target + WireProtocol::PidOffset, &process, 4);
+        std::memcpy(target + WireProtocol::TidOffset, &thread, 4);
+        std::memcpy(target + WireProtocol::TimestampOffset, &timestamp, 8);
     }
 
     Calls::CallType GetCallType() const { return callType; }

@@ -5,9 +5,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "protocol/WireProtocol.h"
+
 // The length field of every command is signed 16-bit, so nothing may grow past this.
-inline constexpr size_t MaxCommandLength = 32767;
-inline constexpr size_t CommandHeaderLength = 19;
+inline constexpr size_t MaxCommandLength = WireProtocol::MaxCommandLength;
+inline constexpr size_t CommandHeaderLength = WireProtocol::HeaderSize;
 
 // Sequential little-endian writer over a payload buffer. Overrunning the buffer is a
 // programming error and throws instead of corrupting the heap.

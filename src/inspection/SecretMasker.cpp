@@ -3,8 +3,6 @@
 #include <string_view>
 #include <type_traits>
 
-#include "environment/Configuration.h"
-
 namespace {
 
 // No key we look for is longer; longer keys are not compared, which keeps the scan linear.
@@ -179,8 +177,6 @@ bool JsonSecretAfter(const Unit* text, size_t length, size_t from, size_t colon,
 }
 
 }  // namespace
-
-bool SecretMasker::Active() { return g_Configuration == nullptr || !g_Configuration->captureSecrets; }
 
 template <typename Unit>
 bool SecretMasker::FindNext(const Unit* text, size_t length, size_t from, Span& span) {

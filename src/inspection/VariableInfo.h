@@ -8,30 +8,31 @@
 
 #include "inspection/SignatureCursor.h"
 #include "platform/MetaDataTypes.h"
+#include "protocol/WireProtocol.h"
 
 namespace Variables {
 // Kind of a captured value; the low byte travels as the record's type.
 enum VariableType : int32_t {
-    Unknown = 0,
-    Void = 1,
-    Boolean = 2,
-    Byte = 3,
-    Int16 = 4,
-    UInt16 = 5,
-    Int32 = 6,
-    UInt32 = 7,
-    Int64 = 8,
-    UInt64 = 9,
-    Single = 10,
-    Double = 11,
-    String = 12,
-    Struct = 13,
-    Object = 14,
-    Array = 15,
-    EmptyString = 16,
-    NullString = 17,
-    NullObject = 18,
-    LongString = 19,
+    Unknown = WireProtocol::Number(WireProtocol::ValueType::Unknown),
+    Void = WireProtocol::Number(WireProtocol::ValueType::Void),
+    Boolean = WireProtocol::Number(WireProtocol::ValueType::Boolean),
+    Byte = WireProtocol::Number(WireProtocol::ValueType::Byte),
+    Int16 = WireProtocol::Number(WireProtocol::ValueType::Int16),
+    UInt16 = WireProtocol::Number(WireProtocol::ValueType::UInt16),
+    Int32 = WireProtocol::Number(WireProtocol::ValueType::Int32),
+    UInt32 = WireProtocol::Number(WireProtocol::ValueType::UInt32),
+    Int64 = WireProtocol::Number(WireProtocol::ValueType::Int64),
+    UInt64 = WireProtocol::Number(WireProtocol::ValueType::UInt64),
+    Single = WireProtocol::Number(WireProtocol::ValueType::Single),
+    Double = WireProtocol::Number(WireProtocol::ValueType::Double),
+    String = WireProtocol::Number(WireProtocol::ValueType::String),
+    Struct = WireProtocol::Number(WireProtocol::ValueType::Struct),
+    Object = WireProtocol::Number(WireProtocol::ValueType::Object),
+    Array = WireProtocol::Number(WireProtocol::ValueType::Array),
+    EmptyString = WireProtocol::Number(WireProtocol::ValueType::EmptyString),
+    NullString = WireProtocol::Number(WireProtocol::ValueType::NullString),
+    NullObject = WireProtocol::Number(WireProtocol::ValueType::NullObject),
+    LongString = WireProtocol::Number(WireProtocol::ValueType::LongString),
 };
 }  // namespace Variables
 

@@ -3,7 +3,7 @@
 //   node report_browser.js REPORT.html SCREENSHOT.png FUNCTION_TO_CLICK
 "use strict";
 const path = require("path");
-const web = process.env.QX_WEB_DIR || path.join(__dirname, "..", "..", "tools", "collector", "web");
+const web = process.env.QX_WEB_DIR || path.join(__dirname, "..", "..", "tools", "collector", "report", "web");
 const { chromium } = require(path.join(web, "node_modules", "playwright-core"));
 
 async function main() {

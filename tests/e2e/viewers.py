@@ -11,7 +11,7 @@ import jsonschema
 from harness import BUILD_DIR
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-WEB = os.path.join(REPO, "tools", "collector", "web")
+WEB = os.path.join(REPO, "tools", "collector", "report", "web")
 SCHEMA = os.path.join(WEB, "node_modules", "speedscope", "dist", "release", "file-format-schema.json")
 BROWSER_SCRIPT = os.path.join(os.path.dirname(__file__), "report_browser.js")
 

@@ -4,8 +4,9 @@
 # back. Each transport runs with the summary only (call trees built), without call trees, with
 # --json to /dev/null (the cost of formatting), with --json to a file in a temporary folder
 # (formatting plus the file system) and with every viewer output (speedscope, trace, folded
-# stacks, HTML report). Prints figures and ratios, the sizes of the viewer files and the
-# collector's peak resident size, asserts nothing.
+# stacks, HTML report) and with --otlp to a local receiver that accepts everything (span building
+# and export). Prints figures and ratios, the sizes of the viewer files and the collector's peak
+# resident size, asserts nothing.
 #   tools/collector/bench.sh [MESSAGES]       (default 20000000; UDP sends a tenth of it)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -19,11 +20,35 @@ if [ ! -x "$collect" ] || [ ! -x "$blast" ]; then
 fi
 work="$(mktemp -d)"
 collector=
+receiver=
 cleanup() {
   [ -n "$collector" ] && kill "$collector" 2>/dev/null || true
+  [ -n "$receiver" ] && kill "$receiver" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# A receiver that answers every export with success, for the otlp mode.
+start_receiver() {
+    python3 -c '
+import http.server, sys
+class H(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"{}")
+    def log_message(self, *args):
+        pass
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), H)
+open(sys.argv[1] + ".tmp", "w").write(str(server.server_port))
+__import__("os").rename(sys.argv[1] + ".tmp", sys.argv[1])
+server.serve_forever()' "$work/otlp-port" &
+    receiver=$!
+    for _ in $(seq 200); do [ -f "$work/otlp-port" ] && break; sleep 0.05; done
+}
 
 run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
   local transport="$1" mode="$2" extra=() endpoint=() count="$messages"
@@ -34,6 +59,7 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
     json-null) extra=(--json /dev/null) ;;
     viewers) extra=(--speedscope "$work/v.speedscope.json" --chrome-trace "$work/v.trace.json"
                     --folded "$work/v.folded" --report "$work/v.html") ;;
+    otlp) extra=(--otlp "http://127.0.0.1:$(cat "$work/otlp-port")/v1/traces") ;;
   esac
   [ "$transport" = udp ] && count=$((messages / 10))
   rm -f "$work/ready" "$work/out.jsonl"
@@ -63,19 +89,23 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
   if [ "$mode" = viewers ]; then
     sed -n 's/^  \(viewer data.*\|speedscope:.*\|chrome trace:.*\|folded stacks:.*\|report:.*\)$/    \1/p' \
       "$work/summary" >"$work/viewer-lines"
+  elif [ "$mode" = otlp ]; then
+    sed -n 's/^  \(otlp: .*\|  [0-9]* calls ended: .*\)$/    \1/p' "$work/summary" >"$work/viewer-lines"
   fi
   echo "${sent:-0} ${rate:-0} ${drops:--} ${peak:-?}"
 }
 
 printf "%-9s %-9s %14s %16s %10s %12s %10s\n" transport mode "sent msg/s" "decoded msg/s" "x summary" \
   "kernel drops" "peak MiB"
+modes="${QX_BENCH_MODES:-summary no-tree json-null json viewers otlp}"
+case " $modes " in *" otlp "*) start_receiver ;; esac
 for transport in ${QX_BENCH_TRANSPORTS:-tcp pipe udp}; do
   base=
-  for mode in ${QX_BENCH_MODES:-summary no-tree json-null json viewers}; do
+  for mode in $modes; do
     read -r sent rate drops peak < <(run "$transport" "$mode")
     [ -z "$base" ] && base="$rate"
     ratio="$(awk -v r="$rate" -v b="$base" 'BEGIN { printf "%.2f", (b > 0 ? r / b : 0) }')"
     printf "%-9s %-9s %14s %16s %10s %12s %10s\n" "$transport" "$mode" "$sent" "$rate" "$ratio" "$drops" "$peak"
-    if [ "$mode" = viewers ]; then cat "$work/viewer-lines"; fi
+    case "$mode" in viewers | otlp) cat "$work/viewer-lines" ;; esac
   done
 done

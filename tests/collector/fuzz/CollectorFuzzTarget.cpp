@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <string>
 
-#include "CollectorSession.h"
-#include "CommandDecoder.h"
-#include "JsonWriter.h"
-#include "StreamReassembler.h"
-#include "ValueRecord.h"
+#include "session/CollectorSession.h"
+#include "wire/CommandDecoder.h"
+#include "jsonlines/JsonLines.h"
+#include "wire/StreamReassembler.h"
+#include "wire/ValueRecord.h"
 
 using namespace QuorixCollect;
 

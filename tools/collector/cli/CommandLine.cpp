@@ -1,0 +1,62 @@
+#include "cli/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <vector>
+
+namespace QuorixCollect {
+
+bool ParseCommandLine(CLI::App& app, const char* const* argv, int end, bool& help, std::string& error) {
+    try {
+        // CLI11 wants the arguments last to first.
+        std::vector<std::string> args;
+        for (int i = end - 1; i >= 1; --i) {
+            args.emplace_back(argv[i]);
+        }
+        app.parse(args);
+    } catch (const CLI::CallForHelp&) {
+        help = true;
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, const char* viewerGroup,
+                                 const char* spanGroup) {
+    app.add_option("--speedscope", values.speedscope, "write the calls as a speedscope file (one profile per thread)")
+        ->type_name("FILE")
+        ->group(viewerGroup);
+    app.add_option("--chrome-trace", values.chromeTrace,
+                   "write the calls in the Trace Event Format (Perfetto, chrome://tracing)")
+        ->type_name("FILE")
+        ->group(viewerGroup);
+    app.add_option("--folded", values.folded, "write aggregated folded stacks for flame graph tools")
+        ->type_name("FILE")
+        ->group(viewerGroup);
+    app.add_option("--report", values.report,
+                   "write a self-contained HTML report: summary, flame graph, timeline, captured calls, exceptions")
+        ->type_name("FILE.html")
+        ->group(viewerGroup);
+    app.add_option("--viewer-calls", values.viewerCalls,
+                   "the longest N calls are kept with their times for the timeline and trace files "
+                   "(default 50000); the flame graph and folded stacks count every call")
+        ->type_name("N")
+        ->group(viewerGroup);
+    app.add_option("--otlp", values.otlp,
+                   "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318 (the path "
+                   "defaults to /v1/traces)")
+        ->type_name("URL")
+        ->group(spanGroup);
+    app.add_option("--service-name", values.serviceName, "service.name of the spans (default: the process's name)")
+        ->type_name("NAME")
+        ->group(spanGroup);
+    app.add_option("--otlp-min-duration", values.otlpMinDuration,
+                   "calls shorter than this are not sent unless they carry captured values or an exception "
+                   "(default 1, 0 = every call)")
+        ->type_name("MS")
+        ->group(spanGroup);
+}
+
+}  // namespace QuorixCollect

@@ -1,0 +1,384 @@
+// quorix-blast: replays a synthetic but realistic command stream to a collector as fast as it
+// can, to measure how many messages per second the collector decodes. Not part of the agent.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "protocol/WireProtocol.h"
+
+namespace {
+
+using Command = WireProtocol::CommandType;
+
+using Bytes = std::vector<uint8_t>;
+
+struct Options {
+    std::string transport = "tcp";
+    uint16_t port = 2799;
+    std::string pipePath = "\\\\.\\pipe\\QuorixAgent_v1";
+    uint64_t messages = 20000000;
+    size_t writeSize = 256 * 1024;
+    uint32_t pid = 4242;
+    uint32_t threads = 8;
+    bool announce = true;
+    bool end = true;
+};
+
+class Writer {
+public:
+    explicit Writer(Bytes& output) : out(output) {}
+    void U8(uint8_t v) { out.push_back(v); }
+    void U16(uint16_t v) { Le(v, 2); }
+    void U32(uint32_t v) { Le(v, 4); }
+    void U64(uint64_t v) { Le(v, 8); }
+    void Text16(const std::string& s) {
+        U16(static_cast<uint16_t>(s.size()));
+        out.insert(out.end(), s.begin(), s.end());
+    }
+    // Opens a command; Finish() writes its length.
+    size_t Start(WireProtocol::CommandType type, uint32_t pid, uint32_t tid, int64_t ts) {
+        const size_t at = out.size();
+        U16(0);
+        U8(static_cast<uint8_t>(type));
+        U32(pid);
+        U32(tid);
+        U64(static_cast<uint64_t>(ts));
+        return at;
+    }
+    void Finish(size_t at) {
+        const auto length = static_cast<uint16_t>(out.size() - at);
+        out[at] = static_cast<uint8_t>(length);
+        out[at + 1] = static_cast<uint8_t>(length >> 8);
+    }
+
+private:
+    void Le(uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) {
+            out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        }
+    }
+    Bytes& out;
+};
+
+constexpr uint32_t FunctionCount = 40;
+
+std::string ClassOf(uint32_t f) {
+    static const char* const Classes[] = {"Shop.Orders.OrderProcessor", "Shop.Orders.PriceCalculator",
+                                          "Shop.Data.OrderRepository", "Shop.Web.OrdersController",
+                                          "Shop.Inventory.StockService"};
+    return Classes[f % 5];
+}
+
+std::string MethodOf(uint32_t f) { return "Step" + std::to_string(f); }
+
+// A synthetic stream of one or more "requests" per thread: nested calls several levels deep,
+// loops of small leaf calls, and now and then a captured string argument and return value.
+class PatternBuilder {
+public:
+    PatternBuilder(uint32_t processId, uint32_t threadCount) : pid(processId), threads(threadCount) {}
+
+    // Commands of the announcement: process start, frequency, type, version, method names.
+    Bytes Announce() {
+        Bytes b;
+        Writer w(b);
+        size_t at = w.Start(Command::ProcessStarted, pid, 1, 0);
+        w.Finish(at);
+        at = w.Start(Command::ProcessFrequency, pid, 1, 0);
+        w.U64(1000000);
+        w.Finish(at);
+        at = w.Start(Command::ProcessType, pid, 1, 0);
+        w.Text16(".NET CORE 10.0.0");
+        w.Text16("DOTNET_CORE");
+        w.Finish(at);
+        at = w.Start(Command::ProfilerVersion, pid, 1, 0);
+        w.Text16("2.3.0");
+        w.Finish(at);
+        for (uint32_t f = 1; f <= FunctionCount; ++f) {
+            at = w.Start(Command::MethodInfo, pid, 1, 0);
+            w.U32(f);
+            w.Text16(ClassOf(f));
+            w.Text16(MethodOf(f));
+            w.Finish(at);
+        }
+        return b;
+    }
+
+    Bytes End() {
+        Bytes b;
+        Writer w(b);
+        w.Finish(w.Start(Command::ProcessEnded, pid, 1, 0));
+        return b;
+    }
+
+    // About `bytes` of balanced calls, threads interleaved request by request.
+    Bytes Calls(size_t bytes, uint64_t& messages) {
+        Bytes b;
+        b.reserve(bytes + 4096);
+        Writer w(b);
+        messages = 0;
+        uint32_t request = 0;
+        while (b.size() < bytes) {
+            const uint32_t tid = 1000 + request % threads;
+            Request(w, tid, request, messages);
+            ++request;
+        }
+        return b;
+    }
+
+private:
+    void Begin(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withArgument = false) {
+        ts += 3;
+        const size_t at = w.Start(Command::BeginCall, pid, tid, ts);
+        w.U32(f);
+        w.U64(0);
+        if (withArgument) {
+            w.U8(1);
+            // String record "sql": length, type, name, byte count, UTF-16 text.
+            const std::string text = "SELECT * FROM Orders WHERE Id = @id";
+            w.U16(static_cast<uint16_t>(2 + 3 + 2 + 2 * text.size()));
+            w.U8(static_cast<uint8_t>(WireProtocol::ValueType::String));
+            w.U8(3);
+            w.U8('s');
+            w.U8('q');
+            w.U8('l');
+            w.U16(static_cast<uint16_t>(2 * text.size()));
+            for (char c : text) {
+                w.U8(static_cast<uint8_t>(c));
+                w.U8(0);
+            }
+        } else {
+            w.U8(0);
+        }
+        w.Finish(at);
+        ++messages;
+    }
+
+    void End(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withReturn = false) {
+        ts += 5;
+        const size_t at = w.Start(Command::EndCall, pid, tid, ts);
+        w.U32(f);
+        w.U8(0);
+        if (withReturn) {
+            // Int32 record: length 6, type, empty name, 4 bytes.
+            w.U16(6);
+            w.U8(static_cast<uint8_t>(WireProtocol::ValueType::Int32));
+            w.U8(0);
+            w.U32(1);
+        } else {
+            w.U16(0);
+        }
+        w.Finish(at);
+        ++messages;
+    }
+
+    void Request(Writer& w, uint32_t tid, uint32_t request, uint64_t& messages) {
+        const uint32_t entry = 1 + request % 4;
+        Begin(w, tid, entry, messages);
+        for (uint32_t step = 0; step < 6; ++step) {
+            const uint32_t mid = 5 + (request + step) % 10;
+            Begin(w, tid, mid, messages);
+            // A loop of small leaf calls.
+            for (uint32_t i = 0; i < 8; ++i) {
+                const uint32_t leaf = 15 + (step + i) % 20;
+                Begin(w, tid, leaf, messages);
+                End(w, tid, leaf, messages);
+            }
+            if (step == 3) {
+                const bool capture = request % 64 == 0;
+                Begin(w, tid, 35, messages, capture);
+                End(w, tid, 35, messages, capture);
+            }
+            End(w, tid, mid, messages);
+        }
+        End(w, tid, entry, messages);
+    }
+
+    uint32_t pid;
+    uint32_t threads;
+    int64_t ts = 1000;
+};
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (a == "--transport" && (v = next())) {
+            o.transport = v;
+        } else if (a == "--port" && (v = next())) {
+            o.port = static_cast<uint16_t>(strtoul(v, nullptr, 10));
+        } else if (a == "--pipe" && (v = next())) {
+            o.pipePath = v;
+        } else if (a == "--messages" && (v = next())) {
+            o.messages = strtoull(v, nullptr, 10);
+        } else if (a == "--write-size" && (v = next())) {
+            o.writeSize = strtoul(v, nullptr, 10);
+        } else if (a == "--threads" && (v = next())) {
+            o.threads = static_cast<uint32_t>(strtoul(v, nullptr, 10));
+        } else if (a == "--pid" && (v = next())) {
+            o.pid = static_cast<uint32_t>(strtoul(v, nullptr, 10));
+        } else if (a == "--no-announce") {
+            o.announce = false;
+        } else if (a == "--no-end") {
+            o.end = false;
+        } else {
+            fprintf(stderr,
+                    "usage: quorix-blast [--transport tcp|pipe|udp] [--port N] [--pipe PATH] [--messages N]\n"
+                    "                    [--write-size BYTES] [--threads N] [--pid N] [--no-announce] [--no-end]\n"
+                    "Sends a synthetic stream of begin/end calls to quorix-collect as fast as possible.\n");
+            return false;
+        }
+    }
+    if (o.writeSize < 1024 || o.threads == 0 ||
+        (o.transport != "tcp" && o.transport != "pipe" && o.transport != "udp")) {
+        fprintf(stderr, "quorix-blast: bad option value\n");
+        return false;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            perror("quorix-blast: write");
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Streams: the block is written in pieces of the write size, again and again.
+bool SendStream(int fd, const Options& o, const Bytes& announce, const Bytes& block, uint64_t blockMessages,
+                const Bytes& end, uint64_t& sent) {
+    if (o.announce && !WriteAll(fd, announce.data(), announce.size())) {
+        return false;
+    }
+    while (sent < o.messages) {
+        for (size_t at = 0; at < block.size(); at += o.writeSize) {
+            if (!WriteAll(fd, block.data() + at, std::min(o.writeSize, block.size() - at))) {
+                return false;
+            }
+        }
+        sent += blockMessages;
+    }
+    return !o.end || WriteAll(fd, end.data(), end.size());
+}
+
+// UDP: one command per datagram, many datagrams per system call.
+bool SendDatagrams(int fd, const Options& o, const Bytes& announce, const Bytes& block, const Bytes& end,
+                   uint64_t& sent) {
+    auto split = [](const Bytes& b) {
+        std::vector<iovec> out;
+        for (size_t at = 0; at + 2 <= b.size();) {
+            const size_t n = b[at] | (b[at + 1] << 8);
+            out.push_back({const_cast<uint8_t*>(b.data() + at), n});
+            at += n;
+        }
+        return out;
+    };
+    auto send = [fd](std::vector<iovec>& list, uint64_t limit, uint64_t& count) {
+        constexpr size_t Batch = 512;
+        mmsghdr msgs[Batch];
+        for (size_t i = 0; i < list.size() && count < limit;) {
+            const size_t n = std::min<size_t>({Batch, list.size() - i, static_cast<size_t>(limit - count)});
+            for (size_t k = 0; k < n; ++k) {
+                msgs[k] = {};
+                msgs[k].msg_hdr.msg_iov = &list[i + k];
+                msgs[k].msg_hdr.msg_iovlen = 1;
+            }
+            const int r = sendmmsg(fd, msgs, static_cast<unsigned>(n), 0);
+            if (r < 0 && (errno == EINTR || errno == ENOBUFS || errno == EAGAIN)) {
+                continue;
+            }
+            if (r <= 0) {
+                perror("quorix-blast: sendmmsg");
+                return false;
+            }
+            i += static_cast<size_t>(r);
+            count += static_cast<uint64_t>(r);
+        }
+        return true;
+    };
+    auto announceList = split(announce);
+    auto blockList = split(block);
+    auto endList = split(end);
+    uint64_t ignored = 0;
+    if (o.announce && !send(announceList, UINT64_MAX, ignored)) {
+        return false;
+    }
+    while (sent < o.messages) {
+        if (!send(blockList, o.messages, sent)) {
+            return false;
+        }
+    }
+    return !o.end || send(endList, UINT64_MAX, ignored);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!ParseOptions(argc, argv, o)) {
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    PatternBuilder pattern(o.pid, o.threads);
+    uint64_t blockMessages = 0;
+    const Bytes block = pattern.Calls(4 * 1024 * 1024, blockMessages);
+    const Bytes announce = pattern.Announce();
+    const Bytes end = pattern.End();
+
+    int fd = -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(o.port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (o.transport == "pipe") {
+        fd = open(o.pipePath.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            // A larger pipe means fewer wake-ups on both sides, as a tuned agent would have it.
+            fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+        }
+    } else {
+        fd = socket(AF_INET, o.transport == "tcp" ? SOCK_STREAM : SOCK_DGRAM, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        perror("quorix-blast: cannot reach the collector");
+        return 1;
+    }
+
+    uint64_t sent = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = o.transport == "udp" ? SendDatagrams(fd, o, announce, block, end, sent)
+                                         : SendStream(fd, o, announce, block, blockMessages, end, sent);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    close(fd);
+    printf("sent %llu call messages in %.3f s: %.0f messages/s (%s)\n", static_cast<unsigned long long>(sent), seconds,
+           seconds > 0 ? static_cast<double>(sent) / seconds : 0.0, o.transport.c_str());
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,312 @@
+// quorix-collect: receives the agent's commands over UDP, TCP or a FIFO, writes them as JSON
+// lines and prints a summary with per-thread call trees when it stops.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/CollectorOptions.h"
+#include "session/CollectorSession.h"
+#include "transport/Listener.h"
+#include "spans/OtlpExporter.h"
+#include "report/ReportWriter.h"
+#include "viewers/ViewerFiles.h"
+#include "jsonlines/JsonFile.h"
+
+using namespace QuorixCollect;
+
+namespace {
+
+volatile sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int sig) {
+    if (g_stopSignal != 0) {
+        // A second request means "now": no summary.
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    g_stopSignal = sig;
+}
+
+void InstallSignalHandlers() {
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    // A shell starts background jobs with SIGINT ignored; keep it that way so that ^C reaches the
+    // profiled program while the wrapper stops us with SIGTERM after it.
+    struct sigaction current {};
+    if (sigaction(SIGINT, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+        sigaction(SIGINT, &sa, nullptr);
+    }
+}
+
+// Room for the JSON buffers: two drains' worth, each with the longest line on top.
+constexpr size_t JsonBufferBytes = 2 * ((size_t{1} << 20) + 512 * 1024);
+// The final drain stops after this long if data keeps coming faster than it is read.
+constexpr auto FinalDrainLimit = std::chrono::seconds(5);
+// What is left to export gets this long after collection stopped.
+constexpr auto FinalExportLimit = std::chrono::seconds(5);
+
+bool WriteReadyFile(const std::string& path, const std::string& endpoint, std::string& error) {
+    // Written aside and renamed, so whoever waits for the file never reads it half-written.
+    const std::string temp = path + ".tmp." + std::to_string(getpid());
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        error = "cannot create ready file '" + path + "': " + strerror(errno);
+        return false;
+    }
+    const std::string text = endpoint + "\n";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    if (!written || rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot create ready file '" + path + "': " + strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+const char* TransportName(Transport t) {
+    switch (t) {
+        case Transport::Udp:
+            return "udp";
+        case Transport::Tcp:
+            return "tcp";
+        case Transport::Pipe:
+            return "pipe";
+    }
+    return "?";
+}
+
+// The collector's parts, wired in the order a command passes them.
+class Collector {
+public:
+    explicit Collector(const CollectorOptions& chosen) : options(chosen) {}
+
+    // Everything up to listening; the exit code on failure, else -1.
+    int Prepare();
+    int Listen();
+    void Collect();
+    // Stops, prints the summary and writes the files; the exit code.
+    int Finish();
+
+private:
+    int Fail(const std::string& error, int code) {
+        fprintf(stderr, "quorix-collect: %s\n", error.c_str());
+        if (listener) {
+            listener->Shutdown();
+        }
+        return code;
+    }
+    size_t SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const;
+    bool WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text);
+
+    using Clock = std::chrono::steady_clock;
+    const CollectorOptions& options;
+    JsonFile json;
+    bool writeJson = false;
+    bool exportSpans = false;
+    std::unique_ptr<CollectorSession> session;
+    std::unique_ptr<OtlpExporter> exporter;
+    std::unique_ptr<ViewerFiles> viewers;
+    std::unique_ptr<Listener> listener;
+    Clock::time_point start{};
+};
+
+size_t Collector::SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const {
+    // The bound covers everything that grows with the input: what the transport, the JSON
+    // output, the viewer data and the span queue hold is taken off first, the session gets the rest.
+    const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
+                           (exportSpans ? exportOptions.queueBytes : 0);
+    return options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers : options.maxMemoryBytes / 2;
+}
+
+int Collector::Prepare() {
+    std::string error;
+    writeJson = !options.jsonPath.empty();
+    if (writeJson && !json.Open(options.jsonPath, error)) {
+        return Fail(error, 1);
+    }
+    ViewerOutputs viewerOutputs;
+    viewerOutputs.speedscope = options.speedscopePath;
+    viewerOutputs.chromeTrace = options.chromeTracePath;
+    viewerOutputs.folded = options.foldedPath;
+    viewerOutputs.report = options.reportPath;
+    viewerOutputs.keptCalls = options.viewerCalls;
+    // Viewer data gets at most a quarter of the bound.
+    viewerOutputs.maxBytes = options.maxMemoryBytes / 4;
+    if (!options.reportPath.empty() && !ReportWriter::MissingAssets().empty()) {
+        return Fail("--report needs the browser libraries, missing at build time: " + ReportWriter::MissingAssets() +
+                        "(run scripts/setup.sh, then build again)",
+                    1);
+    }
+    OtlpExporter::Options exportOptions;
+    exportSpans = !options.otlpUrl.empty();
+    exportOptions.queueBytes = std::min(exportOptions.queueBytes, options.maxMemoryBytes / 8);
+    CollectorSession::Options sessionOptions;
+    sessionOptions.buildTree = options.tree;
+    sessionOptions.maxMemory = SessionMemory(viewerOutputs, exportOptions);
+    session = std::make_unique<CollectorSession>(sessionOptions, nullptr);
+    if (writeJson) {
+        session->SetJsonSink(&json);
+    }
+    exportOptions.url = options.otlpUrl;
+    exportOptions.serviceName = options.serviceName;
+    exportOptions.minDurationMs = options.otlpMinDurationMs;
+    CollectorSession& names = *session;
+    exporter = std::make_unique<OtlpExporter>(
+        exportOptions, [&names](uint32_t pid, uint32_t functionId) { return names.FunctionName(pid, functionId); },
+        exportSpans ? &session->Matcher() : nullptr);
+    if (exportSpans) {
+        if (!exporter->Start(error)) {
+            return Fail(error, 2);
+        }
+        session->AddObserver(exporter.get());
+    }
+    if (viewerOutputs.Any()) {
+        viewers = std::make_unique<ViewerFiles>(viewerOutputs, session->Matcher());
+        session->AddObserver(viewers.get());
+    }
+    return -1;
+}
+
+int Collector::Listen() {
+    std::string error;
+    listener = MakeListener(options);
+    if (!listener->Open(error)) {
+        return Fail(error, 1);
+    }
+    if (!options.readyFile.empty() && !WriteReadyFile(options.readyFile, listener->Endpoint(), error)) {
+        return Fail(error, 1);
+    }
+    if (!options.quiet) {
+        fprintf(stderr, "quorix-collect: listening (%s %s)\n", TransportName(options.transport),
+                listener->Endpoint().c_str());
+    }
+    return -1;
+}
+
+void Collector::Collect() {
+    start = Clock::now();
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.durationSeconds));
+    auto lastFlush = start;
+    auto lastExpiry = start;
+    while (g_stopSignal == 0) {
+        int timeoutMs = 100;
+        if (options.durationSeconds > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                break;
+            }
+            timeoutMs = static_cast<int>(std::min<long long>(timeoutMs, left));
+        }
+        listener->Wait(*session, timeoutMs);
+        if (options.untilEnded && session->AllProcessesEnded()) {
+            break;
+        }
+        const auto now = Clock::now();
+        if (writeJson && now - lastFlush >= std::chrono::milliseconds(100)) {
+            json.Drain();
+            lastFlush = now;
+        }
+        if (now - lastExpiry >= std::chrono::milliseconds(500)) {
+            listener->Expire(*session, now);
+            lastExpiry = now;
+        }
+    }
+}
+
+bool Collector::WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text) {
+    RunSummary run;
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    run.transport = std::string(TransportName(options.transport)) + " " + listener->Endpoint();
+    CollectorSession::SummaryOptions plain = summary;
+    plain.tree = false;
+    run.summaryText = session->RenderSummary(plain);
+    // Every stage's counters, final once the last open calls are closed.
+    viewers->Finish();
+    LossLedger losses;
+    session->PublishLosses(losses, summary.transportLosses);
+    viewers->PublishLosses(losses);
+    if (exportSpans) {
+        exporter->PublishLosses(losses);
+    }
+    run.dropLines = DropLines(losses);
+    std::vector<std::string> errors;
+    const bool written = viewers->WriteAll(*session, run, errors);
+    for (const auto& e : errors) {
+        fprintf(stderr, "quorix-collect: %s\n", e.c_str());
+    }
+    // Where the files are, after the call trees so that a terminal shows them last.
+    for (const auto& line : viewers->SummaryLines()) {
+        text += "  " + line + "\n";
+    }
+    return written;
+}
+
+int Collector::Finish() {
+    listener->Drain(*session, FinalDrainLimit);
+    json.Close();
+    if (exportSpans) {
+        exporter->Finish(FinalExportLimit);
+    }
+    CollectorSession::SummaryOptions summary;
+    summary.tree = options.tree;
+    summary.treeLines = options.treeLines;
+    summary.transportLines = listener->Describe();
+    listener->PublishLosses(summary.transportLosses);
+    summary.memoryBound = options.maxMemoryBytes;
+    if (exportSpans) {
+        summary.exportLines = exporter->SummaryLines();
+    }
+    std::string text = session->RenderSummary(summary);
+    const bool viewersFailed = viewers && !WriteViewerFiles(summary, text);
+    FILE* out = options.summaryToStdout ? stdout : stderr;
+    fwrite(text.data(), 1, text.size(), out);
+    fflush(out);
+
+    listener->Shutdown();
+    if (!options.readyFile.empty()) {
+        unlink(options.readyFile.c_str());
+    }
+    return json.Failed() || viewersFailed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CollectorOptions options;
+    std::string error;
+    if (!ParseCollectorOptions(argc, argv, getenv("MORVEL_WIRE_COMMAND_PORT"), options, error)) {
+        fprintf(stderr, "quorix-collect: %s\n%s", error.c_str(), CollectorUsage());
+        return 2;
+    }
+    if (options.help) {
+        fputs(CollectorUsage(), stdout);
+        return 0;
+    }
+    InstallSignalHandlers();
+    Collector collector(options);
+    int code = collector.Prepare();
+    if (code < 0) {
+        code = collector.Listen();
+    }
+    if (code >= 0) {
+        return code;
+    }
+    collector.Collect();
+    return collector.Finish();
+}

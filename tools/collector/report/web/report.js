@@ -1,0 +1,232 @@
+// Draws the collector's report from the data inlined in the page; never fetches anything.
+(function () {
+  "use strict";
+  const data = JSON.parse(document.getElementById("qx-data").textContent);
+  // Timeline items are compact arrays: their fields and flag bits come by name with the data.
+  const field = Object.fromEntries(data.shape.item.map((name, i) => [name, i]));
+  const flag = data.shape.flags;
+
+  function micros(us) {
+    if (us >= 1e6) return (us / 1e6).toFixed(2) + " s";
+    if (us >= 1e3) return (us / 1e3).toFixed(2) + " ms";
+    return us.toFixed(us < 10 ? 1 : 0) + " µs";
+  }
+  function el(tag, attrs, text) {
+    const e = document.createElement(tag);
+    for (const k in attrs || {}) e.setAttribute(k, attrs[k]);
+    if (text !== undefined) e.textContent = text;
+    return e;
+  }
+  function card(parent, label, value) {
+    const c = el("div", { class: "card" });
+    c.appendChild(el("div", { class: "label" }, label));
+    c.appendChild(el("div", { class: "value" }, value));
+    parent.appendChild(c);
+  }
+
+  // --- summary ---
+  function summary() {
+    const s = data.summary;
+    const body = document.getElementById("summary-body");
+    const cards = el("div", { class: "cards" });
+    const processes = s.processes.map((p) => p.label).join(", ") || "none seen";
+    card(cards, "processes", processes);
+    const runtime = s.processes.map((p) => p.runtime).filter((r) => r).join(", ");
+    card(cards, "runtime", runtime || "?");
+    card(cards, "run time", micros(Math.max(0, ...s.processes.map((p) => p.micros), 0)));
+    card(cards, "commands", s.commands.toLocaleString("en"));
+    card(cards, "calls", data.timeline.calls.toLocaleString("en"));
+    card(cards, "exceptions", data.exceptionCount.toLocaleString("en"));
+    card(cards, "collector listened", s.seconds.toFixed(1) + " s");
+    body.appendChild(cards);
+
+    const drops = el("div", { class: "drops " + (s.drops.length ? "some" : "none") });
+    if (s.drops.length === 0) {
+      drops.textContent = "Nothing was dropped or left out on the way.";
+    } else {
+      drops.appendChild(el("strong", {}, "Dropped or left out:"));
+      const list = el("ul");
+      s.drops.forEach((line) => list.appendChild(el("li", {}, line)));
+      drops.appendChild(list);
+    }
+    body.appendChild(drops);
+
+    const table = el("table", { id: "process-table" });
+    const head = el("tr");
+    ["process", "runtime", "host", "agent", "state", "commands", "time seen"].forEach((h) => head.appendChild(el("th", {}, h)));
+    table.appendChild(head);
+    s.processes.forEach((p) => {
+      const tr = el("tr");
+      [p.label, p.runtime || "?", p.host || "?", p.agent || "?", p.ended ? "ended" : "running at stop",
+        p.commands.toLocaleString("en"), micros(p.micros)].forEach((v) => tr.appendChild(el("td", {}, v)));
+      table.appendChild(tr);
+    });
+    body.appendChild(table);
+    const types = Object.entries(s.byType).map(([k, v]) => k + " " + v.toLocaleString("en")).join(", ");
+    body.appendChild(el("p", { class: "hint" }, "Commands by type: " + (types || "none")));
+    const details = el("details");
+    details.appendChild(el("summary", {}, "Collector summary"));
+    details.appendChild(el("pre", {}, s.text));
+    body.appendChild(details);
+  }
+
+  // --- flame graph ---
+  let chart = null;
+  function flame() {
+    const box = document.getElementById("flame-chart");
+    const note = document.getElementById("flame-note");
+    if (data.flameShown < data.flameNodes) {
+      note.textContent = data.flameShown + " of " + data.flameNodes +
+        " stacks shown (the largest); the time of the others stays with their callers.";
+    }
+    if (!data.flame.children.length) {
+      box.textContent = "No calls were recorded.";
+      return;
+    }
+    const width = Math.max(600, box.clientWidth || 1000);
+    chart = flamegraph.default()
+      .width(width)
+      .cellHeight(18)
+      .transitionDuration(250)
+      .minFrameSize(1)
+      .sort(true)
+      .label((d) => d.data.n + " — " + micros(d.data.v) + (d.data.calls ? ", " + d.data.calls.toLocaleString("en") + " calls" : ""));
+    d3.select(box).datum(data.flame).call(chart);
+    const search = document.getElementById("flame-search");
+    search.addEventListener("input", () => (search.value ? chart.search(search.value) : chart.clear()));
+    document.getElementById("flame-reset").addEventListener("click", () => chart.resetZoom());
+  }
+
+  // --- timeline ---
+  function timeline() {
+    const t = data.timeline;
+    const note = document.getElementById("timeline-note");
+    note.textContent = t.shown < t.calls
+      ? "The " + t.shown.toLocaleString("en") + " longest of " + t.calls.toLocaleString("en") +
+        " calls are shown (each at least " + micros(t.shortestShownMicros) + "); " +
+        (t.calls - t.shown).toLocaleString("en") + " shorter calls are left out."
+      : "All " + t.calls.toLocaleString("en") + " calls are shown.";
+    const box = document.getElementById("timeline-chart");
+    if (!t.threads.length) {
+      box.textContent = "No calls were recorded.";
+      return;
+    }
+    const width = Math.max(600, box.clientWidth || 1000);
+    const row = 16, laneGap = 26, labelWidth = 0;
+    let start = Infinity, end = -Infinity, y = 0;
+    const lanes = t.threads.map((th) => {
+      let depth = 0;
+      th.items.forEach((c) => {
+        start = Math.min(start, c[field.begin]);
+        end = Math.max(end, c[field.begin] + c[field.length]);
+        depth = Math.max(depth, c[field.depth] + 1);
+      });
+      const lane = { label: th.label, calls: th.calls, items: th.items, y: y + laneGap, depth: depth };
+      y += laneGap + depth * row + 6;
+      return lane;
+    });
+    if (end <= start) end = start + 1;
+    const x0 = d3.scaleLinear().domain([start, end]).range([labelWidth, width]);
+    let x = x0;
+    const svg = d3.select(box).append("svg").attr("width", width).attr("height", y + 24);
+    const color = d3.scaleOrdinal(d3.schemeTableau10);
+    const detail = document.getElementById("timeline-detail");
+    const axis = svg.append("g").attr("transform", "translate(0," + (y + 4) + ")");
+    const groups = svg.selectAll("g.lane").data(lanes).enter().append("g").attr("class", "lane");
+    groups.append("text").attr("class", "lane-label").attr("x", 4).attr("y", (l) => l.y - 8)
+      .text((l) => l.label + " — " + l.calls.toLocaleString("en") + " calls");
+    const items = groups.selectAll("g.item").data((l) => l.items.map((c) => ({ lane: l, c: c })))
+      .enter().append("g").attr("class", "item");
+    items.append("rect")
+      .attr("class", (d) => "call" + (d.c[field.flags] & (flag.openAtEnd | flag.noEndSeen) ? " marked" : ""))
+      .attr("height", row - 1)
+      .attr("y", (d) => d.lane.y + d.c[field.depth] * row)
+      .attr("fill", (d) => color(t.frames[d.c[field.frame]].split("::")[0]))
+      .on("click", (event, d) => {
+        const c = d.c, flags = [];
+        if (c[field.flags] & flag.unwound) flags.push("unwound by an exception");
+        if (c[field.flags] & flag.tailCall) flags.push("tail call");
+        if (c[field.flags] & flag.openAtEnd) flags.push("still open when the process ended: closed there");
+        if (c[field.flags] & flag.noEndSeen) flags.push("its end was not seen");
+        detail.textContent = t.frames[c[field.frame]] + "  " + micros(c[field.length]) + " from " + micros(c[field.begin]) +
+          (c[field.args] ? "\n  arguments: " + c[field.args] : "") + (c[field.returnValue] ? "\n  returned: " + c[field.returnValue] : "") +
+          (flags.length ? "\n  " + flags.join(", ") : "");
+      })
+      .append("title").text((d) => t.frames[d.c[field.frame]] + " — " + micros(d.c[field.length]));
+    items.append("text").attr("y", (d) => d.lane.y + d.c[field.depth] * row + 11);
+    function draw() {
+      items.select("rect").attr("x", (d) => x(d.c[field.begin])).attr("width", (d) => Math.max(1, x(d.c[field.begin] + d.c[field.length]) - x(d.c[field.begin])));
+      items.select("text").attr("x", (d) => x(d.c[field.begin]) + 3).text((d) => {
+        const w = x(d.c[field.begin] + d.c[field.length]) - x(d.c[field.begin]);
+        const name = t.frames[d.c[field.frame]];
+        if (w < 40) return "";
+        const fit = Math.floor((w - 6) / 6.5);
+        return name.length <= fit ? name : name.slice(0, Math.max(0, fit - 1)) + "…";
+      });
+      axis.call(d3.axisBottom(x).ticks(8).tickFormat((v) => micros(v)));
+    }
+    svg.call(d3.zoom().scaleExtent([1, 1e6]).translateExtent([[0, 0], [width, y]]).on("zoom", (event) => {
+      x = event.transform.rescaleX(x0);
+      draw();
+    }));
+    draw();
+  }
+
+  // --- captured calls ---
+  function captured() {
+    const rows = data.captured;
+    const kind = document.getElementById("captured-kind");
+    [...new Set(rows.map((r) => r.kind))].sort().forEach((k) => kind.appendChild(el("option", { value: k }, k)));
+    const search = document.getElementById("captured-search");
+    const body = document.querySelector("#captured-table tbody");
+    const note = document.getElementById("captured-note");
+    function render() {
+      const q = search.value.toLowerCase();
+      body.textContent = "";
+      let shown = 0;
+      rows.forEach((r) => {
+        if (kind.value && r.kind !== kind.value) return;
+        if (q && !(r.function + " " + r.values + " " + r.returnValue).toLowerCase().includes(q)) return;
+        const tr = el("tr");
+        tr.appendChild(el("td", {}, r.kind));
+        tr.appendChild(el("td", {}, r.function));
+        tr.appendChild(el("td", { class: "value" }, r.values));
+        tr.appendChild(el("td", { class: "value" }, r.returnValue));
+        tr.appendChild(el("td", { class: "num" }, r.count.toLocaleString("en")));
+        tr.appendChild(el("td", { class: "num" }, micros(r.totalMicros)));
+        tr.appendChild(el("td", { class: "num" }, micros(r.maxMicros)));
+        body.appendChild(tr);
+        shown++;
+      });
+      note.textContent = shown + " of " + rows.length + " rows" +
+        (data.capturedLeftOut ? "; " + data.capturedLeftOut.toLocaleString("en") + " calls with other values left out" : "");
+    }
+    kind.addEventListener("change", render);
+    search.addEventListener("input", render);
+    render();
+  }
+
+  // --- exceptions ---
+  function exceptions() {
+    const body = document.querySelector("#exceptions-table tbody");
+    data.exceptions.forEach((e) => {
+      const tr = el("tr");
+      tr.appendChild(el("td", { class: "num" }, micros(e.at)));
+      tr.appendChild(el("td", {}, e.thread));
+      tr.appendChild(el("td", { class: "value" }, e.id));
+      tr.appendChild(el("td", {}, e.raisedIn || "?"));
+      tr.appendChild(el("td", { class: "num" }, String(e.unwound)));
+      body.appendChild(tr);
+    });
+    const n = data.exceptionCount;
+    document.getElementById("exceptions-note").textContent = n === 0 ? "No exception was raised." :
+      n + " raised" + (data.exceptions.length < n ? "; the first " + data.exceptions.length + " are listed." : ".");
+  }
+
+  summary();
+  flame();
+  timeline();
+  captured();
+  exceptions();
+  document.body.setAttribute("data-ready", "1");
+})();
