@@ -112,10 +112,20 @@ bool PipeUplink::Connect() {
         failures.Report("Unable to OPEN pipe: %s - %s", pipePath.c_str(), ErrorText(errno).c_str());
         return false;
     }
+    // In a shared working directory anyone may have made the FIFO: one of another user, or one
+    // others may write into, would hand the stream (API key included) to them or mix theirs in.
     struct stat status {};
+    const char* refusal = nullptr;
     if (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) {
+        refusal = "not a FIFO";
+    } else if (status.st_uid != geteuid()) {
+        refusal = "owned by another user";
+    } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        refusal = "writable by group or others";
+    }
+    if (refusal != nullptr) {
         close(fd);
-        failures.Report("Unable to OPEN pipe: %s - %s", pipePath.c_str(), "not a FIFO");
+        failures.Report("Unable to OPEN pipe: %s - %s", pipePath.c_str(), refusal);
         return false;
     }
     pipeFd = fd;

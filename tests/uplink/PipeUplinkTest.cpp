@@ -211,6 +211,33 @@ TEST_F(PipeUplinkTest, RegularFileAtThePathIsRefusedAndUntouched) {
     EXPECT_EQ(log.Count("[   ERROR] Unable to OPEN pipe: " + path + " - not a FIFO\n"), 1u);
 }
 
+TEST_F(PipeUplinkTest, FifoOthersMayWriteOrOfAnotherUserIsRefusedWithOneLine) {
+    const std::string path = folder.Path("planted");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0622), 0);
+    Reader reader(path);
+    ASSERT_GE(reader.fd, 0);
+    PipeUplink uplink(Wide(path));
+    for (int attempt = 0; attempt < 20; ++attempt) EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+    EXPECT_TRUE(reader.Drain().empty());
+    EXPECT_EQ(log.Count("[   ERROR] Unable to OPEN pipe: " + path + " - writable by group or others\n"), 1u);
+    EXPECT_EQ(log.Count("ERROR"), 1u);
+
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        for (int attempt = 0; attempt < 20; ++attempt) EXPECT_FALSE(SendMessage(uplink, Message(19, 2)));
+        EXPECT_TRUE(reader.Drain().empty());
+        EXPECT_EQ(log.Count("[   ERROR] Unable to OPEN pipe: " + path + " - owned by another user\n"), 1u);
+        ASSERT_EQ(chown(path.c_str(), geteuid(), getegid()), 0);
+    } else {
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    }
+    // Made safe, it is used.
+    EXPECT_TRUE(SendMessage(uplink, Message(19, 3)));
+    EXPECT_EQ(reader.Drain(), Message(19, 3));
+}
+
 TEST_F(PipeUplinkTest, AMessageThePipeTookInPartIsFinishedBeforeAnythingElse) {
     const std::string path = folder.Path("agent-pipe");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
