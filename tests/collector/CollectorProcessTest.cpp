@@ -286,6 +286,20 @@ TEST(CollectorProcess, RefusesAFifoOthersMayWriteOrOfAnotherUser) {
     }
 }
 
+TEST(CollectorProcess, RefusesJsonOutputThroughASymbolicLink) {
+    CollectorProcess p;
+    const fs::path target = p.Dir() / "victim";
+    { std::ofstream(target) << "keep"; }
+    fs::create_symlink(target, p.Dir() / "out.json");
+    p.Start({"--transport", "tcp", "--port", "0", "--duration", "5"});
+    EXPECT_EQ(p.WaitExit(), 1);
+    EXPECT_NE(p.Stderr().find("cannot open JSON output '" + (p.Dir() / "out.json").string() +
+                              "': it is a symbolic link; refusing to write through it"),
+              std::string::npos)
+        << p.Stderr();
+    EXPECT_EQ(ReadAll(target), "keep");
+}
+
 TEST(CollectorProcess, UdpDatagramsUntilSigterm) {
     CollectorProcess p;
     p.Start({"--transport", "udp", "--port", "0", "--no-tree"});

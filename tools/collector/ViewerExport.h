@@ -63,7 +63,12 @@ void AppendMicros(std::string& out, double micros);
 // The lines of a text summary that tell of something dropped, lost or left out on the way (by
 // the transport, the decoder, the agent or a bound); lines reporting zero are skipped.
 std::vector<std::string> DropLines(const std::string& summaryText);
-// Writes the whole file (readable by the owner only: captured values may hold secrets).
+// Opens an output file for writing from its start: captured values and API keys go into it, so
+// a new file is the owner's only, an existing one of ours is narrowed to that, and a symbolic
+// link or another user's file is refused. A FIFO or device (/dev/null) is written as it is.
+// The descriptor, or -1 with the reason.
+int OpenOutputFile(const std::string& path, std::string& reason);
+// Writes the whole file through OpenOutputFile.
 bool WriteTextFile(const std::string& path, const std::string& text, std::string& error);
 
 // Feeds the recorder from the session and writes the requested files when the collector stops.

@@ -64,10 +64,10 @@ public:
         if (path == "-") {
             fd = STDOUT_FILENO;
         } else {
-            // The stream may carry API keys: readable by the owner only.
-            fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            std::string reason;
+            fd = OpenOutputFile(path, reason);
             if (fd < 0) {
-                error = "cannot open JSON output '" + path + "': " + strerror(errno);
+                error = "cannot open JSON output '" + path + "': " + reason;
                 return false;
             }
             owned = true;
