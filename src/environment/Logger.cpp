@@ -99,15 +99,26 @@ void Logger::OpenFile(const std::string& folder, uint64_t processId) {
 
         std::string path = BuildFilePath(folder, std::time(nullptr), processId);
         // The folder may be shared with other users: never follow a planted link, never write
-        // into anything but a regular file, and keep the log away from child processes.
+        // into anything but a regular file of our own, and keep the log away from child
+        // processes. Non-blocking, so that a FIFO planted at the name cannot hold the host's
+        // start-up in open(); the file itself is then written blocking.
         int fd;
         do {
-            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
         } while (fd < 0 && errno == EINTR);
-        if (fd < 0) return;
+        if (fd < 0) {
+            char reason[128];
+            Log(LogLevel::Error, "Unable to open log file %s - %s", path.c_str(),
+                strerror_r(errno, reason, sizeof reason));
+            return;
+        }
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || flags < 0 ||
+            ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
             ::close(fd);
+            Log(LogLevel::Error, "Unable to open log file %s - %s", path.c_str(),
+                "not a regular file owned by this user");
             return;
         }
         logFile = fd;

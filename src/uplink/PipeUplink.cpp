@@ -103,24 +103,33 @@ bool PipeUplink::Connect() {
     if (mkfifo(pipePath.c_str(), 0600) == 0) {
         RememberCreatedFifo(pipePath);
     } else if (errno != EEXIST) {
-        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Unable to CREATE pipe: %s - %s", pipePath.c_str(),
-               ErrorText(errno).c_str());
+        failures.Report("Unable to CREATE pipe: %s - %s", pipePath.c_str(), ErrorText(errno).c_str());
         return false;
     }
     // No O_CREAT and no following of links: only an existing FIFO at this very path is written to.
     const int fd = open(pipePath.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Unable to OPEN pipe: %s - %s", pipePath.c_str(),
-               ErrorText(errno).c_str());
+        failures.Report("Unable to OPEN pipe: %s - %s", pipePath.c_str(), ErrorText(errno).c_str());
         return false;
     }
+    // In a shared working directory anyone may have made the FIFO: one of another user, or one
+    // others may write into, would hand the stream (API key included) to them or mix theirs in.
     struct stat status {};
+    const char* refusal = nullptr;
     if (fstat(fd, &status) != 0 || !S_ISFIFO(status.st_mode)) {
+        refusal = "not a FIFO";
+    } else if (status.st_uid != geteuid()) {
+        refusal = "owned by another user";
+    } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        refusal = "writable by group or others";
+    }
+    if (refusal != nullptr) {
         close(fd);
-        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Unable to OPEN pipe: %s - %s", pipePath.c_str(), "not a FIFO");
+        failures.Report("Unable to OPEN pipe: %s - %s", pipePath.c_str(), refusal);
         return false;
     }
     pipeFd = fd;
+    failures.Succeeded();
     CountConnection();
     QX_LOG(LogLevel::Info, LogArea::Unprefixed, "Successfully created pipe: %s", pipePath.c_str());
     return true;
@@ -149,9 +158,8 @@ bool PipeUplink::Prepare() {
         pollfd entry{pipeFd, POLLOUT, 0};
         if (poll(&entry, 1, 0) == 1 && (entry.revents & POLLERR) != 0) Close();
     }
-    if (Connect()) return true;
-    QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to connect to named pipe");
-    return false;
+    // Connect has said why, once per spell.
+    return Connect();
 }
 
 bool PipeUplink::FinishTail(int64_t deadline) {
@@ -159,7 +167,7 @@ bool PipeUplink::FinishTail(int64_t deadline) {
     const StreamWriter::Outcome outcome = StreamWriter(pipeFd, false).Write(&rest, 1, deadline, 0);
     tail.erase(tail.begin(), tail.begin() + static_cast<long>(outcome.bytes));
     if (outcome.error != 0) {
-        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to write to named pipe: %d", outcome.error);
+        failures.Report("Failed to write to named pipe: %d", outcome.error);
         Close();
     }
     return tail.empty() && pipeFd >= 0;
@@ -168,10 +176,7 @@ bool PipeUplink::FinishTail(int64_t deadline) {
 BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
     const uint64_t total = CountMessages(runs, runCount);
     if (total == 0 && tail.empty()) return {};
-    if (!Connect()) {
-        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to connect to named pipe");
-        return {0, total, 0};
-    }
+    if (!Connect()) return {0, total, 0};
     if (!tail.empty() && !FinishTail(deadline)) {
         // Nothing may pass the unfinished message; a reader gone has taken it along.
         if (pipeFd < 0) return {0, total, 0};
@@ -186,7 +191,7 @@ BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_
         StreamWriter(pipeFd, false).Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
     uint64_t delivered = outcome.bytes == bytes ? total : CountWholeMessages(runs, runCount, outcome.bytes);
     if (outcome.error != 0) {
-        QX_LOG(LogLevel::Error, LogArea::Unprefixed, "Failed to write to named pipe: %d", outcome.error);
+        failures.Report("Failed to write to named pipe: %d", outcome.error);
         // The reader is gone (the next batch reopens for a new one) and took any part message along.
         Close();
         return {delivered, total - delivered, 0};

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "uplink/AgentUplink.h"
+#include "uplink/FailureLog.h"
 
 // Writes messages into a FIFO that the collector reads. The FIFO is (re)opened on demand, so
 // delivery starts as soon as a reader appears and resumes after a reader went away. The reader
@@ -56,6 +57,7 @@ private:
     std::string pipePath;
     std::vector<uint8_t> tail;
     std::atomic<uint64_t> droppedCount{0};
+    FailureLog failures;
     int64_t lastDropWarning = 0;
     bool dropWarned = false;
 };

@@ -8,26 +8,36 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 #include "uplink/StreamWriter.h"
 
 namespace {
 
-// Connects without blocking for longer than the timeout; a refused loopback connection fails at once.
-bool ConnectWithin(int fd, const sockaddr_in& destination, int timeoutMilliseconds) {
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&destination), sizeof(destination)) == 0) return true;
-    if (errno != EINPROGRESS) return false;
+// Connects without blocking for longer than the timeout; a refused loopback connection fails at
+// once. 0 on success, else why not.
+int ConnectWithin(int fd, const sockaddr_in& destination, int timeoutMilliseconds) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&destination), sizeof(destination)) == 0) return 0;
+    if (errno != EINPROGRESS) return errno;
 
     pollfd entry{fd, POLLOUT, 0};
     int ready;
     do {
         ready = poll(&entry, 1, timeoutMilliseconds);
     } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) return false;
+    if (ready < 0) return errno;
+    if (ready == 0) return ETIMEDOUT;
 
     int error = 0;
     socklen_t size = sizeof(error);
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    return error;
+}
+
+std::string ErrorText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof(buffer));
 }
 
 }  // namespace
@@ -45,11 +55,14 @@ bool TcpUplink::Connect() {
     if (socketFd >= 0) return true;
 
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return false;
-    if (!ConnectWithin(fd, destination, ConnectTimeoutMilliseconds)) {
-        close(fd);
+    const int error = fd < 0 ? errno : ConnectWithin(fd, destination, ConnectTimeoutMilliseconds);
+    if (error != 0) {
+        if (fd >= 0) close(fd);
+        failures.Report("Unable to connect to the collector at 127.0.0.1:%u - %s", static_cast<unsigned>(port),
+                        ErrorText(error).c_str());
         return false;
     }
+    failures.Succeeded();
     socketFd = fd;
     CountConnection();
     return true;

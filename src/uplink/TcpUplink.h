@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "uplink/AgentUplink.h"
+#include "uplink/FailureLog.h"
 
 // A stream to 127.0.0.1 on which messages follow one another; the collector splits them by
 // their length fields, so a message is sent whole or the connection is dropped.
@@ -39,4 +40,5 @@ private:
     sockaddr_in destination{};
     uint16_t port;
     std::mutex connectMutex;
+    FailureLog failures;  // under connectMutex
 };

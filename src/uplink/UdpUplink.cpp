@@ -7,9 +7,20 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
+#include <string>
 
 #include "environment/Logger.h"
+
+namespace {
+
+std::string ErrorText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof(buffer));
+}
+
+}  // namespace
 
 UdpUplink::UdpUplink(uint16_t collectorPort) : UdpUplink(collectorPort, htonl(INADDR_LOOPBACK)) {}
 
@@ -24,7 +35,10 @@ bool UdpUplink::Connect() {
         destination.sin_port = htons(port);
         destination.sin_addr.s_addr = address;
         socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (socketFd < 0) return;
+        if (socketFd < 0) {
+            failures.Report("Unable to create the UDP socket - %s", ErrorText(errno).c_str());
+            return;
+        }
         // Room for bursts while the relay hands over a backlog; the kernel caps it at its maximum.
         const int sendBuffer = 4 << 20;
         setsockopt(static_cast<int>(socketFd), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
@@ -74,6 +88,7 @@ BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
                 result.delivered += static_cast<uint64_t>(sent);
                 done += static_cast<size_t>(sent);
                 retried = false;
+                failures.Succeeded();
             } else if (sent < 0 && (errno == EINTR || (errno == ECONNREFUSED && !retried))) {
                 // A refusal is the report of an earlier datagram nobody took (the collector was
                 // away); it was not this one, which is tried once more.
@@ -81,6 +96,13 @@ BatchResult UdpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
                 continue;
             } else {
                 // The first datagram of the rest was refused: it is lost, the others still go.
+                // A refusal only says that nobody listens, which is no fault of a datagram.
+                if (sent < 0 && errno != ECONNREFUSED) {
+                    char where[INET_ADDRSTRLEN] = "?";
+                    inet_ntop(AF_INET, &destination.sin_addr, where, sizeof where);
+                    failures.Report("Unable to send to the collector at %s:%u - %s", where, static_cast<unsigned>(port),
+                                    ErrorText(errno).c_str());
+                }
                 ++result.failed;
                 ++done;
             }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "uplink/AgentUplink.h"
+#include "uplink/FailureLog.h"
 
 // One datagram per message to 127.0.0.1 or the multicast group. The socket is created once;
 // if that fails the transport stays dead for the process.
@@ -35,4 +36,5 @@ private:
     uint16_t port;
     uint32_t address;
     std::once_flag socketOnce;
+    FailureLog failures;
 };

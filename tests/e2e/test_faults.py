@@ -7,7 +7,8 @@ import subprocess
 import time
 import unittest
 
-from harness import AgentTestCase, app_command, Collector, agent_env, app_dll, free_port, read_tids, run_app
+from harness import (PIPE_NAME, AgentTestCase, app_command, Collector, agent_env, app_dll, free_port, read_tids,
+                     run_app)
 
 THREAD_STARTED, PROCESS_STARTED, PROCESS_ENDED = 7, 9, 10
 LONG_ARGS = ["--threads", "2", "--seconds", "6", "--interval-ms", "100"]
@@ -42,9 +43,13 @@ class TcpFaults(FaultCase):
     def test_no_listener_drops_messages_and_the_app_runs_normally(self):
         port = free_port()
         args = [app_dll("Basic"), "--threads", "40"]
-        env = agent_env("tcp", port)
+        folder = os.path.join(self.workdir, "logs")
+        env = agent_env("tcp", port, MORVEL_DEBUG_LOGLEVEL="Error", MORVEL_ERROR_LOG_FOLDER=folder)
         profiled = run_app(args, env, self.workdir)
         self.assertUnchangedRun(profiled, args)
+        log = open(os.path.join(folder, os.listdir(folder)[0])).read()
+        self.assertEqual(log.count("[   ERROR] Unable to connect to the collector at 127.0.0.1:%d - " % port), 1, log)
+        self.assertEqual(log.count("ERROR"), 1, log)
 
     def test_collector_that_starts_later_receives_later_messages(self):
         port = free_port()
@@ -92,10 +97,37 @@ class PipeFaults(FaultCase):
         profiled = run_app(args, env, self.workdir)
         self.assertUnchangedRun(profiled, args)
         log = open(os.path.join(folder, os.listdir(folder)[0])).read()
-        self.assertIn("[   ERROR] Unable to OPEN pipe: \\\\.\\pipe\\QuorixAgent_v1 - ", log)
-        self.assertIn("[   ERROR] Failed to connect to named pipe", log)
+        # Tried on every pass of the relay, told once.
+        self.assertEqual(log.count("[   ERROR] Unable to OPEN pipe: \\\\.\\pipe\\QuorixAgent_v1 - "), 1, log)
+        self.assertEqual(log.count("ERROR"), 1, log)
         # The agent made the FIFO itself (no collector did), so it is gone with the process.
         self.assertFalse(os.path.exists(os.path.join(self.workdir, "\\\\.\\pipe\\QuorixAgent_v1")))
+
+    def test_fifo_others_may_write_gets_nothing(self):
+        # Someone else's FIFO in a shared working directory, with its reader waiting.
+        fifo = os.path.join(self.workdir, PIPE_NAME)
+        os.mkfifo(fifo, 0o600)
+        os.chmod(fifo, 0o666)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            folder = os.path.join(self.workdir, "logs")
+            args = [app_dll("Basic")]
+            env = agent_env("pipe", 0, MORVEL_DEBUG_LOGLEVEL="Error", MORVEL_ERROR_LOG_FOLDER=folder,
+                            MORVEL_API_KEY="secret-key")
+            profiled = run_app(args, env, self.workdir)
+            self.assertUnchangedRun(profiled, args)
+            try:
+                received = os.read(reader, 1 << 20)
+            except BlockingIOError:
+                received = b""
+            self.assertEqual(received, b"")
+        finally:
+            os.close(reader)
+        log = open(os.path.join(folder, os.listdir(folder)[0])).read()
+        refusal = "[   ERROR] Unable to OPEN pipe: %s - writable by group or others" % PIPE_NAME
+        self.assertEqual(log.count(refusal), 1, log)
+        self.assertEqual(log.count("ERROR"), 1, log)
+        self.assertTrue(os.path.exists(fifo), "not the agent's to remove")
 
     def test_reader_that_appears_later_gets_later_messages(self):
         app = self.start_app("pipe", 0)

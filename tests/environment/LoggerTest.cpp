@@ -1,14 +1,17 @@
 #include "environment/Logger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <sstream>
@@ -223,6 +226,54 @@ TEST_F(LoggerTest, RefusesToFollowALinkPlantedAtTheLogPath) {
     logger->Log(LogLevel::Info, "must not reach the victim");
     ASSERT_TRUE(logger->Flush(5s));
     EXPECT_EQ(ReadAll(victim.string()), "precious\n");
+}
+
+TEST_F(LoggerTest, FifoPlantedAtTheLogPathNeitherBlocksNorReceivesTheLog) {
+    // FIFOs for this minute and the next: a blocking open would wait for a reader forever.
+    std::vector<std::string> planted;
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t when : {now, now + 60}) {
+        planted.push_back(Logger::BuildFilePath(root.string(), when, testProcessId));
+        ASSERT_EQ(mkfifo(planted.back().c_str(), 0666), 0);
+    }
+    std::promise<std::unique_ptr<Logger>> made;
+    std::future<std::unique_ptr<Logger>> logger = made.get_future();
+    testing::internal::CaptureStdout();
+    std::thread starter([&] { made.set_value(Make(LogLevel::Info, root.string(), true)); });
+    const bool prompt = logger.wait_for(5s) == std::future_status::ready;
+    if (!prompt) {
+        // Release the stuck open so that the test can end.
+        for (const std::string& fifo : planted) ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    }
+    starter.join();
+    std::unique_ptr<Logger> started = logger.get();
+    started->Log(LogLevel::Warning, "still %s", "alive");
+    ASSERT_TRUE(started->Flush(5s));
+    const std::string output = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(prompt) << "the logger hung opening a FIFO";
+    if (started->HasFile()) {
+        EXPECT_EQ(planted.end(), std::find(planted.begin(), planted.end(), started->GetFilePath()));
+    } else {
+        EXPECT_NE(output.find("LogToFile: false"), std::string::npos) << output;
+        EXPECT_NE(output.find("[   ERROR] Unable to open log file " + planted[0] + " - "), std::string::npos) << output;
+    }
+    EXPECT_NE(output.find("[ WARNING] still alive\n"), std::string::npos) << output;
+}
+
+TEST_F(LoggerTest, FileOfAnotherUserAtTheLogPathIsLeftAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+    const std::time_t now = std::time(nullptr);
+    std::vector<std::string> planted;
+    for (std::time_t when : {now, now + 60}) {
+        planted.push_back(Logger::BuildFilePath(root.string(), when, testProcessId));
+        std::ofstream(planted.back()) << "theirs\n";
+        ASSERT_EQ(::chown(planted.back().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(planted.back().c_str(), 0666), 0);
+    }
+    auto logger = Make(LogLevel::Info, root.string());
+    logger->Log(LogLevel::Info, "not for them");
+    ASSERT_TRUE(logger->Flush(5s));
+    for (const std::string& file : planted) EXPECT_EQ(ReadAll(file), "theirs\n");
 }
 
 TEST_F(LoggerTest, FolderThatCannotBeCreatedIsReportedAndLoggingGoesOn) {

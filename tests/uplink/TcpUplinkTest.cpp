@@ -89,14 +89,27 @@ private:
 
 }  // namespace
 
-TEST(TcpUplinkTest, NoListenerDropsTheMessageQuietly) {
+TEST(TcpUplinkTest, NoListenerDropsTheMessagesWithOneLineForTheSpell) {
     LogCapture log;
-    TcpUplink uplink(FreePort());
+    const uint16_t port = FreePort();
+    TcpUplink uplink(port);
     EXPECT_TRUE(uplink.SupportsBatching());
     EXPECT_FALSE(uplink.Connect());
-    EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
-    EXPECT_FALSE(SendMessage(uplink, Message(19, 2)));
-    EXPECT_EQ(log.Count("ERROR"), 0u);
+    for (int attempt = 0; attempt < 100; ++attempt) EXPECT_FALSE(SendMessage(uplink, Message(19, 1)));
+    EXPECT_EQ(log.Count("[   ERROR] Unable to connect to the collector at 127.0.0.1:" + std::to_string(port) +
+                        " - Connection refused\n"),
+              1u);
+    EXPECT_EQ(log.Count("ERROR"), 1u);
+
+    // After a connection the next refusal is told again.
+    {
+        Listener listener(port);
+        ASSERT_TRUE(listener.listening);
+        EXPECT_TRUE(uplink.Connect());
+        uplink.Close();
+    }
+    EXPECT_FALSE(uplink.Connect());
+    EXPECT_EQ(log.Count("ERROR"), 2u);
 }
 
 TEST(TcpUplinkTest, LateListenerGetsTheNextMessage) {

@@ -265,6 +265,41 @@ TEST(CollectorProcess, RefusesAPipePathThatIsNotAFifo) {
     EXPECT_EQ(ReadAll(target), "keep");
 }
 
+TEST(CollectorProcess, RefusesAFifoOthersMayWriteOrOfAnotherUser) {
+    CollectorProcess p;
+    const fs::path fifo = p.Dir() / QuorixCollect::DefaultPipeName;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(fifo.c_str(), 0622), 0);
+    p.Start({"--transport", "pipe", "--duration", "5"});
+    EXPECT_EQ(p.WaitExit(), 1);
+    EXPECT_NE(p.Stderr().find("is writable by group or others; refusing to use it"), std::string::npos) << p.Stderr();
+
+    if (geteuid() == 0) {
+        CollectorProcess q;
+        const fs::path theirs = q.Dir() / QuorixCollect::DefaultPipeName;
+        ASSERT_EQ(mkfifo(theirs.c_str(), 0600), 0);
+        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+        q.Start({"--transport", "pipe", "--duration", "5"});
+        EXPECT_EQ(q.WaitExit(), 1);
+        EXPECT_NE(q.Stderr().find("is owned by another user; refusing to use it"), std::string::npos) << q.Stderr();
+        EXPECT_TRUE(fs::exists(theirs)) << "not ours to remove";
+    }
+}
+
+TEST(CollectorProcess, RefusesJsonOutputThroughASymbolicLink) {
+    CollectorProcess p;
+    const fs::path target = p.Dir() / "victim";
+    { std::ofstream(target) << "keep"; }
+    fs::create_symlink(target, p.Dir() / "out.json");
+    p.Start({"--transport", "tcp", "--port", "0", "--duration", "5"});
+    EXPECT_EQ(p.WaitExit(), 1);
+    EXPECT_NE(p.Stderr().find("cannot open JSON output '" + (p.Dir() / "out.json").string() +
+                              "': it is a symbolic link; refusing to write through it"),
+              std::string::npos)
+        << p.Stderr();
+    EXPECT_EQ(ReadAll(target), "keep");
+}
+
 TEST(CollectorProcess, UdpDatagramsUntilSigterm) {
     CollectorProcess p;
     p.Start({"--transport", "udp", "--port", "0", "--no-tree"});

@@ -1,6 +1,8 @@
 #include "threading/QuietThread.h"
 #include "jsonlines/JsonFile.h"
 
+#include "files/OutputFile.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -15,10 +17,10 @@ bool JsonFile::Open(const std::string& path, std::string& error) {
     if (path == "-") {
         fd = STDOUT_FILENO;
     } else {
-        // The stream may carry API keys: readable by the owner only.
-        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        std::string reason;
+        fd = OpenOutputFile(path, reason);
         if (fd < 0) {
-            error = "cannot open JSON output '" + path + "': " + strerror(errno);
+            error = "cannot open JSON output '" + path + "': " + reason;
             return false;
         }
         owned = true;

@@ -48,6 +48,13 @@ public:
             error = "'" + path + "' is not a FIFO; refusing to use it";
             return false;
         }
+        // Another user's FIFO, or one others may write into, could carry a forged process.
+        if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            error = "'" + path + "' is " +
+                    (st.st_uid != geteuid() ? "owned by another user" : "writable by group or others") +
+                    "; refusing to use it";
+            return false;
+        }
         device = st.st_dev;
         inode = st.st_ino;
         // Our own write end keeps the FIFO from reporting end-of-file whenever an agent closes it.

@@ -1,6 +1,7 @@
 #include "viewers/ViewerFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/OutputFile.h"
 #include "viewers/ChromeTraceWriter.h"
 #include "viewers/FoldedWriter.h"
 #include "report/ReportWriter.h"
@@ -109,34 +111,6 @@ std::string ArgsDisplay(std::string_view args) {
         }
     }
     return out;
-}
-
-bool WriteTextFile(const std::string& path, const std::string& text, std::string& error) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot open '" + path + "': " + strerror(errno);
-        return false;
-    }
-    const char* data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, data, left);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = "writing '" + path + "' failed: " + strerror(n < 0 ? errno : EIO);
-            close(fd);
-            return false;
-        }
-        data += n;
-        left -= static_cast<size_t>(n);
-    }
-    if (close(fd) != 0) {
-        error = "writing '" + path + "' failed: " + strerror(errno);
-        return false;
-    }
-    return true;
 }
 
 namespace {

@@ -60,8 +60,6 @@ std::string ThreadLabel(const ViewerRecorder& recorder, uint32_t thread);
 void ForEachArg(std::string_view args, const std::function<void(std::string_view name, std::string_view value)>& fn);
 // The argument text as people read it: "a=1, b=2".
 std::string ArgsDisplay(std::string_view args);
-// Writes the whole file (readable by the owner only: captured values may hold secrets).
-bool WriteTextFile(const std::string& path, const std::string& text, std::string& error);
 
 // Feeds the recorder from the session and writes the requested files when the collector stops.
 class ViewerFiles final : public CommandObserver {
