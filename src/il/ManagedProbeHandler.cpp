@@ -1,5 +1,7 @@
 #include "il/ManagedProbeHandler.h"
 
+#include "il/ResultBoundary.h"
+
 #include <cerrno>
 #include <exception>
 #include <new>
@@ -11,18 +13,6 @@
 #include "profiler/ProfilerImpl.h"
 
 namespace {
-
-// The rewriter runs inside runtime callbacks: a failure to allocate becomes a result code.
-template <typename Body>
-HRESULT Contained(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
 
 bool IsCall(uint32_t opcode) { return opcode == CEE_CALL || opcode == CEE_CALLVIRT || opcode == CEE_CALLI; }
 

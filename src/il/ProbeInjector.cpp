@@ -1,5 +1,7 @@
 #include "il/ProbeInjector.h"
 
+#include "il/ResultBoundary.h"
+
 #include <cstring>
 #include <new>
 #include <vector>
@@ -30,17 +32,6 @@ constexpr uint32_t MaxArguments = 0x1000;
 // writes and the value probes' four call arguments; a plain probe pushes an id and an address.
 constexpr unsigned ValueProbeStack = 4;
 constexpr unsigned PlainProbeStack = 2;
-
-template <typename Body>
-HRESULT Contained(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
 
 char16_t Fold(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit + 0x20) : unit; }
 
