@@ -1,7 +1,5 @@
 #include "il/ManagedProbeHandler.h"
 
-#include "il/ResultBoundary.h"
-
 #include <cerrno>
 #include <exception>
 #include <new>
@@ -10,6 +8,7 @@
 #include "environment/ErrnoKeeper.h"
 #include "environment/ErrorBoundary.h"
 #include "environment/Logger.h"
+#include "il/ResultBoundary.h"
 #include "profiler/ProfilerImpl.h"
 
 namespace {

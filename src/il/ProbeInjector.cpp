@@ -1,11 +1,10 @@
 #include "il/ProbeInjector.h"
 
-#include "il/ResultBoundary.h"
-
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "il/ResultBoundary.h"
 #include "inspection/SignatureCursor.h"
 
 namespace {
