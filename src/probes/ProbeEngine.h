@@ -29,6 +29,7 @@ public:
     static constexpr uint32_t EventMask = COR_PRF_MONITOR_MODULE_LOADS | COR_PRF_MONITOR_EXCEPTIONS |
                                           COR_PRF_MONITOR_THREADS | COR_PRF_ENABLE_REJIT |
                                           COR_PRF_MONITOR_CACHE_SEARCHES;
+    static_assert(EventMask == 0x00060244u, "probe engine event mask");
     // The first major release whose runtime has what the probes need (unmanaged calli without a
     // GC transition, re-JIT that feeds every tier).
     static constexpr unsigned MinimumMajorVersion = 6;

@@ -201,6 +201,17 @@ protected:
     ProbeTargets targets{};
 };
 
+TEST(ProbeEngineMask, AsksForNothingThatCostsTheProcessItsPrecompiledOrOptimisedCode) {
+    constexpr uint32_t Costly = COR_PRF_MONITOR_ENTERLEAVE | COR_PRF_MONITOR_CODE_TRANSITIONS |
+                                COR_PRF_USE_PROFILE_IMAGES | COR_PRF_DISABLE_ALL_NGEN_IMAGES |
+                                COR_PRF_DISABLE_OPTIMIZATIONS | COR_PRF_DISABLE_INLINING;
+    EXPECT_EQ(ProbeEngine::EventMask & Costly, 0u);
+    // Modules, re-JIT and precompiled-code searches drive the engine; threads and exceptions the stream.
+    for (uint32_t needed : {COR_PRF_MONITOR_MODULE_LOADS, COR_PRF_ENABLE_REJIT, COR_PRF_MONITOR_CACHE_SEARCHES,
+                            COR_PRF_MONITOR_THREADS, COR_PRF_MONITOR_EXCEPTIONS})
+        EXPECT_NE(ProbeEngine::EventMask & needed, 0u) << needed;
+}
+
 TEST_F(ProbeEngineTest, RunsOnCoreRuntimesFromReleaseSixOnly) {
     std::string why;
     EXPECT_TRUE(ProbeEngine::Supports(&info, why));
