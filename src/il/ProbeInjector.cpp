@@ -15,8 +15,10 @@ constexpr const char16_t* SuppressGCTransitionTypeName =
 constexpr const char16_t* CoreLibraryName = u"System.Private.CoreLib";
 // System.Private.CoreLib's own public key token.
 constexpr uint8_t CoreLibraryPublicKeyToken[8] = {0x7c, 0xec, 0x85, 0xd7, 0xbe, 0xa7, 0x79, 0x8e};
-// Names a module may reference the core library by, best first: the facades forward these types.
-constexpr const char16_t* CoreLibraryNames[] = {CoreLibraryName, u"System.Runtime", u"netstandard", u"mscorlib"};
+// Names a module may reference the core library by, best first. System.Runtime forwards every
+// public type of the core library; netstandard and mscorlib forward only the types of their own
+// surface, which lacks the calling conventions, so such a module gets a reference of its own.
+constexpr const char16_t* CoreLibraryNames[] = {CoreLibraryName, u"System.Runtime"};
 
 constexpr ULONG AssemblyRefBatch = 32;
 // AssemblyRef rows are 24-bit; a broken enumerator must still not loop for ever.

@@ -69,8 +69,13 @@ class EngineComparison(AgentTestCase):
         self.assertEqual(seen[("EndCall", cases + "Hot::Spin")], 1)
         # Async methods: the stub and each resumption of the state machine.
         self.assertEqual(seen[("EndCall", cases + "Waits+<Chain>d__1::MoveNext")], 3)
-        # The first call into a module right after it loaded.
+        # The first call into a module right after it loaded, and a hot method of that library,
+        # which refers to the core library through the netstandard facade only.
         self.assertEqual(seen[("EndCall", "Engines.Late.Greeter::Hello")], 1)
+        self.assertEqual(seen[("EndCall", "Engines.Late.Greeter::Next")], SPINS)
+        # An exception leaving such a library's method: its frame is read while the exception is
+        # handled, and the probes' calls there must resolve like any other of its code.
+        self.assertEqual(seen[("UnwindCall", "Engines.Late.Greeter::Refuse")], 1)
 
     def test_forced_tier_up_and_on_stack_replacement_keep_every_probe(self):
         spins = 200000

@@ -558,15 +558,20 @@ TEST(ProbeInjectorTest, PrefersTheCoreLibraryItselfAndDefinesAReferenceWhenThere
     ASSERT_EQ(facade.Prepare(), S_OK);
     EXPECT_EQ(facade.emit.definedRefs.at(0).first, 0x23000002u);
 
-    Module bare;
-    bare.assemblyImport.names = {u"Other"};
-    ASSERT_EQ(bare.Prepare(), S_OK);
-    EXPECT_EQ(bare.assemblyEmit.definedName, u"System.Private.CoreLib");
-    EXPECT_EQ(bare.assemblyEmit.publicKeyToken, (Bytes{0x7c, 0xec, 0x85, 0xd7, 0xbe, 0xa7, 0x79, 0x8e}));
-    EXPECT_EQ(bare.assemblyEmit.major, 4);
-    ASSERT_EQ(bare.emit.definedRefs.size(), 2u);
-    EXPECT_EQ(bare.emit.definedRefs[0].first, 0x23000009u);
-    EXPECT_EQ(bare.emit.definedRefs[1].first, 0x23000009u);
+    // netstandard and mscorlib do not forward the calling conventions: a library that refers to the
+    // core library only through them gets a reference of its own.
+    for (const std::vector<std::u16string>& names :
+         std::vector<std::vector<std::u16string>>{{u"Other"}, {u"netstandard"}, {u"mscorlib", u"Other"}}) {
+        Module bare;
+        bare.assemblyImport.names = names;
+        ASSERT_EQ(bare.Prepare(), S_OK);
+        EXPECT_EQ(bare.assemblyEmit.definedName, u"System.Private.CoreLib");
+        EXPECT_EQ(bare.assemblyEmit.publicKeyToken, (Bytes{0x7c, 0xec, 0x85, 0xd7, 0xbe, 0xa7, 0x79, 0x8e}));
+        EXPECT_EQ(bare.assemblyEmit.major, 4);
+        ASSERT_EQ(bare.emit.definedRefs.size(), 2u);
+        EXPECT_EQ(bare.emit.definedRefs[0].first, 0x23000009u);
+        EXPECT_EQ(bare.emit.definedRefs[1].first, 0x23000009u);
+    }
 }
 
 TEST(ProbeInjectorTest, CoreLibraryUsesItsOwnTypeDefinitions) {

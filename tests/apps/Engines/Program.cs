@@ -141,6 +141,17 @@ namespace Engines.Cases
             Console.WriteLine(Hot.Spin(spins));
             Console.WriteLine(Waits.Chain().GetAwaiter().GetResult());
             Console.WriteLine(Late.Greeter.Hello("late"));
+            int next = 0;
+            for (int i = 0; i < spins; i++) next = Late.Greeter.Next(next) & 0xFFFF;
+            Console.WriteLine(next);
+            try
+            {
+                Late.Greeter.Refuse("late");
+            }
+            catch (InvalidOperationException e)
+            {
+                Console.WriteLine(e.StackTrace!.Contains("Refuse") ? e.Message : "no frame");
+            }
             Console.WriteLine("Step calls " + spins);
             return 0;
         }
