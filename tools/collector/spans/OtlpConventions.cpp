@@ -5,77 +5,14 @@
 #include <cstring>
 
 #include "inspection/SecretMasker.h"
-#include "spans/DotNetLibraries.h"
+#include "dotnet/CapturedMeaning.h"
+#include "dotnet/DotNetLibraries.h"
 #include "spans/SemanticConventions.h"
 #include "wire/WireFormat.h"
 
 namespace QuorixCollect {
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        if (c != ' ') {
-            out.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-        }
-    }
-    return out;
-}
-
-// The text of a string value; false for anything that is not a non-null string.
-bool StringOf(const ValueRecord& v, std::string& out) {
-    if (!v.error.empty()) {
-        return false;
-    }
-    switch (static_cast<ValueType>(v.type)) {
-        case ValueType::String:
-            out = v.text;
-            return true;
-        case ValueType::LongString:
-            out = v.text + "...";
-            return true;
-        case ValueType::EmptyString:
-            out.clear();
-            return true;
-        default:
-            return false;
-    }
-}
-
-bool IntegerOf(const ValueRecord& v, int64_t& out) {
-    if (!v.error.empty() || !v.hasPayload) {
-        return false;
-    }
-    const uint64_t b = v.scalarBits;
-    switch (static_cast<ValueType>(v.type)) {
-        case ValueType::Boolean:
-        case ValueType::Byte:
-            out = static_cast<int64_t>(b & 0xFF);
-            return true;
-        case ValueType::Int16:
-            out = static_cast<int16_t>(b & 0xFFFF);
-            return true;
-        case ValueType::UInt16:
-            out = static_cast<int64_t>(b & 0xFFFF);
-            return true;
-        case ValueType::Int32:
-            out = static_cast<int32_t>(b & 0xFFFFFFFF);
-            return true;
-        case ValueType::UInt32:
-            out = static_cast<int64_t>(b & 0xFFFFFFFF);
-            return true;
-        case ValueType::Int64:
-            out = static_cast<int64_t>(b);
-            return true;
-        case ValueType::UInt64:
-            out = static_cast<int64_t>(b);
-            return true;  // beyond 2^63 wraps, as JSON would not hold it either
-        default:
-            return false;
-    }
-}
 
 // Generic form of a leaf under the "quorix." prefix.
 void AddGeneric(const std::string& key, const ValueRecord& v, std::vector<OtlpAttribute>& out) {
@@ -160,168 +97,77 @@ void AddPathAndQuery(std::string_view target, std::vector<OtlpAttribute>& out) {
 
 // Host, port and database from an ADO.NET connection string.
 void AddConnectionString(std::string_view text, std::vector<OtlpAttribute>& out) {
-    std::string host, port, database;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(';', start);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        const std::string_view part = text.substr(start, end - start);
-        const size_t eq = part.find('=');
-        if (eq != std::string_view::npos) {
-            const std::string key = Lower(part.substr(0, eq));
-            std::string value(part.substr(eq + 1));
-            if (key == "host" || key == "server" || key == "datasource" || key == "address" || key == "addr") {
-                host = value;
-            } else if (key == "port") {
-                port = value;
-            } else if (key == "database" || key == "initialcatalog") {
-                database = value;
-            }
-        }
-        start = end + 1;
+    const DbTarget target = ParseConnectionString(text);
+    if (!target.server.empty()) {
+        AddServer(target.server, out);
     }
-    if (!host.empty()) {
-        // "tcp:host,1433" and "host,port" as SQL Server writes them.
-        if (StartsWith(host, "tcp:")) {
-            host = host.substr(4);
-        }
-        const size_t comma = host.find(',');
-        if (comma != std::string::npos) {
-            if (port.empty()) {
-                port = host.substr(comma + 1);
-            }
-            host = host.substr(0, comma);
-        }
-        AddServer(port.empty() ? host : host + ":" + port, out);
-    }
-    if (!database.empty()) {
-        out.push_back(OtlpAttribute::String(SemConv::DbNamespace, database));
+    if (!target.database.empty()) {
+        out.push_back(OtlpAttribute::String(SemConv::DbNamespace, target.database));
     }
 }
 
-// The leaf maps of one kind of library each; true when a semantic-convention attribute took it.
-struct Leaf {
-    std::string_view cls;
-    std::string_view method;
-    std::string_view name;
-    bool isText;
-    bool isInt;
-    std::string text;
-    int64_t n;
-};
-
-bool MapDatabaseLeaf(const Leaf& l, std::vector<OtlpAttribute>& out) {
-    if (l.isText && IsDbCommandClass(l.cls) &&
-        (l.name == "cmdText" || l.name == "commandText" || l.name == "sql" ||
-         (l.name == "value" && l.method == "set_CommandText"))) {
-        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(l.cls))));
-        out.push_back(OtlpAttribute::String(SemConv::DbQueryText, l.text));
-        return true;
-    }
-    if (l.isText && IsDbConnectionClass(l.cls) &&
-        (l.name == "connectionString" || l.name == "ConnectionString" ||
-         (l.name == "value" && l.method == "set_ConnectionString"))) {
-        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(l.cls))));
-        AddConnectionString(l.text, out);
-        out.push_back(OtlpAttribute::String(SemConv::DbConnectionString, MaskSecrets(l.text)));
-        return true;
-    }
-    return false;
-}
-
-bool MapRedisLeaf(const Leaf& l, std::vector<OtlpAttribute>& out) {
-    if (l.isText && (l.name == "Key1" || l.name == "Key2")) {
-        AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
-        AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbOperationName, std::string(l.method)));
-        out.push_back(OtlpAttribute::String(SemConv::RedisKey, l.text));
-        return true;
-    }
-    if (l.isText && l.name == "configuration") {
-        AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
-        const std::string first = l.text.substr(0, l.text.find(','));
-        if (first.find('=') == std::string::npos) {
-            AddServer(first, out);
-        }
-        out.push_back(OtlpAttribute::String(SemConv::RedisConfiguration, MaskSecrets(l.text)));
-        return true;
-    }
-    if (l.isInt && l.name == "db") {
-        out.push_back(OtlpAttribute::String(SemConv::DbSystemName, "redis"));
-        out.push_back(OtlpAttribute::String(SemConv::DbNamespace, std::to_string(l.n)));
-        return true;
-    }
-    return false;
-}
-
-bool MapRequestMethod(const Leaf& l, std::vector<OtlpAttribute>& out) {
-    if (l.isText && !l.text.empty()) {
-        out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, l.text));
-        return true;
-    }
-    if (l.isInt && !KestrelMethod(l.n).empty()) {
-        out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, std::string(KestrelMethod(l.n))));
-        return true;
-    }
-    return false;
-}
-
-bool MapIncomingHttpLeaf(const Leaf& l, std::vector<OtlpAttribute>& out) {
-    const std::string_view method = l.method;
-    const std::string_view name = l.name;
-    if (l.isText && (name == "HttpPath" || name == "RawUrl" || name == "cacheUrl" || name == "target")) {
-        AddPathAndQuery(l.text, out);
-        return true;
-    }
-    if (l.isText && (EndsWith(method, "get_Path") || method == "GetOriginalPath") && name == "returnValue") {
-        AddPathAndQuery(l.text, out);
-        return true;
-    }
-    const bool methodField =
-        name == "HttpMethod" || name == "Verb" || name == "method" ||
-        ((EndsWith(method, "get_Method") || EndsWith(method, "get_MethodText")) && name == "returnValue") ||
-        (method == "set_Method" && name == "value");
-    if (methodField) {
-        return MapRequestMethod(l, out);
-    }
-    if (l.isText && !l.text.empty() && (method == "set_Scheme" || EndsWith(method, "get_Scheme")) &&
-        (name == "value" || name == "returnValue")) {
-        out.push_back(OtlpAttribute::String(SemConv::UrlScheme, l.text));
-        return true;
-    }
-    if (l.isInt && l.n >= 100 && l.n < 600 &&
-        (name == "statusCode" ||
-         ((EndsWith(method, "get_StatusCode") || EndsWith(method, "set_StatusCode") || method == "SendStatus") &&
-          (name == "value" || name == "returnValue")))) {
-        out.push_back(OtlpAttribute::Int(SemConv::HttpResponseStatusCode, l.n));
-        return true;
-    }
-    if (l.isText && (name == "hostText" || name == "uriComponent")) {
-        AddServer(l.text, out);
-        return true;
-    }
-    return false;
+void AddRedis(std::string_view method, std::vector<OtlpAttribute>& out) {
+    AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+    AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbOperationName, std::string(method)));
 }
 
 // Maps one leaf value; true when a semantic-convention attribute took it.
 bool MapLeaf(std::string_view cls, std::string_view method, std::string_view name, const ValueRecord& v,
              std::vector<OtlpAttribute>& out) {
-    Leaf l{cls, method, name, false, false, {}, 0};
-    l.isText = StringOf(v, l.text);
-    l.isInt = IntegerOf(v, l.n);
-    if (MapDatabaseLeaf(l, out)) {
-        return true;
+    const Leaf l = ReadLeaf(cls, method, name, v);
+    switch (l.meaning) {
+        case Meaning::None:
+            return false;
+        case Meaning::DbQueryText:
+            out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(cls))));
+            out.push_back(OtlpAttribute::String(SemConv::DbQueryText, l.text));
+            return true;
+        case Meaning::DbConnectionString:
+            out.push_back(OtlpAttribute::String(SemConv::DbSystemName, std::string(DatabaseSystem(cls))));
+            AddConnectionString(l.text, out);
+            out.push_back(OtlpAttribute::String(SemConv::DbConnectionString, MaskSecrets(l.text)));
+            return true;
+        case Meaning::RedisKey:
+            AddRedis(method, out);
+            out.push_back(OtlpAttribute::String(SemConv::RedisKey, l.text));
+            return true;
+        case Meaning::RedisConfiguration: {
+            AddAttributeOnce(out, OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+            const std::string first = l.text.substr(0, l.text.find(','));
+            if (first.find('=') == std::string::npos) {
+                AddServer(first, out);
+            }
+            out.push_back(OtlpAttribute::String(SemConv::RedisConfiguration, MaskSecrets(l.text)));
+            return true;
+        }
+        case Meaning::RedisDatabase:
+            out.push_back(OtlpAttribute::String(SemConv::DbSystemName, "redis"));
+            out.push_back(OtlpAttribute::String(SemConv::DbNamespace, std::to_string(l.number)));
+            return true;
+        case Meaning::OutgoingUrl:
+            AddUrl(l.text, out);
+            return true;
+        case Meaning::RequestTarget:
+            AddPathAndQuery(l.text, out);
+            return true;
+        case Meaning::RequestQuery:
+            out.push_back(OtlpAttribute::String(
+                SemConv::UrlQuery, MaskSecrets(std::string_view(l.text).substr(l.text.front() == '?' ? 1 : 0))));
+            return true;
+        case Meaning::RequestMethod:
+            out.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, l.text));
+            return true;
+        case Meaning::RequestScheme:
+            out.push_back(OtlpAttribute::String(SemConv::UrlScheme, l.text));
+            return true;
+        case Meaning::RequestHost:
+            AddServer(l.text, out);
+            return true;
+        case Meaning::ResponseStatus:
+            out.push_back(OtlpAttribute::Int(SemConv::HttpResponseStatusCode, l.number));
+            return true;
     }
-    if (IsRedisClass(cls) && MapRedisLeaf(l, out)) {
-        return true;
-    }
-    if (l.isText && (name == "Uri" || name == "uriValue" || name == "Url" || name == "requestUri") &&
-        IsOutgoingHttpClass(cls)) {
-        AddUrl(l.text, out);
-        return true;
-    }
-    return IsIncomingHttpClass(cls) && MapIncomingHttpLeaf(l, out);
+    return false;
 }
 
 void MapTree(std::string_view cls, std::string_view method, const std::string& path, const ValueRecord& v,

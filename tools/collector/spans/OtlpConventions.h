@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "spans/DotNetLibraries.h"
+#include "dotnet/DotNetLibraries.h"
 #include "spans/OtlpAttribute.h"
 #include "wire/ValueRecord.h"
 

@@ -1,4 +1,4 @@
-#include "spans/DotNetLibraries.h"
+#include "dotnet/DotNetLibraries.h"
 
 namespace QuorixCollect {
 
