@@ -40,7 +40,7 @@ bool ParseSeconds(const std::string& text, double min, bool minIncluded, double&
 }
 
 // The option values as given; checked after parsing, so that the messages stay ours.
-struct Given : ViewerAndSpanOptions {
+struct Given : ViewerAndSpanOptions, RequestOptionsGiven {
     std::string transport, port, pipe, json, readyFile, duration, treeLines, maxMemory, idleTimeout, maxConnections;
     bool noTree = false;
 };
@@ -82,6 +82,7 @@ void Declare(CLI::App& app, Given& g, CollectorOptions& o) {
     app.add_flag("--quiet", o.quiet, "no progress messages");
     DeclareViewerAndSpanOptions(app, g, "Viewer files and report (written when the collector stops)",
                                 "Span export (calls sent while the collector runs)");
+    DeclareRequestOptions(app, g, "Requests");
 }
 
 const std::string& HelpText() {
@@ -224,8 +225,53 @@ bool CheckOutputs(CLI::App& app, const Given& g, CollectorOptions& o, std::strin
     return true;
 }
 
+bool ParseMs(const std::string& text, double& out) {
+    char* end = nullptr;
+    errno = 0;
+    const double d = strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || errno != 0 || !std::isfinite(d) || d < 0 || d > 86400000) {
+        return false;
+    }
+    out = d;
+    return true;
+}
+
+// The requests file and the findings' thresholds.
+bool CheckRequests(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
+    unsigned long long n = 0;
+    auto given = [&](const char* name) { return app.count(name) != 0; };
+    if (given("--requests")) {
+        if (g.requests.empty()) {
+            error = "empty --requests path";
+            return false;
+        }
+        o.requestsPath = g.requests;
+    }
+    if (given("--n-plus-one")) {
+        if (!ParseUnsigned(g.nPlusOne.c_str(), 1000000, n)) {
+            error = "bad --n-plus-one '" + g.nPlusOne + "' (a count, 0 = never)";
+            return false;
+        }
+        o.nPlusOne = static_cast<size_t>(n);
+    }
+    if (given("--slow-sql") && !ParseMs(g.slowSql, o.slowSqlMs)) {
+        error = "bad --slow-sql '" + g.slowSql + "' (milliseconds, 0 or more)";
+        return false;
+    }
+    if (given("--slow-request") && !ParseMs(g.slowRequest, o.slowRequestMs)) {
+        error = "bad --slow-request '" + g.slowRequest + "' (milliseconds, 0 or more)";
+        return false;
+    }
+    if (!o.requestsPath.empty() && o.requestsPath == o.jsonPath && o.jsonPath == "-") {
+        error = "--json and --requests cannot both write to standard output";
+        return false;
+    }
+    return true;
+}
+
 bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
-    return CheckEndpoints(app, g, o, error) && CheckBounds(app, g, o, error) && CheckOutputs(app, g, o, error);
+    return CheckEndpoints(app, g, o, error) && CheckBounds(app, g, o, error) && CheckOutputs(app, g, o, error) &&
+           CheckRequests(app, g, o, error);
 }
 
 }  // namespace

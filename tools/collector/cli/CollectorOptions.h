@@ -40,6 +40,11 @@ struct CollectorOptions {
     std::string otlpUrl;         // empty: no span export
     std::string serviceName;     // empty: the process's name
     double otlpMinDurationMs = 1;
+    // Requests: where they go, and what makes a finding.
+    std::string requestsPath;  // empty: not written; "-": standard output
+    size_t nPlusOne = 5;
+    double slowSqlMs = 100;
+    double slowRequestMs = 500;
     bool help = false;
 };
 

@@ -59,4 +59,22 @@ void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, co
         ->group(spanGroup);
 }
 
+void DeclareRequestOptions(CLI::App& app, RequestOptionsGiven& values, const char* group) {
+    app.add_option("--requests", values.requests,
+                   "write one JSON object per request (web request, or root call outside web apps) to FILE as "
+                   "it ends")
+        ->type_name("FILE|-")
+        ->group(group);
+    app.add_option("--n-plus-one", values.nPlusOne,
+                   "flag a request that runs the same statement shape N times or more (default 5, 0 = never)")
+        ->type_name("N")
+        ->group(group);
+    app.add_option("--slow-sql", values.slowSql, "flag a statement that takes MS or more (default 100)")
+        ->type_name("MS")
+        ->group(group);
+    app.add_option("--slow-request", values.slowRequest, "flag a request that takes MS or more (default 500)")
+        ->type_name("MS")
+        ->group(group);
+}
+
 }  // namespace QuorixCollect

@@ -23,4 +23,10 @@ struct ViewerAndSpanOptions {
 void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, const char* viewerGroup,
                                  const char* spanGroup);
 
+// The request options as given: the collector takes them, quorix-run passes them on.
+struct RequestOptionsGiven {
+    std::string requests, nPlusOne, slowSql, slowRequest;
+};
+void DeclareRequestOptions(CLI::App& app, RequestOptionsGiven& values, const char* group);
+
 }  // namespace QuorixCollect

@@ -10,7 +10,7 @@ namespace QuorixCollect {
 
 namespace {
 
-struct Given : ViewerAndSpanOptions {
+struct Given : ViewerAndSpanOptions, RequestOptionsGiven {
     std::string port, treeLines, maxMemory;
     bool noTree = false;
     bool quiet = false;
@@ -38,6 +38,7 @@ void Declare(CLI::App& app, RunOptions& o, Given& g) {
     app.add_option("--max-memory", g.maxMemory, "the collector's memory bound in MiB (default 512)")->type_name("MB");
     DeclareViewerAndSpanOptions(app, g, "Viewer files and report (written when the program has ended)",
                                 "Span export (while the program runs)");
+    DeclareRequestOptions(app, g, "Requests");
     app.footer(
         "After the options: -- COMMAND [ARGS...]\n"
         "Environment: QUORIX_PROFILER_PATH overrides the agent library path.");
@@ -103,7 +104,11 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
                                                                  {"--viewer-calls", &g.viewerCalls},
                                                                  {"--otlp", &g.otlp},
                                                                  {"--service-name", &g.serviceName},
-                                                                 {"--otlp-min-duration", &g.otlpMinDuration}};
+                                                                 {"--otlp-min-duration", &g.otlpMinDuration},
+                                                                 {"--requests", &g.requests},
+                                                                 {"--n-plus-one", &g.nPlusOne},
+                                                                 {"--slow-sql", &g.slowSql},
+                                                                 {"--slow-request", &g.slowRequest}};
     for (const auto& [name, value] : passed) {
         if (app.count(name) != 0) {
             o.collectorArgs.emplace_back(name);

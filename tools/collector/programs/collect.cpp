@@ -20,6 +20,9 @@
 #include "report/ReportWriter.h"
 #include "viewers/ViewerFiles.h"
 #include "jsonlines/JsonFile.h"
+#include "requests/RequestJson.h"
+#include "requests/RequestStore.h"
+#include "requests/RequestTracker.h"
 
 using namespace QuorixCollect;
 
@@ -111,6 +114,7 @@ private:
     }
     size_t SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const;
     bool WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text);
+    bool PrepareRequests(std::string& error);
 
     using Clock = std::chrono::steady_clock;
     const CollectorOptions& options;
@@ -118,6 +122,11 @@ private:
     bool writeJson = false;
     bool exportSpans = false;
     std::unique_ptr<CollectorSession> session;
+    std::unique_ptr<RequestTracker> requests;
+    RequestFile requestFile;
+    bool writeRequests = false;
+    RequestSummary requestSummary;
+    std::unique_ptr<RequestStore> requestStore;
     std::unique_ptr<OtlpExporter> exporter;
     std::unique_ptr<ViewerFiles> viewers;
     std::unique_ptr<Listener> listener;
@@ -162,6 +171,10 @@ int Collector::Prepare() {
     if (writeJson) {
         session->SetJsonSink(&json);
     }
+    // Before the span export, which asks where each call belongs.
+    if (!PrepareRequests(error)) {
+        return Fail(error, 1);
+    }
     exportOptions.url = options.otlpUrl;
     exportOptions.serviceName = options.serviceName;
     exportOptions.minDurationMs = options.otlpMinDurationMs;
@@ -180,6 +193,32 @@ int Collector::Prepare() {
         session->AddObserver(viewers.get());
     }
     return -1;
+}
+
+bool Collector::PrepareRequests(std::string& error) {
+    RequestTracker::Options requestOptions;
+    requestOptions.rules.nPlusOne = options.nPlusOne;
+    requestOptions.rules.slowSqlMs = options.slowSqlMs;
+    requestOptions.rules.slowRequestMs = options.slowRequestMs;
+    CollectorSession& names = *session;
+    requests = std::make_unique<RequestTracker>(
+        requestOptions, [&names](uint32_t pid, uint32_t functionId) { return names.FunctionName(pid, functionId); },
+        session->Matcher());
+    session->Matcher().AddListener(requests.get());
+    session->AddObserver(requests.get());
+    requests->AddSink(&requestSummary);
+    writeRequests = !options.requestsPath.empty();
+    if (writeRequests) {
+        if (!requestFile.Open(options.requestsPath, error)) {
+            return false;
+        }
+        requests->AddSink(&requestFile);
+    }
+    if (!options.reportPath.empty()) {
+        requestStore = std::make_unique<RequestStore>(options.maxMemoryBytes / 8);
+        requests->AddSink(requestStore.get());
+    }
+    return true;
 }
 
 int Collector::Listen() {
@@ -218,8 +257,14 @@ void Collector::Collect() {
             break;
         }
         const auto now = Clock::now();
-        if (writeJson && now - lastFlush >= std::chrono::milliseconds(100)) {
-            json.Drain();
+        if (now - lastFlush >= std::chrono::milliseconds(100)) {
+            if (writeJson) {
+                json.Drain();
+            }
+            requests->Expire(now);
+            if (writeRequests) {
+                requestFile.Drain();
+            }
             lastFlush = now;
         }
         if (now - lastExpiry >= std::chrono::milliseconds(500)) {
@@ -260,6 +305,10 @@ bool Collector::WriteViewerFiles(const CollectorSession::SummaryOptions& summary
 int Collector::Finish() {
     listener->Drain(*session, FinalDrainLimit);
     json.Close();
+    // What is still open ends here, before the spans and the report take the requests.
+    session->Matcher().Finish();
+    requests->Finish();
+    requestFile.Close();
     if (exportSpans) {
         exporter->Finish(FinalExportLimit);
     }
@@ -272,6 +321,11 @@ int Collector::Finish() {
     if (exportSpans) {
         summary.exportLines = exporter->SummaryLines();
     }
+    const RequestTracker::Stats& requestStats = requests->GetStats();
+    const std::string requestLines = requestSummary.Render(requestStats.notTracked, requestStats.cut);
+    if (!requestLines.empty()) {
+        summary.exportLines.insert(summary.exportLines.begin(), requestLines);
+    }
     std::string text = session->RenderSummary(summary);
     const bool viewersFailed = viewers && !WriteViewerFiles(summary, text);
     FILE* out = options.summaryToStdout ? stdout : stderr;
@@ -282,7 +336,7 @@ int Collector::Finish() {
     if (!options.readyFile.empty()) {
         unlink(options.readyFile.c_str());
     }
-    return json.Failed() || viewersFailed ? 1 : 0;
+    return json.Failed() || requestFile.Failed() || viewersFailed ? 1 : 0;
 }
 
 }  // namespace

@@ -1,0 +1,83 @@
+#pragma once
+
+// What the request tracker keeps while requests run; shared by its two source files.
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+#include <cstdint>
+#include <deque>
+
+#include "dotnet/CapturedMeaning.h"
+#include "requests/RequestTracker.h"
+
+namespace QuorixCollect {
+
+// What a request holds while it runs, besides what it hands over.
+struct RequestTracker::Live {
+    Request req;
+    uint32_t gen = 0;
+    uint32_t run = 0;
+    uint32_t open = 0;         // its calls open now
+    bool rootOpen = true;      // the call where it began has not returned yet
+    // Its state machines that wait for a task (their continuation is registered) and have not
+    // gone on yet: while one waits, the request is not over even if nothing of it runs.
+    std::vector<uint64_t> suspended;
+    bool quiet = false;        // nothing open, nothing waiting: over unless something joins soon
+    int64_t quietTicks = 0;
+    Clock::time_point quietSince{};
+    int64_t lastTicks = 0;     // the latest end of its calls
+    int64_t endCap = INT64_MAX;  // the host began its next request inside this one's frames
+    Clock::time_point lastActive{};
+    uint64_t protocol = 0;     // the host's object of its connection
+    std::vector<uint64_t> keys;          // its entries in the run's links
+    std::vector<uint64_t> awaited;       // its tasks in the run's awaited items
+    std::vector<uint64_t> exceptionIds;  // in the run's exception owners
+};
+
+struct ItemRef {
+    uint32_t slot;
+    uint32_t gen;
+    uint8_t kind;
+    uint32_t index;
+};
+
+struct ExceptionText {
+    std::string type;
+    std::string message;
+    bool hasMessage = false;
+};
+
+// What is known per run of a process: functions, and the keys that tie work to requests.
+struct RequestTracker::RunState {
+    bool webSeen = false;
+    bool tracesDirect = false;  // too many root calls to hold back: they go out as they end
+    std::vector<Function> functions;
+    std::unordered_map<uint64_t, uint64_t> links;  // task, work item or continuation -> (gen << 32 | slot)
+    int64_t lastTicks = INT64_MIN;  // the latest time stamp of a closed call
+    std::unordered_map<uint64_t, ItemRef> awaited;
+    std::unordered_map<uint64_t, std::pair<std::string, std::string>> commandTexts;  // command -> system, text
+    std::unordered_map<uint64_t, uint64_t> commandConnections;                       // command -> connection
+    std::unordered_map<uint64_t, DbTarget> connections;
+    std::unordered_map<uint64_t, uint64_t> protocols;  // host connection object -> its latest request
+    std::unordered_map<uint64_t, ItemRef> exceptionOwners;
+    std::unordered_map<uint64_t, ExceptionText> exceptionTexts;
+    std::vector<Request> heldTraces;
+    std::deque<std::pair<uint32_t, uint32_t>> quietOnes;  // (slot, gen), in the order they fell quiet
+};
+
+constexpr size_t MaxKeyed = 1 << 16;  // entries of each per-run map before it starts afresh
+
+template <typename Map>
+void Bound(Map& map) {
+    if (map.size() >= MaxKeyed) {
+        map.clear();
+    }
+}
+
+// Addresses of different runs of a process do not meet in one map.
+inline uint64_t Key(uint32_t run, uint64_t address) { return address ^ (static_cast<uint64_t>(run) << 52); }
+
+}  // namespace QuorixCollect
