@@ -17,14 +17,14 @@ enum class Meaning : uint8_t {
     DbConnectionString,  // of a database connection
     RedisKey,
     RedisConfiguration,
-    RedisDatabase,       // number
-    OutgoingUrl,         // an HTTP client's request URL
-    RequestTarget,       // path, maybe with "?query", of the incoming request
-    RequestQuery,        // "?a=b" of the incoming request
-    RequestMethod,       // text, Kestrel's enumeration resolved
+    RedisDatabase,  // number
+    OutgoingUrl,    // an HTTP client's request URL
+    RequestTarget,  // path, maybe with "?query", of the incoming request
+    RequestQuery,   // "?a=b" of the incoming request
+    RequestMethod,  // text, Kestrel's enumeration resolved
     RequestScheme,
-    RequestHost,         // host[:port] of the incoming request
-    ResponseStatus,      // number, 100 to 599
+    RequestHost,     // host[:port] of the incoming request
+    ResponseStatus,  // number, 100 to 599
 };
 
 struct Leaf {

@@ -115,6 +115,7 @@ private:
     size_t SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const;
     bool WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text);
     bool PrepareRequests(std::string& error);
+    void PublishRequestLosses(LossLedger& losses) const;
 
     using Clock = std::chrono::steady_clock;
     const CollectorOptions& options;
@@ -221,6 +222,14 @@ bool Collector::PrepareRequests(std::string& error) {
     return true;
 }
 
+void Collector::PublishRequestLosses(LossLedger& losses) const {
+    const RequestTracker::Stats& s = requests->GetStats();
+    losses.Add("requests", "not tracked (too many open at once)", s.notTracked);
+    if (requestStore) {
+        losses.Add("requests", "left out of the report (oldest first, bound)", requestStore->LetGo());
+    }
+}
+
 int Collector::Listen() {
     std::string error;
     listener = MakeListener(options);
@@ -286,10 +295,14 @@ bool Collector::WriteViewerFiles(const CollectorSession::SummaryOptions& summary
     LossLedger losses;
     session->PublishLosses(losses, summary.transportLosses);
     viewers->PublishLosses(losses);
+    PublishRequestLosses(losses);
     if (exportSpans) {
         exporter->PublishLosses(losses);
     }
     run.dropLines = DropLines(losses);
+    if (requestStore) {
+        run.requestsJson = requestStore->JsonArray();
+    }
     std::vector<std::string> errors;
     const bool written = viewers->WriteAll(*session, run, errors);
     for (const auto& e : errors) {

@@ -25,7 +25,7 @@ struct SqlStatement {
     std::string method;  // the execute call, "Npgsql.NpgsqlCommand::ExecuteReaderAsync"
     uint32_t tid = 0;
     uint64_t startNs = 0;
-    uint64_t endNs = 0;  // the execute call's end, or the end of its task when that came later
+    uint64_t endNs = 0;   // the execute call's end, or the end of its task when that came later
     bool failed = false;  // the execute call was left by an exception
     std::vector<std::string> findings;
 };
@@ -50,7 +50,7 @@ struct RedisCall {
 };
 
 struct RequestException {
-    uint64_t id = 0;  // the exception object's address when thrown (the same for its rethrows)
+    uint64_t id = 0;   // the exception object's address when thrown (the same for its rethrows)
     std::string type;  // empty when the agent did not report it
     std::string message;
     bool hasMessage = false;

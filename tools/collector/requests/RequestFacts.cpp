@@ -94,8 +94,8 @@ void RequestTracker::NoteValue(ThreadState& t, Frame& fr, const Function& f, std
     }
 }
 
-void RequestTracker::AddFacts(ThreadState& t, Frame& fr, const Function& f, const MatchedCall&,
-                              const DecodedCommand& c, bool isEnd) {
+void RequestTracker::AddFacts(ThreadState& t, Frame& fr, const Function& f, const MatchedCall&, const DecodedCommand& c,
+                              bool isEnd) {
     Live& live = *slots[fr.slot];
     if (f.incoming && live.protocol == 0 && fr.instance != 0 && IsHostConnection(ClassOf(f.name))) {
         live.protocol = fr.instance;
@@ -112,7 +112,8 @@ void RequestTracker::AddFacts(ThreadState& t, Frame& fr, const Function& f, cons
         return;
     }
     for (const auto& a : c.args) {
-        VisitLeaves(a, a.name, [&](std::string_view name, const ValueRecord& v) { NoteValue(t, fr, f, name, v, false); });
+        VisitLeaves(a, a.name,
+                    [&](std::string_view name, const ValueRecord& v) { NoteValue(t, fr, f, name, v, false); });
     }
 }
 

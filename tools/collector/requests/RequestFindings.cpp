@@ -39,7 +39,7 @@ void FoldLists(std::string& s) {
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         out += s[i];
-        if (s[i] == '?' ) {
+        if (s[i] == '?') {
             size_t j = i + 1;
             while (true) {
                 size_t k = j;
@@ -130,8 +130,7 @@ std::string SqlShape(std::string_view text) {
         } else if ((c == '@' || c == ':' || c == '$') && i + 1 < text.size() && IsWordChar(text[i + 1]) &&
                    !(c == ':' && i > 0 && text[i - 1] == ':')) {
             // @name, :name, $1: a parameter (a cast "::int" is not one)
-            for (++i; i < text.size() && IsWordChar(text[i]); ++i) {
-            }
+            for (++i; i < text.size() && IsWordChar(text[i]); ++i) {}
             AppendPlaceholder(out);
         } else if (std::isdigit(static_cast<unsigned char>(c)) != 0 && (out.empty() || !IsWordChar(out.back()))) {
             while (i < text.size() && (IsWordChar(text[i]) || text[i] == '.')) ++i;

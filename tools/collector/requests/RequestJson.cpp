@@ -78,7 +78,10 @@ void Outgoing(JsonBuilder& j, const Request& r) {
         OptionalString(j, "method", h.method);
         j.Key("url").String(h.url);
         j.Key("status");
-        if (h.status != 0) j.Int(h.status); else j.Null();
+        if (h.status != 0)
+            j.Int(h.status);
+        else
+            j.Null();
         j.Key("tid").Count(h.tid);
         j.Key("atMs").Number(Offset(r, h.startNs));
         j.Key("durationMs").Number(Span(h.startNs, h.endNs));
@@ -106,7 +109,10 @@ void Exceptions(JsonBuilder& j, const Request& r) {
         j.Open('{');
         OptionalString(j, "type", e.type);
         j.Key("message");
-        if (e.hasMessage) j.String(e.message); else j.Null();
+        if (e.hasMessage)
+            j.String(e.message);
+        else
+            j.Null();
         j.Key("id").QuotedCount(e.id);
         OptionalString(j, "thrownIn", e.thrownIn);
         Strings(j, "stack", e.stack);
@@ -153,7 +159,10 @@ void AppendRequestJson(std::string& out, const Request& r) {
     OptionalString(j, "host", r.host);
     OptionalString(j, "scheme", r.scheme);
     j.Key("status");
-    if (r.status != 0) j.Int(r.status); else j.Null();
+    if (r.status != 0)
+        j.Int(r.status);
+    else
+        j.Null();
     j.Key("endpoint").String(r.Endpoint());
     j.Key("name").String(r.name);
     j.Key("start").String(IsoTime(r.startNs));

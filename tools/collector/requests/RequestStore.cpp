@@ -52,7 +52,8 @@ void RequestSummary::RequestEnded(const Request& r) {
     for (const auto& f : r.findings) {
         for (size_t i = 0; i < 5; ++i) {
             if (f.name == FindingNames[i]) {
-                if (findings[i]++ == 0) examples[i] = "request " + std::to_string(r.id) + " " + r.Endpoint() + ": " + f.text;
+                if (findings[i]++ == 0)
+                    examples[i] = "request " + std::to_string(r.id) + " " + r.Endpoint() + ": " + f.text;
             }
         }
     }
@@ -89,7 +90,8 @@ std::string RequestSummary::Render(uint64_t notTracked, uint64_t cut) const {
         if (findings[i] == 0) continue;
         if (!any) out += "\n  findings:";
         any = true;
-        out += "\n    " + std::string(FindingNames[i]) + ": " + std::to_string(findings[i]) + " (e.g. " + examples[i] + ")";
+        out += "\n    " + std::string(FindingNames[i]) + ": " + std::to_string(findings[i]) + " (e.g. " + examples[i] +
+               ")";
     }
     if (!any) out += "\n  findings: none";
     return out;

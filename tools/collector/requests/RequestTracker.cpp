@@ -20,9 +20,9 @@ bool IsWorkQueueing(std::string_view cls, std::string_view method) {
 bool IsWorkRunning(std::string_view cls, std::string_view method) {
     return (cls == "System.Threading.ExecutionContext" &&
             (method == "RunFromThreadPoolDispatchLoop" || method == "RunInternal")) ||
-           (cls == "System.Threading.Tasks.Task" && (method == "ExecuteEntryUnsafe" || method == "ExecuteEntry" ||
-                                                     method == "ExecuteWithThreadLocal" ||
-                                                     method == "RunContinuations"));
+           (cls == "System.Threading.Tasks.Task" &&
+            (method == "ExecuteEntryUnsafe" || method == "ExecuteEntry" || method == "ExecuteWithThreadLocal" ||
+             method == "RunContinuations"));
 }
 
 uint64_t AddressArg(const DecodedCommand& c, std::string_view name) {
@@ -244,8 +244,8 @@ uint32_t RequestTracker::StartRequest(ThreadState& t, const MatchedCall& call, c
     return slot;
 }
 
-uint32_t RequestTracker::Decide(ThreadState& t, const MatchedCall& call, const Function& f,
-                                const DecodedCommand& begin, uint32_t& gen) {
+uint32_t RequestTracker::Decide(ThreadState& t, const MatchedCall& call, const Function& f, const DecodedCommand& begin,
+                                uint32_t& gen) {
     const Frame* parent = call.depth > 0 && call.depth - 1 < t.frames.size() ? &t.frames[call.depth - 1] : nullptr;
     uint32_t owner = parent != nullptr && At(parent->slot, parent->gen) ? parent->slot : None;
     gen = owner != None ? parent->gen : 0;
@@ -375,7 +375,8 @@ void RequestTracker::Begun(const MatchedCall& call, const DecodedCommand& begin)
     ++live.open;
     live.quiet = false;
     live.lastActive = Clock::now();
-    if (fr.rdepth == 0 && std::find(live.req.threads.begin(), live.req.threads.end(), t.tid) == live.req.threads.end()) {
+    if (fr.rdepth == 0 &&
+        std::find(live.req.threads.begin(), live.req.threads.end(), t.tid) == live.req.threads.end()) {
         live.req.threads.push_back(t.tid);
     }
     NoteKeys(t, f, begin, slot);
@@ -434,8 +435,8 @@ void RequestTracker::CloseCall(const MatchedCall& call, const DecodedCommand* en
     if (f.plumbing) {
         ++req.plumbing;
     } else if (req.calls.size() < options.maxCalls) {
-        req.calls.push_back({std::string(f.name), t.tid, fr.rdepth, Nanos(call.run, call.begin), Nanos(call.run, call.end),
-                             call.how == CallEnd::Unwound});
+        req.calls.push_back({std::string(f.name), t.tid, fr.rdepth, Nanos(call.run, call.begin),
+                             Nanos(call.run, call.end), call.how == CallEnd::Unwound});
     } else {
         ++req.callsLeftOut;
     }

@@ -119,7 +119,7 @@ private:
         uint32_t slot = None;
         uint32_t gen = 0;
         uint32_t rdepth = 0;
-        bool root = false;  // where its request began
+        bool root = false;     // where its request began
         uint8_t itemKind = 0;  // 0 none, 1 statement, 2 outgoing, 3 Redis
         uint32_t itemIndex = 0;
         uint32_t functionId = 0;

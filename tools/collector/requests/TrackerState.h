@@ -20,18 +20,18 @@ struct RequestTracker::Live {
     Request req;
     uint32_t gen = 0;
     uint32_t run = 0;
-    uint32_t open = 0;         // its calls open now
-    bool rootOpen = true;      // the call where it began has not returned yet
+    uint32_t open = 0;     // its calls open now
+    bool rootOpen = true;  // the call where it began has not returned yet
     // Its state machines that wait for a task (their continuation is registered) and have not
     // gone on yet: while one waits, the request is not over even if nothing of it runs.
     std::vector<uint64_t> suspended;
-    bool quiet = false;        // nothing open, nothing waiting: over unless something joins soon
+    bool quiet = false;  // nothing open, nothing waiting: over unless something joins soon
     int64_t quietTicks = 0;
     Clock::time_point quietSince{};
-    int64_t lastTicks = 0;     // the latest end of its calls
+    int64_t lastTicks = 0;       // the latest end of its calls
     int64_t endCap = INT64_MAX;  // the host began its next request inside this one's frames
     Clock::time_point lastActive{};
-    uint64_t protocol = 0;     // the host's object of its connection
+    uint64_t protocol = 0;               // the host's object of its connection
     std::vector<uint64_t> keys;          // its entries in the run's links
     std::vector<uint64_t> awaited;       // its tasks in the run's awaited items
     std::vector<uint64_t> exceptionIds;  // in the run's exception owners
@@ -56,7 +56,7 @@ struct RequestTracker::RunState {
     bool tracesDirect = false;  // too many root calls to hold back: they go out as they end
     std::vector<Function> functions;
     std::unordered_map<uint64_t, uint64_t> links;  // task, work item or continuation -> (gen << 32 | slot)
-    int64_t lastTicks = INT64_MIN;  // the latest time stamp of a closed call
+    int64_t lastTicks = INT64_MIN;                 // the latest time stamp of a closed call
     std::unordered_map<uint64_t, ItemRef> awaited;
     std::unordered_map<uint64_t, std::pair<std::string, std::string>> commandTexts;  // command -> system, text
     std::unordered_map<uint64_t, uint64_t> commandConnections;                       // command -> connection

@@ -37,6 +37,8 @@ struct RunSummary {
     // Lines about anything lost or left out on the way (decoder, transport, agent, bounds),
     // rendered from the stages' loss counters.
     std::vector<std::string> dropLines;
+    // The requests, as a JSON array of their --requests objects; empty when none were kept.
+    std::string requestsJson;
 };
 
 // A kept call with times in microseconds from the run's origin, clamped so that every call lies
