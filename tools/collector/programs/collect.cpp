@@ -187,6 +187,7 @@ int Collector::Prepare() {
         if (!exporter->Start(error)) {
             return Fail(error, 2);
         }
+        exporter->UseRequests(*requests);
         session->AddObserver(exporter.get());
     }
     if (viewerOutputs.Any()) {

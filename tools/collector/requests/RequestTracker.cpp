@@ -256,10 +256,17 @@ uint32_t RequestTracker::Decide(ThreadState& t, const MatchedCall& call, const F
             // A web app: its root calls are the host's, not requests of their own.
             r.webSeen = true;
             stats.tracesDropped += r.heldTraces.size();
+            for (const auto& held : r.heldTraces) {
+                for (auto* sink : sinks) sink->RequestDropped(held);
+            }
             r.heldTraces.clear();
             for (uint32_t slot = 0; slot < slots.size(); ++slot) {
                 if (slots[slot] && slots[slot]->run == call.run && slots[slot]->req.kind == "trace") {
                     ++stats.tracesDropped;
+                    Request& dropped = slots[slot]->req;
+                    dropped.endNs = std::max(dropped.startNs, Nanos(call.run, slots[slot]->lastTicks));
+                    dropped.complete = false;
+                    for (auto* sink : sinks) sink->RequestDropped(dropped);
                     Release(slot);
                 }
             }

@@ -23,6 +23,9 @@ class RequestSink {
 public:
     virtual ~RequestSink() = default;
     virtual void RequestEnded(const Request& request) = 0;
+    // A root call of a web app, once its first request showed that root calls are the host's:
+    // not a request, but what was already said of it (spans under it) may need it.
+    virtual void RequestDropped(const Request& /*request*/) {}
 };
 
 // Builds requests from the matched calls. A request begins where a host hands an incoming
@@ -87,6 +90,8 @@ public:
     // The request that a call open at `depth` on matcher thread `thread` belongs to, or null.
     const Request* OwnerOf(uint32_t thread, uint32_t depth) const;
     const Stats& GetStats() const { return stats; }
+    // The type and message the agent reported for an exception of a run; false when it did not.
+    bool ExceptionText(uint32_t run, uint64_t exceptionId, std::string& type, std::string& message) const;
     // Requests open or waiting, and the bytes they hold.
     size_t LiveCount() const { return liveCount; }
     size_t BytesHeld() const;

@@ -44,7 +44,7 @@ struct ItemRef {
     uint32_t index;
 };
 
-struct ExceptionText {
+struct ExceptionWords {
     std::string type;
     std::string message;
     bool hasMessage = false;
@@ -63,7 +63,7 @@ struct RequestTracker::RunState {
     std::unordered_map<uint64_t, DbTarget> connections;
     std::unordered_map<uint64_t, uint64_t> protocols;  // host connection object -> its latest request
     std::unordered_map<uint64_t, ItemRef> exceptionOwners;
-    std::unordered_map<uint64_t, ExceptionText> exceptionTexts;
+    std::unordered_map<uint64_t, ExceptionWords> exceptionTexts;
     std::vector<Request> heldTraces;
     std::deque<std::pair<uint32_t, uint32_t>> quietOnes;  // (slot, gen), in the order they fell quiet
 };

@@ -56,7 +56,7 @@ void Span(JsonBuilder& j, const OtlpSpan& s) {
         j.Key("parentSpanId");
         SpanId(j, s.parentSpanId);
     }
-    j.Key("name").String(s.name).Key("kind").Int(1);
+    j.Key("name").String(s.name).Key("kind").Int(s.kind);
     j.Key("startTimeUnixNano").QuotedCount(s.startNs).Key("endTimeUnixNano").QuotedCount(s.endNs);
     j.Key("attributes");
     Attributes(j, s.attributes);

@@ -229,6 +229,9 @@ std::vector<std::string> OtlpExporter::SummaryLines() const {
     std::string calls = "  " + std::to_string(s.calls) + " calls ended: " + std::to_string(s.exported) +
                         " became spans, " + std::to_string(s.leftOut) + " left out (under " +
                         Millis(options.minDurationMs) + ", nothing captured)";
+    if (s.requests != 0) {
+        calls += ", plus " + std::to_string(s.requests) + " spans of requests and their statements";
+    }
     if (s.dispatchers != 0) {
         calls += ", " + std::to_string(s.dispatchers) + " thread-pool dispatch calls";
     }

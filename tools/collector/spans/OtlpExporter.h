@@ -61,6 +61,11 @@ public:
 
     Counts GetCounts() const;
     OtlpSpanBuilder::Stats BuilderStats() const { return builder.GetStats(); }
+    // A trace per request: the tracker tells where each call belongs and hands over each request.
+    void UseRequests(RequestTracker& tracker) {
+        builder.UseRequests(&tracker);
+        tracker.AddSink(&builder);
+    }
     // Spans lost on the way, and the last export error as a note.
     void PublishLosses(LossLedger& ledger) const;
     std::vector<std::string> SummaryLines() const;

@@ -214,13 +214,15 @@ void OtlpSpanBuilder::Begun(const MatchedCall& call, const DecodedCommand& c) {
     f.functionId = c.functionId;
     f.instanceId = 0;
     f.spanId = NextId();
-    f.dispatcher = f.traceRoot = f.requestRoot = f.keep = f.raised = false;
+    f.dispatcher = f.traceRoot = f.requestRoot = f.keep = f.raised = f.piece = f.inRequest = false;
     f.attributes.clear();
     f.events.clear();
     const bool rootLevel = t.dispatchDepth == depth;
     if (role == CallRole::Dispatcher && rootLevel) {
         f.dispatcher = true;
         ++t.dispatchDepth;
+    } else if (JoinRequest(t, f, call)) {
+        // Within a request: its trace, under its span.
     } else if (rootLevel || role == CallRole::RequestEntry) {
         f.traceRoot = true;
         f.requestRoot = role == CallRole::RequestEntry;
@@ -231,7 +233,7 @@ void OtlpSpanBuilder::Begun(const MatchedCall& call, const DecodedCommand& c) {
     } else {
         memcpy(f.traceId, t.frames[depth - 1].traceId, sizeof f.traceId);
     }
-    if (f.requestRoot && !t.pendingRequest.empty()) {
+    if (f.requestRoot && !t.pendingRequest.empty() && requests == nullptr) {
         f.attributes.swap(t.pendingRequest);
         t.pendingRequest.clear();
     }
@@ -240,7 +242,8 @@ void OtlpSpanBuilder::Begun(const MatchedCall& call, const DecodedCommand& c) {
             AddValues(c.pid, c.functionId, arg, false, f);
         }
         f.instanceId = c.instanceId;
-        if (c.instanceId != 0) {
+        // A request's statements are spans of their own, with their real times.
+        if (c.instanceId != 0 && !f.inRequest) {
             LinkQuery(t, f, depth, c);
         }
     }
@@ -277,13 +280,15 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Cl
     const CallMatcher::Run& run = matcher->Runs()[t.run];
     const int64_t micros = run.DurationMicros(call.end - call.begin);
     const bool exported = f.keep || how == Close::Unwound || micros >= options.minDurationUs;
-    HoistRequest(t, f, call.depth);
+    if (requests == nullptr) {
+        HoistRequest(t, f, call.depth);
+    }
     if (!exported) {
         ++stats.leftOut;
         return;
     }
     const uint32_t depth = call.depth;
-    if (!f.traceRoot && depth > 0) {
+    if (!f.traceRoot && !f.piece && depth > 0) {
         t.frames[depth - 1].keep = true;
     }
 
@@ -291,7 +296,7 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Cl
     span.resource = Resource(t);
     memcpy(span.traceId, f.traceId, sizeof span.traceId);
     span.spanId = f.spanId;
-    span.parentSpanId = f.traceRoot || depth == 0 ? 0 : t.frames[depth - 1].spanId;
+    span.parentSpanId = f.piece ? f.pieceParent : f.traceRoot || depth == 0 ? 0 : t.frames[depth - 1].spanId;
     const std::string_view name = names ? names(t.pid, f.functionId) : std::string_view{};
     span.name = name.data() != nullptr ? std::string(name) : "function#" + std::to_string(f.functionId);
     span.startNs = run.Nanos(call.begin);
@@ -322,6 +327,9 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Cl
             e.attributes.push_back(OtlpAttribute::String(SemConv::ExceptionId, Hex(t.lastException)));
             span.events.push_back(std::move(e));
         }
+    }
+    if (requests != nullptr) {
+        NameExceptions(t.run, span.events, span.statusMessage);
     }
     f.attributes.clear();
     f.events.clear();

@@ -11,6 +11,7 @@
 
 #include "wire/CommandDecoder.h"
 #include "matcher/CallMatcher.h"
+#include "requests/RequestTracker.h"
 #include "spans/OtlpConventions.h"
 
 namespace QuorixCollect {
@@ -32,6 +33,7 @@ struct OtlpSpan {
     uint8_t traceId[16] = {};
     uint64_t spanId = 0;
     uint64_t parentSpanId = 0;  // 0: a trace's root
+    uint8_t kind = 1;           // OTLP span kind: 1 internal, 2 server, 3 client
     std::string name;
     uint64_t startNs = 0;
     uint64_t endNs = 0;
@@ -51,7 +53,11 @@ struct OtlpSpan {
 // Exported are calls that lasted at least `minDurationUs`, carry captured values worth a span,
 // saw an exception, or enclose an exported call (so that every span's parent is sent too and
 // traces have no holes). A call left out keeps its time inside its parent's span.
-class OtlpSpanBuilder final : public CallListener, private MatcherOwner {
+//
+// Given the requests, a request is one trace: its span is the root, sent when the request ends,
+// with a span per statement for its real time, and each piece of the request (the call where it
+// began, every continuation on another thread) is a child of it.
+class OtlpSpanBuilder final : public CallListener, public RequestSink, private MatcherOwner {
 public:
     struct Options {
         int64_t minDurationUs = 1000;
@@ -71,6 +77,7 @@ public:
         uint64_t dispatchers = 0;  // thread-pool machinery calls, never spans
         uint64_t unfinished = 0;   // closed without their end (thread, process or collection ended)
         uint64_t notTracked = 0;   // commands of threads or depths beyond the limits
+        uint64_t requests = 0;     // request spans, and their statements' spans
     };
     // "Class::Method" of a function, or a null view.
     using NameLookup = std::function<std::string_view(uint32_t pid, uint32_t functionId)>;
@@ -85,6 +92,10 @@ public:
     ~OtlpSpanBuilder() override;
 
     void OnCommand(const DecodedCommand& command);
+    // Where each call belongs; the tracker must hear of each call before this builder does.
+    void UseRequests(const RequestTracker* tracker) { requests = tracker; }
+    void RequestEnded(const Request& request) override;
+    void RequestDropped(const Request& request) override { RequestEnded(request); }
     // Ends every call still open (at its process's last time stamp), e.g. when collection stops.
     void CloseAll();
     Stats GetStats() const;
@@ -117,6 +128,9 @@ private:
         bool dispatcher = false;
         bool traceRoot = false;
         bool requestRoot = false;
+        bool inRequest = false;
+        bool piece = false;  // the first call of a request's piece: its parent is the request's span
+        uint64_t pieceParent = 0;
         bool keep = false;    // forced: values, exception or an exported call inside
         bool raised = false;  // an exception event is already on it
         std::vector<OtlpAttribute> attributes;
@@ -156,6 +170,10 @@ private:
     void Emit(ThreadState& t, Frame& f, const MatchedCall& call, Close how);
     void HoistRequest(ThreadState& t, Frame& f, uint32_t depth);
     std::shared_ptr<const OtlpResource> Resource(ThreadState& t);
+    std::shared_ptr<const OtlpResource> Resource(ProcessState& p, uint32_t pid);
+    bool JoinRequest(ThreadState& t, Frame& f, const MatchedCall& call);
+    void SendStatements(const Request& r, const std::shared_ptr<const OtlpResource>& resource);
+    void NameExceptions(uint32_t run, std::vector<OtlpEvent>& events, std::string& statusMessage) const;
     void AddValues(uint32_t pid, uint32_t functionId, const ValueRecord& value, bool isReturn, Frame& f);
     void LinkQuery(ThreadState& t, Frame& f, uint32_t depth, const DecodedCommand& c);
     uint64_t NextId();
@@ -163,6 +181,7 @@ private:
     Options options;
     NameLookup names;
     SpanSink sink;
+    const RequestTracker* requests = nullptr;
     ProcessNameLookup processName;
     std::function<void()> failure;
     Stats stats;

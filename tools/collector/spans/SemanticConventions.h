@@ -19,6 +19,9 @@ constexpr char HttpResponseStatusCode[] = "http.response.status_code";
 constexpr char ServerAddress[] = "server.address";
 constexpr char ServerPort[] = "server.port";
 constexpr char ExceptionMessage[] = "exception.message";
+constexpr char ExceptionType[] = "exception.type";
+constexpr char ExceptionStacktrace[] = "exception.stacktrace";
+constexpr char HttpRoute[] = "http.route";
 constexpr char ThreadId[] = "thread.id";
 constexpr char CodeNamespace[] = "code.namespace";
 constexpr char CodeFunctionName[] = "code.function.name";
@@ -40,6 +43,11 @@ constexpr char ReturnValue[] = "quorix.return_value";
 constexpr char RedisKey[] = "quorix.redis.key";
 constexpr char RedisConfiguration[] = "quorix.redis.configuration";
 constexpr char DbConnectionString[] = "quorix.db.connection_string";
+constexpr char DbParameters[] = "quorix.db.parameters";
+constexpr char RequestId[] = "quorix.request.id";
+constexpr char RequestKind[] = "quorix.request.kind";
+constexpr char Findings[] = "quorix.findings";
+constexpr char ExceptionCaughtBy[] = "quorix.exception.caught_by";
 
 }  // namespace SemConv
 }  // namespace QuorixCollect

@@ -50,9 +50,9 @@ std::string OtlpSpanBuilder::ServiceNameFromCommandLine(const std::string& cmdli
     return program;
 }
 
-std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(ThreadState& t) {
-    const uint32_t pid = t.pid;
-    ProcessState& p = Process(t);
+std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(ThreadState& t) { return Resource(Process(t), t.pid); }
+
+std::shared_ptr<const OtlpResource> OtlpSpanBuilder::Resource(ProcessState& p, uint32_t pid) {
     if (p.resource) {
         return p.resource;
     }
