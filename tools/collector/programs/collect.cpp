@@ -112,6 +112,8 @@ private:
         }
         return code;
     }
+    // Open requests get a sixteenth of the bound; the report's kept requests as much again.
+    size_t RequestBytes() const { return options.maxMemoryBytes / 16; }
     size_t SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const;
     bool WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text);
     bool PrepareRequests(std::string& error);
@@ -139,6 +141,7 @@ size_t Collector::SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpEx
     // output, the viewer data and the span queue hold is taken off first, the session gets the rest.
     const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
     const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
+                           RequestBytes() * (options.reportPath.empty() ? 1 : 2) +
                            (exportSpans ? exportOptions.queueBytes : 0);
     return options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers : options.maxMemoryBytes / 2;
 }
@@ -202,6 +205,7 @@ bool Collector::PrepareRequests(std::string& error) {
     requestOptions.rules.nPlusOne = options.nPlusOne;
     requestOptions.rules.slowSqlMs = options.slowSqlMs;
     requestOptions.rules.slowRequestMs = options.slowRequestMs;
+    requestOptions.maxBytes = RequestBytes();
     CollectorSession& names = *session;
     requests = std::make_unique<RequestTracker>(
         requestOptions, [&names](uint32_t pid, uint32_t functionId) { return names.FunctionName(pid, functionId); },
@@ -217,7 +221,7 @@ bool Collector::PrepareRequests(std::string& error) {
         requests->AddSink(&requestFile);
     }
     if (!options.reportPath.empty()) {
-        requestStore = std::make_unique<RequestStore>(options.maxMemoryBytes / 8);
+        requestStore = std::make_unique<RequestStore>(RequestBytes());
         requests->AddSink(requestStore.get());
     }
     return true;

@@ -204,7 +204,7 @@ void RequestTracker::OpenItem(ThreadState& t, Frame& fr, const Function& f, cons
         }
     }
     const size_t count = kind == Statement ? r.sql.size() : kind == Outgoing ? r.http.size() : r.redis.size();
-    if (count >= options.maxItems) {
+    if (count >= options.maxItems || !Room(live, 512)) {
         ++r.itemsLeftOut;
         return;
     }
@@ -312,7 +312,7 @@ void RequestTracker::NoteThrow(ThreadState& t, uint32_t depth, const DecodedComm
         index = known->second.index;
         ++r.exceptions[index].throws;
     } else {
-        if (r.exceptions.size() >= options.maxExceptions) {
+        if (r.exceptions.size() >= options.maxExceptions || !Room(*live, 1024)) {
             ++r.itemsLeftOut;
             return;
         }

@@ -165,13 +165,14 @@ std::string InlineParameters(const SqlStatement& s) {
             while (j < text.size() && IsWordChar(text[j])) ++j;
             const std::string_view marker(text.data() + i, j - i);
             const SqlParameterValue* hit = nullptr;
-            for (size_t k = 0; k < s.parameters.size(); ++k) {
-                const auto& p = s.parameters[k];
+            size_t positional = 0;
+            for (const auto& p : s.parameters) {
                 const std::string_view bare = std::string_view(p.name).substr(
                     !p.name.empty() && (p.name[0] == '@' || p.name[0] == ':' || p.name[0] == '$') ? 1 : 0);
-                // "$1" is the first parameter when the parameters have no names.
-                if (bare == marker.substr(1) ||
-                    (c == '$' && bare.empty() && marker.substr(1) == std::to_string(k + 1))) {
+                // "$1" is the first of the parameters without a name.
+                if (bare.empty()) ++positional;
+                if ((!bare.empty() && bare == marker.substr(1)) ||
+                    (c == '$' && bare.empty() && marker.substr(1) == std::to_string(positional))) {
                     hit = &p;
                     break;
                 }

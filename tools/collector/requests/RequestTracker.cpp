@@ -441,7 +441,7 @@ void RequestTracker::CloseCall(const MatchedCall& call, const DecodedCommand* en
     Request& req = live->req;
     if (f.plumbing) {
         ++req.plumbing;
-    } else if (req.calls.size() < options.maxCalls) {
+    } else if (req.calls.size() < options.maxCalls && Room(*live, sizeof(RequestCall) + f.name.size())) {
         req.calls.push_back({std::string(f.name), t.tid, fr.rdepth, Nanos(call.run, call.begin),
                              Nanos(call.run, call.end), call.how == CallEnd::Unwound});
     } else {
@@ -625,6 +625,7 @@ void RequestTracker::Release(uint32_t slot) {
             r.awaited.erase(it);
         }
     }
+    liveBytes -= std::min(liveBytes, live.bytes);
     slots[slot].reset();
     freeSlots.push_back(slot);
     --liveCount;
@@ -690,6 +691,16 @@ void RequestTracker::Finish() {
     }
 }
 
+bool RequestTracker::Room(Live& live, size_t bytes) {
+    // What one request keeps is bounded by count; what all keep together, by bytes.
+    if (liveBytes + bytes > options.maxBytes) {
+        return false;
+    }
+    liveBytes += bytes;
+    live.bytes += bytes;
+    return true;
+}
+
 const Request* RequestTracker::OwnerOf(uint32_t thread, uint32_t depth) const {
     if (thread >= threads.size() || depth >= threads[thread]->frames.size()) {
         return nullptr;
@@ -700,10 +711,7 @@ const Request* RequestTracker::OwnerOf(uint32_t thread, uint32_t depth) const {
 }
 
 size_t RequestTracker::BytesHeld() const {
-    size_t bytes = 0;
-    for (const auto& s : slots) {
-        if (s) bytes += s->req.Bytes() + s->keys.capacity() * 8;
-    }
+    size_t bytes = liveBytes + slots.size() * sizeof(Live);
     for (const auto& r : runs) {
         bytes += (r->links.size() + r->awaited.size() + r->commandTexts.size()) * 48;
         for (const auto& h : r->heldTraces) bytes += h.Bytes();

@@ -45,6 +45,7 @@ public:
         size_t maxItems = 1000;      // statements, outgoing and Redis calls kept per request, each
         size_t maxExceptions = 100;  // per request
         size_t maxTraceBuffer = 256;
+        size_t maxBytes = size_t{64} << 20;  // calls and items kept by the open requests together
         // A request with nothing open and nothing waiting is over once nothing joined it for this
         // long, by the app's clock or by ours (an idle app sends nothing).
         double quietStreamMs = 50;
@@ -157,6 +158,7 @@ private:
     void NoteKeys(ThreadState& t, const Function& f, const DecodedCommand& begin, uint32_t slot);
     Live* At(uint32_t slot, uint32_t gen) const;
     void TaskFinished(uint32_t run, uint64_t task, int64_t ticks);
+    bool Room(Live& live, size_t bytes);
     void CloseCall(const MatchedCall& call, const DecodedCommand* end);
     void TrySettle(uint32_t slot);
     void Suspended(uint32_t slot, uint64_t continuation);
@@ -192,6 +194,7 @@ private:
     std::vector<std::unique_ptr<Live>> slots;
     std::vector<uint32_t> freeSlots;
     size_t liveCount = 0;
+    size_t liveBytes = 0;
     uint64_t nextId = 1;
     uint32_t generations = 0;
     bool started = false;  // the begin being handled started a request

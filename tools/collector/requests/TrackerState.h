@@ -32,6 +32,7 @@ struct RequestTracker::Live {
     int64_t endCap = INT64_MAX;  // the host began its next request inside this one's frames
     Clock::time_point lastActive{};
     uint64_t protocol = 0;               // the host's object of its connection
+    size_t bytes = 0;                    // what its kept calls and items take, roughly
     std::vector<uint64_t> keys;          // its entries in the run's links
     std::vector<uint64_t> awaited;       // its tasks in the run's awaited items
     std::vector<uint64_t> exceptionIds;  // in the run's exception owners

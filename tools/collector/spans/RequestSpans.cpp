@@ -105,7 +105,9 @@ void OtlpSpanBuilder::RequestEnded(const Request& r) {
     if (r.kind == "http") {
         span.kind = 2;
         span.name = (r.method.empty() ? std::string("HTTP") : r.method) + " " +
-                    (!r.route.empty() ? r.route : r.path.empty() ? std::string("/") : r.path);
+                    (!r.route.empty() ? r.route
+                     : r.path.empty() ? std::string("/")
+                                      : r.path);
         if (!r.method.empty()) span.attributes.push_back(OtlpAttribute::String(SemConv::HttpRequestMethod, r.method));
         if (!r.route.empty()) span.attributes.push_back(OtlpAttribute::String(SemConv::HttpRoute, r.route));
         if (!r.path.empty()) span.attributes.push_back(OtlpAttribute::String(SemConv::UrlPath, r.path));
