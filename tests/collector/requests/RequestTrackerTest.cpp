@@ -64,8 +64,8 @@ public:
         OtlpSpanBuilder::Options so;
         so.minDurationUs = 0;
         so.serviceName = "svc";
-        spans = std::make_unique<OtlpSpanBuilder>(so, lookup, [this](OtlpSpan&& s) { sent.push_back(std::move(s)); },
-                                                  nullptr, &matcher);
+        spans = std::make_unique<OtlpSpanBuilder>(
+            so, lookup, [this](OtlpSpan&& s) { sent.push_back(std::move(s)); }, nullptr, &matcher);
         matcher.AddListener(spans.get());
         spans->UseRequests(tracker.get());
         tracker->AddSink(spans.get());

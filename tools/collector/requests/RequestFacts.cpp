@@ -77,6 +77,7 @@ void RequestTracker::NoteValue(ThreadState& t, Frame& fr, const Function& f, std
         case Meaning::DbConnectionString:
             Bound(run.connections);
             run.connections[Key(t.run, fr.instance)] = ParseConnectionString(l.text);
+            run.lastTargets[std::string(DatabaseSystem(cls))] = run.connections[Key(t.run, fr.instance)];
             break;
         case Meaning::RedisKey:
             if (fr.itemKind == RedisItem && r.redis[fr.itemIndex].key.empty()) r.redis[fr.itemIndex].key = l.text;
@@ -94,8 +95,8 @@ void RequestTracker::NoteValue(ThreadState& t, Frame& fr, const Function& f, std
     }
 }
 
-void RequestTracker::AddFacts(ThreadState& t, Frame& fr, const Function& f, const MatchedCall&, const DecodedCommand& c,
-                              bool isEnd) {
+void RequestTracker::AddFacts(ThreadState& t, Frame& fr, const Function& f, const MatchedCall& call,
+                              const DecodedCommand& c, bool isEnd) {
     Live& live = *slots[fr.slot];
     if (f.incoming && live.protocol == 0 && fr.instance != 0 && IsHostConnection(ClassOf(f.name))) {
         live.protocol = fr.instance;
@@ -105,6 +106,12 @@ void RequestTracker::AddFacts(ThreadState& t, Frame& fr, const Function& f, cons
     }
     if (f.plumbing) {
         return;  // addresses and states only
+    }
+    if (f.incoming && fr.instance != 0 && fr.instance != live.protocol &&
+        Run(t.run).protocols.count(Key(t.run, fr.instance)) != 0) {
+        // Another request's connection, run inside this one's frames: its values are that one's.
+        NoteUnowned(t, f, call, c, fr.instance);
+        return;
     }
     if (isEnd) {
         VisitLeaves(c.returnValue, "returnValue",
@@ -171,6 +178,7 @@ void RequestTracker::NoteUnowned(ThreadState& t, const Function& f, const Matche
         } else if (l.meaning == Meaning::DbConnectionString) {
             Bound(run.connections);
             run.connections[Key(t.run, instance)] = ParseConnectionString(l.text);
+            run.lastTargets[std::string(DatabaseSystem(cls))] = run.connections[Key(t.run, instance)];
         } else if (l.meaning == Meaning::ResponseStatus && connection != 0) {
             auto it = run.protocols.find(Key(t.run, connection));
             Live* live = it == run.protocols.end()
@@ -220,12 +228,18 @@ void RequestTracker::OpenItem(ThreadState& t, Frame& fr, const Function& f, cons
             if (s.system == "other_sql") s.system = text->second.first;
         }
         auto conn = run.commandConnections.find(Key(t.run, c.instanceId));
+        const DbTarget* target = nullptr;
         if (conn != run.commandConnections.end()) {
-            auto target = run.connections.find(Key(t.run, conn->second));
-            if (target != run.connections.end()) {
-                s.server = target->second.server;
-                s.database = target->second.database;
-            }
+            auto known = run.connections.find(Key(t.run, conn->second));
+            target = known != run.connections.end() ? &known->second : nullptr;
+        }
+        if (target == nullptr) {
+            auto last = run.lastTargets.find(s.system);
+            target = last != run.lastTargets.end() ? &last->second : nullptr;
+        }
+        if (target != nullptr) {
+            s.server = target->server;
+            s.database = target->database;
         }
         s.method = std::string(f.name);
         s.tid = t.tid;

@@ -151,7 +151,12 @@ uint32_t RequestTracker::Lookup(uint32_t run, uint64_t key, uint32_t& gen, bool&
     }
     const uint32_t slot = static_cast<uint32_t>(it->second);
     gen = static_cast<uint32_t>(it->second >> 32);
-    return At(slot, gen) != nullptr ? slot : None;
+    const Live* live = At(slot, gen);
+    if (live != nullptr && live->rootDone) {
+        outside = true;  // what it left behind runs on without it
+        return None;
+    }
+    return live != nullptr ? slot : None;
 }
 
 void RequestTracker::Link(uint32_t run, uint64_t key, uint32_t slot) {
@@ -172,6 +177,51 @@ void RequestTracker::Link(uint32_t run, uint64_t key, uint32_t slot) {
     if (live.keys.size() < 4 * options.maxCalls) {
         live.keys.push_back(Key(run, key));
     }
+    if (!r.orphans.empty()) {
+        Adopt(run, key, slot);
+    }
+}
+
+void RequestTracker::NoteOrphan(const MatchedCall& call, uint64_t key) {
+    RunState& r = Run(call.run);
+    Bound(r.orphans);
+    r.orphans[Key(call.run, key)] = {call.thread, call.depth, call.seq};
+}
+
+void RequestTracker::Adopt(uint32_t run, uint64_t key, uint32_t slot) {
+    RunState& r = Run(run);
+    auto it = r.orphans.find(Key(run, key));
+    if (it == r.orphans.end()) {
+        return;
+    }
+    const RunState::Orphan orphan = it->second;
+    r.orphans.erase(it);
+    if (orphan.thread >= threads.size() || orphan.thread >= matcher.Threads().size()) {
+        return;
+    }
+    ThreadState& t = *threads[orphan.thread];
+    const size_t open = std::min(matcher.Threads()[orphan.thread].depth, t.frames.size());
+    if (orphan.depth >= open || t.frames[orphan.depth].seq != orphan.seq) {
+        return;  // already over: what it did is not the request's
+    }
+    Live& live = *slots[slot];
+    for (size_t d = orphan.depth; d < open; ++d) {
+        Frame& fr = t.frames[d];
+        if (At(fr.slot, fr.gen) != nullptr) {
+            break;
+        }
+        fr.slot = slot;
+        fr.gen = live.gen;
+        fr.rdepth = static_cast<uint32_t>(d - orphan.depth);
+        ++live.open;
+    }
+    live.quiet = false;
+    ++live.req.continuations;
+    ++stats.continuations;
+    if (std::find(live.req.threads.begin(), live.req.threads.end(), t.tid) == live.req.threads.end()) {
+        live.req.threads.push_back(t.tid);
+    }
+    Resumed(run, key);
 }
 
 void RequestTracker::LinkOutside(uint32_t run, uint64_t key) {
@@ -247,7 +297,9 @@ uint32_t RequestTracker::StartRequest(ThreadState& t, const MatchedCall& call, c
 uint32_t RequestTracker::Decide(ThreadState& t, const MatchedCall& call, const Function& f, const DecodedCommand& begin,
                                 uint32_t& gen) {
     const Frame* parent = call.depth > 0 && call.depth - 1 < t.frames.size() ? &t.frames[call.depth - 1] : nullptr;
-    uint32_t owner = parent != nullptr && At(parent->slot, parent->gen) ? parent->slot : None;
+    const Live* below = parent != nullptr ? At(parent->slot, parent->gen) : nullptr;
+    // Once a request's own task finished, what runs inside its last frames is the awaiting host's.
+    uint32_t owner = below != nullptr && !below->rootDone ? parent->slot : None;
     gen = owner != None ? parent->gen : 0;
     bool outside = false;
     if (f.role == Role::RequestEntry) {
@@ -295,6 +347,8 @@ uint32_t RequestTracker::Decide(ThreadState& t, const MatchedCall& call, const F
         }
         if (owner != None) {
             Link(call.run, id, owner);
+        } else if (id != 0) {
+            NoteOrphan(call, id);
         }
         return owner;
     }
@@ -303,6 +357,9 @@ uint32_t RequestTracker::Decide(ThreadState& t, const MatchedCall& call, const F
         Resumed(call.run, item);
         uint32_t g = 0;
         const uint32_t found = owner == None ? Lookup(call.run, item, g, outside) : None;
+        if (owner == None && found == None && !outside && item != 0) {
+            NoteOrphan(call, item);
+        }
         if (found != None) {
             ++stats.continuations;
             ++slots[found]->req.continuations;
@@ -347,7 +404,9 @@ void RequestTracker::Begun(const MatchedCall& call, const DecodedCommand& begin)
     }
     uint32_t gen = 0;
     started = false;
-    uint32_t slot = Decide(t, call, f, begin, gen);
+    uint32_t slot = IsHostReset(f) && HostMovedOn(call.run, begin.instanceId, call.begin)
+                        ? None  // the host's own work on the connection, wherever it runs
+                        : Decide(t, call, f, begin, gen);
     const Frame* parent = call.depth > 0 ? &t.frames[call.depth - 1] : nullptr;
     RunState& r = Run(call.run);
     if (slot == None && !r.webSeen && f.role != Role::Dispatcher && f.role != Role::TaskFinished && !f.plumbing &&
@@ -369,7 +428,11 @@ void RequestTracker::Begun(const MatchedCall& call, const DecodedCommand& begin)
     fr.root = root;
     fr.functionId = call.functionId;
     fr.instance = begin.instanceId;
+    fr.seq = call.seq;
     if (slot == None) {
+        if (f.incoming && begin.instanceId != 0) {
+            HostMovedOn(call.run, begin.instanceId, call.begin);
+        }
         if (!begin.args.empty()) {
             NoteUnowned(t, f, call, begin, begin.instanceId);
         }
@@ -380,7 +443,9 @@ void RequestTracker::Begun(const MatchedCall& call, const DecodedCommand& begin)
     fr.rdepth = parent != nullptr && parent->slot == slot && parent->gen == gen ? parent->rdepth + 1 : 0;
     Live& live = *slots[slot];
     ++live.open;
-    live.quiet = false;
+    if (!live.rootDone) {
+        live.quiet = false;
+    }
     live.lastActive = Clock::now();
     if (fr.rdepth == 0 &&
         std::find(live.req.threads.begin(), live.req.threads.end(), t.tid) == live.req.threads.end()) {
@@ -421,6 +486,10 @@ void RequestTracker::CloseCall(const MatchedCall& call, const DecodedCommand* en
     if (f.kickoff && returned != 0) {
         if (live != nullptr) {
             Link(call.run, returned, fr.slot);
+            // What the host awaits: the task of the first async method the entry started.
+            if (call.depth > 0 && threads[call.thread]->frames[call.depth - 1].root) {
+                live->rootTask = returned;
+            }
         } else {
             LinkOutside(call.run, returned);
         }
@@ -454,6 +523,10 @@ void RequestTracker::CloseCall(const MatchedCall& call, const DecodedCommand* en
     }
     if (fr.root) {
         live->rootOpen = false;
+        live->rootEndTicks = call.end;
+        const auto& waiting = live->suspended;
+        live->awaitingRoot =
+            live->rootTask != 0 && std::find(waiting.begin(), waiting.end(), live->rootTask) != waiting.end();
     }
     fr.slot = None;
     TrySettle(slot);
@@ -486,11 +559,25 @@ void RequestTracker::TaskFinished(uint32_t run, uint64_t task, int64_t ticks) {
         }
         r.awaited.erase(item);
     }
+    uint32_t gen = 0;
+    bool outside = false;
+    const uint32_t slot = Lookup(run, task, gen, outside);
+    if (slot != None && slots[slot]->awaitingRoot && slots[slot]->rootTask == task && !slots[slot]->rootDone) {
+        // The request's own task finished: it is over, whatever it started is still waiting.
+        Live& live = *slots[slot];
+        live.rootDone = true;
+        live.lastTicks = std::max(live.lastTicks, std::min(ticks, live.endCap));
+        live.endCap = std::min(live.endCap, ticks);
+        TrySettle(slot);
+    }
     Resumed(run, task);
 }
 
 void RequestTracker::Suspended(uint32_t slot, uint64_t continuation) {
     Live& live = *slots[slot];
+    if (Run(live.run).resumedEarly.erase(Key(live.run, continuation)) != 0) {
+        return;  // its continuation already ran
+    }
     if (continuation != 0 && live.suspended.size() < 256 &&
         std::find(live.suspended.begin(), live.suspended.end(), continuation) == live.suspended.end()) {
         live.suspended.push_back(continuation);
@@ -502,6 +589,11 @@ void RequestTracker::Resumed(uint32_t run, uint64_t key) {
     bool outside = false;
     const uint32_t slot = Lookup(run, key, gen, outside);
     if (slot == None) {
+        if (key != 0 && !outside) {
+            RunState& r = Run(run);
+            Bound(r.resumedEarly);
+            r.resumedEarly.insert(Key(run, key));
+        }
         return;
     }
     auto& waiting = slots[slot]->suspended;
@@ -513,13 +605,49 @@ void RequestTracker::Resumed(uint32_t run, uint64_t key) {
 
 void RequestTracker::TrySettle(uint32_t slot) {
     Live& live = *slots[slot];
-    if (live.quiet || live.rootOpen || live.open != 0 || !live.suspended.empty()) {
+    // Work it started that outlives it (a client's read loop) may still wait: once the host
+    // went on with the connection, that is not the request's any more.
+    if (live.quiet || live.rootOpen) {
+        return;
+    }
+    if (!live.rootDone && (live.open != 0 || (!live.suspended.empty() && !live.hostDone))) {
         return;
     }
     live.quiet = true;
     live.quietTicks = live.lastTicks;
     live.quietSince = Clock::now();
     Run(live.run).quietOnes.emplace_back(slot, live.gen);
+}
+
+bool RequestTracker::IsHostReset(const Function& f) {
+    // What the host sets on a connection's request object as it goes on to the next request.
+    if (!f.incoming) {
+        return false;
+    }
+    const std::string_view method = MethodOf(f.name);
+    return method == "set_Path" || method == "set_Method" || method == "set_QueryString";
+}
+
+bool RequestTracker::HostMovedOn(uint32_t run, uint64_t connection, int64_t ticks) {
+    RunState& r = Run(run);
+    auto it = r.protocols.find(Key(run, connection));
+    if (connection == 0 || it == r.protocols.end()) {
+        return false;
+    }
+    const uint32_t slot = static_cast<uint32_t>(it->second);
+    Live* live = At(slot, static_cast<uint32_t>(it->second >> 32));
+    // Threads' commands come in their own order: only what the host did after the entry returned counts.
+    if (live == nullptr || live->rootOpen || ticks < live->rootEndTicks) {
+        return false;
+    }
+    if (live->hostDone) {
+        return true;
+    }
+    // The host's own calls on the connection after the app's part: the request is over.
+    live->hostDone = true;
+    live->endCap = std::min(live->endCap, std::max(ticks, live->lastTicks));
+    TrySettle(slot);
+    return true;
 }
 
 bool RequestTracker::QuietLongEnough(const Live& live, int64_t runTicks, Clock::time_point now) const {

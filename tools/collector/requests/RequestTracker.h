@@ -130,6 +130,7 @@ private:
         uint32_t itemIndex = 0;
         uint32_t functionId = 0;
         uint64_t instance = 0;
+        uint64_t seq = 0;  // the matcher's number of the call
     };
     struct ThreadState {
         uint32_t run = 0;
@@ -162,7 +163,11 @@ private:
     void CloseCall(const MatchedCall& call, const DecodedCommand* end);
     void TrySettle(uint32_t slot);
     void Suspended(uint32_t slot, uint64_t continuation);
+    static bool IsHostReset(const Function& f);
+    bool HostMovedOn(uint32_t run, uint64_t connection, int64_t ticks);
     void Resumed(uint32_t run, uint64_t key);
+    void NoteOrphan(const MatchedCall& call, uint64_t key);
+    void Adopt(uint32_t run, uint64_t key, uint32_t slot);
     bool QuietLongEnough(const Live& live, int64_t runTicks, Clock::time_point now) const;
     void NoteTime(uint32_t run, int64_t ticks);
     void HandOverQuiet(uint32_t run, Clock::time_point now);

@@ -25,7 +25,12 @@ struct RequestTracker::Live {
     // Its state machines that wait for a task (their continuation is registered) and have not
     // gone on yet: while one waits, the request is not over even if nothing of it runs.
     std::vector<uint64_t> suspended;
-    bool quiet = false;  // nothing open, nothing waiting: over unless something joins soon
+    uint64_t rootTask = 0;      // the task the host awaits, when the entry started an async method
+    bool awaitingRoot = false;  // that task was still waiting when the entry returned
+    bool rootDone = false;      // and it finished since
+    int64_t rootEndTicks = 0;
+    bool hostDone = false;  // the host went on with the connection after the app's part
+    bool quiet = false;     // nothing open, nothing waiting: over unless something joins soon
     int64_t quietTicks = 0;
     Clock::time_point quietSince{};
     int64_t lastTicks = 0;       // the latest end of its calls
@@ -62,10 +67,23 @@ struct RequestTracker::RunState {
     std::unordered_map<uint64_t, std::pair<std::string, std::string>> commandTexts;  // command -> system, text
     std::unordered_map<uint64_t, uint64_t> commandConnections;                       // command -> connection
     std::unordered_map<uint64_t, DbTarget> connections;
+    // The connection string set last, per database system: for commands whose connection the
+    // provider set without a traced setter (a connection's CreateCommand).
+    std::unordered_map<std::string, DbTarget> lastTargets;
     std::unordered_map<uint64_t, uint64_t> protocols;  // host connection object -> its latest request
     std::unordered_map<uint64_t, ItemRef> exceptionOwners;
     std::unordered_map<uint64_t, ExceptionWords> exceptionTexts;
     std::vector<Request> heldTraces;
+    // Each thread's commands come in order, threads' among each other not quite: a continuation
+    // may be read before the registration that ties it to its request. Pieces still open when
+    // their key turns up are adopted; keys resumed before they were seen waiting are not waited for.
+    struct Orphan {
+        uint32_t thread;
+        uint32_t depth;
+        uint64_t seq;
+    };
+    std::unordered_map<uint64_t, Orphan> orphans;
+    std::unordered_set<uint64_t> resumedEarly;
     std::deque<std::pair<uint32_t, uint32_t>> quietOnes;  // (slot, gen), in the order they fell quiet
 };
 
