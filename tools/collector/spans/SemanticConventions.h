@@ -19,6 +19,7 @@ constexpr char HttpResponseStatusCode[] = "http.response.status_code";
 constexpr char ServerAddress[] = "server.address";
 constexpr char ServerPort[] = "server.port";
 constexpr char ExceptionMessage[] = "exception.message";
+constexpr char ExceptionType[] = "exception.type";
 constexpr char ThreadId[] = "thread.id";
 constexpr char CodeNamespace[] = "code.namespace";
 constexpr char CodeFunctionName[] = "code.function.name";

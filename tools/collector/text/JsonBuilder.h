@@ -70,6 +70,11 @@ public:
         out += '"';
         return *this;
     }
+    JsonBuilder& Null() {
+        Comma();
+        out += "null";
+        return *this;
+    }
     JsonBuilder& Bool(bool v) {
         Comma();
         out += v ? "true" : "false";
