@@ -108,8 +108,9 @@ const ExceptionReader::ClassFacts* ExceptionReader::FactsOf(ClassID classId, Cla
     const ClassFacts* kept = Publish(fresh.get(), first);
     if (kept == fresh.get()) fresh.release();
     if (kept == nullptr) {
-        ReportOnce(tableFullReported, "More classes of exceptions were thrown than are remembered: the others are "
-                                      "looked up on every throw");
+        ReportOnce(tableFullReported,
+                   "More classes of exceptions were thrown than are remembered: the others are "
+                   "looked up on every throw");
         spare = std::move(*fresh);
         return &spare;
     }

@@ -97,7 +97,8 @@ TEST(ExceptionTable, TheReportAndTheTraceShowEachRaiseWithItsOwnDetails) {
     const std::string data = ReportWriter::Data(viewers.Recorder(), session, RunSummary{});
     const size_t first = data.find(R"("type":"Shop.First","message":"no <lines>","messageCut":false)");
     const size_t second = data.find(R"("type":"Shop.Second","message":null,"messageCut":false)");
-    const size_t none = data.find(R"("id":"0x77","raisedIn":"Shop.Orders::Validate","unwound":1,"type":"","message":null)");
+    const size_t none =
+        data.find(R"("id":"0x77","raisedIn":"Shop.Orders::Validate","unwound":1,"type":"","message":null)");
     EXPECT_NE(first, std::string::npos) << data;
     EXPECT_NE(second, std::string::npos) << data;
     EXPECT_NE(none, std::string::npos) << data;

@@ -49,7 +49,8 @@ void ExceptionTable::Record(const DecodedCommand& c) {
         return;
     }
     const uint64_t hash = KeyHash(c.pid, c.exceptionId);
-    const uint32_t at = byKey.Find(hash, [&](uint32_t i) { return keys[i].pid == c.pid && keys[i].exceptionId == c.exceptionId; });
+    const uint32_t at =
+        byKey.Find(hash, [&](uint32_t i) { return keys[i].pid == c.pid && keys[i].exceptionId == c.exceptionId; });
     if (at != IndexTable::NotFound) {
         keys[at].handle = handle;
         return;
@@ -66,8 +67,9 @@ void ExceptionTable::Record(const DecodedCommand& c) {
 }
 
 uint32_t ExceptionTable::Find(uint32_t pid, uint64_t exceptionId) const {
-    const uint32_t at = byKey.Find(KeyHash(pid, exceptionId),
-                                   [&](uint32_t i) { return keys[i].pid == pid && keys[i].exceptionId == exceptionId; });
+    const uint32_t at = byKey.Find(KeyHash(pid, exceptionId), [&](uint32_t i) {
+        return keys[i].pid == pid && keys[i].exceptionId == exceptionId;
+    });
     return at == IndexTable::NotFound ? None : keys[at].handle;
 }
 
