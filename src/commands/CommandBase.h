@@ -22,6 +22,7 @@ enum CallType : int32_t {
     DiscardTrace = WireProtocol::Number(WireProtocol::CommandType::DiscardTrace),
     ProfilerSampling = WireProtocol::Number(WireProtocol::CommandType::ProfilerSampling),
     DeliveryStatistics = WireProtocol::Number(WireProtocol::CommandType::DeliveryStatistics),
+    ExceptionDetails = WireProtocol::Number(WireProtocol::CommandType::ExceptionDetails),
     SqlInformation = WireProtocol::Number(WireProtocol::CommandType::SqlInformation),
     HttpRequestInformation = WireProtocol::Number(WireProtocol::CommandType::HttpRequestInformation),
     ProfilerVersion = WireProtocol::Number(WireProtocol::CommandType::ProfilerVersion),

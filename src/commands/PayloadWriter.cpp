@@ -32,6 +32,39 @@ void PayloadWriter::WriteUtf16(const std::wstring& text) {
     }
 }
 
+std::string Utf8Of(const char16_t* text, size_t units) {
+    std::string out;
+    out.reserve(units);
+    auto put = [&out](uint32_t c) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    };
+    for (size_t i = 0; i < units; ++i) {
+        const uint32_t unit = text[i];
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        if (high && i + 1 < units && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            put(0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint32_t>(text[i + 1]) - 0xDC00));
+            ++i;
+        } else {
+            put(unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
+        }
+    }
+    return out;
+}
+
 std::string FitUtf8(const std::string& text, size_t maxBytes) {
     if (text.size() <= maxBytes) return text;
     size_t cut = maxBytes;

@@ -48,6 +48,9 @@ private:
     size_t offset;
 };
 
+// UTF-16 units as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf8Of(const char16_t* text, size_t units);
+
 // Longest prefix of at most maxBytes bytes that does not split a UTF-8 sequence.
 std::string FitUtf8(const std::string& text, size_t maxBytes);
 

@@ -43,7 +43,7 @@ bool ReadFieldType(PCCOR_SIGNATURE signature, ULONG length, FieldFacts& facts) {
     return true;
 }
 
-enum class Match { Found, Absent, Failed };
+using FieldLookup::Match;
 
 Match MatchField(ModuleID moduleId, const std::vector<COR_FIELD_OFFSET>& offsets, const std::string& fieldName,
                  FieldFacts& facts) {
@@ -69,9 +69,11 @@ Match MatchField(ModuleID moduleId, const std::vector<COR_FIELD_OFFSET>& offsets
     return Match::Absent;
 }
 
-// The field of that name in the class's layout or, failing that, in its base classes' (a
-// layout lists only the fields the class itself declares). Failed: the runtime did not answer.
-Match FindField(ModuleID moduleId, ClassID classId, const std::string& fieldName, FieldFacts& facts) {
+}  // namespace
+
+namespace FieldLookup {
+
+Match Find(ModuleID moduleId, ClassID classId, const std::string& fieldName, FieldFacts& facts) {
     ICorProfilerInfo2* info = Info2();
     if (info == nullptr) return Match::Failed;
     if (fieldName.empty()) return Match::Absent;
@@ -106,10 +108,6 @@ Match FindField(ModuleID moduleId, ClassID classId, const std::string& fieldName
     return Match::Absent;
 }
 
-}  // namespace
-
-namespace FieldLookup {
-
 bool HoldsReference(const FieldFacts& field) {
     switch (field.type) {
         case ELEMENT_TYPE_CLASS:
@@ -137,7 +135,7 @@ bool PropertyInspector::LookUpField(ModuleID moduleId, ClassID classId, const Pr
         mdTypeDef typeDef = 0;
         if (info == nullptr || FAILED(info->GetClassIDInfo(classId, &moduleId, &typeDef))) return false;
     }
-    const Match match = FindField(moduleId, classId, spec->GetFieldName(), field);
+    const Match match = FieldLookup::Find(moduleId, classId, spec->GetFieldName(), field);
     // A runtime that did not answer may answer next time: only its answers are kept.
     if (match != Match::Failed) fieldAnswers.Publish(classId, spec, match == Match::Found, field);
     return match == Match::Found;

@@ -17,6 +17,7 @@
 #include "commands/BeginCallCommand.h"
 #include "commands/CallClock.h"
 #include "commands/EndCallCommand.h"
+#include "commands/ExceptionDetailsCommand.h"
 #include "commands/ExceptionRaisedCommand.h"
 #include "commands/MethodInfoCommand.h"
 #include "commands/ProcessEndedCommand.h"
@@ -724,11 +725,27 @@ bool ProfilerImpl::MayUsePrecompiledCode(FunctionID functionId) {
 void ProfilerImpl::ExceptionRaised(ObjectID exceptionObjectId) {
     if (!IsReporting()) return;
     HookThread* thread = HookThread::Current();
-    ExceptionRaisedCommand command(
-        wireProcessId,
-        thread != nullptr ? thread->profilingThreadId : static_cast<uint64_t>(SystemContext::GetProfilingThreadId()),
-        exceptionObjectId);
+    const uint64_t tid =
+        thread != nullptr ? thread->profilingThreadId : static_cast<uint64_t>(SystemContext::GetProfilingThreadId());
+    ExceptionRaisedCommand command(wireProcessId, tid, exceptionObjectId);
+    // The details follow in the same buffer, so that nothing of the thread's comes between them.
+    if (Deliver(thread, command) && g_Configuration->reportExceptions)
+        DeliverExceptionDetails(thread, tid, exceptionObjectId);
+}
+
+void ProfilerImpl::DeliverExceptionDetails(HookThread* thread, uint64_t tid, ObjectID exceptionObjectId) {
+    static std::atomic<bool> cutReported{false};
+    ExceptionReader::ClassFacts spare;
+    const ExceptionReader::Details details = exceptions.Read(exceptionObjectId, spare);
+    // Written while the message still lies where it was read: the callback has not returned.
+    ExceptionDetailsCommand command(wireProcessId, tid, exceptionObjectId, *details.typeName, details.message,
+                                    details.messageUnits);
     Deliver(thread, command);
+    if ((command.GetFlags() & ExceptionDetailsCommand::MessageCut) != 0 &&
+        !cutReported.exchange(true, std::memory_order_relaxed))
+        QX_LOG(LogLevel::Warning, "ExceptionRaised",
+               "The message of a %s has %u characters: only its start is sent (reported once)",
+               details.typeName->c_str(), details.messageUnits);
 }
 
 void ProfilerImpl::ExceptionUnwind(FunctionID functionId) {

@@ -11,6 +11,7 @@
 
 #include "commands/CommandBase.h"
 #include "environment/Logger.h"
+#include "inspection/ExceptionReader.h"
 #include "inspection/PropertyInspector.h"
 #include "mapping/FunctionMapper.h"
 #include "platform/Export.h"
@@ -104,6 +105,7 @@ public:
 
 private:
     PropertyInspector inspector;
+    ExceptionReader exceptions;
 
     // Where the argument and return information of one hook call comes from: handed over by the
     // hooks with full information, or asked for through the handle of the hooks with information.
@@ -126,6 +128,8 @@ private:
     bool ProbeEngineRuns() const;
     void StartProbeEngine();
     void StartLiveBlacklistMonitor();
+    // What the thrown object says about itself, right after its ExceptionRaised (when asked for).
+    void DeliverExceptionDetails(HookThread* thread, uint64_t tid, ObjectID exceptionObjectId);
     FunctionInfo* RecordFor(FunctionID functionId, UINT_PTR mappedId) const;
     // The hooks with information get only the client id: the table answers at once, the rest
     // (the runtime's id, should it ever be handed over instead) is looked up as such.

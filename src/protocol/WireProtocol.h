@@ -36,6 +36,8 @@ enum class CommandType : uint8_t {
     ProfilerSampling = 14,
     // Sent only when the user asks for it: collectors that do not know it would stumble on it.
     DeliveryStatistics = 20,
+    // The same for what a thrown exception says about itself, after its ExceptionRaised.
+    ExceptionDetails = 21,
     SqlInformation = 100,
     HttpRequestInformation = 101,
     ProfilerVersion = 104,

@@ -99,6 +99,12 @@ inline Bytes Exception(uint64_t id, uint32_t tid = 7, int64_t ts = 1400) {
     return Command(4, Builder().U64(id).bytes, 4711, tid, ts);
 }
 
+// Type 21: id, type and message (u16 byte count and UTF-8 each), flags (1: no message, 2: cut).
+inline Bytes ExceptionDetails(uint64_t id, const std::string& type, const std::string& message, uint8_t flags = 0,
+                              uint32_t tid = 7, int64_t ts = 1401, uint32_t pid = 4711) {
+    return Command(21, Builder().U64(id).Text16(type).Text16(message).U8(flags).bytes, pid, tid, ts);
+}
+
 // Minimal strict JSON checker, so tests can assert that every line the collector writes parses.
 class JsonChecker {
 public:

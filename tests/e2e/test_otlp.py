@@ -252,6 +252,11 @@ class SampleAndWeb(OtlpCase):
         spans = wait_for_spans(self.receiver, "qx-run", counts["exported"])
         self.assertEqual(len(spans), counts["exported"])
         self.assertIn(PROCESS, {s["name"] for s in spans})
+        # quorix-run asks the agent for the exceptions' details: the event says what was thrown.
+        raised = [dashboard.attributes(e.get("attributes")) for s in spans if s["name"] == VALIDATE
+                  for e in s.get("events", [])]
+        self.assertIn({"exception.type": "System.ArgumentException", "exception.message": "order 3 has no amount"},
+                      [{k: v for k, v in e.items() if k.startswith("exception.")} for e in raised])
         data = report_data(os.path.join(self.workdir, "delivered.html"))["summary"]
         self.assertIn("otlp: %d spans exported" % counts["exported"], data["text"])
         self.assertFalse([line for line in data["drops"] if "otlp" in line], data["drops"])

@@ -10,7 +10,7 @@ import unittest
 
 from harness import AgentTestCase, app_command, Collector, agent_env, app_dll, free_port, run_app
 
-BEGIN, END, METHOD_INFO, RAISED, UNWIND = 1, 2, 3, 4, 5
+BEGIN, END, METHOD_INFO, RAISED, UNWIND, DETAILS = 1, 2, 3, 4, 5, 21
 FREQUENCY, PROCESS_STARTED = 11, 9
 TRACING = app_dll("Tracing")
 
@@ -253,6 +253,58 @@ class Tracing(AgentTestCase):
         log = open(os.path.join(logdir, os.listdir(logdir)[0])).read()
         left = int(log.split("Live thread contexts at the end: ")[1].split()[0])
         self.assertLess(left, 20, "per-thread state grows with thread churn")
+
+
+class Exceptions(AgentTestCase):
+    """What each thrown exception says about itself: sent only when asked for, right after its raise."""
+
+    # The app's throws in order: type, message (None: the exception has none), whether it was cut.
+    EXPECTED = [
+        ("System.InvalidOperationException", "Order 7 has no lines", False),
+        ("Shop.Errors.Refused`1", "refused 3 of int", False),
+        ("Shop.Errors.Faults+Silent", None, False),
+        ("System.ArgumentException", "cannot connect: Server=db;Password=***;Database=shop", False),
+        ("System.InvalidOperationException", ("long " + "x" * 5000)[:2048], True),
+        ("Shop.Errors.Faults+Shadowing", "the exception's own", False),
+        ("System.InvalidOperationException", "Bestellung f\u00fcr J\u00fcrgen \u20ac", False),
+    ]
+
+    def profile(self, **settings):
+        port = free_port()
+        collector = Collector(self.workdir, "tcp", port)
+        profiled = run_app([TRACING, "exceptions"], agent_env("tcp", port, **settings), self.workdir)
+        commands = collector.stop()
+        self.assertUnchangedRun(profiled, [TRACING, "exceptions"])
+        pid = [c for c in commands if c["type"] == PROCESS_STARTED][0]["pid"]
+        return [c for c in commands if c["pid"] == pid]
+
+    def test_each_throw_is_followed_by_its_type_and_message(self):
+        commands = self.profile(MORVEL_REPORT_EXCEPTIONS="1")
+        threads = {}
+        for c in commands:
+            threads.setdefault(c["tid"], []).append(c)
+        details = []
+        for stream in threads.values():
+            for i, c in enumerate(stream):
+                if c["type"] == RAISED:
+                    following = stream[i + 1] if i + 1 < len(stream) else {}
+                    self.assertEqual(following.get("type"), DETAILS, "raise without its details: %r" % c)
+                    self.assertEqual(following["exceptionId"], c["exceptionId"])
+                    details.append(following)
+                elif c["type"] == DETAILS:
+                    self.assertEqual(stream[i - 1]["type"], RAISED, "details without their raise: %r" % c)
+        seen = [(d["exceptionType"], d["message"], d["messageCut"]) for d in details]
+        # In order among whatever else the runtime throws and catches for itself.
+        at = 0
+        for expected in self.EXPECTED:
+            self.assertIn(expected, seen[at:], "\n".join(map(repr, seen)))
+            at = seen.index(expected, at) + 1
+        self.assertIn("System.DivideByZeroException", [t for t, _, _ in seen[at:]])
+
+    def test_no_details_unless_asked_for(self):
+        commands = self.profile()
+        self.assertGreaterEqual(len([c for c in commands if c["type"] == RAISED]), 8)
+        self.assertEqual([c for c in commands if c["type"] == DETAILS], [])
 
 
 class LiveBlacklist(AgentTestCase):

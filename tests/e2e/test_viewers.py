@@ -26,7 +26,7 @@ class SampleViewerFiles(AgentTestCase):
         collector = Collector(cls.dir, "tcp", port, extra=[
             "--speedscope", cls.files["speedscope.json"], "--chrome-trace", cls.files["trace.json"],
             "--folded", cls.files["folded"], "--report", cls.files["html"]])
-        cls.run_result = run_app([SAMPLE], agent_env("tcp", port), cls.dir)
+        cls.run_result = run_app([SAMPLE], agent_env("tcp", port, MORVEL_REPORT_EXCEPTIONS="1"), cls.dir)
         collector.stop()
         with open(collector.summary_path) as f:
             cls.summary = f.read()
@@ -67,6 +67,9 @@ class SampleViewerFiles(AgentTestCase):
         instants = [e for e in events if e["ph"] == "i"]
         self.assertGreaterEqual(len(instants), 1)
         self.assertIn(VALIDATE, [e["args"].get("raisedIn") for e in instants])
+        raised = next(e["args"] for e in instants if e["args"].get("raisedIn") == VALIDATE)
+        self.assertEqual((raised.get("exceptionType"), raised.get("message")),
+                         ("System.ArgumentException", "order 3 has no amount"))
         # Nothing of the app is still open when it ends normally.
         self.assertEqual([e["name"] for e in calls if e.get("args", {}).get("openAtEnd")], [])
 
@@ -87,6 +90,8 @@ class SampleViewerFiles(AgentTestCase):
         self.assertTrue(any(t.startswith(PROCESS) for t in found["timelineTitles"]), found["timelineTitles"][:20])
         self.assertIn("All ", found["timelineNote"])
         self.assertIn(VALIDATE, found["exceptionsText"])
+        self.assertIn("System.ArgumentException", found["exceptionsText"])
+        self.assertIn("order 3 has no amount", found["exceptionsText"])
         self.assertIn("pid ", found["summaryText"])
         self.assertIsNotNone(found["clicked"])
         # Clicking a frame zooms into it: it then spans (nearly) the whole graph.

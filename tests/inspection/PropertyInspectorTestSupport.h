@@ -28,6 +28,9 @@ public:
     std::map<mdParamDef, Param> params;
     std::map<mdFieldDef, Field> fields;
     std::map<mdTypeDef, std::u16string> typeNames;
+    // Flags of a type definition (0 when not given), and the type a nested one is declared in.
+    std::map<mdTypeDef, DWORD> typeFlags;
+    std::map<mdTypeDef, mdTypeDef> enclosingTypes;
     // GetFieldProps of this token throws a C-string, as the agent's own failures do.
     mdFieldDef throwingField = 0;
     int openEnums = 0;
@@ -92,6 +95,18 @@ public:
         auto found = typeNames.find(td);
         if (found == typeNames.end()) return E_FAIL;
         Copy(found->second, szTypeDef, cchTypeDef, pchTypeDef);
+        if (pdwTypeDefFlags != nullptr) {
+            auto flags = typeFlags.find(td);
+            *pdwTypeDefFlags = flags == typeFlags.end() ? 0 : flags->second;
+        }
+        return S_OK;
+    }
+
+    HRESULT GetNestedClassProps(mdTypeDef tdNestedClass, mdTypeDef* ptdEnclosingClass) override {
+        Count("GetNestedClassProps");
+        auto found = enclosingTypes.find(tdNestedClass);
+        if (found == enclosingTypes.end()) return E_FAIL;
+        *ptdEnclosingClass = found->second;
         return S_OK;
     }
 

@@ -156,3 +156,23 @@ TEST_F(HooksTest, ManagedProbeEntryPointsTakeTheRoadOfTheHooks) {
     g_ProfilerImpl = previous;
     EXPECT_EQ(Types(), (std::vector<uint8_t>{3, 1, 2}));
 }
+
+TEST_F(HooksTest, ExceptionDetailsFollowTheirRaiseOnTheSameThreadOnlyWhenAskedFor) {
+    profiler.ThreadStart(0);
+    profiler.ExceptionRaised(0xABC);  // off by default: collectors that do not know the type
+    g_Configuration->reportExceptions = true;
+    // An id that is no object reference is not followed: the details say nothing, safely.
+    profiler.ExceptionRaised(0xDEF);
+    g_Configuration->reportExceptions = false;
+    const auto messages = receiver.Receive(200);
+    std::vector<uint8_t> types;
+    for (const auto& message : messages) types.push_back(UdpReceiver::Type(message));
+    ASSERT_EQ(types, (std::vector<uint8_t>{4, 4, 21}));
+    const std::vector<uint8_t>& details = messages[2];
+    EXPECT_EQ(UdpReceiver::ThreadId(details), UdpReceiver::ThreadId(messages[1]));
+    EXPECT_EQ(std::vector<uint8_t>(details.begin() + 19, details.begin() + 27),
+              std::vector<uint8_t>(messages[1].begin() + 19, messages[1].begin() + 27));
+    // Empty type, no message: the byte counts are zero and the flags say "null".
+    ASSERT_EQ(details.size(), 19u + 8 + 2 + 2 + 1);
+    EXPECT_EQ(details.back(), 1);
+}

@@ -114,6 +114,52 @@ namespace Shop.Errors
             catch (InvalidOperationException) { return -2; }
         }
     }
+
+    public class Refused<T> : Exception
+    {
+        public Refused(string message) : base(message) { }
+    }
+
+    // Exceptions of every shape the agent reads the type and message of.
+    public static class Faults
+    {
+        public class Silent : Exception
+        {
+            public Silent() : base(null) { }
+        }
+
+        // A field of the same name as the runtime's own: not the exception's message.
+        public class Shadowing : Exception
+        {
+            private readonly string _message = "a field of the app";
+            public Shadowing(string message) : base(message) { }
+            public override string ToString() => _message;
+        }
+
+        public static readonly string LongMessage = "long " + new string('x', 5000);
+
+        public static void Throw(int which)
+        {
+            int zero = which - which;
+            switch (which)
+            {
+                case 0: throw new InvalidOperationException("Order 7 has no lines");
+                case 1: throw new Refused<int>("refused 3 of int");
+                case 2: throw new Silent();
+                case 3: throw new ArgumentException("cannot connect: Server=db;Password=hunter2;Database=shop");
+                case 4: throw new InvalidOperationException(LongMessage);
+                case 5: throw new Shadowing("the exception's own");
+                case 6: throw new InvalidOperationException("Bestellung f\u00fcr J\u00fcrgen \u20ac");
+                default: Console.WriteLine(1 / zero); break;  // the runtime's own
+            }
+        }
+
+        public static int Catch(int which)
+        {
+            try { Throw(which); return 0; }
+            catch (Exception) { return 1; }
+        }
+    }
 }
 
 namespace Shop.Live
@@ -165,6 +211,8 @@ namespace Shop
                 case "churn": return Churn(Arg(args, "--threads", 300));
                 case "live": return Live(Arg(args, "--seconds", 70));
                 case "exit-busy": return ExitBusy(Arg(args, "--threads", 8), Arg(args, "--code", 5));
+                case "exceptions": return Exceptions();
+                case "throw-loop": return ThrowLoop(Arg(args, "--count", 100000));
                 default: Console.Error.WriteLine("unknown mode " + mode); return 64;
             }
         }
@@ -197,6 +245,24 @@ namespace Shop
             Console.WriteLine($"restocked {restocked} count {count} factorial {factorial} doubled {doubled} " +
                               $"total {total} hidden {hidden} caught {caught} {caughtBlacklisted} after {after} " +
                               $"request {request} again {again} root {root}");
+            return 0;
+        }
+
+        private static int Exceptions()
+        {
+            int caught = 0;
+            for (int which = 0; which <= 7; which++) caught += Shop.Errors.Faults.Catch(which);
+            Console.WriteLine($"caught {caught}");
+            return 0;
+        }
+
+        // What throwing costs: the same exception thrown and caught in a traced method, again and again.
+        private static int ThrowLoop(int count)
+        {
+            var watch = System.Diagnostics.Stopwatch.StartNew();
+            int caught = 0;
+            for (int i = 0; i < count; i++) caught += Shop.Errors.Faults.Catch(0);
+            Console.WriteLine($"thrown {caught} in {watch.Elapsed.TotalMilliseconds:F0} ms");
             return 0;
         }
 

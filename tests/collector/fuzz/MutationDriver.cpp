@@ -42,6 +42,8 @@ std::vector<Bytes> Seeds() {
         MethodInfo(2, "App.Program", "Main"),
         Unwind(3),
         Exception(99),
+        ExceptionDetails(99, "Shop.Refused`1", "no \xC3\xA9", 2),
+        ExceptionDetails(98, "", "", 1),
         Command(9, process),
         Command(10, process),
         Command(11, Builder().U64(1000000000).bytes),
@@ -55,7 +57,8 @@ std::vector<Bytes> Seeds() {
                             BeginCall(1, {}, 7, INT64_MAX), EndCall(1, 7, INT64_MIN)}));
     // A whole conversation on one stream: announcements, names, nested calls, an exception.
     seeds.push_back(Concat({Command(9, process), MethodInfo(1, "A", "Outer"), MethodInfo(2, "A", "Inner"), BeginCall(1),
-                            BeginCall(2, {scalar}), Exception(5), Unwind(2), EndCall(1), Command(10, process)}));
+                            BeginCall(2, {scalar}), Exception(5), ExceptionDetails(5, "E", "m"), Unwind(2), EndCall(1),
+                            Command(10, process)}));
     return seeds;
 }
 

@@ -81,6 +81,20 @@ TEST(JsonText, CommandLines) {
         R"({"type":2,"name":"EndCall","pid":4711,"tid":7,"ts":2000,"functionId":9,"function":"N::M","tailCall":true,"returnValue":{"name":"ret","type":17,"typeName":"string","value":null}})");
 }
 
+TEST(JsonText, ExceptionDetailsLines) {
+    DecodedCommand c;
+    const Bytes details = ExceptionDetails(0x7F0011223348, "Shop.Refused`1", "no \"lines\"\n\xFF", 2, 6, 7);
+    ASSERT_EQ(DecodeCommand(details.data(), details.size(), c).status, DecodeStatus::Ok);
+    EXPECT_EQ(
+        CommandToJson(c, nullptr),
+        R"({"type":21,"name":"ExceptionDetails","pid":4711,"tid":6,"ts":7,"exceptionId":139638264181576,"exceptionType":"Shop.Refused`1","message":"no \"lines\"\n\ufffd","messageCut":true})");
+    const Bytes none = ExceptionDetails(5, "E", "", 1, 6, 7);
+    ASSERT_EQ(DecodeCommand(none.data(), none.size(), c).status, DecodeStatus::Ok);
+    EXPECT_EQ(
+        CommandToJson(c, nullptr),
+        R"({"type":21,"name":"ExceptionDetails","pid":4711,"tid":6,"ts":7,"exceptionId":5,"exceptionType":"E","message":null,"messageCut":false})");
+}
+
 TEST(JsonText, PlainCallLinesMatchTheGeneralWriter) {
     // The shortcut for call lines must write exactly what the general writer writes.
     const std::string_view name = "Shop.Orders.OrderProcessor::Process";

@@ -59,6 +59,7 @@ public:
             return it == names.end() ? std::string_view{} : std::string_view(it->second);
         };
         tracker = std::make_unique<RequestTracker>(o, lookup, matcher);
+        tracker->UseExceptions(&exceptions);
         matcher.AddListener(tracker.get());
         tracker->AddSink(&out);
         OtlpSpanBuilder::Options so;
@@ -68,6 +69,7 @@ public:
             so, lookup, [this](OtlpSpan&& s) { sent.push_back(std::move(s)); }, nullptr, &matcher);
         matcher.AddListener(spans.get());
         spans->UseRequests(tracker.get());
+        spans->SetExceptionTable(&exceptions);
         tracker->AddSink(spans.get());
         Send(Base(CommandType::ProcessStarted, 0, 0));
     }
@@ -113,11 +115,12 @@ public:
         Send(c);
     }
     void Details(uint64_t id, const std::string& type, const std::string& message) {
-        DecodedCommand c = Base(static_cast<CommandType>(21), 0, 7);
+        DecodedCommand c = Base(CommandType::ExceptionDetails, 0, 7);
         c.exceptionId = id;
         c.texts[0] = type;
         c.texts[1] = message;
         Send(c);
+        exceptions.Record(c);
     }
     void Stop() {
         matcher.Finish();
@@ -132,16 +135,14 @@ public:
 
     std::map<uint32_t, std::string> names;
     CallMatcher matcher;
+    ExceptionTable exceptions;
     std::unique_ptr<RequestTracker> tracker;
     std::unique_ptr<OtlpSpanBuilder> spans;
     Collected out;
     std::vector<OtlpSpan> sent;
 
 private:
-    void Send(const DecodedCommand& c) {
-        matcher.OnCommand(c);
-        tracker->OnCommand(c);
-    }
+    void Send(const DecodedCommand& c) { matcher.OnCommand(c); }
     static DecodedCommand Base(CommandType type, int64_t ts, uint32_t tid) {
         DecodedCommand c;
         c.type = static_cast<uint8_t>(type);

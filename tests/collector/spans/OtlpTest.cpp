@@ -122,6 +122,17 @@ public:
         c.exceptionId = id;
         builder->OnCommand(c);
     }
+    // What the agent says of the exception just raised, as the session keeps it and the matcher tells.
+    void Detail(int64_t ts, uint64_t id, const std::string& type, const std::string& message, uint16_t flags = 0) {
+        DecodedCommand c = Base(CommandType::ExceptionDetails, ts, 7);
+        c.exceptionId = id;
+        c.texts[0] = type;
+        c.texts[1] = message;
+        c.shortValue = flags;
+        exceptions.Record(c);
+        builder->SetExceptionTable(&exceptions);
+        builder->OnCommand(c);
+    }
     const OtlpSpan* Span(const std::string& name, size_t nth = 0) const {
         for (const auto& s : spans) {
             if (s.name == name && nth-- == 0) {
@@ -133,6 +144,7 @@ public:
 
     std::map<uint32_t, std::string> names;
     std::vector<OtlpSpan> spans;
+    ExceptionTable exceptions;
     std::unique_ptr<OtlpSpanBuilder> builder;
 
 private:
@@ -337,6 +349,31 @@ TEST(OtlpSpans, ExceptionsMarkTheCallsTheyLeave) {
     EXPECT_EQ(process->events[0].timeNs, 40000u);
     EXPECT_NE(process->statusMessage.find("0xabc"), std::string::npos);
     EXPECT_TRUE(handle->events.empty());
+}
+
+TEST(OtlpSpans, ExceptionEventsCarryTypeAndMessageOnceTheAgentSentThem) {
+    Calls t;
+    t.Begin("Shop.Api::Handle", 0);
+    t.Begin("Shop.Orders::Validate", 20);
+    t.Raise(25, 0xabc);
+    t.Detail(25, 0xabc, "System.InvalidOperationException", "no lines; Password=hunter2", ExceptionMessageCut);
+    t.Unwind("Shop.Orders::Validate", 30);
+    t.Raise(35, 0xdef);  // raised where it is caught, with no message
+    t.Detail(35, 0xdef, "Shop.Refused`1", "", ExceptionMessageNull);
+    t.Unwind("Shop.Api::Handle", 40);
+    const OtlpSpan* validate = t.Span("Shop.Orders::Validate");
+    const OtlpSpan* handle = t.Span("Shop.Api::Handle");
+    ASSERT_TRUE(validate && handle);
+    ASSERT_EQ(validate->events.size(), 1u);
+    auto raised = Flat(validate->events[0].attributes);
+    EXPECT_EQ(raised["exception.type"], "System.InvalidOperationException");
+    // Masked once more on the way out, as captured texts are.
+    EXPECT_EQ(raised["exception.message"], "no lines; Password=***...");
+    EXPECT_EQ(raised["quorix.exception.id"], "0xabc");
+    ASSERT_EQ(handle->events.size(), 1u);
+    auto own = Flat(handle->events[0].attributes);
+    EXPECT_EQ(own["exception.type"], "Shop.Refused`1");
+    EXPECT_EQ(own["exception.message"], "exception raised");  // none of its own
 }
 
 TEST(OtlpSpans, PoolDispatchIsNoSpanAndRequestsBeginTraces) {

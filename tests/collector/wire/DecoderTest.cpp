@@ -101,6 +101,39 @@ TEST(CommandDecoder, CallCommands) {
     EXPECT_EQ(DecodeOk(Unwind(102)).functionId, 102u);
 }
 
+TEST(CommandDecoder, ExceptionDetails) {
+    // Id, type "E`1", message "no", flags: 19 + 8 + 2 + 3 + 2 + 2 + 1 = 37 bytes.
+    const Bytes b = ExceptionDetails(0x7F0011223348, "E`1", "no", 2, 9, 1500);
+    ASSERT_EQ(b.size(), 37u);
+    EXPECT_EQ(Bytes(b.begin() + 19, b.begin() + 30), (Bytes{0x48, 0x33, 0x22, 0x11, 0, 0x7F, 0, 0, 3, 0, 'E'}));
+    DecodedCommand c = DecodeOk(b);
+    EXPECT_EQ(c.type, 21);
+    EXPECT_EQ(c.tid, 9u);
+    EXPECT_EQ(c.exceptionId, 0x7F0011223348u);
+    EXPECT_EQ(c.texts[0], "E`1");
+    EXPECT_EQ(c.texts[1], "no");
+    EXPECT_EQ(c.shortValue, ExceptionMessageCut);
+
+    c = DecodeOk(ExceptionDetails(1, "", "", ExceptionMessageNull));
+    EXPECT_EQ(c.texts[0], "");
+    EXPECT_EQ(c.shortValue, ExceptionMessageNull);
+    // Flags a later agent may add are kept, not refused.
+    EXPECT_EQ(DecodeOk(ExceptionDetails(1, "T", "m", 0x80)).shortValue, 0x80);
+
+    Bytes noFlags = ExceptionDetails(1, "T", "m");
+    noFlags.pop_back();
+    noFlags[0] = static_cast<uint8_t>(noFlags.size());
+    Bytes overlong = ExceptionDetails(1, "T", "m");
+    overlong[27] = 200;  // the type's count runs past the command
+    Bytes trailing = ExceptionDetails(1, "T", "m");
+    trailing.push_back(0);
+    trailing[0] = static_cast<uint8_t>(trailing.size());
+    for (const Bytes& bad : {noFlags, overlong, trailing, ExceptionDetails(1, "T", "m", ExceptionMessageNull)}) {
+        DecodedCommand d;
+        EXPECT_EQ(Decode(bad, d).status, DecodeStatus::BadBody) << bad.size();
+    }
+}
+
 TEST(CommandDecoder, RequestInformationCommands) {
     // HTTP with GET and an empty second text.
     Bytes http = Command(101, Builder().Text16("GET").U8(0).U16(200).U64(12345).bytes, 1, 2);

@@ -87,6 +87,8 @@ public:
         size_t maxLines = 400;  // 0: no limit
         size_t maxDepth = 40;
         std::function<std::string(uint32_t pid, uint32_t functionId)> functionName;
+        // The type and message of an exception, shown after its id; empty: none known.
+        std::function<std::string(uint32_t pid, uint64_t exceptionId)> exceptionText;
         std::function<double(uint32_t pid)> microsPerTick;  // null: time stamps are microseconds
     };
 

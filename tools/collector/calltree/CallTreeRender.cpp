@@ -42,6 +42,10 @@ public:
                 char buf[80];
                 snprintf(buf, sizeof buf, "! exception 0x%" PRIx64, n.id);
                 std::string text = buf;
+                const std::string details = options.exceptionText ? options.exceptionText(t.pid, n.id) : "";
+                if (!details.empty()) {
+                    text += " " + details;
+                }
                 if (n.count > 1) {
                     text += "  x" + std::to_string(n.count);
                 }

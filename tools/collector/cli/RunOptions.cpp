@@ -41,7 +41,8 @@ void Declare(CLI::App& app, RunOptions& o, Given& g) {
     DeclareRequestOptions(app, g, "Requests");
     app.footer(
         "After the options: -- COMMAND [ARGS...]\n"
-        "Environment: QUORIX_PROFILER_PATH overrides the agent library path.");
+        "Environment: QUORIX_PROFILER_PATH overrides the agent library path. COMMAND gets\n"
+        "MORVEL_REPORT_DELIVERY=true and MORVEL_REPORT_EXCEPTIONS=1 unless they are set.");
 }
 
 // Same rule as the agent's: base-10, 1..65535, nothing else.

@@ -292,6 +292,16 @@ void AppendBody(std::string& out, const DecodedCommand& c, const std::string_vie
         case CommandType::ExceptionRaised:
             Unsigned(out, "exceptionId", c.exceptionId);
             break;
+        case CommandType::ExceptionDetails:
+            Unsigned(out, "exceptionId", c.exceptionId);
+            Text(out, "exceptionType", c.texts[0]);
+            if ((c.shortValue & ExceptionMessageNull) != 0) {
+                Literal(out, ",\"message\":null");
+            } else {
+                Text(out, "message", c.texts[1]);
+            }
+            out += (c.shortValue & ExceptionMessageCut) != 0 ? ",\"messageCut\":true" : ",\"messageCut\":false";
+            break;
         case CommandType::UnwindCall:
             Function(out, c, functionName);
             break;

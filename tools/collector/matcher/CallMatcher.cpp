@@ -130,6 +130,15 @@ void CallMatcher::OnCommand(const DecodedCommand& c) {
             }
             break;
         }
+        case CommandType::ExceptionDetails: {
+            // Right after its raise on the same thread, which therefore is known already.
+            auto it = threadsByKey.find(Pair(run, c.tid));
+            if (it != threadsByKey.end()) {
+                const uint32_t thread = it->second;
+                Notify([&](CallListener& l) { l.Detailed(thread, c); });
+            }
+            break;
+        }
         case CommandType::ThreadEnded: {
             auto it = threadsByKey.find(Pair(run, c.tid));
             if (it != threadsByKey.end()) {

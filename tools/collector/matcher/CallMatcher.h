@@ -46,6 +46,8 @@ public:
     virtual void Closed(const MatchedCall& call, const DecodedCommand* end) = 0;
     // `depth` open calls are below it; `beyondLimit` when untracked calls are open above them.
     virtual void Raised(uint32_t /*thread*/, uint32_t /*depth*/, bool /*beyondLimit*/, const DecodedCommand&) {}
+    // What the exception raised last on the thread says about itself (when the agent sends it).
+    virtual void Detailed(uint32_t /*thread*/, const DecodedCommand& /*details*/) {}
     // A begin the matcher does not track (depth or frame bound): its end is consumed silently.
     virtual void NotTracked(uint32_t /*thread*/) {}
     // After the thread's open calls were closed.

@@ -186,6 +186,7 @@ int Collector::Prepare() {
     exporter = std::make_unique<OtlpExporter>(
         exportOptions, [&names](uint32_t pid, uint32_t functionId) { return names.FunctionName(pid, functionId); },
         exportSpans ? &session->Matcher() : nullptr);
+    exporter->SetExceptionTable(&session->Exceptions());
     if (exportSpans) {
         if (!exporter->Start(error)) {
             return Fail(error, 2);
@@ -194,7 +195,7 @@ int Collector::Prepare() {
         session->AddObserver(exporter.get());
     }
     if (viewerOutputs.Any()) {
-        viewers = std::make_unique<ViewerFiles>(viewerOutputs, session->Matcher());
+        viewers = std::make_unique<ViewerFiles>(viewerOutputs, session->Matcher(), &session->Exceptions());
         session->AddObserver(viewers.get());
     }
     return -1;
@@ -211,7 +212,7 @@ bool Collector::PrepareRequests(std::string& error) {
         requestOptions, [&names](uint32_t pid, uint32_t functionId) { return names.FunctionName(pid, functionId); },
         session->Matcher());
     session->Matcher().AddListener(requests.get());
-    session->AddObserver(requests.get());
+    requests->UseExceptions(&session->Exceptions());
     requests->AddSink(&requestSummary);
     writeRequests = !options.requestsPath.empty();
     if (writeRequests) {

@@ -191,6 +191,8 @@ int RunProfiled(const RunOptions& options, const std::string& profiler, int port
     // The agent's delivery reports show in the summary what it could not send; an explicit
     // setting of the user's wins.
     setenv("MORVEL_REPORT_DELIVERY", "true", 0);
+    // So are the type and message of each exception, which this collector knows to read.
+    setenv("MORVEL_REPORT_EXCEPTIONS", "1", 0);
     int status = 1;
     const pid_t program = Spawn(options.command, false);
     if (program < 0) {

@@ -254,6 +254,22 @@ void Captured(Json& j, const ViewerRecorder& recorder) {
     j.Key("capturedLeftOut").Count(recorder.GetStats().capturedNotKept);
 }
 
+// The type and message of an exception as the agent sent them; empty type and null message when unknown.
+void ExceptionDetails(Json& j, const ExceptionTable* table, uint32_t handle) {
+    if (table == nullptr || handle == ExceptionTable::None) {
+        j.Key("type").String("").Key("message").Null().Key("messageCut").Bool(false);
+        return;
+    }
+    const ExceptionTable::Details& d = table->Get(handle);
+    j.Key("type").String(d.type).Key("message");
+    if (d.messageNull) {
+        j.Null();
+    } else {
+        j.String(d.message);
+    }
+    j.Key("messageCut").Bool(d.messageCut);
+}
+
 void Exceptions(Json& j, const ViewerRecorder& recorder) {
     j.Key("exceptions").Open('[');
     for (const auto& e : recorder.Exceptions()) {
@@ -265,6 +281,7 @@ void Exceptions(Json& j, const ViewerRecorder& recorder) {
         j.Key("id").String(id);
         j.Key("raisedIn").String(e.frame == ViewerRecorder::NoFrame ? "" : recorder.Frames()[e.frame]);
         j.Key("unwound").Count(e.unwound);
+        ExceptionDetails(j, recorder.GetExceptionTable(), e.details);
         j.Close('}');
     }
     j.Close(']');

@@ -374,34 +374,4 @@ void RequestTracker::NoteCatch(ThreadState& t, uint32_t depth) {
     }
 }
 
-void RequestTracker::OnCommand(const DecodedCommand& c) {
-    if (c.type != ExceptionDetailsType) {
-        return;
-    }
-    const uint32_t run = matcher.CurrentRun(c.pid);
-    if (run == UINT32_MAX) {
-        return;
-    }
-    RunState& r = Run(run);
-    Bound(r.exceptionTexts);
-    ExceptionWords& text = r.exceptionTexts[Key(run, c.exceptionId)];
-    text.type = c.texts[0];
-    text.message = c.texts[1];
-    text.hasMessage = (c.shortValue & 1) == 0;
-}
-
-bool RequestTracker::ExceptionText(uint32_t run, uint64_t exceptionId, std::string& type, std::string& message) const {
-    if (run >= runs.size()) {
-        return false;
-    }
-    const auto& texts = runs[run]->exceptionTexts;
-    auto it = texts.find(Key(run, exceptionId));
-    if (it == texts.end()) {
-        return false;
-    }
-    type = it->second.type;
-    message = it->second.hasMessage ? it->second.message : std::string();
-    return true;
-}
-
 }  // namespace QuorixCollect

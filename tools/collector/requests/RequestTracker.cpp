@@ -703,15 +703,19 @@ void RequestTracker::HandOver(uint32_t slot, bool cut) {
     }
     for (uint64_t id : live.exceptionIds) {
         auto it = r.exceptionOwners.find(id);
-        if (it != r.exceptionOwners.end()) {
-            auto text = r.exceptionTexts.find(id);
-            if (text != r.exceptionTexts.end() && it->second.slot == slot && it->second.index < req.exceptions.size()) {
-                RequestException& e = req.exceptions[it->second.index];
-                e.type = text->second.type;
-                e.message = text->second.message;
-                e.hasMessage = text->second.hasMessage;
+        if (it != r.exceptionOwners.end() && it->second.slot == slot) {
+            r.exceptionOwners.erase(it);
+        }
+    }
+    if (exceptionTable != nullptr) {
+        for (auto& e : req.exceptions) {
+            const uint32_t handle = exceptionTable->Find(req.pid, e.id);
+            if (handle != ExceptionTable::None) {
+                const ExceptionTable::Details& d = exceptionTable->Get(handle);
+                e.type = std::string(d.type);
+                e.message = std::string(d.message);
+                e.hasMessage = !d.messageNull;
             }
-            if (it->second.slot == slot) r.exceptionOwners.erase(it);
         }
     }
     std::sort(req.calls.begin(), req.calls.end(),

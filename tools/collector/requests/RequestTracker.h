@@ -14,7 +14,7 @@
 #include "matcher/CallMatcher.h"
 #include "requests/Request.h"
 #include "requests/RequestFindings.h"
-#include "session/CommandObserver.h"
+#include "session/ExceptionTable.h"
 
 namespace QuorixCollect {
 
@@ -35,7 +35,7 @@ public:
 // thread pool runs them). It ends when its task has finished and none of its calls is open.
 //
 // Listens to the shared matcher before the span export, which asks it where each call belongs.
-class RequestTracker final : public CallListener, public CommandObserver {
+class RequestTracker final : public CallListener {
 public:
     using Clock = std::chrono::steady_clock;
     struct Options {
@@ -80,8 +80,6 @@ public:
     void Raised(uint32_t thread, uint32_t depth, bool beyondLimit, const DecodedCommand& raised) override;
     void ThreadEnded(uint32_t thread) override;
     void RunEnded(uint32_t run) override;
-    // Exception details.
-    void OnCommand(const DecodedCommand& command) override;
 
     // Hands over what waited long enough, by the collector's own clock.
     void Expire(Clock::time_point now);
@@ -91,15 +89,14 @@ public:
     // The request that a call open at `depth` on matcher thread `thread` belongs to, or null.
     const Request* OwnerOf(uint32_t thread, uint32_t depth) const;
     const Stats& GetStats() const { return stats; }
-    // The type and message the agent reported for an exception of a run; false when it did not.
-    bool ExceptionText(uint32_t run, uint64_t exceptionId, std::string& type, std::string& message) const;
+    // Where the type and message of exceptions are found.
+    void UseExceptions(const ExceptionTable* table) { exceptionTable = table; }
     // Requests open or waiting, and the bytes they hold.
     size_t LiveCount() const { return liveCount; }
     size_t BytesHeld() const;
 
 private:
     static constexpr uint32_t None = UINT32_MAX;
-    static constexpr uint8_t ExceptionDetailsType = 21;
     static constexpr uint64_t Outside = UINT64_MAX;  // a key known to belong to no request
 
     enum class Role : uint8_t {
@@ -194,6 +191,7 @@ private:
     const CallMatcher& matcher;
     Stats stats;
     std::vector<RequestSink*> sinks;
+    const ExceptionTable* exceptionTable = nullptr;
     std::vector<std::unique_ptr<ThreadState>> threads;
     std::vector<std::unique_ptr<RunState>> runs;
     std::vector<std::unique_ptr<Live>> slots;

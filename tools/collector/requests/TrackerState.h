@@ -50,12 +50,6 @@ struct ItemRef {
     uint32_t index;
 };
 
-struct ExceptionWords {
-    std::string type;
-    std::string message;
-    bool hasMessage = false;
-};
-
 // What is known per run of a process: functions, and the keys that tie work to requests.
 struct RequestTracker::RunState {
     bool webSeen = false;
@@ -72,7 +66,6 @@ struct RequestTracker::RunState {
     std::unordered_map<std::string, DbTarget> lastTargets;
     std::unordered_map<uint64_t, uint64_t> protocols;  // host connection object -> its latest request
     std::unordered_map<uint64_t, ItemRef> exceptionOwners;
-    std::unordered_map<uint64_t, ExceptionWords> exceptionTexts;
     std::vector<Request> heldTraces;
     // Each thread's commands come in order, threads' among each other not quite: a continuation
     // may be read before the registration that ties it to its request. Pieces still open when

@@ -34,6 +34,8 @@ CollectorSession::CollectorSession(const Options& sessionOptions, LineSink lineS
     : options(sessionOptions),
       sink(std::move(lineSink)),
       namesBudget(sessionOptions.maxMemory / 4),
+      // Out of what names and trees leave over.
+      exceptions(sessionOptions.maxMemory / 32),
       matcher(sessionOptions.callLimits),
       tree(
           [&] {
@@ -190,7 +192,7 @@ NameTable::Name CollectorSession::LookUpName(uint32_t pid, uint32_t functionId) 
     return process->names->Find(functionId);
 }
 
-size_t CollectorSession::MemoryUsed() const { return namesBudget.Used() + tree.BytesUsed(); }
+size_t CollectorSession::MemoryUsed() const { return namesBudget.Used() + tree.BytesUsed() + exceptions.BytesUsed(); }
 
 void CollectorSession::StoreName(ProcessInfo* process, const DecodedCommand& c) {
     if (process == nullptr) {
@@ -277,6 +279,10 @@ void CollectorSession::Apply(const DecodedCommand& c) {
     switch (type) {
         case CommandType::MethodInfo:
             StoreName(process, c);
+            break;
+        case CommandType::ExceptionDetails:
+            // Before the consumers see the command, so that they find what it says.
+            exceptions.Record(c);
             break;
         case CommandType::DeliveryStatistics:
             // Counts since the start of the agent: the latest report says it all.

@@ -18,6 +18,7 @@
 #include "wire/CommandDecoder.h"
 #include "memory/MemoryBudget.h"
 #include "session/CommandObserver.h"
+#include "session/ExceptionTable.h"
 #include "session/NameTable.h"
 #include "transport/ReceivedBytes.h"
 #include "wire/StreamReassembler.h"
@@ -123,6 +124,8 @@ public:
     const CallTreeBuilder& Tree() const { return tree; }
     // "Class::Method" for a function announced by a method-info command; a null view when none.
     std::string_view FunctionName(uint32_t pid, uint32_t functionId) const;
+    // What the agent said about each exception (its type and message), for every display of one.
+    const ExceptionTable& Exceptions() const { return exceptions; }
     // Bytes of names, values and trees, and their bound.
     size_t MemoryUsed() const;
     size_t MemoryLimit() const { return options.maxMemory; }
@@ -167,6 +170,7 @@ private:
     uint64_t streamTimeouts = 0;
 
     MemoryBudget namesBudget;
+    ExceptionTable exceptions;
     std::map<uint32_t, ProcessInfo> processes;
     uint32_t lastPid = 0;
     ProcessInfo* lastProcess = nullptr;

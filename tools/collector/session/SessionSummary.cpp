@@ -47,6 +47,7 @@ void CollectorSession::PublishLosses(LossLedger& ledger, const LossLedger& trans
     ledger.Add(bound, "argument or return values not kept", stats.valuesNotKept);
     ledger.Add(bound, "calls not kept in the call tree", stats.droppedNodes);
     ledger.Add(bound, "commands of threads beyond the limit", stats.droppedThreads);
+    ledger.Add(bound, "exception details not kept", exceptions.NotKept());
 }
 
 void CollectorSession::RenderProcesses(std::string& out, const LossLedger& ledger) const {
@@ -141,6 +142,10 @@ void CollectorSession::RenderTrees(std::string& out, const SummaryOptions& summa
     render.functionName = [this](uint32_t pid, uint32_t functionId) {
         const std::string_view name = FunctionName(pid, functionId);
         return name.data() != nullptr ? DisplayText(name, 160) : "function#" + std::to_string(functionId);
+    };
+    render.exceptionText = [this](uint32_t pid, uint64_t exceptionId) {
+        const uint32_t handle = exceptions.Find(pid, exceptionId);
+        return handle == ExceptionTable::None ? std::string() : DisplayText(exceptions.Describe(handle), 160);
     };
     render.microsPerTick = [this](uint32_t pid) {
         auto it = processes.find(pid);

@@ -59,6 +59,9 @@ public:
     // Ends the calls still open, then sends what is queued for at most `limit`.
     void Finish(std::chrono::milliseconds limit);
 
+    // Where exception events find their type and message (the session's table).
+    void SetExceptionTable(const ExceptionTable* table) { builder.SetExceptionTable(table); }
+
     Counts GetCounts() const;
     OtlpSpanBuilder::Stats BuilderStats() const { return builder.GetStats(); }
     // A trace per request: the tracker tells where each call belongs and hands over each request.

@@ -201,6 +201,43 @@ void OtlpSpanBuilder::Raised(uint32_t thread, uint32_t depth, bool beyondLimit, 
     f.events.push_back(std::move(e));
     f.raised = true;
     f.keep = true;
+    t.describedDepth = depth - 1;
+    t.describedEvent = f.events.size() - 1;
+}
+
+void OtlpSpanBuilder::Detailed(uint32_t thread, const DecodedCommand& c) {
+    ThreadState& t = *threads[thread];
+    // The details follow their raise before anything else of the thread: the frame is still open.
+    if (t.describedDepth < t.frames.size() && t.lastException == c.exceptionId &&
+        t.describedEvent < t.frames[t.describedDepth].events.size()) {
+        Describe(c.pid, c.exceptionId, t.frames[t.describedDepth].events[t.describedEvent]);
+    }
+    t.describedDepth = SIZE_MAX;
+}
+
+void OtlpSpanBuilder::Describe(uint32_t pid, uint64_t exceptionId, OtlpEvent& event) const {
+    const uint32_t handle = exceptions == nullptr ? ExceptionTable::None : exceptions->Find(pid, exceptionId);
+    if (handle == ExceptionTable::None) {
+        return;
+    }
+    const ExceptionTable::Details& d = exceptions->Get(handle);
+    if (!d.type.empty()) {
+        event.attributes.push_back(OtlpAttribute::String(SemConv::ExceptionType, std::string(d.type)));
+    }
+    if (d.messageNull) {
+        return;
+    }
+    // Masked again, as captured texts are: the agent may have been told to send secrets.
+    std::string message = MaskSecrets(d.message);
+    if (d.messageCut) {
+        message += "...";
+    }
+    for (auto& a : event.attributes) {
+        if (a.key == SemConv::ExceptionMessage) {
+            a.text = std::move(message);
+            return;
+        }
+    }
 }
 
 void OtlpSpanBuilder::Begun(const MatchedCall& call, const DecodedCommand& c) {
@@ -325,11 +362,9 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Cl
             e.attributes.push_back(
                 OtlpAttribute::String(SemConv::ExceptionMessage, "exception passed through this call"));
             e.attributes.push_back(OtlpAttribute::String(SemConv::ExceptionId, Hex(t.lastException)));
+            Describe(t.pid, t.lastException, e);
             span.events.push_back(std::move(e));
         }
-    }
-    if (requests != nullptr) {
-        NameExceptions(t.run, span.events, span.statusMessage);
     }
     f.attributes.clear();
     f.events.clear();

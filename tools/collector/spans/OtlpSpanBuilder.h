@@ -12,6 +12,7 @@
 #include "wire/CommandDecoder.h"
 #include "matcher/CallMatcher.h"
 #include "requests/RequestTracker.h"
+#include "session/ExceptionTable.h"
 #include "spans/OtlpConventions.h"
 
 namespace QuorixCollect {
@@ -104,7 +105,10 @@ public:
     void Begun(const MatchedCall& call, const DecodedCommand& begin) override;
     void Closed(const MatchedCall& call, const DecodedCommand* end) override;
     void Raised(uint32_t thread, uint32_t depth, bool beyondLimit, const DecodedCommand& raised) override;
+    void Detailed(uint32_t thread, const DecodedCommand& details) override;
     void NotTracked(uint32_t thread) override;
+    // Where exception events find their type and message (the session's table); none by default.
+    void SetExceptionTable(const ExceptionTable* table) { exceptions = table; }
     void ThreadEnded(uint32_t thread) override;
     void RunEnded(uint32_t run) override;
     void Detached() override {
@@ -158,6 +162,9 @@ private:
         std::vector<Frame> frames;  // by depth, reused
         size_t dispatchDepth = 0;   // how many of the bottom frames are dispatchers
         uint64_t lastException = 0;
+        // The event of the last raise, until its details come: (depth of its frame, index).
+        size_t describedDepth = SIZE_MAX;
+        size_t describedEvent = 0;
         // What the host learnt of a request before handing it to the app (method, scheme): the
         // next request entry on the thread takes it.
         std::vector<OtlpAttribute> pendingRequest;
@@ -173,9 +180,10 @@ private:
     std::shared_ptr<const OtlpResource> Resource(ProcessState& p, uint32_t pid);
     bool JoinRequest(ThreadState& t, Frame& f, const MatchedCall& call);
     void SendStatements(const Request& r, const std::shared_ptr<const OtlpResource>& resource);
-    void NameExceptions(uint32_t run, std::vector<OtlpEvent>& events, std::string& statusMessage) const;
     void AddValues(uint32_t pid, uint32_t functionId, const ValueRecord& value, bool isReturn, Frame& f);
     void LinkQuery(ThreadState& t, Frame& f, uint32_t depth, const DecodedCommand& c);
+    // Adds the exception's type and message, when known, to an exception event.
+    void Describe(uint32_t pid, uint64_t exceptionId, OtlpEvent& event) const;
     uint64_t NextId();
 
     Options options;
@@ -183,6 +191,7 @@ private:
     SpanSink sink;
     const RequestTracker* requests = nullptr;
     ProcessNameLookup processName;
+    const ExceptionTable* exceptions = nullptr;
     std::function<void()> failure;
     Stats stats;
     std::vector<std::unique_ptr<ThreadState>> threads;     // per matcher thread

@@ -165,22 +165,4 @@ void OtlpSpanBuilder::SendStatements(const Request& r, const std::shared_ptr<con
     }
 }
 
-void OtlpSpanBuilder::NameExceptions(uint32_t run, std::vector<OtlpEvent>& events, std::string& statusMessage) const {
-    std::string type, message;
-    for (auto& e : events) {
-        if (e.name != "exception") continue;
-        for (const auto& a : e.attributes) {
-            if (a.key != SemConv::ExceptionId) continue;
-            const uint64_t id = std::strtoull(a.text.c_str(), nullptr, 16);
-            if (!requests->ExceptionText(run, id, type, message)) break;
-            e.attributes.push_back(OtlpAttribute::String(SemConv::ExceptionType, type));
-            for (auto& m : e.attributes) {
-                if (m.key == SemConv::ExceptionMessage) m = OtlpAttribute::String(SemConv::ExceptionMessage, message);
-            }
-            if (!statusMessage.empty()) statusMessage = "left by " + type + (message.empty() ? "" : ": " + message);
-            break;
-        }
-    }
-}
-
 }  // namespace QuorixCollect

@@ -66,6 +66,14 @@ void ExceptionEvent(JsonBuilder& j, const ViewerRecorder& recorder, const Viewer
     if (e.frame != ViewerRecorder::NoFrame) {
         j.Key("raisedIn").String(recorder.Frames()[e.frame]);
     }
+    const ExceptionTable* table = recorder.GetExceptionTable();
+    if (table != nullptr && e.details != ExceptionTable::None) {
+        const ExceptionTable::Details& d = table->Get(e.details);
+        j.Key("exceptionType").String(d.type);
+        if (!d.messageNull) {
+            j.Key("message").String(d.message);
+        }
+    }
     j.Close('}').Close('}');
 }
 

@@ -142,8 +142,10 @@ void ViewerFiles::PublishLosses(LossLedger& ledger) const {
     ledger.Add(line, "commands of threads beyond the limit", stats.threadsNotKept);
 }
 
-ViewerFiles::ViewerFiles(const ViewerOutputs& chosen, CallMatcher& calls)
-    : outputs(chosen), recorder(LimitsFor(chosen), calls) {}
+ViewerFiles::ViewerFiles(const ViewerOutputs& chosen, CallMatcher& calls, const ExceptionTable* exceptions)
+    : outputs(chosen), recorder(LimitsFor(chosen), calls) {
+    recorder.SetExceptionTable(exceptions);
+}
 
 bool ViewerFiles::WriteAll(const CollectorSession& session, const RunSummary& summary,
                            std::vector<std::string>& errors) {

@@ -66,8 +66,9 @@ std::string ArgsDisplay(std::string_view args);
 // Feeds the recorder from the session and writes the requested files when the collector stops.
 class ViewerFiles final : public CommandObserver {
 public:
-    // Calls come from `calls` (the session's matcher); OnCommand brings names and processes.
-    ViewerFiles(const ViewerOutputs& chosen, CallMatcher& calls);
+    // Calls come from `calls` (the session's matcher); OnCommand brings names and processes; the
+    // exceptions' details come from `exceptions` (the session's) when given.
+    ViewerFiles(const ViewerOutputs& chosen, CallMatcher& calls, const ExceptionTable* exceptions = nullptr);
 
     void OnCommand(const DecodedCommand& command) override { recorder.OnCommand(command); }
     const ViewerRecorder& Recorder() const { return recorder; }

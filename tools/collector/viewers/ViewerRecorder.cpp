@@ -345,6 +345,18 @@ void ViewerRecorder::Raised(uint32_t thread, uint32_t depth, bool, const Decoded
     t.lastException = static_cast<uint32_t>(exceptions.size() - 1);
 }
 
+void ViewerRecorder::Detailed(uint32_t thread, const DecodedCommand& c) {
+    const Thread& t = threads[thread];
+    if (exceptionTable == nullptr || t.lastException == UINT32_MAX) {
+        return;
+    }
+    // The handle now: a later exception at the same address would give the key other details.
+    ExceptionEntry& e = exceptions[t.lastException];
+    if (e.exceptionId == c.exceptionId && e.details == ExceptionTable::None) {
+        e.details = exceptionTable->Find(c.pid, c.exceptionId);
+    }
+}
+
 void ViewerRecorder::Keep(Call&& call) {
     if (calls.size() < limits.keptCalls) {
         calls.push_back(std::move(call));

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "matcher/CallMatcher.h"
+#include "session/ExceptionTable.h"
 #include "wire/CommandDecoder.h"
 
 namespace QuorixCollect {
@@ -113,8 +114,9 @@ public:
         uint32_t thread = 0;
         int64_t ticks = 0;
         uint64_t exceptionId = 0;
-        uint32_t frame = NoFrame;  // the function it was raised in, when known
-        uint32_t unwound = 0;      // frames it unwound on this thread
+        uint32_t frame = NoFrame;                 // the function it was raised in, when known
+        uint32_t unwound = 0;                     // frames it unwound on this thread
+        uint32_t details = ExceptionTable::None;  // its type and message in the exception table
     };
 
     struct Stats {
@@ -153,7 +155,11 @@ public:
     void Begun(const MatchedCall& call, const DecodedCommand& begin) override;
     void Closed(const MatchedCall& call, const DecodedCommand* end) override;
     void Raised(uint32_t thread, uint32_t depth, bool beyondLimit, const DecodedCommand& raised) override;
+    void Detailed(uint32_t thread, const DecodedCommand& details) override;
     void NotTracked(uint32_t thread) override;
+    // Where the kept exceptions find their details (the session's table); none by default.
+    void SetExceptionTable(const ExceptionTable* table) { exceptionTable = table; }
+    const ExceptionTable* GetExceptionTable() const { return exceptionTable; }
 
     const std::vector<Run>& Runs() const { return matcher->Runs(); }
     const RunText& TextOf(uint32_t run) const;
@@ -201,6 +207,7 @@ private:
     std::vector<CapturedRow> captured;
     std::unordered_map<std::string, uint32_t> capturedIndex;
     std::vector<ExceptionEntry> exceptions;
+    const ExceptionTable* exceptionTable = nullptr;
     size_t openFrames = 0;
     std::string text;
     std::string returnText;

@@ -101,6 +101,31 @@ DecodeResult DecodeSqlInformation(ByteReader& r, DecodedCommand& c) {
     return {};
 }
 
+// u16 byte count, then UTF-8 bytes (checked where they are shown).
+bool ReadUtf8Block(ByteReader& r, std::string& out) {
+    uint16_t n = 0;
+    const uint8_t* p = nullptr;
+    if (!r.ReadU16(n) || !r.ReadBytes(n, p)) {
+        return false;
+    }
+    out.assign(reinterpret_cast<const char*>(p), n);
+    return true;
+}
+
+DecodeResult DecodeExceptionDetails(ByteReader& r, DecodedCommand& c) {
+    uint8_t flags = 0;
+    if (!r.ReadU64(c.exceptionId) || !ReadUtf8Block(r, c.texts[0]) || !ReadUtf8Block(r, c.texts[1]) ||
+        !r.ReadU8(flags)) {
+        return Bad("exception details do not fit");
+    }
+    // Unknown bits are kept: a later agent may say more.
+    c.shortValue = flags;
+    if ((flags & ExceptionMessageNull) != 0 && !c.texts[1].empty()) {
+        return Bad("exception details carry a message said to be null");
+    }
+    return {};
+}
+
 DecodeResult DecodeBody(ByteReader& r, DecodedCommand& c) {
     switch (static_cast<CommandType>(c.type)) {
         case CommandType::BeginCall:
@@ -131,6 +156,8 @@ DecodeResult DecodeBody(ByteReader& r, DecodedCommand& c) {
             return {};
         case CommandType::DeliveryStatistics:
             return DecodeDelivery(r, c);
+        case CommandType::ExceptionDetails:
+            return DecodeExceptionDetails(r, c);
         case CommandType::ProcessFrequency:
             if (!r.ReadU64(c.frequency)) {
                 return Bad("frequency body shorter than 8 bytes");

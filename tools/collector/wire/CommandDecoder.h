@@ -29,7 +29,7 @@ struct DecodedCommand {
     // MethodInfo
     std::string className;
     std::string methodName;
-    // ExceptionRaised
+    // ExceptionRaised, ExceptionDetails
     uint64_t exceptionId = 0;
     // ProcessFrequency
     uint64_t frequency = 0;
@@ -47,7 +47,8 @@ struct DecodedCommand {
         uint64_t sendFailed = 0;
         uint64_t pipeFull = 0;
     } delivery;
-    // SqlInformation (texts[0..3]) and HttpRequestInformation (texts[0..1])
+    // SqlInformation (texts[0..3]), HttpRequestInformation (texts[0..1]) and ExceptionDetails
+    // (texts[0] the exception's type, texts[1] its message, shortValue its flags)
     std::string texts[4];
     uint16_t shortValue = 0;
     uint64_t longValue = 0;
@@ -72,6 +73,12 @@ enum class DecodeStatus {
 };
 
 const char* DecodeStatusText(DecodeStatus status);
+
+// Bits of an ExceptionDetails command's flags (its shortValue once decoded).
+enum ExceptionDetailsFlags : uint16_t {
+    ExceptionMessageNull = 1,  // the exception has no message (texts[1] is empty)
+    ExceptionMessageCut = 2,   // texts[1] is the start of the message
+};
 
 struct DecodeResult {
     DecodeStatus status = DecodeStatus::Ok;

@@ -3,7 +3,7 @@
 namespace QuorixCollect {
 
 namespace {
-constexpr uint8_t KnownTypes[] = {1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 20, 100, 101, 104};
+constexpr uint8_t KnownTypes[] = {1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 12, 13, 14, 20, 21, 100, 101, 104};
 }
 
 const char* CommandTypeName(uint8_t type) {
@@ -36,6 +36,8 @@ const char* CommandTypeName(uint8_t type) {
             return "ProfilerSampling";
         case CommandType::DeliveryStatistics:
             return "DeliveryStatistics";
+        case CommandType::ExceptionDetails:
+            return "ExceptionDetails";
         case CommandType::SqlInformation:
             return "SqlInformation";
         case CommandType::HttpRequestInformation:

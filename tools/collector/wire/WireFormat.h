@@ -17,9 +17,9 @@ const char* CommandTypeName(uint8_t type);
 
 // Inline because the stream framer asks for every command.
 inline bool IsKnownCommandType(uint8_t type) {
-    // Types 1-5, 7-14 and 20 as bits, then the three information commands.
+    // Types 1-5, 7-14, 20 and 21 as bits, then the three information commands.
     if (type < 64) {
-        return ((0x107FBEull >> type) & 1) != 0;
+        return ((0x307FBEull >> type) & 1) != 0;
     }
     return type == 100 || type == 101 || type == 104;
 }

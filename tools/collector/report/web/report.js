@@ -213,7 +213,9 @@
       const tr = el("tr");
       tr.appendChild(el("td", { class: "num" }, micros(e.at)));
       tr.appendChild(el("td", {}, e.thread));
-      tr.appendChild(el("td", { class: "value" }, e.id));
+      // The type when the agent sent it, else the object's address alone.
+      tr.appendChild(el("td", { class: "value", title: e.id }, e.type ? e.type + " (" + e.id + ")" : e.id));
+      tr.appendChild(el("td", { class: "value" }, e.message === null ? "" : e.message + (e.messageCut ? "\u2026" : "")));
       tr.appendChild(el("td", {}, e.raisedIn || "?"));
       tr.appendChild(el("td", { class: "num" }, String(e.unwound)));
       body.appendChild(tr);
