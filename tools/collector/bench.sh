@@ -5,8 +5,10 @@
 # --json to /dev/null (the cost of formatting), with --json to a file in a temporary folder
 # (formatting plus the file system) and with every viewer output (speedscope, trace, folded
 # stacks, HTML report) and with --otlp to a local receiver that accepts everything (span building
-# and export). Prints figures and ratios, the sizes of the viewer files and the collector's peak
-# resident size, asserts nothing.
+# and export). The modes web and web-otlp send a request-shaped stream instead (async web requests
+# of about 80 messages each, their continuation on another thread, three statements each) with
+# --requests to a file (and --otlp), and print what it cost per request. Prints figures and
+# ratios, the sizes of the viewer files and the collector's peak resident size, asserts nothing.
 #   tools/collector/bench.sh [MESSAGES]       (default 20000000; UDP sends a tenth of it)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -51,8 +53,11 @@ server.serve_forever()' "$work/otlp-port" &
 }
 
 run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
-  local transport="$1" mode="$2" extra=() endpoint=() count="$messages"
+  local transport="$1" mode="$2" extra=() endpoint=() count="$messages" shape=()
   case "$mode" in
+    web) shape=(--web) extra=(--requests "$work/requests.jsonl") ;;
+    web-otlp) shape=(--web) extra=(--requests "$work/requests.jsonl"
+                                  --otlp "http://127.0.0.1:$(cat "$work/otlp-port")/v1/traces") ;;
     summary) ;;
     no-tree) extra=(--no-tree) ;;
     json) extra=(--json "$work/out.jsonl") ;;
@@ -74,7 +79,7 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
   for _ in $(seq 200); do [ -f "$work/ready" ] && break; sleep 0.05; done
   if [ "$transport" = pipe ]; then endpoint=(--pipe "$work/fifo"); else endpoint=(--port "$(cat "$work/ready")"); fi
   local sent
-  sent="$("$blast" --transport "$transport" "${endpoint[@]}" --messages "$count" | awk '{print $8}')"
+  sent="$("$blast" --transport "$transport" "${endpoint[@]}" --messages "$count" "${shape[@]}" | awk '{print $8}')"
   if [ "$transport" = udp ]; then
     # The end of the process may itself be lost: stop the collector once it has caught up.
     sleep 1
@@ -91,14 +96,17 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
       "$work/summary" >"$work/viewer-lines"
   elif [ "$mode" = otlp ]; then
     sed -n 's/^  \(otlp: .*\|  [0-9]* calls ended: .*\)$/    \1/p' "$work/summary" >"$work/viewer-lines"
+  elif [ "$mode" = web ] || [ "$mode" = web-otlp ]; then
+    { sed -n 's/^  \(Requests: .*\)$/    \1/p' "$work/summary"
+      printf "    requests written: %s\n" "$(wc -l <"$work/requests.jsonl")"; } >"$work/viewer-lines"
   fi
   echo "${sent:-0} ${rate:-0} ${drops:--} ${peak:-?}"
 }
 
 printf "%-9s %-9s %14s %16s %10s %12s %10s\n" transport mode "sent msg/s" "decoded msg/s" "x summary" \
   "kernel drops" "peak MiB"
-modes="${QX_BENCH_MODES:-summary no-tree json-null json viewers otlp}"
-case " $modes " in *" otlp "*) start_receiver ;; esac
+modes="${QX_BENCH_MODES:-summary no-tree json-null json viewers otlp web}"
+case " $modes " in *" otlp "* | *" web-otlp "*) start_receiver ;; esac
 for transport in ${QX_BENCH_TRANSPORTS:-tcp pipe udp}; do
   base=
   for mode in $modes; do
@@ -106,6 +114,6 @@ for transport in ${QX_BENCH_TRANSPORTS:-tcp pipe udp}; do
     [ -z "$base" ] && base="$rate"
     ratio="$(awk -v r="$rate" -v b="$base" 'BEGIN { printf "%.2f", (b > 0 ? r / b : 0) }')"
     printf "%-9s %-9s %14s %16s %10s %12s %10s\n" "$transport" "$mode" "$sent" "$rate" "$ratio" "$drops" "$peak"
-    case "$mode" in viewers | otlp) cat "$work/viewer-lines" ;; esac
+    case "$mode" in viewers | otlp | web | web-otlp) cat "$work/viewer-lines" ;; esac
   done
 done

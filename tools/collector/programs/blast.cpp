@@ -37,6 +37,7 @@ struct Options {
     uint32_t threads = 8;
     bool announce = true;
     bool end = true;
+    bool web = false;  // request-shaped: async web requests with statements, joined across threads
 };
 
 class Writer {
@@ -77,6 +78,34 @@ private:
 
 constexpr uint32_t FunctionCount = 40;
 
+// The functions of the request-shaped stream, after the plain ones.
+enum WebFunction : uint32_t {
+    Entry = FunctionCount + 1,
+    GetPath,
+    Handler,
+    HandlerMoveNext,
+    AddContinuation,
+    Dispatch,
+    CommandCtor,
+    ExecuteReader,
+    SetStatus,
+    FinishContinuations,
+    WebFunctionEnd,
+};
+
+const char* const WebNames[][2] = {
+    {"Microsoft.AspNetCore.Hosting.HostingApplication", "ProcessRequestAsync"},
+    {"Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http.HttpProtocol", "get_Path"},
+    {"Shop.Web.Handler", "Get:[AsyncStateMachine]"},
+    {"Shop.Web.Handler+<Get>d__1", "MoveNext"},
+    {"System.Threading.Tasks.Task", "AddTaskContinuation"},
+    {"System.Threading.ThreadPoolWorkQueue", "Dispatch"},
+    {"Npgsql.NpgsqlCommand", ".ctor"},
+    {"Npgsql.NpgsqlCommand", "ExecuteReader"},
+    {"Microsoft.AspNetCore.Server.Kestrel.Core.Internal.Http.HttpProtocol", "set_StatusCode"},
+    {"System.Threading.Tasks.Task", "FinishContinuations"},
+};
+
 std::string ClassOf(uint32_t f) {
     static const char* const Classes[] = {"Shop.Orders.OrderProcessor", "Shop.Orders.PriceCalculator",
                                           "Shop.Data.OrderRepository", "Shop.Web.OrdersController",
@@ -90,7 +119,8 @@ std::string MethodOf(uint32_t f) { return "Step" + std::to_string(f); }
 // loops of small leaf calls, and now and then a captured string argument and return value.
 class PatternBuilder {
 public:
-    PatternBuilder(uint32_t processId, uint32_t threadCount) : pid(processId), threads(threadCount) {}
+    PatternBuilder(uint32_t processId, uint32_t threadCount, bool webShape)
+        : pid(processId), threads(threadCount), web(webShape) {}
 
     // Commands of the announcement: process start, frequency, type, version, method names.
     Bytes Announce() {
@@ -115,6 +145,13 @@ public:
             w.Text16(MethodOf(f));
             w.Finish(at);
         }
+        for (uint32_t f = Entry; f < WebFunctionEnd; ++f) {
+            at = w.Start(Command::MethodInfo, pid, 1, 0);
+            w.U32(f);
+            w.Text16(WebNames[f - Entry][0]);
+            w.Text16(WebNames[f - Entry][1]);
+            w.Finish(at);
+        }
         return b;
     }
 
@@ -134,7 +171,11 @@ public:
         uint32_t request = 0;
         while (b.size() < bytes) {
             const uint32_t tid = 1000 + request % threads;
-            Request(w, tid, request, messages);
+            if (web) {
+                WebRequest(w, tid, 1000 + (request + 1) % threads, request, messages);
+            } else {
+                Request(w, tid, request, messages);
+            }
             ++request;
         }
         return b;
@@ -208,8 +249,102 @@ private:
         End(w, tid, entry, messages);
     }
 
+    // A value record of a number: length, type, name, 8 bytes.
+    static void Number(Writer& w, const char* name, WireProtocol::ValueType type, uint64_t value) {
+        const size_t n = strlen(name);
+        w.U16(static_cast<uint16_t>(2 + n + 8));
+        w.U8(static_cast<uint8_t>(type));
+        w.U8(static_cast<uint8_t>(n));
+        for (size_t i = 0; i < n; ++i) w.U8(static_cast<uint8_t>(name[i]));
+        w.U64(value);
+    }
+    static void Utf16(Writer& w, const char* name, const std::string& text) {
+        const size_t n = strlen(name);
+        w.U16(static_cast<uint16_t>(2 + n + 2 + 2 * text.size()));
+        w.U8(static_cast<uint8_t>(WireProtocol::ValueType::String));
+        w.U8(static_cast<uint8_t>(n));
+        for (size_t i = 0; i < n; ++i) w.U8(static_cast<uint8_t>(name[i]));
+        w.U16(static_cast<uint16_t>(2 * text.size()));
+        for (char c : text) {
+            w.U8(static_cast<uint8_t>(c));
+            w.U8(0);
+        }
+    }
+    // A begin with one captured number or text, or none.
+    void BeginWith(Writer& w, uint32_t tid, uint32_t f, uint64_t instance, uint64_t& messages,
+                   const char* name = nullptr, uint64_t number = 0, const std::string* text = nullptr) {
+        ts += 3;
+        const size_t at = w.Start(Command::BeginCall, pid, tid, ts);
+        w.U32(f);
+        w.U64(instance);
+        w.U8(name != nullptr ? 1 : 0);
+        if (text != nullptr) {
+            Utf16(w, name, *text);
+        } else if (name != nullptr) {
+            Number(w, name, WireProtocol::ValueType::UInt64, number);
+        }
+        w.Finish(at);
+        ++messages;
+    }
+    void EndWith(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, uint64_t address = 0,
+                 const std::string* text = nullptr) {
+        ts += 5;
+        const size_t at = w.Start(Command::EndCall, pid, tid, ts);
+        w.U32(f);
+        w.U8(0);
+        if (text != nullptr) {
+            Utf16(w, "", *text);
+        } else if (address != 0) {
+            Number(w, "", WireProtocol::ValueType::UInt64, address);
+        } else {
+            w.U16(0);
+        }
+        w.Finish(at);
+        ++messages;
+    }
+
+    // One async web request: the entry starts a handler that awaits, and its continuation runs
+    // three statements with a loop of leaf calls each on another thread, then sets the status
+    // and finishes the handler's task. About 80 messages.
+    void WebRequest(Writer& w, uint32_t tid, uint32_t other, uint32_t request, uint64_t& messages) {
+        const uint64_t base = 0x7f0000000000ULL + (static_cast<uint64_t>(request % 100000) << 8);
+        const uint64_t box = base + 1, awaited = base + 2, connection = base + 3, command = base + 4;
+        static const std::string path = "/orders/42";
+        static const std::string text = "SELECT * FROM orders WHERE id = @id";
+        BeginWith(w, tid, Entry, 0, messages);
+        BeginWith(w, tid, GetPath, connection, messages);
+        EndWith(w, tid, GetPath, messages, 0, &path);
+        BeginWith(w, tid, Handler, 0, messages);
+        BeginWith(w, tid, HandlerMoveNext, 0, messages, "AsyncTaskId", 0);
+        BeginWith(w, tid, AddContinuation, awaited, messages, "tc", box);
+        EndWith(w, tid, AddContinuation, messages);
+        EndWith(w, tid, HandlerMoveNext, messages);
+        EndWith(w, tid, Handler, messages, box);
+        EndWith(w, tid, Entry, messages);
+        BeginWith(w, other, Dispatch, 0, messages);
+        BeginWith(w, other, HandlerMoveNext, 0, messages, "AsyncTaskId", box);
+        for (uint32_t q = 0; q < 3; ++q) {
+            BeginWith(w, other, CommandCtor, command + q * 16, messages, "cmdText", 0, &text);
+            EndWith(w, other, CommandCtor, messages);
+            BeginWith(w, other, ExecuteReader, command + q * 16, messages);
+            for (uint32_t i = 0; i < 8; ++i) {
+                const uint32_t leaf = 15 + (q + i) % 20;
+                Begin(w, other, leaf, messages);
+                End(w, other, leaf, messages);
+            }
+            EndWith(w, other, ExecuteReader, messages);
+        }
+        BeginWith(w, other, SetStatus, connection, messages, "value", 200);
+        EndWith(w, other, SetStatus, messages);
+        BeginWith(w, other, FinishContinuations, box, messages);
+        EndWith(w, other, FinishContinuations, messages);
+        EndWith(w, other, HandlerMoveNext, messages);
+        EndWith(w, other, Dispatch, messages);
+    }
+
     uint32_t pid;
     uint32_t threads;
+    bool web;
     int64_t ts = 1000;
 };
 
@@ -234,12 +369,14 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.pid = static_cast<uint32_t>(strtoul(v, nullptr, 10));
         } else if (a == "--no-announce") {
             o.announce = false;
+        } else if (a == "--web") {
+            o.web = true;
         } else if (a == "--no-end") {
             o.end = false;
         } else {
             fprintf(stderr,
                     "usage: quorix-blast [--transport tcp|pipe|udp] [--port N] [--pipe PATH] [--messages N]\n"
-                    "                    [--write-size BYTES] [--threads N] [--pid N] [--no-announce] [--no-end]\n"
+                    "                    [--write-size BYTES] [--threads N] [--pid N] [--no-announce] [--no-end] [--web]\n"
                     "Sends a synthetic stream of begin/end calls to quorix-collect as fast as possible.\n");
             return false;
         }
@@ -343,7 +480,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    PatternBuilder pattern(o.pid, o.threads);
+    PatternBuilder pattern(o.pid, o.threads, o.web);
     uint64_t blockMessages = 0;
     const Bytes block = pattern.Calls(4 * 1024 * 1024, blockMessages);
     const Bytes announce = pattern.Announce();
