@@ -9,6 +9,8 @@ PropertySpec::PropertySpec(std::string displayName, std::string field, CorElemen
 
 PropertySpec::~PropertySpec() { delete classIdentity; }
 
+void PropertySpec::SetCollection(std::unique_ptr<CollectionSpec> value) { collection = std::move(value); }
+
 void PropertySpec::SetModuleClassIDPair(ModuleClassIDPair* pair) {
     if (pair == classIdentity) return;
     delete classIdentity;
