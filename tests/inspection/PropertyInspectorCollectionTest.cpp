@@ -11,6 +11,7 @@
 #include "inspection/PropertyInspector.h"
 #include "inspection/PropertyInspectorTestSupport.h"
 #include "inspection/RecordReader.h"
+#include "wire/SqlParameters.h"
 
 using namespace Variables;
 
@@ -155,10 +156,9 @@ TEST_F(CollectionTest, EachParameterGivesItsNameAndWhatItsValueHolds) {
         VariableType type;
         const char* text;
     };
-    const Expected expected[] = {{Int32, "7"},          {String, "alpha"},      {NullObject, "<null>"},
-                                 {NullObject, "<null>"}, {Int64, "-5000000000"}, {Boolean, "true"},
-                                 {Double, "0.25"},       {EmptyString, "<empty>"}, {Object, "<no data>"},
-                                 {Object, "<no data>"}};
+    const Expected expected[] = {
+        {Int32, "7"},      {String, "alpha"}, {NullObject, "<null>"},   {NullObject, "<null>"}, {Int64, "-5000000000"},
+        {Boolean, "true"}, {Double, "0.25"},  {EmptyString, "<empty>"}, {Object, "<no data>"},  {Object, "<no data>"}};
     for (size_t i = 0; i < std::size(expected); ++i) {
         SCOPED_TRACE(i);
         const VariableInfo* element = elements[i + 1];
@@ -222,8 +222,9 @@ TEST_F(CollectionTest, AValueOfAParameterNamedLikeASecretIsSentAsTheMask) {
     Configuration settings;
     Configuration* saved = g_Configuration;
     g_Configuration = &settings;
-    const uintptr_t command = Command({Parameter(u"@password", Text(u"hunter2")), Parameter(u":api_key", Box(IntClass, 42)),
-                                       Parameter(u"@user_token", 0), Parameter(u"@passage", Text(u"open"))});
+    const uintptr_t command =
+        Command({Parameter(u"@password", Text(u"hunter2")), Parameter(u":api_key", Box(IntClass, 42)),
+                 Parameter(u"@user_token", 0), Parameter(u"@passage", Text(u"open"))});
     const VariableInfo parameters = CaptureOf(command);
     const DecodedRecord decoded = DecodeRecord(Bytes(parameters));
     ASSERT_TRUE(decoded.ok);
@@ -290,8 +291,8 @@ TEST_F(CollectionTest, WhatIsNotAListOrAKnownObjectIsNotRead) {
 
 TEST_F(CollectionTest, AClassOfValueIsNamedOnceAndTheListsFieldsFoundOnce) {
     for (int call = 0; call < 3; ++call)
-        CaptureOf(Command({Parameter(u"@a", Box(IntClass, call)), Parameter(u"@b", Box(IntClass, 1)),
-                           Parameter(u"@c", Text(u"x"))}));
+        CaptureOf(Command(
+            {Parameter(u"@a", Box(IntClass, call)), Parameter(u"@b", Box(IntClass, 1)), Parameter(u"@c", Text(u"x"))}));
     EXPECT_EQ(runtime.import.Calls("GetTypeDefProps"), 2);  // Int32 and String, once each
     // Each field of the path is found once: a layout is asked for twice (its size, then its fields).
     EXPECT_EQ(runtime.Calls("GetClassLayout"), 2 * 6);
@@ -315,4 +316,60 @@ TEST_F(CollectionTest, AStepWithoutAFieldReadsTheReferenceItself) {
     records = Capture(none);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].GetChildren()[0]->GetType(), NullObject);
+}
+
+TEST_F(CollectionTest, TheCollectorReadsTheParametersBackAsTheyWereBound) {
+    Configuration settings;
+    Configuration* saved = g_Configuration;
+    g_Configuration = &settings;
+    const uintptr_t price = runtime.NewObject(DecimalClass, 24);
+    FakeInspectionRuntime::Set<int32_t>(price, 8, static_cast<int32_t>(0x80020000u));  // -, scale 2
+    FakeInspectionRuntime::Set<uint64_t>(price, 16, 1250);
+    // 2024-05-17T10:30:15 UTC
+    const uintptr_t when = Box<uint64_t>(DateClass, (1ull << 62) | 638515386150000000ull);
+    const uintptr_t command = Command({
+        Parameter(u"@id", Box<int32_t>(IntClass, 42)),
+        Parameter(u"@name", Text(u"alpha")),
+        Parameter(u"@price", price),
+        Parameter(u"@when", when),
+        Parameter(u"@nothing", runtime.NewObject(NullClass, 24)),
+        Parameter(u"@password", Text(u"hunter2")),
+        Parameter(u"@colour", Box<int32_t>(ColourClass, 2)),
+        Parameter(u"@ok", Box<uint8_t>(BoolClass, 0)),
+        Parameter(u"@ratio", Box<double>(DoubleClass, -1.5)),
+    });
+    const std::vector<uint8_t> bytes = Bytes(CaptureOf(command));
+
+    QuorixCollect::DecodedCommand begin;
+    begin.args.emplace_back();
+    QuorixCollect::ByteReader reader(bytes.data(), bytes.size());
+    uint32_t bad = 0;
+    ASSERT_EQ(QuorixCollect::DecodeValueRecord(reader, begin.args.back(), bad), QuorixCollect::RecordStatus::Ok);
+    EXPECT_EQ(bad, 0u);
+    const std::vector<QuorixCollect::SqlParameter> parameters = QuorixCollect::SqlParametersOf(begin);
+    ASSERT_EQ(parameters.size(), 9u);
+    struct Expected {
+        const char* name;
+        const char* value;
+        bool isNull, isText;
+    };
+    const Expected expected[] = {
+        {"@id", "42", false, false},
+        {"@name", "alpha", false, true},
+        {"@price", "-12.50", false, false},
+        {"@when", "2024-05-17T10:30:15.0000000Z", false, false},
+        {"@nothing", "", true, false},
+        {"@password", "***", false, true},
+        {"@colour", "Shop.Colour", false, false},
+        {"@ok", "false", false, false},
+        {"@ratio", "-1.5", false, false},
+    };
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(expected[i].name);
+        EXPECT_EQ(parameters[i].name, expected[i].name);
+        EXPECT_EQ(parameters[i].value, expected[i].value);
+        EXPECT_EQ(parameters[i].isNull, expected[i].isNull);
+        EXPECT_EQ(parameters[i].isText, expected[i].isText);
+    }
+    g_Configuration = saved;
 }
