@@ -117,7 +117,8 @@ VariableInfo* PropertyInspector::ElementRecord(const CollectionSpec& collection,
     }
     bool secret = false;
     for (size_t k = 0; k < collection.elements.size(); ++k) {
-        std::unique_ptr<VariableInfo> field(RecordForPath(0, 0, collection.elements[k], slot, false, sizeof(uintptr_t)));
+        std::unique_ptr<VariableInfo> field(
+            RecordForPath(0, 0, collection.elements[k], slot, false, sizeof(uintptr_t)));
         if (k == 0)
             secret = NamesASecret(*field);
         else
@@ -155,8 +156,8 @@ void PropertyInspector::CaptureHeldValue(VariableInfo& record, uintptr_t referen
             record.SetType(Struct);
             record.SetClassName(valueClass->name);
             for (size_t i = 0; i < valueClass->fieldCount; ++i)
-                record.AddValue(RecordForPath(0, valueClass->classId, valueClass->fields[i], reference + BoxDataOffset,
-                                              true, 0));
+                record.AddValue(
+                    RecordForPath(0, valueClass->classId, valueClass->fields[i], reference + BoxDataOffset, true, 0));
             return;
         case ValueClass::Kind::Named:
             record.SetType(Object);

@@ -43,8 +43,7 @@ const Composite* FindComposite(std::string_view name) {
     static const PropertySpec* const dateTime[] = {Field("_dateData", "_dateData", ELEMENT_TYPE_U8)};
     static const PropertySpec* const timeSpan[] = {Field("_ticks", "_ticks", ELEMENT_TYPE_I8)};
     static const PropertySpec* const guid[] = {Field("_a", "_a", ELEMENT_TYPE_I4), Field("_b", "_b", ELEMENT_TYPE_I2),
-                                               Field("_c", "_c", ELEMENT_TYPE_I2),
-                                               Field("_dk", "_d", ELEMENT_TYPE_U8)};
+                                               Field("_c", "_c", ELEMENT_TYPE_I2), Field("_dk", "_d", ELEMENT_TYPE_U8)};
     // The offset is 16 bits wide in some versions and 32 in others: its low half is the value.
     static const PropertySpec* const dateTimeOffset[] = {Field("_dateData", "_dateTime", ELEMENT_TYPE_U8),
                                                          Field("_offsetMinutes", "_offsetMinutes", ELEMENT_TYPE_I2)};
