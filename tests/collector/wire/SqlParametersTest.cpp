@@ -44,9 +44,9 @@ std::string TextOf(const ValueRecord& value) { return SqlParameterValue(value).v
 
 TEST(SqlParametersTest, StructuresOfTheCoreLibraryReadAsDotNetPrintsThem) {
     const auto decimal = [](uint32_t flags, uint32_t hi, uint64_t lo) {
-        return Composite("System.Decimal", {Scalar("_flags", ValueType::Int32, flags),
-                                            Scalar("_hi32", ValueType::UInt32, hi),
-                                            Scalar("_lo64", ValueType::UInt64, lo)});
+        return Composite("System.Decimal",
+                         {Scalar("_flags", ValueType::Int32, flags), Scalar("_hi32", ValueType::UInt32, hi),
+                          Scalar("_lo64", ValueType::UInt64, lo)});
     };
     EXPECT_EQ(TextOf(decimal(0, 0, 0)), "0");
     EXPECT_EQ(TextOf(decimal(3u << 16, 0, 5)), "0.005");
@@ -64,9 +64,9 @@ TEST(SqlParametersTest, StructuresOfTheCoreLibraryReadAsDotNetPrintsThem) {
     EXPECT_EQ(TextOf(date((2ull << 62) | 630822816000000000ull)), "2000-01-01T00:00:00.0000000") << "local time";
 
     const auto offset = [](uint64_t utc, int16_t minutes) {
-        return Composite("System.DateTimeOffset", {Scalar("_dateData", ValueType::UInt64, utc),
-                                                   Scalar("_offsetMinutes", ValueType::Int16,
-                                                          static_cast<uint16_t>(minutes))});
+        return Composite("System.DateTimeOffset",
+                         {Scalar("_dateData", ValueType::UInt64, utc),
+                          Scalar("_offsetMinutes", ValueType::Int16, static_cast<uint16_t>(minutes))});
     };
     EXPECT_EQ(TextOf(offset(630822816000000000ull, 90)), "2000-01-01T01:30:00.0000000+01:30");
     EXPECT_EQ(TextOf(offset(630822816000000000ull, -300)), "1999-12-31T19:00:00.0000000-05:00");
@@ -78,11 +78,11 @@ TEST(SqlParametersTest, StructuresOfTheCoreLibraryReadAsDotNetPrintsThem) {
     EXPECT_EQ(TextOf(span(90 * 10000000LL + 5)), "00:01:30.0000005");
     EXPECT_EQ(TextOf(span(-(2 * 86400LL + 3600) * 10000000LL)), "-2.01:00:00");
 
-    EXPECT_EQ(TextOf(Composite("System.Guid", {Scalar("_a", ValueType::Int32, 0x0f8fad5b),
-                                               Scalar("_b", ValueType::Int16, 0xd9cb),
-                                               Scalar("_c", ValueType::Int16, 0x469f),
-                                               Scalar("_dk", ValueType::UInt64, 0x0e952877867065a1ull)})),
-              "0f8fad5b-d9cb-469f-a165-70867728950e");
+    EXPECT_EQ(
+        TextOf(Composite("System.Guid", {Scalar("_a", ValueType::Int32, 0x0f8fad5b),
+                                         Scalar("_b", ValueType::Int16, 0xd9cb), Scalar("_c", ValueType::Int16, 0x469f),
+                                         Scalar("_dk", ValueType::UInt64, 0x0e952877867065a1ull)})),
+        "0f8fad5b-d9cb-469f-a165-70867728950e");
     EXPECT_EQ(TextOf(Composite("Shop.Point", {})), "Shop.Point") << "another structure is named";
 }
 

@@ -76,9 +76,10 @@ std::string ClockText(int64_t ticks) {
     const int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
     const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
     char text[64];
-    snprintf(text, sizeof text, "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64
-             ".%07" PRId64, year, month, day, inDay / (3600 * TicksPerSecond), inDay / TicksPerMinute % 60,
-             inDay / TicksPerSecond % 60, inDay % TicksPerSecond);
+    snprintf(text, sizeof text,
+             "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64 ".%07" PRId64, year,
+             month, day, inDay / (3600 * TicksPerSecond), inDay / TicksPerMinute % 60, inDay / TicksPerSecond % 60,
+             inDay % TicksPerSecond);
     return text;
 }
 
@@ -90,8 +91,8 @@ std::string DateTimeText(uint64_t dateData) {
 
 std::string DateTimeOffsetText(const ValueRecord& record) {
     const auto offset = static_cast<int16_t>(Bits(record, "_offsetMinutes"));
-    const int64_t clock = static_cast<int64_t>(Bits(record, "_dateData") & 0x3FFFFFFFFFFFFFFFull) +
-                          offset * TicksPerMinute;
+    const int64_t clock =
+        static_cast<int64_t>(Bits(record, "_dateData") & 0x3FFFFFFFFFFFFFFFull) + offset * TicksPerMinute;
     const int minutes = offset < 0 ? -offset : offset;
     char zone[16];
     snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
