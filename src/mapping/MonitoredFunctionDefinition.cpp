@@ -65,6 +65,18 @@ MonitoredFunctionDefinition* MonitoredFunctionDefinition::Clone() const {
     return clone;
 }
 
+void MonitoredFunctionDefinition::AddEntriesOf(const MonitoredFunctionDefinition& other) {
+    for (const auto& [name, type] : other.inspectionTypes) {
+        if (!inspectionTypes.try_emplace(name, type).second) continue;
+        if (name == InspectionConstants::ReturnValueArgumentName)
+            returnValueSpecs = other.returnValueSpecs;
+        else if (name == InspectionConstants::ThisPtrArgumentName)
+            thisSpecs = other.thisSpecs;
+        else if (auto specs = other.argumentSpecs.find(name); specs != other.argumentSpecs.end())
+            argumentSpecs[name] = specs->second;
+    }
+}
+
 namespace {
 
 // Lossy but total: a code point that is not valid text becomes U+FFFD instead of an error.

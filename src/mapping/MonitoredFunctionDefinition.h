@@ -142,6 +142,8 @@ public:
 
     // Same names, arguments and specs (shared), unbound, generic argument count 0.
     MonitoredFunctionDefinition* Clone() const;
+    // Takes the other's entries for the names this one has none of; its own stay.
+    void AddEntriesOf(const MonitoredFunctionDefinition& other);
 
     // Set once, when the bound function is mapped; null until then (capture reads it itself).
     const MethodMetadata* GetMetadata() const { return metadata.load(std::memory_order_acquire); }

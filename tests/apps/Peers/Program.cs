@@ -71,7 +71,7 @@ public static class Statements
     public const string Count = "SELECT COUNT(*) FROM qx_items WHERE id >= @min";
     public const string Select = "SELECT id, name FROM qx_items WHERE name LIKE @pattern ORDER BY id";
     public const string Update = "UPDATE qx_items SET name = @name WHERE id = @id";
-    public const string ByBaseType = "SELECT name FROM qx_items WHERE id = 2";
+    public const string ByBaseType = "SELECT name FROM qx_items WHERE id = @id";
     public const string Rollback = "DELETE FROM qx_items";
     public static readonly string[] Names = { "alpha", "beta", "gamma" };
 
@@ -172,7 +172,7 @@ public static class PostgresClient
         }
 
         // Through the base type, as data-access layers written against ADO.NET do.
-        await BaseType.Run("postgres", connection, new NpgsqlCommand());
+        await BaseType.Run("postgres", connection, new NpgsqlCommand(), "");
 
         using (var typed = new NpgsqlCommand(PostgresClient.Typed, connection))
         {
@@ -253,7 +253,7 @@ public static class MySqlClient
             Console.WriteLine("mysql updated async " + await update.ExecuteNonQueryAsync());
         }
 
-        await BaseType.Run("mysql", connection, new MySqlCommand());
+        await BaseType.Run("mysql", connection, new MySqlCommand(), "@");
 
         using (var typed = new MySqlCommand(MySqlClient.Typed, connection))
         {
@@ -320,12 +320,16 @@ public static class SqlServerClient
 // Data-access code written against the ADO.NET base types, whatever the provider.
 public static class BaseType
 {
-    public static async Task Run(string label, DbConnection connection, DbCommand command)
+    public static async Task Run(string label, DbConnection connection, DbCommand command, string prefix)
     {
         using (command)
         {
             command.Connection = connection;
             command.CommandText = Statements.ByBaseType;
+            var id = command.CreateParameter();
+            id.ParameterName = prefix + "id";
+            id.Value = 2;
+            command.Parameters.Add(id);
             using (var reader = command.ExecuteReader())
                 Console.WriteLine(label + " base rows " + (reader.Read() ? reader.GetString(0) : "none"));
             await using (var reader = await command.ExecuteReaderAsync())
