@@ -9,6 +9,7 @@
 
 #include "inspection/FieldAnswerCache.h"
 #include "inspection/SpecClassCache.h"
+#include "inspection/ValueClassCache.h"
 #include "inspection/VariableInfo.h"
 #include "mapping/ModuleClassIDPair.h"
 #include "mapping/MonitoredFunctionDefinition.h"
@@ -118,7 +119,8 @@ public:
     };
     struct StepResult {
         Outcome outcome = Outcome::Unavailable;
-        uintptr_t data = 0;
+        uintptr_t data = 0;      // for a Reference: the slot that holds it
+        uint32_t fieldType = 0;  // for a Reference: the declared type of the field that holds it
     };
 
 private:
@@ -137,6 +139,15 @@ private:
                          bool valueIsDirect, size_t readableBytes, int depth);
     VariableInfo* RecordForPath(ModuleID moduleId, ClassID classId, const PropertySpec* spec, uintptr_t address,
                                 bool valueIsDirect, size_t readableBytes);
+    // What a last step's reference gives beyond its class: a collection's elements, or the value
+    // a field of type object holds.
+    void CaptureReference(VariableInfo& record, const PropertySpec* last, const StepResult& result);
+    void CaptureCollection(VariableInfo& record, const CollectionSpec& collection, uintptr_t slot, uint32_t fieldType);
+    VariableInfo* ElementRecord(const CollectionSpec& collection, uintptr_t slot, size_t index);
+    void CaptureHeldValue(VariableInfo& record, uintptr_t reference);
+    // The class of a held value, from the cache or the runtime (`scratch` when the cache is full);
+    // null when the runtime did not answer.
+    const ValueClass* ValueClassOf(ClassID classId, ValueClass& scratch);
     // The class of a value type named by a token of the module, cached per step.
     std::optional<ModuleClassIDPair> ResolveValueTypeClass(const PropertySpec* spec, mdToken token, ModuleID moduleId);
 
@@ -145,5 +156,6 @@ private:
 
     SpecClassCache classCache;
     FieldAnswerCache fieldAnswers;
+    ValueClassCache valueClasses;
     std::atomic<ClassID> stringClass{0};
 };

@@ -96,7 +96,7 @@ StepResult ReadLastField(uintptr_t fieldAddress, CorElementType elementType, con
             if (!HoldsReference(field)) return {Outcome::Refused, 0};
             const uintptr_t reference = ReadPointer(fieldAddress);
             if (IsNullReference(reference)) return {Outcome::Null, 0};
-            return {Outcome::Reference, 0};
+            return {Outcome::Reference, fieldAddress, field.type};
         }
         case ELEMENT_TYPE_VALUETYPE:
             return field.type == ELEMENT_TYPE_VALUETYPE ? StepResult{Outcome::Reference, 0}
@@ -106,12 +106,18 @@ StepResult ReadLastField(uintptr_t fieldAddress, CorElementType elementType, con
     }
 }
 
+const PropertySpec* LastStep(const PropertySpec* spec) {
+    if (spec == nullptr) return nullptr;
+    for (int step = 1; spec->GetNext() != nullptr && step < PropertyInspector::MaxPathSteps; ++step)
+        spec = spec->GetNext();
+    return spec;
+}
+
 }  // namespace
 
 CorElementType PropertyInspector::GetSpecUnderlyingType(const PropertySpec* spec) {
-    if (spec == nullptr) return ELEMENT_TYPE_END;
-    for (int step = 1; spec->GetNext() != nullptr && step < MaxPathSteps; ++step) spec = spec->GetNext();
-    return spec->GetElementType();
+    const PropertySpec* last = LastStep(spec);
+    return last == nullptr ? ELEMENT_TYPE_END : last->GetElementType();
 }
 
 Variables::VariableType PropertyInspector::ConvertToVariableType(CorElementType elementType) {
@@ -150,9 +156,13 @@ StepResult PropertyInspector::FetchStep(ModuleID moduleId, ClassID classId, cons
         }
     }
 
+    const PropertySpec* next = spec->GetNext();
+    // A last step that names no field reads the reference it stands on: the object's own address.
+    if (!valueIsDirect && next == nullptr && spec->GetFieldName().empty() &&
+        (spec->GetElementType() == ELEMENT_TYPE_U8 || spec->GetElementType() == ELEMENT_TYPE_I8))
+        return {Outcome::Data, address};
     FieldFacts field;
     if (!LookUpField(moduleId, classId, spec, field)) return {Outcome::Unavailable, 0};
-    const PropertySpec* next = spec->GetNext();
     const bool inlineValue = next != nullptr && field.type == ELEMENT_TYPE_VALUETYPE;
     const size_t width = next == nullptr ? AccessWidth(spec->GetElementType()) : inlineValue ? 1 : sizeof(uintptr_t);
     if (width == 0) return {Outcome::Unavailable, 0};
@@ -209,7 +219,9 @@ VariableInfo* PropertyInspector::RecordForPath(ModuleID moduleId, ClassID classI
         case Outcome::Refused:
             record->SetType(Unknown);
             break;
-        case Outcome::Reference:       // sent without fields
+        case Outcome::Reference:
+            CaptureReference(*record, LastStep(spec), result);
+            break;
         case Outcome::NoStringLayout:  // a string whose contents cannot be located
             break;
     }

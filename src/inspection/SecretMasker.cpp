@@ -222,9 +222,18 @@ bool SecretMasker::FindNext(const Unit* text, size_t length, size_t from, Span& 
     return false;
 }
 
+template <typename Unit>
+bool SecretMasker::IsSecretName(const Unit* name, size_t length) {
+    size_t begin = 0;
+    while (begin < length && !IsAlnum(At(name, begin))) ++begin;
+    return KeyIsSecret(name, begin, length);
+}
+
 template bool SecretMasker::FindNext<char>(const char*, size_t, size_t, Span&);
 template bool SecretMasker::FindNext<char16_t>(const char16_t*, size_t, size_t, Span&);
 template bool SecretMasker::FindNext<wchar_t>(const wchar_t*, size_t, size_t, Span&);
+template bool SecretMasker::IsSecretName<char>(const char*, size_t);
+template bool SecretMasker::IsSecretName<char16_t>(const char16_t*, size_t);
 
 namespace {
 

@@ -52,6 +52,11 @@ public:
         if (at < length) sink.Copy(text + at, length - at);
     }
 
+    // Whether a name, such as a command parameter's ("@password", ":api_key", "$token"), names a
+    // secret: its leading sigils aside, a password-like key as in the texts above.
+    template <typename Unit>
+    static bool IsSecretName(const Unit* name, size_t length);
+
     // Convenience for text forms (allocates).
     static std::string Masked(const std::string& text);
     static std::u16string Masked(const std::u16string& text);
@@ -61,3 +66,5 @@ public:
 extern template bool SecretMasker::FindNext<char>(const char*, size_t, size_t, Span&);
 extern template bool SecretMasker::FindNext<char16_t>(const char16_t*, size_t, size_t, Span&);
 extern template bool SecretMasker::FindNext<wchar_t>(const wchar_t*, size_t, size_t, Span&);
+extern template bool SecretMasker::IsSecretName<char>(const char*, size_t);
+extern template bool SecretMasker::IsSecretName<char16_t>(const char16_t*, size_t);

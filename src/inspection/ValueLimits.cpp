@@ -32,9 +32,10 @@ size_t ScalarWidth(VariableType type) {
 void ReportCut(Cut kind, const std::string& name) {
     static std::atomic<bool> reported[static_cast<int>(Cut::Count)] = {};
     if (reported[static_cast<int>(kind)].exchange(true, std::memory_order_relaxed)) return;
-    const char* what = kind == Cut::Entries ? "has more than 255 entries; the rest are not sent"
-                       : kind == Cut::Size  ? "does not fit in its record; trailing entries are not sent"
-                                            : "is nested too deeply; its inner values are not sent";
+    const char* what = kind == Cut::Entries    ? "has more than 255 entries; the rest are not sent"
+                       : kind == Cut::Size     ? "does not fit in its record; trailing entries are not sent"
+                       : kind == Cut::Elements ? "has more elements than are read (32); the rest are not sent"
+                                               : "is nested too deeply; its inner values are not sent";
     QX_LOG(LogLevel::Warning, "VariableInfo", "Value %s %s (reported once)", name.c_str(), what);
 }
 

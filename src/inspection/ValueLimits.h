@@ -18,7 +18,7 @@ inline constexpr uint32_t LongStringSentUnits = 2048;
 // Bytes of a scalar kind; 0 for the kinds that are not scalars.
 size_t ScalarWidth(Variables::VariableType type);
 
-enum class Cut { Entries, Size, Nesting, Count };
+enum class Cut { Entries, Size, Nesting, Elements, Count };
 
 // Once per process and kind: a cut value is a fact worth knowing, not worth a line per call.
 void ReportCut(Cut kind, const std::string& name);

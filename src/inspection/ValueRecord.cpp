@@ -127,6 +127,16 @@ bool AppendMaskedString(RecordWriter& record, const char16_t* chars, uint32_t un
     return record.Finish();
 }
 
+// A value sent as the mask alone.
+bool AppendMask(RecordWriter& record) {
+    if (2 + 2 * SecretMasker::MaskLength > record.room) return record.TooLarge();
+    record.WriteHeader(String);
+    AppendLittleEndian(record.out, 2 * SecretMasker::MaskLength, 2);
+    MaskedStringSink sink{record.out, SecretMasker::MaskLength};
+    sink.Mask();
+    return record.Finish();
+}
+
 bool AppendScalar(RecordWriter& record, VariableType type, const void* first) {
     const size_t width = ScalarWidth(type);
     if (!IsPlausibleAddress(first)) return record.HeaderOnly(type);
@@ -208,6 +218,9 @@ bool VariableInfo::AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int 
         return record.HeaderOnly(type);
     }
 
+    const bool holdsNothing = type == NullString || type == NullObject || type == EmptyString || type == Void;
+    if (masked && !holdsNothing && SecretMasker::Active()) return AppendMask(record);
+
     switch (type) {
         case Boolean:
         case Byte:
@@ -227,7 +240,7 @@ bool VariableInfo::AppendRecordAt(std::vector<uint8_t>& out, size_t budget, int 
 
         case Struct:
         case Object: {
-            if (children.empty()) return record.HeaderOnly(type);
+            if (children.empty() && !typeNamed) return record.HeaderOnly(type);
             if (room < 3) {
                 ReportCut(Cut::Size, name);
                 return record.HeaderOnly(type);

@@ -79,6 +79,7 @@ std::string VariableInfo::ValueText(int depth) const {
         return "<no data>";
     }
     if (depth >= MaxNesting) return "<no data>";
+    if (masked && SecretMasker::Active()) return SecretMasker::Mask;
     const void* first = values.empty() ? nullptr : values.front();
     const size_t width = ScalarWidth(type);
     if (width != 0) {

@@ -16,7 +16,9 @@ VariableInfo::VariableInfo(const VariableInfo& other)
       className(other.className),
       type(other.type),
       typeArguments(other.typeArguments),
-      values(other.values) {
+      values(other.values),
+      masked(other.masked),
+      typeNamed(other.typeNamed) {
     children.reserve(other.children.size());
     for (const auto& child : other.children) children.push_back(std::make_unique<VariableInfo>(*child));
 }
@@ -61,6 +63,8 @@ void VariableInfo::Reset() {
     typeArguments.clear();
     values.clear();
     children.clear();
+    masked = false;
+    typeNamed = false;
 }
 
 void VariableInfo::MakeUnknown() {

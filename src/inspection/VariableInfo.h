@@ -127,6 +127,13 @@ public:
     std::vector<const void*> GetValues() const { return values.ToVector(); }
     std::vector<const VariableInfo*> GetChildren() const;
     std::vector<Variables::VariableType> GetTypeArguments() const { return typeArguments; }
+    // Sent as the mask, whatever it holds, unless the settings let secrets through: a value whose
+    // name says it is a secret. A null or empty value stays as it is.
+    bool IsMasked() const { return masked; }
+    void SetMasked(bool value) { masked = value; }
+    // An object without fields sent with its class name: a value known by its type alone.
+    bool IsTypeNamed() const { return typeNamed; }
+    void SetTypeNamed(bool value) { typeNamed = value; }
 
     // The value record as a new[] array; its length is GetByteLength() + 2.
     uint8_t* ToBytes() const;
@@ -165,4 +172,6 @@ private:
     std::vector<Variables::VariableType> typeArguments;
     ValueAddresses values;
     std::vector<std::unique_ptr<VariableInfo>> children;
+    bool masked = false;
+    bool typeNamed = false;
 };

@@ -278,6 +278,7 @@ MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(const Met
                                                                        const std::string& fullClass,
                                                                        std::string& method) {
     MonitoredFunctionDefinition* attributeClone = nullptr;
+    const std::string namedMethod = method;
     for (MonitoredAttributeDefinition* attribute : attributeFunctions) {
         bool found = false;
         const char16_t* name = attribute->GetAttributeNameText().c_str();
@@ -286,7 +287,15 @@ MonitoredFunctionDefinition* FunctionMapper::ApplyAttributeDefinitions(const Met
         else
             lookup.GetCustomAttributeByToken(source.moduleId, source.methodToken, name, &found);
         if (!found) continue;
-        MonitoredFunctionDefinition* clone = attribute->Clone();
+        // A method the catalogue names keeps what its own entry captures (an async override's
+        // `this` paths), the attribute adding what that entry leaves out.
+        MonitoredFunctionDefinition* named = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(monitoredFunctionsLock);
+            named = FindMonitoredDefinitionLocked(fullClass, namedMethod);
+        }
+        MonitoredFunctionDefinition* clone = named != nullptr ? named->Clone() : attribute->Clone();
+        if (named != nullptr) clone->AddEntriesOf(*attribute);
         method += ":[" + attribute->GetDisplayName() + "]";
         clone->SetDefinitionClassName(fullClass);
         clone->SetDefinitionMethodName(method);

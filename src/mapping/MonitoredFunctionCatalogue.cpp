@@ -9,27 +9,43 @@
 
 namespace {
 
+using MonitoredFunctionCatalogue::ElementFields;
 using MonitoredFunctionCatalogue::Operation;
 using MonitoredFunctionCatalogue::Path;
 using MonitoredFunctionCatalogue::Row;
 
+using SpecOwner = std::vector<std::unique_ptr<PropertySpec>>;
+
+PropertySpec* OwnedStep(const MonitoredFunctionCatalogue::PathStep& step, PropertySpec* next, SpecOwner& owner) {
+    owner.reserve(owner.size() + 1);
+    auto* spec = new PropertySpec(step.name, step.fieldName, step.elementType, next);
+    owner.emplace_back(spec);
+    return spec;
+}
+
+// The row's element fields on the path's last step, which holds the collection.
+void AttachElements(PropertySpec* last, const ElementFields& elements, SpecOwner& owner) {
+    std::vector<PropertySpec*> paths;
+    for (const auto& element : elements)
+        if (element.name != nullptr) paths.push_back(OwnedStep(element, nullptr, owner));
+    if (!paths.empty()) last->SetCollection(std::make_unique<CollectionSpec>(std::move(paths)));
+}
+
 // Built innermost step first. Each row gets a chain of its own, shared by the definitions of
 // the row's methods and their clones; `owner` keeps its steps as long as the mapper lives.
-PropertySpec* BuildChain(const Path& path, std::vector<std::unique_ptr<PropertySpec>>& owner) {
+PropertySpec* BuildChain(const Path& path, const ElementFields& elements, SpecOwner& owner) {
     PropertySpec* chain = nullptr;
     for (auto step = path.rbegin(); step != path.rend(); ++step) {
         if (step->name == nullptr) continue;
-        owner.reserve(owner.size() + 1);
-        chain = new PropertySpec(step->name, step->fieldName, step->elementType, chain);
-        owner.emplace_back(chain);
+        chain = OwnedStep(*step, chain, owner);
+        if (chain->GetNext() == nullptr) AttachElements(chain, elements, owner);
     }
     return chain;
 }
 
-void AddRows(FunctionMapper& mapper, std::vector<std::unique_ptr<PropertySpec>>& owner, std::span<const Row> rows,
-             HostType hostType) {
+void AddRows(FunctionMapper& mapper, SpecOwner& owner, std::span<const Row> rows, HostType hostType) {
     for (const Row& row : rows) {
-        PropertySpec* spec = BuildChain(row.PathFor(hostType), owner);
+        PropertySpec* spec = BuildChain(row.PathFor(hostType), row.elements, owner);
         switch (row.operation) {
             case Operation::Function:
                 for (size_t i = 0; i < row.MethodCount(); ++i)

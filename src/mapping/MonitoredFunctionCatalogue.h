@@ -29,8 +29,11 @@ struct PathStep {
 };
 
 constexpr size_t MaxMethods = 8;
-constexpr size_t MaxSteps = 2;
+constexpr size_t MaxSteps = 3;
 using Path = std::array<PathStep, MaxSteps>;
+// The fields read from every element of a collection, one step each.
+constexpr size_t MaxElementFields = 2;
+using ElementFields = std::array<PathStep, MaxElementFields>;
 
 struct Row {
     Operation operation = Operation::Function;
@@ -40,6 +43,8 @@ struct Row {
     InspectionType type = InspectionType::Value;
     Path path{};            // outermost step first; empty when the row passes no spec
     Path otherHostsPath{};  // when not empty: the path for every host type but DOTNET_CORE
+    // When not empty, the path's last field holds a collection whose elements give these.
+    ElementFields elements{};
 
     size_t MethodCount() const;
     // The path this row passes for the host type (empty: no spec).

@@ -18,11 +18,14 @@ constexpr CorElementType I8 = ELEMENT_TYPE_I8;
 constexpr CorElementType U8 = ELEMENT_TYPE_U8;
 constexpr CorElementType String = ELEMENT_TYPE_STRING;
 constexpr CorElementType Class = ELEMENT_TYPE_CLASS;
+constexpr CorElementType Obj = ELEMENT_TYPE_OBJECT;  // read as what it holds: text, a boxed value
+// A last step whose field holds a List<T> or an array, whose elements the row's fields are read from.
+constexpr CorElementType List = ELEMENT_TYPE_SZARRAY;
 
 // The empty argument name: the entry applies to every argument.
 constexpr const char* Every = "";
 
-constexpr Path Steps(PathStep outer, PathStep inner = {}) { return Path{outer, inner}; }
+constexpr Path Steps(PathStep outer, PathStep middle = {}, PathStep inner = {}) { return Path{outer, middle, inner}; }
 
 // Evaluated at compile time: a row with more methods than slots does not compile.
 constexpr Row Make(Operation operation, const char* className, std::initializer_list<const char*> methods,
@@ -42,6 +45,14 @@ constexpr Row Make(Operation operation, const char* className, std::initializer_
 constexpr Row Fn(const char* className, std::initializer_list<const char*> methods, const char* argument,
                  InspectionType type, Path path = {}) {
     return Make(Operation::Function, className, methods, argument, type, path, {});
+}
+
+// The collection that ends the `this` path, each element read as its name and its value.
+constexpr Row Pairs(const char* className, std::initializer_list<const char*> methods, Path path, PathStep name,
+                    PathStep value) {
+    Row row = Make(Operation::Function, className, methods, "thisPtr", PropertyPath, path, {});
+    row.elements = ElementFields{name, value};
+    return row;
 }
 
 constexpr Row Interface(const char* interfaceName, const char* method, const char* argument, InspectionType type,
@@ -148,6 +159,15 @@ constexpr Row Common[] = {
        {"ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar",
         "ExecuteScalarAsync", "ExecuteDbDataReader", "ExecuteDbDataReaderAsync"},
        Every, None),
+    // The parameters a command runs with, and the task an asynchronous run completes.
+    Pairs("MySqlConnector.MySqlCommand",
+          {"ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar",
+           "ExecuteScalarAsync", "ExecuteDbDataReader", "ExecuteDbDataReaderAsync"},
+          Steps({"Parameters", "m_parameterCollection", Class}, {"", "m_parameters", List}), {"name", "m_name", String},
+          {"value", "m_value", Obj}),
+    Fn("MySqlConnector.MySqlCommand",
+       {"ExecuteReaderAsync", "ExecuteNonQueryAsync", "ExecuteScalarAsync", "ExecuteDbDataReaderAsync"}, "returnValue",
+       Raw),
     Fn("MySqlConnector.MySqlConnection", {"BeginTransaction", "BeginTransactionAsync"}, Every, None),
     Fn("MySqlConnector.MySqlTransaction", {"Commit", "CommitAsync", "Rollback", "RollbackAsync"}, Every, None),
     Fn("Pomelo.EntityFrameworkCore.MySql.Storage.MySqlRelationalConnection",
@@ -164,6 +184,14 @@ constexpr Row Common[] = {
        {"ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar",
         "ExecuteScalarAsync", "ExecuteDbDataReader", "ExecuteDbDataReaderAsync"},
        Every, None),
+    Pairs("Npgsql.NpgsqlCommand",
+          {"ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar",
+           "ExecuteScalarAsync", "ExecuteDbDataReader", "ExecuteDbDataReaderAsync"},
+          Steps({"Parameters", "_parameters", Class}, {"", "<InternalList>k__BackingField", List}),
+          {"name", "_name", String}, {"value", "_value", Obj}),
+    Fn("Npgsql.NpgsqlCommand",
+       {"ExecuteReaderAsync", "ExecuteNonQueryAsync", "ExecuteScalarAsync", "ExecuteDbDataReaderAsync"}, "returnValue",
+       Raw),
     Fn("System.Data.SqlClient.SqlConnection", {"set_ConnectionString"}, "value", Whole),
     Fn("System.Data.SqlClient.SqlCommand", {"set_CommandText"}, "value", Whole),
     Fn("System.Data.SqlClient.SqlCommand", {"set_Connection"}, "value", Raw),
@@ -174,8 +202,17 @@ constexpr Row Common[] = {
     Fn("Microsoft.Data.SqlClient.SqlCommand", {"set_CommandText"}, "value", Whole),
     Fn("Microsoft.Data.SqlClient.SqlCommand", {"set_Connection"}, "value", Raw),
     Fn("Microsoft.Data.SqlClient.SqlCommand",
-       {"ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar"}, Every,
-       None),
+       {"ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar",
+        "ExecuteScalarAsync", "ExecuteDbDataReader", "ExecuteDbDataReaderAsync"},
+       Every, None),
+    Pairs("Microsoft.Data.SqlClient.SqlCommand",
+          {"ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar",
+           "ExecuteScalarAsync", "ExecuteDbDataReader", "ExecuteDbDataReaderAsync"},
+          Steps({"Parameters", "_parameters", Class}, {"", "_items", List}), {"name", "_parameterName", String},
+          {"value", "_value", Obj}),
+    Fn("Microsoft.Data.SqlClient.SqlCommand",
+       {"ExecuteReaderAsync", "ExecuteNonQueryAsync", "ExecuteScalarAsync", "ExecuteDbDataReaderAsync"}, "returnValue",
+       Raw),
     Fn("EnterpriseDB.EDBClient.EDBConnection", {".ctor"}, "ConnectionString", Whole),
     Fn("EnterpriseDB.EDBClient.EDBConnection", {"set_ConnectionString"}, "value", Whole),
     Fn("EnterpriseDB.EDBClient.EDBCommand", {".ctor"}, "cmdText", Whole),
@@ -204,6 +241,8 @@ constexpr Row Common[] = {
     Fn("StackExchange.Redis.RedisDatabase", {"*"}, "key", PropertyPath, Steps({"Key1", "keyValue", String})),
     Fn("StackExchange.Redis.RedisDatabase", {"*"}, "key", PropertyPath,
        Steps({"Key2", "<KeyValue>k__BackingField", String})),
+    // An asynchronous command's task, whose completion ends the command.
+    Fn("StackExchange.Redis.RedisDatabase", {"*"}, "returnValue", Raw),
     Fn("StackExchange.Redis.ConnectionMultiplexer", {"Connect"}, "configuration", Whole),
     Fn("StackExchange.Redis.ConnectionMultiplexer", {"GetDatabase"}, "db", Whole),
     Fn("StackExchange.Redis.ConnectionMultiplexer", {"GetDatabase"}, "returnValue", Raw),
@@ -223,6 +262,21 @@ constexpr Row Common[] = {
     Make(Operation::Function, "System.Net.Http.HttpMessageInvoker", {"SendAsync", "Send"}, "request", PropertyPath,
          Steps({"Uri", "_requestUri", Class}, {"uriValue", "_string", String}),
          Steps({"Uri", "requestUri", Class}, {"uriValue", "m_String", String})),
+    // The request's method and its own address, which the status below names; the task (or the
+    // response) the request ends with.
+    Fn("System.Net.Http.HttpMessageInvoker", {"SendAsync", "Send"}, "request", PropertyPath,
+       Steps({"Method", "_method", Class}, {"", "_method", String})),
+    Fn("System.Net.Http.HttpMessageInvoker", {"SendAsync", "Send"}, "request", PropertyPath,
+       Steps({"RequestId", "", U8})),
+    Fn("System.Net.Http.HttpMessageInvoker", {"SendAsync", "Send"}, "returnValue", Raw),
+    // The handlers set the status of the response they made for a request (once more after an
+    // informational answer, and for each hop of a redirect); a handler of the app's own may set
+    // it before it names the request.
+    Fn("System.Net.Http.HttpResponseMessage", {"SetStatusCodeWithoutValidation", "set_StatusCode"}, "value", Whole),
+    Fn("System.Net.Http.HttpResponseMessage", {"SetStatusCodeWithoutValidation", "set_StatusCode"}, "thisPtr",
+       PropertyPath, Steps({"RequestId", "_requestMessage", U8})),
+    Fn("System.Net.Http.HttpResponseMessage", {"SetStatusCodeWithoutValidation", "set_StatusCode"}, "thisPtr",
+       PropertyPath, Steps({"Uri", "_requestMessage", Class}, {"", "_requestUri", Class}, {"", "_string", String})),
     Fn("System.Net.HttpRequestCreator", {"Create"}, "returnValue", Raw),
     Fn("System.Net.HttpWebRequest", {"GetResponse", "EndGetResponse"}, Every, None),
     Fn("Microsoft.Owin.OwinRequest", {"get_Path"}, Every, None),

@@ -9,6 +9,8 @@ PropertySpec::PropertySpec(std::string displayName, std::string field, CorElemen
 
 PropertySpec::~PropertySpec() { delete classIdentity; }
 
+void PropertySpec::SetCollection(std::unique_ptr<CollectionSpec> value) { collection = std::move(value); }
+
 void PropertySpec::SetModuleClassIDPair(ModuleClassIDPair* pair) {
     if (pair == classIdentity) return;
     delete classIdentity;
@@ -61,6 +63,18 @@ MonitoredFunctionDefinition* MonitoredFunctionDefinition::Clone() const {
     clone->returnValueSpecs = returnValueSpecs;
     clone->thisSpecs = thisSpecs;
     return clone;
+}
+
+void MonitoredFunctionDefinition::AddEntriesOf(const MonitoredFunctionDefinition& other) {
+    for (const auto& [name, type] : other.inspectionTypes) {
+        if (!inspectionTypes.try_emplace(name, type).second) continue;
+        if (name == InspectionConstants::ReturnValueArgumentName)
+            returnValueSpecs = other.returnValueSpecs;
+        else if (name == InspectionConstants::ThisPtrArgumentName)
+            thisSpecs = other.thisSpecs;
+        else if (auto specs = other.argumentSpecs.find(name); specs != other.argumentSpecs.end())
+            argumentSpecs[name] = specs->second;
+    }
 }
 
 namespace {

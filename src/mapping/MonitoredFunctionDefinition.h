@@ -28,6 +28,8 @@ struct InspectionConstants {
     static constexpr std::string_view SetValueArgumentName = "value";
 };
 
+struct CollectionSpec;
+
 // One step of a path into an object. Chains are built once by the catalogue and shared by a
 // definition and all its clones, so nothing but the process end releases them.
 class PropertySpec {
@@ -43,6 +45,10 @@ public:
     const std::string& GetFieldName() const { return fieldName; }
     CorElementType GetElementType() const { return elementType; }
     PropertySpec* GetNext() const { return next; }
+    // A last step whose field holds a collection has its elements read along these; null for
+    // every other step.
+    const CollectionSpec* GetCollection() const { return collection.get(); }
+    void SetCollection(std::unique_ptr<CollectionSpec> value);
 
     // Cache of the class resolved for this step. Value capture runs under the hooks' one lock,
     // which is what makes replacing (and freeing) the previous pair safe.
@@ -55,6 +61,21 @@ private:
     std::string fieldName;
     CorElementType elementType = ELEMENT_TYPE_END;
     PropertySpec* next = nullptr;
+    std::unique_ptr<CollectionSpec> collection;
+};
+
+// The elements of a collection held by a path's last field: a List<T> (its item array and its
+// count) or an array. The first MaxElements elements are read, each along every element path
+// (one record per path inside the element's record); element paths are owned elsewhere.
+struct CollectionSpec {
+    static constexpr size_t MaxElements = 32;
+
+    explicit CollectionSpec(std::vector<PropertySpec*> elementPaths) : elements(std::move(elementPaths)) {}
+
+    // The fields of List<T>, found in each instantiation's layout like any other step.
+    PropertySpec items{"", "_items", ELEMENT_TYPE_SZARRAY, nullptr};
+    PropertySpec size{"count", "_size", ELEMENT_TYPE_I4, nullptr};
+    std::vector<PropertySpec*> elements;
 };
 
 // What capture needs from the metadata of the function a definition is bound to, read once
@@ -121,6 +142,8 @@ public:
 
     // Same names, arguments and specs (shared), unbound, generic argument count 0.
     MonitoredFunctionDefinition* Clone() const;
+    // Takes the other's entries for the names this one has none of; its own stay.
+    void AddEntriesOf(const MonitoredFunctionDefinition& other);
 
     // Set once, when the bound function is mapped; null until then (capture reads it itself).
     const MethodMetadata* GetMetadata() const { return metadata.load(std::memory_order_acquire); }

@@ -103,6 +103,11 @@ public static class CatalogueReflection
             }
             steps.Add(field + ": " + found.FieldType.Name);
             current = found.FieldType;
+            // The agent reads a collection's elements along the steps after it.
+            if (current.IsArray)
+                current = current.GetElementType()!;
+            else if (current.IsGenericType && current.GetGenericTypeDefinition() == typeof(List<>))
+                current = current.GetGenericArguments()[0];
         }
         return steps;
     }

@@ -7,7 +7,7 @@ Each row: (group, class, methods, argument, inspection type, path). The argument
 every argument; a path is a list of (captured name, field name, element type) from the outermost
 step in."""
 
-STRING, CLASS, I4, U8 = 14, 18, 8, 11
+STRING, CLASS, I4, U8, OBJECT, SZARRAY = 14, 18, 8, 11, 28, 29
 
 SQL = "ADO.NET providers"
 REDIS = "Redis"
@@ -17,6 +17,23 @@ CORRELATION = "Correlation (tasks and thread pool)"
 
 EXECUTE = ["ExecuteReader", "ExecuteReaderAsync", "ExecuteNonQuery", "ExecuteNonQueryAsync", "ExecuteScalar",
            "ExecuteScalarAsync", "ExecuteDbDataReader", "ExecuteDbDataReaderAsync"]
+EXECUTE_ASYNC = [m for m in EXECUTE if m.endswith("Async")]
+# Where each provider keeps a command's parameters: the collection, its list, and each parameter's
+# name and value.
+PARAMETERS = {
+    "Npgsql.NpgsqlCommand": ("_parameters", "<InternalList>k__BackingField", "_name", "_value"),
+    "MySqlConnector.MySqlCommand": ("m_parameterCollection", "m_parameters", "m_name", "m_value"),
+    "Microsoft.Data.SqlClient.SqlCommand": ("_parameters", "_items", "_parameterName", "_value"),
+}
+
+
+def parameter_rows(cls):
+    collection, items, name, value = PARAMETERS[cls]
+    path = [("Parameters", collection, CLASS), ("", items, SZARRAY)]
+    return [(SQL, cls, EXECUTE, "thisPtr", 1, path + [("name", name, STRING)]),
+            (SQL, cls, EXECUTE, "thisPtr", 1, path + [("value", value, OBJECT)]),
+            (SQL, cls, EXECUTE_ASYNC, "returnValue", 3, [])]
+
 
 ROWS = [
     (SQL, "MySqlConnector.MySqlConnection", [".ctor"], "connectionString", 0, []),
@@ -36,8 +53,12 @@ ROWS = [
     (SQL, "Npgsql.NpgsqlCommand", ["set_CommandText"], "value", 0, []),
     (SQL, "Npgsql.NpgsqlCommand", ["set_Connection"], "value", 3, []),
     (SQL, "Npgsql.NpgsqlCommand", EXECUTE, "", 16, []),
+] + parameter_rows("Npgsql.NpgsqlCommand") + parameter_rows("MySqlConnector.MySqlCommand") + [
+    (SQL, "Microsoft.Data.SqlClient.SqlCommand", EXECUTE, "", 16, []),
+] + parameter_rows("Microsoft.Data.SqlClient.SqlCommand") + [
     (REDIS, "StackExchange.Redis.RedisDatabase", ["*"], "key", 1, [("Key1", "keyValue", STRING)]),
     (REDIS, "StackExchange.Redis.RedisDatabase", ["*"], "key", 1, [("Key2", "<KeyValue>k__BackingField", STRING)]),
+    (REDIS, "StackExchange.Redis.RedisDatabase", ["*"], "returnValue", 3, []),
     (REDIS, "StackExchange.Redis.ConnectionMultiplexer", ["Connect"], "configuration", 0, []),
     (REDIS, "StackExchange.Redis.ConnectionMultiplexer", ["GetDatabase"], "db", 0, []),
     (REDIS, "StackExchange.Redis.ConnectionMultiplexer", ["GetDatabase"], "returnValue", 3, []),
@@ -51,6 +72,15 @@ ROWS = [
     (HTTP, "System.Net.Http.HttpRequestMessage", ["InitializeValues"], "requestUri", 1, [("Uri", "_string", STRING)]),
     (HTTP, "System.Net.Http.HttpMessageInvoker", ["SendAsync", "Send"], "request", 1,
      [("Uri", "_requestUri", CLASS), ("uriValue", "_string", STRING)]),
+    (HTTP, "System.Net.Http.HttpMessageInvoker", ["SendAsync", "Send"], "request", 1,
+     [("Method", "_method", CLASS), ("methodValue", "_method", STRING)]),
+    (HTTP, "System.Net.Http.HttpMessageInvoker", ["SendAsync", "Send"], "request", 1, [("RequestId", "", U8)]),
+    (HTTP, "System.Net.Http.HttpMessageInvoker", ["SendAsync", "Send"], "returnValue", 3, []),
+    (HTTP, "System.Net.Http.HttpResponseMessage", ["SetStatusCodeWithoutValidation", "set_StatusCode"], "value", 0, []),
+    (HTTP, "System.Net.Http.HttpResponseMessage", ["SetStatusCodeWithoutValidation", "set_StatusCode"], "thisPtr", 1,
+     [("RequestId", "_requestMessage", U8)]),
+    (HTTP, "System.Net.Http.HttpResponseMessage", ["SetStatusCodeWithoutValidation", "set_StatusCode"], "thisPtr", 1,
+     [("Uri", "_requestMessage", CLASS), ("", "_requestUri", CLASS), ("", "_string", STRING)]),
     (HTTP, "System.Net.HttpRequestCreator", ["Create"], "returnValue", 3, []),
     (HTTP, "System.Net.HttpWebRequest", ["GetResponse", "EndGetResponse"], "", 16, []),
     (THREAD, "System.Threading.Thread", ["Sleep"], "millisecondsTimeout", 0, []),

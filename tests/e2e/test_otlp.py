@@ -358,7 +358,7 @@ class PeersExport(OtlpCase):
                     if "::Execute" in s["name"] and "db.query.text" in s["attrs"]}
         for system in ("postgresql", "mysql"):
             self.assertIn((system, "INSERT INTO qx_items (id, name) VALUES (@id, @name)"), executed)
-            self.assertIn((system, "SELECT name FROM qx_items WHERE id = 2"), executed)  # through DbCommand
+            self.assertIn((system, "SELECT name FROM qx_items WHERE id = @id"), executed)  # through DbCommand
         self.assertTrue({"qx:greeting", "qx:counter", "qx:hash", "qx:list", "qx:async"} <= set(values("quorix.redis.key")))
         self.assertIn("redis", values("db.system.name"))
         urls = values("url.full")

@@ -198,7 +198,7 @@ class WebService(CoverageChecks, AgentTestCase):
         for call in self.calls.get("System.Net.Http.HttpMessageInvoker::SendAsync", []):
             request = call.args.get("request", {})
             sent += [f.get("value") for f in request.get("fields", []) if f["name"] == "Uri"]
-        self.assertEqual(len(sent), 2, sent)
+        self.assertEqual(len(sent), 4, sent)
         self.assertTrue(sent[0].endswith("/orders/7?currency=USD") and sent[0].startswith("http://127.0.0.1:"),
                         sent)
         self.assertTrue(sent[1].endswith("/api/catalogue/items?page=2") and sent[1].startswith("http://127.0.0.1:"),
@@ -208,6 +208,29 @@ class WebService(CoverageChecks, AgentTestCase):
         for call in self.calls.get("System.Net.Http.HttpClient::PrepareRequestMessage", []):
             asked += [f.get("value") for f in call.args.get("request", {}).get("fields", [])]
         self.assertIn("catalogue/items?page=2", asked)
+
+    def test_outgoing_requests_carry_their_method_and_status(self):
+        commands = self.served["commands"]
+        sent = {}
+        for call in self.calls.get("System.Net.Http.HttpMessageInvoker::SendAsync", []):
+            fields = {f["name"]: f.get("value") for f in call.args.get("request", {}).get("fields", [])}
+            self.assertNotEqual(fields.get("RequestId"), 0, fields)
+            self.assertTrue(call.end is not None and call.end["returnValue"]["value"], "the task is returned")
+            sent[fields["RequestId"]] = (fields["Method"], fields["Uri"].split("/", 3)[3])
+        # The status the handler set on each request's response names that request by its address;
+        # a collection that moved the request on the way (it may, while the connection is made)
+        # leaves its URL to tell it.
+        by_id, by_uri = {}, {}
+        for c in commands:
+            if c["type"] == BEGIN and c.get("function") == \
+                    "System.Net.Http.HttpResponseMessage::SetStatusCodeWithoutValidation":
+                fields = {r["name"]: r.get("value") for r in c["args"]}
+                by_id[fields["RequestId"]] = fields["value"]
+                by_uri[fields["Uri"].split("/", 3)[3]] = fields["value"]
+        answered = sorted((m, path, by_id.get(rid, by_uri.get(path))) for rid, (m, path) in sent.items())
+        self.assertEqual(answered, [("GET", "api/catalogue/items?page=2", 200), ("GET", "missing", 404),
+                                    ("GET", "orders/7?currency=USD", 200), ("POST", "fetch", 405)])
+        self.assertGreaterEqual(len(set(sent) & set(by_id)), 2, "most requests are named by their address")
 
     def test_exception_in_a_handler_is_raised_and_unwinds_the_apps_frames(self):
         check = self.calls.get("Shop.Web.Orders.Validator::Check", [])

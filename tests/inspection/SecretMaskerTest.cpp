@@ -115,6 +115,15 @@ TEST(SecretMaskerTest, NeverReadsPastTheGivenLength) {
     EXPECT_EQ(SecretMasker::Masked(text.substr(0, 15)), "Server=x;Pwd=***");
 }
 
+TEST(SecretMaskerTest, ParameterNamesNameASecretWithTheirSigilsAside) {
+    auto secret = [](const std::u16string& name) { return SecretMasker::IsSecretName(name.data(), name.size()); };
+    for (const char16_t* name :
+         {u"@password", u"Password", u":api_key", u"$token", u"@user_password", u"@pwd2", u"?secret", u"@@AccountKey"})
+        EXPECT_TRUE(secret(name)) << std::string(name, name + std::char_traits<char16_t>::length(name));
+    for (const char16_t* name : {u"@id", u"@passage", u"@name", u"", u"@", u"@password hint", u"@tokens"})
+        EXPECT_FALSE(secret(name)) << std::string(name, name + std::char_traits<char16_t>::length(name));
+}
+
 TEST(SecretMaskerTest, CaptureSecretsSettingTurnsMaskingOff) {
     Configuration* saved = g_Configuration;
     Configuration settings;

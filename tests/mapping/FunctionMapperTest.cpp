@@ -361,6 +361,23 @@ TEST_F(FunctionMapperTest, AttributeDefinitionsSuffixTheMethodNameAndBindTheirCl
     EXPECT_EQ(mapper.GetFunctionInfoByOriginalId(0x20)->GetFunctionMethodName(), "Plain");
 }
 
+TEST_F(FunctionMapperTest, AnAttributeOnAMethodTheCatalogueNamesAddsToWhatItsEntryCaptures) {
+    PropertySpec parameters("Parameters", "_parameters", ELEMENT_TYPE_CLASS, nullptr);
+    mapper.AddMonitoredFunction("MyApp.Command", "RunAsync", "thisPtr", InspectionType::PropertyPath, 0, &parameters);
+    mapper.AddMonitoredFunction("MyApp.Command", "RunAsync", "", InspectionType::None, 0, nullptr);
+    mapper.AddMonitoredAttributeFunction(L"MyApp.AsyncAttribute", "returnValue", InspectionType::RawValue, nullptr);
+    lookup.Add(0x10, "MyApp.Command", "RunAsync").attributes = {u"MyApp.AsyncAttribute"};
+
+    ASSERT_EQ(mapper.Map(0x10), std::make_pair(uint64_t{101}, true));
+    EXPECT_EQ(mapper.GetFunctionInfoByOriginalId(0x10)->GetName(), "MyApp.Command::RunAsync:[Async]");
+    MonitoredFunctionDefinition* bound = mapper.GetMonitoredFunctionDefinition(101);
+    ASSERT_NE(bound, nullptr);
+    ASSERT_EQ(bound->GetSpecsForArgument("thisPtr").size(), 1u);
+    EXPECT_EQ(bound->GetSpecsForArgument("thisPtr")[0], &parameters);
+    EXPECT_EQ(bound->GetInspectionTypeForArgument("returnValue"), InspectionType::RawValue);
+    EXPECT_EQ(bound->GetInspectionTypeForArgument("token"), InspectionType::None);
+}
+
 TEST_F(FunctionMapperTest, AttributeOnANestedClassBindsItsOwnCloneWhenTheClassIsTraced) {
     mapper.AddMonitoredAttributeFunction(L"TrackAttribute", "", InspectionType::RawValue, nullptr);
     lookup.Add(0x10, "Inner", "Run", "MyApp.Outer").attributes = {u"TrackAttribute"};

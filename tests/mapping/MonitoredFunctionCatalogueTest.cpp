@@ -61,7 +61,7 @@ protected:
 TEST(CatalogueRows, EveryBlockHoldsItsNumberOfCallsAndOnlyPathTypesCarryPaths) {
     EXPECT_EQ(Catalogue::CallCount(Catalogue::CompanionRows()), 9u);
     EXPECT_EQ(Catalogue::CallCount(Catalogue::CorrelationRows()), 70u);
-    EXPECT_EQ(Catalogue::CallCount(Catalogue::CommonRows()), 132u);
+    EXPECT_EQ(Catalogue::CallCount(Catalogue::CommonRows()), 184u);
     EXPECT_EQ(Catalogue::CallCount(Catalogue::HostRows(DOTNET)), 1u);
     EXPECT_EQ(Catalogue::CallCount(Catalogue::HostRows(DOTNET_IIS)), 9u);
     EXPECT_EQ(Catalogue::CallCount(Catalogue::HostRows(DOTNET_CORE)), 54u);
@@ -195,6 +195,68 @@ TEST_F(CatalogueTest, CorrelationAddsStateMachineInterfacesAndTheAsyncAttribute)
         runs += definition->GetDefinitionClassName() == "System.Threading.Tasks.StandardTaskContinuation" &&
                 definition->GetDefinitionMethodName() == "Run";
     EXPECT_EQ(runs, 1u);
+}
+
+TEST_F(CatalogueTest, CommandsGiveTheirParametersAndTasksAndResponsesTheirRequest) {
+    Load(DOTNET_CORE);
+    struct Provider {
+        const char* command;
+        const char* collection;
+        const char* list;
+        const char* name;
+        const char* value;
+    };
+    const Provider providers[] = {
+        {"Npgsql.NpgsqlCommand", "_parameters", "<InternalList>k__BackingField", "_name", "_value"},
+        {"MySqlConnector.MySqlCommand", "m_parameterCollection", "m_parameters", "m_name", "m_value"},
+        {"Microsoft.Data.SqlClient.SqlCommand", "_parameters", "_items", "_parameterName", "_value"},
+    };
+    for (const Provider& provider : providers) {
+        SCOPED_TRACE(provider.command);
+        for (const char* method :
+             {"ExecuteReader", "ExecuteNonQuery", "ExecuteScalar", "ExecuteDbDataReader", "ExecuteReaderAsync",
+              "ExecuteNonQueryAsync", "ExecuteScalarAsync", "ExecuteDbDataReaderAsync"}) {
+            MonitoredFunctionDefinition* execute = Find(provider.command, method);
+            ASSERT_NE(execute, nullptr) << method;
+            const Specs parameters = execute->GetSpecsForArgument("thisPtr");
+            ASSERT_EQ(parameters.size(), 1u);
+            ExpectStep(parameters[0], "Parameters", provider.collection, ELEMENT_TYPE_CLASS);
+            const PropertySpec* list = parameters[0]->GetNext();
+            ExpectStep(list, "", provider.list, ELEMENT_TYPE_SZARRAY);
+            ASSERT_NE(list->GetCollection(), nullptr);
+            ASSERT_EQ(list->GetCollection()->elements.size(), 2u);
+            ExpectStep(list->GetCollection()->elements[0], "name", provider.name, ELEMENT_TYPE_STRING);
+            ExpectStep(list->GetCollection()->elements[1], "value", provider.value, ELEMENT_TYPE_OBJECT);
+            // Only the asynchronous ones return a task; the others' results are not captured.
+            const bool async = std::string(method).ends_with("Async");
+            EXPECT_EQ(execute->GetInspectionTypeForArgument("returnValue"),
+                      async ? InspectionType::RawValue : InspectionType::None)
+                << method;
+            EXPECT_EQ(execute->GetInspectionTypeForArgument("cancellationToken"), InspectionType::None);
+        }
+    }
+    EXPECT_EQ(Find("StackExchange.Redis.RedisDatabase", "*")->GetInspectionTypeForArgument("returnValue"),
+              InspectionType::RawValue);
+
+    MonitoredFunctionDefinition* send = Find("System.Net.Http.HttpMessageInvoker", "SendAsync");
+    ASSERT_NE(send, nullptr);
+    const Specs request = send->GetSpecsForArgument("request");
+    ASSERT_EQ(request.size(), 3u);
+    ExpectStep(request[0], "Uri", "_requestUri", ELEMENT_TYPE_CLASS);
+    ExpectStep(request[1], "Method", "_method", ELEMENT_TYPE_CLASS);
+    ExpectStep(request[1]->GetNext(), "", "_method", ELEMENT_TYPE_STRING);
+    ExpectStep(request[2], "RequestId", "", ELEMENT_TYPE_U8);
+    EXPECT_EQ(send->GetInspectionTypeForArgument("returnValue"), InspectionType::RawValue);
+    for (const char* method : {"SetStatusCodeWithoutValidation", "set_StatusCode"}) {
+        MonitoredFunctionDefinition* status = Find("System.Net.Http.HttpResponseMessage", method);
+        ASSERT_NE(status, nullptr) << method;
+        EXPECT_EQ(status->GetInspectionTypeForArgument("value"), InspectionType::Value);
+        const Specs response = status->GetSpecsForArgument("thisPtr");
+        ASSERT_EQ(response.size(), 2u);
+        ExpectStep(response[0], "RequestId", "_requestMessage", ELEMENT_TYPE_U8);
+        ExpectStep(response[1], "Uri", "_requestMessage", ELEMENT_TYPE_CLASS);
+        ExpectStep(response[1]->GetNext()->GetNext(), "", "_string", ELEMENT_TYPE_STRING);
+    }
 }
 
 TEST_F(CatalogueTest, WithoutAConfigurationCorrelationIsOn) {

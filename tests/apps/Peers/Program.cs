@@ -4,7 +4,7 @@
 // strings, keys, URLs, the sleep time) is made here and printed, and the output is deterministic:
 // the same run without the agent prints the same lines.
 //
-//   Peers run [postgres] [mysql] [redis] [http] [sleep]   (all parts when none is named)
+//   Peers run [postgres] [mysql] [sqlclient] [redis] [http] [sleep]   (all parts when none is named)
 //   Peers reflect ROWS.tsv                                 (what this runtime and these libraries
 //                                                           offer for each catalogue row)
 //
@@ -32,6 +32,7 @@ public static class Program
 #pragma warning restore SYSLIB0014
         typeof(Thread).Assembly, typeof(Task).Assembly, typeof(System.Net.Sockets.Socket).Assembly,
         typeof(NpgsqlConnection).Assembly, typeof(MySqlConnection).Assembly, typeof(ConnectionMultiplexer).Assembly,
+        typeof(Microsoft.Data.SqlClient.SqlCommand).Assembly,
     };
 
     public static async Task<int> Main(string[] args)
@@ -40,7 +41,7 @@ public static class Program
             return CatalogueReflection.Report(args[1], ReflectedLibraries);
         if (args.Length == 0 || args[0] != "run")
         {
-            Console.Error.WriteLine("usage: Peers run [postgres] [mysql] [redis] [http] [sleep] | Peers reflect ROWS.tsv");
+            Console.Error.WriteLine("usage: Peers run [postgres] [mysql] [sqlclient] [redis] [http] [sleep] | Peers reflect ROWS.tsv");
             return 2;
         }
         var parts = args.Skip(1).ToHashSet();
@@ -48,6 +49,7 @@ public static class Program
 
         if (Wanted("postgres")) await PostgresClient.Run(Setting("QX_PG_CONNECTION"));
         if (Wanted("mysql")) await MySqlClient.Run(Setting("QX_MYSQL_CONNECTION"));
+        if (Wanted("sqlclient")) await SqlServerClient.Run();
         if (Wanted("redis")) await RedisClient.Run(Setting("QX_REDIS_CONFIGURATION"));
         if (Wanted("http")) await WebClient.Run(Setting("QX_HTTP_URL"));
         if (Wanted("sleep")) await Pauses.Run(int.Parse(Environment.GetEnvironmentVariable("QX_SLEEP_MS") ?? "137"));
@@ -69,9 +71,43 @@ public static class Statements
     public const string Count = "SELECT COUNT(*) FROM qx_items WHERE id >= @min";
     public const string Select = "SELECT id, name FROM qx_items WHERE name LIKE @pattern ORDER BY id";
     public const string Update = "UPDATE qx_items SET name = @name WHERE id = @id";
-    public const string ByBaseType = "SELECT name FROM qx_items WHERE id = 2";
+    public const string ByBaseType = "SELECT name FROM qx_items WHERE id = @id";
     public const string Rollback = "DELETE FROM qx_items";
     public static readonly string[] Names = { "alpha", "beta", "gamma" };
+
+    // One parameter of each kind the agent reads, a null, a long text and a secret.
+    public const string Secret = "s3cret-param-value";
+    public static readonly string LongNote = new string('n', 5000);
+    public static readonly DateTime When = new(2024, 5, 17, 10, 30, 15, DateTimeKind.Unspecified);
+    public static readonly Guid Uid = new("0f8fad5b-d9cb-469f-a165-70867728950e");
+
+    public static void AddTyped(DbCommand command, string prefix)
+    {
+        void Add(string name, object value)
+        {
+            var parameter = command.CreateParameter();
+            parameter.ParameterName = prefix + name;
+            parameter.Value = value;
+            command.Parameters.Add(parameter);
+        }
+        Add("id", 42);
+        Add("big", 5000000000L);
+        Add("flag", true);
+        Add("ratio", 0.25);
+        Add("price", 12.50m);
+        Add("when", When);
+        Add("uid", Uid);
+        Add("nothing", DBNull.Value);
+        Add("note", LongNote);
+        Add("password", Secret);
+    }
+
+    public static string Row(DbDataReader reader)
+    {
+        if (!reader.Read()) return "none";
+        return Convert.ToInt32(reader.GetValue(0)) + " " + Convert.ToInt64(reader.GetValue(1)) + " " +
+               reader.IsDBNull(7) + " " + Convert.ToInt32(reader.GetValue(8));
+    }
 
     public static string Rows(DbDataReader reader)
     {
@@ -85,6 +121,9 @@ public static class Statements
 public static class PostgresClient
 {
     public const string Create = "CREATE TEMP TABLE qx_items (id integer PRIMARY KEY, name text NOT NULL)";
+    public const string Typed = "SELECT @id::int, @big::bigint, @flag::boolean, @ratio::float8, @price::numeric, " +
+                                "@when::timestamp, @uid::uuid, @nothing::text, length(@note::text), @password::text";
+    public const string Sleep = "SELECT pg_sleep(0.2)";
 
     public static async Task Run(string connectionString)
     {
@@ -133,7 +172,18 @@ public static class PostgresClient
         }
 
         // Through the base type, as data-access layers written against ADO.NET do.
-        await BaseType.Run("postgres", connection, new NpgsqlCommand());
+        await BaseType.Run("postgres", connection, new NpgsqlCommand(), "");
+
+        using (var typed = new NpgsqlCommand(PostgresClient.Typed, connection))
+        {
+            Statements.AddTyped(typed, "");
+            using (var reader = typed.ExecuteReader())
+                Console.WriteLine("postgres typed " + Statements.Row(reader));
+            await using (var reader = await typed.ExecuteReaderAsync())
+                Console.WriteLine("postgres typed async " + Statements.Row(reader));
+        }
+        using (var sleep = new NpgsqlCommand(PostgresClient.Sleep, connection))
+            Console.WriteLine("postgres slept async " + await sleep.ExecuteNonQueryAsync());
 
         using (var transaction = connection.BeginTransaction())
         {
@@ -154,6 +204,8 @@ public static class PostgresClient
 public static class MySqlClient
 {
     public const string Create = "CREATE TEMPORARY TABLE qx_items (id INT PRIMARY KEY, name VARCHAR(32) NOT NULL)";
+    public const string Typed = "SELECT @id, @big, @flag, @ratio, @price, @when, @uid, @nothing, LENGTH(@note), @password";
+    public const string Sleep = "SELECT SLEEP(0.2)";
 
     public static async Task Run(string connectionString)
     {
@@ -201,7 +253,18 @@ public static class MySqlClient
             Console.WriteLine("mysql updated async " + await update.ExecuteNonQueryAsync());
         }
 
-        await BaseType.Run("mysql", connection, new MySqlCommand());
+        await BaseType.Run("mysql", connection, new MySqlCommand(), "@");
+
+        using (var typed = new MySqlCommand(MySqlClient.Typed, connection))
+        {
+            Statements.AddTyped(typed, "@");
+            using (var reader = typed.ExecuteReader())
+                Console.WriteLine("mysql typed " + Statements.Row(reader));
+            await using (var reader = await typed.ExecuteReaderAsync())
+                Console.WriteLine("mysql typed async " + Statements.Row(reader));
+        }
+        using (var sleep = new MySqlCommand(MySqlClient.Sleep, connection))
+            Console.WriteLine("mysql slept async " + await sleep.ExecuteScalarAsync());
 
         using (var transaction = connection.BeginTransaction())
         {
@@ -235,15 +298,38 @@ public static class MySqlClient
     }
 }
 
+// SQL Server's provider without a server: a command refuses to run without an open connection,
+// after its execute method was entered with its parameters.
+public static class SqlServerClient
+{
+    public const string Select = "SELECT name FROM items WHERE id = @id AND owner = @owner";
+
+    public static async Task Run()
+    {
+        using var connection = new Microsoft.Data.SqlClient.SqlConnection();
+        using var command = new Microsoft.Data.SqlClient.SqlCommand(Select, connection);
+        command.Parameters.AddWithValue("@id", 7);
+        command.Parameters.AddWithValue("@owner", "ann");
+        try { command.ExecuteScalar(); }
+        catch (InvalidOperationException) { Console.WriteLine("sqlclient refused without a connection"); }
+        try { await command.ExecuteScalarAsync(); }
+        catch (InvalidOperationException) { Console.WriteLine("sqlclient refused async without a connection"); }
+    }
+}
+
 // Data-access code written against the ADO.NET base types, whatever the provider.
 public static class BaseType
 {
-    public static async Task Run(string label, DbConnection connection, DbCommand command)
+    public static async Task Run(string label, DbConnection connection, DbCommand command, string prefix)
     {
         using (command)
         {
             command.Connection = connection;
             command.CommandText = Statements.ByBaseType;
+            var id = command.CreateParameter();
+            id.ParameterName = prefix + "id";
+            id.Value = 2;
+            command.Parameters.Add(id);
             using (var reader = command.ExecuteReader())
                 Console.WriteLine(label + " base rows " + (reader.Read() ? reader.GetString(0) : "none"));
             await using (var reader = await command.ExecuteReaderAsync())

@@ -76,7 +76,7 @@ namespace Shop.Web.Orders
             throw new InvalidOperationException("order refused: " + reason);
     }
 
-    // Calls the app's own endpoints: once with an absolute URL, once relative to a base address.
+    // Calls the app's own endpoints: with absolute URLs, and once relative to a base address.
     public sealed class Courier
     {
         private static HttpClient? plain;
@@ -93,7 +93,11 @@ namespace Shop.Web.Orders
             string origin = based!.BaseAddress!.GetLeftPart(UriPartial.Authority);
             string order = await plain!.GetStringAsync(origin + "/orders/7?currency=USD");
             string page = await based.GetStringAsync("catalogue/items?page=2");
-            return order.Length + " " + page.Length;
+            // Answers that are not a success: no such path, and a method the path does not take.
+            using var missing = await plain.GetAsync(origin + "/missing");
+            using var content = new StringContent("{}", System.Text.Encoding.UTF8, "application/json");
+            using var posted = await plain.PostAsync(origin + "/fetch", content);
+            return order.Length + " " + page.Length + " " + (int)missing.StatusCode + " " + (int)posted.StatusCode;
         }
     }
 }
