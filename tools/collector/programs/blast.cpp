@@ -374,10 +374,11 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         } else if (a == "--no-end") {
             o.end = false;
         } else {
-            fprintf(stderr,
-                    "usage: quorix-blast [--transport tcp|pipe|udp] [--port N] [--pipe PATH] [--messages N]\n"
-                    "                    [--write-size BYTES] [--threads N] [--pid N] [--no-announce] [--no-end] [--web]\n"
-                    "Sends a synthetic stream of begin/end calls to quorix-collect as fast as possible.\n");
+            fprintf(
+                stderr,
+                "usage: quorix-blast [--transport tcp|pipe|udp] [--port N] [--pipe PATH] [--messages N]\n"
+                "                    [--write-size BYTES] [--threads N] [--pid N] [--no-announce] [--no-end] [--web]\n"
+                "Sends a synthetic stream of begin/end calls to quorix-collect as fast as possible.\n");
             return false;
         }
     }

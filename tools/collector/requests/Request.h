@@ -5,23 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "wire/SqlParameters.h"
+
 namespace QuorixCollect {
 
 // Times of a request's parts are nanoseconds since the epoch, as the run's clock gives them.
-
-struct SqlParameterValue {
-    std::string name;
-    std::string value;  // display text; strings without quotes
-    bool isNull = false;
-    bool isText = false;
-};
 
 struct SqlStatement {
     std::string system;  // "postgresql", "mysql", ...
     std::string text;
     std::string server;  // host[:port] of the command's connection, when known
     std::string database;
-    std::vector<SqlParameterValue> parameters;
+    std::vector<SqlParameter> parameters;
     std::string method;  // the execute call, "Npgsql.NpgsqlCommand::ExecuteReaderAsync"
     uint32_t tid = 0;
     uint64_t startNs = 0;

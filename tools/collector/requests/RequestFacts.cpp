@@ -251,6 +251,7 @@ void RequestTracker::OpenItem(ThreadState& t, Frame& fr, const Function& f, cons
         o.tid = t.tid;
         o.startNs = start;
         r.http.push_back(std::move(o));
+        NoteOutgoingRequest(t.run, fr.slot, static_cast<uint32_t>(count), c);
     } else {
         RedisCall rc;
         rc.command = std::string(MethodOf(f.name));

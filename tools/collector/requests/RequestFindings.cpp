@@ -164,7 +164,7 @@ std::string InlineParameters(const SqlStatement& s) {
             size_t j = i + 1;
             while (j < text.size() && IsWordChar(text[j])) ++j;
             const std::string_view marker(text.data() + i, j - i);
-            const SqlParameterValue* hit = nullptr;
+            const SqlParameter* hit = nullptr;
             size_t positional = 0;
             for (const auto& p : s.parameters) {
                 const std::string_view bare = std::string_view(p.name).substr(

@@ -105,6 +105,8 @@ RequestTracker::Function& RequestTracker::FunctionOf(uint32_t run, uint32_t pid,
     f.kickoff = f.name.find(":[AsyncStateMachine]") != std::string_view::npos;
     f.plumbing = IsCorrelationMachinery(cls);
     f.incoming = IsIncomingHttpClass(cls);
+    f.responseStatus = cls == "System.Net.Http.HttpResponseMessage" &&
+                       (method == "SetStatusCodeWithoutValidation" || method == "set_StatusCode");
     f.hasJoinKeys = IsWorkQueueing(cls, method) || IsWorkRunning(cls, method);
     const CallRole role = RoleOf(cls, method);
     if (role == CallRole::RequestEntry) {
@@ -401,6 +403,8 @@ void RequestTracker::Begun(const MatchedCall& call, const DecodedCommand& begin)
     Function& f = FunctionOf(call.run, call.pid, call.functionId);
     if (f.role == Role::TaskFinished) {
         TaskFinished(call.run, begin.instanceId, call.begin);
+    } else if (f.responseStatus) {
+        NoteResponseStatus(call.run, begin);
     }
     uint32_t gen = 0;
     started = false;
@@ -718,8 +722,12 @@ void RequestTracker::HandOver(uint32_t slot, bool cut) {
             }
         }
     }
-    std::sort(req.calls.begin(), req.calls.end(),
-              [](const RequestCall& a, const RequestCall& b) { return a.startNs < b.startNs; });
+    // Threads' commands come in their own order: the request's parts in the order they began.
+    const auto byStart = [](const auto& a, const auto& b) { return a.startNs < b.startNs; };
+    std::stable_sort(req.calls.begin(), req.calls.end(), byStart);
+    std::stable_sort(req.sql.begin(), req.sql.end(), byStart);
+    std::stable_sort(req.http.begin(), req.http.end(), byStart);
+    std::stable_sort(req.redis.begin(), req.redis.end(), byStart);
     FindIn(req, options.rules);
     ++stats.ended;
     if (req.kind == "trace" && !r.tracesDirect && !cut) {

@@ -112,9 +112,10 @@ private:
     };
     struct Function {
         Role role = Role::Unknown;
-        bool kickoff = false;   // an async method's start: returns its task
-        bool plumbing = false;  // task and thread-pool bookkeeping: not kept on the timeline
-        bool incoming = false;  // of the host's request classes
+        bool kickoff = false;         // an async method's start: returns its task
+        bool plumbing = false;        // task and thread-pool bookkeeping: not kept on the timeline
+        bool incoming = false;        // of the host's request classes
+        bool responseStatus = false;  // an HTTP client's response gets its status
         bool hasJoinKeys = false;
         std::string_view name;  // into the session's name table, which keeps its names
     };
@@ -183,6 +184,8 @@ private:
     void NoteUnowned(ThreadState& t, const Function& f, const MatchedCall& call, const DecodedCommand& c,
                      uint64_t instance);
     void AddParameters(SqlStatement& statement, const DecodedCommand& begin);
+    void NoteOutgoingRequest(uint32_t run, uint32_t slot, uint32_t index, const DecodedCommand& begin);
+    void NoteResponseStatus(uint32_t run, const DecodedCommand& begin);
     void NoteThrow(ThreadState& t, uint32_t depth, const DecodedCommand& raised);
     void NoteCatch(ThreadState& t, uint32_t depth);
 

@@ -58,6 +58,8 @@ struct RequestTracker::RunState {
     std::unordered_map<uint64_t, uint64_t> links;  // task, work item or continuation -> (gen << 32 | slot)
     int64_t lastTicks = INT64_MIN;                 // the latest time stamp of a closed call
     std::unordered_map<uint64_t, ItemRef> awaited;
+    std::unordered_map<uint64_t, ItemRef> outgoing;         // an outgoing request message -> its call
+    std::unordered_map<std::string, ItemRef> outgoingUrls;  // the last outgoing call of each URL
     std::unordered_map<uint64_t, std::pair<std::string, std::string>> commandTexts;  // command -> system, text
     std::unordered_map<uint64_t, uint64_t> commandConnections;                       // command -> connection
     std::unordered_map<uint64_t, DbTarget> connections;
