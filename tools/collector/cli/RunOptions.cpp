@@ -19,8 +19,9 @@ struct Given : ViewerAndSpanOptions {
 void Declare(CLI::App& app, RunOptions& o, Given& g) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.set_help_flag("-h,--help", "print this help and exit");
-    app.add_option("--transport", o.transport, "how the agent sends: udp (default), tcp or pipe")
-        ->type_name("udp|tcp|pipe");
+    app.add_option("--transport", o.transport,
+                   "how the agent sends: tcp (default: the fastest here, and nothing is lost), udp or pipe")
+        ->type_name("tcp|udp|pipe");
     app.add_option("--engine", o.engine,
                    "how the agent traces calls: probes (default; IL probes in the traced methods, precompiled and "
                    "optimised code kept) or hooks (the runtime's enter/leave hooks)")
@@ -40,7 +41,11 @@ void Declare(CLI::App& app, RunOptions& o, Given& g) {
                                 "Span export (while the program runs)");
     app.footer(
         "After the options: -- COMMAND [ARGS...]\n"
-        "Environment: QUORIX_PROFILER_PATH overrides the agent library path.");
+        "Environment: QUORIX_PROFILER_PATH overrides the agent library path. The collector reads the\n"
+        "OpenTelemetry variables (OTEL_EXPORTER_OTLP_ENDPOINT and _TRACES_ENDPOINT, _HEADERS, _PROTOCOL,\n"
+        "_TIMEOUT, _COMPRESSION, _CERTIFICATE, OTEL_SERVICE_NAME, OTEL_RESOURCE_ATTRIBUTES); an option wins.\n"
+        "Exit code: the program's; 125 when the collector could not start, died or had to be killed\n"
+        "(quorix-run then says so on standard error).");
 }
 
 // Same rule as the agent's: base-10, 1..65535, nothing else.
@@ -103,13 +108,18 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
                                                                  {"--viewer-calls", &g.viewerCalls},
                                                                  {"--otlp", &g.otlp},
                                                                  {"--service-name", &g.serviceName},
-                                                                 {"--otlp-min-duration", &g.otlpMinDuration}};
+                                                                 {"--otlp-min-duration", &g.otlpMinDuration},
+                                                                 {"--otlp-protocol", &g.otlpProtocol},
+                                                                 {"--otlp-compression", &g.otlpCompression},
+                                                                 {"--otlp-certificate", &g.otlpCertificate},
+                                                                 {"--otlp-timeout", &g.otlpTimeout}};
     for (const auto& [name, value] : passed) {
         if (app.count(name) != 0) {
             o.collectorArgs.emplace_back(name);
             o.collectorArgs.push_back(*value);
         }
     }
+    o.otlpHeaders = g.otlpHeaders;
     if (g.noTree) {
         o.collectorArgs.emplace_back("--no-tree");
     }
