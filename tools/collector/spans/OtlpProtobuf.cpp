@@ -29,8 +29,29 @@ size_t VarintSize(uint64_t v) {
 // below 16).
 size_t Field(size_t inner) { return 1 + VarintSize(inner) + inner; }
 
-// Strings go out as well-formed UTF-8, repaired as the JSON form repairs them.
+bool Ascii(std::string_view s) {
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t word;
+        memcpy(&word, s.data() + i, 8);
+        if ((word & 0x8080808080808080ull) != 0) {
+            return false;
+        }
+    }
+    for (; i < s.size(); ++i) {
+        if (static_cast<uint8_t>(s[i]) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Strings go out as well-formed UTF-8, repaired as the JSON form repairs them (a repair always
+// makes a string longer, so its size tells whether one is needed).
 size_t StringSize(std::string_view s) {
+    if (Ascii(s)) {
+        return s.size();
+    }
     std::string repaired;
     return WellFormedUtf8(s, repaired).size();
 }
@@ -99,11 +120,17 @@ public:
         memcpy(p, data, size);
         p += size;
     }
-    void String(unsigned field, std::string_view s) {
+    // `size` from StringSize.
+    void String(unsigned field, std::string_view s, size_t size) {
+        if (size == s.size()) {
+            Bytes(field, s.data(), s.size());
+            return;
+        }
         std::string repaired;
         const std::string_view text = WellFormedUtf8(s, repaired);
         Bytes(field, text.data(), text.size());
     }
+    void String(unsigned field, std::string_view s) { String(field, s, StringSize(s)); }
     void Fixed(unsigned field, uint64_t v) {
         *p++ = static_cast<char>(Tag(field, WireFixed64));
         for (int i = 0; i < 8; ++i) {
@@ -124,12 +151,16 @@ public:
 
     void Attributes(unsigned field, const std::vector<OtlpAttribute>& list) {
         for (const auto& a : list) {
-            Open(field, KeyValueSize(a));
-            String(1, a.key);
-            Open(2, ValueSize(a));
+            // Each string is measured once here: its size goes into the lengths around it.
+            const size_t keySize = StringSize(a.key);
+            const size_t textSize = a.kind == OtlpAttribute::Kind::String ? StringSize(a.text) : 0;
+            const size_t value = a.kind == OtlpAttribute::Kind::String ? Field(textSize) : ValueSize(a);
+            Open(field, Field(keySize) + Field(value));
+            String(1, a.key, keySize);
+            Open(2, value);
             switch (a.kind) {
                 case OtlpAttribute::Kind::String:
-                    String(1, a.text);
+                    String(1, a.text, textSize);
                     break;
                 case OtlpAttribute::Kind::Int:
                     Number(3, static_cast<uint64_t>(a.number));
@@ -215,7 +246,7 @@ void OtlpProtobufEncoder::AppendTraceRequest(std::string& out, const std::vector
         w.Attributes(1, groups[g].attributes);
         w.Open(2, z.scopeSpans);
         w.Open(1, Field(ScopeName.size()));
-        w.String(1, ScopeName);
+        w.String(1, ScopeName, ScopeName.size());
         for (const size_t i : groups[g].spans) {
             w.Span(spans[i], spanSizes[i]);
         }
