@@ -27,6 +27,16 @@ else
   command -v redis-server >/dev/null || need+=(redis-server)
   { command -v mariadbd >/dev/null && command -v mariadb-install-db >/dev/null; } || need+=(mariadb-server)
   [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+  # The collector's span export: libcurl with OpenSSL (https, proxies), zlib for gzip, and the
+  # system's certificate store. The protobuf compiler and library are for the tests, which decode
+  # the collector's own protobuf with the classes generated from the OTLP definitions; openssl
+  # makes their certificates.
+  [ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
+  [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
+  [ -f /etc/ssl/certs/ca-certificates.crt ] || need+=(ca-certificates)
+  command -v protoc >/dev/null || need+=(protobuf-compiler)
+  [ -f /usr/include/google/protobuf/message.h ] || need+=(libprotobuf-dev)
+  command -v openssl >/dev/null || need+=(openssl)
   # The collector's HTML report inlines browser libraries from npm; the tests validate the viewer
   # files against their schema and open the report in a real, headless browser.
   command -v node >/dev/null || need+=(nodejs)

@@ -25,25 +25,43 @@ class ReceiverUnavailable(RuntimeError):
     pass
 
 
-class Dashboard:
-    """One receiver process; `otlp_url` takes spans, `spans()` gives back what it stored."""
+def make_certificate(folder):
+    """A self-signed certificate for 127.0.0.1 and localhost, made with openssl: (cert, key) paths."""
+    cert, key = os.path.join(folder, "receiver-cert.pem"), os.path.join(folder, "receiver-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
+                   check=True, capture_output=True, timeout=60)
+    return cert, key
 
-    def __init__(self, otlp_port=None, timeout=60):
+
+class Dashboard:
+    """One receiver process; `otlp_url` takes spans, `spans()` gives back what it stored. With
+    `certificate` ((cert, key) paths) it takes them over https only; with `api_key` only from
+    requests whose x-otlp-api-key header carries it."""
+
+    def __init__(self, otlp_port=None, timeout=60, certificate=None, api_key=None):
         path = executable()
         if not os.access(path, os.X_OK):
             raise ReceiverUnavailable("the OTLP receiver is not installed at %s (scripts/setup.sh restores it)" % path)
         self.otlp_port = otlp_port or free_port()
         self.api_port = free_port()
-        self.otlp_url = "http://127.0.0.1:%d" % self.otlp_port
+        self.otlp_url = "%s://127.0.0.1:%d" % ("https" if certificate else "http", self.otlp_port)
         self.api_url = "http://127.0.0.1:%d" % self.api_port
         self.log = tempfile.NamedTemporaryFile(prefix="qx-dashboard-", suffix=".log", delete=False)
         env = dict(os.environ,
                    DOTNET_DASHBOARD_OTLP_HTTP_ENDPOINT_URL=self.otlp_url,
                    ASPNETCORE_URLS=self.api_url,
-                   DOTNET_DASHBOARD_UNSECURED_ALLOW_ANONYMOUS="true",
                    DOTNET_CLI_TELEMETRY_OPTOUT="1")
+        if api_key:
+            env.update(Dashboard__Frontend__AuthMode="Unsecured", Dashboard__Api__AuthMode="Unsecured",
+                       Dashboard__Otlp__AuthMode="ApiKey", Dashboard__Otlp__PrimaryApiKey=api_key)
+        else:
+            env["DOTNET_DASHBOARD_UNSECURED_ALLOW_ANONYMOUS"] = "true"
+        if certificate:
+            env.update(ASPNETCORE_Kestrel__Certificates__Default__Path=certificate[0],
+                       ASPNETCORE_Kestrel__Certificates__Default__KeyPath=certificate[1])
         for key in list(env):
-            if key.startswith("CORECLR_") or key.startswith("MORVEL_"):
+            if key.startswith(("CORECLR_", "MORVEL_", "OTEL_")):
                 del env[key]
         self.process = subprocess.Popen([path], env=env, cwd=os.path.dirname(path), stdout=self.log,
                                         stderr=subprocess.STDOUT)

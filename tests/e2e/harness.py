@@ -61,8 +61,9 @@ def runtime_version():
 
 
 def clean_env():
+    # The user's OpenTelemetry variables would turn span export on in every collector.
     env = {k: v for k, v in os.environ.items()
-           if not k.startswith("MORVEL_") and not k.startswith("CORECLR_")}
+           if not k.startswith(("MORVEL_", "CORECLR_", "OTEL_", "QUORIX_OTLP_"))}
     env["DOTNET_CLI_TELEMETRY_OPTOUT"] = "1"
     env["DOTNET_NOLOGO"] = "1"
     return env

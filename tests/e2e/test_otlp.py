@@ -3,11 +3,15 @@ real-peers app run with the agent, the collector exports their calls as spans, a
 back through the receiver's telemetry API what it stored, comparing it with the call trees the
 collector printed."""
 
+import gzip
+import http.server
 import json
 import os
 import re
 import signal
+import ssl
 import subprocess
+import threading
 import time
 import unittest
 import urllib.request
@@ -41,15 +45,16 @@ def build_app(project, out_dir):
 class ExportingCollector:
     """quorix-collect over TCP with span export on; the summary (with call trees) goes to a file."""
 
-    def __init__(self, workdir, otlp_url, *extra):
+    def __init__(self, workdir, otlp_url, *extra, env=None):
         self.port = free_port()
         self.ready = os.path.join(workdir, "ready-%d" % self.port)
         self.summary_path = os.path.join(workdir, "summary-%d.txt" % self.port)
         self.summary_file = open(self.summary_path, "w")
         self.json_path = os.path.join(workdir, "commands-%d.jsonl" % self.port)
         cmd = [COLLECTOR, "--transport", "tcp", "--port", str(self.port), "--ready-file", self.ready,
-               "--tree-lines", "0", "--json", self.json_path, "--otlp", otlp_url] + list(extra)
-        self.process = subprocess.Popen(cmd, cwd=workdir, stdout=self.summary_file, stderr=subprocess.STDOUT)
+               "--tree-lines", "0", "--json", self.json_path] + (["--otlp", otlp_url] if otlp_url else []) + list(extra)
+        self.process = subprocess.Popen(cmd, cwd=workdir, stdout=self.summary_file, stderr=subprocess.STDOUT,
+                                        env=dict(clean_env(), **(env or {})))
         deadline = time.time() + 15
         while not os.path.exists(self.ready):
             if self.process.poll() is not None or time.time() > deadline:
@@ -371,6 +376,144 @@ class PeersExport(OtlpCase):
         self.assertIn(peers.DB_PASSWORD, json.dumps(collector.commands()))
         self.assertNotIn(peers.DB_PASSWORD, json.dumps(spans))
         self.assertTrue(any("Password=***" in v for v in values("quorix.db.connection_string")))
+
+
+class TlsGzipReceiver:
+    """An https receiver on 127.0.0.1 that takes gzip bodies and keeps each request, decoded."""
+
+    def __init__(self, certificate):
+        requests = self.requests = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                if self.headers.get("Content-Encoding") == "gzip":
+                    body = gzip.decompress(body)
+                requests.append((dict(self.headers), body))
+                self.send_response(200)
+                self.send_header("Content-Type", "application/x-protobuf")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*certificate)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.url = "https://127.0.0.1:%d" % self.server.server_port
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def protoc_decode(body):
+    """The request as protoc's text format, decoded with the OTLP definitions."""
+    root = os.path.join(REPO, "third_party", "opentelemetry-proto")
+    done = subprocess.run(["protoc", "-I", root, "--decode=opentelemetry.proto.collector.trace.v1.ExportTraceServiceRequest",
+                           "opentelemetry/proto/collector/trace/v1/trace_service.proto"],
+                          input=body, capture_output=True, cwd=root, timeout=60)
+    if done.returncode != 0:
+        raise AssertionError("protoc could not decode the request: " + done.stderr.decode(errors="replace"))
+    return done.stdout.decode()
+
+
+class Configurations(OtlpCase):
+    """The receiver as users run it: plain HTTP with JSON, HTTPS with a certificate of its own and
+    protobuf, API-key authentication. Each run of the sample app is read back from the receiver."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.receiver = None
+
+    def run_sample(self, receiver_url, service, *extra, env=None):
+        build_app(os.path.join(REPO, "samples", "QuickStart"), os.path.dirname(QUICKSTART))
+        collector = ExportingCollector(self.workdir, receiver_url, "--service-name", service, *extra, env=env)
+        result = run_app([QUICKSTART], collector.env(), self.workdir)
+        summary = collector.stop()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return summary
+
+    def assertDelivered(self, receiver, service, summary, protocol):
+        counts = export_counts(summary)
+        self.assertGreater(counts["exported"], 0, summary)
+        self.assertEqual((counts["dropped"], counts["refused"], counts["not_delivered"]), (0, 0, 0), summary)
+        self.assertIn("  %s: " % protocol, summary)
+        spans = wait_for_spans(receiver, service, counts["exported"])
+        self.assertEqual(len(spans), counts["exported"])
+        self.assertIn(PROCESS, {s["name"] for s in spans})
+        self.assertEqual(spans[0]["resource"]["service.name"], service)
+        return spans
+
+    def test_plain_http_with_json(self):
+        receiver = dashboard.Dashboard()
+        try:
+            summary = self.run_sample(receiver.otlp_url, "qx-json", "--otlp-protocol", "http/json")
+            self.assertDelivered(receiver, "qx-json", summary, "http/json")
+        finally:
+            receiver.stop()
+
+    def test_https_with_a_certificate_of_its_own_protobuf_and_gzip(self):
+        certificate = dashboard.make_certificate(self.workdir)
+        receiver = dashboard.Dashboard(certificate=certificate)
+        try:
+            # The system's store does not know the certificate: nothing goes through, and the
+            # summary says why.
+            refused = self.run_sample(receiver.otlp_url, "qx-untrusted")
+            counts = export_counts(refused)
+            self.assertEqual(counts["exported"], 0, refused)
+            self.assertGreater(counts["not_delivered"], 0, refused)
+            self.assertRegex(refused, r"last export error: .*certificate")
+            # Trusted through the variable, with the endpoint from the variables too.
+            summary = self.run_sample(None, "qx-https", env={"OTEL_EXPORTER_OTLP_ENDPOINT": receiver.otlp_url,
+                                                              "OTEL_EXPORTER_OTLP_CERTIFICATE": certificate[0]})
+            spans = self.assertDelivered(receiver, "qx-https", summary, "http/protobuf")
+            self.assertTreeShape(spans, summary)
+        finally:
+            receiver.stop()
+        # This dashboard does not take gzip bodies; a receiver that does gets the same request,
+        # decoded by protoc with the OTLP definitions.
+        tls = TlsGzipReceiver(certificate)
+        try:
+            summary = self.run_sample(tls.url, "qx-gzip", "--otlp-compression", "gzip", "--otlp-certificate",
+                                      certificate[0])
+        finally:
+            tls.stop()
+        counts = export_counts(summary)
+        self.assertEqual((counts["refused"], counts["not_delivered"]), (0, 0), summary)
+        self.assertIn("http/protobuf, gzip:", summary)
+        self.assertTrue(tls.requests, summary)
+        headers, _ = tls.requests[0]
+        self.assertEqual(headers.get("Content-Encoding"), "gzip")
+        self.assertEqual(headers.get("Content-Type"), "application/x-protobuf")
+        self.assertRegex(headers.get("User-Agent", ""), r"^quorix-collect/\d")
+        text = "".join(protoc_decode(body) for _, body in tls.requests)
+        self.assertEqual(text.count("\n    spans {"), counts["exported"], text[:2000])
+        self.assertIn('name: "%s"' % PROCESS, text)
+        self.assertIn('string_value: "qx-gzip"', text)
+
+    def test_api_key_authentication(self):
+        receiver = dashboard.Dashboard(api_key="right-key-7")
+        try:
+            wrong = self.run_sample(receiver.otlp_url, "qx-wrong-key", "--otlp-header", "x-otlp-api-key=wrong-key-3")
+            counts = export_counts(wrong)
+            self.assertEqual(counts["exported"], 0, wrong)
+            self.assertGreater(counts["refused"], 0, wrong)
+            self.assertIn("HTTP 401", wrong)
+            self.assertNotIn("wrong-key-3", wrong)
+            self.assertFalse(receiver.spans("qx-wrong-key"))
+            right = self.run_sample(receiver.otlp_url, "qx-right-key",
+                                    env={"OTEL_EXPORTER_OTLP_HEADERS": "x-otlp-api-key=right-key-7"})
+            self.assertNotIn("right-key-7", right)
+            self.assertDelivered(receiver, "qx-right-key", right, "http/protobuf")
+        finally:
+            receiver.stop()
 
 
 class ReceiverLater(OtlpCase):

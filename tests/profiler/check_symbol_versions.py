@@ -1,6 +1,7 @@
 """The agent loads on older distributions: it needs no glibc symbol newer than 2.28 and carries the
 C++ runtime and libgcc inside itself, so no GLIBCXX, CXXABI or GCC symbol version is asked of the
-host and no libstdc++ or libgcc_s is needed."""
+host and no libstdc++ or libgcc_s is needed; nor any library beyond the C library's own (the
+collector's libcurl, TLS and zlib stay out of it)."""
 
 import re
 import subprocess
@@ -40,6 +41,17 @@ class SymbolVersions(unittest.TestCase):
         self.assertEqual(others, [])
         for library in needed_libraries():
             self.assertFalse(library.startswith(("libstdc++", "libgcc_s")), library)
+
+    def test_only_the_c_library_is_needed(self):
+        # The collector's HTTP, TLS and compression libraries stay the collector's: the agent
+        # loads into every profiled process and brings nothing of them along.
+        allowed = ("libc.so", "libm.so", "libpthread.so", "libdl.so", "ld-linux")
+        needed = needed_libraries()
+        self.assertTrue(needed, "no NEEDED entries read")
+        self.assertEqual([n for n in needed if not n.startswith(allowed)], [])
+        symbols = subprocess.run(["nm", "-D", "--undefined-only", LIBRARY], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertEqual(re.findall(r"\b(curl_\w+|SSL_\w+|deflate\w*|inflate\w*)", symbols), [])
 
     def test_thread_locals_need_no_static_tls_room(self):
         # Loaded late by the runtime, the agent must not ask for the host's static TLS surplus: its

@@ -5,10 +5,12 @@
 # --json to /dev/null (the cost of formatting), with --json to a file in a temporary folder
 # (formatting plus the file system) and with every viewer output (speedscope, trace, folded
 # stacks, HTML report) and with --otlp to a local receiver that accepts everything (span building
-# and export). The modes web and web-otlp send a request-shaped stream instead (async web requests
-# of about 80 messages each, their continuation on another thread, three statements each) with
-# --requests to a file (and --otlp), and print what it cost per request. Prints figures and
-# ratios, the sizes of the viewer files and the collector's peak resident size, asserts nothing.
+# and export: otlp-protobuf and otlp-json, each also with gzip; every call becomes a span, so the
+# export queue fills and drops). The modes web and web-otlp send a request-shaped stream instead
+# (async web requests of about 80 messages each, their continuation on another thread, three
+# statements each) with --requests to a file (and --otlp). Prints figures and ratios, the sizes of
+# the viewer files, the collector's peak resident size and, for the span export, the export
+# thread's processor time per span exported and the average batch size, asserts nothing.
 #   tools/collector/bench.sh [MESSAGES]       (default 20000000; UDP sends a tenth of it)
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -35,6 +37,7 @@ start_receiver() {
     python3 -c '
 import http.server, sys
 class H(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
     def do_POST(self):
         self.rfile.read(int(self.headers.get("Content-Length", 0)))
         self.send_response(200)
@@ -64,7 +67,10 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
     json-null) extra=(--json /dev/null) ;;
     viewers) extra=(--speedscope "$work/v.speedscope.json" --chrome-trace "$work/v.trace.json"
                     --folded "$work/v.folded" --report "$work/v.html") ;;
-    otlp) extra=(--otlp "http://127.0.0.1:$(cat "$work/otlp-port")/v1/traces") ;;
+    otlp*)
+      extra=(--otlp "http://127.0.0.1:$(cat "$work/otlp-port")/v1/traces" --otlp-min-duration 0)
+      case "$mode" in *json*) extra+=(--otlp-protocol http/json) ;; esac
+      case "$mode" in *gzip) extra+=(--otlp-compression gzip) ;; esac ;;
   esac
   [ "$transport" = udp ] && count=$((messages / 10))
   rm -f "$work/ready" "$work/out.jsonl"
@@ -94,8 +100,11 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
   if [ "$mode" = viewers ]; then
     sed -n 's/^  \(viewer data.*\|speedscope:.*\|chrome trace:.*\|folded stacks:.*\|report:.*\)$/    \1/p' \
       "$work/summary" >"$work/viewer-lines"
-  elif [ "$mode" = otlp ]; then
-    sed -n 's/^  \(otlp: .*\|  [0-9]* calls ended: .*\)$/    \1/p' "$work/summary" >"$work/viewer-lines"
+  elif [ "${mode#otlp}" != "$mode" ]; then
+    sed -n 's/^  \(otlp: .*\|  [0-9]* calls ended: .*\|  http\/.*\)$/    \1/p' "$work/summary" >"$work/viewer-lines"
+    # Average batch: the bytes sent over the batches encoded.
+    sed -n 's/^    http\/[a-z]*\(, gzip\)\{0,1\}: \([0-9]*\) batches, \([0-9.]*\) KiB.*$/\2 \3/p' "$work/summary" |
+      awk '$1 > 0 { printf "    average batch: %.1f KiB\n", $2 / $1 }' >>"$work/viewer-lines"
   elif [ "$mode" = web ] || [ "$mode" = web-otlp ]; then
     { sed -n 's/^  \(Requests: .*\)$/    \1/p' "$work/summary"
       printf "    requests written: %s\n" "$(wc -l <"$work/requests.jsonl")"; } >"$work/viewer-lines"
@@ -103,17 +112,17 @@ run() {  # transport mode -> prints "sent_rate decode_rate kernel_drops"
   echo "${sent:-0} ${rate:-0} ${drops:--} ${peak:-?}"
 }
 
-printf "%-9s %-9s %14s %16s %10s %12s %10s\n" transport mode "sent msg/s" "decoded msg/s" "x summary" \
+printf "%-9s %-18s %14s %16s %10s %12s %10s\n" transport mode "sent msg/s" "decoded msg/s" "x summary" \
   "kernel drops" "peak MiB"
-modes="${QX_BENCH_MODES:-summary no-tree json-null json viewers otlp web}"
-case " $modes " in *" otlp "* | *" web-otlp "*) start_receiver ;; esac
+modes="${QX_BENCH_MODES:-summary no-tree json-null json viewers otlp-protobuf otlp-protobuf-gzip otlp-json otlp-json-gzip web}"
+case " $modes " in *" otlp"* | *" web-otlp "*) start_receiver ;; esac
 for transport in ${QX_BENCH_TRANSPORTS:-tcp pipe udp}; do
   base=
   for mode in $modes; do
     read -r sent rate drops peak < <(run "$transport" "$mode")
     [ -z "$base" ] && base="$rate"
     ratio="$(awk -v r="$rate" -v b="$base" 'BEGIN { printf "%.2f", (b > 0 ? r / b : 0) }')"
-    printf "%-9s %-9s %14s %16s %10s %12s %10s\n" "$transport" "$mode" "$sent" "$rate" "$ratio" "$drops" "$peak"
-    case "$mode" in viewers | otlp | web | web-otlp) cat "$work/viewer-lines" ;; esac
+    printf "%-9s %-18s %14s %16s %10s %12s %10s\n" "$transport" "$mode" "$sent" "$rate" "$ratio" "$drops" "$peak"
+    case "$mode" in viewers | otlp* | web | web-otlp) cat "$work/viewer-lines" ;; esac
   done
 done

@@ -85,13 +85,15 @@ TEST(CollectorOptions, SpanExport) {
     CollectorOptions o;
     std::string error;
     ASSERT_TRUE(Parse({}, o, error));
-    EXPECT_TRUE(o.otlpUrl.empty());
+    EXPECT_TRUE(o.otlp.url.empty());
     EXPECT_EQ(o.otlpMinDurationMs, 1);
     ASSERT_TRUE(
         Parse({"--otlp", "http://127.0.0.1:4318", "--service-name", "shop", "--otlp-min-duration", "0.5"}, o, error))
         << error;
-    EXPECT_EQ(o.otlpUrl, "http://127.0.0.1:4318");
-    EXPECT_EQ(o.serviceName, "shop");
+    EXPECT_EQ(o.otlp.url, "http://127.0.0.1:4318");
+    EXPECT_EQ(o.otlp.serviceName, "shop");
+    EXPECT_FALSE(o.otlp.json);  // protobuf unless asked otherwise
+    EXPECT_FALSE(o.otlp.gzip);
     EXPECT_EQ(o.otlpMinDurationMs, 0.5);
     ASSERT_TRUE(Parse({"--otlp-min-duration", "0"}, o, error));
     EXPECT_EQ(o.otlpMinDurationMs, 0);
@@ -100,7 +102,11 @@ TEST(CollectorOptions, SpanExport) {
                                                                  {"--otlp-min-duration", "-1"},
                                                                  {"--otlp-min-duration", "1ms"},
                                                                  {"--otlp-min-duration", "nan"},
-                                                                 {"--service-name"}}) {
+                                                                 {"--service-name"},
+                                                                 {"--otlp", "http://h:1", "--otlp-protocol", "grpc"},
+                                                                 {"--otlp", "http://h:1", "--otlp-protocol", ""},
+                                                                 {"--otlp", "http://h:1", "--otlp-header", "k"},
+                                                                 {"--otlp", "http://h:1", "--otlp-timeout", "0"}}) {
         EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
     }
 }
@@ -151,6 +157,12 @@ TEST(CollectorOptions, ViewerFilesAndHelp) {
                              "--otlp",
                              "--service-name",
                              "--otlp-min-duration",
+                             "--otlp-protocol",
+                             "--otlp-header",
+                             "--otlp-compression",
+                             "--otlp-certificate",
+                             "--otlp-timeout",
+                             "OTEL_EXPORTER_OTLP_ENDPOINT",
                              "--help"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }

@@ -30,6 +30,7 @@ TEST(RunOptions, OwnOptionsCollectorOptionsAndTheCommand) {
     EXPECT_EQ(o.collectorArgs, (std::vector<std::string>{"--tree-lines", "9", "--report", "r.html", "--no-tree"}));
 
     ASSERT_TRUE(Parse({"--engine", "hooks", "--", "x"}, o, error)) << error;
+    EXPECT_EQ(o.transport, "tcp");  // the default
     EXPECT_EQ(o.engine, "hooks");
     EXPECT_TRUE(o.engineGiven);
 
@@ -52,10 +53,32 @@ TEST(RunOptions, OwnOptionsCollectorOptionsAndTheCommand) {
         EXPECT_FALSE(error.empty());
     }
     const std::string help = RunUsage();
-    for (const char* name :
-         {"--transport", "--engine", "--port", "--multicast", "--json", "--tree-lines", "--no-tree", "--quiet",
-          "--max-memory", "--speedscope", "--chrome-trace", "--folded", "--report", "--viewer-calls", "--otlp",
-          "--service-name", "--otlp-min-duration", "--help", "QUORIX_PROFILER_PATH"}) {
+    for (const char* name : {"--transport",
+                             "--engine",
+                             "--port",
+                             "--multicast",
+                             "--json",
+                             "--tree-lines",
+                             "--no-tree",
+                             "--quiet",
+                             "--max-memory",
+                             "--speedscope",
+                             "--chrome-trace",
+                             "--folded",
+                             "--report",
+                             "--viewer-calls",
+                             "--otlp",
+                             "--service-name",
+                             "--otlp-min-duration",
+                             "--otlp-protocol",
+                             "--otlp-header",
+                             "--otlp-compression",
+                             "--otlp-certificate",
+                             "--otlp-timeout",
+                             "OTEL_EXPORTER_OTLP_ENDPOINT",
+                             "125",
+                             "--help",
+                             "QUORIX_PROFILER_PATH"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
 }
@@ -69,6 +92,15 @@ TEST(RunOptions, SpanExportOptionsArePassedOn) {
         << error;
     EXPECT_EQ(o.collectorArgs, (std::vector<std::string>{"--otlp", "http://127.0.0.1:4318", "--service-name", "shop",
                                                          "--otlp-min-duration", "0"}));
+    // Header values go by the environment, off the collector's command line.
+    ASSERT_TRUE(
+        Parse({"--otlp-protocol", "http/json", "--otlp-header", "a=1", "--otlp-header", "b=2,3", "--otlp-compression",
+               "gzip", "--otlp-timeout", "500", "--otlp-certificate", "ca.pem", "--", "x"},
+              o, error))
+        << error;
+    EXPECT_EQ(o.collectorArgs, (std::vector<std::string>{"--otlp-protocol", "http/json", "--otlp-compression", "gzip",
+                                                         "--otlp-certificate", "ca.pem", "--otlp-timeout", "500"}));
+    EXPECT_EQ(o.otlpHeaders, (std::vector<std::string>{"a=1", "b=2,3"}));
     for (std::vector<const char*> bad :
          std::vector<std::vector<const char*>>{{"--otlp", "--", "x"}, {"--service-name", "--", "x"}}) {
         EXPECT_FALSE(Parse(bad, o, error)) << bad[0];

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "cli/CollectorOptions.h"
+#include "spans/ScriptedReceiver.h"
 #include "WireBytes.h"
 
 using namespace CollectorTest;
@@ -60,10 +61,22 @@ public:
 
     const fs::path& Dir() const { return dir; }
 
-    // Starts the collector in the temp dir with its output in files there.
-    void Start(std::vector<std::string> args, bool json = true) {
+    // Starts the collector in the temp dir with its output in files there; `env` (NAME=VALUE)
+    // is all it gets of the OpenTelemetry variables.
+    void Start(std::vector<std::string> args, bool json = true, std::vector<std::string> env = {}) {
         args.insert(args.begin(), QX_COLLECT_BIN);
-        args.insert(args.end(), {"--ready-file", (dir / "ready").string()});
+        Run(std::move(args), json, std::move(env));
+    }
+    // quorix-run with the same set-up.
+    void StartRun(std::vector<std::string> args, std::vector<std::string> env = {}) {
+        args.insert(args.begin(), QX_RUN_BIN);
+        Run(std::move(args), false, std::move(env), false);
+    }
+
+    void Run(std::vector<std::string> args, bool json, std::vector<std::string> env, bool ready = true) {
+        if (ready) {
+            args.insert(args.end(), {"--ready-file", (dir / "ready").string()});
+        }
         if (json) {
             args.insert(args.end(), {"--json", (dir / "out.json").string()});
         }
@@ -75,6 +88,17 @@ public:
             }
             const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
+            for (char** e = environ; *e != nullptr;) {
+                const std::string entry = *e;
+                if (entry.rfind("OTEL_", 0) == 0 || entry.rfind("QUORIX_OTLP_", 0) == 0) {
+                    unsetenv(entry.substr(0, entry.find('=')).c_str());
+                } else {
+                    ++e;
+                }
+            }
+            for (auto& e : env) {
+                putenv(e.data());
+            }
             std::vector<char*> argv;
             for (auto& a : args) {
                 argv.push_back(a.data());
@@ -103,9 +127,9 @@ public:
         return "";
     }
 
-    // Exit status, or -1 when it did not exit within 10 seconds.
-    int WaitExit() {
-        for (int i = 0; i < 400 && !Exited(); ++i) {
+    // Exit status, or -1 when it did not exit within `seconds`.
+    int WaitExit(int seconds = 10) {
+        for (int i = 0; i < seconds * 40 && !Exited(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
         if (!Exited()) {
@@ -492,4 +516,129 @@ TEST(CollectorProcess, HugeMethodNamesStayWithinTheMemoryBound) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(summary, m, std::regex("peak resident ([0-9.]+) MiB"))) << summary;
     EXPECT_LT(std::stod(m[1]), 96.0) << summary;
+}
+
+namespace {
+
+// A collector exporting to `url` over TCP, fed one process with a call, then stopped by its
+// --duration; seconds from start to exit.
+double ExportOneProcess(CollectorProcess& p, const std::string& url, std::vector<std::string> extra = {},
+                        std::vector<std::string> env = {}) {
+    std::vector<std::string> args = {"--transport", "tcp", "--port", "0", "--otlp-min-duration", "0"};
+    if (!url.empty()) {
+        args.insert(args.end(), {"--otlp", url});
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto start = std::chrono::steady_clock::now();
+    p.Start(args, false, std::move(env));
+    const std::string ready = p.WaitReady();
+    EXPECT_FALSE(ready.empty()) << p.Stderr();
+    if (ready.empty()) {
+        return 0;
+    }
+    const int fd = ConnectTcp(static_cast<uint16_t>(std::stoi(ready)));
+    EXPECT_GE(fd, 0);
+    SendAll(fd, Concat({Announce(), Calls(), Command(10)}), 1 << 20);
+    close(fd);
+    EXPECT_EQ(p.WaitExit(20), 0) << p.Stderr();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(CollectorProcess, ASilentReceiverDelaysTheExitByTheExportLimitOnly) {
+    ScriptedReceiver receiver([](int fd, const HttpRequest&, const std::atomic<bool>& stop) {
+        ScriptedReceiver::Silent(fd, stop);
+        return false;
+    });
+    CollectorProcess p;
+    // The request waits for its 10 s timeout; the 5 s exit limit cuts it.
+    const double seconds = ExportOneProcess(p, receiver.Url(), {"--duration", "1.5"});
+    EXPECT_GT(seconds, 6.0) << p.Stderr();
+    EXPECT_LT(seconds, 8.5) << p.Stderr();
+    EXPECT_NE(p.Stderr().find("1 not delivered by the exit deadline"), std::string::npos) << p.Stderr();
+}
+
+TEST(CollectorProcess, AnEndlessAnswerStaysWithinTheMemoryBound) {
+    ScriptedReceiver receiver([](int fd, const HttpRequest&, const std::atomic<bool>& stop) {
+        ScriptedReceiver::Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999\r\n\r\n");
+        ScriptedReceiver::Forever(fd, std::string(1 << 20, 'x'), stop);
+        return false;
+    });
+    CollectorProcess p;
+    ExportOneProcess(p, receiver.Url(), {"--max-memory", "32", "--until-ended", "--duration", "20"});
+    const std::string summary = p.Stderr();
+    EXPECT_NE(summary.find("otlp: 1 spans exported"), std::string::npos) << summary;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(summary, m, std::regex("peak resident ([0-9.]+) MiB"))) << summary;
+    EXPECT_LT(std::stod(m[1]), 48.0) << summary;
+}
+
+TEST(CollectorProcess, TheOpenTelemetryVariablesTurnTheExportOnAndAreChecked) {
+    ScriptedReceiver receiver([](int fd, const HttpRequest&, const std::atomic<bool>&) {
+        return ScriptedReceiver::Send(fd, ScriptedReceiver::Answer(200));
+    });
+    {
+        CollectorProcess p;
+        ExportOneProcess(p, "", {"--until-ended", "--duration", "20"},
+                         {"OTEL_EXPORTER_OTLP_ENDPOINT=" + receiver.Url(), "OTEL_EXPORTER_OTLP_HEADERS=x-api-key=k3y",
+                          "OTEL_SERVICE_NAME=from-env", "OTEL_RESOURCE_ATTRIBUTES=team=shop"});
+        EXPECT_NE(p.Stderr().find("otlp: 1 spans exported to " + receiver.Url() + "/v1/traces"), std::string::npos)
+            << p.Stderr();
+        EXPECT_NE(p.Stderr().find("http/protobuf"), std::string::npos) << p.Stderr();
+        EXPECT_EQ(p.Stderr().find("k3y"), std::string::npos) << p.Stderr();
+        const auto requests = receiver.Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].Header("x-api-key"), "k3y");
+        EXPECT_NE(requests[0].Header("User-Agent").find("quorix-collect/"), std::string::npos);
+        EXPECT_NE(requests[0].body.find("from-env"), std::string::npos);
+        EXPECT_NE(requests[0].body.find("team"), std::string::npos);
+    }
+    // A malformed value: one error naming the variable, nothing of the secret, no start.
+    CollectorProcess bad;
+    bad.Start({"--transport", "tcp", "--port", "0"}, false,
+              {"OTEL_EXPORTER_OTLP_ENDPOINT=" + receiver.Url(), "OTEL_EXPORTER_OTLP_HEADERS=x-api-key k3y"});
+    EXPECT_EQ(bad.WaitExit(), 2);
+    const auto lines = Lines(bad.Stderr());
+    ASSERT_GE(lines.size(), 1u) << bad.Stderr();
+    EXPECT_EQ(lines[0].rfind("quorix-collect: OTEL_EXPORTER_OTLP_HEADERS: entry 1 has no '='", 0), 0u) << lines[0];
+    EXPECT_EQ(bad.Stderr().find("k3y"), std::string::npos);
+    EXPECT_FALSE(fs::exists(bad.Dir() / "ready"));
+}
+
+uint16_t FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+TEST(CollectorProcess, QuorixRunSaysWhenItsCollectorDied) {
+    // The "program" finds its sibling collector through quorix-run's children.
+    const std::string killCollector =
+        "for c in $(cat /proc/$PPID/task/*/children); do "
+        "[ \"$(cat /proc/$c/comm)\" = quorix-collect ] && kill -9 $c; done; sleep 0.2; exit 3";
+    for (const bool kill : {false, true}) {
+        CollectorProcess p;
+        p.StartRun(
+            {"--no-tree", "--port", std::to_string(FreePort()), "--", "sh", "-c", kill ? killCollector : "exit 3"},
+            {"QUORIX_PROFILER_PATH=/nonexistent"});
+        const int code = p.WaitExit(20);
+        const std::string err = p.Stderr();
+        if (kill) {
+            EXPECT_EQ(code, 125) << err;
+            EXPECT_NE(err.find("the collector died while the program ran (killed by signal 9"), std::string::npos)
+                << err;
+            EXPECT_NE(err.find("the program exited with 3"), std::string::npos) << err;
+        } else {
+            EXPECT_EQ(code, 3) << err;  // the program's own code
+            EXPECT_NE(err.find("quorix-collect summary"), std::string::npos) << err;
+            EXPECT_EQ(err.find("collector died"), std::string::npos) << err;
+        }
+    }
 }

@@ -203,14 +203,10 @@ bool CheckOutputs(CLI::App& app, const Given& g, CollectorOptions& o, std::strin
         }
         o.viewerCalls = static_cast<size_t>(n);
     }
-    if (given("--otlp")) {
-        if (g.otlp.empty()) {
-            error = "empty --otlp URL";
-            return false;
-        }
-        o.otlpUrl = g.otlp;
+    if (given("--otlp") && g.otlp.empty()) {
+        error = "empty --otlp URL";
+        return false;
     }
-    o.serviceName = g.serviceName;
     if (given("--otlp-min-duration")) {
         const char* v = g.otlpMinDuration.c_str();
         char* end = nullptr;
@@ -269,9 +265,31 @@ bool CheckRequests(CLI::App& app, const Given& g, CollectorOptions& o, std::stri
     return true;
 }
 
-bool Check(CLI::App& app, const Given& g, CollectorOptions& o, std::string& error) {
+bool CheckSpanExport(CLI::App& app, const Given& g, CollectorOptions& o, const EnvLookup& env, std::string& error) {
+    OtlpGiven given;
+    given.url = g.otlp;
+    given.protocol = g.otlpProtocol;
+    given.compression = g.otlpCompression;
+    given.certificate = g.otlpCertificate;
+    given.timeout = g.otlpTimeout;
+    given.serviceName = g.serviceName;
+    given.headers = g.otlpHeaders;
+    const std::pair<const char*, const std::string*> values[] = {{"--otlp-protocol", &g.otlpProtocol},
+                                                                 {"--otlp-compression", &g.otlpCompression},
+                                                                 {"--otlp-certificate", &g.otlpCertificate},
+                                                                 {"--otlp-timeout", &g.otlpTimeout}};
+    for (const auto& [name, value] : values) {
+        if (app.count(name) != 0 && value->empty()) {
+            error = std::string("empty value for ") + name;
+            return false;
+        }
+    }
+    return ResolveOtlpSettings(given, env, o.otlp, error);
+}
+
+bool Check(CLI::App& app, const Given& g, CollectorOptions& o, const EnvLookup& env, std::string& error) {
     return CheckEndpoints(app, g, o, error) && CheckBounds(app, g, o, error) && CheckOutputs(app, g, o, error) &&
-           CheckRequests(app, g, o, error);
+           CheckSpanExport(app, g, o, env, error) && CheckRequests(app, g, o, error);
 }
 
 }  // namespace
@@ -290,7 +308,7 @@ uint16_t PortFromEnvironmentText(const char* text) {
 }
 
 bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPort, CollectorOptions& o,
-                           std::string& error) {
+                           std::string& error, const EnvLookup& env) {
     o = CollectorOptions{};
     o.port = PortFromEnvironmentText(envPort);
     CLI::App app("", "quorix-collect");
@@ -302,7 +320,7 @@ bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPor
     if (o.help) {
         return true;
     }
-    if (!Check(app, g, o, error)) {
+    if (!Check(app, g, o, env, error)) {
         return false;
     }
     if (o.multicast && o.transport != Transport::Udp) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/OtlpSettings.h"
+
 namespace QuorixCollect {
 
 enum class Transport { Udp, Tcp, Pipe };
@@ -37,8 +39,7 @@ struct CollectorOptions {
     std::string foldedPath;
     std::string reportPath;
     size_t viewerCalls = 50000;  // longest calls kept with their times for the viewers
-    std::string otlpUrl;         // empty: no span export
-    std::string serviceName;     // empty: the process's name
+    OtlpSettings otlp;           // otlp.url empty: no span export
     double otlpMinDurationMs = 1;
     // Requests: where they go, and what makes a finding.
     std::string requestsPath;  // empty: not written; "-": standard output
@@ -52,10 +53,10 @@ struct CollectorOptions {
 // anything else gives the default, so that both sides agree on the same port.
 uint16_t PortFromEnvironmentText(const char* text);
 
-// Parses the command line; `envPort` is MORVEL_WIRE_COMMAND_PORT (or null). On failure returns
-// false with a message in `error`.
+// Parses the command line; `envPort` is MORVEL_WIRE_COMMAND_PORT (or null), `env` gives the
+// OpenTelemetry variables (none when empty). On failure returns false with a message in `error`.
 bool ParseCollectorOptions(int argc, const char* const* argv, const char* envPort, CollectorOptions& options,
-                           std::string& error);
+                           std::string& error, const EnvLookup& env = {});
 
 // The --help text, listing every option.
 const char* CollectorUsage();

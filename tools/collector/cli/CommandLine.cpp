@@ -45,11 +45,36 @@ void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, co
         ->type_name("N")
         ->group(viewerGroup);
     app.add_option("--otlp", values.otlp,
-                   "also send the calls as OTLP spans (HTTP/JSON) to URL, e.g. http://127.0.0.1:4318 (the path "
-                   "defaults to /v1/traces)")
+                   "also send the calls as OTLP spans over HTTP to URL, e.g. http://127.0.0.1:4318 or "
+                   "https://otlp.example.com (the path defaults to /v1/traces); without it, "
+                   "OTEL_EXPORTER_OTLP_TRACES_ENDPOINT or OTEL_EXPORTER_OTLP_ENDPOINT turns the export on")
         ->type_name("URL")
         ->group(spanGroup);
-    app.add_option("--service-name", values.serviceName, "service.name of the spans (default: the process's name)")
+    app.add_option("--otlp-protocol", values.otlpProtocol,
+                   "encoding of the spans: http/protobuf (default) or http/json (OTEL_EXPORTER_OTLP_PROTOCOL)")
+        ->type_name("PROTOCOL")
+        ->group(spanGroup);
+    app.add_option("--otlp-header", values.otlpHeaders,
+                   "add a request header, e.g. x-api-key=SECRET; repeatable, wins over OTEL_EXPORTER_OTLP_HEADERS "
+                   "(values are never printed)")
+        ->type_name("NAME=VALUE")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->group(spanGroup);
+    app.add_option("--otlp-compression", values.otlpCompression,
+                   "gzip or none (default; OTEL_EXPORTER_OTLP_COMPRESSION)")
+        ->type_name("gzip|none")
+        ->group(spanGroup);
+    app.add_option("--otlp-certificate", values.otlpCertificate,
+                   "trust the certificates in this PEM file for https instead of the system's "
+                   "(OTEL_EXPORTER_OTLP_CERTIFICATE)")
+        ->type_name("FILE")
+        ->group(spanGroup);
+    app.add_option("--otlp-timeout", values.otlpTimeout,
+                   "time limit of one export request (default 10000; OTEL_EXPORTER_OTLP_TIMEOUT)")
+        ->type_name("MS")
+        ->group(spanGroup);
+    app.add_option("--service-name", values.serviceName,
+                   "service.name of the spans (default: OTEL_SERVICE_NAME, else the process's name)")
         ->type_name("NAME")
         ->group(spanGroup);
     app.add_option("--otlp-min-duration", values.otlpMinDuration,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -17,6 +18,8 @@ bool ParseCommandLine(CLI::App& app, const char* const* argv, int end, bool& hel
 // them, quorix-run passes them on.
 struct ViewerAndSpanOptions {
     std::string speedscope, chromeTrace, folded, report, viewerCalls, otlp, serviceName, otlpMinDuration;
+    std::string otlpProtocol, otlpCompression, otlpCertificate, otlpTimeout;
+    std::vector<std::string> otlpHeaders;
 };
 
 // Declares those options, under the two help groups given, in both tools alike.

@@ -19,8 +19,9 @@ struct Given : ViewerAndSpanOptions, RequestOptionsGiven {
 void Declare(CLI::App& app, RunOptions& o, Given& g) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.set_help_flag("-h,--help", "print this help and exit");
-    app.add_option("--transport", o.transport, "how the agent sends: udp (default), tcp or pipe")
-        ->type_name("udp|tcp|pipe");
+    app.add_option("--transport", o.transport,
+                   "how the agent sends: tcp (default: the fastest here, and nothing is lost), udp or pipe")
+        ->type_name("tcp|udp|pipe");
     app.add_option("--engine", o.engine,
                    "how the agent traces calls: probes (default; IL probes in the traced methods, precompiled and "
                    "optimised code kept) or hooks (the runtime's enter/leave hooks)")
@@ -42,7 +43,11 @@ void Declare(CLI::App& app, RunOptions& o, Given& g) {
     app.footer(
         "After the options: -- COMMAND [ARGS...]\n"
         "Environment: QUORIX_PROFILER_PATH overrides the agent library path. COMMAND gets\n"
-        "MORVEL_REPORT_DELIVERY=true and MORVEL_REPORT_EXCEPTIONS=1 unless they are set.");
+        "MORVEL_REPORT_DELIVERY=true and MORVEL_REPORT_EXCEPTIONS=1 unless they are set. The collector reads the\n"
+        "OpenTelemetry variables (OTEL_EXPORTER_OTLP_ENDPOINT and _TRACES_ENDPOINT, _HEADERS, _PROTOCOL,\n"
+        "_TIMEOUT, _COMPRESSION, _CERTIFICATE, OTEL_SERVICE_NAME, OTEL_RESOURCE_ATTRIBUTES); an option wins.\n"
+        "Exit code: the program's; 125 when the collector could not start, died or had to be killed\n"
+        "(quorix-run then says so on standard error).");
 }
 
 // Same rule as the agent's: base-10, 1..65535, nothing else.
@@ -109,13 +114,18 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
                                                                  {"--requests", &g.requests},
                                                                  {"--n-plus-one", &g.nPlusOne},
                                                                  {"--slow-sql", &g.slowSql},
-                                                                 {"--slow-request", &g.slowRequest}};
+                                                                 {"--slow-request", &g.slowRequest},
+                                                                 {"--otlp-protocol", &g.otlpProtocol},
+                                                                 {"--otlp-compression", &g.otlpCompression},
+                                                                 {"--otlp-certificate", &g.otlpCertificate},
+                                                                 {"--otlp-timeout", &g.otlpTimeout}};
     for (const auto& [name, value] : passed) {
         if (app.count(name) != 0) {
             o.collectorArgs.emplace_back(name);
             o.collectorArgs.push_back(*value);
         }
     }
+    o.otlpHeaders = g.otlpHeaders;
     if (g.noTree) {
         o.collectorArgs.emplace_back("--no-tree");
     }

@@ -166,7 +166,7 @@ int Collector::Prepare() {
                     1);
     }
     OtlpExporter::Options exportOptions;
-    exportSpans = !options.otlpUrl.empty();
+    exportSpans = !options.otlp.url.empty();
     exportOptions.queueBytes = std::min(exportOptions.queueBytes, options.maxMemoryBytes / 8);
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
@@ -179,8 +179,18 @@ int Collector::Prepare() {
     if (!PrepareRequests(error)) {
         return Fail(error, 1);
     }
-    exportOptions.url = options.otlpUrl;
-    exportOptions.serviceName = options.serviceName;
+    const OtlpSettings& otlp = options.otlp;
+    exportOptions.url = otlp.url;
+    exportOptions.urlAsGiven = otlp.urlAsGiven;
+    exportOptions.protocol = otlp.json ? OtlpExporter::Protocol::Json : OtlpExporter::Protocol::Protobuf;
+    exportOptions.gzip = otlp.gzip;
+    exportOptions.headers = otlp.headers;
+    exportOptions.caPem = otlp.caPem;
+    exportOptions.requestTimeout = otlp.timeout;
+    for (const auto& [key, value] : otlp.resourceAttributes) {
+        exportOptions.resourceAttributes.push_back(OtlpAttribute::String(key, value));
+    }
+    exportOptions.serviceName = otlp.serviceName;
     exportOptions.minDurationMs = options.otlpMinDurationMs;
     CollectorSession& names = *session;
     exporter = std::make_unique<OtlpExporter>(
@@ -363,8 +373,9 @@ int Collector::Finish() {
 int main(int argc, char** argv) {
     CollectorOptions options;
     std::string error;
-    if (!ParseCollectorOptions(argc, argv, getenv("MORVEL_WIRE_COMMAND_PORT"), options, error)) {
-        fprintf(stderr, "quorix-collect: %s\n%s", error.c_str(), CollectorUsage());
+    if (!ParseCollectorOptions(argc, argv, getenv("MORVEL_WIRE_COMMAND_PORT"), options, error,
+                               [](const char* name) -> const char* { return getenv(name); })) {
+        fprintf(stderr, "quorix-collect: %s\n(quorix-collect --help lists every option)\n", error.c_str());
         return 2;
     }
     if (options.help) {

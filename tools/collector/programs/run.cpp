@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/OtlpSettings.h"
 #include "cli/RunOptions.h"
 
 using namespace QuorixCollect;
@@ -41,10 +42,14 @@ std::string HereDirectory() {
     return text.substr(0, text.rfind('/'));
 }
 
-pid_t Spawn(const std::vector<std::string>& args, bool collector) {
+// `headers` (the --otlp-header values) go to the collector in its environment only.
+pid_t Spawn(const std::vector<std::string>& args, bool collector, const std::string& headers = {}) {
     const pid_t pid = fork();
     if (pid != 0) {
         return pid;
+    }
+    if (collector && !headers.empty()) {
+        setenv(RunHeadersVariable, headers.c_str(), 1);
     }
     // Handlers do not survive exec, but ignored signals would: give the child the defaults back.
     signal(SIGINT, collector ? SIG_IGN : SIG_DFL);
@@ -83,23 +88,41 @@ bool Alive(pid_t pid, int& status) {
     return r == 0;
 }
 
-void StopCollector(pid_t collector) {
+// How a collector that ended on its own ended, for the message.
+std::string Ending(int status) {
+    if (WIFSIGNALED(status)) {
+        const int sig = WTERMSIG(status);
+        return std::string("killed by signal ") + std::to_string(sig) + " (" + strsignal(sig) + ")";
+    }
+    return "exit code " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+// Stops the collector so that it prints its summary and writes its files; false (after saying
+// why) when it had died already, failed or had to be killed.
+bool StopCollector(pid_t collector) {
     int status = 0;
     if (!Alive(collector, status)) {
-        return;
+        fprintf(stderr, "quorix-run: the collector died while the program ran (%s): no summary, no files\n",
+                Ending(status).c_str());
+        return false;
     }
     kill(collector, SIGTERM);
     // Its final drain and span export are bounded (5 s each), and it writes the viewer files
     // after them: allow for all of that.
     for (int i = 0; i < 400; ++i) {
         if (!Alive(collector, status)) {
-            return;
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+                return true;
+            }
+            fprintf(stderr, "quorix-run: the collector failed (%s)\n", Ending(status).c_str());
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     fprintf(stderr, "quorix-run: the collector did not stop; killing it\n");
     kill(collector, SIGKILL);
     waitpid(collector, &status, 0);
+    return false;
 }
 
 // The port the agent is told: --port, else the agent's own variable read its way, else 2799.
@@ -156,7 +179,11 @@ pid_t StartCollector(const RunOptions& options, const std::string& collectorPath
     if (!options.json.empty()) {
         args.insert(args.end(), {"--json", options.json});
     }
-    const pid_t collector = Spawn(args, true);
+    std::string headers;
+    for (const auto& h : options.otlpHeaders) {
+        headers += h + "\n";
+    }
+    const pid_t collector = Spawn(args, true, headers);
     if (collector < 0) {
         fprintf(stderr, "quorix-run: cannot start the collector: %s\n", strerror(errno));
         return -1;
@@ -243,7 +270,12 @@ int main(int argc, char** argv) {
     const int status = RunProfiled(options, profiler, port);
     // Let the last datagrams arrive, then ask for the summary.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    StopCollector(collector);
+    const bool reported = StopCollector(collector);
     cleanup();
+    if (!reported) {
+        // The program's own code would pass for a complete profile: it was not one.
+        fprintf(stderr, "quorix-run: exiting with 125 (the program exited with %d)\n", status);
+        return 125;
+    }
     return status;
 }

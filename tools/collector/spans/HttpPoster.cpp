@@ -1,17 +1,14 @@
 #include "spans/HttpPoster.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <limits>
+#include <mutex>
 
 namespace QuorixCollect {
 
@@ -19,53 +16,44 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MillisLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 60000));
-}
-
-bool WaitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        const int n = poll(&p, 1, MillisLeft(deadline));
-        if (n > 0) {
-            return true;
-        }
-        if (n == 0 || errno != EINTR) {
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) {
             return false;
         }
     }
+    return true;
 }
 
-std::string LowerAscii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
     }
-    return out;
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
+        s.remove_suffix(1);
+    }
+    return s;
 }
 
-}  // namespace
+bool ParsePort(std::string_view text, uint16_t& port) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    const long v = strtol(std::string(text).c_str(), nullptr, 10);
+    if (v < 1 || v > 65535) {
+        return false;
+    }
+    port = static_cast<uint16_t>(v);
+    return true;
+}
 
-bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl& out, std::string& error) {
-    out = HttpUrl{};
-    out.text = std::string(url);
-    constexpr std::string_view scheme = "http://";
-    if (url.substr(0, scheme.size()) != scheme) {
-        error = url.substr(0, 8) == "https://" ? "https is not supported (send to a local OTLP/HTTP receiver such as a "
-                                                 "collector in front of the backend)"
-                                               : "the URL must start with http://";
-        return false;
-    }
-    std::string_view rest = url.substr(scheme.size());
-    const size_t slash = rest.find('/');
-    std::string_view authority = rest.substr(0, slash);
-    std::string_view path = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
-    if (authority.find('@') != std::string_view::npos) {
-        error = "credentials in the URL are not supported";
-        return false;
-    }
+// host[:port] or [v6][:port].
+bool ParseAuthority(std::string_view authority, HttpUrl& out, std::string& error) {
     std::string_view port;
+    bool hasPort = false;
     if (!authority.empty() && authority.front() == '[') {
         const size_t close = authority.find(']');
         if (close == std::string_view::npos) {
@@ -79,263 +67,288 @@ bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl&
                 return false;
             }
             port = authority.substr(close + 2);
+            hasPort = true;
         }
     } else {
         const size_t colon = authority.find(':');
         out.host = std::string(authority.substr(0, colon));
         if (colon != std::string_view::npos) {
             port = authority.substr(colon + 1);
+            hasPort = true;
         }
     }
-    if (out.host.empty()) {
+    if (out.host.empty() || out.host.find_first_of(" \t\r\n/?#") != std::string::npos) {
         error = "no host in the URL";
         return false;
     }
-    const bool hasPort = authority.front() == '[' ? authority.find("]:") != std::string_view::npos
-                                                  : authority.find(':') != std::string_view::npos;
-    if (hasPort) {
-        char* end = nullptr;
-        const std::string p(port);
-        const long v = p.empty() ? -1 : strtol(p.c_str(), &end, 10);
-        if (p.empty() || *end != '\0' || v < 1 || v > 65535) {
-            error = "bad port in the URL";
-            return false;
-        }
-        out.port = static_cast<uint16_t>(v);
+    if (hasPort && !ParsePort(port, out.port)) {
+        error = "bad port in the URL";
+        return false;
     }
-    out.path = path.empty() || path == "/" ? defaultPath : std::string(path);
     return true;
 }
 
-HttpPoster::HttpPoster(HttpUrl target) : url(std::move(target)) {}
-
-HttpPoster::~HttpPoster() { Disconnect(); }
-
-void HttpPoster::Disconnect() {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
+// The code of a status line, "HTTP/1.1 503 Busy"; 0 when it has none.
+int StatusOf(std::string_view line) {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos || line.size() < space + 4) {
+        return 0;
     }
-}
-
-bool HttpPoster::Connect(Clock::time_point deadline, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    const std::string port = std::to_string(url.port);
-    const int rc = getaddrinfo(url.host.c_str(), port.c_str(), &hints, &list);
-    if (rc != 0) {
-        error = "cannot resolve " + url.host + ": " + gai_strerror(rc);
-        return false;
+    const std::string_view code = line.substr(space + 1, 3);
+    if (code.find_first_not_of("0123456789") != std::string_view::npos) {
+        return 0;
     }
-    error = "cannot connect";
-    for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-        const int candidate = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (candidate < 0) {
-            continue;
-        }
-        int r = connect(candidate, a->ai_addr, a->ai_addrlen);
-        if (r != 0 && errno == EINPROGRESS) {
-            if (WaitFor(candidate, POLLOUT, deadline)) {
-                int soError = 0;
-                socklen_t len = sizeof soError;
-                getsockopt(candidate, SOL_SOCKET, SO_ERROR, &soError, &len);
-                r = soError == 0 ? 0 : -1;
-                errno = soError;
-            } else {
-                errno = ETIMEDOUT;
-            }
-        }
-        if (r == 0) {
-            const int one = 1;
-            setsockopt(candidate, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            fd = candidate;
-            freeaddrinfo(list);
-            return true;
-        }
-        error = std::string("cannot connect: ") + strerror(errno);
-        close(candidate);
-    }
-    freeaddrinfo(list);
-    return false;
-}
-
-HttpPoster::Result HttpPoster::Post(std::string_view contentType, const std::string& body,
-                                    std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    const bool reused = fd >= 0;
-    Result r = Exchange(contentType, body, deadline);
-    if (r.status == 0 && reused && Clock::now() < deadline) {
-        // The receiver may have closed an idle kept-alive connection: one fresh try.
-        r = Exchange(contentType, body, deadline);
-    }
-    return r;
-}
-
-namespace {
-
-// The answer as it arrives on the socket, read only as far as needed.
-struct Answer {
-    int fd;
-    Clock::time_point deadline;
-    std::string in;
-    bool closed = false;
-
-    bool ReadMore() {
-        char buf[16384];
-        for (;;) {
-            const ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n > 0) {
-                in.append(buf, static_cast<size_t>(n));
-                return true;
-            }
-            if (n == 0) {
-                closed = true;
-                return false;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLIN, deadline)) {
-                continue;
-            }
-            return false;
-        }
-    }
-
-    // Chunk sizes, data, and the final zero chunk with its trailer.
-    bool ReadChunks() {
-        size_t at = 0;
-        for (;;) {
-            size_t eol;
-            while ((eol = in.find("\r\n", at)) == std::string::npos) {
-                if (!ReadMore()) {
-                    return false;
-                }
-            }
-            const unsigned long size = strtoul(in.c_str() + at, nullptr, 16);
-            if (size == 0) {
-                while (in.size() < eol + 4 && ReadMore()) {}
-                return true;
-            }
-            while (in.size() < eol + 2 + size + 2) {
-                if (!ReadMore()) {
-                    return false;
-                }
-            }
-            at = eol + 2 + size + 2;
-        }
-    }
-};
-
-struct Headers {
-    long long contentLength = -1;
-    bool chunked = false;
-    bool keepAlive = true;
-};
-
-// The header lines between the status line and `end`.
-Headers ParseHeaders(const std::string& in, size_t end, HttpPoster::Result& result) {
-    Headers h;
-    size_t pos = in.find("\r\n") + 2;
-    while (pos < end) {
-        const size_t eol = in.find("\r\n", pos);
-        const std::string_view line(in.data() + pos, eol - pos);
-        pos = eol + 2;
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) {
-            continue;
-        }
-        const std::string name = LowerAscii(line.substr(0, colon));
-        std::string_view value = line.substr(colon + 1);
-        while (!value.empty() && value.front() == ' ') {
-            value.remove_prefix(1);
-        }
-        const std::string v = LowerAscii(value);
-        if (name == "content-length") {
-            h.contentLength = atoll(v.c_str());
-        } else if (name == "transfer-encoding" && v.find("chunked") != std::string::npos) {
-            h.chunked = true;
-        } else if (name == "connection" && v.find("close") != std::string::npos) {
-            h.keepAlive = false;
-        } else if (name == "retry-after" && !v.empty() && isdigit(static_cast<unsigned char>(v[0]))) {
-            result.retryAfterSeconds = atof(v.c_str());
-        }
-    }
-    return h;
+    return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
 }
 
 }  // namespace
 
-bool HttpPoster::SendAll(const char* data, size_t size, Clock::time_point deadline, std::string& error) {
-    while (size > 0) {
-        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd, POLLOUT, deadline)) {
-            continue;
-        }
-        error = n < 0 && errno != EAGAIN ? std::string("send failed: ") + strerror(errno) : "send timed out";
+std::string HttpUrl::Full() const {
+    const bool v6 = host.find(':') != std::string::npos;
+    return std::string(https ? "https://" : "http://") + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) +
+           path;
+}
+
+bool ParseHttpUrl(std::string_view url, const std::string& defaultPath, HttpUrl& out, std::string& error) {
+    out = HttpUrl{};
+    out.text = std::string(url);
+    std::string_view rest;
+    if (StartsWithNoCase(url, "http://")) {
+        rest = url.substr(7);
+    } else if (StartsWithNoCase(url, "https://")) {
+        out.https = true;
+        out.port = 443;
+        rest = url.substr(8);
+    } else {
+        error = "the URL must start with http:// or https://";
         return false;
+    }
+    if (url.find_first_of(" \t\r\n") != std::string_view::npos) {
+        error = "blanks in the URL";
+        return false;
+    }
+    const size_t slash = rest.find_first_of("/?");
+    const std::string_view authority = rest.substr(0, slash);
+    const std::string_view path = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
+    if (authority.find('@') != std::string_view::npos) {
+        error = "credentials in the URL are not supported (send them in a header)";
+        return false;
+    }
+    if (!ParseAuthority(authority, out, error)) {
+        return false;
+    }
+    out.path = path.empty() || path == "/" ? defaultPath : std::string(path);
+    if (out.path.front() != '/') {
+        out.path = "/" + out.path;
     }
     return true;
 }
 
-HttpPoster::Result HttpPoster::Exchange(std::string_view contentType, const std::string& body,
-                                        Clock::time_point deadline) {
-    Result result;
-    if (fd < 0 && !Connect(deadline, result.error)) {
-        return result;
+double HttpPoster::ParseRetryAfter(std::string_view value, std::chrono::system_clock::time_point now) {
+    value = Trim(value);
+    if (value.empty()) {
+        return -1;
     }
-    std::string head = "POST " + url.path + " HTTP/1.1\r\nHost: " + url.host + ":" + std::to_string(url.port) +
-                       "\r\nContent-Type: " + std::string(contentType) +
-                       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nUser-Agent: quorix-collect\r\n\r\n";
-    if (!SendAll(head.data(), head.size(), deadline, result.error) ||
-        !SendAll(body.data(), body.size(), deadline, result.error)) {
-        Disconnect();
-        return result;
+    if (value.find_first_not_of("0123456789") == std::string_view::npos) {
+        // Saturates instead of overflowing: the caller clamps it anyway.
+        double seconds = 0;
+        for (const char c : value) {
+            seconds = std::min(seconds * 10 + (c - '0'), 1e12);
+        }
+        return seconds;
+    }
+    // Only the date form remains ("Sun, 06 Nov 1994 08:49:37 GMT"); it starts with the day's name.
+    if (!std::isalpha(static_cast<unsigned char>(value.front())) || value.size() > 64) {
+        return -1;
+    }
+    const time_t at = curl_getdate(std::string(value).c_str(), nullptr);
+    if (at == -1) {
+        return -1;
+    }
+    const double delta = static_cast<double>(at) - std::chrono::duration<double>(now.time_since_epoch()).count();
+    return std::max(0.0, delta);
+}
+
+// One request's answer as it arrives, bounded in what is kept.
+struct HttpPoster::Exchange {
+    const HttpTarget& target;
+    Result& result;
+    size_t headerBytes = 0;
+    bool headersDone = false;  // the final answer's headers all arrived
+    bool headersTooLarge = false;
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+        auto& x = *static_cast<Exchange*>(user);
+        const size_t n = size * count;
+        x.headerBytes += n;
+        if (x.headerBytes > x.target.maxHeaderBytes) {
+            x.headersTooLarge = true;
+            return 0;
+        }
+        const std::string_view line(data, n);
+        if (StartsWithNoCase(line, "http/")) {
+            // A new answer (after a 1xx): what the previous one said does not count.
+            x.result.retryAfterSeconds = -1;
+            x.headersDone = false;
+            x.result.status = StatusOf(line);
+        } else if (Trim(line).empty()) {
+            x.headersDone = x.result.status >= 200;
+        } else if (StartsWithNoCase(line, "retry-after:")) {
+            x.result.retryAfterSeconds = ParseRetryAfter(line.substr(12), std::chrono::system_clock::now());
+        }
+        return n;
     }
 
-    // The answer: status line and headers, then a body by length, chunks or up to the close.
-    Answer answer{fd, deadline, {}};
-    std::string& in = answer.in;
-    size_t headerEnd = std::string::npos;
-    while ((headerEnd = in.find("\r\n\r\n")) == std::string::npos) {
-        if (in.size() > 65536 || !answer.ReadMore()) {
-            result.error = answer.closed ? "connection closed without an answer" : "no answer in time";
-            Disconnect();
-            return result;
+    static size_t OnBody(char* data, size_t size, size_t count, void* user) {
+        auto& x = *static_cast<Exchange*>(user);
+        const size_t n = size * count;
+        const size_t room = x.target.maxBodyBytes - std::min(x.target.maxBodyBytes, x.result.body.size());
+        x.result.body.append(data, std::min(n, room));
+        if (n > room) {
+            // Enough of it: the status is what counts. Stops the transfer.
+            return 0;
         }
+        return n;
     }
-    if (in.compare(0, 5, "HTTP/") != 0 || in.find(' ') == std::string::npos) {
-        result.error = "not an HTTP answer";
-        Disconnect();
+};
+
+HttpPoster::HttpPoster(HttpTarget chosen) : target(std::move(chosen)), limit(std::numeric_limits<int64_t>::max()) {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    easy = curl_easy_init();
+    multi = curl_multi_init();
+    if (easy == nullptr || multi == nullptr) {
+        return;
+    }
+    CURL* e = static_cast<CURL*>(easy);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_URL, target.url.Full().c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, target.userAgent.c_str());
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &Exchange::OnHeader);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &Exchange::OnBody);
+    if (!target.caPem.empty()) {
+        curl_blob blob{target.caPem.data(), target.caPem.size(), CURL_BLOB_COPY};
+        curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob);
+    }
+}
+
+HttpPoster::~HttpPoster() {
+    if (easy != nullptr) {
+        curl_easy_cleanup(static_cast<CURL*>(easy));
+    }
+    if (multi != nullptr) {
+        curl_multi_cleanup(static_cast<CURLM*>(multi));
+    }
+}
+
+void HttpPoster::LimitTo(Clock::time_point deadline) {
+    const int64_t at = deadline.time_since_epoch().count();
+    int64_t current = limit.load();
+    while (at < current && !limit.compare_exchange_weak(current, at)) {}
+    if (multi != nullptr) {
+        curl_multi_wakeup(static_cast<CURLM*>(multi));
+    }
+}
+
+Clock::time_point HttpPoster::Limit(Clock::time_point deadline) const {
+    return std::min(deadline, Clock::time_point(Clock::duration(limit.load())));
+}
+
+namespace {
+
+curl_slist* RequestHeaders(const HttpTarget& target, std::string_view contentType, std::string_view encoding) {
+    curl_slist* list = nullptr;
+    auto add = [&](const std::string& line) {
+        if (curl_slist* grown = curl_slist_append(list, line.c_str())) {
+            list = grown;
+        }
+    };
+    add("Content-Type: " + std::string(contentType));
+    if (!encoding.empty()) {
+        add("Content-Encoding: " + std::string(encoding));
+    }
+    // No "Expect: 100-continue" round trip: a receiver that does not answer it costs a second.
+    add("Expect:");
+    for (const auto& [name, value] : target.headers) {
+        add(name + ": " + value);
+    }
+    return list;
+}
+
+// Runs the transfer until it ends or the (movable) deadline passes; true when it ended.
+bool Drive(CURLM* multi, const std::function<Clock::time_point()>& deadline, CURLcode& code) {
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            code = CURLE_FAILED_INIT;
+            return true;
+        }
+        if (running == 0) {
+            int queued = 0;
+            while (CURLMsg* m = curl_multi_info_read(multi, &queued)) {
+                if (m->msg == CURLMSG_DONE) {
+                    code = m->data.result;
+                }
+            }
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline() - Clock::now()).count();
+        if (left <= 0) {
+            return false;
+        }
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::min<long long>(left, 1000)), nullptr);
+    }
+}
+
+}  // namespace
+
+HttpPoster::Result HttpPoster::Post(std::string_view contentType, std::string_view contentEncoding,
+                                    const std::string& body, Clock::time_point deadline) {
+    Result result;
+    if (easy == nullptr || multi == nullptr) {
+        result.error = "the HTTP library could not be initialised";
         return result;
     }
-    result.status = atoi(in.c_str() + in.find(' ') + 1);
-    Headers headers = ParseHeaders(in, headerEnd, result);
-    in.erase(0, headerEnd + 4);
-    bool complete = false;
-    if (headers.chunked) {
-        complete = answer.ReadChunks();
-    } else if (headers.contentLength >= 0) {
-        while (static_cast<long long>(in.size()) < headers.contentLength && answer.ReadMore()) {}
-        complete = static_cast<long long>(in.size()) >= headers.contentLength;
+    CURL* e = static_cast<CURL*>(easy);
+    CURLM* m = static_cast<CURLM*>(multi);
+    Exchange x{target, result};
+    char errors[CURL_ERROR_SIZE] = {};
+    curl_slist* headers = RequestHeaders(target, contentType, contentEncoding);
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &x);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &x);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errors);
+    const auto start = Clock::now();
+    CURLcode code = CURLE_OK;
+    curl_multi_add_handle(m, e);
+    const bool ended = Drive(
+        m, [&] { return Limit(deadline); }, code);
+    // Taken out mid-transfer, the connection is closed: nothing more of this answer is read.
+    curl_multi_remove_handle(m, e);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(headers);
+
+    if (x.headersDone && result.status >= 200 && !x.headersTooLarge) {
+        // The status and the headers are in: a body cut short, broken or still dripping does
+        // not change what the receiver said.
+        return result;
+    }
+    result.status = 0;
+    result.body.clear();
+    if (x.headersTooLarge) {
+        result.error = "the answer's headers exceed " + std::to_string(target.maxHeaderBytes / 1024) + " KiB";
+    } else if (!ended) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        result.error = "no answer within " + std::to_string(ms) + " ms";
     } else {
-        while (answer.ReadMore()) {}
-        headers.keepAlive = false;
-        complete = true;
+        result.error = errors[0] != '\0' ? errors : curl_easy_strerror(code);
     }
-    if (!complete || !headers.keepAlive) {
-        Disconnect();
-    }
+    result.retryAfterSeconds = -1;
     return result;
 }
 

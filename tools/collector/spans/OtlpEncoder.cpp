@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <map>
 
 #include "text/JsonBuilder.h"
 
@@ -82,29 +81,45 @@ void OtlpEncoder::AppendAttributes(std::string& out, const std::vector<OtlpAttri
     Attributes(j, attributes);
 }
 
-void OtlpEncoder::AppendTraceRequest(std::string& out, const std::vector<OtlpSpan>& spans) {
-    // Spans of one process share one resource object; keep the order they came in.
-    std::vector<const OtlpResource*> order;
-    std::map<const OtlpResource*, std::vector<const OtlpSpan*>> groups;
-    for (const auto& s : spans) {
-        auto& group = groups[s.resource.get()];
-        if (group.empty()) {
-            order.push_back(s.resource.get());
+std::vector<ResourceGroup> GroupByResource(const std::vector<OtlpSpan>& spans,
+                                           const std::vector<OtlpAttribute>& extra) {
+    // A batch holds spans of a few processes at most: a short list beats a map.
+    std::vector<const OtlpResource*> keys;
+    std::vector<ResourceGroup> groups;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        const OtlpResource* r = spans[i].resource.get();
+        size_t g = 0;
+        while (g < keys.size() && keys[g] != r) {
+            ++g;
         }
-        group.push_back(&s);
+        if (g == keys.size()) {
+            keys.push_back(r);
+            groups.emplace_back();
+            if (r != nullptr) {
+                groups.back().attributes = r->attributes;
+            }
+            for (const auto& a : extra) {
+                AddAttributeOnce(groups.back().attributes, a);
+            }
+        }
+        groups[g].spans.push_back(i);
     }
-    static const std::vector<OtlpAttribute> none;
+    return groups;
+}
+
+void OtlpEncoder::AppendTraceRequest(std::string& out, const std::vector<OtlpSpan>& spans,
+                                     const std::vector<OtlpAttribute>& extraResource) {
     JsonBuilder j(out);
     j.Open('{').Key("resourceSpans").Open('[');
-    for (const OtlpResource* resource : order) {
+    for (const ResourceGroup& group : GroupByResource(spans, extraResource)) {
         j.Open('{').Key("resource").Open('{').Key("attributes");
-        Attributes(j, resource != nullptr ? resource->attributes : none);
+        Attributes(j, group.attributes);
         j.Close('}');
         j.Key("scopeSpans").Open('[').Open('{');
         j.Key("scope").Open('{').Key("name").String("quorix-collect").Close('}');
         j.Key("spans").Open('[');
-        for (const OtlpSpan* s : groups[resource]) {
-            Span(j, *s);
+        for (const size_t i : group.spans) {
+            Span(j, spans[i]);
         }
         j.Close(']').Close('}').Close(']').Close('}');
     }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "session/CollectorSession.h"
@@ -18,15 +19,23 @@
 
 namespace QuorixCollect {
 
-// Sends the calls the collector receives as OTLP spans over HTTP/JSON. Spans are built on the
-// collection thread and queued; a thread of its own batches, encodes and posts them, retrying
-// with backoff while the receiver is down or busy. Collection never waits for it: when the
-// bounded queue is full, new spans are dropped and counted.
+// Sends the calls the collector receives as OTLP spans over HTTP (protobuf or JSON, optionally
+// gzip). Spans are built on the collection thread and queued; a thread of its own batches,
+// encodes and posts them, retrying with a jittered backoff while the receiver is down or busy.
+// Collection never waits for it: when the bounded queue is full, new spans are dropped and
+// counted.
 class OtlpExporter final : public CommandObserver {
 public:
     using Clock = std::chrono::steady_clock;
+    enum class Protocol { Protobuf, Json };
     struct Options {
         std::string url;
+        bool urlAsGiven = false;  // false: a URL without a path gets /v1/traces
+        Protocol protocol = Protocol::Protobuf;
+        bool gzip = false;
+        std::vector<std::pair<std::string, std::string>> headers;  // never shown
+        std::string caPem;                                         // empty: the system's certificates
+        std::vector<OtlpAttribute> resourceAttributes;             // added to every process's resource
         std::string serviceName;
         double minDurationMs = 1;
         size_t queueSpans = 100000;
@@ -37,6 +46,8 @@ public:
         std::chrono::milliseconds requestTimeout{10000};
         std::chrono::milliseconds firstBackoff{250};
         std::chrono::milliseconds maxBackoff{10000};
+        // A receiver's Retry-After is honoured up to this; the backoff stays the floor.
+        std::chrono::milliseconds maxRetryAfter{30000};
     };
     struct Counts {
         uint64_t queued = 0;
@@ -46,12 +57,21 @@ public:
         uint64_t notDelivered = 0;  // still unsent when the exit deadline passed
         uint64_t requests = 0;      // successful requests
         uint64_t retries = 0;
+        uint64_t batches = 0;         // encoded once each, however often sent
+        uint64_t bytesSent = 0;       // their bodies as sent (compressed when gzip is on)
+        uint64_t bytesEncoded = 0;    // the same before compression
+        double exportCpuSeconds = 0;  // the export thread's processor time: encoding, compression, HTTP
         std::string lastError;
     };
 
     // Calls come from `shared` when given (the session's matcher), else from a matcher of its own.
     OtlpExporter(const Options& exportOptions, OtlpSpanBuilder::NameLookup names, CallMatcher* shared = nullptr);
     ~OtlpExporter() override;
+
+    // The pause before retry `attempt` (0 for the first), between half and all of the doubled
+    // backoff; a Retry-After (seconds, -1 when none) lengthens it up to maxRetryAfter.
+    static std::chrono::milliseconds RetryPause(const Options& o, unsigned attempt, double retryAfterSeconds,
+                                                double random01);
 
     // Checks the URL and starts the export thread.
     bool Start(std::string& error);
@@ -81,6 +101,9 @@ private:
     void Enqueue(OtlpSpan&& span);
     void Run();
     bool Send(const std::vector<OtlpSpan>& batch, std::unique_lock<std::mutex>& lock);
+    void Encode(const std::vector<OtlpSpan>& batch, std::string& body);
+    std::chrono::steady_clock::time_point RequestDeadline();
+    const char* ProtocolName() const;
 
     Options options;
     HttpUrl url;
@@ -95,7 +118,7 @@ private:
     bool stopping = false;
     Clock::time_point finalDeadline = Clock::time_point::max();
     Counts counts;
-    std::unique_ptr<HttpPoster> poster;  // used by the export thread only
+    std::unique_ptr<HttpPoster> poster;  // posts on the export thread; LimitTo from Finish
     std::thread thread;
 };
 

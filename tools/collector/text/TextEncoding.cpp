@@ -159,6 +159,35 @@ void AppendJsonString(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
+std::string_view WellFormedUtf8(std::string_view text, std::string& repaired) {
+    size_t i = 0;
+    while (i < text.size() && static_cast<uint8_t>(text[i]) < 0x80) {
+        ++i;
+    }
+    uint32_t cp = 0;
+    for (size_t len; i < text.size(); i += len) {
+        len = Utf8SequenceAt(text, i, cp);
+        if (len == 0) {
+            break;
+        }
+    }
+    if (i == text.size()) {
+        return text;
+    }
+    repaired.assign(text.substr(0, i));
+    while (i < text.size()) {
+        const size_t len = Utf8SequenceAt(text, i, cp);
+        if (len == 0) {
+            AppendUtf8(repaired, Replacement);
+            ++i;
+        } else {
+            repaired.append(text.substr(i, len));
+            i += len;
+        }
+    }
+    return repaired;
+}
+
 std::string DisplayText(std::string_view text, size_t maxChars) {
     static const char Hex[] = "0123456789abcdef";
     std::string out;
