@@ -88,6 +88,11 @@ public:
 
     // The request that a call open at `depth` on matcher thread `thread` belongs to, or null.
     const Request* OwnerOf(uint32_t thread, uint32_t depth) const;
+    // Whether that call is the one where its request began.
+    bool IsRequestRoot(uint32_t thread, uint32_t depth) const {
+        return thread < threads.size() && depth < threads[thread]->frames.size() &&
+               threads[thread]->frames[depth].root && OwnerOf(thread, depth) != nullptr;
+    }
     const Stats& GetStats() const { return stats; }
     // Where the type and message of exceptions are found.
     void UseExceptions(const ExceptionTable* table) { exceptionTable = table; }

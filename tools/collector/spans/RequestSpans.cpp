@@ -86,6 +86,13 @@ bool OtlpSpanBuilder::JoinRequest(ThreadState& t, Frame& f, const MatchedCall& c
         memcpy(f.traceId, parent->traceId, sizeof f.traceId);
         return true;
     }
+    memcpy(f.traceId, r->traceId, sizeof f.traceId);
+    if (r->kind != "http" && requests->IsRequestRoot(call.thread, call.depth)) {
+        // A root call is its request's span itself: the trace needs no other root.
+        f.spanId = r->spanId;
+        f.traceRoot = true;
+        return true;
+    }
     // Where the request began, or a piece of it after an await or on another thread.
     f.piece = true;
     f.pieceParent = r->spanId;
@@ -96,6 +103,10 @@ bool OtlpSpanBuilder::JoinRequest(ThreadState& t, Frame& f, const MatchedCall& c
 void OtlpSpanBuilder::RequestEnded(const Request& r) {
     ProcessState* p = Described(r.pid);
     const std::shared_ptr<const OtlpResource> resource = p != nullptr ? Resource(*p, r.pid) : nullptr;
+    if (r.kind != "http") {
+        SendStatements(r, resource);  // its root call's span is the request's
+        return;
+    }
     OtlpSpan span;
     span.resource = resource;
     memcpy(span.traceId, r.traceId, sizeof span.traceId);
