@@ -90,7 +90,7 @@ void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& se
     j.Close(']');
     j.Key("text").String(summary.summaryText);
     j.Close('}');
-    j.Key("requests").Verbatim(summary.requestsJson.empty() ? "[]" : summary.requestsJson);
+    j.Key("requests").Raw(summary.requestsJson.empty() ? "[]" : summary.requestsJson);
 }
 
 void Flame(Json& j, const ViewerRecorder& recorder) {
