@@ -137,9 +137,9 @@ TEST(ViewerWriters, ReportIsOnePageThatNoTextCanBreakOutOf) {
     RunSummary summary;
     summary.dropLines = {"kernel drops: 3"};
     const std::string page = ReportWriter::Write(r, session, summary);
-    // The libraries, the data and the page's script: four elements, each closed once.
-    EXPECT_EQ(Count(page, "<script"), 4u);
-    EXPECT_EQ(Count(page, "</script>"), 4u);
+    // The libraries, the data and the page's three scripts: six elements, each closed once.
+    EXPECT_EQ(Count(page, "<script"), 6u);
+    EXPECT_EQ(Count(page, "</script>"), 6u);
     EXPECT_NE(page.find("Evil\\u003c/script>"), std::string::npos);
     EXPECT_NE(page.find("Content-Security-Policy"), std::string::npos);
     EXPECT_EQ(page.find("QX:"), std::string::npos);
