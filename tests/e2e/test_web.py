@@ -17,7 +17,8 @@ import time
 import unittest
 
 from coverage_table import CoverageChecks, Stream
-from harness import FINAL_LINE, AgentTestCase, Collector, agent_env, app_command, app_dll, free_port, runtime_version
+from harness import (ENGINE, FINAL_LINE, RUNTIME, AgentTestCase, Collector, agent_env, app_command, app_dll, free_port,
+                     runtime_version)
 import monitored_rows
 import viewers
 
@@ -298,6 +299,7 @@ class WebService(CoverageChecks, AgentTestCase):
         self.assertGreater(found["capturedPlumbingAfterToggle"], 0)
         self.assertIn("rows of async plumbing collapsed", found["capturedNote"])
 
+    @unittest.skipIf(ENGINE or RUNTIME, "the page's own speed: once per suite is enough")
     def test_report_stays_usable_with_10000_requests(self):
         big = os.path.join(self.shared, "web-report-10000.html")
         requests = viewers.synthetic_requests(10000)
