@@ -32,8 +32,15 @@ async function main() {
     result.flameFrames = await page.$$eval("#flame-chart g.frame", (gs) => gs.map((g) => g.getAttribute("name")));
     result.timelineTitles = await page.$$eval("#timeline-chart rect.call title", (ts) => ts.map((t) => t.textContent));
     result.timelineNote = await page.textContent("#timeline-note");
-    result.capturedText = await page.textContent("#captured-table tbody");
-    result.capturedRows = await page.$$eval("#captured-table tbody tr", (rs) => rs.length);
+    // The captured-calls table pages: read every page.
+    result.capturedText = "";
+    result.capturedRows = 0;
+    for (let pages = 0; pages < 100; pages++) {
+      result.capturedText += await page.textContent("#captured-table tbody");
+      result.capturedRows += await page.$$eval("#captured-table tbody tr", (rs) => rs.length);
+      if (await page.$eval("#captured-pager button.next", (b) => b.disabled)) break;
+      await page.click("#captured-pager button.next");
+    }
     result.exceptionsText = await page.textContent("#exceptions-table tbody");
     result.summaryText = await page.textContent("#summary-body");
     // Clicking a frame zooms into it: it then spans the whole width of the graph.

@@ -137,12 +137,57 @@ TEST(ViewerWriters, ReportIsOnePageThatNoTextCanBreakOutOf) {
     RunSummary summary;
     summary.dropLines = {"kernel drops: 3"};
     const std::string page = ReportWriter::Write(r, session, summary);
-    // The libraries, the data and the page's script: four elements, each closed once.
-    EXPECT_EQ(Count(page, "<script"), 4u);
-    EXPECT_EQ(Count(page, "</script>"), 4u);
+    // The libraries, the data and the page's three scripts: six elements, each closed once.
+    EXPECT_EQ(Count(page, "<script"), 6u);
+    EXPECT_EQ(Count(page, "</script>"), 6u);
     EXPECT_NE(page.find("Evil\\u003c/script>"), std::string::npos);
     EXPECT_NE(page.find("Content-Security-Policy"), std::string::npos);
     EXPECT_EQ(page.find("QX:"), std::string::npos);
     EXPECT_NE(page.find("\"drops\":[\"kernel drops: 3\"]"), std::string::npos);
     EXPECT_EQ(Count(page, "http://"), Count(page, "http://www.w3.org/"));
+}
+
+// Every call and stack the page does not draw is in its drops box, next to what the stages lost;
+// the requests are a value of the data like any other.
+TEST(ViewerWriters, ReportCountsWhatThePageLeavesOut) {
+    ViewerRecorder::Limits limits;
+    limits.keptCalls = 15000;
+    ViewerRecorder r(limits);
+    const uint32_t functions = ReportWriter::MaxFlameNodes + 10;
+    int64_t t = 0;
+    for (uint32_t f = 1; f <= functions + 1; ++f) {
+        Name(r, f, "App.C" + std::to_string(f), "Run");
+    }
+    // Each root call its own stack, all of different lengths; the last one takes no time.
+    for (uint32_t f = 1; f <= functions + 1; ++f) {
+        const int64_t length = f <= functions ? f : 0;
+        r.OnCommand(Command(CommandType::BeginCall, 7, t, f));
+        r.OnCommand(Command(CommandType::EndCall, 7, t + length, f));
+        t += length + 1;
+    }
+    r.Finish();
+    CollectorSession session(CollectorSession::Options{}, nullptr);
+    RunSummary summary;
+    summary.dropLines = {"kernel drops: 3"};
+    summary.requestsJson = "[{\"id\":1},\n{\"id\":2}]";
+    const std::string data = ReportWriter::Data(r, session, summary);
+    const std::string kept = std::to_string(limits.keptCalls - ReportWriter::MaxTimelineCalls);
+    const std::string notKept = std::to_string(functions + 1 - limits.keptCalls);
+    EXPECT_NE(data.find("\"drops\":[\"kernel drops: 3\",\"report left out: " + kept +
+                        " calls kept but not drawn in the timeline (it draws the longest 10000), " + notKept +
+                        " calls not kept with their times for the timeline (--viewer-calls), 10 flame graph stacks "
+                        "not drawn (their time stays in their callers)\"]"),
+              std::string::npos)
+        << data.substr(0, 2000);
+    EXPECT_NE(data.find("\"requests\":[{\"id\":1},\n{\"id\":2}],\"flameNodes\":"), std::string::npos);
+    EXPECT_NE(data.find("\"flameShown\":" + std::to_string(ReportWriter::MaxFlameNodes) + ","), std::string::npos);
+}
+
+TEST(ViewerWriters, ReportOfASmallRunLeavesNothingOut) {
+    ViewerRecorder r;
+    OddClockRun(r);
+    CollectorSession session(CollectorSession::Options{}, nullptr);
+    const std::string data = ReportWriter::Data(r, session, RunSummary{});
+    EXPECT_NE(data.find("\"drops\":[]"), std::string::npos) << data;
+    EXPECT_NE(data.find("\"requests\":[],\"flameNodes\":2,\"flameShown\":2,"), std::string::npos) << data;
 }

@@ -243,6 +243,9 @@ void Collector::PublishRequestLosses(LossLedger& losses) const {
     losses.Add("requests", "not tracked (too many open at once)", s.notTracked);
     if (requestStore) {
         losses.Add("requests", "left out of the report (oldest first, bound)", requestStore->LetGo());
+        losses.Add("requests", "calls beyond a request's kept calls", requestStore->CallsLeftOut(), Severity::Cut);
+        losses.Add("requests", "statements, outgoing calls, Redis commands or exceptions beyond a request's bound",
+                   requestStore->ItemsLeftOut(), Severity::Cut);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "losses/LossLedger.h"
 #include "report/ReportShape.h"
 #include "text/JsonBuilder.h"
 #include "text/TextEncoding.h"
@@ -21,6 +22,10 @@ extern const char QxAssetFlameGraphCss[];
 extern const size_t QxAssetFlameGraphCssSize;
 extern const char QxAssetPage[];
 extern const size_t QxAssetPageSize;
+extern const char QxAssetRequestScript[];
+extern const size_t QxAssetRequestScriptSize;
+extern const char QxAssetRequestsScript[];
+extern const size_t QxAssetRequestsScriptSize;
 extern const char QxAssetScript[];
 extern const size_t QxAssetScriptSize;
 extern const char QxAssetStyle[];
@@ -48,7 +53,8 @@ const char* Category(std::string_view function) {
     return "other";
 }
 
-void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& session, const RunSummary& summary) {
+void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& session, const RunSummary& summary,
+             const std::vector<std::string>& pageDrops) {
     j.Key("summary").Open('{');
     j.Key("seconds").Number(summary.seconds);
     j.Key("transport").String(summary.transport);
@@ -87,15 +93,26 @@ void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& se
     for (const auto& line : summary.dropLines) {
         j.String(line);
     }
+    for (const auto& line : pageDrops) {
+        j.String(line);
+    }
     j.Close(']');
     j.Key("text").String(summary.summaryText);
     j.Close('}');
-    j.Key("requests").Verbatim(summary.requestsJson.empty() ? "[]" : summary.requestsJson);
+    j.Key("requests").Raw(summary.requestsJson.empty() ? "[]" : summary.requestsJson);
 }
 
-void Flame(Json& j, const ViewerRecorder& recorder) {
+// The stacks the page draws: the largest up to its bound (the time of the others stays in their
+// callers), with values flame graphs can draw, a node never smaller than its callees together.
+struct FlameSelection {
+    std::vector<double> value;
+    std::vector<uint32_t> order;  // callers before callees
+    size_t shown = 0;             // stacks drawn, the root not counted
+    size_t drawable = 0;          // stacks with any time: a stack of no time cannot be drawn at all
+};
+
+FlameSelection SelectFlame(const ViewerRecorder& recorder) {
     const auto& flame = recorder.Flame();
-    // The largest stacks up to the page's bound; the time of the others stays in their callers.
     double threshold = 0;
     if (flame.size() > ReportWriter::MaxFlameNodes) {
         std::vector<double> totals;
@@ -107,33 +124,55 @@ void Flame(Json& j, const ViewerRecorder& recorder) {
         std::nth_element(totals.begin(), nth, totals.end(), std::greater<double>());
         threshold = *nth;
     }
-    // Values that flame graphs can draw: a node is never smaller than its callees together.
-    std::vector<double> value(flame.size(), 0);
-    std::vector<uint32_t> order;
-    order.reserve(flame.size());
+    FlameSelection sel;
+    for (size_t i = 1; i < flame.size(); ++i) {
+        sel.drawable += flame[i].totalMicros > 0 ? 1 : 0;
+    }
+    sel.value.assign(flame.size(), 0);
+    sel.order.reserve(flame.size());
     std::vector<uint32_t> pending{0};
     while (!pending.empty()) {
         const uint32_t n = pending.back();
         pending.pop_back();
-        order.push_back(n);
+        sel.order.push_back(n);
         for (uint32_t c = flame[n].firstChild; c != 0; c = flame[c].nextSibling) {
             if (flame[c].totalMicros >= threshold && flame[c].totalMicros > 0) {
                 pending.push_back(c);
             }
         }
     }
-    size_t shown = 0;
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    for (auto it = sel.order.rbegin(); it != sel.order.rend(); ++it) {
         const uint32_t n = *it;
         double children = 0;
         for (uint32_t c = flame[n].firstChild; c != 0; c = flame[c].nextSibling) {
-            children += value[c];
+            children += sel.value[c];
         }
-        value[n] = std::max(n == 0 ? 0.0 : flame[n].totalMicros, children);
-        ++shown;
+        sel.value[n] = std::max(n == 0 ? 0.0 : flame[n].totalMicros, children);
     }
+    sel.shown = sel.order.size() - 1;
+    return sel;
+}
+
+// The calls the timeline draws: the longest up to its bound, in thread and sequence order.
+std::vector<uint32_t> SelectTimeline(const ViewerRecorder& recorder) {
+    const auto& calls = recorder.Calls();
+    std::vector<uint32_t> indexes = AllCalls(recorder);
+    if (indexes.size() > ReportWriter::MaxTimelineCalls) {
+        auto nth = indexes.begin() + static_cast<long>(ReportWriter::MaxTimelineCalls);
+        std::nth_element(indexes.begin(), nth, indexes.end(),
+                         [&](uint32_t a, uint32_t b) { return calls[a].micros > calls[b].micros; });
+        indexes.resize(ReportWriter::MaxTimelineCalls);
+        std::sort(indexes.begin(), indexes.end());
+    }
+    return indexes;
+}
+
+void Flame(Json& j, const ViewerRecorder& recorder, const FlameSelection& sel) {
+    const auto& flame = recorder.Flame();
+    const std::vector<double>& value = sel.value;
+    const std::vector<uint32_t>& order = sel.order;
     j.Key("flameNodes").Count(flame.size() - 1);
-    j.Key("flameShown").Count(shown - 1);
+    j.Key("flameShown").Count(sel.shown);
     j.Key("flame");
     // Written depth first with an explicit stack: real call stacks can be deep.
     struct Step {
@@ -169,16 +208,7 @@ void Flame(Json& j, const ViewerRecorder& recorder) {
     }
 }
 
-void Timeline(Json& j, const ViewerRecorder& recorder) {
-    const auto& calls = recorder.Calls();
-    std::vector<uint32_t> indexes = AllCalls(recorder);
-    if (indexes.size() > ReportWriter::MaxTimelineCalls) {
-        auto nth = indexes.begin() + static_cast<long>(ReportWriter::MaxTimelineCalls);
-        std::nth_element(indexes.begin(), nth, indexes.end(),
-                         [&](uint32_t a, uint32_t b) { return calls[a].micros > calls[b].micros; });
-        indexes.resize(ReportWriter::MaxTimelineCalls);
-        std::sort(indexes.begin(), indexes.end());
-    }
+void Timeline(Json& j, const ViewerRecorder& recorder, const std::vector<uint32_t>& indexes) {
     const std::vector<PlacedCall> placed = PlaceCalls(recorder, indexes);
     const auto& stats = recorder.GetStats();
     double shortestShown = 0;
@@ -278,6 +308,7 @@ void Exceptions(Json& j, const ViewerRecorder& recorder) {
         j.Open('{');
         j.Key("at").Number(recorder.Micros(recorder.Threads()[e.thread].run, e.ticks));
         j.Key("thread").String(ThreadLabel(recorder, e.thread));
+        j.Key("process").String(RunLabel(recorder, recorder.Threads()[e.thread].run));
         j.Key("id").String(id);
         j.Key("raisedIn").String(e.frame == ViewerRecorder::NoFrame ? "" : recorder.Frames()[e.frame]);
         j.Key("unwound").Count(e.unwound);
@@ -300,6 +331,21 @@ void Shape(Json& j) {
     j.Close('}').Close('}');
 }
 
+// What the page itself leaves out beyond what the recorder did: the drops box counts every call
+// and stack it does not draw.
+void PageLosses(LossLedger& ledger, const ViewerRecorder& recorder, const FlameSelection& flame, size_t callsShown) {
+    const std::string line(ReportWriter::LossLineName);
+    const auto& stats = recorder.GetStats();
+    ledger.Add(line,
+               "calls kept but not drawn in the timeline (it draws the longest " +
+                   std::to_string(ReportWriter::MaxTimelineCalls) + ")",
+               recorder.Calls().size() - std::min(callsShown, recorder.Calls().size()), Severity::Cut);
+    ledger.Add(line, "calls not kept with their times for the timeline (--viewer-calls)", stats.callsNotKept,
+               Severity::Cut);
+    ledger.Add(line, "flame graph stacks not drawn (their time stays in their callers)",
+               flame.drawable - std::min(flame.shown, flame.drawable), Severity::Cut);
+}
+
 void Replace(std::string& page, std::string_view marker, std::string_view text) {
     const size_t at = page.find(marker);
     if (at != std::string::npos) {
@@ -311,13 +357,17 @@ void Replace(std::string& page, std::string_view marker, std::string_view text) 
 
 std::string ReportWriter::Data(const ViewerRecorder& recorder, const CollectorSession& session,
                                const RunSummary& summary) {
+    const FlameSelection flame = SelectFlame(recorder);
+    const std::vector<uint32_t> timeline = SelectTimeline(recorder);
+    LossLedger page;
+    PageLosses(page, recorder, flame, timeline.size());
     std::string out;
     Json j(out);
     j.Open('{');
     Shape(j);
-    Summary(j, recorder, session, summary);
-    Flame(j, recorder);
-    Timeline(j, recorder);
+    Summary(j, recorder, session, summary, DropLines(page));
+    Flame(j, recorder, flame);
+    Timeline(j, recorder, timeline);
     Captured(j, recorder);
     Exceptions(j, recorder);
     j.Close('}');
@@ -348,6 +398,10 @@ std::string ReportWriter::Write(const ViewerRecorder& recorder, const CollectorS
     scripts.append(QxAssetFlameGraph, QxAssetFlameGraphSize);
     scripts += "</script>\n<script type=\"application/json\" id=\"qx-data\">";
     scripts += safe;
+    scripts += "</script>\n<script>";
+    scripts.append(QxAssetRequestScript, QxAssetRequestScriptSize);
+    scripts += "</script>\n<script>";
+    scripts.append(QxAssetRequestsScript, QxAssetRequestsScriptSize);
     scripts += "</script>\n<script>";
     scripts.append(QxAssetScript, QxAssetScriptSize);
     scripts += "</script>";

@@ -17,6 +17,8 @@ public:
     // Bounds of the page, whatever the run: a browser stays quick with these.
     static constexpr size_t MaxFlameNodes = 20000;
     static constexpr size_t MaxTimelineCalls = 10000;
+    // The drops box's line for what the page itself does not draw.
+    static constexpr const char* LossLineName = "report left out";
 
     static std::string Write(const ViewerRecorder& recorder, const CollectorSession& session,
                              const RunSummary& summary);

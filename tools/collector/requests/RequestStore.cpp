@@ -14,6 +14,8 @@ const char* const FindingNames[5] = {"n_plus_one", "duplicate", "slow_sql", "slo
 }  // namespace
 
 void RequestStore::RequestEnded(const Request& request) {
+    callsLeftOut += request.callsLeftOut;
+    itemsLeftOut += request.itemsLeftOut;
     std::string json;
     AppendRequestJson(json, request);
     bytes += json.size();

@@ -20,12 +20,17 @@ public:
     std::string JsonArray() const;
     size_t Count() const { return kept.size(); }
     uint64_t LetGo() const { return letGo; }
+    // What the requests' own bounds left out of them, over every request that ended.
+    uint64_t CallsLeftOut() const { return callsLeftOut; }
+    uint64_t ItemsLeftOut() const { return itemsLeftOut; }
     size_t Bytes() const { return bytes; }
 
 private:
     size_t bound;
     size_t bytes = 0;
     uint64_t letGo = 0;
+    uint64_t callsLeftOut = 0;
+    uint64_t itemsLeftOut = 0;
     std::deque<std::string> kept;
 };
 

@@ -96,6 +96,12 @@ public:
         breakNext = true;
         return *this;
     }
+    // A whole JSON value made elsewhere (an array of objects), written as it is in its place.
+    JsonBuilder& Raw(std::string_view json) {
+        Comma();
+        out += json;
+        return *this;
+    }
     // Text as it is, outside the element structure (a line break before a closing bracket).
     JsonBuilder& Verbatim(std::string_view text) {
         out += text;

@@ -1,10 +1,12 @@
 // Draws the collector's report from the data inlined in the page; never fetches anything.
 (function () {
   "use strict";
+  const started = performance.now();
   const data = JSON.parse(document.getElementById("qx-data").textContent);
   // Timeline items are compact arrays: their fields and flag bits come by name with the data.
   const field = Object.fromEntries(data.shape.item.map((name, i) => [name, i]));
   const flag = data.shape.flags;
+  const PAGE_SIZE = 100;
 
   function micros(us) {
     if (us >= 1e6) return (us / 1e6).toFixed(2) + " s";
@@ -23,6 +25,28 @@
     c.appendChild(el("div", { class: "value" }, value));
     parent.appendChild(c);
   }
+  // Rows page instead of rendering thousands at once: previous and next over PAGE_SIZE rows.
+  function pager(box, onPage) {
+    let page = 0;
+    const prev = el("button", { type: "button", class: "prev" }, "‹ previous");
+    const next = el("button", { type: "button", class: "next" }, "next ›");
+    const range = el("span", { class: "range" });
+    box.append(prev, range, next);
+    prev.addEventListener("click", () => { page--; onPage(); });
+    next.addEventListener("click", () => { page++; onPage(); });
+    return {
+      reset() { page = 0; },
+      slice(rows) {
+        page = Math.min(Math.max(0, page), Math.max(0, Math.ceil(rows.length / PAGE_SIZE) - 1));
+        const from = page * PAGE_SIZE, to = Math.min(rows.length, from + PAGE_SIZE);
+        range.textContent = rows.length ? (from + 1) + "–" + to + " of " + rows.length.toLocaleString("en") : "";
+        prev.disabled = page === 0;
+        next.disabled = to >= rows.length;
+        box.hidden = rows.length <= PAGE_SIZE;
+        return rows.slice(from, to);
+      },
+    };
+  }
 
   // --- summary ---
   function summary() {
@@ -36,6 +60,7 @@
     card(cards, "run time", micros(Math.max(0, ...s.processes.map((p) => p.micros), 0)));
     card(cards, "commands", s.commands.toLocaleString("en"));
     card(cards, "calls", data.timeline.calls.toLocaleString("en"));
+    card(cards, "requests", (data.requests || []).length.toLocaleString("en"));
     card(cards, "exceptions", data.exceptionCount.toLocaleString("en"));
     card(cards, "collector listened", s.seconds.toFixed(1) + " s");
     body.appendChild(cards);
@@ -173,62 +198,125 @@
   }
 
   // --- captured calls ---
+  // Async plumbing: the tasks, awaiters and state machines of the runtime, whose captured values
+  // are only addresses, ids and states.
+  function isPlumbing(fn) {
+    return fn.startsWith("System.Threading.") || fn.startsWith("System.Runtime.CompilerServices.");
+  }
+  function capturedRow(r) {
+    const tr = el("tr", isPlumbing(r.function) ? { class: "plumbing" } : {});
+    tr.appendChild(el("td", {}, r.kind));
+    tr.appendChild(el("td", {}, r.function));
+    tr.appendChild(el("td", { class: "value" }, r.values));
+    tr.appendChild(el("td", { class: "value" }, r.returnValue));
+    tr.appendChild(el("td", { class: "num" }, r.count.toLocaleString("en")));
+    tr.appendChild(el("td", { class: "num" }, micros(r.totalMicros)));
+    tr.appendChild(el("td", { class: "num" }, micros(r.maxMicros)));
+    return tr;
+  }
   function captured() {
     const rows = data.captured;
     const kind = document.getElementById("captured-kind");
     [...new Set(rows.map((r) => r.kind))].sort().forEach((k) => kind.appendChild(el("option", { value: k }, k)));
     const search = document.getElementById("captured-search");
+    const plumbing = document.getElementById("captured-plumbing");
+    const plumbingRows = rows.filter((r) => isPlumbing(r.function)).length;
+    document.getElementById("captured-plumbing-label").textContent = "show async plumbing (" + plumbingRows + " rows)";
     const body = document.querySelector("#captured-table tbody");
     const note = document.getElementById("captured-note");
+    const pages = pager(document.getElementById("captured-pager"), render);
     function render() {
       const q = search.value.toLowerCase();
-      body.textContent = "";
-      let shown = 0;
-      rows.forEach((r) => {
-        if (kind.value && r.kind !== kind.value) return;
-        if (q && !(r.function + " " + r.values + " " + r.returnValue).toLowerCase().includes(q)) return;
-        const tr = el("tr");
-        tr.appendChild(el("td", {}, r.kind));
-        tr.appendChild(el("td", {}, r.function));
-        tr.appendChild(el("td", { class: "value" }, r.values));
-        tr.appendChild(el("td", { class: "value" }, r.returnValue));
-        tr.appendChild(el("td", { class: "num" }, r.count.toLocaleString("en")));
-        tr.appendChild(el("td", { class: "num" }, micros(r.totalMicros)));
-        tr.appendChild(el("td", { class: "num" }, micros(r.maxMicros)));
-        body.appendChild(tr);
-        shown++;
+      let hidden = 0;
+      const shown = rows.filter((r) => {
+        if (kind.value && r.kind !== kind.value) return false;
+        if (q && !(r.function + " " + r.values + " " + r.returnValue).toLowerCase().includes(q)) return false;
+        if (!plumbing.checked && isPlumbing(r.function)) {
+          hidden++;
+          return false;
+        }
+        return true;
       });
-      note.textContent = shown + " of " + rows.length + " rows" +
+      const fragment = document.createDocumentFragment();
+      pages.slice(shown).forEach((r) => fragment.appendChild(capturedRow(r)));
+      body.textContent = "";
+      body.appendChild(fragment);
+      note.textContent = shown.length + " of " + rows.length + " rows" +
+        (hidden ? "; " + hidden + " rows of async plumbing collapsed" : "") +
         (data.capturedLeftOut ? "; " + data.capturedLeftOut.toLocaleString("en") + " calls with other values left out" : "");
     }
-    kind.addEventListener("change", render);
-    search.addEventListener("input", render);
+    const again = () => { pages.reset(); render(); };
+    kind.addEventListener("change", again);
+    search.addEventListener("input", again);
+    plumbing.addEventListener("change", again);
     render();
   }
 
   // --- exceptions ---
-  function exceptions() {
+  function pidOf(label) {
+    const m = /pid (\d+)/.exec(label || "");
+    return m ? m[1] : "";
+  }
+  function hexId(id) {
+    try { return "0x" + BigInt(id).toString(16); } catch (e) { return String(id); }
+  }
+  // One row per exception object: its throw and rethrows are the same id in the same process.
+  function exceptionGroups() {
+    const groups = new Map();
+    data.exceptions.forEach((x) => {
+      const key = pidOf(x.process || x.thread) + ":" + x.id;
+      let g = groups.get(key);
+      if (!g) groups.set(key, (g = { key, first: x, throws: 0, unwound: 0 }));
+      g.throws++;
+      g.unwound += x.unwound;
+      // What the exceptions data knows itself comes first; the requests fill in the rest.
+      for (const k of ["type", "message", "caughtBy"]) {
+        if (g[k] == null && x[k] != null) g[k] = x[k];
+      }
+    });
+    return [...groups.values()];
+  }
+  function exceptions(openRequest) {
+    const fromRequests = new Map();
+    (data.requests || []).forEach((r, i) => r.exceptions.forEach((e) => fromRequests.set(r.pid + ":" + hexId(e.id), { r, i, e })));
     const body = document.querySelector("#exceptions-table tbody");
-    data.exceptions.forEach((e) => {
+    const groups = exceptionGroups();
+    groups.forEach((g) => {
+      const hit = fromRequests.get(g.key);
+      const e = hit ? hit.e : {};
+      const caught = g.caughtBy || e.caughtBy || (e.leftRequest ? "left the request" : "");
       const tr = el("tr");
-      tr.appendChild(el("td", { class: "num" }, micros(e.at)));
-      tr.appendChild(el("td", {}, e.thread));
-      // The type when the agent sent it, else the object's address alone.
-      tr.appendChild(el("td", { class: "value", title: e.id }, e.type ? e.type + " (" + e.id + ")" : e.id));
-      tr.appendChild(el("td", { class: "value" }, e.message === null ? "" : e.message + (e.messageCut ? "\u2026" : "")));
-      tr.appendChild(el("td", {}, e.raisedIn || "?"));
-      tr.appendChild(el("td", { class: "num" }, String(e.unwound)));
+      tr.appendChild(el("td", { class: "num" }, micros(g.first.at)));
+      tr.appendChild(el("td", {}, g.first.thread));
+      tr.appendChild(el("td", { class: "value" }, (g.type || e.type || "") + (g.type || e.type ? " " : "") + g.first.id));
+      tr.appendChild(el("td", {}, g.message != null ? g.message : e.message != null ? e.message : ""));
+      tr.appendChild(el("td", {}, g.first.raisedIn || "?"));
+      tr.appendChild(el("td", { class: "num" }, String(g.throws)));
+      tr.appendChild(el("td", {}, caught));
+      tr.appendChild(el("td", { class: "num" }, String(g.unwound)));
+      const where = el("td");
+      if (hit) {
+        const what = [hit.r.method, (hit.r.path || hit.r.name || "") + (hit.r.query || "")].filter(Boolean).join(" ");
+        const link = el("button", { type: "button", class: "link" }, "#" + hit.r.id + " " + what);
+        link.addEventListener("click", () => openRequest(hit.i));
+        where.appendChild(link);
+      }
+      tr.appendChild(where);
       body.appendChild(tr);
     });
-    const n = data.exceptionCount;
+    const n = data.exceptionCount, listed = data.exceptions.length;
     document.getElementById("exceptions-note").textContent = n === 0 ? "No exception was raised." :
-      n + " raised" + (data.exceptions.length < n ? "; the first " + data.exceptions.length + " are listed." : ".");
+      groups.length + (groups.length === 1 ? " exception" : " exceptions") +
+      (n > groups.length ? " (" + n + " throws, rethrows included)" : "") +
+      (listed < n ? "; the first " + listed + " throws are listed." : ".");
   }
 
+  const requests = window.QxRequests.mount(data, { el, micros, pager });
   summary();
   flame();
   timeline();
   captured();
-  exceptions();
+  exceptions(requests.open);
+  document.body.setAttribute("data-render-ms", String(Math.round(performance.now() - started)));
   document.body.setAttribute("data-ready", "1");
 })();
