@@ -68,6 +68,9 @@ void RequestTracker::NoteValue(ThreadState& t, Frame& fr, const Function& f, std
             if (r.host.empty()) r.host = l.text;
             break;
         case Meaning::ResponseStatus:
+            if (fr.instance == 0 && OtherConnectionBelow(t, fr, live)) {
+                break;  // another request's status, written inside this one's last frames
+            }
             r.status = static_cast<int>(l.number);
             break;
         case Meaning::DbQueryText:
@@ -93,6 +96,18 @@ void RequestTracker::NoteValue(ThreadState& t, Frame& fr, const Function& f, std
             }
             break;
     }
+}
+
+bool RequestTracker::OtherConnectionBelow(const ThreadState& t, const Frame& fr, const Live& live) const {
+    // A static helper writes the status: the host's connection object is on a frame below it.
+    const RunState& run = *runs[t.run];
+    const Frame* base = t.frames.data();
+    for (const Frame* f = &fr; f-- > base && &fr - f <= 8;) {
+        if (f->instance != 0 && run.protocols.count(Key(t.run, f->instance)) != 0) {
+            return f->instance != live.protocol;
+        }
+    }
+    return false;
 }
 
 void RequestTracker::AddFacts(ThreadState& t, Frame& fr, const Function& f, const MatchedCall& call,

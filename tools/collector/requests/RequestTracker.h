@@ -189,6 +189,7 @@ private:
     void NoteUnowned(ThreadState& t, const Function& f, const MatchedCall& call, const DecodedCommand& c,
                      uint64_t instance);
     void AddParameters(SqlStatement& statement, const DecodedCommand& begin);
+    bool OtherConnectionBelow(const ThreadState& t, const Frame& fr, const Live& live) const;
     void NoteOutgoingRequest(uint32_t run, uint32_t slot, uint32_t index, const DecodedCommand& begin);
     void NoteResponseStatus(uint32_t run, const DecodedCommand& begin);
     void NoteThrow(ThreadState& t, uint32_t depth, const DecodedCommand& raised);

@@ -251,7 +251,7 @@ void OtlpSpanBuilder::Begun(const MatchedCall& call, const DecodedCommand& c) {
     f.functionId = c.functionId;
     f.instanceId = 0;
     f.spanId = NextId();
-    f.dispatcher = f.traceRoot = f.requestRoot = f.keep = f.raised = f.piece = f.inRequest = false;
+    f.dispatcher = f.traceRoot = f.requestRoot = f.keep = f.raised = f.piece = f.inRequest = f.inWebRequest = false;
     f.attributes.clear();
     f.events.clear();
     const bool rootLevel = t.dispatchDepth == depth;
@@ -280,7 +280,7 @@ void OtlpSpanBuilder::Begun(const MatchedCall& call, const DecodedCommand& c) {
         }
         f.instanceId = c.instanceId;
         // A request's statements are spans of their own, with their real times.
-        if (c.instanceId != 0 && !f.inRequest) {
+        if (c.instanceId != 0 && !f.inWebRequest) {
             LinkQuery(t, f, depth, c);
         }
     }
@@ -350,6 +350,10 @@ void OtlpSpanBuilder::Emit(ThreadState& t, Frame& f, const MatchedCall& call, Cl
     }
     if (how == Close::Unfinished) {
         span.attributes.push_back(OtlpAttribute::Bool(SemConv::Unfinished, true));
+    }
+    if (f.piece) {
+        // Its parent is its request, begun elsewhere (another thread, or before an await).
+        span.attributes.push_back(OtlpAttribute::Bool(SemConv::RequestPiece, true));
     }
     span.events = std::move(f.events);
     if (how == Close::Unwound) {

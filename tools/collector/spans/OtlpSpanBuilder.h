@@ -133,7 +133,8 @@ private:
         bool traceRoot = false;
         bool requestRoot = false;
         bool inRequest = false;
-        bool piece = false;  // the first call of a request's piece: its parent is the request's span
+        bool inWebRequest = false;  // its statements are spans of their own
+        bool piece = false;         // the first call of a request's piece: its parent is the request's span
         uint64_t pieceParent = 0;
         bool keep = false;    // forced: values, exception or an exported call inside
         bool raised = false;  // an exception event is already on it

@@ -77,10 +77,11 @@ bool OtlpSpanBuilder::JoinRequest(ThreadState& t, Frame& f, const MatchedCall& c
         return false;
     }
     const Request* r = requests->OwnerOf(call.thread, call.depth);
-    if (r == nullptr) {
-        return false;
+    if (r == nullptr || r->kind != "http") {
+        return false;  // outside web requests each root call begins its own trace, as before
     }
     f.inRequest = true;
+    f.inWebRequest = r->kind == "http";
     const Frame* parent = call.depth > 0 ? &t.frames[call.depth - 1] : nullptr;
     if (parent != nullptr && !parent->dispatcher && requests->OwnerOf(call.thread, call.depth - 1) == r) {
         memcpy(f.traceId, parent->traceId, sizeof f.traceId);
@@ -104,8 +105,7 @@ void OtlpSpanBuilder::RequestEnded(const Request& r) {
     ProcessState* p = Described(r.pid);
     const std::shared_ptr<const OtlpResource> resource = p != nullptr ? Resource(*p, r.pid) : nullptr;
     if (r.kind != "http") {
-        SendStatements(r, resource);  // its root call's span is the request's
-        return;
+        return;  // its root call's span is the request's, its statements are on their calls
     }
     OtlpSpan span;
     span.resource = resource;

@@ -46,6 +46,7 @@ constexpr char DbConnectionString[] = "quorix.db.connection_string";
 constexpr char DbParameters[] = "quorix.db.parameters";
 constexpr char RequestId[] = "quorix.request.id";
 constexpr char RequestKind[] = "quorix.request.kind";
+constexpr char RequestPiece[] = "quorix.request.piece";
 constexpr char Findings[] = "quorix.findings";
 constexpr char ExceptionCaughtBy[] = "quorix.exception.caught_by";
 
