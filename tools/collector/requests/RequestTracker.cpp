@@ -731,8 +731,10 @@ void RequestTracker::HandOver(uint32_t slot, bool cut) {
     FindIn(req, options.rules);
     ++stats.ended;
     if (req.kind == "trace" && !r.tracesDirect && !cut) {
+        r.heldBytes += req.Bytes();
         r.heldTraces.push_back(std::move(req));
-        if (r.heldTraces.size() >= options.maxTraceBuffer) {
+        // Held back within their bound, in count and in bytes; beyond it they go out as they end.
+        if (r.heldTraces.size() >= options.maxTraceBuffer || r.heldBytes > options.maxBytes) {
             r.tracesDirect = true;
             for (auto& held : r.heldTraces) Emit(held);
             r.heldTraces.clear();

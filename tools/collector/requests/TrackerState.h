@@ -69,6 +69,7 @@ struct RequestTracker::RunState {
     std::unordered_map<uint64_t, uint64_t> protocols;  // host connection object -> its latest request
     std::unordered_map<uint64_t, ItemRef> exceptionOwners;
     std::vector<Request> heldTraces;
+    size_t heldBytes = 0;
     // Each thread's commands come in order, threads' among each other not quite: a continuation
     // may be read before the registration that ties it to its request. Pieces still open when
     // their key turns up are adopted; keys resumed before they were seen waiting are not waited for.
