@@ -571,9 +571,11 @@ TEST(CollectorProcess, AnEndlessAnswerStaysWithinTheMemoryBound) {
     EXPECT_NE(summary.find("otlp: 1 spans exported"), std::string::npos) << summary;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(summary, m, std::regex("peak resident ([0-9.]+) MiB"))) << summary;
-    // The bound plus the process's own code and, under the sanitizers, their shadow memory: far
-    // from the gigabytes an answer read whole would take.
-    EXPECT_LT(std::stod(m[1]), 64.0) << summary;
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer keeps freed memory in quarantine: resident size says nothing here.
+    GTEST_SKIP() << "resident size under the address sanitizer";
+#endif
+    EXPECT_LT(std::stod(m[1]), 48.0) << summary;
 }
 
 TEST(CollectorProcess, TheOpenTelemetryVariablesTurnTheExportOnAndAreChecked) {
