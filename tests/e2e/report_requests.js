@@ -79,8 +79,11 @@ async function openRequest(page, wanted) {
       timelineLanes: [...box.querySelectorAll("#request-timeline .lane-label")].map((t) => t.textContent),
       timelineMarks: [...box.querySelectorAll("#request-timeline rect.item")].map((r) => r.getAttribute("class")),
       // Where each lane's calls start on the shared axis, to see that later threads start later.
-      laneStarts: [...box.querySelectorAll("#request-timeline g.lane")].map((g) =>
-        Math.min(...[...g.querySelectorAll("rect.call")].map((r) => Number(r.getAttribute("x"))))),
+      // A thread the request reached may have kept no calls or marks there: its lane starts nowhere.
+      laneStarts: [...box.querySelectorAll("#request-timeline g.lane")].map((g) => {
+        const xs = [...g.querySelectorAll("rect.call, rect.item")].map((r) => Number(r.getAttribute("x")));
+        return xs.length ? Math.min(...xs) : null;
+      }),
       sql: text("request-sql"),
       http: text("request-http"),
       redis: text("request-redis"),
