@@ -204,9 +204,11 @@ class WebService(CoverageChecks, AgentTestCase):
             request = call.args.get("request", {})
             sent += [f.get("value") for f in request.get("fields", []) if f["name"] == "Uri"]
         self.assertEqual(len(sent), 4, sent)
-        # Threads' commands come in their own order: the calls made after awaits may be read in any order.
-        for tail in ("/orders/7?currency=USD", "/api/catalogue/items?page=2"):
-            self.assertTrue(any(u.endswith(tail) and u.startswith("http://127.0.0.1:") for u in sent), sent)
+        # In the order the app sent them, although the second went out on another thread after an await.
+        self.assertTrue(sent[0].endswith("/orders/7?currency=USD") and sent[0].startswith("http://127.0.0.1:"),
+                        sent)
+        self.assertTrue(sent[1].endswith("/api/catalogue/items?page=2") and sent[1].startswith("http://127.0.0.1:"),
+                        sent)
         # As the app asked for them, before the base address is applied.
         asked = []
         for call in self.calls.get("System.Net.Http.HttpClient::PrepareRequestMessage", []):

@@ -54,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CollectorSession::Options options;
     options.maxMemory = 1 << 20;
     options.maxProcesses = 4;
+    options.timeOrder = true;
+    options.order.maxProcesses = 3;
     CollectorSession session(options, [](const std::string&) {});
     session.OnDatagram(data, size);
     const size_t half = size / 2;
@@ -62,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.OnStreamData(1, data + half, size - half);
     session.OnStreamClosed(1);
     session.OnStreamClosed(2);
+    session.ReleaseHeld();
     CollectorSession::SummaryOptions summary;
     summary.treeLines = 50;
     text = session.RenderSummary(summary);

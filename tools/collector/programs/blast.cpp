@@ -40,9 +40,22 @@ struct Options {
     bool web = false;  // request-shaped: async web requests with statements, joined across threads
 };
 
+// Where the time stamps and the object addresses of a block sit, so that each replay of it can
+// move them on: a replay that repeated them would look to the collector like time going back and
+// like the same objects again.
+struct Movable {
+    std::vector<size_t> stamps;
+    std::vector<size_t> addresses;
+};
+
 class Writer {
 public:
-    explicit Writer(Bytes& output) : out(output) {}
+    explicit Writer(Bytes& output, Movable* movable = nullptr) : out(output), moves(movable) {}
+    // An 8-byte address that each replay moves on.
+    void Address(uint64_t v) {
+        if (moves != nullptr) moves->addresses.push_back(out.size());
+        U64(v);
+    }
     void U8(uint8_t v) { out.push_back(v); }
     void U16(uint16_t v) { Le(v, 2); }
     void U32(uint32_t v) { Le(v, 4); }
@@ -58,6 +71,7 @@ public:
         U8(static_cast<uint8_t>(type));
         U32(pid);
         U32(tid);
+        if (moves != nullptr) moves->stamps.push_back(out.size());
         U64(static_cast<uint64_t>(ts));
         return at;
     }
@@ -74,6 +88,7 @@ private:
         }
     }
     Bytes& out;
+    Movable* moves;
 };
 
 constexpr uint32_t FunctionCount = 40;
@@ -166,7 +181,8 @@ public:
     Bytes Calls(size_t bytes, uint64_t& messages) {
         Bytes b;
         b.reserve(bytes + 4096);
-        Writer w(b);
+        Writer w(b, &moves);
+        const int64_t first = ts;
         messages = 0;
         uint32_t request = 0;
         while (b.size() < bytes) {
@@ -178,10 +194,36 @@ public:
             }
             ++request;
         }
+        span = ts - first + 10;
+        requests = request;
         return b;
     }
 
+    // Moves the block's time stamps past its last one, and its objects to fresh addresses.
+    void Advance(Bytes& block) {
+        ++replays;
+        for (size_t at : moves.stamps) {
+            Add(block, at, static_cast<uint64_t>(span));
+        }
+        // Addresses stay inside their 2^40 range, clear of those of the last replays.
+        const uint64_t shift = (static_cast<uint64_t>(requests) << 8) * replays % (uint64_t{1} << 40);
+        const uint64_t back = (static_cast<uint64_t>(requests) << 8) * (replays - 1) % (uint64_t{1} << 40);
+        for (size_t at : moves.addresses) {
+            uint64_t v;
+            memcpy(&v, block.data() + at, sizeof v);
+            v = v - back + shift;
+            memcpy(block.data() + at, &v, sizeof v);
+        }
+    }
+
 private:
+    static void Add(Bytes& block, size_t at, uint64_t delta) {
+        uint64_t v;
+        memcpy(&v, block.data() + at, sizeof v);
+        v += delta;
+        memcpy(block.data() + at, &v, sizeof v);
+    }
+
     void Begin(Writer& w, uint32_t tid, uint32_t f, uint64_t& messages, bool withArgument = false) {
         ts += 3;
         const size_t at = w.Start(Command::BeginCall, pid, tid, ts);
@@ -250,13 +292,18 @@ private:
     }
 
     // A value record of a number: length, type, name, 8 bytes.
-    static void Number(Writer& w, const char* name, WireProtocol::ValueType type, uint64_t value) {
+    static void Number(Writer& w, const char* name, WireProtocol::ValueType type, uint64_t value,
+                       bool address = false) {
         const size_t n = strlen(name);
         w.U16(static_cast<uint16_t>(2 + n + 8));
         w.U8(static_cast<uint8_t>(type));
         w.U8(static_cast<uint8_t>(n));
         for (size_t i = 0; i < n; ++i) w.U8(static_cast<uint8_t>(name[i]));
-        w.U64(value);
+        if (address) {
+            w.Address(value);
+        } else {
+            w.U64(value);
+        }
     }
     static void Utf16(Writer& w, const char* name, const std::string& text) {
         const size_t n = strlen(name);
@@ -276,12 +323,16 @@ private:
         ts += 3;
         const size_t at = w.Start(Command::BeginCall, pid, tid, ts);
         w.U32(f);
-        w.U64(instance);
+        if (instance != 0) {
+            w.Address(instance);
+        } else {
+            w.U64(0);
+        }
         w.U8(name != nullptr ? 1 : 0);
         if (text != nullptr) {
             Utf16(w, name, *text);
         } else if (name != nullptr) {
-            Number(w, name, WireProtocol::ValueType::UInt64, number);
+            Number(w, name, WireProtocol::ValueType::UInt64, number, number >= AddressBase);
         }
         w.Finish(at);
         ++messages;
@@ -295,7 +346,7 @@ private:
         if (text != nullptr) {
             Utf16(w, "", *text);
         } else if (address != 0) {
-            Number(w, "", WireProtocol::ValueType::UInt64, address);
+            Number(w, "", WireProtocol::ValueType::UInt64, address, true);
         } else {
             w.U16(0);
         }
@@ -307,7 +358,7 @@ private:
     // three statements with a loop of leaf calls each on another thread, then sets the status
     // and finishes the handler's task. About 80 messages.
     void WebRequest(Writer& w, uint32_t tid, uint32_t other, uint32_t request, uint64_t& messages) {
-        const uint64_t base = 0x7f0000000000ULL + (static_cast<uint64_t>(request % 100000) << 8);
+        const uint64_t base = AddressBase + (static_cast<uint64_t>(request) << 8);
         const uint64_t box = base + 1, awaited = base + 2, connection = base + 3, command = base + 4;
         static const std::string path = "/orders/42";
         static const std::string text = "SELECT * FROM orders WHERE id = @id";
@@ -342,10 +393,16 @@ private:
         EndWith(w, other, Dispatch, messages);
     }
 
+    static constexpr uint64_t AddressBase = 0x7f0000000000ULL;
+
     uint32_t pid;
     uint32_t threads;
     bool web;
     int64_t ts = 1000;
+    Movable moves;
+    int64_t span = 0;
+    uint32_t requests = 0;
+    uint64_t replays = 0;
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -407,8 +464,8 @@ bool WriteAll(int fd, const uint8_t* data, size_t size) {
 }
 
 // Streams: the block is written in pieces of the write size, again and again.
-bool SendStream(int fd, const Options& o, const Bytes& announce, const Bytes& block, uint64_t blockMessages,
-                const Bytes& end, uint64_t& sent) {
+bool SendStream(int fd, const Options& o, const Bytes& announce, Bytes& block, PatternBuilder& pattern,
+                uint64_t blockMessages, const Bytes& end, uint64_t& sent) {
     if (o.announce && !WriteAll(fd, announce.data(), announce.size())) {
         return false;
     }
@@ -419,13 +476,14 @@ bool SendStream(int fd, const Options& o, const Bytes& announce, const Bytes& bl
             }
         }
         sent += blockMessages;
+        pattern.Advance(block);
     }
     return !o.end || WriteAll(fd, end.data(), end.size());
 }
 
 // UDP: one command per datagram, many datagrams per system call.
-bool SendDatagrams(int fd, const Options& o, const Bytes& announce, const Bytes& block, const Bytes& end,
-                   uint64_t& sent) {
+bool SendDatagrams(int fd, const Options& o, const Bytes& announce, Bytes& block, PatternBuilder& pattern,
+                   const Bytes& end, uint64_t& sent) {
     auto split = [](const Bytes& b) {
         std::vector<iovec> out;
         for (size_t at = 0; at + 2 <= b.size();) {
@@ -469,6 +527,7 @@ bool SendDatagrams(int fd, const Options& o, const Bytes& announce, const Bytes&
         if (!send(blockList, o.messages, sent)) {
             return false;
         }
+        pattern.Advance(block);
     }
     return !o.end || send(endList, UINT64_MAX, ignored);
 }
@@ -483,7 +542,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     PatternBuilder pattern(o.pid, o.threads, o.web);
     uint64_t blockMessages = 0;
-    const Bytes block = pattern.Calls(4 * 1024 * 1024, blockMessages);
+    Bytes block = pattern.Calls(4 * 1024 * 1024, blockMessages);
     const Bytes announce = pattern.Announce();
     const Bytes end = pattern.End();
 
@@ -512,8 +571,8 @@ int main(int argc, char** argv) {
 
     uint64_t sent = 0;
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = o.transport == "udp" ? SendDatagrams(fd, o, announce, block, end, sent)
-                                         : SendStream(fd, o, announce, block, blockMessages, end, sent);
+    const bool ok = o.transport == "udp" ? SendDatagrams(fd, o, announce, block, pattern, end, sent)
+                                         : SendStream(fd, o, announce, block, pattern, blockMessages, end, sent);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     close(fd);
     printf("sent %llu call messages in %.3f s: %.0f messages/s (%s)\n", static_cast<unsigned long long>(sent), seconds,

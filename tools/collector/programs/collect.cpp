@@ -171,6 +171,8 @@ int Collector::Prepare() {
     CollectorSession::Options sessionOptions;
     sessionOptions.buildTree = options.tree;
     sessionOptions.maxMemory = SessionMemory(viewerOutputs, exportOptions);
+    // Requests are joined across threads, which needs the threads' commands in time order.
+    sessionOptions.timeOrder = true;
     session = std::make_unique<CollectorSession>(sessionOptions, nullptr);
     if (writeJson) {
         session->SetJsonSink(&json);
@@ -285,6 +287,7 @@ void Collector::Collect() {
             break;
         }
         const auto now = Clock::now();
+        session->Tick(now);
         if (now - lastFlush >= std::chrono::milliseconds(100)) {
             if (writeJson) {
                 json.Drain();
@@ -336,6 +339,7 @@ bool Collector::WriteViewerFiles(const CollectorSession::SummaryOptions& summary
 
 int Collector::Finish() {
     listener->Drain(*session, FinalDrainLimit);
+    session->ReleaseHeld();
     json.Close();
     // What is still open ends here, before the spans and the report take the requests.
     session->Matcher().Finish();

@@ -40,6 +40,15 @@ void Strings(JsonBuilder& j, const char* key, const std::vector<std::string>& va
     j.Close(']');
 }
 
+// Where and when an item of a request ran, the same for statements, outgoing and Redis calls.
+template <typename Item>
+void Timing(JsonBuilder& j, const Request& r, const Item& item) {
+    j.Key("tid").Count(item.tid);
+    j.Key("atMs").Number(Offset(r, item.startNs));
+    j.Key("durationMs").Number(Span(item.startNs, item.endNs));
+    j.Key("failed").Bool(item.failed);
+}
+
 void Statements(JsonBuilder& j, const Request& r) {
     j.Key("sql").Open('[');
     for (const auto& s : r.sql) {
@@ -61,10 +70,7 @@ void Statements(JsonBuilder& j, const Request& r) {
         j.Close(']');
         if (!s.parameters.empty()) j.Key("inlined").String(InlineParameters(s));
         j.Key("call").String(s.method);
-        j.Key("tid").Count(s.tid);
-        j.Key("atMs").Number(Offset(r, s.startNs));
-        j.Key("durationMs").Number(Span(s.startNs, s.endNs));
-        j.Key("failed").Bool(s.failed);
+        Timing(j, r, s);
         Strings(j, "findings", s.findings);
         j.Close('}');
     }
@@ -82,10 +88,7 @@ void Outgoing(JsonBuilder& j, const Request& r) {
             j.Int(h.status);
         else
             j.Null();
-        j.Key("tid").Count(h.tid);
-        j.Key("atMs").Number(Offset(r, h.startNs));
-        j.Key("durationMs").Number(Span(h.startNs, h.endNs));
-        j.Key("failed").Bool(h.failed);
+        Timing(j, r, h);
         j.Close('}');
     }
     j.Close(']');
@@ -94,10 +97,7 @@ void Outgoing(JsonBuilder& j, const Request& r) {
         j.Open('{');
         j.Key("command").String(c.command);
         j.Key("key").String(c.key);
-        j.Key("tid").Count(c.tid);
-        j.Key("atMs").Number(Offset(r, c.startNs));
-        j.Key("durationMs").Number(Span(c.startNs, c.endNs));
-        j.Key("failed").Bool(c.failed);
+        Timing(j, r, c);
         j.Close('}');
     }
     j.Close(']');

@@ -1,6 +1,7 @@
 #include "session/CollectorSession.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "jsonlines/JsonLines.h"
 #include "text/TextEncoding.h"
@@ -49,6 +50,12 @@ CollectorSession::CollectorSession(const Options& sessionOptions, LineSink lineS
     if (!options.buildTree) {
         // Nothing to match for unless another consumer of calls attaches.
         matcher.RemoveListener(&tree);
+    }
+    if (options.timeOrder) {
+        TimeOrder::Options orderOptions = options.order;
+        orderOptions.maxBytes = std::min(orderOptions.maxBytes, options.maxMemory / 16);
+        order =
+            std::make_unique<TimeOrder>(orderOptions, [this](const uint8_t* data, size_t size) { Decode(data, size); });
     }
 }
 
@@ -140,6 +147,23 @@ void CollectorSession::OnStreamTimedOut(uint64_t connection, double seconds) {
 }
 
 void CollectorSession::OnMessage(const uint8_t* data, size_t size) {
+    if (order && size >= HeaderSize) {
+        const uint8_t type = data[WireProtocol::TypeOffset];
+        if (TimeOrder::IsThreadCommand(type)) {
+            order->Take(data, size, readStart);
+            return;
+        }
+        if (type == static_cast<uint8_t>(CommandType::ProcessEnded) ||
+            type == static_cast<uint8_t>(CommandType::ProcessStarted)) {
+            uint32_t pid;
+            memcpy(&pid, data + WireProtocol::PidOffset, sizeof pid);
+            order->ReleaseProcess(pid);
+        }
+    }
+    Decode(data, size);
+}
+
+void CollectorSession::Decode(const uint8_t* data, size_t size) {
     if (DecodePlainCall(data, size, command)) {
         Apply(command);
         return;
@@ -241,6 +265,7 @@ void CollectorSession::ApplyAnnouncement(const DecodedCommand& c, ProcessInfo* p
     switch (type) {
         case CommandType::ProcessFrequency:
             process->frequency = c.frequency;
+            if (order) order->SetFrequency(c.pid, c.frequency);
             break;
         case CommandType::ProcessType:
             process->runtime = Prefix(c.runtime, MaxProcessText);

@@ -20,6 +20,7 @@
 #include "session/CommandObserver.h"
 #include "session/ExceptionTable.h"
 #include "session/NameTable.h"
+#include "session/TimeOrder.h"
 #include "transport/ReceivedBytes.h"
 #include "wire/StreamReassembler.h"
 
@@ -64,6 +65,10 @@ public:
         size_t maxProcesses = 4096;
         CallMatcher::Limits callLimits;      // shared by the tree, the viewer files and the spans
         CallTreeBuilder::Limits treeLimits;  // maxBytes is set from maxMemory
+        // Threads' commands put back into time order before they are matched (the collector
+        // turns it on; off, each command is applied as it is read).
+        bool timeOrder = false;
+        TimeOrder::Options order;  // maxBytes is capped at a sixteenth of maxMemory
     };
 
     struct SummaryOptions {
@@ -106,6 +111,15 @@ public:
     void OnStreamTimedOut(uint64_t connection, double seconds) override;
     // One complete message as framed by the transport.
     void OnMessage(const uint8_t* data, size_t size);
+    // Lets go of commands held for time order once their process has gone quiet.
+    void Tick(Clock::time_point now) {
+        if (order) order->Tick(now);
+    }
+    // Applies every command still held for time order; before the matcher finishes.
+    void ReleaseHeld() {
+        if (order) order->ReleaseAll();
+    }
+    const TimeOrder* Order() const { return order.get(); }
 
     // True once a process has ended and no announced process is still open.
     bool AllProcessesEnded() const;
@@ -142,6 +156,7 @@ private:
     void RenderMemory(std::string& out, const LossLedger& ledger, const SummaryOptions& summary) const;
     void RenderTrees(std::string& out, const SummaryOptions& summary) const;
     void Malformed(const char* reason, const std::string& detail);
+    void Decode(const uint8_t* data, size_t size);
     void Apply(const DecodedCommand& command);
     void ApplyAnnouncement(const DecodedCommand& command, ProcessInfo* process);
     void StoreName(ProcessInfo* process, const DecodedCommand& command);
@@ -179,6 +194,7 @@ private:
     size_t openProcesses = 0;
     CallMatcher matcher;
     CallTreeBuilder tree;
+    std::unique_ptr<TimeOrder> order;
 
     bool anyRead = false;
     Clock::time_point readStart{};

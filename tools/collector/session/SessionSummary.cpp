@@ -95,6 +95,12 @@ void CollectorSession::RenderCounts(std::string& out) const {
     if (rate >= 0) {
         out += "  decode rate: " + std::to_string(std::llround(rate)) + " messages/s\n";
     }
+    if (order && (order->GetStats().late != 0 || order->GetStats().forced != 0)) {
+        // Not lost, but requests may not have been joined across these.
+        out += "  time order: " + std::to_string(order->GetStats().late) + " commands read more than " +
+               std::to_string(options.order.windowNanos / 1000000) + " ms after newer ones of other threads, " +
+               std::to_string(order->GetStats().forced) + " let go early (bound); applied as read\n";
+    }
 }
 
 void CollectorSession::RenderDecodeLosses(std::string& out, const LossLedger& ledger,
