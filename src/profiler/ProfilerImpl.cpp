@@ -900,12 +900,13 @@ void ProfilerImpl::FinalRelease() {
     // exit is never held for long, whatever the collector does.
     const bool ended = g_Relay->Finish(new ProcessEndedCommand(wireProcessId), FinishBudget);
     QX_LOG(LogLevel::Info, "Finalize",
-           "Delivery: %llu messages sent, %llu failed (%llu not read in time), %llu dropped, %zu "
-           "still queued at exit",
+           "Delivery: %llu messages sent, %llu failed (%llu not read in time), %llu dropped (%llu made after "
+           "the end was sent), %zu still queued at exit",
            static_cast<unsigned long long>(g_Relay->GetSentCount()),
            static_cast<unsigned long long>(g_Relay->GetFailedCount()),
            static_cast<unsigned long long>(g_Relay->GetTimedOutCount()),
-           static_cast<unsigned long long>(g_Relay->GetDroppedCount()), g_Relay->GetQueuedMessages());
+           static_cast<unsigned long long>(g_Relay->GetDroppedCount()),
+           static_cast<unsigned long long>(g_Relay->GetLateCount()), g_Relay->GetQueuedMessages());
     if (!ended)
         QX_LOG(LogLevel::Warning, "Finalize", "The end of the process could not be delivered within %lld ms",
                static_cast<long long>(FinishBudget.count()));

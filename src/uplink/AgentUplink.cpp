@@ -6,6 +6,7 @@
 #include <vector>
 
 std::atomic<int64_t> AgentUplink::deadlineCap{INT64_MAX};
+std::atomic<int64_t> AgentUplink::finishCap{INT64_MAX};
 
 int64_t AgentUplink::MonotonicNow() {
     timespec now{};

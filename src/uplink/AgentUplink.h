@@ -44,11 +44,21 @@ public:
 
     static constexpr size_t MaxWriteBytes = 256 * 1024;
 
-    // No transport waits beyond this monotonic time (ns), whatever the batch's own deadline:
-    // the end of the process sets it.
-    static void SetDeadlineCap(int64_t cap) { deadlineCap.store(cap, std::memory_order_relaxed); }
+    // No transport starts on a message beyond `start`, nor waits to finish one it began beyond
+    // `finish` (monotonic ns), whatever the batch's own deadline: the end of the process sets
+    // them, the second later, so that a message begun can still end whole.
+    static void SetDeadlineCaps(int64_t start, int64_t finish) {
+        finishCap.store(finish, std::memory_order_relaxed);
+        deadlineCap.store(start, std::memory_order_relaxed);
+    }
+    static void SetDeadlineCap(int64_t cap) { SetDeadlineCaps(cap, cap); }
     static int64_t EffectiveDeadline(int64_t deadline) {
         const int64_t cap = deadlineCap.load(std::memory_order_relaxed);
+        return cap < deadline ? cap : deadline;
+    }
+    // The same for finishing a message already begun.
+    static int64_t EffectiveFinishDeadline(int64_t deadline) {
+        const int64_t cap = finishCap.load(std::memory_order_relaxed);
         return cap < deadline ? cap : deadline;
     }
     static int64_t MonotonicNow();
@@ -85,5 +95,6 @@ protected:
 
 private:
     static std::atomic<int64_t> deadlineCap;
+    static std::atomic<int64_t> finishCap;
     std::atomic<uint64_t> generation{0};
 };

@@ -1,6 +1,8 @@
 #include "uplink/PipeUplink.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -163,8 +165,9 @@ bool PipeUplink::Prepare() {
 }
 
 bool PipeUplink::FinishTail(int64_t deadline) {
-    const MessageRun rest{tail.data(), tail.size(), 1};
-    const StreamWriter::Outcome outcome = StreamWriter(pipeFd, false).Write(&rest, 1, deadline, 0);
+    // The rest of a begun message: allowed the time of one, not of a new batch.
+    const StreamWriter::Outcome outcome =
+        StreamWriter(pipeFd, false).WriteRest(tail.data(), tail.size(), deadline + TornMessageGraceNanoseconds);
     tail.erase(tail.begin(), tail.begin() + static_cast<long>(outcome.bytes));
     if (outcome.error != 0) {
         failures.Report("Failed to write to named pipe: %d", outcome.error);
@@ -173,10 +176,50 @@ bool PipeUplink::FinishTail(int64_t deadline) {
     return tail.empty() && pipeFd >= 0;
 }
 
+bool PipeUplink::LockWriters(int64_t deadline) {
+    if (locked || lockless) return true;
+    for (;;) {
+        if (flock(pipeFd, LOCK_EX | LOCK_NB) == 0) {
+            locked = true;
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) {
+            // Where the file system keeps no locks, small writes still arrive whole.
+            QX_LOG(LogLevel::Warning, "Uplink",
+                   "Named pipe cannot be locked (%s): large messages may mix with other writers'",
+                   ErrorText(errno).c_str());
+            lockless = true;
+            return true;
+        }
+        const int64_t now = MonotonicNow();
+        if (now >= EffectiveDeadline(deadline)) return false;
+        poll(nullptr, 0, 1);
+    }
+}
+
+void PipeUplink::UnlockWriters() {
+    // A message begun keeps the others out until it is finished.
+    if (!locked || !tail.empty() || pipeFd < 0) return;
+    flock(pipeFd, LOCK_UN);
+    locked = false;
+}
+
 BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t deadline) {
     const uint64_t total = CountMessages(runs, runCount);
     if (total == 0 && tail.empty()) return {};
     if (!Connect()) return {0, total, 0};
+    if (!LockWriters(deadline)) {
+        // Another process writes for longer than this batch may wait.
+        CountDrops(total);
+        return {0, total, total};
+    }
+    const BatchResult result = WriteLocked(runs, runCount, total, deadline);
+    UnlockWriters();
+    return result;
+}
+
+BatchResult PipeUplink::WriteLocked(const MessageRun* runs, size_t runCount, uint64_t total, int64_t deadline) {
     if (!tail.empty() && !FinishTail(deadline)) {
         // Nothing may pass the unfinished message; a reader gone has taken it along.
         if (pipeFd < 0) return {0, total, 0};
@@ -187,8 +230,10 @@ BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_
 
     size_t bytes = 0;
     for (size_t r = 0; r < runCount; ++r) bytes += runs[r].length;
+    // Writes of whole messages within PIPE_BUF are never split by the kernel, so even a writer
+    // that does not lock cannot land inside them; a larger message relies on the lock.
     const StreamWriter::Outcome outcome =
-        StreamWriter(pipeFd, false).Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
+        StreamWriter(pipeFd, false, PIPE_BUF).Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
     uint64_t delivered = outcome.bytes == bytes ? total : CountWholeMessages(runs, runCount, outcome.bytes);
     if (outcome.error != 0) {
         failures.Report("Failed to write to named pipe: %d", outcome.error);
@@ -208,6 +253,9 @@ BatchResult PipeUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_
 
 bool PipeUplink::Close() {
     tail.clear();
+    // Closing the only descriptor of the open file releases its lock.
+    locked = false;
+    lockless = false;
     if (pipeFd >= 0) {
         close(pipeFd);
         pipeFd = -1;

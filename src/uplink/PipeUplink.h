@@ -13,6 +13,10 @@
 // only ever sees whole messages: one the pipe took in part is finished before anything else,
 // however long the reader pauses (a reader that keeps the FIFO open would not notice a reopen,
 // so giving the rest up would misframe it for good).
+// Every process started in the same folder writes into the same FIFO. Writes hold whole
+// messages of at most PIPE_BUF bytes, which the kernel never splits, and a batch is written
+// under an exclusive lock on the FIFO, so that another process's bytes never land inside a
+// larger message the pipe takes in parts.
 class PipeUplink : public AgentUplink {
 public:
     PipeUplink();
@@ -52,8 +56,14 @@ private:
     void CountDrops(uint64_t messages);
     // Writes what is left of a message begun earlier; false when some of it is still left.
     bool FinishTail(int64_t deadline);
+    // Keeps the other processes' writers out; false when they kept it past the deadline.
+    bool LockWriters(int64_t deadline);
+    void UnlockWriters();
+    BatchResult WriteLocked(const MessageRun* runs, size_t runCount, uint64_t total, int64_t deadline);
 
     int32_t pipeFd = -1;
+    bool locked = false;    // this descriptor holds the writers' lock
+    bool lockless = false;  // the FIFO's file system refuses locks
     std::string pipePath;
     std::vector<uint8_t> tail;
     std::atomic<uint64_t> droppedCount{0};

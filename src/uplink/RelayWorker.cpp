@@ -241,13 +241,15 @@ bool RelayWorker::Finish(CommandBase* last, std::chrono::milliseconds budget) no
         }
     }
     exitDeadline.store(deadline, std::memory_order_relaxed);
-    AgentUplink::SetDeadlineCap(deadline);
+    // A batch under way begins no message past the first cap and leaves none begun past the second.
+    AgentUplink::SetDeadlineCaps(deadline - LastMessageReserve, deadline - FinalReserve);
     Push(last, true, true);
     stopped.store(true);
     queueSignal.notify_one();
     std::unique_lock<std::mutex> lock(queueMutex);
-    // A little beyond the budget: the worker itself gives up at it.
-    exitSignal.wait_for(lock, budget + std::chrono::milliseconds(50), [this] { return lastSent || exited; });
+    // The worker itself gives up at the deadline; it is waited for a little longer, so that the
+    // process never ends while it is inside a write.
+    exitSignal.wait_for(lock, budget + ExitOverrun, [this] { return lastSent || exited || (ended && !inFlight); });
     return lastSent;
 }
 
@@ -479,6 +481,7 @@ size_t RelayWorker::Pass() {
     const int64_t exitAt = exitDeadline.load(std::memory_order_relaxed);
     int64_t deadline = now + BatchTimeout;
     if (exitAt != INT64_MAX) deadline = std::min(deadline, exitAt - LastMessageReserve);
+    if (lastMessage != nullptr) AgentUplink::SetDeadlineCaps(exitAt - LastMessageReserve, exitAt - FinalReserve);
     BatchResult result;
     const uint64_t total = AgentUplink::CountMessages(runs.data(), runs.size());
     try {
@@ -501,6 +504,8 @@ size_t RelayWorker::Pass() {
 
     bool lastDelivered = false;
     if (lastMessage != nullptr) {
+        // What is left of the budget is for the end: a message still begun, the report, the last.
+        AgentUplink::SetDeadlineCaps(exitAt, exitAt);
         // The final delivery report goes just before the end, with every count but its own.
         if (reportDelivery.load(std::memory_order_acquire) && ready) {
             sentCount.fetch_add(result.delivered, std::memory_order_relaxed);
@@ -512,7 +517,7 @@ size_t RelayWorker::Pass() {
             if (bytes != nullptr) {
                 const MessageRun run{bytes.get(), DeliveryStatisticsCommand::Length, 1};
                 try {
-                    result = uplink->SendRuns(&run, 1, exitAt - LastMessageReserve / 2);
+                    result = uplink->SendRuns(&run, 1, exitAt - FinalReserve / 2);
                 } catch (...) {
                     result.failed = 1;
                 }
@@ -529,6 +534,7 @@ size_t RelayWorker::Pass() {
     timedOutCount.fetch_add(result.timedOut, std::memory_order_relaxed);
 
     for (const BufferTake& take : takes) take.buffer->Consume();
+    if (lastMessage != nullptr) CountLate();
     size_t bytes = 0;
     for (size_t r = firstBatchRun; r < runs.size(); ++r) bytes += runs[r].length;
     ReleaseQueued(taken);
@@ -539,10 +545,34 @@ size_t RelayWorker::Pass() {
     if (lastMessage != nullptr) {
         lastSent = lastDelivered;
         running = false;
+        ended = true;
     }
     exitSignal.notify_all();
     // Commands of the queue always count as work: more of them may be right behind.
     return taken.empty() && after.empty() ? bytes : std::max(bytes, BusyPassBytes);
+}
+
+void RelayWorker::CountLate() noexcept {
+    // Threads still inside a hook when the end began: what they wrote since never goes out, so
+    // that nothing follows the last message; it is counted instead.
+    try {
+        static thread_local std::vector<ThreadBuffer::Span> left;
+        uint64_t late = 0;
+        {
+            std::lock_guard<std::mutex> lock(buffersMutex);
+            for (ThreadBuffer* buffer : buffers) {
+                left.clear();
+                buffer->Peek(left);
+                for (const ThreadBuffer::Span& span : left) late += span.messages;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            late += queue.size();
+        }
+        lateCount.fetch_add(late, std::memory_order_relaxed);
+        droppedCount.fetch_add(late, std::memory_order_relaxed);
+    } catch (...) {}
 }
 
 DeliveryStatisticsCommand* RelayWorker::NewDeliveryReport(bool final) const {

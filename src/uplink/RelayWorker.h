@@ -97,6 +97,8 @@ public:
     // Queue overflows plus messages the thread buffers had no room for.
     uint64_t GetDroppedCount() const;
     uint64_t GetThrottledCount() const { return throttledCount.load(std::memory_order_relaxed); }
+    // Of the dropped: commands made after the last message was written (threads still calling).
+    uint64_t GetLateCount() const { return lateCount.load(std::memory_order_relaxed); }
     size_t GetQueuedBytes();
     size_t GetQueuedMessages();
     size_t GetBufferCount();
@@ -117,8 +119,14 @@ public:
     static constexpr std::chrono::microseconds ActiveNap{1000};
     // How long one pass may wait for a stream reader to take its batch.
     static constexpr int64_t BatchTimeout = 5000000000LL;  // 5 s in ns
-    // Of the exit budget, what is kept for the last message itself.
-    static constexpr int64_t LastMessageReserve = 200000000LL;  // 200 ms in ns
+    // Of the exit budget, what is kept once no new message is begun: first to finish one begun
+    // (a slow reader may pause for a while), then, the last FinalReserve of it, for the final
+    // delivery report and the last message.
+    static constexpr int64_t LastMessageReserve = 400000000LL;  // 400 ms in ns
+    static constexpr int64_t FinalReserve = 200000000LL;        // 200 ms in ns
+    // Beyond the exit budget, how long Finish waits for a worker that was not scheduled in time
+    // to leave its last write: the process must not end inside a message.
+    static constexpr std::chrono::milliseconds ExitOverrun{250};
     // What a queued message costs beyond its bytes: its record, the queue's slot and the heap's
     // headers of both allocations, rounded up.
     static constexpr size_t QueuedMessageOverhead = 96;
@@ -145,6 +153,8 @@ private:
     // One pass; the bytes it found to send.
     size_t Pass();
     void ReleaseRetiredBuffers();
+    // After the last message: counts what was made too late to follow it.
+    void CountLate() noexcept;
     void Recalibrate();
     void ReleaseQueued(const std::vector<Queued>& items);
     DeliveryStatisticsCommand* NewDeliveryReport(bool final) const;
@@ -180,6 +190,7 @@ private:
     bool exited = false;
     bool inFlight = false;
     bool lastSent = false;
+    bool ended = false;                      // the pass that carried the last message is over
     std::atomic<bool> workerWaiting{false};  // the worker sleeps on queueSignal and must be woken
     std::atomic<int64_t> exitDeadline{INT64_MAX};
     Gate processTypeGate;
@@ -198,6 +209,7 @@ private:
     std::atomic<uint64_t> failedCount{0};
     std::atomic<uint64_t> droppedCount{0};
     std::atomic<uint64_t> throttledCount{0};
+    std::atomic<uint64_t> lateCount{0};
     std::atomic<uint64_t> timedOutCount{0};
     std::atomic<bool> reportDelivery{false};
     uint64_t reportProcessId = 0;

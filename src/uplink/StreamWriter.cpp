@@ -63,13 +63,53 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
 
     SigpipeShield shield;                  // before the write: a reader gone must not signal the host
     size_t firstRun = 0, firstOffset = 0;  // where the unwritten bytes start
+    // The message that holds the first unwritten byte: its run, offset in the run, stream offset.
+    size_t messageRun = 0, messageOffset = 0, messageStart = 0;
     iovec vectors[MaxVectors];
     while (outcome.bytes < total) {
+        size_t allowed = SIZE_MAX;
+        if (atomic != 0) {
+            // Past the messages written whole, then as many whole ones as fit (at least one).
+            auto lengthAt = [&](size_t r, size_t offset) {
+                return AgentUplink::MessageLength(runs[r].data + offset, runs[r].length - offset);
+            };
+            for (;;) {
+                while (messageRun < runCount && messageOffset >= runs[messageRun].length) {
+                    ++messageRun;
+                    messageOffset = 0;
+                }
+                if (messageRun >= runCount) break;
+                const size_t length = lengthAt(messageRun, messageOffset);
+                if (length == 0 || messageStart + length > outcome.bytes) break;
+                messageOffset += length;
+                messageStart += length;
+            }
+            size_t r = messageRun, offset = messageOffset, end = messageStart;
+            while (r < runCount) {
+                if (offset >= runs[r].length) {
+                    ++r;
+                    offset = 0;
+                    continue;
+                }
+                const size_t length = lengthAt(r, offset);
+                if (length == 0) {
+                    end = total;  // unframed bytes: no message to keep whole
+                    break;
+                }
+                if (end != messageStart && end + length - outcome.bytes > atomic) break;
+                end += length;
+                offset += length;
+                if (end - outcome.bytes > atomic) break;  // a large message goes alone
+            }
+            allowed = end - outcome.bytes;
+        }
         size_t count = 0;
-        for (size_t r = firstRun; r < runCount && count < MaxVectors; ++r) {
+        for (size_t r = firstRun; r < runCount && count < MaxVectors && allowed > 0; ++r) {
             const size_t skip = r == firstRun ? firstOffset : 0;
             if (runs[r].length == skip) continue;
-            vectors[count++] = {const_cast<uint8_t*>(runs[r].data + skip), runs[r].length - skip};
+            const size_t length = std::min(runs[r].length - skip, allowed);
+            vectors[count++] = {const_cast<uint8_t*>(runs[r].data + skip), length};
+            allowed -= length;
         }
         ssize_t result;
         if (socket) {
@@ -99,8 +139,9 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
         if (result < 0 && errno == EINTR) continue;
         if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const int64_t now = MonotonicNow();
-            const bool atBoundary = WholeMessageBytes(runs, runCount, outcome.bytes) == outcome.bytes;
-            const int64_t limit = AgentUplink::EffectiveDeadline(atBoundary ? deadline : deadline + grace);
+            const bool atBoundary = !rest && WholeMessageBytes(runs, runCount, outcome.bytes) == outcome.bytes;
+            const int64_t limit = atBoundary ? AgentUplink::EffectiveDeadline(deadline)
+                                             : AgentUplink::EffectiveFinishDeadline(deadline + grace);
             if (now < limit) {
                 pollfd entry{fd, POLLOUT, 0};
                 poll(&entry, 1, static_cast<int>(std::clamp<int64_t>((limit - now) / 1000000, 1, 20)));
@@ -112,8 +153,16 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
         }
         outcome.error = result < 0 ? errno : EIO;
         if (outcome.error == EPIPE && !socket) shield.ConsumePending();
-        outcome.torn = WholeMessageBytes(runs, runCount, outcome.bytes) != outcome.bytes;
+        outcome.torn = rest || WholeMessageBytes(runs, runCount, outcome.bytes) != outcome.bytes;
         return outcome;
     }
+    return outcome;
+}
+
+StreamWriter::Outcome StreamWriter::WriteRest(const uint8_t* data, size_t length, int64_t deadline) const {
+    const MessageRun run{data, length, 1};
+    rest = true;
+    const Outcome outcome = Write(&run, 1, deadline, 0);
+    rest = false;
     return outcome;
 }

@@ -19,9 +19,15 @@ public:
     };
 
     // `socket`: send with MSG_NOSIGNAL; otherwise write, with a broken pipe's signal taken back.
-    StreamWriter(int descriptor, bool isSocket) : fd(descriptor), socket(isSocket) {}
+    // `atomicLimit` (0: none): each write holds whole messages of at most that many bytes, or
+    // one larger message alone, so that a pipe takes every small write whole or not at all.
+    StreamWriter(int descriptor, bool isSocket, size_t atomicLimit = 0)
+        : fd(descriptor), socket(isSocket), atomic(atomicLimit) {}
 
     Outcome Write(const MessageRun* runs, size_t runCount, int64_t deadline, int64_t grace) const;
+    // Writes the rest of one message begun earlier (unframed bytes), until `deadline` (capped for
+    // a message begun, not for a new one).
+    Outcome WriteRest(const uint8_t* data, size_t length, int64_t deadline) const;
 
     // Bytes of the whole messages at the start of the runs that fit in `limit` bytes.
     static size_t WholeMessageBytes(const MessageRun* runs, size_t runCount, size_t limit);
@@ -33,4 +39,6 @@ public:
 private:
     int fd;
     bool socket;
+    size_t atomic;
+    mutable bool rest = false;
 };

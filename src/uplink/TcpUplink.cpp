@@ -1,10 +1,13 @@
 #include "uplink/TcpUplink.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -55,13 +58,20 @@ bool TcpUplink::Connect() {
     if (socketFd >= 0) return true;
 
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int error = fd < 0 ? errno : ConnectWithin(fd, destination, ConnectTimeoutMilliseconds);
+    // Not past the end of the process either.
+    const int64_t left = (EffectiveFinishDeadline(INT64_MAX) - MonotonicNow()) / 1000000;
+    const int timeout = static_cast<int>(std::clamp<int64_t>(left, 1, ConnectTimeoutMilliseconds));
+    const int error = fd < 0 ? errno : ConnectWithin(fd, destination, timeout);
     if (error != 0) {
         if (fd >= 0) close(fd);
         failures.Report("Unable to connect to the collector at 127.0.0.1:%u - %s", static_cast<unsigned>(port),
                         ErrorText(error).c_str());
         return false;
     }
+    // Little may wait unsent in the kernel: a message begun behind megabytes the collector has
+    // not read yet could not be finished in the time the end of the process leaves.
+    const int unsent = UnsentBytesLimit;
+    setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof(unsent));
     failures.Succeeded();
     socketFd = fd;
     CountConnection();

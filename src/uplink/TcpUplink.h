@@ -29,6 +29,8 @@ public:
 
     // Upper bounds for one connection attempt and for one message to be taken by the kernel.
     static constexpr int ConnectTimeoutMilliseconds = 1000;
+    // Bytes the kernel may hold unsent beyond those on their way to the collector.
+    static constexpr int UnsentBytesLimit = 128 * 1024;
     static constexpr int SendTimeoutMilliseconds = 5000;
     // After the deadline, how long a message already begun on the stream may take to finish.
     static constexpr int64_t TornMessageGraceNanoseconds = 1000000000;

@@ -3,6 +3,7 @@ collector is told about."""
 
 import os
 import select
+import socket
 import subprocess
 import threading
 import time
@@ -50,6 +51,71 @@ class PausingForwarder(threading.Thread):
         os.close(self.target)
 
 
+def split_messages(data):
+    """The messages of a raw stream, as (type, bytes); raises when the stream ends inside one."""
+    messages = []
+    offset = 0
+    while offset < len(data):
+        if len(data) - offset < 3:
+            raise AssertionError("stream ends inside a message header at %d of %d" % (offset, len(data)))
+        length = data[offset] | data[offset + 1] << 8
+        if length < 19 or offset + length > len(data):
+            raise AssertionError("stream ends inside a message of %d bytes at %d of %d" % (length, offset, len(data)))
+        messages.append((data[offset + 2], data[offset:offset + length]))
+        offset += length
+    return messages
+
+
+class PausingReader(threading.Thread):
+    """A raw reader of the agent's stream, FIFO or TCP, that reads for 30 ms of every 150 ms and
+    keeps every byte; for TCP it counts the connections it got."""
+
+    def __init__(self, fifo=None, port=None):
+        super().__init__(daemon=True)
+        self.done = threading.Event()
+        self.streams = []
+        if fifo is not None:
+            os.mkfifo(fifo, 0o600)
+            self.sources = [os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)]
+            self.streams.append(bytearray())
+            self.listener = None
+        else:
+            self.sources = []
+            self.listener = socket.socket()
+            self.listener.bind(("127.0.0.1", port))
+            self.listener.listen(8)
+            self.listener.setblocking(False)
+
+    def run(self):
+        quiet = 0
+        while quiet < 3:
+            until = time.monotonic() + 0.03
+            got_any = False
+            while time.monotonic() < until:
+                watched = self.sources + ([self.listener] if self.listener else [])
+                ready, _, _ = select.select(watched, [], [], 0.005)
+                for source in ready:
+                    if source is self.listener:
+                        connection, _ = self.listener.accept()
+                        self.sources.append(connection)
+                        self.streams.append(bytearray())
+                        continue
+                    index = self.sources.index(source)
+                    try:
+                        data = source.recv(7919) if hasattr(source, "recv") else os.read(source, 7919)
+                    except BlockingIOError:
+                        continue
+                    if data:
+                        got_any = True
+                        self.streams[index] += data
+            quiet = quiet + 1 if self.done.is_set() and not got_any else 0
+            time.sleep(0.12)
+        for source in self.sources:
+            source.close() if hasattr(source, "close") else os.close(source)
+        if self.listener:
+            self.listener.close()
+
+
 class Delivery(AgentTestCase):
     def long_app(self, port, **settings):
         env = agent_env("tcp", port, **settings)
@@ -95,6 +161,68 @@ class Delivery(AgentTestCase):
         self.assertEqual((report["droppedQueueFull"], report["droppedSendFailed"], report["droppedPipeFull"]),
                          (0, 0, 0))
         self.assertIn("agent delivery: ", summary)
+
+    def test_processes_sharing_one_fifo_never_write_into_each_others_messages(self):
+        # Services started in one folder share the FIFO; their captured texts are larger than what
+        # a pipe takes in one piece.
+        collector = Collector(self.workdir, "pipe")
+        rounds = 2000
+        env = agent_env("pipe", 0)
+        apps = [subprocess.Popen(["dotnet", app_dll("Capture"), "flood-tagged", str(rounds)], env=env,
+                                 cwd=self.workdir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for _ in range(6)]
+        pids = []
+        for app in apps:
+            out, err = app.communicate(timeout=300)
+            self.assertEqual(app.returncode, 0, err)
+            pids.append(app.pid)
+        commands = collector.stop(settle=1)
+        summary = open(collector.summary_path).read()
+        self.assertIn("malformed messages: 0", summary)
+        self.assertNotIn("out of step", summary)
+        self.assertEqual(sorted(c["pid"] for c in commands if c["type"] == PROCESS_ENDED), sorted(pids))
+        for pid in pids:
+            texts = [c["args"][0].get("value") for c in commands if c["type"] == BEGIN and c["pid"] == pid
+                     and c.get("function") == "Npgsql.NpgsqlCommand::.ctor"]
+            self.assertEqual(len(texts), rounds, pid)
+            unit = "<%d>" % pid
+            pattern = unit * (30000 // len(unit) + 1)
+            # The capture keeps the text's start, more than a pipe takes in one piece.
+            self.assertEqual([t for t in texts if len(t) < 2048 or t != pattern[:len(t)]], [],
+                             "texts of %d hold other bytes" % pid)
+
+    def assertWholeTailEndingTheProcess(self, stream, label):
+        messages = split_messages(bytes(stream))
+        self.assertTrue(messages, label)
+        types = [t for t, _ in messages]
+        self.assertEqual(types.count(PROCESS_ENDED), 1, label)
+        self.assertEqual(types[-1], PROCESS_ENDED, label)
+
+    def test_tail_is_whole_and_ends_with_the_process_under_a_pausing_reader(self):
+        """A reader that pauses 120 ms of every 150 ms, a backlog of large messages or threads
+        still calling at the exit: the stream ends with the whole process end, on a stream
+        transport of either kind."""
+        runs = [("flood", [app_dll("Capture"), "flood", "4000"], 0),
+                ("exit-busy", [app_dll("Tracing"), "exit-busy", "--threads", "8", "--code", "5"], 5)]
+        for transport in ("pipe", "tcp"):
+            for label, args, code in runs:
+                label = transport + " " + label
+                app_dir = os.path.join(self.workdir, label.replace(" ", "-"))
+                os.mkdir(app_dir)
+                port = free_port()
+                reader = PausingReader(fifo=os.path.join(app_dir, PIPE_NAME)) if transport == "pipe" \
+                    else PausingReader(port=port)
+                reader.start()
+                logs = os.path.join(app_dir, "log")
+                profiled = run_app(args, agent_env(transport, port, MORVEL_ERROR_LOG_FOLDER=logs,
+                                                   MORVEL_DEBUG_LOGLEVEL="Info"), app_dir, timeout=300)
+                reader.done.set()
+                reader.join(60)
+                self.assertEqual(profiled.returncode, code, label + ": " + profiled.stderr)
+                self.assertEqual(len(reader.streams), 1, label + ": one connection, never torn and reopened")
+                self.assertWholeTailEndingTheProcess(reader.streams[0], label)
+                log = open(os.path.join(logs, os.listdir(logs)[0])).read()
+                self.assertRegex(log, r"\[Finalize\] Delivery: \d+ messages sent", label)
 
     def test_late_tcp_collector_names_every_call_and_learns_what_was_dropped(self):
         port = free_port()

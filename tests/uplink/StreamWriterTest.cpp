@@ -1,9 +1,11 @@
 #include "uplink/StreamWriter.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -90,4 +92,57 @@ TEST(StreamWriterTest, ShortWritesAreCarriedOnUntilEveryMessageIsWhole) {
     EXPECT_EQ(StreamWriter::TornTail(runs.data(), runs.size(), stalled.bytes, tail) > 0, stalled.torn);
     close(pair[0]);
     close(pair[1]);
+}
+
+TEST(StreamWriterTest, PipeWritesHoldWholeMessagesWithinTheAtomicLimit) {
+    // Another writer's bytes can land between any two writes: a pipe with room for 4096 bytes
+    // takes the first message whole and none of the second, instead of 4096 bytes that end
+    // inside it.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+    const std::vector<std::vector<uint8_t>> messages{Message(3000, 1), Message(3000, 2), Message(9000, 3)};
+    const auto runs = RunsOf(messages);
+    const StreamWriter::Outcome outcome =
+        StreamWriter(ends[1], false, 4096)
+            .Write(runs.data(), runs.size(), StreamWriter::MonotonicNow() + 50000000LL, 0);
+    EXPECT_EQ(outcome.bytes, 3000u);
+    EXPECT_FALSE(outcome.torn);
+    EXPECT_TRUE(outcome.timedOut);
+    uint8_t buffer[4096];
+    EXPECT_EQ(read(ends[0], buffer, sizeof(buffer)), 3000);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+TEST(StreamWriterTest, AMessageBegunBeforeTheStartCapMayEndUpToTheFinishCap) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+    const std::vector<std::vector<uint8_t>> messages{Message(6000, 1), Message(40, 2)};
+    const auto runs = RunsOf(messages);
+    const int64_t now = StreamWriter::MonotonicNow();
+    // The end of the process: no message begun after 50 ms, a begun one finished within 2 s.
+    AgentUplink::SetDeadlineCaps(now + 50000000LL, now + 2000000000LL);
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        uint8_t buffer[8192];
+        size_t total = 0;
+        while (total < 6000) {
+            const ssize_t n = read(ends[0], buffer, sizeof(buffer));
+            if (n <= 0) break;
+            total += static_cast<size_t>(n);
+        }
+    });
+    const StreamWriter::Outcome outcome =
+        StreamWriter(ends[1], false).Write(runs.data(), runs.size(), now + 5000000000LL, 1000000000LL);
+    reader.join();
+    AgentUplink::SetDeadlineCap(INT64_MAX);
+    close(ends[0]);
+    close(ends[1]);
+    // The first message ended whole after the start cap (the pipe had room for the second then).
+    EXPECT_FALSE(outcome.torn);
+    EXPECT_GE(outcome.bytes, 6000u);
 }

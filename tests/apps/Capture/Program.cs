@@ -36,13 +36,15 @@ namespace CaptureApp
                     Console.WriteLine("values " + await Values.RunAsync());
                     return 0;
                 case "flood":
-                    Console.WriteLine("flood " + Flood.Run(rounds, args.Length > 2 ? int.Parse(args[2]) : 0));
+                case "flood-tagged":
+                    Console.WriteLine("flood " + Flood.Run(rounds, args.Length > 2 ? int.Parse(args[2]) : 0,
+                                                           mode == "flood-tagged"));
                     return 0;
                 case "async":
                     Console.WriteLine("async " + await Async.Pipeline.RunAsync(rounds));
                     return 0;
                 default:
-                    Console.Error.WriteLine("usage: Capture values|async|flood [rounds] [burst]");
+                    Console.Error.WriteLine("usage: Capture values|async|flood|flood-tagged [rounds] [burst]");
                     return 2;
             }
         }
