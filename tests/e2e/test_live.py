@@ -23,7 +23,7 @@ import viewers
 RUN = os.path.join(BUILD_DIR, "tools", "collector", "quorix-run")
 WEB = app_dll("WebShop")
 LIVE_SCRIPT = os.path.join(os.path.dirname(__file__), "live_page.js")
-ROUNDS = 30
+ROUNDS = 60
 
 
 def get(port, path):
@@ -268,7 +268,7 @@ class Comparison(unittest.TestCase):
 
     def browse(self, report, name):
         shot = viewers.screenshot_path(name)
-        done = subprocess.run(["node", LIVE_SCRIPT, report, shot, "0"], capture_output=True, text=True, timeout=120)
+        done = subprocess.run(["node", LIVE_SCRIPT, "file://" + os.path.abspath(report), shot, "0"], capture_output=True, text=True, timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         found = json.loads(done.stdout.splitlines()[-1])
         self.assertTrue(found["ready"])
