@@ -98,7 +98,8 @@ TEST(Baseline, RefusesEmptyTruncatedAndForeignFilesWithOneReason) {
         {"folded cut in its last line", "Main;A 10\nMain;B", "cut off"},
         {"a broken folded line", "Main;A 10\nnot a stack\nMain 3\n", "line 2 is not a folded stack"},
         {"text of another format", "<html><body>hello</body></html>\n", "neither"},
-        {"a speedscope file", "  {\"$schema\": \"https://www.speedscope.app/file-format-schema.json\"}", "not a request"},
+        {"a speedscope file", "  {\"$schema\": \"https://www.speedscope.app/file-format-schema.json\"}",
+         "not a request"},
     };
     for (const auto& c : cases) {
         Baseline b;

@@ -32,7 +32,7 @@ const EndpointChange& Of(const std::vector<EndpointChange>& all, const std::stri
 // regression; noise on a fast endpoint, a faster endpoint and one of either run alone are not.
 TEST(EndpointComparison, MarksRegressionsAndLeavesTheRestUnmarked) {
     const std::vector<EndpointFigures> before = {
-        Figures("GET /orders/{id}", 4, 6, 1),  Figures("GET /slow", 10, 12, 0), Figures("GET /fast", 1, 2, 0),
+        Figures("GET /orders/{id}", 4, 6, 1), Figures("GET /slow", 10, 12, 0),   Figures("GET /fast", 1, 2, 0),
         Figures("GET /chatty", 3, 5, 1),      Figures("GET /better", 40, 80, 3), Figures("GET /gone", 1, 1, 0),
         Figures("GET /steady", 20, 100, 0),
     };

@@ -9,9 +9,9 @@ namespace QuorixCollect {
 
 // When an endpoint counts as having got worse than in the earlier run.
 struct RegressionRules {
-    double p95Ratio = 0.20;       // p95 up by at least this share of the earlier p95
-    double p95Ms = 10;            // and by at least this many milliseconds (noise on fast endpoints)
-    double sqlPerRequest = 0.5;   // or this many more statements per request on average
+    double p95Ratio = 0.20;      // p95 up by at least this share of the earlier p95
+    double p95Ms = 10;           // and by at least this many milliseconds (noise on fast endpoints)
+    double sqlPerRequest = 0.5;  // or this many more statements per request on average
     // The page's one line on it.
     std::string Text() const;
 };

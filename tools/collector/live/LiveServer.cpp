@@ -118,7 +118,8 @@ bool LiveServer::Start(uint16_t wanted, std::string& error) {
         const int e = errno;
         const std::string address = std::string(Loopback) + ":" + std::to_string(wanted);
         if (e == EADDRINUSE) {
-            error = "--live: port " + std::to_string(wanted) + " is taken (" + address + " is in use by another program)";
+            error =
+                "--live: port " + std::to_string(wanted) + " is taken (" + address + " is in use by another program)";
         } else {
             error = "--live: cannot listen on " + address + (e != 0 ? ": " + std::string(strerror(e)) : "");
         }
@@ -129,8 +130,7 @@ bool LiveServer::Start(uint16_t wanted, std::string& error) {
     thread = std::thread([s] {
         try {
             s->listen_after_bind();
-        } catch (...) {
-        }
+        } catch (...) {}
     });
     return true;
 }
