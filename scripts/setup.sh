@@ -27,6 +27,11 @@ else
   command -v redis-server >/dev/null || need+=(redis-server)
   { command -v mariadbd >/dev/null && command -v mariadb-install-db >/dev/null; } || need+=(mariadb-server)
   [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+  # The collector's live view: an HTTP server (header-only), and the JSON reader of an earlier
+  # run's requests file that a run is compared with.
+  [ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+  command -v pkg-config >/dev/null || need+=(pkg-config)
+  [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
   # The collector's span export: libcurl with OpenSSL (https, proxies), zlib for gzip, and the
   # system's certificate store. The protobuf compiler and library are for the tests, which decode
   # the collector's own protobuf with the classes generated from the OTLP definitions; openssl

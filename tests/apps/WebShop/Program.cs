@@ -2,7 +2,8 @@
 // whose work runs through methods of the Shop.Web namespaces, an outgoing HttpClient (absolute
 // URLs and URLs relative to a base address, served by the app itself) and a handler that throws.
 // Listens where --urls says; prints "ready" once it accepts requests and stops on SIGTERM.
-// "WebShop reflect ROWS.tsv" tells which catalogue entries exist in this framework.
+// /ledger/{id} runs one statement, and with QX_SHOP_SLOWER=1 is slower and runs one more (the
+// comparison of two runs' tests). "WebShop reflect ROWS.tsv" tells which catalogue entries exist in this framework.
 using Shop.Web.Catalogue;
 using Shop.Web.Orders;
 
@@ -34,6 +35,7 @@ app.MapPost("/orders", (OrderRequest request, OrderService orders) =>
     Results.Created("/orders/" + request.Id, orders.Quote(request.Id, request.Currency)));
 app.MapGet("/fail", (string? reason, OrderService orders) => orders.Refuse(reason ?? "none"));
 app.MapGet("/fetch", async (Courier courier) => Results.Text(await courier.FetchBoth()));
+app.MapGet("/ledger/{id:int}", (int id) => Results.Text(Shop.Web.Reports.Ledger.Build(id)));
 app.MapControllers();
 app.Lifetime.ApplicationStarted.Register(() =>
 {
@@ -131,5 +133,40 @@ namespace Shop.Web.Controllers
 
         [HttpGet("items/{id:int}")]
         public IActionResult Item(int id) => catalogue.Find(id) is { } item ? Ok(item) : NotFound();
+    }
+}
+
+namespace Shop.Web.Reports
+{
+    public static class Ledger
+    {
+        private static readonly bool Slower = Environment.GetEnvironmentVariable("QX_SHOP_SLOWER") == "1";
+
+        public static string Build(int id)
+        {
+            Query("select total from ledger where id = @id", id);
+            if (Slower)
+            {
+                Thread.Sleep(60);
+                Query("select count(*) from ledger_lines where ledger = @id", id);
+            }
+            return "ledger " + id;
+        }
+
+        // No server behind it: the command refuses at once on its closed connection, and the
+        // collector still sees the statement run.
+        private static void Query(string sql, int id)
+        {
+            using var connection = new Npgsql.NpgsqlConnection("Host=127.0.0.1;Database=ledger");
+            using var command = new Npgsql.NpgsqlCommand(sql, connection);
+            command.Parameters.AddWithValue("id", id);
+            try
+            {
+                command.ExecuteScalar();
+            }
+            catch (InvalidOperationException)
+            {
+            }
+        }
     }
 }

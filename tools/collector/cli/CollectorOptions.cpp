@@ -258,6 +258,20 @@ bool CheckRequests(CLI::App& app, const Given& g, CollectorOptions& o, std::stri
         error = "bad --slow-request '" + g.slowRequest + "' (milliseconds, 0 or more)";
         return false;
     }
+    if (given("--live")) {
+        if (!ParseUnsigned(g.live.c_str(), 65535, n) || n == 0) {
+            error = "bad --live port '" + g.live + "' (1 to 65535)";
+            return false;
+        }
+        o.livePort = static_cast<uint16_t>(n);
+    }
+    if (given("--baseline")) {
+        if (g.baseline.empty()) {
+            error = "empty --baseline path";
+            return false;
+        }
+        o.baselinePath = g.baseline;
+    }
     if (!o.requestsPath.empty() && o.requestsPath == o.jsonPath && o.jsonPath == "-") {
         error = "--json and --requests cannot both write to standard output";
         return false;

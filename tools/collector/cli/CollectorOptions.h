@@ -46,6 +46,8 @@ struct CollectorOptions {
     size_t nPlusOne = 5;
     double slowSqlMs = 100;
     double slowRequestMs = 500;
+    uint16_t livePort = 0;     // 0: no live view
+    std::string baselinePath;  // empty: no comparison
     bool help = false;
 };
 

@@ -100,6 +100,15 @@ void DeclareRequestOptions(CLI::App& app, RequestOptionsGiven& values, const cha
     app.add_option("--slow-request", values.slowRequest, "flag a request that takes MS or more (default 500)")
         ->type_name("MS")
         ->group(group);
+    app.add_option("--live", values.live,
+                   "serve the report on http://127.0.0.1:PORT while the app runs: new requests appear as they end")
+        ->type_name("PORT")
+        ->group(group);
+    app.add_option("--baseline", values.baseline,
+                   "compare with an earlier run: its --requests file (per endpoint: count, p50, p95, SQL per "
+                   "request, regressions marked) or its --folded file (a differential flame graph in the report)")
+        ->type_name("FILE")
+        ->group(group);
 }
 
 }  // namespace QuorixCollect

@@ -28,7 +28,7 @@ void DeclareViewerAndSpanOptions(CLI::App& app, ViewerAndSpanOptions& values, co
 
 // The request options as given: the collector takes them, quorix-run passes them on.
 struct RequestOptionsGiven {
-    std::string requests, nPlusOne, slowSql, slowRequest;
+    std::string requests, nPlusOne, slowSql, slowRequest, live, baseline;
 };
 void DeclareRequestOptions(CLI::App& app, RequestOptionsGiven& values, const char* group);
 

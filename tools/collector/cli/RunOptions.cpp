@@ -96,6 +96,11 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
         error = "bad port '" + g.port + "' (1 to 65535)";
         return false;
     }
+    int livePort = 0;
+    if (app.count("--live") != 0 && !ValidPort(g.live, livePort)) {
+        error = "bad --live port '" + g.live + "' (1 to 65535)";
+        return false;
+    }
     if (o.multicast && o.transport != "udp") {
         error = "--multicast only applies to the udp transport";
         return false;
@@ -115,6 +120,8 @@ bool ParseRunOptions(int argc, const char* const* argv, RunOptions& o, std::stri
                                                                  {"--n-plus-one", &g.nPlusOne},
                                                                  {"--slow-sql", &g.slowSql},
                                                                  {"--slow-request", &g.slowRequest},
+                                                                 {"--live", &g.live},
+                                                                 {"--baseline", &g.baseline},
                                                                  {"--otlp-protocol", &g.otlpProtocol},
                                                                  {"--otlp-compression", &g.otlpCompression},
                                                                  {"--otlp-certificate", &g.otlpCertificate},

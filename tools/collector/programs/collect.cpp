@@ -23,6 +23,13 @@
 #include "requests/RequestJson.h"
 #include "requests/RequestStore.h"
 #include "requests/RequestTracker.h"
+#include "compare/Baseline.h"
+#include "compare/EndpointComparison.h"
+#include "compare/EndpointStats.h"
+#include "compare/FlameDiff.h"
+#include "live/LiveServer.h"
+#include "live/LiveStore.h"
+#include "viewers/FoldedWriter.h"
 
 using namespace QuorixCollect;
 
@@ -114,6 +121,18 @@ private:
     }
     // Open requests get a sixteenth of the bound; the report's kept requests as much again.
     size_t RequestBytes() const { return options.maxMemoryBytes / 16; }
+    // The live view's requests get a sixty-fourth; each answer being put together may take as
+    // much again for the snapshot it holds and as much for its text.
+    size_t LiveBytes() const { return options.maxMemoryBytes / 64; }
+    size_t LiveBoundBytes() const {
+        return options.livePort != 0 ? LiveBytes() * (1 + 2 * LiveServer::MaxAnswersAtOnce) : 0;
+    }
+    // An earlier run is read whole, then only its figures or stacks are kept.
+    size_t BaselineBytes() const { return options.maxMemoryBytes / 16; }
+    void ReadBaseline();
+    bool StartLive(std::string& error);
+    std::string ComparisonJson();
+    void PublishComparison();
     size_t SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const;
     bool WriteViewerFiles(const CollectorSession::SummaryOptions& summary, std::string& text);
     bool PrepareRequests(std::string& error);
@@ -134,6 +153,13 @@ private:
     std::unique_ptr<ViewerFiles> viewers;
     std::unique_ptr<Listener> listener;
     Clock::time_point start{};
+    // The live view, and the comparison with an earlier run.
+    std::unique_ptr<LiveStore> liveStore;
+    std::unique_ptr<LiveServer> liveServer;
+    Baseline baseline;
+    std::unique_ptr<EndpointStats> endpointStats;
+    RegressionRules regressionRules;
+    uint64_t comparedRequests = UINT64_MAX;
 };
 
 size_t Collector::SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpExporter::Options& exportOptions) const {
@@ -142,7 +168,8 @@ size_t Collector::SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpEx
     const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
     const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
                            RequestBytes() * (options.reportPath.empty() ? 1 : 2) +
-                           (exportSpans ? exportOptions.queueBytes : 0);
+                           (exportSpans ? exportOptions.queueBytes : 0) + LiveBoundBytes() +
+                           (options.baselinePath.empty() ? 0 : BaselineBytes() + 2 * EndpointStats::BoundBytes());
     return options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers : options.maxMemoryBytes / 2;
 }
 
@@ -174,6 +201,7 @@ int Collector::Prepare() {
     // Requests are joined across threads, which needs the threads' commands in time order.
     sessionOptions.timeOrder = true;
     session = std::make_unique<CollectorSession>(sessionOptions, nullptr);
+    ReadBaseline();
     if (writeJson) {
         session->SetJsonSink(&json);
     }
@@ -237,6 +265,68 @@ bool Collector::PrepareRequests(std::string& error) {
         requestStore = std::make_unique<RequestStore>(RequestBytes());
         requests->AddSink(requestStore.get());
     }
+    if (options.livePort != 0) {
+        liveStore = std::make_unique<LiveStore>(LiveBytes());
+        requests->AddSink(liveStore.get());
+    }
+    if (baseline.GetKind() == Baseline::Kind::Requests) {
+        endpointStats = std::make_unique<EndpointStats>();
+        requests->AddSink(endpointStats.get());
+    }
+    return true;
+}
+
+// A baseline that cannot serve gets one line, and the run goes on without the comparison.
+void Collector::ReadBaseline() {
+    if (options.baselinePath.empty()) return;
+    std::string error;
+    const std::string& path = options.baselinePath;
+    if (!baseline.Read(path, BaselineBytes(), error)) {
+        fprintf(stderr, "quorix-collect: --baseline %s: %s; going on without the comparison\n", path.c_str(),
+                error.c_str());
+        return;
+    }
+    if (baseline.GetKind() == Baseline::Kind::Folded && options.reportPath.empty()) {
+        fprintf(stderr,
+                "quorix-collect: --baseline %s holds folded stacks, which the report draws as a differential flame "
+                "graph: give --report too; going on without the comparison\n",
+                path.c_str());
+        baseline = Baseline{};
+    }
+}
+
+std::string Collector::ComparisonJson() {
+    if (endpointStats) {
+        const auto changes =
+            CompareEndpoints(baseline.Endpoints().Figures(), endpointStats->Figures(), regressionRules);
+        return EndpointComparisonJson(changes, regressionRules, options.baselinePath);
+    }
+    return {};
+}
+
+// The live page's comparison, worked out here on the collector's thread and handed over whole.
+void Collector::PublishComparison() {
+    if (!liveStore || !endpointStats || endpointStats->Requests() == comparedRequests) return;
+    comparedRequests = endpointStats->Requests();
+    liveStore->Publish(ComparisonJson());
+}
+
+bool Collector::StartLive(std::string& error) {
+    if (!liveStore) return true;
+    if (!ReportWriter::MissingAssets().empty()) {
+        error = "--live needs the browser libraries, missing at build time: " + ReportWriter::MissingAssets() +
+                "(run scripts/setup.sh, then build again)";
+        return false;
+    }
+    PublishComparison();
+    const std::string transport = std::string(TransportName(options.transport)) + " " + listener->Endpoint();
+    liveServer = std::make_unique<LiveServer>(*liveStore, ReportWriter::LivePage(transport, liveStore->Comparison()));
+    if (!liveServer->Start(options.livePort, error)) {
+        liveServer.reset();
+        return false;
+    }
+    // Shown even when quiet: it is where to look.
+    fprintf(stderr, "quorix-collect: live view on %s\n", liveServer->Url().c_str());
     return true;
 }
 
@@ -249,12 +339,22 @@ void Collector::PublishRequestLosses(LossLedger& losses) const {
         losses.Add("requests", "statements, outgoing calls, Redis commands or exceptions beyond a request's bound",
                    requestStore->ItemsLeftOut(), Severity::Cut);
     }
+    if (liveStore) {
+        losses.Add("requests", "let go by the live view (oldest first, bound)", liveStore->LetGo());
+    }
+    if (endpointStats) {
+        losses.Add("requests", "not compared (endpoints beyond the comparison's bound)", endpointStats->LeftOut());
+    }
 }
 
 int Collector::Listen() {
     std::string error;
     listener = MakeListener(options);
     if (!listener->Open(error)) {
+        return Fail(error, 1);
+    }
+    // Before the ready file: quorix-run launches the app only once both listen.
+    if (!StartLive(error)) {
         return Fail(error, 1);
     }
     if (!options.readyFile.empty() && !WriteReadyFile(options.readyFile, listener->Endpoint(), error)) {
@@ -299,6 +399,7 @@ void Collector::Collect() {
             lastFlush = now;
         }
         if (now - lastExpiry >= std::chrono::milliseconds(500)) {
+            PublishComparison();
             listener->Expire(*session, now);
             lastExpiry = now;
         }
@@ -324,6 +425,12 @@ bool Collector::WriteViewerFiles(const CollectorSession::SummaryOptions& summary
     run.dropLines = DropLines(losses);
     if (requestStore) {
         run.requestsJson = requestStore->JsonArray();
+    }
+    if (baseline.GetKind() == Baseline::Kind::Folded) {
+        run.comparisonJson = FlameDiff::Json(
+            baseline.Stacks(), FlameDiff::FromFolded(FoldedWriter::Write(viewers->Recorder())), options.baselinePath);
+    } else {
+        run.comparisonJson = ComparisonJson();
     }
     std::vector<std::string> errors;
     const bool written = viewers->WriteAll(*session, run, errors);
@@ -362,12 +469,25 @@ int Collector::Finish() {
     if (!requestLines.empty()) {
         summary.exportLines.insert(summary.exportLines.begin(), requestLines);
     }
+    if (endpointStats) {
+        summary.exportLines.push_back(EndpointComparisonLines(
+            CompareEndpoints(baseline.Endpoints().Figures(), endpointStats->Figures(), regressionRules),
+            options.baselinePath));
+    }
+    if (liveStore) {
+        summary.exportLines.push_back("Live view: " + std::to_string(liveStore->Count()) + " requests kept, " +
+                                      std::to_string(liveStore->LetGo()) + " let go (oldest first, beyond " +
+                                      std::to_string(LiveBytes() >> 10) + " KiB)");
+    }
     std::string text = session->RenderSummary(summary);
     const bool viewersFailed = viewers && !WriteViewerFiles(summary, text);
     FILE* out = options.summaryToStdout ? stdout : stderr;
     fwrite(text.data(), 1, text.size(), out);
     fflush(out);
 
+    if (liveServer) {
+        liveServer->Stop();
+    }
     listener->Shutdown();
     if (!options.readyFile.empty()) {
         unlink(options.readyFile.c_str());

@@ -26,6 +26,8 @@ extern const char QxAssetRequestScript[];
 extern const size_t QxAssetRequestScriptSize;
 extern const char QxAssetRequestsScript[];
 extern const size_t QxAssetRequestsScriptSize;
+extern const char QxAssetCompareScript[];
+extern const size_t QxAssetCompareScriptSize;
 extern const char QxAssetScript[];
 extern const size_t QxAssetScriptSize;
 extern const char QxAssetStyle[];
@@ -100,6 +102,7 @@ void Summary(Json& j, const ViewerRecorder& recorder, const CollectorSession& se
     j.Key("text").String(summary.summaryText);
     j.Close('}');
     j.Key("requests").Raw(summary.requestsJson.empty() ? "[]" : summary.requestsJson);
+    j.Key("comparison").Raw(summary.comparisonJson.empty() ? "null" : summary.comparisonJson);
 }
 
 // The stacks the page draws: the largest up to its bound (the time of the others stays in their
@@ -378,7 +381,40 @@ std::string ReportWriter::MissingAssets() { return QxMissingReportAssets; }
 
 std::string ReportWriter::Write(const ViewerRecorder& recorder, const CollectorSession& session,
                                 const RunSummary& summary) {
-    std::string data = Data(recorder, session, summary);
+    return Page(Data(recorder, session, summary), false);
+}
+
+std::string ReportWriter::LiveData(const std::string& transport, const std::string& comparisonJson) {
+    std::string out;
+    Json j(out);
+    j.Open('{');
+    Shape(j);
+    j.Key("summary").Open('{');
+    j.Key("seconds").Number(0).Key("transport").String(transport).Key("commands").Count(0);
+    j.Key("byType").Open('{').Close('}').Key("decodeRate").Number(0);
+    j.Key("processes").Open('[').Close(']').Key("drops").Open('[').Close(']').Key("text").String("");
+    j.Close('}');
+    j.Key("requests").Open('[').Close(']');
+    j.Key("comparison").Raw(comparisonJson.empty() ? "null" : comparisonJson);
+    j.Key("flameNodes").Count(0).Key("flameShown").Count(0);
+    j.Key("flame").Open('{').Key("n").String("all threads").Key("v").Number(0).Key("children").Open('[').Close(']');
+    j.Close('}');
+    j.Key("timeline").Open('{').Key("calls").Count(0).Key("shown").Count(0).Key("shortestShownMicros").Number(0);
+    j.Key("threads").Open('[').Close(']').Key("frames").Open('[').Close(']').Close('}');
+    j.Key("captured").Open('[').Close(']').Key("capturedLeftOut").Count(0);
+    j.Key("exceptions").Open('[').Close(']').Key("exceptionCount").Count(0);
+    j.Key("live").Open('{');
+    j.Key("requests").String("/api/requests").Key("status").String("/api/status").Key("pollMs").Count(500);
+    j.Close('}');
+    j.Close('}');
+    return out;
+}
+
+std::string ReportWriter::LivePage(const std::string& transport, const std::string& comparisonJson) {
+    return Page(LiveData(transport, comparisonJson), true);
+}
+
+std::string ReportWriter::Page(const std::string& data, bool live) {
     // Inside a script element only "</" could end it early; JSON may spell '<' as \u003c.
     std::string safe;
     safe.reserve(data.size() + 64);
@@ -403,8 +439,15 @@ std::string ReportWriter::Write(const ViewerRecorder& recorder, const CollectorS
     scripts += "</script>\n<script>";
     scripts.append(QxAssetRequestsScript, QxAssetRequestsScriptSize);
     scripts += "</script>\n<script>";
+    scripts.append(QxAssetCompareScript, QxAssetCompareScriptSize);
+    scripts += "</script>\n<script>";
     scripts.append(QxAssetScript, QxAssetScriptSize);
     scripts += "</script>";
+    if (live) {
+        // The live page asks its own server, and nothing else, for the requests as they come.
+        Replace(page, "default-src 'none';", "default-src 'none'; connect-src 'self';");
+        Replace(page, "<title>quorix-collect report</title>", "<title>quorix-collect live</title>");
+    }
     // The data goes in last, so that no marker can be found inside it.
     Replace(page, "/*QX:STYLES*/", styles);
     Replace(page, "<!--QX:SCRIPTS-->", scripts);

@@ -24,8 +24,15 @@ public:
                              const RunSummary& summary);
     // The data part alone (JSON), for tests.
     static std::string Data(const ViewerRecorder& recorder, const CollectorSession& session, const RunSummary& summary);
+    // The live view's page: the same page, with no data but what the collector's server gives it
+    // while the app runs (requests, and the comparison with an earlier run).
+    static std::string LivePage(const std::string& transport, const std::string& comparisonJson);
+    static std::string LiveData(const std::string& transport, const std::string& comparisonJson);
     // Empty when the browser libraries were built in; else what is missing.
     static std::string MissingAssets();
+
+private:
+    static std::string Page(const std::string& data, bool live);
 };
 
 }  // namespace QuorixCollect

@@ -39,6 +39,8 @@ struct RunSummary {
     std::vector<std::string> dropLines;
     // The requests, as a JSON array of their --requests objects; empty when none were kept.
     std::string requestsJson;
+    // The comparison with an earlier run (JSON object); empty when there is none.
+    std::string comparisonJson;
 };
 
 // A kept call with times in microseconds from the run's origin, clamped so that every call lies

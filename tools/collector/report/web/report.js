@@ -311,12 +311,59 @@
       (listed < n ? "; the first " + listed + " throws are listed." : ".");
   }
 
+  // --- live: the page polls the collector for requests as they end ---
+  function live(requests) {
+    const cfg = data.live;
+    const banner = document.getElementById("live-banner");
+    banner.hidden = false;
+    ["summary", "flame", "timeline", "captured", "exceptions"].forEach((id) => {
+      document.getElementById(id).hidden = true;
+      const link = document.querySelector("nav a[href='#" + id + "']");
+      if (link) link.hidden = true;
+    });
+    const rest = " The summary, flame graph, timeline, captured calls and exceptions come in the report (--report) " +
+      "when the run ends.";
+    let since = 0, busy = false, statusAt = 0;
+    async function poll() {
+      if (busy) return;
+      busy = true;
+      try {
+        const res = await fetch(cfg.requests + "?since=" + since, { cache: "no-store" });
+        if (!res.ok) throw new Error(String(res.status));
+        const rows = await res.json();
+        since = Number(res.headers.get("X-Quorix-Last")) || since;
+        requests.add(rows, Number(res.headers.get("X-Quorix-Let-Go")) || 0);
+        banner.classList.remove("stale");
+        banner.textContent = "Live: " + requests.count.toLocaleString("en") + " requests so far, updated " +
+          new Date().toLocaleTimeString("en-GB") + "." + rest;
+        document.body.setAttribute("data-live-requests", String(requests.count));
+        if (Date.now() - statusAt > 2000) {
+          statusAt = Date.now();
+          const st = await (await fetch(cfg.status, { cache: "no-store" })).json();
+          if (st.comparison) window.QxCompare.show(st.comparison, { el, micros });
+        }
+      } catch (e) {
+        banner.classList.add("stale");
+        banner.textContent = "Live: the collector does not answer (the run may have ended); the rows shown stay.";
+      } finally {
+        busy = false;
+      }
+    }
+    poll();
+    setInterval(poll, cfg.pollMs);
+  }
+
   const requests = window.QxRequests.mount(data, { el, micros, pager });
-  summary();
-  flame();
-  timeline();
-  captured();
-  exceptions(requests.open);
+  window.QxCompare.show(data.comparison, { el, micros });
+  if (data.live) {
+    live(requests);
+  } else {
+    summary();
+    flame();
+    timeline();
+    captured();
+    exceptions(requests.open);
+  }
   document.body.setAttribute("data-render-ms", String(Math.round(performance.now() - started)));
   document.body.setAttribute("data-ready", "1");
 })();

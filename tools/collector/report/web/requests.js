@@ -120,6 +120,9 @@
   }
 
   function fillFilters(requests, status, finding) {
+    // Filled anew as live requests come: the counts change, the choice stays.
+    const chosen = [status.value, finding.value];
+    [status, finding].forEach((s) => { while (s.options.length > 1) s.remove(1); });
     const classes = {}, found = {};
     let any = 0;
     requests.forEach((r) => {
@@ -136,7 +139,10 @@
     FINDINGS.forEach((f) => {
       if (found[f]) finding.appendChild(el("option", { value: f }, f + " (" + found[f] + ")"));
     });
+    [status.value, finding.value] = chosen;
   }
+  // Requests the live page holds at most: beyond, its oldest go (and are counted).
+  const LIVE_KEEP = 50000;
 
   // --- the table ---
   function mount(data, tools) {
@@ -148,6 +154,7 @@
     const group = $("requests-group"), note = $("requests-note"), chip = $("requests-endpoint");
     const table = $("requests-table"), groups = $("endpoints-table");
     const view = { sort: "id", desc: false, groupSort: "count", groupDesc: true, endpoint: null, open: -1 };
+    const live = { on: false, letGo: 0, dropped: 0 };
     const pages = pager($("requests-pager"), () => render(false));
     const sortRequests = sortable(table, view, "sort", "desc", requestValues, render);
     const sortGroups = sortable(groups, view, "groupSort", "groupDesc", groupValues, render);
@@ -181,6 +188,10 @@
       note.textContent = requests.length === 0 ? "No request was seen." :
         rows.length.toLocaleString("en") + " of " + requests.length.toLocaleString("en") + " requests" +
         (group.checked ? " in " + list.length.toLocaleString("en") + " endpoints" : "");
+      if (live.on && (live.letGo || live.dropped)) {
+        note.textContent += "; " + (live.letGo + live.dropped).toLocaleString("en") +
+          " older requests let go (the collector's memory bound" + (live.dropped ? ", and this page's " + LIVE_KEEP : "") + ")";
+      }
       chip.textContent = "";
       if (view.endpoint !== null) {
         const clear = el("button", { type: "button", class: "chip" }, view.endpoint + " ✕");
@@ -209,7 +220,24 @@
     });
     [search, status, finding, group].forEach((c) => c.addEventListener(c === search ? "input" : "change", () => render(true)));
     render(true);
-    return { open, count: requests.length };
+    // Live requests: appended as the collector sends them, the views kept as they are.
+    function add(rows, letGo) {
+      const changed = !live.on || letGo !== live.letGo;
+      live.on = true;
+      live.letGo = letGo;
+      if (!rows.length) return changed ? render(false) : undefined;
+      rows.forEach((r) => requests.push(r));
+      if (requests.length > LIVE_KEEP) {
+        const gone = requests.length - LIVE_KEEP;
+        requests.splice(0, gone);
+        live.dropped += gone;
+        view.open = view.open >= gone ? view.open - gone : -1;
+      }
+      requests.forEach((r, i) => { r.qxIndex = i; });
+      fillFilters(requests, status, finding);
+      render(false);
+    }
+    return { open, add, get count() { return requests.length; } };
   }
 
   window.QxRequests = { mount };
