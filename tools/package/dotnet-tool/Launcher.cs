@@ -66,9 +66,10 @@ internal static class Launcher
         return error == ENOENT ? 127 : 126;
     }
 
+    // LPStr is UTF-8 on Unix.
     [DllImport("libc.so.6", SetLastError = true)]
     private static extern int execv([MarshalAs(UnmanagedType.LPUTF8Str)] string path,
-                                    [MarshalAs(UnmanagedType.LPArray, ArraySubType = UnmanagedType.LPUTF8Str)] string?[] argv);
+                                    [MarshalAs(UnmanagedType.LPArray, ArraySubType = UnmanagedType.LPStr)] string?[] argv);
 
     [DllImport("libc.so.6", SetLastError = true)]
     private static extern int sigprocmask(int how, ulong[] set, IntPtr oldSet);
