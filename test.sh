@@ -15,7 +15,8 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # Every C and C++ file follows the root .clang-format; a file that does not fails the run before
 # anything is built (scripts/format.sh fixes them).
 "$here/scripts/format.sh" --check
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+# Explicitly with tests and benchmarks: run.sh may have configured this build dir without them.
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_BUILD_TESTS=ON -DQX_BUILD_BENCH=ON "${launcher[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 (cd "$build" && ctest --output-on-failure -j2 "$@")
 

@@ -2,13 +2,37 @@
 # Installs what the build and the tests need, only where it is missing.
 set -euo pipefail
 # --bench: only what bench/run.sh needs beyond the build (the HTTP load generator and client).
+# --run: only what run.sh and package.sh need: the build tools, the collector's libraries and the
+# report's npm packages; no test libraries, servers, browser or OTLP receiver.
+mode="${1:-all}"
+case "$mode" in
+  all | --run | --bench) ;;
+  *) echo "usage: $0 [--run|--bench]" >&2; exit 2 ;;
+esac
 need=()
-if [ "${1:-}" = "--bench" ]; then
+if [ "$mode" = "--bench" ]; then
   command -v wrk >/dev/null || need+=(wrk)
   command -v curl >/dev/null || need+=(curl)
 else
   command -v cmake >/dev/null || need+=(cmake)
+  command -v make >/dev/null || need+=(make)
   command -v g++ >/dev/null || need+=(g++)
+  [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+  # The collector's span export: libcurl with OpenSSL (https, proxies), zlib for gzip, and the
+  # system's certificate store.
+  [ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
+  [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
+  [ -f /etc/ssl/certs/ca-certificates.crt ] || need+=(ca-certificates)
+  # The collector's live view: an HTTP server, and the JSON reader of an earlier run's requests
+  # file that a run is compared with.
+  [ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+  command -v pkg-config >/dev/null || need+=(pkg-config)
+  [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+  # The collector's HTML report inlines browser libraries from npm.
+  command -v node >/dev/null || need+=(nodejs)
+  command -v npm >/dev/null || need+=(npm)
+fi
+if [ "$mode" = all ]; then
   command -v python3 >/dev/null || need+=(python3)
   command -v ip >/dev/null || need+=(iproute2)
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
@@ -26,26 +50,13 @@ else
   compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || need+=(postgresql)
   command -v redis-server >/dev/null || need+=(redis-server)
   { command -v mariadbd >/dev/null && command -v mariadb-install-db >/dev/null; } || need+=(mariadb-server)
-  [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
-  # The collector's live view: an HTTP server (header-only), and the JSON reader of an earlier
-  # run's requests file that a run is compared with.
-  [ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
-  command -v pkg-config >/dev/null || need+=(pkg-config)
-  [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
-  # The collector's span export: libcurl with OpenSSL (https, proxies), zlib for gzip, and the
-  # system's certificate store. The protobuf compiler and library are for the tests, which decode
-  # the collector's own protobuf with the classes generated from the OTLP definitions; openssl
-  # makes their certificates.
-  [ -f /usr/include/x86_64-linux-gnu/curl/curl.h ] || [ -f /usr/include/curl/curl.h ] || need+=(libcurl4-openssl-dev)
-  [ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
-  [ -f /etc/ssl/certs/ca-certificates.crt ] || need+=(ca-certificates)
+  # The tests decode the collector's own protobuf with the classes generated from the OTLP
+  # definitions; openssl makes their certificates.
   command -v protoc >/dev/null || need+=(protobuf-compiler)
   [ -f /usr/include/google/protobuf/message.h ] || need+=(libprotobuf-dev)
   command -v openssl >/dev/null || need+=(openssl)
-  # The collector's HTML report inlines browser libraries from npm; the tests validate the viewer
-  # files against their schema and open the report in a real, headless browser.
-  command -v node >/dev/null || need+=(nodejs)
-  command -v npm >/dev/null || need+=(npm)
+  # The tests validate the viewer files against their schema and open the report in a real,
+  # headless browser.
   python3 -c 'import jsonschema' 2>/dev/null || need+=(python3-jsonschema)
   command -v chromium >/dev/null || need+=(chromium)
 fi
@@ -68,7 +79,7 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 command -v dotnet >/dev/null || { echo "the .NET SDK (dotnet) is required" >&2; exit 1; }
-if [ "${1:-}" != "--bench" ]; then
+if [ "$mode" != "--bench" ]; then
   # Project-local npm packages, pinned by the lock file: installed again only when it changed.
   web="$(cd "$(dirname "$0")/../tools/collector/report/web" && pwd)"
   if [ ! -f "$web/node_modules/.package-lock.json" ] || [ "$web/package-lock.json" -nt "$web/node_modules/.package-lock.json" ]; then
@@ -81,7 +92,7 @@ fi
 dashboard_version=13.6.5
 packages="${NUGET_PACKAGES:-$HOME/.nuget/packages}"
 dashboard="$packages/aspire.dashboard.sdk.linux-x64/$dashboard_version/tools/Aspire.Dashboard"
-if [ "${1:-}" != "--bench" ] && [ ! -x "$dashboard" ]; then
+if [ "$mode" = all ] && [ ! -x "$dashboard" ]; then
   restore_dir=$(mktemp -d)
   cat >"$restore_dir/receiver.csproj" <<EOF
 <Project Sdk="Microsoft.NET.Sdk">

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/AgentLocation.h"
 #include "cli/OtlpSettings.h"
 #include "cli/RunOptions.h"
 
@@ -140,19 +141,15 @@ int AgentPort(const RunOptions& options) {
 }
 
 std::string AgentLibrary(const std::string& here) {
-    std::string profiler = QX_DEFAULT_PROFILER_PATH;
-    if (profiler.empty()) {
-        // Run from outside a build tree: the library two levels up, as the build lays it out.
-        profiler = here + "/../../libQuorixProfilerr.so";
+    const AgentLocation location =
+        LocateAgentLibrary(here, getenv("QUORIX_PROFILER_PATH"), QX_DEFAULT_PROFILER_PATH, [](const std::string& path) {
+            struct stat st {};
+            return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        });
+    if (!location.found) {
+        fprintf(stderr, "quorix-run: warning: agent library not found at %s\n", location.path.c_str());
     }
-    if (const char* path = getenv("QUORIX_PROFILER_PATH")) {
-        profiler = path;
-    }
-    struct stat st {};
-    if (stat(profiler.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fprintf(stderr, "quorix-run: warning: agent library not found at %s\n", profiler.c_str());
-    }
-    return profiler;
+    return location.path;
 }
 
 void KeepSignalsForTheProgram() {
