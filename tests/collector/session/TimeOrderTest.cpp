@@ -137,12 +137,15 @@ TEST(TimeOrder, SessionAppliesInTimeOrderAndEndsLast) {
     feed(BeginCall(6, {}, 1, 100));
     feed(EndCall(6, 1, 200));
     EXPECT_EQ(session.TotalCommands(), 1u) << "calls held within the window";
+    // The final delivery report counts what came before it, and follows it.
+    feed(Command(20, CollectorTest::Builder().U8(1).U64(4).U64(0).U64(0).U64(0).bytes, 4711, 0, 140));
     feed(Command(10, {}, 4711, 0, 150));
     EXPECT_TRUE(session.AllProcessesEnded());
-    ASSERT_EQ(session.TotalCommands(), 6u);
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(session.TotalCommands(), 7u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_NE(lines[1].find("\"tid\":1"), std::string::npos) << lines[1];
     EXPECT_NE(lines[3].find("\"tid\":2"), std::string::npos) << lines[3];
-    EXPECT_NE(lines[5].find("ProcessEnded"), std::string::npos) << lines[5];
+    EXPECT_NE(lines[5].find("DeliveryStatistics"), std::string::npos) << lines[5];
+    EXPECT_NE(lines[6].find("ProcessEnded"), std::string::npos) << lines[6];
     EXPECT_EQ(session.Matcher().GetStats().begins, 2u);
 }

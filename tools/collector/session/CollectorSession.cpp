@@ -153,8 +153,11 @@ void CollectorSession::OnMessage(const uint8_t* data, size_t size) {
             order->Take(data, size, readStart);
             return;
         }
+        // A process's start and end, and its delivery reports (which count what came before
+        // them), follow everything it sent before them.
         if (type == static_cast<uint8_t>(CommandType::ProcessEnded) ||
-            type == static_cast<uint8_t>(CommandType::ProcessStarted)) {
+            type == static_cast<uint8_t>(CommandType::ProcessStarted) ||
+            type == static_cast<uint8_t>(CommandType::DeliveryStatistics)) {
             uint32_t pid;
             memcpy(&pid, data + WireProtocol::PidOffset, sizeof pid);
             order->ReleaseProcess(pid);

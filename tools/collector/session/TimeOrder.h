@@ -45,8 +45,8 @@ public:
     void Take(const uint8_t* message, size_t size, Clock::time_point now);
     // Ticks per second of a process's clock, from its announcement (1 MHz until then).
     void SetFrequency(uint32_t pid, uint64_t frequency);
-    // Delivers everything held for a process, in order, and forgets it: before its end or its
-    // next start.
+    // Delivers everything held for a process, in order, and forgets it: before its end, its
+    // next start or a report that counts what it sent.
     void ReleaseProcess(uint32_t pid);
     // Delivers what waited long enough by our own clock, for processes that went quiet.
     void Tick(Clock::time_point now);
