@@ -38,7 +38,9 @@ TimeOrder::Options Window(int64_t micros) {
     return o;
 }
 
-void Take(TimeOrder& order, const Bytes& b, TimeOrder::Clock::time_point now = {}) { order.Take(b.data(), b.size(), now); }
+void Take(TimeOrder& order, const Bytes& b, TimeOrder::Clock::time_point now = {}) {
+    order.Take(b.data(), b.size(), now);
+}
 
 }  // namespace
 

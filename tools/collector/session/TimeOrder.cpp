@@ -130,8 +130,8 @@ void TimeOrder::PopOne(Process& p) {
             queue.head = 0;
         }
         const uint8_t* next = queue.data.data() + queue.head;
-        p.heap.push_back({Read<int64_t>(next + Prefix + WireProtocol::TimestampOffset),
-                          Read<uint64_t>(next + sizeof(uint32_t)), q});
+        p.heap.push_back(
+            {Read<int64_t>(next + Prefix + WireProtocol::TimestampOffset), Read<uint64_t>(next + sizeof(uint32_t)), q});
         std::push_heap(p.heap.begin(), p.heap.end(), [](const Head& a, const Head& b) { return Later(a, b); });
     }
 }

@@ -29,10 +29,10 @@ public:
         size_t maxProcesses = 4096;          // held apart; commands of more pass as they come
     };
     struct Stats {
-        uint64_t held = 0;        // commands that waited for others
-        uint64_t reordered = 0;   // let go before a command that was read earlier
-        uint64_t late = 0;        // read after commands of other threads newer than them by more than the window
-        uint64_t forced = 0;      // let go early because the bytes held reached their bound
+        uint64_t held = 0;       // commands that waited for others
+        uint64_t reordered = 0;  // let go before a command that was read earlier
+        uint64_t late = 0;       // read after commands of other threads newer than them by more than the window
+        uint64_t forced = 0;     // let go early because the bytes held reached their bound
         size_t peakBytes = 0;
     };
 
