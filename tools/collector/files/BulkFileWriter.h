@@ -39,8 +39,8 @@ private:
     bool direct = false;
     char* stage = nullptr;
     size_t stageBytes = 0;
-    size_t kept = 0;        // bytes of the partial block at the start of `stage`
-    off_t blockStart = 0;   // file offset of stage[0]
+    size_t kept = 0;           // bytes of the partial block at the start of `stage`
+    off_t blockStart = 0;      // file offset of stage[0]
     bool tailPending = false;  // `kept` bytes not yet in the file
 };
 

@@ -20,7 +20,9 @@ constexpr size_t LineSlack = 64 * 1024;
 
 }  // namespace
 
-size_t JsonFile::BufferBytes(size_t drainAt) { return 3 * (drainAt + LineSlack + BulkFileWriter::Block); }
+size_t JsonFile::BufferBytes(size_t drainAt, const Options& options) {
+    return (options.inFlight + 2) * (drainAt + LineSlack + BulkFileWriter::Block);
+}
 
 bool JsonFile::Open(const std::string& path, std::string& error) {
     if (path == "-") {
@@ -41,8 +43,10 @@ bool JsonFile::Open(const std::string& path, std::string& error) {
 void JsonFile::Attach(int descriptor, bool own) {
     fd = descriptor;
     owned = own;
+    if (options.inFlight == 0) {
+        options.inFlight = 1;
+    }
     buffer.reserve(drainAt + LineSlack);
-    writing.reserve(drainAt + LineSlack);
     file = std::make_unique<BulkFileWriter>(fd, own && options.direct, drainAt + LineSlack);
     writer = QuietThread([this] { WriterLoop(); });
 }
@@ -53,12 +57,18 @@ void JsonFile::Drain() {
         return;
     }
     std::unique_lock<std::mutex> lock(mutex);
-    idle.wait(lock, [this] { return !full; });
-    writing.swap(buffer);
-    full = true;
+    idle.wait(lock, [this] { return pending.size() < options.inFlight; });
+    pending.push_back(std::move(buffer));
+    if (!spare.empty()) {
+        buffer = std::move(spare.back());
+        spare.pop_back();
+    } else {
+        buffer = std::string();
+    }
     work.notify_one();
     lock.unlock();
     buffer.clear();
+    buffer.reserve(drainAt + LineSlack);
 }
 
 void JsonFile::Close() {
@@ -68,7 +78,7 @@ void JsonFile::Close() {
     Drain();
     {
         std::unique_lock<std::mutex> lock(mutex);
-        idle.wait(lock, [this] { return !full; });
+        idle.wait(lock, [this] { return pending.empty(); });
         stop = true;
         work.notify_one();
     }
@@ -87,7 +97,7 @@ void JsonFile::Close() {
 void JsonFile::WriterLoop() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        if (!work.wait_for(lock, options.quiet, [this] { return full || stop; })) {
+        if (!work.wait_for(lock, options.quiet, [this] { return !pending.empty() || stop; })) {
             // Nothing new for a while: the block kept back for the next write goes out now.
             if (!failed && file->TailPending()) {
                 lock.unlock();
@@ -98,18 +108,20 @@ void JsonFile::WriterLoop() {
             }
             continue;
         }
-        if (!full) {
+        if (pending.empty()) {
             return;
         }
+        std::string& text = pending.front();
         lock.unlock();
         if (!failed) {
-            if (const int error = file->Write(writing.data(), writing.size()); error != 0) {
+            if (const int error = file->Write(text.data(), text.size()); error != 0) {
                 Fail(error);
             }
         }
         lock.lock();
-        writing.clear();
-        full = false;
+        text.clear();
+        spare.push_back(std::move(text));
+        pending.pop_front();
         idle.notify_one();
     }
 }
