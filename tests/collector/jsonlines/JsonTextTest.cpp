@@ -98,9 +98,19 @@ TEST(JsonText, ExceptionDetailsLines) {
 TEST(JsonText, PlainCallLinesMatchTheGeneralWriter) {
     // The shortcut for call lines must write exactly what the general writer writes.
     const std::string_view name = "Shop.Orders.OrderProcessor::Process";
-    for (const Bytes& b :
-         {BeginCall(101, {}, 7, 1000, 0x7F0011223344), BeginCall(0xFFFFFFFF, {}, 0xFFFFFFFF, INT64_MIN),
-          EndCall(5, 7, 2000, true), EndCall(5, 7, -2000, false)}) {
+    std::vector<Bytes> lines = {BeginCall(101, {}, 7, 1000, 0x7F0011223344),
+                                BeginCall(0xFFFFFFFF, {}, 0xFFFFFFFF, INT64_MIN), EndCall(5, 7, 2000, true),
+                                EndCall(5, 7, -2000, false)};
+    // Numbers at each length where the digit writer changes its way.
+    for (const int64_t v :
+         {int64_t{0}, int64_t{9}, int64_t{10}, int64_t{99999999}, int64_t{100000000}, int64_t{100000001},
+          int64_t{1796813865479307}, int64_t{9999999999999999}, int64_t{10000000000000000}, int64_t{10000000000000001},
+          INT64_MAX, -int64_t{100000000}, -int64_t{1}}) {
+        lines.push_back(BeginCall(3, {}, 7, v, static_cast<uint64_t>(v)));
+        lines.push_back(EndCall(3, 7, v));
+    }
+    lines.push_back(BeginCall(3, {}, 7, 1, UINT64_MAX));
+    for (const Bytes& b : lines) {
         DecodedCommand c;
         ASSERT_EQ(DecodeCommand(b.data(), b.size(), c).status, DecodeStatus::Ok);
         for (const std::string_view* named : {&name, static_cast<const std::string_view*>(nullptr)}) {

@@ -114,6 +114,46 @@ char* PutNumber(char* p, T v) {
     return std::to_chars(p, p + 24, v).ptr;
 }
 
+constexpr char DigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Exactly eight digits of v < 10^8, zeros in front: four pairs that do not wait on each other.
+char* PutEightDigits(char* p, uint32_t v) {
+    const uint32_t high = v / 10000;
+    const uint32_t low = v % 10000;
+    memcpy(p, DigitPairs + 2 * (high / 100), 2);
+    memcpy(p + 2, DigitPairs + 2 * (high % 100), 2);
+    memcpy(p + 4, DigitPairs + 2 * (low / 100), 2);
+    memcpy(p + 6, DigitPairs + 2 * (low % 100), 2);
+    return p + 8;
+}
+
+// The time stamps have 16 digits: one digit after another is a chain of dependent divisions,
+// the two halves of eight are not.
+char* PutUnsigned(char* p, uint64_t v) {
+    constexpr uint64_t E8 = 100000000;
+    if (v < E8) {
+        return std::to_chars(p, p + 8, static_cast<uint32_t>(v)).ptr;
+    }
+    if (v < E8 * E8) {
+        p = std::to_chars(p, p + 8, static_cast<uint32_t>(v / E8)).ptr;
+        return PutEightDigits(p, static_cast<uint32_t>(v % E8));
+    }
+    p = std::to_chars(p, p + 4, static_cast<uint32_t>(v / (E8 * E8))).ptr;
+    p = PutEightDigits(p, static_cast<uint32_t>(v / E8 % E8));
+    return PutEightDigits(p, static_cast<uint32_t>(v % E8));
+}
+
+char* PutSigned(char* p, int64_t v) {
+    if (v < 0) {
+        *p++ = '-';
+        return PutUnsigned(p, uint64_t{0} - static_cast<uint64_t>(v));
+    }
+    return PutUnsigned(p, static_cast<uint64_t>(v));
+}
+
 // Begin-calls without arguments and end-calls without return value are nearly all lines: they
 // are formatted into a stack buffer with no checks per field, then appended in one piece.
 constexpr size_t MaxFastName = 320;
@@ -131,7 +171,7 @@ void AppendPlainCallJson(std::string& out, const DecodedCommand& c, const std::s
     p = Put(p, ",\"tid\":");
     p = PutNumber(p, c.tid);
     p = Put(p, ",\"ts\":");
-    p = PutNumber(p, c.ts);
+    p = PutSigned(p, c.ts);
     p = Put(p, ",\"functionId\":");
     p = PutNumber(p, c.functionId);
     if (name != nullptr) {
@@ -142,7 +182,7 @@ void AppendPlainCallJson(std::string& out, const DecodedCommand& c, const std::s
     }
     if (type == CommandType::BeginCall) {
         p = Put(p, ",\"instanceId\":");
-        p = PutNumber(p, c.instanceId);
+        p = PutUnsigned(p, c.instanceId);
         p = Put(p, ",\"args\":[]}");
     } else if (c.tailCall) {
         p = Put(p, ",\"tailCall\":true,\"returnValue\":null}");

@@ -61,8 +61,6 @@ void InstallSignalHandlers() {
     }
 }
 
-// Room for the JSON buffers: two drains' worth, each with the longest line on top.
-constexpr size_t JsonBufferBytes = 2 * ((size_t{1} << 20) + 512 * 1024);
 // The final drain stops after this long if data keeps coming faster than it is read.
 constexpr auto FinalDrainLimit = std::chrono::seconds(5);
 // What is left to export gets this long after collection stopped.
@@ -166,8 +164,8 @@ size_t Collector::SessionMemory(const ViewerOutputs& viewerOutputs, const OtlpEx
     // The bound covers everything that grows with the input: what the transport, the JSON
     // output, the viewer data and the span queue hold is taken off first, the session gets the rest.
     const size_t viewerBytes = viewerOutputs.Any() ? viewerOutputs.BoundBytes() : 0;
-    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonBufferBytes : 0) + viewerBytes +
-                           RequestBytes() * (options.reportPath.empty() ? 1 : 2) +
+    const size_t buffers = ListenerBufferBytes(options) + (writeJson ? JsonFile::BufferBytes(json.drainAt) : 0) +
+                           viewerBytes + RequestBytes() * (options.reportPath.empty() ? 1 : 2) +
                            (exportSpans ? exportOptions.queueBytes : 0) + LiveBoundBytes() +
                            (options.baselinePath.empty() ? 0 : BaselineBytes() + 2 * EndpointStats::BoundBytes());
     return options.maxMemoryBytes > 2 * buffers ? options.maxMemoryBytes - buffers : options.maxMemoryBytes / 2;
