@@ -137,9 +137,9 @@ TEST(ViewerWriters, ReportIsOnePageThatNoTextCanBreakOutOf) {
     RunSummary summary;
     summary.dropLines = {"kernel drops: 3"};
     const std::string page = ReportWriter::Write(r, session, summary);
-    // The libraries, the data and the page's three scripts: six elements, each closed once.
-    EXPECT_EQ(Count(page, "<script"), 6u);
-    EXPECT_EQ(Count(page, "</script>"), 6u);
+    // The libraries, the data and the page's four scripts: seven elements, each closed once.
+    EXPECT_EQ(Count(page, "<script"), 7u);
+    EXPECT_EQ(Count(page, "</script>"), 7u);
     EXPECT_NE(page.find("Evil\\u003c/script>"), std::string::npos);
     EXPECT_NE(page.find("Content-Security-Policy"), std::string::npos);
     EXPECT_EQ(page.find("QX:"), std::string::npos);
@@ -179,7 +179,7 @@ TEST(ViewerWriters, ReportCountsWhatThePageLeavesOut) {
                         "not drawn (their time stays in their callers)\"]"),
               std::string::npos)
         << data.substr(0, 2000);
-    EXPECT_NE(data.find("\"requests\":[{\"id\":1},\n{\"id\":2}],\"flameNodes\":"), std::string::npos);
+    EXPECT_NE(data.find("\"requests\":[{\"id\":1},\n{\"id\":2}],\"comparison\":null,\"flameNodes\":"), std::string::npos);
     EXPECT_NE(data.find("\"flameShown\":" + std::to_string(ReportWriter::MaxFlameNodes) + ","), std::string::npos);
 }
 
@@ -189,5 +189,5 @@ TEST(ViewerWriters, ReportOfASmallRunLeavesNothingOut) {
     CollectorSession session(CollectorSession::Options{}, nullptr);
     const std::string data = ReportWriter::Data(r, session, RunSummary{});
     EXPECT_NE(data.find("\"drops\":[]"), std::string::npos) << data;
-    EXPECT_NE(data.find("\"requests\":[],\"flameNodes\":2,\"flameShown\":2,"), std::string::npos) << data;
+    EXPECT_NE(data.find("\"requests\":[],\"comparison\":null,\"flameNodes\":2,\"flameShown\":2,"), std::string::npos) << data;
 }
