@@ -179,7 +179,8 @@ TEST(ViewerWriters, ReportCountsWhatThePageLeavesOut) {
                         "not drawn (their time stays in their callers)\"]"),
               std::string::npos)
         << data.substr(0, 2000);
-    EXPECT_NE(data.find("\"requests\":[{\"id\":1},\n{\"id\":2}],\"comparison\":null,\"flameNodes\":"), std::string::npos);
+    EXPECT_NE(data.find("\"requests\":[{\"id\":1},\n{\"id\":2}],\"comparison\":null,\"flameNodes\":"),
+              std::string::npos);
     EXPECT_NE(data.find("\"flameShown\":" + std::to_string(ReportWriter::MaxFlameNodes) + ","), std::string::npos);
 }
 
@@ -189,5 +190,6 @@ TEST(ViewerWriters, ReportOfASmallRunLeavesNothingOut) {
     CollectorSession session(CollectorSession::Options{}, nullptr);
     const std::string data = ReportWriter::Data(r, session, RunSummary{});
     EXPECT_NE(data.find("\"drops\":[]"), std::string::npos) << data;
-    EXPECT_NE(data.find("\"requests\":[],\"comparison\":null,\"flameNodes\":2,\"flameShown\":2,"), std::string::npos) << data;
+    EXPECT_NE(data.find("\"requests\":[],\"comparison\":null,\"flameNodes\":2,\"flameShown\":2,"), std::string::npos)
+        << data;
 }
