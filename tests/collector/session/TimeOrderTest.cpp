@@ -151,3 +151,17 @@ TEST(TimeOrder, SessionAppliesInTimeOrderAndEndsLast) {
     EXPECT_NE(lines[6].find("ProcessEnded"), std::string::npos) << lines[6];
     EXPECT_EQ(session.Matcher().GetStats().begins, 2u);
 }
+
+// Stamps are whatever the wire says: at the ends of their range nothing overflows, and all is
+// still delivered in a thread's order.
+TEST(TimeOrder, StampsAtTheEndsOfTheirRange) {
+    Recorder r;
+    TimeOrder order(Window(100), r.Sink());
+    Take(order, BeginCall(1, {}, 1, INT64_MIN + 5));
+    Take(order, BeginCall(1, {}, 2, INT64_MAX));
+    Take(order, BeginCall(1, {}, 1, INT64_MIN));
+    EXPECT_EQ(r.seen.size(), 2u);
+    order.ReleaseAll();
+    ASSERT_EQ(r.seen.size(), 3u);
+    EXPECT_EQ(r.seen[2].ts, INT64_MAX);
+}

@@ -18,6 +18,9 @@ T Read(const uint8_t* at) {
     return value;
 }
 
+// The stamp a window before `ts`; stamps come from the wire, so near the bottom of the range it stays there.
+int64_t Behind(int64_t ts, int64_t window) { return ts < INT64_MIN + window ? INT64_MIN : ts - window; }
+
 // Min-heap order: the oldest stamp first, and of equal stamps the one read first.
 bool Later(const auto& a, const auto& b) { return a.ts != b.ts ? a.ts > b.ts : a.seq > b.seq; }
 
@@ -162,14 +165,14 @@ void TimeOrder::Take(const uint8_t* message, size_t size, Clock::time_point now)
     const int64_t ts = Read<int64_t>(message + WireProtocol::TimestampOffset);
     const uint64_t seq = ++arrivals;
     p->lastTake = now;
-    if (p->newest != INT64_MIN && ts < p->newest - p->window) {
+    if (p->newest != INT64_MIN && ts < Behind(p->newest, p->window)) {
         ++stats.late;
     }
     if (ts > p->newest) {
         p->newest = ts;
     }
     Append(*p, QueueOf(*p, Read<uint32_t>(message + WireProtocol::TidOffset)), message, size, seq);
-    Release(*p, p->newest - p->window, false);
+    Release(*p, Behind(p->newest, p->window), false);
     stats.peakBytes = std::max(stats.peakBytes, bytes);
     if (bytes > options.maxBytes) {
         Force();
