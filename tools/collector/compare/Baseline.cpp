@@ -24,6 +24,26 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
+// Calls `take(line, number, last)` for each non-blank line, trimmed, until it returns false;
+// `last` when the line has no newline after it (where a cut-off file shows).
+template <typename Take>
+bool EachLine(std::string_view text, Take take) {
+    size_t lineNumber = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        const bool last = end == std::string_view::npos;
+        if (last) end = text.size();
+        const std::string_view line = Trim(text.substr(at, end - at));
+        at = end + 1;
+        ++lineNumber;
+        if (!line.empty() && !take(line, lineNumber, last || Trim(text.substr(std::min(at, text.size()))).empty())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // One request object of the --requests format: what a comparison needs of it.
 bool TakeRequest(const Json& r, EndpointStats& into) {
     if (!r.is_object()) return false;
@@ -118,21 +138,11 @@ bool Baseline::Parse(std::string_view text, size_t maxBytes, std::string& error)
 }
 
 bool Baseline::ParseRequestLines(std::string_view text, std::string& error) {
-    size_t lineNumber = 0;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        const bool lastCut = end == std::string_view::npos;
-        if (lastCut) end = text.size();
-        const std::string_view line = Trim(text.substr(at, end - at));
-        at = end + 1;
-        ++lineNumber;
-        if (line.empty()) continue;
+    const bool whole = EachLine(text, [&](std::string_view line, size_t lineNumber, bool last) {
         const Json r = Json::parse(line.begin(), line.end(), nullptr, false);
         if (r.is_discarded()) {
-            error = lastCut || Trim(text.substr(std::min(at, text.size()))).empty()
-                        ? "cut off: its last line (" + std::to_string(lineNumber) + ") is not a whole request"
-                        : "line " + std::to_string(lineNumber) + " is not JSON";
+            error = last ? "cut off: its last line (" + std::to_string(lineNumber) + ") is not a whole request"
+                         : "line " + std::to_string(lineNumber) + " is not JSON";
             return false;
         }
         if (!TakeRequest(r, endpoints)) {
@@ -140,6 +150,10 @@ bool Baseline::ParseRequestLines(std::string_view text, std::string& error) {
                     " is not a request of a --requests file (no endpoint and durationMs)";
             return false;
         }
+        return true;
+    });
+    if (!whole) {
+        return false;
     }
     if (endpoints.Requests() == 0) {
         error = "it holds no requests";
@@ -170,21 +184,12 @@ bool Baseline::ParseRequestArray(std::string_view text, std::string& error) {
 }
 
 bool Baseline::ParseFolded(std::string_view text, size_t maxBytes, std::string& error) {
-    size_t lineNumber = 0;
-    size_t at = 0;
     size_t bytes = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        const bool lastCut = end == std::string_view::npos;
-        if (lastCut) end = text.size();
-        const std::string_view line = Trim(text.substr(at, end - at));
-        at = end + 1;
-        ++lineNumber;
-        if (line.empty()) continue;
+    const bool whole = EachLine(text, [&](std::string_view line, size_t lineNumber, bool last) {
         std::string_view stack;
         double micros = 0;
         if (!FoldedLine(line, stack, micros)) {
-            if (lastCut && lineNumber > 1) {
+            if (last && lineNumber > 1) {
                 error = "cut off: its last line (" + std::to_string(lineNumber) + ") is not a whole stack";
             } else if (lineNumber == 1) {
                 error = "neither a --requests file nor --folded stacks (its first line is neither)";
@@ -196,9 +201,13 @@ bool Baseline::ParseFolded(std::string_view text, size_t maxBytes, std::string& 
         bytes += stack.size() + sizeof(std::pair<std::string, double>);
         if (stacks.size() >= MaxStacks || bytes > maxBytes) {
             ++stacksLeftOut;
-            continue;
+        } else {
+            stacks.emplace_back(std::string(stack), micros);
         }
-        stacks.emplace_back(std::string(stack), micros);
+        return true;
+    });
+    if (!whole) {
+        return false;
     }
     if (stacks.empty()) {
         error = "it holds no stacks";
