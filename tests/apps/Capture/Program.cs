@@ -39,12 +39,15 @@ namespace CaptureApp
                 case "flood-tagged":
                     Console.WriteLine("flood " + Flood.Run(rounds, args.Length > 2 ? int.Parse(args[2]) : 0,
                                                            mode == "flood-tagged"));
+                    // Milliseconds to stay alive afterwards, so that a slow reader gets the backlog
+                    // while the process runs rather than in the bounded time of its exit.
+                    if (args.Length > 3) System.Threading.Thread.Sleep(int.Parse(args[3]));
                     return 0;
                 case "async":
                     Console.WriteLine("async " + await Async.Pipeline.RunAsync(rounds));
                     return 0;
                 default:
-                    Console.Error.WriteLine("usage: Capture values|async|flood|flood-tagged [rounds] [burst]");
+                    Console.Error.WriteLine("usage: Capture values|async|flood|flood-tagged [rounds] [burst] [linger ms]");
                     return 2;
             }
         }
