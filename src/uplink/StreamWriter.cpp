@@ -1,6 +1,8 @@
 #include "uplink/StreamWriter.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -67,8 +69,10 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
     size_t messageRun = 0, messageOffset = 0, messageStart = 0;
     iovec vectors[MaxVectors];
     while (outcome.bytes < total) {
+        const bool ending = drain && AgentUplink::EffectiveDeadline(INT64_MAX) != INT64_MAX;
+        const size_t atomicLimit = ending ? EndingWriteBytes : atomic;
         size_t allowed = SIZE_MAX;
-        if (atomic != 0) {
+        if (atomicLimit != 0) {
             // Past the messages written whole, then as many whole ones as fit (at least one).
             auto lengthAt = [&](size_t r, size_t offset) {
                 return AgentUplink::MessageLength(runs[r].data + offset, runs[r].length - offset);
@@ -96,12 +100,24 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
                     end = total;  // unframed bytes: no message to keep whole
                     break;
                 }
-                if (end != messageStart && end + length - outcome.bytes > atomic) break;
+                if (end != messageStart && end + length - outcome.bytes > atomicLimit) break;
                 end += length;
                 offset += length;
-                if (end - outcome.bytes > atomic) break;  // a large message goes alone
+                if (end - outcome.bytes > atomicLimit) break;  // a large message goes alone
             }
             allowed = end - outcome.bytes;
+        }
+        if (ending && !rest && outcome.bytes == messageStart) {
+            int unsent = 0;
+            if (ioctl(fd, SIOCOUTQNSD, &unsent) == 0 && unsent > 0) {
+                const int64_t now = MonotonicNow();
+                if (now >= AgentUplink::EffectiveDeadline(deadline)) {
+                    outcome.timedOut = true;
+                    return outcome;
+                }
+                poll(nullptr, 0, 1);  // the queue empties at the reader's pace, no event marks it
+                continue;
+            }
         }
         size_t count = 0;
         for (size_t r = firstRun; r < runCount && count < MaxVectors && allowed > 0; ++r) {

@@ -21,8 +21,14 @@ public:
     // `socket`: send with MSG_NOSIGNAL; otherwise write, with a broken pipe's signal taken back.
     // `atomicLimit` (0: none): each write holds whole messages of at most that many bytes, or
     // one larger message alone, so that a pipe takes every small write whole or not at all.
-    StreamWriter(int descriptor, bool isSocket, size_t atomicLimit = 0)
-        : fd(descriptor), socket(isSocket), atomic(atomicLimit) {}
+    // `drainAtEnd` (sockets): once the end of the process began (the transports' deadlines are
+    // capped), whatever the kernel holds unsent would stand between a message begun and the time
+    // left to finish it; each write then holds whole messages of at most EndingWriteBytes (or one
+    // message) and is begun only once the kernel has sent everything before it.
+    StreamWriter(int descriptor, bool isSocket, size_t atomicLimit = 0, bool drainAtEnd = false)
+        : fd(descriptor), socket(isSocket), atomic(atomicLimit), drain(drainAtEnd) {}
+
+    static constexpr size_t EndingWriteBytes = 32 * 1024;
 
     Outcome Write(const MessageRun* runs, size_t runCount, int64_t deadline, int64_t grace) const;
     // Writes the rest of one message begun earlier (unframed bytes), until `deadline` (capped for
@@ -40,5 +46,6 @@ private:
     int fd;
     bool socket;
     size_t atomic;
+    bool drain;
     mutable bool rest = false;
 };

@@ -107,7 +107,7 @@ BatchResult TcpUplink::SendRuns(const MessageRun* runs, size_t runCount, int64_t
 
     // The socket stays non-blocking: a collector that stops reading holds a batch for a
     // bounded time only, however slowly its window opens.
-    const StreamWriter writer(static_cast<int>(socketFd), true);
+    const StreamWriter writer(static_cast<int>(socketFd), true, 0, true);
     const StreamWriter::Outcome outcome = writer.Write(runs, runCount, deadline, TornMessageGraceNanoseconds);
     size_t bytes = 0;
     for (size_t r = 0; r < runCount; ++r) bytes += runs[r].length;
