@@ -133,6 +133,16 @@ HRESULT ProfilerImpl::FinalConstruct() {
     attached.store(true, std::memory_order_release);
     reporting.store(true, std::memory_order_release);
     if (g_Configuration->reportDelivery) g_Relay->ReportDelivery(pid);
+    // Out of range (negative, or beyond a minute) means the setting was not meant: no waiting.
+    const int32_t wait = g_Configuration->waitForCollector;
+    if (wait > 0 && wait <= 60000) {
+        ThreadBuffer::SetRoomWait(int64_t{wait} * 1000000);
+        ThreadBuffer::SetBudget(ThreadBuffer::WaitingBudgetBytes);
+    } else if (wait != 0) {
+        QX_LOG(LogLevel::Error, "Boot",
+               "MORVEL_WAIT_FOR_COLLECTOR=%d is out of range (0 to 60000 ms): calls are dropped, never waited for",
+               static_cast<int>(wait));
+    }
     g_Relay->Start(ChooseUplink());
     QX_LOG(LogLevel::Info, "Boot", "Launching b/g thread to monitor 'live' blacklisting changes");
     StartLiveBlacklistMonitor();
@@ -898,7 +908,8 @@ void ProfilerImpl::FinalRelease() {
     QX_LOG(LogLevel::Verbose, "Finalize", "Profiler finalizing");
     // What is queued and buffered goes first, as far as the collector takes it in time; the
     // exit is never held for long, whatever the collector does.
-    const bool ended = g_Relay->Finish(new ProcessEndedCommand(wireProcessId), FinishBudget);
+    const auto budget = ThreadBuffer::WaitsForRoom() ? WaitingFinishBudget : FinishBudget;
+    const bool ended = g_Relay->Finish(new ProcessEndedCommand(wireProcessId), budget);
     QX_LOG(LogLevel::Info, "Finalize",
            "Delivery: %llu messages sent, %llu failed (%llu not read in time), %llu dropped (%llu made after "
            "the end was sent), %zu still queued at exit",
@@ -909,7 +920,7 @@ void ProfilerImpl::FinalRelease() {
            static_cast<unsigned long long>(g_Relay->GetLateCount()), g_Relay->GetQueuedMessages());
     if (!ended)
         QX_LOG(LogLevel::Warning, "Finalize", "The end of the process could not be delivered within %lld ms",
-               static_cast<long long>(FinishBudget.count()));
+               static_cast<long long>(budget.count()));
     g_Relay->Stop();
     // Open descriptors keep working; only the name goes, and only if this process made it.
     PipeUplink::RemoveCreatedFifo();

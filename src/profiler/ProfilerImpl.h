@@ -102,6 +102,9 @@ public:
 
     // How long the end of the process may take to deliver what is left and announce the end.
     static constexpr std::chrono::milliseconds FinishBudget{750};
+    // The same while the app's threads wait for a collector that keeps up: what they were made to
+    // wait for is sent, not dropped at the end.
+    static constexpr std::chrono::milliseconds WaitingFinishBudget{5000};
 
 private:
     PropertyInspector inspector;

@@ -223,6 +223,7 @@ uint64_t RelayWorker::GetDroppedCount() const {
 }
 
 void RelayWorker::Stop() {
+    ThreadBuffer::SetReaderKeepsUp(false);
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         running = false;
@@ -241,6 +242,8 @@ bool RelayWorker::Finish(CommandBase* last, std::chrono::milliseconds budget) no
         }
     }
     exitDeadline.store(deadline, std::memory_order_relaxed);
+    // Threads still calling now must not wait for room: what they write is too late anyway.
+    ThreadBuffer::SetReaderKeepsUp(false);
     // A batch under way begins no message past the first cap and leaves none begun past the second.
     AgentUplink::SetDeadlineCaps(deadline - LastMessageReserve, deadline - FinalReserve);
     Push(last, true, true);
@@ -500,6 +503,11 @@ size_t RelayWorker::Pass() {
         stream = uplink != nullptr && uplink->SupportsBatching();
     } catch (...) {}
     const uint64_t deliveredPrefix = stream ? result.delivered : (result.failed == 0 ? total : 0);
+    // Writers wait for room only while a reader takes what is sent, and never once the end began.
+    if (result.failed != 0 || exitAt != INT64_MAX)
+        ThreadBuffer::SetReaderKeepsUp(false);
+    else if (result.delivered != 0)
+        ThreadBuffer::SetReaderKeepsUp(true);
     SettleContext(seen, ready, deliveredPrefix, generation);
 
     bool lastDelivered = false;
@@ -584,7 +592,8 @@ DeliveryStatisticsCommand* RelayWorker::NewDeliveryReport(bool final) const {
 }
 
 void RelayWorker::ReportDeliveryIfDue() {
-    if (!reportDelivery.load(std::memory_order_acquire)) return;
+    // Once the end began, the final report alone follows (one pushed now would count as dropped).
+    if (!reportDelivery.load(std::memory_order_acquire) || stopped.load(std::memory_order_relaxed)) return;
     const int64_t now = clock.load(std::memory_order_relaxed)();
     if (now - lastDeliveryReport < reportInterval) return;
     lastDeliveryReport = now;

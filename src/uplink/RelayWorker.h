@@ -117,7 +117,7 @@ public:
     // The worker's rest after a pass that found some bytes but fewer: short enough that a writer
     // at full speed fills only a spare chunk or two meanwhile.
     static constexpr std::chrono::microseconds ActiveNap{1000};
-    // How long one pass may wait for a stream reader to take its batch.
+    // How long one pass may wait for a stream reader that takes none of its batch.
     static constexpr int64_t BatchTimeout = 5000000000LL;  // 5 s in ns
     // Of the exit budget, what is kept once no new message is begun: first to finish one begun
     // (a slow reader may pause for a while), then, the last FinalReserve of it, for the final

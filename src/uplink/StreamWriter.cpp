@@ -63,6 +63,9 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
     size_t total = 0;
     for (size_t r = 0; r < runCount; ++r) total += runs[r].length;
 
+    // The deadline bounds a reader that takes nothing: each write it takes moves it on by as much,
+    // so that a slow reader still gets a large batch whole (the end of the process caps it).
+    const int64_t patience = deadline - MonotonicNow();
     SigpipeShield shield;                  // before the write: a reader gone must not signal the host
     size_t firstRun = 0, firstOffset = 0;  // where the unwritten bytes start
     // The message that holds the first unwritten byte: its run, offset in the run, stream offset.
@@ -137,6 +140,7 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
             result = writev(fd, vectors, static_cast<int>(count));
         }
         if (result > 0) {
+            if (patience > 0) deadline = std::max(deadline, MonotonicNow() + patience);
             size_t advance = static_cast<size_t>(result);
             outcome.bytes += advance;
             while (advance > 0 && firstRun < runCount) {

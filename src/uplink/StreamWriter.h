@@ -30,6 +30,9 @@ public:
 
     static constexpr size_t EndingWriteBytes = 32 * 1024;
 
+    // Gives up once the reader took nothing for as long as `deadline` is away at the start (each
+    // write it takes moves the deadline on), or at the deadline caps of the end of the process; a
+    // message begun then has `grace` more to end.
     Outcome Write(const MessageRun* runs, size_t runCount, int64_t deadline, int64_t grace) const;
     // Writes the rest of one message begun earlier (unframed bytes), until `deadline` (capped for
     // a message begun, not for a new one).

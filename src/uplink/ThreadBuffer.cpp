@@ -1,5 +1,7 @@
 #include "uplink/ThreadBuffer.h"
 
+#include <time.h>
+
 #include <cstring>
 #include <new>
 
@@ -7,6 +9,15 @@ namespace {
 
 std::atomic<size_t> budgetInUse{0};
 std::atomic<size_t> budgetBytes{ThreadBuffer::DefaultBudgetBytes};
+std::atomic<int64_t> roomWait{0};
+std::atomic<bool> readerKeepsUp{true};
+std::atomic<uint64_t> waits{0};
+
+int64_t MonotonicNanoseconds() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 }  // namespace
 
@@ -36,8 +47,47 @@ size_t ThreadBuffer::BudgetInUse() noexcept { return budgetInUse.load(std::memor
 
 void ThreadBuffer::SetBudget(size_t bytes) noexcept { budgetBytes.store(bytes, std::memory_order_relaxed); }
 
-bool ThreadBuffer::ChargeBudget(size_t bytes) noexcept {
-    if (budgetInUse.fetch_add(bytes, std::memory_order_relaxed) + bytes > budgetBytes.load(std::memory_order_relaxed)) {
+void ThreadBuffer::SetRoomWait(int64_t limit) noexcept {
+    roomWait.store(limit > 0 ? limit : 0, std::memory_order_relaxed);
+}
+
+void ThreadBuffer::SetReaderKeepsUp(bool keepsUp) noexcept {
+    if (readerKeepsUp.load(std::memory_order_relaxed) != keepsUp)
+        readerKeepsUp.store(keepsUp, std::memory_order_relaxed);
+}
+
+bool ThreadBuffer::WaitsForRoom() noexcept {
+    return roomWait.load(std::memory_order_relaxed) != 0 && readerKeepsUp.load(std::memory_order_relaxed);
+}
+
+uint64_t ThreadBuffer::GetWaitCount() noexcept { return waits.load(std::memory_order_relaxed); }
+
+ThreadBuffer::Chunk* ThreadBuffer::WaitForChunk() noexcept {
+    const int64_t limit = roomWait.load(std::memory_order_relaxed);
+    if (limit == 0 || !readerKeepsUp.load(std::memory_order_relaxed)) return nullptr;
+    waits.fetch_add(1, std::memory_order_relaxed);
+    const int64_t until = MonotonicNanoseconds() + limit;
+    for (;;) {
+        // The relay frees whole chunks, each worth a thousand calls or more: naps of a
+        // millisecond lose little and leave the processor to the relay and the collector.
+        const timespec nap{0, 1000000};
+        nanosleep(&nap, nullptr);
+        if (Chunk* chunk = TakeChunk()) return chunk;
+        if (roomWait.load(std::memory_order_relaxed) == 0 || !readerKeepsUp.load(std::memory_order_relaxed))
+            return nullptr;
+        if (MonotonicNanoseconds() >= until) {
+            readerKeepsUp.store(false, std::memory_order_relaxed);
+            return nullptr;
+        }
+    }
+}
+
+bool ThreadBuffer::ChargeBudget(size_t bytes, bool call) noexcept {
+    const size_t budget = budgetBytes.load(std::memory_order_relaxed);
+    // Calls leave the last sixteenth to the relay's queue: the names and announcements a reader
+    // needs, and the threads' starts and ends, are never crowded out by calls.
+    const size_t limit = call ? budget - budget / 16 : budget;
+    if (budgetInUse.fetch_add(bytes, std::memory_order_relaxed) + bytes > limit) {
         budgetInUse.fetch_sub(bytes, std::memory_order_relaxed);
         return false;
     }
@@ -59,7 +109,7 @@ ThreadBuffer::Chunk* ThreadBuffer::TakeChunk() noexcept {
     if (top != nullptr) {
         spareCount.fetch_sub(1, std::memory_order_relaxed);
     } else {
-        if (!ChargeBudget(sizeof(Chunk))) return nullptr;
+        if (!ChargeBudget(sizeof(Chunk), true)) return nullptr;
         // Default-initialised: the data is written before it is read, so 64 KiB are not cleared.
         top = new (std::nothrow) Chunk;
         if (top == nullptr) {
@@ -90,7 +140,11 @@ void ThreadBuffer::ReleaseChunk(Chunk* chunk) noexcept {
 }
 
 uint8_t* ThreadBuffer::ReserveInNextChunk(size_t length) noexcept {
-    Chunk* next = length <= ChunkBytes ? TakeChunk() : nullptr;
+    Chunk* next = nullptr;
+    if (length <= ChunkBytes) {
+        next = TakeChunk();
+        if (next == nullptr) next = WaitForChunk();
+    }
     if (next == nullptr) {
         dropped.fetch_add(1, std::memory_order_relaxed);
         return nullptr;

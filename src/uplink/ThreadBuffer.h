@@ -18,6 +18,9 @@ public:
     // All buffers together hold at most this much beyond their first chunk each, the relay's
     // queue included.
     static constexpr size_t DefaultBudgetBytes = 64u * 1024 * 1024;
+    // While writers wait for room instead of dropping, a smaller backlog suffices (waiting absorbs
+    // bursts) and keeps what the end of the process and each batch must deliver in time small.
+    static constexpr size_t WaitingBudgetBytes = 16u * 1024 * 1024;
     // Chunks a buffer keeps for reuse once its backlog is gone (the rest go back to the heap): a
     // few, so that a relay falling behind for a moment costs no allocations once it catches up.
     static constexpr uint32_t SpareChunksKept = 4;
@@ -77,10 +80,20 @@ public:
     // Bytes held by all buffers' chunks beyond their first, and by whoever else shares the
     // budget (the relay's queue); for diagnostics and tests.
     static size_t BudgetInUse() noexcept;
-    // Takes `bytes` of the shared budget; false (and nothing taken) when that would exceed it.
-    static bool ChargeBudget(size_t bytes) noexcept;
+    // Takes `bytes` of the shared budget; false (and nothing taken) when that would exceed it
+    // (for a chunk of calls: its share of it).
+    static bool ChargeBudget(size_t bytes, bool call = false) noexcept;
     static void ReleaseBudget(size_t bytes) noexcept;
     static void SetBudget(size_t bytes) noexcept;
+    // A writer that finds the budget spent waits up to `limit` ns for the relay to free room
+    // instead of dropping its message (0: never waits). It waits only while the reader keeps up:
+    // a writer that waited in vain turns waiting off until the relay reports a reader taking its
+    // batches again, so a stalled or vanished collector costs each thread one wait at most.
+    static void SetRoomWait(int64_t limit) noexcept;
+    static void SetReaderKeepsUp(bool keepsUp) noexcept;
+    // Writers may wait now: waiting is on and the reader keeps up.
+    static bool WaitsForRoom() noexcept;
+    static uint64_t GetWaitCount() noexcept;
 
 private:
     struct Chunk {
@@ -97,6 +110,7 @@ private:
     static uint64_t Pack(uint32_t messages, uint32_t bytes) noexcept { return uint64_t{messages} << 32 | bytes; }
     uint8_t* ReserveInNextChunk(size_t length) noexcept;
     Chunk* TakeChunk() noexcept;
+    Chunk* WaitForChunk() noexcept;
     void ReleaseChunk(Chunk* chunk) noexcept;
     static void FreeChunk(Chunk* chunk) noexcept;
 

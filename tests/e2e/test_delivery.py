@@ -2,6 +2,7 @@
 collector is told about."""
 
 import os
+import re
 import select
 import socket
 import subprocess
@@ -261,6 +262,22 @@ class Delivery(AgentTestCase):
         self.assertTrue(self.of_type(early, PROCESS_STARTED))
         self.assertEveryCallNamedAfterContext(later)
         self.assertFalse(self.of_type(early + later, DELIVERY))
+
+    def test_quorix_run_with_json_loses_no_call_of_threads_faster_than_the_collector(self):
+        # Four threads calling flat out make commands faster than the collector writes them as
+        # JSON on this machine: the threads wait for it instead of dropping their calls.
+        json_path = os.path.join(self.workdir, "calls.jsonl")
+        result = subprocess.run([QUORIX_RUN, "--transport", "tcp", "--port", str(free_port()), "--no-tree",
+                                 "--json", json_path, "--", "dotnet", app_dll("Tracing"), "stress", "--threads", "4",
+                                 "--ms", "1500"], cwd=self.workdir, capture_output=True, text=True, timeout=300)
+        output = result.stdout + result.stderr
+        self.assertEqual(result.returncode, 0, output)
+        delivered = re.search(r"agent delivery: (\d+) messages sent, 0 dropped\n", output)
+        self.assertIsNotNone(delivered, output)
+        commands = int(re.search(r"\n  commands: (\d+)", output).group(1))
+        # Beyond the agent's count: the final report and the end of the process themselves.
+        self.assertEqual(commands, int(delivered.group(1)) + 2)
+        self.assertGreater(commands, 1000000)
 
     def test_quorix_run_shows_the_agents_delivery(self):
         result = subprocess.run([QUORIX_RUN, "--transport", "tcp", "--port", str(free_port()), "--no-tree", "--",

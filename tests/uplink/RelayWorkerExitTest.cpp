@@ -126,7 +126,8 @@ Stream Fifo(const TempFolder& folder) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     Stream stream;
     stream.reader = std::make_unique<PausingReader>(fd, false);
-    stream.uplink = std::make_unique<WatchedUplink>(std::make_unique<PipeUplink>(std::wstring(path.begin(), path.end())));
+    stream.uplink =
+        std::make_unique<WatchedUplink>(std::make_unique<PipeUplink>(std::wstring(path.begin(), path.end())));
     return stream;
 }
 
@@ -187,7 +188,9 @@ void ExpectWholeTailEndingTheProcess(Stream stream, int callers, LogCapture& log
     EXPECT_TRUE(ended);
     EXPECT_FALSE(cut) << "the process would end inside a write";
     std::vector<std::vector<uint8_t>> messages;
-    ASSERT_TRUE(SplitMessages(atExit, messages)) << "the stream ends inside a message after " << atExit.size() << " bytes\n" << log.Text();
+    ASSERT_TRUE(SplitMessages(atExit, messages))
+        << "the stream ends inside a message after " << atExit.size() << " bytes\n"
+        << log.Text();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back()[2], ProcessEndedType);
     size_t ends = 0;

@@ -146,3 +146,33 @@ TEST(StreamWriterTest, AMessageBegunBeforeTheStartCapMayEndUpToTheFinishCap) {
     EXPECT_FALSE(outcome.torn);
     EXPECT_GE(outcome.bytes, 6000u);
 }
+
+TEST(StreamWriterTest, AReaderThatKeepsTakingGetsTheWholeBatchPastTheDeadline) {
+    // The deadline is for a reader that takes nothing: one that takes 4 KiB every 10 ms gets 200
+    // KiB, five times what it could take before a deadline 100 ms away.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_GT(fcntl(ends[1], F_SETPIPE_SZ, 4096), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+    std::vector<std::vector<uint8_t>> messages;
+    for (int i = 0; i < 50; ++i) messages.push_back(Message(4096, static_cast<uint8_t>(i)));
+    const auto runs = RunsOf(messages);
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    std::thread reader([&] {
+        uint8_t buffer[4096];
+        size_t total = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (total < 50 * 4096 && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const ssize_t n = read(ends[0], buffer, sizeof(buffer));
+            if (n > 0) total += static_cast<size_t>(n);
+        }
+    });
+    const StreamWriter::Outcome outcome =
+        StreamWriter(ends[1], false).Write(runs.data(), runs.size(), StreamWriter::MonotonicNow() + 100000000LL, 0);
+    reader.join();
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(outcome.bytes, 50u * 4096u);
+    EXPECT_FALSE(outcome.timedOut);
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -66,7 +67,8 @@ TEST(ThreadBufferTest, MessagesComeOutWholeAndInOrderAcrossChunks) {
 }
 
 TEST(ThreadBufferTest, ABacklogGrowsUpToTheSharedBudgetThenDropsAndCounts) {
-    ThreadBuffer::SetBudget(4 * 64 * 1024);
+    // Four chunks for calls; the sixteenth beyond them is the relay queue's.
+    ThreadBuffer::SetBudget(4 * 64 * 1024 * 16 / 15);
     {
         ThreadBuffer first, second;
         const auto message = Message(0, 1000);
@@ -79,6 +81,9 @@ TEST(ThreadBufferTest, ABacklogGrowsUpToTheSharedBudgetThenDropsAndCounts) {
         // Another thread still reports into its own first chunk.
         EXPECT_TRUE(second.Append(message.data(), message.size()));
         EXPECT_EQ(first.Reserve(70000), nullptr);  // larger than a chunk: never
+        // The calls filled their share: a thread's start or a name still finds room in the queue's.
+        EXPECT_TRUE(ThreadBuffer::ChargeBudget(1000));
+        ThreadBuffer::ReleaseBudget(1000);
 
         // Once read, the chunks come back and there is room again.
         std::vector<ThreadBuffer::Span> runs;
@@ -169,4 +174,47 @@ TEST(ThreadBufferTest, AMarkedMessageMarksTheRunsOfItsChunkOnlyUntilTheChunkIsRe
     buffer.Peek(runs);
     for (const auto& run : runs) EXPECT_FALSE(run.mayHoldContext);
     buffer.Consume();
+}
+
+TEST(ThreadBufferTest, AWriterWaitsForRoomWhileTheReaderKeepsUpAndWaitsOnceWhenItStops) {
+    ThreadBuffer::SetBudget(4 * 64 * 1024 * 16 / 15);
+    ThreadBuffer::SetRoomWait(100000000);  // 100 ms
+    ThreadBuffer::SetReaderKeepsUp(true);
+    {
+        ThreadBuffer buffer;
+        const auto message = Message(0, 1000);  // 65 to a chunk
+        std::atomic<bool> reading{true};
+        std::thread reader([&] {
+            std::vector<ThreadBuffer::Span> runs;
+            while (reading.load()) {
+                runs.clear();
+                buffer.Peek(runs);
+                buffer.Consume();
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        // Twenty chunks through a budget of four: the writer waits instead of dropping.
+        for (int i = 0; i < 20 * 65; ++i) ASSERT_TRUE(buffer.Append(message.data(), message.size()));
+        EXPECT_EQ(buffer.GetDroppedCount(), 0u);
+        EXPECT_GT(ThreadBuffer::GetWaitCount(), 0u);
+        reading = false;
+        reader.join();
+
+        // The reader stopped: one wait in vain, then drops without waiting.
+        for (int i = 0; i < 10 * 65; ++i) buffer.Append(message.data(), message.size());
+        EXPECT_GT(buffer.GetDroppedCount(), 0u);
+        EXPECT_FALSE(ThreadBuffer::WaitsForRoom());
+        const uint64_t waits = ThreadBuffer::GetWaitCount();
+        for (int i = 0; i < 65; ++i) buffer.Append(message.data(), message.size());
+        EXPECT_EQ(ThreadBuffer::GetWaitCount(), waits);
+        // A reader taking batches again turns waiting back on.
+        ThreadBuffer::SetReaderKeepsUp(true);
+        EXPECT_TRUE(ThreadBuffer::WaitsForRoom());
+        std::vector<ThreadBuffer::Span> runs;
+        buffer.Peek(runs);
+        buffer.Consume();
+    }
+    ThreadBuffer::SetRoomWait(0);
+    ThreadBuffer::SetBudget(ThreadBuffer::DefaultBudgetBytes);
+    EXPECT_EQ(ThreadBuffer::BudgetInUse(), 0u);
 }

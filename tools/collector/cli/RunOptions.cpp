@@ -43,7 +43,9 @@ void Declare(CLI::App& app, RunOptions& o, Given& g) {
     app.footer(
         "After the options: -- COMMAND [ARGS...]\n"
         "Environment: QUORIX_PROFILER_PATH overrides the agent library path. COMMAND gets\n"
-        "MORVEL_REPORT_DELIVERY=true and MORVEL_REPORT_EXCEPTIONS=1 unless they are set. The collector reads the\n"
+        "MORVEL_REPORT_DELIVERY=true and MORVEL_REPORT_EXCEPTIONS=1 unless they are set, and with --json\n"
+        "MORVEL_WAIT_FOR_COLLECTOR=5000 (its threads wait for the collector rather than drop calls). The collector "
+        "reads the\n"
         "OpenTelemetry variables (OTEL_EXPORTER_OTLP_ENDPOINT and _TRACES_ENDPOINT, _HEADERS, _PROTOCOL,\n"
         "_TIMEOUT, _COMPRESSION, _CERTIFICATE, OTEL_SERVICE_NAME, OTEL_RESOURCE_ATTRIBUTES); an option wins.\n"
         "Exit code: the program's; 125 when the collector could not start, died or had to be killed\n"

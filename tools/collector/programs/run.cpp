@@ -217,6 +217,10 @@ int RunProfiled(const RunOptions& options, const std::string& profiler, int port
     setenv("MORVEL_REPORT_DELIVERY", "true", 0);
     // So are the type and message of each exception, which this collector knows to read.
     setenv("MORVEL_REPORT_EXCEPTIONS", "1", 0);
+    // Who asks for every command as JSON expects all of them: the app's threads wait for the
+    // collector rather than drop calls (while it takes their batches; a collector that stops
+    // reading turns waiting off within the relay's batch timeout).
+    if (!options.json.empty()) setenv("MORVEL_WAIT_FOR_COLLECTOR", "5000", 0);
     int status = 1;
     const pid_t program = Spawn(options.command, false);
     if (program < 0) {
