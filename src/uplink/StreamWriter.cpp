@@ -1,6 +1,8 @@
 #include "uplink/StreamWriter.h"
 
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -16,6 +18,13 @@
 namespace {
 
 constexpr size_t MaxVectors = 256;
+
+// TCP's limit on unsent bytes, beyond which the socket neither signals room nor takes more.
+void SetUnsentLimit(int fd, int limit, int& current) {
+    if (current == limit) return;
+    setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &limit, sizeof(limit));
+    current = limit;
+}
 
 }  // namespace
 
@@ -66,6 +75,7 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
     // The deadline bounds a reader that takes nothing: each write it takes moves it on by as much,
     // so that a slow reader still gets a large batch whole (the end of the process caps it).
     const int64_t patience = deadline - MonotonicNow();
+    int unsentLimit = 0;                   // the socket's, as set here once the end began
     SigpipeShield shield;                  // before the write: a reader gone must not signal the host
     size_t firstRun = 0, firstOffset = 0;  // where the unwritten bytes start
     // The message that holds the first unwritten byte: its run, offset in the run, stream offset.
@@ -112,15 +122,22 @@ StreamWriter::Outcome StreamWriter::Write(const MessageRun* runs, size_t runCoun
         }
         if (ending && !rest && outcome.bytes == messageStart) {
             int unsent = 0;
-            if (ioctl(fd, SIOCOUTQNSD, &unsent) == 0 && unsent > 0) {
+            if (ioctl(fd, SIOCOUTQNSD, &unsent) == 0 && static_cast<size_t>(unsent) >= EndingUnsentBytes) {
                 const int64_t now = MonotonicNow();
-                if (now >= AgentUplink::EffectiveDeadline(deadline)) {
+                const int64_t limit = AgentUplink::EffectiveDeadline(deadline);
+                if (now >= limit) {
                     outcome.timedOut = true;
                     return outcome;
                 }
-                poll(nullptr, 0, 1);  // the queue empties at the reader's pace, no event marks it
+                // Room is signalled once less is left unsent: the wait needs no naps.
+                SetUnsentLimit(fd, static_cast<int>(EndingUnsentBytes), unsentLimit);
+                pollfd entry{fd, POLLOUT, 0};
+                poll(&entry, 1, static_cast<int>(std::clamp<int64_t>((limit - now) / 1000000, 1, 20)));
                 continue;
             }
+            // The kernel then takes the write whole (it refuses more only beyond the limit), so
+            // the stream cannot end inside a message, however slowly the reader goes on.
+            SetUnsentLimit(fd, static_cast<int>(EndingUnsentBytes + 2 * EndingWriteBytes), unsentLimit);
         }
         size_t count = 0;
         for (size_t r = firstRun; r < runCount && count < MaxVectors && allowed > 0; ++r) {

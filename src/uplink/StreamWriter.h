@@ -21,14 +21,16 @@ public:
     // `socket`: send with MSG_NOSIGNAL; otherwise write, with a broken pipe's signal taken back.
     // `atomicLimit` (0: none): each write holds whole messages of at most that many bytes, or
     // one larger message alone, so that a pipe takes every small write whole or not at all.
-    // `drainAtEnd` (sockets): once the end of the process began (the transports' deadlines are
+    // `drainAtEnd` (TCP): once the end of the process began (the transports' deadlines are
     // capped), whatever the kernel holds unsent would stand between a message begun and the time
     // left to finish it; each write then holds whole messages of at most EndingWriteBytes (or one
-    // message) and is begun only once the kernel has sent everything before it.
+    // message) and is begun only once less than EndingUnsentBytes wait unsent before it, so that
+    // the kernel takes it whole.
     StreamWriter(int descriptor, bool isSocket, size_t atomicLimit = 0, bool drainAtEnd = false)
         : fd(descriptor), socket(isSocket), atomic(atomicLimit), drain(drainAtEnd) {}
 
     static constexpr size_t EndingWriteBytes = 32 * 1024;
+    static constexpr size_t EndingUnsentBytes = 64 * 1024;
 
     // Gives up once the reader took nothing for as long as `deadline` is away at the start (each
     // write it takes moves the deadline on), or at the deadline caps of the end of the process; a
