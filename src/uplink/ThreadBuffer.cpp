@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "uplink/AgentUplink.h"
+
 namespace {
 
 std::atomic<size_t> budgetInUse{0};
@@ -12,12 +14,6 @@ std::atomic<size_t> budgetBytes{ThreadBuffer::DefaultBudgetBytes};
 std::atomic<int64_t> roomWait{0};
 std::atomic<bool> readerKeepsUp{true};
 std::atomic<uint64_t> waits{0};
-
-int64_t MonotonicNanoseconds() noexcept {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 }  // namespace
 
@@ -66,7 +62,7 @@ ThreadBuffer::Chunk* ThreadBuffer::WaitForChunk() noexcept {
     const int64_t limit = roomWait.load(std::memory_order_relaxed);
     if (limit == 0 || !readerKeepsUp.load(std::memory_order_relaxed)) return nullptr;
     waits.fetch_add(1, std::memory_order_relaxed);
-    const int64_t until = MonotonicNanoseconds() + limit;
+    const int64_t until = AgentUplink::MonotonicNow() + limit;
     for (;;) {
         // The relay frees whole chunks, each worth a thousand calls or more: naps of a
         // millisecond lose little and leave the processor to the relay and the collector.
@@ -75,7 +71,7 @@ ThreadBuffer::Chunk* ThreadBuffer::WaitForChunk() noexcept {
         if (Chunk* chunk = TakeChunk()) return chunk;
         if (roomWait.load(std::memory_order_relaxed) == 0 || !readerKeepsUp.load(std::memory_order_relaxed))
             return nullptr;
-        if (MonotonicNanoseconds() >= until) {
+        if (AgentUplink::MonotonicNow() >= until) {
             readerKeepsUp.store(false, std::memory_order_relaxed);
             return nullptr;
         }

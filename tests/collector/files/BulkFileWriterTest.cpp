@@ -12,19 +12,13 @@
 #include <sstream>
 
 #include "files/BulkFileWriter.h"
+#include "FileText.h"
 
 using namespace QuorixCollect;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string Stream(size_t size, unsigned seed) {
     std::mt19937 random(seed);
@@ -75,13 +69,13 @@ TEST_P(BulkFileWriterTest, AnySizesReadBackAsTheStream) {
         if (random() % 4 == 0) {
             // After a flush the file holds everything written so far, no more.
             ASSERT_EQ(writer.Flush(), 0);
-            ASSERT_EQ(Read(path), text.substr(0, at));
+            ASSERT_EQ(CollectorTest::FileText(path), text.substr(0, at));
             ++checks;
         }
     }
     ASSERT_EQ(writer.Flush(), 0);
     EXPECT_FALSE(writer.TailPending());
-    EXPECT_EQ(Read(path), text);
+    EXPECT_EQ(CollectorTest::FileText(path), text);
     EXPECT_GT(checks, 0u);
 }
 
@@ -89,13 +83,13 @@ TEST_P(BulkFileWriterTest, SmallWritesAreInTheFileAtOnce) {
     BulkFileWriter writer(fd, true, 256 * 1024);
     ASSERT_EQ(writer.Write("{\"a\":1}\n", 8), 0);
     EXPECT_FALSE(writer.TailPending());
-    EXPECT_EQ(Read(path), "{\"a\":1}\n");
+    EXPECT_EQ(CollectorTest::FileText(path), "{\"a\":1}\n");
     const std::string big = Stream(200 * 1024 + 5, 3);
     ASSERT_EQ(writer.Write(big.data(), big.size()), 0);
     // A large write may keep its last partial block for the next one, never more.
-    EXPECT_GE(Read(path).size() + BulkFileWriter::Block, big.size() + 8);
+    EXPECT_GE(CollectorTest::FileText(path).size() + BulkFileWriter::Block, big.size() + 8);
     ASSERT_EQ(writer.Flush(), 0);
-    EXPECT_EQ(Read(path), "{\"a\":1}\n" + big);
+    EXPECT_EQ(CollectorTest::FileText(path), "{\"a\":1}\n" + big);
 }
 
 TEST(BulkFileWriter, NotDirectWhereOffsetsCannotBeTrusted) {
@@ -111,7 +105,7 @@ TEST(BulkFileWriter, NotDirectWhereOffsetsCannotBeTrusted) {
         EXPECT_FALSE(writer.Direct());
         const std::string text = Stream(100000, 5);
         ASSERT_EQ(writer.Write(text.data(), text.size()), 0);
-        EXPECT_EQ(Read(path), "head\n" + text);
+        EXPECT_EQ(CollectorTest::FileText(path), "head\n" + text);
     }
     close(appending);
     int pipeFds[2];

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "files/OutputFile.h"
+#include "FileText.h"
 
 using namespace QuorixCollect;
 
@@ -27,12 +28,6 @@ protected:
     void TearDown() override {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
-    }
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
     }
     static mode_t Mode(const fs::path& p) {
         struct stat st {};
@@ -57,7 +52,7 @@ TEST_F(OutputFileTest, NewFilesAreOwnerOnlyAndOldOnesNarrowedAndRewritten) {
     ASSERT_EQ(chmod(old.c_str(), 0666), 0);
     ASSERT_TRUE(WriteTextFile(old.string(), "short", error)) << error;
     EXPECT_EQ(Mode(old), 0600u);
-    EXPECT_EQ(Read(old), "short");
+    EXPECT_EQ(CollectorTest::FileText(old), "short");
 
     // Devices are written as they are.
     std::string reason;
@@ -75,7 +70,7 @@ TEST_F(OutputFileTest, ALinkOrAnotherUsersFileIsRefusedAndLeftAsItWas) {
     std::string error;
     EXPECT_FALSE(WriteTextFile((dir / "out.json").string(), "secrets", error));
     EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
-    EXPECT_EQ(Read(victim), "keep");
+    EXPECT_EQ(CollectorTest::FileText(victim), "keep");
     EXPECT_EQ(Mode(victim), 0644u);
     // A dangling link is not followed to create its target either.
     fs::create_symlink(dir / "nowhere", dir / "dangling");
@@ -86,7 +81,7 @@ TEST_F(OutputFileTest, ALinkOrAnotherUsersFileIsRefusedAndLeftAsItWas) {
         ASSERT_EQ(chown(victim.c_str(), 65534, 65534), 0);
         EXPECT_FALSE(WriteTextFile(victim.string(), "secrets", error));
         EXPECT_NE(error.find("another user"), std::string::npos) << error;
-        EXPECT_EQ(Read(victim), "keep");
+        EXPECT_EQ(CollectorTest::FileText(victim), "keep");
         EXPECT_EQ(Mode(victim), 0644u);
     }
 }

@@ -14,19 +14,13 @@
 #include <thread>
 
 #include "jsonlines/JsonFile.h"
+#include "FileText.h"
 
 using namespace QuorixCollect;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::string Line(int i) { return "{\"type\":1,\"n\":" + std::to_string(i) + "}\n"; }
 
@@ -72,7 +66,7 @@ TEST_F(JsonFileTest, LinesArriveInOrderAndCompleteAtClose) {
         file.Close();
         EXPECT_FALSE(file.Failed());
     }
-    EXPECT_EQ(Read(path), expected);
+    EXPECT_EQ(CollectorTest::FileText(path), expected);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -89,10 +83,10 @@ TEST_F(JsonFileTest, KeptBlockGoesOutWhenNothingFollows) {
     const std::string expected = Feed(file, 0, 40000);
     file.Drain();
     // Nothing follows: the writer must complete the file by itself, without Close.
-    for (int i = 0; i < 2000 && Read(path).size() != expected.size(); ++i) {
+    for (int i = 0; i < 2000 && CollectorTest::FileText(path).size() != expected.size(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    EXPECT_EQ(Read(path), expected);
+    EXPECT_EQ(CollectorTest::FileText(path), expected);
     file.Close();
 }
 

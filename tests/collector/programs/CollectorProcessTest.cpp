@@ -21,19 +21,13 @@
 #include "cli/CollectorOptions.h"
 #include "spans/ScriptedReceiver.h"
 #include "WireBytes.h"
+#include "FileText.h"
 
 using namespace CollectorTest;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
@@ -113,7 +107,7 @@ public:
     std::string WaitReady() {
         for (int i = 0; i < 400; ++i) {
             if (fs::exists(dir / "ready")) {
-                std::string text = ReadAll(dir / "ready");
+                std::string text = CollectorTest::FileText(dir / "ready");
                 while (!text.empty() && text.back() == '\n') {
                     text.pop_back();
                 }
@@ -140,8 +134,8 @@ public:
 
     void Signal(int sig) { kill(pid, sig); }
     pid_t Pid() const { return pid; }
-    std::string Json() const { return ReadAll(dir / "out.json"); }
-    std::string Stderr() const { return ReadAll(dir / "stderr.txt"); }
+    std::string Json() const { return CollectorTest::FileText(dir / "out.json"); }
+    std::string Stderr() const { return CollectorTest::FileText(dir / "stderr.txt"); }
 
 private:
     bool Exited() {
@@ -286,7 +280,7 @@ TEST(CollectorProcess, RefusesAPipePathThatIsNotAFifo) {
     p.Start({"--transport", "pipe", "--duration", "5"});
     EXPECT_EQ(p.WaitExit(), 1);
     EXPECT_NE(p.Stderr().find("is not a FIFO"), std::string::npos) << p.Stderr();
-    EXPECT_EQ(ReadAll(target), "keep");
+    EXPECT_EQ(CollectorTest::FileText(target), "keep");
 }
 
 TEST(CollectorProcess, RefusesAFifoOthersMayWriteOrOfAnotherUser) {
@@ -321,7 +315,7 @@ TEST(CollectorProcess, RefusesJsonOutputThroughASymbolicLink) {
                               "': it is a symbolic link; refusing to write through it"),
               std::string::npos)
         << p.Stderr();
-    EXPECT_EQ(ReadAll(target), "keep");
+    EXPECT_EQ(CollectorTest::FileText(target), "keep");
 }
 
 TEST(CollectorProcess, UdpDatagramsUntilSigterm) {
